@@ -1,0 +1,25 @@
+// Any line of config.ini gives a usable setting.
+#include <QString>
+#include <cstdint>
+#include <cstdlib>
+
+#include "app/settings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const QString line = QString::fromLocal8Bit(reinterpret_cast<const char*>(data), int(size));
+    return_115200_from_line(line);
+    const int bl = bl_set_from_line(line);
+    if (bl < 0 || bl > 2)
+        abort();
+    const int index = wait_index_from_line(line);
+    if (index < 0 || index > 8)
+        abort();
+    const int ms = wait_ms_for_index(index);
+    if (ms < 1 || ms > 8)
+        abort();
+    const QString written = compose_config(true, line, line, bl, index);
+    if (!written.endsWith(QLatin1Char('\n')))
+        abort();
+    return 0;
+}

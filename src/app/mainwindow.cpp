@@ -1,0 +1,138 @@
+#include "app/mainwindow.h"
+
+#include <QSerialPort>
+#include <QTimer>
+
+#include "app/dialogs.h"
+#include "app/settings.h"
+#include "platform/platform.h"
+#include "protocol/catalogue.h"
+#include "serial/port_watcher.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+constexpr int kPortListDelayMs = 1000;  // first fill of the port list after start-up
+constexpr int kExitPauseMs = 500;       // lets a running operation see stop_requested
+constexpr int kDefaultRateIndex = 4;    // "115200"
+constexpr int kDefaultNewRateIndex = 9; // "1382400"
+
+const QStringList kRates = {"9600",   "19200",  "38400",  "57600",   "115200", "230400",
+                            "256000", "460800", "921600", "1382400", "3000000"};
+const QStringList kWaitTimes = {"1ms", "2ms", "3ms", "4ms", "5ms", "6ms", "7ms", "8ms"};
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
+    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), port_map(std::move(map))
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowTitle(QStringLiteral("VQ_Uart_GUI_V3.52"));
+
+    ui->comboBox_BAUDRATE->clear();
+    ui->comboBox_BAUDRATE->addItems(kRates);
+    ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
+    ui->comboBox_NewRate->clear();
+    ui->comboBox_NewRate->addItems(kRates);
+    ui->comboBox_NewRate->setCurrentIndex(kDefaultNewRateIndex);
+    ui->comboBox_WaitTime->clear();
+    ui->comboBox_WaitTime->addItems(kWaitTimes);
+    ui->comboBox_WaitTime->setCurrentIndex(kDefaultWaitIndex);
+
+    wait_ms = 3;
+    bl_set = 0;
+    ui->label_MCUCRC->setText(QString::asprintf("Mcu code,CRC = 0x%x  Len: %d", 0u, 0));
+    ui->label_FlashCRC->setText(
+        QString::asprintf("Flash code,CRC = 0x%x  Len: %d", flash_image_crc, flash_image_len));
+    ui->progressBar->setValue(0);
+
+    chip_id = 0;
+    rx_len = 0;
+    rx_wait_enabled = 1;
+    link_down = 1;
+    write_pacing_us = 125;
+    mcu_image_path = QStringLiteral("./");
+    flash_image_path = QStringLiteral("./");
+
+    set_action_buttons_enabled(false);
+    ui->pushButton_OpenCom->setEnabled(true);
+
+    serial = new QSerialPort;
+
+    if (!port_map)
+        port_map = PortMap::create_default();
+    port_timer = new QTimer(this);
+    connect(port_timer, &QTimer::timeout, this, &MainWindow::Timer1_Out_Event);
+    port_timer->start(kPortListDelayMs);
+    port_watcher = new PortWatcher(port_map.get(), this);
+    connect(port_watcher, &PortWatcher::arrived, this, &MainWindow::port_arrived);
+    connect(port_watcher, &PortWatcher::removed, this, &MainWindow::port_removed);
+
+    read_config();
+    log_line(QStringLiteral("BL_SET = ") + QString::number(bl_set));
+}
+
+MainWindow::~MainWindow()
+{
+    write_config();
+    Close_SerialPort();
+    delete serial;
+    serial = nullptr;
+    port_timer->stop();
+    delete port_timer;
+    delete ui;
+}
+
+void MainWindow::set_action_buttons_enabled(bool on)
+{
+    ui->pushButton_OpenCom->setEnabled(on);
+    ui->pushButton_UpdateMCU->setEnabled(on);
+    ui->pushButton_CheckMCU->setEnabled(on);
+    ui->pushButton_UpdateFlash->setEnabled(on);
+    ui->pushButton_FlashInfo->setEnabled(on);
+    ui->pushButton_CheckFlash->setEnabled(on);
+    // The UART0 variant has no application to start from here.
+    ui->pushButton_RunApp->setEnabled(is_vq210_uart0(chip_id) ? false : on);
+}
+
+void MainWindow::log_line(const QString& text)
+{
+    ui->textEdit->append(text);
+}
+
+void MainWindow::show_error(const QString& text)
+{
+    Dialogs::current().critical(this, tr("Message"), text);
+}
+
+void MainWindow::log_timestamp()
+{
+    const platform::LocalTime t = platform::local_time();
+    log_line(QStringLiteral("Timer:%1:%2:%3").arg(t.hour).arg(t.minute).arg(t.second));
+}
+
+QString MainWindow::hex32(uint32_t value)
+{
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0')).toUpper();
+}
+
+QString MainWindow::hex_bytes(const uint8_t* bytes, int count)
+{
+    QString text;
+    for (int i = 0; i < count; ++i)
+        text += QString::number(bytes[i], 16) + QLatin1Char(' ');
+    return text;
+}
+
+void MainWindow::on_pushButton_Exit_clicked()
+{
+    stop_requested = 1;
+    platform::sleep_ms(kExitPauseMs);
+    close();
+}
+
+void MainWindow::on_comboBox_WaitTime_activated(QString)
+{
+    wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
+}

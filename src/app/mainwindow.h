@@ -1,0 +1,134 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+#include "protocol/reply_gather.h"
+#include "serial/port_map.h"
+
+class QSerialPort;
+class QTimer;
+class Ui_MainWindow;
+class PortWatcher;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // port_map: where the port list comes from; null means the system's own.
+    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {});
+    ~MainWindow() override;
+
+    void set_action_buttons_enabled(bool on);
+
+    void log_line(const QString& text);
+    void show_error(const QString& text);
+    void log_timestamp();
+    static QString hex32(uint32_t value);
+    static QString hex_bytes(const uint8_t* bytes, int count);
+
+protected:
+    bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
+
+private slots:
+    QString GetComm(int index, QString keyValue);
+    void LockforTPdevice();
+    void Timer1_Out_Event();
+    void Open_SerialPort();
+    void Close_SerialPort();
+    void serial_receiveData();
+    void serial_error();
+
+    void on_pushButton_OpenCom_clicked();
+    void on_pushButton_RunApp_clicked();
+    void on_pushButton_Exit_clicked();
+    void on_comboBox_WaitTime_activated(QString arg1);
+    void on_pushButton_Boot_clicked();
+    void on_pushButton_BootII_clicked();
+
+    // Arrival and removal of a serial device, from the platform's notifications.
+    void port_arrived(const QString& name);
+    void port_removed(const QString& name);
+
+private:
+    friend class MainWindowTestAccess;
+
+    // Settings file (config.ini in the working directory)
+    void read_config();
+    void write_config();
+
+    // Link layer: the standard wait for a reply, N passes of T ms
+    bool wait_for_reply(int passes, int sleep_ms);
+    void pump_events();
+    int write_frame(const QByteArray& frame);
+
+    // Connect handshake and run
+    int connect_device(char mode, uint32_t expected_chip_id);
+    int run_application(uint32_t start_address);
+    int identify_chip();
+
+    // Port session
+    bool open_port_at_selected_rate();
+    void close_port();
+    void send_boot_sequence(const QByteArray& sequence);
+    void end_session_on_removal();
+
+    // Form
+    Ui_MainWindow* ui = nullptr;
+
+    // The one serial port
+    QSerialPort* serial = nullptr;
+    QString port_name;
+
+    // Reply gathering
+    uint8_t rx_buf[kRxBufLen] = {};
+    int rx_len = 0;
+    int rx_ready = 0;
+    int rx_wait_enabled = 1;
+    int wait_ms = 3;
+
+    // The identified chip and what its boot loader reported
+    uint32_t chip_id = 0;
+    uint32_t boot_version = 0;
+    int vcom_index = 0;
+    int write_pacing_us = 125;
+    int reconnect_state = 0;
+    int model_index = 0;
+
+    // Abort flags of long operations
+    int link_down = 1;
+    int stop_requested = 0;
+
+    // Port discovery
+    int usb_port_index = -1;
+    QTimer* port_timer = nullptr;
+    std::unique_ptr<PortMap> port_map;
+    QList<PortMapEntry> port_entries;  // the map as enumerated by the last refresh
+    PortWatcher* port_watcher = nullptr;
+
+    // Selected MCU image
+    QString mcu_image_path;
+    int mcu_image_len = 0;
+    uint32_t mcu_image_crc = 0;
+    uint32_t run_address = 0;
+
+    // Selected flash image
+    QString flash_image_path;
+    int flash_image_len = 0;
+    uint32_t flash_image_crc = 0;
+    int flash_image_has_info = 0;
+    uint32_t flash_image_info_crc = 0;
+    uint32_t file_diff_info[8] = {};
+    QByteArray image_data;
+
+    // Identified external flash
+    uint32_t flash_id = 0;
+    int flash_size = 0;
+    QString flash_name;
+
+    // Settings
+    int bl_set = 0;
+};

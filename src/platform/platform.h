@@ -1,0 +1,21 @@
+#pragma once
+
+// What the tool takes from the operating system, in one place. The Windows
+// side follows the original tool (kernel32 sleeps, the performance counter,
+// local time); the POSIX side is what runs on Linux.
+
+namespace platform {
+
+// Blocks the thread for about ms milliseconds (no event processing).
+void sleep_ms(int ms);
+
+// Busy wait of us microseconds on the high-resolution clock; used for the
+// short pauses between block frames, far below the scheduler's granularity.
+void delay_us(int us);
+
+struct LocalTime {
+    int year, month, day, hour, minute, second, msec;
+};
+LocalTime local_time();
+
+}  // namespace platform

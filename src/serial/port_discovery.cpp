@@ -1,0 +1,107 @@
+// The port list and hot-plug, members of MainWindow.
+
+#include <QSerialPort>
+#include <QTimer>
+
+#include "app/mainwindow.h"
+#include "serial/port_watcher.h"
+#include "ui_mainwindow.h"
+
+#ifdef Q_OS_WIN
+#include <dbt.h>
+#include <windows.h>
+#endif
+
+namespace {
+constexpr int kRefreshAfterChangeMs = 500;
+}
+
+QString MainWindow::GetComm(int index, QString /*keyValue*/)
+{
+    if (index < 0 || index >= port_entries.size())
+        return QStringLiteral(" ");
+    const PortMapEntry& entry = port_entries.at(index);
+    if (is_usb_serial_device(entry.device_name))
+        usb_port_index = index;
+    return entry.port_name;
+}
+
+void MainWindow::LockforTPdevice()
+{
+    port_entries = port_map->entries();
+    ui->comboBox_Comm->clear();
+    usb_port_index = -1;
+    QStringList list;
+    for (int i = 0; i < port_entries.size(); ++i)
+        list << GetComm(i, QStringLiteral("value"));
+    ui->comboBox_Comm->insertItems(ui->comboBox_Comm->count(), list);
+    if (usb_port_index >= 0) {
+        ui->comboBox_Comm->setCurrentIndex(usb_port_index);
+        ui->pushButton_OpenCom->setEnabled(true);
+    }
+}
+
+void MainWindow::Timer1_Out_Event()
+{
+    port_timer->stop();
+    LockforTPdevice();
+}
+
+void MainWindow::port_arrived(const QString& name)
+{
+    if (!serial->isOpen())
+        port_timer->start(kRefreshAfterChangeMs);
+    log_line(QStringLiteral("Insert ") + name);
+}
+
+void MainWindow::port_removed(const QString& name)
+{
+    log_line(QStringLiteral("Remove ") + name);
+    if (serial->isOpen() && name == ui->comboBox_Comm->currentText())
+        end_session_on_removal();
+}
+
+void MainWindow::end_session_on_removal()
+{
+    link_down = 1;
+    serial->close();
+    ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+    set_action_buttons_enabled(false);
+    port_timer->start(kRefreshAfterChangeMs);
+}
+
+void MainWindow::serial_error()
+{
+    const QSerialPort::SerialPortError error = serial->error();
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
+        error != QSerialPort::WriteError)
+        return;
+    if (!serial->isOpen())
+        return;
+    // The device went away under the open port (on Linux a hung-up tty
+    // floods read errors until the port is closed): handle it as the
+    // removal of that port, once.
+    port_watcher->forget(port_name);
+    log_line(QStringLiteral("Remove ") + port_name);
+    end_session_on_removal();
+}
+
+bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, long* result)
+{
+#ifdef Q_OS_WIN
+    const MSG* msg = static_cast<const MSG*>(message);
+    if (msg->message == WM_DEVICECHANGE &&
+        (msg->wParam == DBT_DEVICEARRIVAL || msg->wParam == DBT_DEVICEREMOVECOMPLETE)) {
+        const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(msg->lParam);
+        if (header && header->dbch_devicetype == DBT_DEVTYP_PORT) {
+            const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header);
+            const QString name = QString::fromWCharArray(port->dbcp_name);
+            if (msg->wParam == DBT_DEVICEARRIVAL)
+                port_arrived(name);
+            else
+                port_removed(name);
+        }
+    }
+#endif
+    return QMainWindow::nativeEvent(eventType, message, result);
+}

@@ -1,0 +1,162 @@
+// Opening, identifying, closing and the BootMode buttons, members of MainWindow.
+
+#include <QSerialPort>
+
+#include "app/dialogs.h"
+#include "app/mainwindow.h"
+#include "app/settings.h"
+#include "platform/platform.h"
+#include "protocol/catalogue.h"
+#include "protocol/connect_frame.h"
+#include "serial/boot_sequences.h"
+#include "ui_mainwindow.h"
+
+namespace {
+constexpr int kDefaultRateIndex = 4;    // "115200"
+constexpr int kBootWriteTimeoutMs = 2000;
+constexpr int kBootSettleMs = 100;      // lets the sequence leave before the port closes
+const int kRates[] = {9600, 19200, 38400, 57600, 115200, 230400, 256000, 460800, 921600, 1382400, 3000000};
+
+int rate_for_index(int index)
+{
+    if (index < 0 || index >= int(sizeof kRates / sizeof kRates[0]))
+        return kRates[kDefaultRateIndex];
+    return kRates[index];
+}
+}  // namespace
+
+bool MainWindow::open_port_at_selected_rate()
+{
+    port_name = ui->comboBox_Comm->currentText();
+    serial->setPortName(port_name);
+    serial->setBaudRate(rate_for_index(ui->comboBox_BAUDRATE->currentIndex()), QSerialPort::AllDirections);
+    serial->setDataBits(QSerialPort::Data8);
+    serial->setParity(QSerialPort::NoParity);
+    serial->setStopBits(QSerialPort::OneStop);
+    serial->setFlowControl(QSerialPort::NoFlowControl);
+    if (!serial->open(QIODevice::ReadWrite)) {
+        Dialogs::current().information(nullptr, QStringLiteral("Title"), QStringLiteral("Open fail"));
+        return false;
+    }
+    connect(serial, &QSerialPort::readyRead, this, &MainWindow::serial_receiveData, Qt::DirectConnection);
+    connect(serial, &QSerialPort::errorOccurred, this, &MainWindow::serial_error, Qt::DirectConnection);
+    return true;
+}
+
+void MainWindow::close_port()
+{
+    serial->clear(QSerialPort::AllDirections);
+    serial->close();
+}
+
+int MainWindow::identify_chip()
+{
+    for (int i = 0; i < kChipModelCount; ++i) {
+        const int result = connect_device(kIdentifyMode, kChipModels[i].chip_id);
+        if (result < 0)
+            return -1;
+        if (result == 0) {
+            chip_id = kChipModels[i].chip_id;
+            ui->lineEdit_McuType->setText(model_name(i));
+            set_action_buttons_enabled(true);
+            if (reconnect_state == 1)
+                reconnect_state = 2;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void MainWindow::Open_SerialPort()
+{
+    if (serial->isOpen())
+        close_port();
+    // A fresh port object each time, so readyRead is never connected twice.
+    // The old one may be inside its own signal emission (this can run from
+    // the event pumping of the receive slot), so it goes later, not now.
+    serial->disconnect(this);
+    serial->deleteLater();
+    serial = new QSerialPort;
+
+    if (!open_port_at_selected_rate())
+        return;
+    ui->pushButton_OpenCom->setText(QStringLiteral("Close Comm"));
+
+    chip_id = 0;
+    if (identify_chip() != 0) {
+        chip_id = kUnknownChipId;
+        ui->lineEdit_McuType->setText(QStringLiteral("unknown"));
+    }
+    link_down = 0;
+}
+
+void MainWindow::Close_SerialPort()
+{
+    if (!serial || !serial->isOpen())
+        return;
+    close_port();
+    ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+}
+
+void MainWindow::on_pushButton_OpenCom_clicked()
+{
+    wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
+    if (ui->checkBox_BaudRate->isChecked())
+        ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
+
+    if (serial->isOpen()) {
+        close_port();
+        set_action_buttons_enabled(false);
+        ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+        ui->pushButton_OpenCom->setEnabled(true);
+    } else {
+        Open_SerialPort();
+    }
+
+    if (reconnect_state == 2) {
+        // The boot loader now listens at the New Rate.
+        close_port();
+        ui->comboBox_BAUDRATE->setCurrentIndex(ui->comboBox_NewRate->currentIndex());
+        log_line(QStringLiteral("Reconnected with the new baud rate..."));
+        Open_SerialPort();
+    }
+    reconnect_state = 0;
+}
+
+void MainWindow::send_boot_sequence(const QByteArray& sequence)
+{
+    wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
+    if (serial->isOpen()) {
+        close_port();
+        ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+        ui->pushButton_OpenCom->setEnabled(true);
+    }
+    // Reuses the port object: its readyRead is connected again below, so
+    // drop the connections of the last open first.
+    serial->disconnect(this);
+    if (!open_port_at_selected_rate())
+        return;
+    serial->clear(QSerialPort::AllDirections);
+
+    rx_ready = 0;
+    rx_wait_enabled = 1;
+    serial->write(sequence);
+    serial->waitForBytesWritten(kBootWriteTimeoutMs);
+    platform::sleep_ms(kBootSettleMs);
+
+    if (serial->isOpen()) {
+        close_port();
+        ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+        ui->pushButton_OpenCom->setEnabled(true);
+    }
+}
+
+void MainWindow::on_pushButton_Boot_clicked()
+{
+    send_boot_sequence(bootupdate_sequence());
+}
+
+void MainWindow::on_pushButton_BootII_clicked()
+{
+    send_boot_sequence(bootmode2_sequence());
+}

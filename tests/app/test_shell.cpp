@@ -1,0 +1,521 @@
+// The application shell: the window as it starts, config.ini in and out,
+// the Exit button, and the link layer's wait for a reply over a real pty.
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QVBoxLayout>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "fake_port_map.h"
+#include "protocol/crc32.h"
+#include "protocol/frame.h"
+#include "raw_pty.h"
+#include "test_dialogs.h"
+#include "window_access.h"
+
+namespace {
+
+const QStringList kRates = {"9600",   "19200",  "38400",  "57600",   "115200", "230400",
+                            "256000", "460800", "921600", "1382400", "3000000"};
+
+std::unique_ptr<MainWindow> make_window()
+{
+    return std::make_unique<MainWindow>(nullptr,
+                                        std::make_unique<FakePortMap>(std::make_shared<FakePortMap::Shared>()));
+}
+
+QStringList combo_items(QComboBox* c)
+{
+    QStringList items;
+    for (int i = 0; i < c->count(); ++i)
+        items << c->itemText(i);
+    return items;
+}
+
+void write_file(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray read_file(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class ShellTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startup_state();
+    void form_layout();
+    void first_run_writes_defaults();
+    void config_lines_applied_data();
+    void config_lines_applied();
+    void wait_index_beyond_box();
+    void config_round_trip();
+    void unwritable_config_shows_box();
+    void bad_config_files_data();
+    void bad_config_files();
+    void exit_stops_and_closes();
+    void helpers_format();
+    void gating_keeps_run_off_for_uart0();
+
+    void wait_loop_times_out_with_box();
+    void reply_arriving_inside_receive_slot_is_seen();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString old_cwd_;
+};
+
+void ShellTest::init()
+{
+    dir_ = std::make_unique<QTemporaryDir>();
+    old_cwd_ = QDir::currentPath();
+    QDir::setCurrent(dir_->path());
+}
+
+void ShellTest::cleanup()
+{
+    QDir::setCurrent(old_cwd_);
+    dir_.reset();
+}
+
+void ShellTest::startup_state()
+{
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+
+    QCOMPARE(w->windowTitle(), QString("VQ_Uart_GUI_V3.52"));
+    QVERIFY(w->windowFlags().testFlag(Qt::Dialog));
+    QVERIFY(w->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(w->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    QVERIFY(!w->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+
+    QCOMPARE(combo_items(a.combo("comboBox_BAUDRATE")), kRates);
+    QCOMPARE(combo_items(a.combo("comboBox_NewRate")), kRates);
+    QCOMPARE(combo_items(a.combo("comboBox_WaitTime")),
+             QStringList({"1ms", "2ms", "3ms", "4ms", "5ms", "6ms", "7ms", "8ms"}));
+    QCOMPARE(a.combo("comboBox_BAUDRATE")->currentText(), QString("115200"));
+    QCOMPARE(a.combo("comboBox_NewRate")->currentText(), QString("1382400"));
+    QCOMPARE(a.combo("comboBox_WaitTime")->currentText(), QString("3ms"));
+    QCOMPARE(a.combo("comboBox_Comm")->count(), 0);
+
+    QCOMPARE(a.widget<QLabel>("label_MCUCRC")->text(), QString("Mcu code,CRC = 0x0  Len: 0"));
+    QCOMPARE(a.widget<QLabel>("label_FlashCRC")->text(), QString("Flash code,CRC = 0x0  Len: 0"));
+    QCOMPARE(a.widget<QProgressBar>("progressBar")->value(), 0);
+
+    const char* enabled[] = {"pushButton_Boot", "pushButton_BootII", "pushButton_OpenCom", "pushButton_Exit",
+                             "pushButton_InputMCUCode", "pushButton_InputFlashCode"};
+    const char* disabled[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
+                              "pushButton_FlashInfo", "pushButton_CheckFlash", "pushButton_RunApp"};
+    for (const char* name : enabled)
+        QVERIFY2(a.button(name)->isEnabled(), name);
+    for (const char* name : disabled)
+        QVERIFY2(!a.button(name)->isEnabled(), name);
+
+    QCOMPARE(a.log(), QStringList({"Open config.ini fail", "BL_SET = 0"}));
+    QCOMPARE(a.wait_ms(), 3);
+    QCOMPARE(a.rx_wait_enabled(), 1);
+    QCOMPARE(a.link_down(), 1);
+    QCOMPARE(a.stop_requested(), 0);
+    QCOMPARE(a.write_pacing_us(), 125);
+    QCOMPARE(a.chip_id(), 0u);
+    QCOMPARE(a.mcu_image_path(), QString("./"));
+    QCOMPARE(a.flash_image_path(), QString("./"));
+    QVERIFY(!a.serial()->isOpen());
+    QVERIFY(a.port_timer()->isActive());
+    QCOMPARE(a.port_timer()->interval(), 1000);
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::form_layout()
+{
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+
+    QCOMPARE(w->objectName(), QString("MainWindow"));
+    QCOMPARE(w->size(), QSize(960, 660));
+    QCOMPARE(w->minimumSize(), QSize(960, 660));
+    QCOMPARE(w->cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(a.widget<QGroupBox>("groupBox")->title(), QString("Message"));
+    QCOMPARE(a.widget<QGroupBox>("groupBox_2")->title(), QString("Control"));
+
+    struct Expect {
+        const char* name;
+        const char* cls;
+        const char* text;
+        QRect geometry;  // null: placed by a layout
+    };
+    const Expect widgets[] = {
+        {"label", "QLabel", "SerialPort: ", {10, 30, 81, 16}},
+        {"comboBox_Comm", "QComboBox", "", {110, 26, 121, 25}},
+        {"label_2", "QLabel", "BaudRate:", {10, 62, 81, 16}},
+        {"comboBox_BAUDRATE", "QComboBox", "115200", {110, 58, 121, 25}},
+        {"label_7", "QLabel", "New Rate:", {10, 92, 72, 15}},
+        {"comboBox_NewRate", "QComboBox", "1382400", {110, 90, 121, 25}},
+        {"label_8", "QLabel", "WaitTime:", {10, 126, 81, 16}},
+        {"comboBox_WaitTime", "QComboBox", "3ms", {110, 122, 121, 25}},
+        {"label_6", "QLabel", "MCU:  ", {30, 160, 51, 16}},
+        {"lineEdit_McuType", "QLineEdit", "", {110, 154, 121, 25}},
+        {"gridLayoutWidget", "QWidget", "", {20, 200, 211, 291}},
+        {"checkBox_BaudRate", "QCheckBox", "Return 115200 when close Comm", {20, 498, 221, 19}},
+        {"checkBox_FileCRC", "QCheckBox", "Check File CRC", {20, 520, 121, 16}},
+        {"label_3", "QLabel", "<html><head/><body><p>Flash ID: </p></body></html>", {20, 554, 81, 16}},
+        {"label_4", "QLabel", "<html><head/><body><p>Flash Size: </p></body></html>", {20, 588, 91, 16}},
+        {"label_5", "QLabel", "<html><head/><body><p>Flash Name: </p></body></html>", {20, 620, 101, 16}},
+        {"verticalLayoutWidget", "QWidget", "", {120, 550, 111, 91}},
+        {"pushButton_InputMCUCode", "QPushButton", "Input File", {}},
+        {"pushButton_InputFlashCode", "QPushButton", "Input File", {}},
+    };
+    for (const Expect& e : widgets) {
+        QWidget* widget = a.widget<QWidget>(e.name);
+        QVERIFY2(widget, e.name);
+        QCOMPARE(widget->metaObject()->className(), e.cls);
+        if (!e.geometry.isNull())
+            QCOMPARE(widget->geometry(), e.geometry);
+        if (auto* l = qobject_cast<QLabel*>(widget))
+            QCOMPARE(l->text(), QString(e.text));
+        if (auto* b = qobject_cast<QAbstractButton*>(widget))
+            QCOMPARE(b->text(), QString(e.text));
+        if (auto* c = qobject_cast<QComboBox*>(widget))
+            QCOMPARE(c->currentText(), QString(e.text));
+    }
+
+    const char* read_only[] = {"lineEdit_MCU", "lineEdit_Flash", "lineEdit_McuType",
+                               "lineEdit_FlashID", "lineEdit_FlashSize", "lineEdit_FlashName"};
+    for (const char* name : read_only)
+        QVERIFY2(a.edit(name)->isReadOnly(), name);
+    QVERIFY(!a.widget<QTextEdit>("textEdit")->isReadOnly());
+    QVERIFY(!a.widget<QCheckBox>("checkBox_BaudRate")->isChecked());
+    QVERIFY(!a.widget<QCheckBox>("checkBox_FileCRC")->isChecked());
+
+    // The ten buttons top to bottom, in their layout.
+    const QStringList buttons = {"pushButton_Boot",       "pushButton_BootII",    "pushButton_OpenCom",
+                                 "pushButton_UpdateMCU",  "pushButton_CheckMCU",  "pushButton_UpdateFlash",
+                                 "pushButton_FlashInfo",  "pushButton_CheckFlash", "pushButton_RunApp",
+                                 "pushButton_Exit"};
+    const QStringList texts = {"BootMode-I", "BootMode-II", "Open Comm",       "Update MCU",           "Check Mcu CRC",
+                               "Update Flash", "Flash Info", "Check Flash CRC", "Run Uart Application", "Exit"};
+    auto* box = a.widget<QVBoxLayout>("verticalLayout_2");
+    QCOMPARE(box->count(), 10);
+    for (int i = 0; i < 10; ++i) {
+        QCOMPARE(box->itemAt(i)->widget()->objectName(), buttons[i]);
+        QCOMPARE(a.button(buttons[i].toLatin1().constData())->text(), texts[i]);
+        QCOMPARE(a.button(buttons[i].toLatin1().constData())->font().family(), QString("Arial"));
+        QVERIFY(a.button(buttons[i].toLatin1().constData())->font().bold());
+    }
+
+    // The keyboard focus chain follows the form's creation order.
+    const QStringList chain = {"lineEdit_MCU",       "pushButton_InputMCUCode", "lineEdit_Flash",
+                               "pushButton_InputFlashCode", "textEdit",      "checkBox_BaudRate",
+                               "pushButton_Boot",    "pushButton_BootII",       "pushButton_OpenCom",
+                               "pushButton_UpdateMCU", "pushButton_CheckMCU",   "pushButton_UpdateFlash",
+                               "pushButton_FlashInfo", "pushButton_CheckFlash", "pushButton_RunApp",
+                               "pushButton_Exit",    "comboBox_Comm",           "lineEdit_FlashID",
+                               "lineEdit_FlashSize", "lineEdit_FlashName",      "lineEdit_McuType",
+                               "comboBox_BAUDRATE",  "comboBox_NewRate",        "comboBox_WaitTime",
+                               "checkBox_FileCRC"};
+    QStringList seen;
+    QWidget* start = a.widget<QWidget>("lineEdit_MCU");
+    QWidget* at = start;
+    do {
+        if (chain.contains(at->objectName()))
+            seen << at->objectName();
+        at = at->nextInFocusChain();
+    } while (at != start && seen.size() < chain.size());
+    QCOMPARE(seen, chain);
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::first_run_writes_defaults()
+{
+    RecordingDialogs dialogs;
+    {
+        auto w = make_window();
+        MainWindowTestAccess a(*w);
+        w.reset();
+    }
+    QCOMPARE(read_file("config.ini"), QByteArray("EWHOLE:0\nNFLASH:0\n./\n./\nBLSET:0\nWAITT:2\n"));
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::config_lines_applied_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<QString>("mcu_path");
+    QTest::addColumn<QString>("mcu_shown");
+    QTest::addColumn<QString>("flash_path");
+    QTest::addColumn<int>("bl_set");
+    QTest::addColumn<QString>("wait_text");
+
+    QTest::newRow("as written") << QByteArray("EWHOLE:1\nNFLASH:0\n/m.bin\n/f.bin\nBLSET:2\nWAITT:5\n") << true
+                                << "/m.bin" << "/m.bin" << "/f.bin" << 2 << "6ms";
+    QTest::newRow("10 checks, 12 is 1, 7 is 8ms")
+        << QByteArray("EWHOLE:10\nx\n./\n./\nBLSET:12\nWAITT:7\n") << true << "./" << "./" << "./" << 1 << "8ms";
+    QTest::newRow("9 selects 4ms") << QByteArray("EWHOLE:0\n\n\n\nBLSET:0\nWAITT:9\n") << false << "" << "" << ""
+                                   << 0 << "4ms";
+    QTest::newRow("empty line 6 selects 4ms")
+        << QByteArray("EWHOLE:0\n\n./\n./\nBLSET:0\n\n") << false << "./" << "./" << "./" << 0 << "4ms";
+    QTest::newRow("padded paths trimmed, shown as read")
+        << QByteArray("EWHOLE:0\nNFLASH:0\n  /a b/m.bin \t\n\t/f.diff  \nBLSET:0\nWAITT:2\n") << false
+        << "/a b/m.bin" << "  /a b/m.bin \t" << "/f.diff" << 0 << "3ms";
+    QTest::newRow("two lines only") << QByteArray("EWHOLE:1\nNFLASH:0\n") << true << "./" << "" << "./" << 0
+                                    << "3ms";
+    QTest::newRow("lines beyond six ignored")
+        << QByteArray("EWHOLE:0\nNFLASH:0\n./\n./\nBLSET:1\nWAITT:0\nWAITT:7\nEWHOLE:1\n") << false << "./"
+        << "./" << "./" << 1 << "1ms";
+}
+
+void ShellTest::config_lines_applied()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(bool, checked);
+    QFETCH(QString, mcu_path);
+    QFETCH(QString, mcu_shown);
+    QFETCH(QString, flash_path);
+    QFETCH(int, bl_set);
+    QFETCH(QString, wait_text);
+
+    write_file("config.ini", file);
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    QCOMPARE(a.widget<QCheckBox>("checkBox_BaudRate")->isChecked(), checked);
+    QCOMPARE(a.mcu_image_path(), mcu_path);
+    QCOMPARE(a.edit("lineEdit_MCU")->text(), mcu_shown);
+    QCOMPARE(a.flash_image_path(), flash_path);
+    QCOMPARE(a.bl_set(), bl_set);
+    QCOMPARE(a.combo("comboBox_WaitTime")->currentText(), wait_text);
+    // Reading the file only selects the entry; the wait follows on Open.
+    QCOMPARE(a.wait_ms(), 3);
+    QCOMPARE(a.last_log(), QString("BL_SET = %1").arg(bl_set));
+    QVERIFY(!a.log().contains("Open config.ini fail"));
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::wait_index_beyond_box()
+{
+    write_file("config.ini", "EWHOLE:0\nNFLASH:0\n./\n./\nBLSET:0\nWAITT:8\n");
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    QCOMPARE(a.combo("comboBox_WaitTime")->currentIndex(), -1);
+
+    // Open with no port to open: the wait becomes 3 ms, the box says why nothing opened.
+    a.wait_ms() = 8;
+    dialogs.expect_information("Title", "Open fail");
+    QTest::mouseClick(a.button("pushButton_OpenCom"), Qt::LeftButton);
+    QCOMPARE(a.wait_ms(), 3);
+    QCOMPARE(a.button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    w.reset();
+    QVERIFY(read_file("config.ini").endsWith("WAITT:3\n"));
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::config_round_trip()
+{
+    RecordingDialogs dialogs;
+    {
+        auto w = make_window();
+        MainWindowTestAccess a(*w);
+        a.widget<QCheckBox>("checkBox_BaudRate")->setChecked(true);
+        a.combo("comboBox_WaitTime")->setCurrentIndex(6);
+        // The operator's pick sets the wait at once.
+        QTest::keyClick(a.combo("comboBox_WaitTime"), Qt::Key_Down);
+        QCOMPARE(a.combo("comboBox_WaitTime")->currentIndex(), 7);
+        QCOMPARE(a.wait_ms(), 8);
+        w.reset();
+    }
+    QCOMPARE(read_file("config.ini"), QByteArray("EWHOLE:1\nNFLASH:0\n./\n./\nBLSET:0\nWAITT:7\n"));
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    QVERIFY(a.widget<QCheckBox>("checkBox_BaudRate")->isChecked());
+    QCOMPARE(a.combo("comboBox_WaitTime")->currentText(), QString("8ms"));
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::unwritable_config_shows_box()
+{
+    // A directory where the file should be: it can be neither read nor written.
+    QVERIFY(QDir().mkdir("config.ini"));
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    QCOMPARE(a.log(), QStringList({"Open config.ini fail", "BL_SET = 0"}));
+    dialogs.expect_error(QString::fromUtf8("打开文件失败"));
+    w.reset();
+    QVERIFY(QFileInfo("config.ini").isDir());
+    QVERIFY(QDir("config.ini").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::bad_config_files_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("bl_set");
+    QByteArray random(64 * 1024, '\0');
+    quint32 seed = 12345;
+    for (char& c : random) {
+        seed = seed * 1103515245u + 12345u;
+        c = char(seed >> 24);
+    }
+    random.replace('\n', 'x');  // one line of noise: only line 1 applies
+    QTest::newRow("random bytes") << random << 0;
+    QTest::newRow("one enormous line") << QByteArray(8 * 1024 * 1024, '7') << 0;
+    QTest::newRow("nul bytes") << QByteArray("EWHOLE:\0\n\0\n\0\n\0\nBL\0SET:2\n\0", 24) << 2;
+    QTest::newRow("carriage returns") << QByteArray("EWHOLE:1\r\nNFLASH:0\r\n./\r\n./\r\nBLSET:1\r\nWAITT:4\r\n") << 1;
+}
+
+void ShellTest::bad_config_files()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(int, bl_set);
+    write_file("config.ini", file);
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    QCOMPARE(a.bl_set(), bl_set);
+    QCOMPARE(a.last_log(), QString("BL_SET = %1").arg(bl_set));
+    QVERIFY(a.combo("comboBox_WaitTime")->currentIndex() < 8);
+    w.reset();
+    // Whatever was read, the file written back has the six lines.
+    QCOMPARE(read_file("config.ini").count('\n'), 6);
+    QVERIFY(read_file("config.ini").startsWith("EWHOLE:"));
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::exit_stops_and_closes()
+{
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QTest::mouseClick(a.button("pushButton_Exit"), Qt::LeftButton);
+    QCOMPARE(a.stop_requested(), 1);
+    QVERIFY(!w->isVisible());
+    w.reset();
+    QVERIFY(QFile::exists("config.ini"));
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::helpers_format()
+{
+    QCOMPARE(MainWindow::hex32(134250496), QString("0x08008000"));
+    QCOMPARE(MainWindow::hex32(0x8000000A), QString("0x8000000A"));
+    QCOMPARE(MainWindow::hex32(0), QString("0x00000000"));
+    const uint8_t bytes[] = {0x4B, 0x05, 0x00};
+    QCOMPARE(MainWindow::hex_bytes(bytes, 3), QString("4b 5 0 "));
+
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    w->log_timestamp();
+    QVERIFY(QRegularExpression("^Timer:([1-9]?[0-9]):([1-5]?[0-9]):([1-5]?[0-9])$").match(a.last_log()).hasMatch());
+    dialogs.expect_error("some text");
+    w->show_error("some text");
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::gating_keeps_run_off_for_uart0()
+{
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    const char* gated[] = {"pushButton_OpenCom",  "pushButton_UpdateMCU", "pushButton_CheckMCU",
+                           "pushButton_UpdateFlash", "pushButton_FlashInfo", "pushButton_CheckFlash"};
+    a.chip_id() = 0x19710210;
+    w->set_action_buttons_enabled(true);
+    for (const char* name : gated)
+        QVERIFY2(a.button(name)->isEnabled(), name);
+    QVERIFY(!a.button("pushButton_RunApp")->isEnabled());
+    a.chip_id() = 0x19712100;
+    w->set_action_buttons_enabled(true);
+    QVERIFY(a.button("pushButton_RunApp")->isEnabled());
+    w->set_action_buttons_enabled(false);
+    for (const char* name : gated)
+        QVERIFY2(!a.button(name)->isEnabled(), name);
+    QVERIFY(!a.button("pushButton_RunApp")->isEnabled());
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::wait_loop_times_out_with_box()
+{
+    RawPty pty;
+    QVERIFY(!pty.path().isEmpty());
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    a.set_port_text(pty.path());
+    QVERIFY(a.open_port());
+
+    QVERIFY(!a.wait_for_reply(3, 1));
+    // A connect nobody answers: the whole wait, then the box.
+    dialogs.expect_error("Time over!");
+    QCOMPARE(a.connect_device('0', 0x19714410), -2);
+    QCOMPARE(pty.read(64).size(), 64);
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::reply_arriving_inside_receive_slot_is_seen()
+{
+    // The reply comes in two chunks, the second while the receive slot is
+    // still handling the first: Qt then emits no second readyRead.
+    RawPty pty;
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    a.set_port_text(pty.path());
+    QVERIFY(a.open_port());
+
+    const uint32_t chip = 0x19713600;
+    QByteArray reply(63, '\0');
+    QSocketNotifier notifier(pty.master(), QSocketNotifier::Read);
+    connect(&notifier, &QSocketNotifier::activated, [&] {
+        notifier.setEnabled(false);
+        const QByteArray request = pty.read(64);
+        QByteArray signed_bytes = request.left(8) + QByteArray::fromHex("00367119") + "ZKMB";
+        reply[0] = 'K';
+        put_u32le(reply, 1, boot_crc32(signed_bytes));
+        put_u32le(reply, 9, 0x352);
+        pty.write(reply.left(30));
+    });
+    bool second_sent = false;
+    QSerialPort* port = a.serial();
+    connect(port, &QSerialPort::readyRead, [&] {
+        if (second_sent)
+            return;
+        second_sent = true;
+        // Still inside the emission that ran the receive slot.
+        pty.write(reply.mid(30));
+        QElapsedTimer t;
+        t.start();
+        while (port->bytesAvailable() == 0 && t.elapsed() < 2000)
+            QCoreApplication::processEvents();
+    });
+
+    QCOMPARE(a.connect_device('0', chip), 0);
+    QVERIFY(second_sent);
+    QCOMPARE(a.boot_version(), 0x352u);
+    QCOMPARE(a.log().mid(a.log().size() - 2), QStringList({"vcom_index = 0", "VQ360 Boot_Version:352"}));
+    VERIFY_BOXES(dialogs);
+}
+
+QTEST_MAIN(ShellTest)
+#include "test_shell.moc"

@@ -1,0 +1,65 @@
+#pragma once
+
+// Test-side view of the main window: its widgets by object name and the
+// state the operator cannot see but the tests must check.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTextEdit>
+#include <QTimer>
+
+#include "app/mainwindow.h"
+
+class MainWindowTestAccess {
+public:
+    explicit MainWindowTestAccess(MainWindow& w) : w(w) {}
+
+    template <class T>
+    T* widget(const char* name) const
+    {
+        return w.findChild<T*>(QString::fromLatin1(name));
+    }
+    QPushButton* button(const char* name) const { return widget<QPushButton>(name); }
+    QComboBox* combo(const char* name) const { return widget<QComboBox>(name); }
+    QLineEdit* edit(const char* name) const { return widget<QLineEdit>(name); }
+
+    QStringList log() const { return widget<QTextEdit>("textEdit")->toPlainText().split('\n'); }
+    QString last_log() const { return log().last(); }
+    void clear_log() const { widget<QTextEdit>("textEdit")->clear(); }
+
+    QSerialPort* serial() const { return w.serial; }
+    QTimer* port_timer() const { return w.port_timer; }
+    int& rx_ready() { return w.rx_ready; }
+    int& rx_len() { return w.rx_len; }
+    const uint8_t* rx_buf() const { return w.rx_buf; }
+    int& rx_wait_enabled() { return w.rx_wait_enabled; }
+    int& wait_ms() { return w.wait_ms; }
+    uint32_t& chip_id() { return w.chip_id; }
+    uint32_t boot_version() const { return w.boot_version; }
+    int vcom_index() const { return w.vcom_index; }
+    int& write_pacing_us() { return w.write_pacing_us; }
+    int reconnect_state() const { return w.reconnect_state; }
+    int link_down() const { return w.link_down; }
+    int stop_requested() const { return w.stop_requested; }
+    int bl_set() const { return w.bl_set; }
+    int usb_port_index() const { return w.usb_port_index; }
+    QString mcu_image_path() const { return w.mcu_image_path; }
+    QString flash_image_path() const { return w.flash_image_path; }
+
+    bool wait_for_reply(int passes, int sleep_ms) { return w.wait_for_reply(passes, sleep_ms); }
+    int connect_device(char mode, uint32_t chip) { return w.connect_device(mode, chip); }
+    bool open_port() { return w.open_port_at_selected_rate(); }
+    void set_port_text(const QString& path) const
+    {
+        QComboBox* c = combo("comboBox_Comm");
+        c->clear();
+        c->addItem(path);
+    }
+
+    MainWindow& w;
+};
