@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
+#include "serial/port_map.h"
 #include "serial/port_watcher.h"
 #include "ui_mainwindow.h"
 
@@ -20,10 +21,9 @@ QString MainWindow::GetComm(int index, QString /*keyValue*/)
 {
     if (index < 0 || index >= port_entries.size())
         return QStringLiteral(" ");
-    const PortMapEntry& entry = port_entries.at(index);
-    if (is_usb_serial_device(entry.device_name))
+    if (index == preselected_entry(port_entries))
         usb_port_index = index;
-    return entry.port_name;
+    return port_entries.at(index).port_name;
 }
 
 void MainWindow::LockforTPdevice()

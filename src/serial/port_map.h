@@ -10,8 +10,9 @@
 #include <memory>
 
 struct PortMapEntry {
-    QString port_name;    // what the port list shows and opens: "COM3", "/dev/ttyACM0"
-    QString device_name;  // the kernel's name: "\Device\USBSER000", "/dev/ttyACM0"
+    QString port_name;        // what the port list shows and opens: "COM3", "/dev/ttyACM0"
+    QString device_name;      // the kernel's name: "\Device\USBSER000", "/dev/ttyACM0"
+    bool simulated = false;   // a pseudo-terminal published by a simulated chip
 };
 
 class PortMap {
@@ -24,6 +25,11 @@ public:
 
 // The USB serial device the tool pre-selects: the first USB CDC-ACM device.
 bool is_usb_serial_device(const QString& device_name);
+
+// The entry the port list pre-selects, -1 for none: the USB serial device;
+// where there is none, the first simulated chip, so that a machine without
+// a board comes up ready to talk to the simulator.
+int preselected_entry(const QList<PortMapEntry>& entries);
 
 // Simulated chips publish their pseudo-terminal in this folder, one file per
 // port ("<pid>-<n>.port") holding the port's path.

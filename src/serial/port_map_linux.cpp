@@ -46,11 +46,12 @@ QList<PortMapEntry> SystemPortMap::entries()
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
         devices << info.systemLocation();
     std::sort(devices.begin(), devices.end());
-    devices << published_ports(publish_dir_);
 
     QList<PortMapEntry> list;
     for (const QString& d : devices)
-        list.append({d, d});
+        list.append({d, d, false});
+    for (const QString& d : published_ports(publish_dir_))
+        list.append({d, d, true});
     return list;
 }
 

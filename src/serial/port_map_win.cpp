@@ -15,7 +15,7 @@ PortMapEntry registry_entry(int index)
 {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {QStringLiteral("Cannot open regedit!"), QString()};
+        return {QStringLiteral("Cannot open regedit!"), QString(), false};
 
     wchar_t name[kNameChars];
     BYTE data[kDataBytes];
@@ -25,7 +25,7 @@ PortMapEntry registry_entry(int index)
     if (RegEnumValueW(key, static_cast<DWORD>(index), name, &name_len, nullptr, &type, data, &data_len) !=
         ERROR_SUCCESS) {
         RegCloseKey(key);
-        return {QStringLiteral(" "), QString()};
+        return {QStringLiteral(" "), QString(), false};
     }
     QString value_name;
     for (DWORD i = 0; i < name_len; ++i)
@@ -37,7 +37,7 @@ PortMapEntry registry_entry(int index)
             port += QChar(static_cast<char>(data[i]));
     }
     RegCloseKey(key);
-    return {port, value_name};
+    return {port, value_name, false};
 }
 
 class RegistryPortMap : public PortMap {

@@ -87,7 +87,9 @@ void MainWindow::Open_SerialPort()
         chip_id = kUnknownChipId;
         ui->lineEdit_McuType->setText(QStringLiteral("unknown"));
     }
-    link_down = 0;
+    // A device removed during identification stays down.
+    if (serial->isOpen())
+        link_down = 0;
 }
 
 void MainWindow::Close_SerialPort()

@@ -1,0 +1,434 @@
+// Open Comm, identification, the New Rate, Run and the BootMode buttons,
+// end to end: the real window, a real pty, the simulated boot loader.
+
+#include <QtTest>
+
+#include "serial/boot_sequences.h"
+#include "sim_session.h"
+
+namespace {
+
+const char* const kActionButtons[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
+                                      "pushButton_FlashInfo", "pushButton_CheckFlash"};
+
+SimConfig chip(uint32_t id)
+{
+    SimConfig c;
+    c.chip_id = id;
+    c.boot_version = 0x1A2B;
+    return c;
+}
+
+// The chip ID a connect request names, found from its first CRC.
+int probed_model(const QByteArray& raw)
+{
+    for (int i = 0; i < kChipModelCount; ++i) {
+        QByteArray signed_bytes = raw.left(8) + QByteArray(4, '\0');
+        put_u32le(signed_bytes, 8, kChipModels[i].chip_id);
+        if (boot_crc32(signed_bytes) == get_u32le(raw, 8))
+            return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+class SessionTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void identifies_each_model_data();
+    void identifies_each_model();
+    void chip_in_no_entry_is_unknown();
+    void silent_chip_stops_probing();
+    void wrong_letter_stops_probing();
+    void reply_in_ftdi_chunks();
+    void connect_request_layout_on_the_wire();
+    void wait_flag_follows_reply_even_on_mismatch_data();
+    void wait_flag_follows_reply_even_on_mismatch();
+    void link_code_sets_pacing_data();
+    void link_code_sets_pacing();
+    void virtual_com_link_reported();
+    void target_mode_connect_is_quiet();
+
+    void new_rate_reconnects();
+    void equal_rates_do_not_reconnect();
+    void return_115200_on_close();
+    void close_comm_disables_actions();
+
+    void run_starts_application();
+    void run_with_port_closed();
+
+    void boot_modes_send_sequences_data();
+    void boot_modes_send_sequences();
+    void boot_mode_closes_open_session();
+    void boot_mode_on_unopenable_port();
+    void open_fail_keeps_state();
+};
+
+void SessionTest::identifies_each_model_data()
+{
+    QTest::addColumn<int>("index");
+    for (int i = 0; i < kChipModelCount; ++i)
+        QTest::newRow(kChipModels[i].name) << i;
+}
+
+void SessionTest::identifies_each_model()
+{
+    QFETCH(int, index);
+    const ChipModel& model = kChipModels[index];
+    SimSession s(chip(model.chip_id));
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString(model.name));
+    QCOMPARE(s.a().chip_id(), model.chip_id);
+    QCOMPARE(s.a().log(), QStringList({"vcom_index = 0", version_label(model.chip_id) + "1a2b"}));
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    QVERIFY(s.a().button("pushButton_OpenCom")->isEnabled());
+    for (const char* name : kActionButtons)
+        QVERIFY2(s.a().button(name)->isEnabled(), name);
+    QCOMPARE(s.a().button("pushButton_RunApp")->isEnabled(), !is_vq210_uart0(model.chip_id));
+    QCOMPARE(s.a().link_down(), 0);
+    QCOMPARE(s.a().boot_version(), 0x1A2Bu);
+
+    // Probed in catalogue order up to the model.
+    const QVector<SimFrame> probes = s.frames('K');
+    QCOMPARE(probes.size(), index + 1);
+    for (int i = 0; i < probes.size(); ++i)
+        QCOMPARE(probed_model(probes[i].raw), i);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::chip_in_no_entry_is_unknown()
+{
+    SimSession s(chip(0x19719999));
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
+    QCOMPARE(s.a().chip_id(), kUnknownChipId);
+    QCOMPARE(s.frames('K').size(), kChipModelCount);
+    QVERIFY(s.a().serial()->isOpen());
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    for (const char* name : kActionButtons)
+        QVERIFY2(!s.a().button(name)->isEnabled(), name);
+    QCOMPARE(s.a().log(), QStringList({""}));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::silent_chip_stops_probing()
+{
+    SimSession s(chip(0x19714700));
+    s.sim.with_device([](SimDevice& d) { d.set_silent('K', 1); return 0; });
+    s.same_rates();
+    s.dialogs.expect_error("Time over!");
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.frames('K').size(), 1);
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
+    QCOMPARE(s.a().chip_id(), kUnknownChipId);
+    QVERIFY(s.a().serial()->isOpen());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::wrong_letter_stops_probing()
+{
+    SimSession s(chip(0x19714700));
+    s.sim.with_device([](SimDevice& d) { d.set_wrong_letter('K', 1); return 0; });
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.frames('K').size(), 1);
+    QCOMPARE(s.a().log(), QStringList({"Connect device,and return error command"}));
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::reply_in_ftdi_chunks()
+{
+    SimSession s(chip(0x19713400));
+    s.sim.set_split(62, 20);
+    s.open_identified();
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ340"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::connect_request_layout_on_the_wire()
+{
+    SimSession s(chip(0x19712300));
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+    const QVector<SimFrame> probes = s.frames('K');
+    QCOMPARE(probes.size(), 4);
+    for (int i = 0; i < probes.size(); ++i) {
+        const QByteArray f = probes[i].raw;
+        QCOMPARE(f.size(), 64);
+        QCOMPARE(f.left(4), QByteArray("K0VQ"));
+        QByteArray signed_bytes = f.left(8) + QByteArray(4, '\0');
+        put_u32le(signed_bytes, 8, kChipModels[i].chip_id);
+        QCOMPARE(get_u32le(f, 8), boot_crc32(signed_bytes));
+        QCOMPARE(f.mid(12, 5), QByteArray::fromHex("e81700007f"));
+        QCOMPARE(f.mid(17, 15), QByteArray(15, '\0'));  // no images selected, reserved zeros
+        QCOMPARE(get_u32le(f, 32), boot_crc32(f, 32));
+        QCOMPARE(f.mid(36), QByteArray(28, '\0'));
+    }
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::wait_flag_follows_reply_even_on_mismatch_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<bool>("flag");
+    QTest::addColumn<int>("rx_wait_enabled");
+    QTest::newRow("identified, flag") << 0x19714410u << true << 0;
+    QTest::newRow("identified, no flag") << 0x19714410u << false << 1;
+    QTest::newRow("unknown, flag") << 0x19719999u << true << 0;
+    QTest::newRow("unknown, no flag") << 0x19719999u << false << 1;
+}
+
+void SessionTest::wait_flag_follows_reply_even_on_mismatch()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(bool, flag);
+    QFETCH(int, rx_wait_enabled);
+    SimConfig c = chip(chip_id);
+    c.no_wait_flag = flag;
+    SimSession s(c);
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().rx_wait_enabled(), rx_wait_enabled);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::link_code_sets_pacing_data()
+{
+    QTest::addColumn<uint>("link_code");
+    QTest::addColumn<int>("pacing");
+    QTest::newRow("0080") << 0xEEBA0080u << 125;
+    QTest::newRow("0081") << 0xEEBA0081u << 50;
+    QTest::newRow("0020") << 0xEEBA0020u << 125;
+    QTest::newRow("zero keeps") << 0u << 77;
+}
+
+void SessionTest::link_code_sets_pacing()
+{
+    QFETCH(uint, link_code);
+    QFETCH(int, pacing);
+    SimConfig c = chip(0x19714410);
+    c.link_code = link_code;
+    SimSession s(c);
+    s.a().write_pacing_us() = 77;
+    s.open_identified();
+    QCOMPARE(s.a().write_pacing_us(), pacing);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::virtual_com_link_reported()
+{
+    SimConfig c = chip(0x1971350A);
+    c.vcom = true;
+    SimSession s(c);
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().vcom_index(), 1);
+    QCOMPARE(s.a().log(), QStringList({"vcom_index = 1", "VQ350A Boot_Version:1a2b"}));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::target_mode_connect_is_quiet()
+{
+    SimConfig c = chip(0x19714410);
+    SimSession s(c);
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) {
+        SimConfig changed = d.config();
+        changed.boot_version = 0x99;
+        changed.vcom = true;
+        d.set_config(changed);
+        return 0;
+    });
+    QCOMPARE(s.a().connect_device('1', 0x19714410), 0);
+    QCOMPARE(s.a().connect_device('2', 0x19714410), 0);
+    QCOMPARE(s.a().boot_version(), 0x1A2Bu);
+    QCOMPARE(s.a().vcom_index(), 0);
+    QCOMPARE(s.a().log(), QStringList({""}));
+    const QVector<SimFrame> probes = s.frames('K');
+    QCOMPARE(probes.last().variant, '2');
+    QCOMPARE(probes.at(probes.size() - 2).variant, '1');
+    // A model the chip is not: answered, but not proven.
+    QCOMPARE(s.a().connect_device('1', 0x19714700), 1);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::new_rate_reconnects()
+{
+    SimSession s(chip(0x19714420));
+    // Start-up boxes: 115200, New Rate 1382400.
+    s.click("pushButton_OpenCom");
+
+    const QVector<SimFrame> probes = s.frames('K');
+    // 15 probes at 115200 asking for index 9, then one at the New Rate asking for nothing.
+    QCOMPARE(probes.size(), 15 + 15);
+    QCOMPARE(uint8_t(probes.first().raw[16]), uint8_t(9));
+    QCOMPARE(uint8_t(probes.at(14).raw[16]), uint8_t(9));
+    QCOMPARE(uint8_t(probes.last().raw[16]), uint8_t(0x7F));
+    QCOMPARE(s.a().log(), QStringList({"vcom_index = 0", "VQ4420 Boot_Version:1a2b",
+                                       "Reconnected with the new baud rate...", "vcom_index = 0",
+                                       "VQ4420 Boot_Version:1a2b"}));
+    QCOMPARE(s.a().combo("comboBox_BAUDRATE")->currentText(), QString("1382400"));
+    QCOMPARE(s.a().serial()->baudRate(), 1382400);
+    QCOMPARE(s.sim.with_device([](SimDevice& d) { return d.rate_in_force(); }), 1382400);
+    QCOMPARE(s.sim.line_rate(), 1382400);
+    QCOMPARE(s.a().reconnect_state(), 0);
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4420"));
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::equal_rates_do_not_reconnect()
+{
+    SimSession s(chip(0x19714410));
+    s.a().combo("comboBox_BAUDRATE")->setCurrentIndex(8);
+    s.a().combo("comboBox_NewRate")->setCurrentIndex(8);
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.frames('K').size(), 1);
+    QCOMPARE(uint8_t(s.frames('K').first().raw[16]), uint8_t(0x7F));
+    QVERIFY(!s.a().log().contains("Reconnected with the new baud rate..."));
+    QCOMPARE(s.a().serial()->baudRate(), 921600);
+    QCOMPARE(s.a().reconnect_state(), 0);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::return_115200_on_close()
+{
+    SimSession s(chip(0x19714410));
+    s.a().widget<QCheckBox>("checkBox_BaudRate")->setChecked(true);
+    s.click("pushButton_OpenCom");
+    QVERIFY(s.a().log().contains("Reconnected with the new baud rate..."));
+    QCOMPARE(s.a().combo("comboBox_BAUDRATE")->currentText(), QString("1382400"));
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().combo("comboBox_BAUDRATE")->currentText(), QString("115200"));
+    QVERIFY(!s.a().serial()->isOpen());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::close_comm_disables_actions()
+{
+    SimSession s(chip(0x19714410));
+    s.open_identified();
+    s.a().combo("comboBox_WaitTime")->setCurrentIndex(6);
+    s.click("pushButton_OpenCom");
+    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.a().wait_ms(), 7);
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    QVERIFY(s.a().button("pushButton_OpenCom")->isEnabled());
+    for (const char* name : kActionButtons)
+        QVERIFY2(!s.a().button(name)->isEnabled(), name);
+    QVERIFY(!s.a().button("pushButton_RunApp")->isEnabled());
+    // Open again: a fresh port, identified again.
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4410"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::run_starts_application()
+{
+    SimSession s(chip(0x19714410));
+    s.open_identified();
+    s.a().combo("comboBox_BAUDRATE")->setCurrentIndex(7);
+    s.click("pushButton_RunApp");
+    QTRY_VERIFY(s.sim.with_device([](SimDevice& d) { return d.app_started(); }));
+    const QVector<SimFrame> runs = s.frames('O');
+    QCOMPARE(runs.size(), 1);
+    QCOMPARE(runs[0].raw.size(), 64);
+    QCOMPARE(runs[0].raw.left(12), QByteArray::fromHex("4f0080000800000000000000"));
+    QCOMPARE(get_u32le(runs[0].raw, 12), boot_crc32(runs[0].raw, 12));
+    QCOMPARE(runs[0].raw.mid(16), QByteArray(48, '\0'));
+    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    QVERIFY(s.a().button("pushButton_OpenCom")->isEnabled());
+    for (const char* name : kActionButtons)
+        QVERIFY2(!s.a().button(name)->isEnabled(), name);
+    QVERIFY(!s.a().button("pushButton_RunApp")->isEnabled());
+    QCOMPARE(s.a().combo("comboBox_BAUDRATE")->currentText(), QString("115200"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::run_with_port_closed()
+{
+    SimSession s(chip(0x19714410));
+    s.dialogs.expect_error("Please open the port!");
+    QMetaObject::invokeMethod(s.window.get(), "on_pushButton_RunApp_clicked");
+    QCOMPARE(s.sim.with_device([](SimDevice& d) { return d.received().size(); }), 0);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::boot_modes_send_sequences_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QByteArray>("sequence");
+    QTest::newRow("BootMode-I") << "pushButton_Boot"
+                                << QByteArray::fromHex("aaff" "424f4f54555044415445" "a418e41b11ee");
+    QTest::newRow("BootMode-II") << "pushButton_BootII" << QByteArray::fromHex("5aa507107011aa551199");
+}
+
+void SessionTest::boot_modes_send_sequences()
+{
+    QFETCH(QString, button);
+    QFETCH(QByteArray, sequence);
+    QCOMPARE(sequence, button == "pushButton_Boot" ? bootupdate_sequence() : bootmode2_sequence());
+    SimSession s(chip(0x19714410));
+    s.a().combo("comboBox_WaitTime")->setCurrentIndex(0);
+    s.click(button.toLatin1().constData());
+    QTRY_COMPARE(s.sim.with_device([](SimDevice& d) { return d.received(); }), sequence);
+    QCOMPARE(s.a().wait_ms(), 1);
+    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    QCOMPARE(s.a().log(), QStringList({""}));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::boot_mode_closes_open_session()
+{
+    SimSession s(chip(0x19714410));
+    s.open_identified();
+    s.clear_records();
+    s.click("pushButton_BootII");
+    QTRY_COMPARE(s.sim.with_device([](SimDevice& d) { return d.received(); }), bootmode2_sequence());
+    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    QVERIFY(s.a().button("pushButton_OpenCom")->isEnabled());
+    // The action buttons keep their state.
+    for (const char* name : kActionButtons)
+        QVERIFY2(s.a().button(name)->isEnabled(), name);
+    // Twice on the same port object: the sequence goes out once per press.
+    s.clear_records();
+    s.click("pushButton_Boot");
+    QTRY_COMPARE(s.sim.with_device([](SimDevice& d) { return d.received(); }), bootupdate_sequence());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::boot_mode_on_unopenable_port()
+{
+    SimSession s(chip(0x19714410));
+    s.a().set_port_text("/nonexistent/port");
+    s.dialogs.expect_information("Title", "Open fail");
+    s.click("pushButton_Boot");
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::open_fail_keeps_state()
+{
+    SimSession s(chip(0x19714410));
+    s.a().set_port_text("/nonexistent/port");
+    s.dialogs.expect_information("Title", "Open fail");
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    QCOMPARE(s.a().chip_id(), 0u);
+    QCOMPARE(s.a().link_down(), 1);
+    QCOMPARE(s.a().log(), QStringList({""}));
+    VERIFY_BOXES(s.dialogs);
+}
+
+QTEST_MAIN(SessionTest)
+#include "test_session.moc"

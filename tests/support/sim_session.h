@@ -1,0 +1,72 @@
+#pragma once
+
+// A real main window talking through a real pty to the simulated boot
+// loader, which runs on a thread of its own. The window's port list comes
+// from the simulator's publish folder, as it does for an operator.
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "protocol/catalogue.h"
+#include "protocol/crc32.h"
+#include "protocol/frame.h"
+#include "sim_server.h"
+#include "test_dialogs.h"
+#include "window_access.h"
+
+class SimSession {
+public:
+    explicit SimSession(const SimConfig& config = {})
+        : sim(config, publish_dir.path())
+    {
+        old_cwd_ = QDir::currentPath();
+        QDir::setCurrent(work_dir.path());
+        QVERIFY(sim.start());
+        window = std::make_unique<MainWindow>(nullptr, std::make_unique<SystemPortMap>(publish_dir.path()));
+        access = std::make_unique<MainWindowTestAccess>(*window);
+        access->set_port_text(sim.slave_path());
+        access->clear_log();
+    }
+    ~SimSession()
+    {
+        access.reset();
+        window.reset();
+        sim.stop();
+        QDir::setCurrent(old_cwd_);
+    }
+
+    MainWindowTestAccess& a() { return *access; }
+    void click(const char* button) { QTest::mouseClick(access->button(button), Qt::LeftButton); }
+    void same_rates() { access->combo("comboBox_NewRate")->setCurrentIndex(access->combo("comboBox_BAUDRATE")->currentIndex()); }
+
+    // Open Comm with equal rate boxes: the chip is identified at 115200.
+    void open_identified()
+    {
+        same_rates();
+        click("pushButton_OpenCom");
+        QCOMPARE(access->button("pushButton_OpenCom")->text(), QString("Close Comm"));
+        QVERIFY(access->chip_id() != kUnknownChipId);
+        access->clear_log();
+    }
+
+    QVector<SimFrame> frames(char letter)
+    {
+        return sim.with_device([letter](SimDevice& d) { return d.frames_of(letter); });
+    }
+    void clear_records()
+    {
+        sim.with_device([](SimDevice& d) { d.clear_records(); return 0; });
+    }
+
+    QTemporaryDir publish_dir;
+    QTemporaryDir work_dir;
+    RecordingDialogs dialogs;
+    SimServer sim;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<MainWindowTestAccess> access;
+
+private:
+    QString old_cwd_;
+};

@@ -1,0 +1,223 @@
+#pragma once
+
+// The boot loader on the far side of the serial line, as a pure model:
+// bytes in, reply frames out, two memories, and a record of every frame.
+// No I/O and no clocks, so the transport (SimServer) can delay, split or
+// drop the replies it hands back.
+
+#include <QByteArray>
+#include <QList>
+#include <QVector>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "sparse_flash.h"
+
+constexpr uint32_t kMiB = 1024 * 1024;
+constexpr uint32_t kInternalFlashBase = 0x08008000;  // internal flash offset 0
+
+// The rates a connect may switch to, by the index it sends in byte 16.
+constexpr std::array<int, 11> kBaudRates = {9600,   19200,  38400,  57600,   115200, 230400,
+                                            256000, 460800, 921600, 1382400, 3000000};
+constexpr uint8_t kNoBaudChange = 0x7F;
+
+// Status bytes this boot loader answers with. A refused CRC is positive and
+// above 2 so that every host writer retries the block rather than accepting it.
+namespace sim_status {
+constexpr uint8_t kOk = 0;
+constexpr uint8_t kBadCrc = 3;
+constexpr uint8_t kOutOfRange = 4;
+constexpr uint8_t kBrokenStream = 6;  // a packet stream or J0/J1/J2 block that does not add up
+}  // namespace sim_status
+
+// Final statuses of the flash CRC command ('n'); progress reports carry '0'.
+constexpr uint8_t kFlashCrcProgress = '0';
+constexpr uint8_t kFlashCrcDone = '1';
+constexpr uint8_t kFlashCrcRefused = '2';
+
+struct SimConfig {
+    uint32_t chip_id = 0x19714410;  // VQ4410, which has an external flash
+    uint32_t boot_version = 0x00010002;
+    uint32_t link_code = 0xEEBA0080;
+    bool vcom = false;          // answer 'V','v': the host then writes in J0/J1/J2 frames and packet streams
+    bool no_wait_flag = false;  // answer 'x',0x87: the host's receive slot need not wait for more bytes
+    std::array<uint32_t, 2> flash_id = {0x00EF4018, 0x00EF4018};  // per get-flash-ID variant
+    std::array<bool, 2> flash_id_fails = {false, false};
+    uint32_t flash_size = 16 * kMiB;
+    int progress_reports = 3;  // per flash CRC command, before the final reply
+    uint8_t final_status = kFlashCrcDone;
+    uint32_t internal_flash_size = 2 * kMiB;
+    int initial_baud = 115200;  // rate in force until a connect switches it
+};
+
+enum class FrameKind {
+    Connect,      // 'K'
+    Run,          // 'O'
+    Erase,        // 'L'
+    Program,      // 'J','0' single frame with CRC
+    ProgramPart,  // 'J' J0/J1/J2 frame of a virtual-COM block
+    McuCrc,       // 'N'
+    FlashMode,    // 'o'
+    FlashId,      // 'm'
+    FlashCrc,     // 'n'
+    BlockWrite,   // 'l' with CRC
+    BlockPacket,  // 'j'/'k'/'l' packet of a block stream
+    BootMode,     // one of the two wake-up sequences
+    Unknown,      // bytes that start no frame, skipped to resynchronise
+};
+
+struct SimFrame {
+    FrameKind kind = FrameKind::Unknown;
+    char letter = 0;   // byte 0
+    char variant = 0;  // connect mode, J frame digit, flash mode, flash ID variant, BootMode '1'/'2'
+    uint32_t address = 0;  // offset, flash address or run address, where the frame has one
+    uint32_t length = 0;   // the frame's length or count field; for frames without one, the data bytes it carries
+    int seq = -1;          // sequence bit, -1 for frames without one
+    QByteArray data;
+    bool crc_ok = true;  // also false for a BootMode sequence that differs from the constant
+    QByteArray raw;
+};
+
+struct ConnectRecord {
+    char mode = 0;
+    uint8_t baud_request = kNoBaudChange;
+    uint32_t mcu_image_len = 0;  // low 24 bits, as sent
+    uint32_t flash_image_len = 0;
+    bool accepted = false;  // both CRCs matched this chip
+};
+
+class SimDevice {
+public:
+    static constexpr int kAlways = -1;  // fault count: every command of the letter from now on
+    static constexpr uint8_t kDefaultWrongLetter = '?';
+
+    explicit SimDevice(const SimConfig& config = {});
+
+    const SimConfig& config() const { return config_; }
+    // Memories keep their contents; a size change drops or adds erased space.
+    void set_config(const SimConfig& config);
+
+    // Accepts host bytes in any chunking and returns the 63-byte replies of
+    // the frames completed by them, in order.
+    QList<QByteArray> feed(const QByteArray& bytes);
+
+    // Memories: internal flash offset 0 is address kInternalFlashBase.
+    QByteArray& internal_flash() { return internal_; }
+    const QByteArray& internal_flash() const { return internal_; }
+    SparseFlash& external_flash() { return external_; }
+    const SparseFlash& external_flash() const { return external_; }
+
+    // Records.
+    const QVector<SimFrame>& frames() const { return frames_; }
+    QVector<SimFrame> frames_of(char letter) const;
+    const QByteArray& received() const { return received_; }
+    void clear_records();
+
+    // State the commands leave behind.
+    int rate_in_force() const { return rate_in_force_; }
+    const ConnectRecord& last_connect() const { return last_connect_; }
+    bool app_started() const { return app_started_; }
+    uint32_t run_address() const { return run_address_; }
+    int flash_mode() const { return flash_mode_; }  // 0 until a set-flash-mode command
+
+    // Faults. They spoil replies only: the command itself is still executed
+    // (a reply lost or garbled on the way back). A count is the number of
+    // coming commands of that letter that are affected, or kAlways.
+    void set_silent(char letter, int count);
+    // Applies to the command's last reply, so a flash CRC command can give
+    // good progress reports and then a wrong final letter.
+    void set_wrong_letter(char letter, int count = 1, uint8_t reply_letter = kDefaultWrongLetter);
+    // The status byte of 'L', 'J', 'l' replies, or the final status of 'n'.
+    void set_status(char letter, uint8_t status, int count = kAlways);
+    // The CRC reported by 'N' or 'n': the given value, or the true CRC inverted.
+    void set_wrong_crc(char letter, int count = kAlways, std::optional<uint32_t> value = std::nullopt);
+    void clear_faults() { faults_.clear(); }
+
+    // Halts on the nth frame of the letter from now on (1 = the next one):
+    // that frame is recorded but not executed, and nothing more is accepted
+    // until resume(). The transport uses it to pull the plug mid-operation.
+    void halt_after(char letter, int nth);
+    bool halted() const { return halted_; }
+    void resume();
+
+private:
+    struct FaultCounter {
+        int remaining = 0;
+        bool take();
+    };
+    struct LetterFaults {
+        FaultCounter silent;
+        FaultCounter wrong_letter;
+        uint8_t reply_letter = kDefaultWrongLetter;
+        FaultCounter status;
+        uint8_t status_byte = 0;
+        FaultCounter wrong_crc;
+        std::optional<uint32_t> crc_value;
+    };
+    // A J0/J1/J2 block (internal flash) or a j/k/l packet stream (external
+    // flash) being gathered; it is written only once its last frame is in.
+    struct Stream {
+        bool open = false;
+        bool packets = false;
+        bool broken = false;
+        uint32_t address = 0;
+        int declared_len = -1;  // only the short J0 announces the whole block
+        QByteArray data;
+    };
+
+    int packet_len() const;
+    int frame_length(const QByteArray& buf, int pos) const;
+    void handle_frame(const QByteArray& raw, QList<QByteArray>& replies);
+    void record(const SimFrame& frame);
+    void record_unknown(char byte);
+    bool reached_halt(char letter);
+
+    SimFrame decode(const QByteArray& raw) const;
+    void decode_variable(SimFrame& f, FrameKind kind) const;
+    void decode_program(SimFrame& f) const;
+    void decode_packet(SimFrame& f) const;
+    int stream_left() const;
+
+    void on_connect(const SimFrame& f, QList<QByteArray>& replies);
+    void on_run(const SimFrame& f);
+    void on_boot_mode(const SimFrame& f);
+    void on_erase(const SimFrame& f, QList<QByteArray>& replies);
+    void on_program(const SimFrame& f, QList<QByteArray>& replies);
+    void on_program_part(const SimFrame& f, QList<QByteArray>& replies);
+    void on_block_packet(const SimFrame& f, QList<QByteArray>& replies);
+    void on_block_write(const SimFrame& f, QList<QByteArray>& replies);
+    void on_mcu_crc(const SimFrame& f, QList<QByteArray>& replies);
+    void on_flash_mode(const SimFrame& f, QList<QByteArray>& replies);
+    void on_flash_id(const SimFrame& f, QList<QByteArray>& replies);
+    void on_flash_crc(const SimFrame& f, QList<QByteArray>& replies);
+
+    uint8_t program_internal(uint32_t offset, const QByteArray& data);
+    uint8_t write_external(uint32_t address, const QByteArray& data);
+    void open_stream(bool packets, uint32_t address, int declared_len, bool broken);
+    void continue_stream(bool packets);
+    uint8_t finish_stream();
+
+    void answer(char letter, QList<QByteArray> own, QList<QByteArray>& replies);
+    uint8_t status_for(char letter, uint8_t status);
+    uint32_t crc_for(char letter, uint32_t crc);
+
+    SimConfig config_;
+    QByteArray internal_;
+    SparseFlash external_;
+    QByteArray pending_;
+    QByteArray received_;
+    QVector<SimFrame> frames_;
+    bool unknown_run_open_ = false;
+    Stream stream_;
+    ConnectRecord last_connect_;
+    int rate_in_force_;
+    bool app_started_ = false;
+    uint32_t run_address_ = 0;
+    int flash_mode_ = 0;
+    std::map<char, LetterFaults> faults_;
+    char halt_letter_ = 0;
+    int halt_countdown_ = 0;
+    bool halted_ = false;
+};

@@ -1,0 +1,402 @@
+#include "sim_server.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "pty_rate.h"
+
+namespace {
+
+constexpr int kBitsPerByte = 10;  // start, eight data bits, stop
+constexpr qint64 kUsPerSecond = 1000000;
+constexpr int kReadBufferLen = 4096;
+constexpr int kPathBufferLen = 128;
+const char kPortSuffix[] = ".port";
+
+std::atomic<int> g_server_count{0};
+
+qint64 line_time_us(int bytes, int rate)
+{
+    return rate > 0 ? qint64(bytes) * kBitsPerByte * kUsPerSecond / rate : 0;
+}
+
+bool process_alive(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+}  // namespace
+
+// The I/O half of the server; it lives on the server's thread and touches
+// the shared state only under the server's mutex.
+class PtyLink {
+public:
+    PtyLink(SimServer& server, QString publish_path) : server_(server), publish_path_(std::move(publish_path))
+    {
+        clock_.start();
+    }
+
+    bool open();
+    void close();
+    int line_rate();
+
+private:
+    struct Piece {
+        QByteArray bytes;
+        qint64 not_before_us;
+        qint64 gap_us;  // after the previous piece reached the host
+    };
+
+    qint64 now_us() const { return clock_.nsecsElapsed() / 1000; }
+    int line_rate_locked();
+    void on_readable();
+    void queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t);
+    qint64 due_of(const Piece& piece, qint64 now);
+    void pump();
+    void publish(const QString& slave);
+
+    SimServer& server_;
+    const QString publish_path_;
+    QElapsedTimer clock_;
+    int master_ = -1;
+    int held_slave_ = -1;
+    QSocketNotifier* rx_notifier_ = nullptr;
+    QSocketNotifier* tx_notifier_ = nullptr;
+    QTimer* tx_timer_ = nullptr;
+    std::deque<Piece> queue_;
+    qint64 head_due_us_ = -1;
+    qint64 rx_line_free_us_ = 0;
+    qint64 tx_line_free_us_ = 0;
+    qint64 last_delivery_us_ = 0;
+};
+
+bool PtyLink::open()
+{
+    if (master_ >= 0)
+        return true;
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    char path[kPathBufferLen] = {};
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0
+        || ::ptsname_r(master_, path, sizeof path) != 0) {
+        close();
+        return false;
+    }
+    // Holding the slave open ourselves keeps the master from hanging up
+    // whenever the host closes its port between sessions.
+    held_slave_ = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios raw {};
+    if (held_slave_ < 0 || ::tcgetattr(held_slave_, &raw) != 0) {
+        close();
+        return false;
+    }
+    ::cfmakeraw(&raw);
+    ::tcsetattr(held_slave_, TCSANOW, &raw);
+
+    QObject* anchor = server_.anchor_.get();
+    rx_notifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, anchor);
+    QObject::connect(rx_notifier_, &QSocketNotifier::activated, anchor, [this] { on_readable(); });
+    tx_notifier_ = new QSocketNotifier(master_, QSocketNotifier::Write, anchor);
+    tx_notifier_->setEnabled(false);
+    QObject::connect(tx_notifier_, &QSocketNotifier::activated, anchor, [this] {
+        tx_notifier_->setEnabled(false);
+        pump();
+    });
+    tx_timer_ = new QTimer(anchor);
+    tx_timer_->setSingleShot(true);
+    tx_timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(tx_timer_, &QTimer::timeout, anchor, [this] { pump(); });
+
+    publish(QString::fromLocal8Bit(path));
+    return true;
+}
+
+void PtyLink::publish(const QString& slave)
+{
+    QDir().mkpath(QFileInfo(publish_path_).path());
+    QSaveFile file(publish_path_);  // a reader never sees half a path
+    const bool published = file.open(QIODevice::WriteOnly) && file.write((slave + '\n').toLocal8Bit()) > 0
+                           && file.commit();
+    std::lock_guard<std::mutex> lock(server_.mutex_);
+    server_.slave_path_ = slave;
+    server_.published_file_ = published ? publish_path_ : QString();
+    server_.plugged_ = true;
+}
+
+void PtyLink::close()
+{
+    // close() may run inside the read notifier's own handler (unplug after
+    // a frame), so the objects go later; disabled first, before their fd closes.
+    for (QSocketNotifier* notifier : {rx_notifier_, tx_notifier_}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    if (tx_timer_) {
+        tx_timer_->stop();
+        tx_timer_->deleteLater();
+    }
+    rx_notifier_ = tx_notifier_ = nullptr;
+    tx_timer_ = nullptr;
+    queue_.clear();
+    head_due_us_ = -1;
+    if (held_slave_ >= 0)
+        ::close(held_slave_);
+    if (master_ >= 0)
+        ::close(master_);
+    held_slave_ = master_ = -1;
+    QFile::remove(publish_path_);
+    std::lock_guard<std::mutex> lock(server_.mutex_);
+    server_.published_file_.clear();
+    server_.plugged_ = false;
+}
+
+int PtyLink::line_rate()
+{
+    std::lock_guard<std::mutex> lock(server_.mutex_);
+    return line_rate_locked();
+}
+
+int PtyLink::line_rate_locked()
+{
+    const int host_rate = master_ >= 0 ? pty_line_rate(master_) : 0;
+    return host_rate > 0 ? host_rate : server_.device_.rate_in_force();
+}
+
+void PtyLink::on_readable()
+{
+    QByteArray chunk;
+    char buf[kReadBufferLen];
+    ssize_t n;
+    while ((n = ::read(master_, buf, sizeof buf)) > 0)
+        chunk.append(buf, int(n));
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+        rx_notifier_->setEnabled(false);  // cannot happen while we hold the slave; never spin on it
+    if (chunk.isEmpty())
+        return;
+
+    const qint64 now = now_us();
+    QList<QByteArray> replies;
+    SimTransport t;
+    int rate;
+    bool halted;
+    {
+        std::lock_guard<std::mutex> lock(server_.mutex_);
+        replies = server_.device_.feed(chunk);
+        halted = server_.device_.halted();
+        t = server_.transport_;
+        rate = line_rate_locked();
+    }
+    if (halted) {
+        close();
+        return;
+    }
+    // The device has the chunk only once its last byte would have crossed the line.
+    qint64 received_us = now;
+    if (t.pacing)
+        received_us = rx_line_free_us_ = std::max(now, rx_line_free_us_) + line_time_us(chunk.size(), rate);
+    queue_replies(replies, received_us + t.reply_delay_ms * 1000LL, t);
+    pump();
+}
+
+void PtyLink::queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t)
+{
+    for (int r = 0; r < replies.size(); ++r) {
+        const QByteArray& reply = replies.at(r);
+        const int piece_len = t.split_len > 0 ? t.split_len : reply.size();
+        for (int at = 0; at < reply.size(); at += piece_len) {
+            const qint64 gap_ms = at > 0 ? t.split_pause_ms : r > 0 ? t.reply_spacing_ms : 0;
+            queue_.push_back({reply.mid(at, piece_len), ready_us, gap_ms * 1000});
+        }
+    }
+}
+
+// When the piece's last byte reaches the host.
+qint64 PtyLink::due_of(const Piece& piece, qint64 now)
+{
+    qint64 start = std::max({now, piece.not_before_us, last_delivery_us_ + piece.gap_us});
+    const int rate = line_rate();
+    std::lock_guard<std::mutex> lock(server_.mutex_);
+    if (!server_.transport_.pacing)
+        return start;
+    start = std::max(start, tx_line_free_us_);
+    tx_line_free_us_ = start + line_time_us(piece.bytes.size(), rate);
+    return tx_line_free_us_;
+}
+
+void PtyLink::pump()
+{
+    while (!queue_.empty()) {
+        Piece& head = queue_.front();
+        const qint64 now = now_us();
+        if (head_due_us_ < 0)
+            head_due_us_ = due_of(head, now);
+        if (now < head_due_us_) {
+            tx_timer_->start(int((head_due_us_ - now + 999) / 1000));
+            return;
+        }
+        const ssize_t n = ::write(master_, head.bytes.constData(), size_t(head.bytes.size()));
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                tx_notifier_->setEnabled(true);
+            else
+                queue_.clear();
+            return;
+        }
+        head.bytes.remove(0, int(n));
+        if (!head.bytes.isEmpty()) {
+            tx_notifier_->setEnabled(true);  // the host is not reading; go on when it does
+            return;
+        }
+        last_delivery_us_ = now;
+        head_due_us_ = -1;
+        queue_.pop_front();
+    }
+}
+
+// ------------------------------------------------------------------ server
+
+QString SimServer::default_publish_dir()
+{
+    return QStringLiteral("/tmp/vqsim-ports");
+}
+
+SimServer::SimServer(const SimConfig& config, const QString& publish_dir)
+    : device_(config), anchor_(std::make_unique<QObject>())
+{
+    const QString name = QStringLiteral("%1-%2%3").arg(::getpid()).arg(g_server_count++).arg(kPortSuffix);
+    link_ = std::make_unique<PtyLink>(*this, QDir(publish_dir).filePath(name));
+    anchor_->moveToThread(&thread_);
+}
+
+SimServer::~SimServer()
+{
+    stop();
+}
+
+// Without a running thread there is no link to race with, and a blocking
+// call would wait for ever.
+template <class F>
+void SimServer::on_link_thread(F&& f)
+{
+    if (!thread_.isRunning() || QThread::currentThread() == &thread_)
+        f();
+    else
+        QMetaObject::invokeMethod(anchor_.get(), std::forward<F>(f), Qt::BlockingQueuedConnection);
+}
+
+bool SimServer::start()
+{
+    if (!thread_.isRunning())
+        thread_.start();
+    bool opened = false;
+    on_link_thread([&] { opened = link_->open(); });
+    return opened;
+}
+
+void SimServer::stop()
+{
+    if (!thread_.isRunning())
+        return;
+    on_link_thread([this] { link_->close(); });
+    thread_.quit();
+    thread_.wait();
+}
+
+QString SimServer::slave_path() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slave_path_;
+}
+
+bool SimServer::plugged() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plugged_;
+}
+
+QString SimServer::published_file() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return published_file_;
+}
+
+void SimServer::set_reply_delay_ms(int ms)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    transport_.reply_delay_ms = ms;
+}
+
+void SimServer::set_split(int chunk_len, int pause_ms)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    transport_.split_len = chunk_len;
+    transport_.split_pause_ms = pause_ms;
+}
+
+void SimServer::set_reply_spacing_ms(int ms)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    transport_.reply_spacing_ms = ms;
+}
+
+void SimServer::set_pacing(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    transport_.pacing = on;
+}
+
+int SimServer::line_rate()
+{
+    int rate = 0;
+    on_link_thread([&] { rate = link_->line_rate(); });
+    return rate;
+}
+
+void SimServer::unplug()
+{
+    on_link_thread([this] { link_->close(); });
+}
+
+void SimServer::unplug_after(char letter, int nth)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    device_.halt_after(letter, nth);
+}
+
+bool SimServer::replug()
+{
+    with_device([](SimDevice& d) { d.resume(); });
+    return start();
+}
+
+QStringList SimServer::published_ports(const QString& dir)
+{
+    QStringList ports;
+    const QDir d(dir);
+    for (const QString& name : d.entryList({QStringLiteral("*") + kPortSuffix}, QDir::Files, QDir::Name)) {
+        bool ok = false;
+        const qint64 pid = name.section('-', 0, 0).toLongLong(&ok);
+        QFile file(d.filePath(name));
+        if (!ok || !process_alive(pid) || !file.open(QIODevice::ReadOnly))
+            continue;
+        const QString path = QString::fromLocal8Bit(file.readLine()).trimmed();
+        if (!path.isEmpty() && QFileInfo::exists(path))
+            ports += path;
+    }
+    return ports;
+}
