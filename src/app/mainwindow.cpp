@@ -8,17 +8,22 @@
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "serial/port_watcher.h"
+#include "serial/rates.h"
 #include "ui_mainwindow.h"
 
 namespace {
 
 constexpr int kPortListDelayMs = 1000;  // first fill of the port list after start-up
 constexpr int kExitPauseMs = 500;       // lets a running operation see stop_requested
-constexpr int kDefaultRateIndex = 4;    // "115200"
-constexpr int kDefaultNewRateIndex = 9; // "1382400"
 
-const QStringList kRates = {"9600",   "19200",  "38400",  "57600",   "115200", "230400",
-                            "256000", "460800", "921600", "1382400", "3000000"};
+QStringList rate_items()
+{
+    QStringList items;
+    for (int rate : kBaudRates)
+        items << QString::number(rate);
+    return items;
+}
+
 const QStringList kWaitTimes = {"1ms", "2ms", "3ms", "4ms", "5ms", "6ms", "7ms", "8ms"};
 
 }  // namespace
@@ -31,10 +36,10 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
     setWindowTitle(QStringLiteral("VQ_Uart_GUI_V3.52"));
 
     ui->comboBox_BAUDRATE->clear();
-    ui->comboBox_BAUDRATE->addItems(kRates);
+    ui->comboBox_BAUDRATE->addItems(rate_items());
     ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
     ui->comboBox_NewRate->clear();
-    ui->comboBox_NewRate->addItems(kRates);
+    ui->comboBox_NewRate->addItems(rate_items());
     ui->comboBox_NewRate->setCurrentIndex(kDefaultNewRateIndex);
     ui->comboBox_WaitTime->clear();
     ui->comboBox_WaitTime->addItems(kWaitTimes);
@@ -75,6 +80,8 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
 
 MainWindow::~MainWindow()
 {
+    delete port_watcher;  // it reads port_map, which goes before the children
+    port_watcher = nullptr;
     write_config();
     Close_SerialPort();
     delete serial;

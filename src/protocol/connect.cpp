@@ -6,13 +6,13 @@
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
+#include "serial/rates.h"
 #include "ui_mainwindow.h"
 
 namespace {
 constexpr int kConnectPasses = 51;    // 30 ms each, about 1.5 s
 constexpr int kConnectSleepMs = 30;
-constexpr int kRunSettleMs = 60;      // lets the run frame leave before the port closes
-constexpr int kDefaultRateIndex = 4;  // "115200"
+constexpr int kRunSettleMs = 60;  // lets the run frame leave before the port closes
 }  // namespace
 
 int MainWindow::connect_device(char mode, uint32_t expected_chip_id)

@@ -9,27 +9,18 @@
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
 #include "serial/boot_sequences.h"
+#include "serial/rates.h"
 #include "ui_mainwindow.h"
 
 namespace {
-constexpr int kDefaultRateIndex = 4;    // "115200"
-constexpr int kBootWriteTimeoutMs = 2000;
-constexpr int kBootSettleMs = 100;      // lets the sequence leave before the port closes
-const int kRates[] = {9600, 19200, 38400, 57600, 115200, 230400, 256000, 460800, 921600, 1382400, 3000000};
-
-int rate_for_index(int index)
-{
-    if (index < 0 || index >= int(sizeof kRates / sizeof kRates[0]))
-        return kRates[kDefaultRateIndex];
-    return kRates[index];
-}
+constexpr int kBootSettleMs = 100;  // lets the sequence leave before the port closes
 }  // namespace
 
 bool MainWindow::open_port_at_selected_rate()
 {
     port_name = ui->comboBox_Comm->currentText();
     serial->setPortName(port_name);
-    serial->setBaudRate(rate_for_index(ui->comboBox_BAUDRATE->currentIndex()), QSerialPort::AllDirections);
+    serial->setBaudRate(baud_rate_for_index(ui->comboBox_BAUDRATE->currentIndex()), QSerialPort::AllDirections);
     serial->setDataBits(QSerialPort::Data8);
     serial->setParity(QSerialPort::NoParity);
     serial->setStopBits(QSerialPort::OneStop);
@@ -142,8 +133,7 @@ void MainWindow::send_boot_sequence(const QByteArray& sequence)
 
     rx_ready = 0;
     rx_wait_enabled = 1;
-    serial->write(sequence);
-    serial->waitForBytesWritten(kBootWriteTimeoutMs);
+    write_frame(sequence);
     platform::sleep_ms(kBootSettleMs);
 
     if (serial->isOpen()) {
