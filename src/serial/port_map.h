@@ -34,6 +34,8 @@ int preselected_entry(const QList<PortMapEntry>& entries);
 // Simulated chips publish their pseudo-terminal in this folder, one file per
 // port ("<pid>-<n>.port") holding the port's path.
 QString default_publish_dir();
+// The file a simulator process publishes its n-th port in.
+QString published_port_file(const QString& dir, qint64 pid, int n);
 // The published ports whose process is alive and whose path exists, sorted.
 QStringList published_ports(const QString& dir);
 

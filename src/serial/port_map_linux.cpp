@@ -18,6 +18,11 @@ QString default_publish_dir()
     return QStringLiteral("/tmp/vqsim-ports");
 }
 
+QString published_port_file(const QString& dir, qint64 pid, int n)
+{
+    return QDir(dir).filePath(QStringLiteral("%1-%2.port").arg(pid).arg(n));
+}
+
 QStringList published_ports(const QString& dir)
 {
     QStringList ports;

@@ -66,6 +66,11 @@ QString default_publish_dir()
     return QString();
 }
 
+QString published_port_file(const QString&, qint64, int)
+{
+    return QString();
+}
+
 QStringList published_ports(const QString&)
 {
     return {};

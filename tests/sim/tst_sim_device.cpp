@@ -60,10 +60,8 @@ private slots:
     void bad_crc_refused();
     void chunking_data();
     void chunking();
-    void program_parts_data();
-    void program_parts();
-    void packet_streams_data();
-    void packet_streams();
+    void block_streams_data();
+    void block_streams();
     void broken_streams_data();
     void broken_streams();
     void l_after_stream_is_block_write();
@@ -76,6 +74,7 @@ private slots:
     void faulty_reply_still_executes();
     void resync_and_boot_mode();
     void halt_after();
+    void reconfigure();
 };
 
 void TestSimDevice::connect_reply_data()
@@ -293,81 +292,62 @@ void TestSimDevice::chunking()
     QVERIFY(cut.app_started());
 }
 
-void TestSimDevice::program_parts_data()
+void TestSimDevice::block_streams_data()
 {
     QTest::addColumn<uint>("chip");
+    QTest::addColumn<bool>("packets");  // j/k/l to the external flash, else J0/J1/J2 to the internal one
     QTest::addColumn<int>("n");
     QTest::addColumn<QString>("layout");
 
     const uint big = kVq4410;
     const uint small = kVq350AChipId;
-    QTest::newRow("512: 2048") << big << 2048 << ("0:504 " + repeated("1:508", 3) + " 2:20");
-    QTest::newRow("512: 504") << big << 504 << "0:504 2:0";
-    QTest::newRow("512: 505") << big << 505 << "0:504 2:1";
-    QTest::newRow("512: 1012") << big << 1012 << "0:504 1:508 2:0";
-    QTest::newRow("512: 1") << big << 1 << "0:1 2:0";
-    QTest::newRow("64: 2048") << small << 2048 << ("0:2048 " + repeated("1:62", 32) + " 2:8");
-    QTest::newRow("64: 56") << small << 56 << "0:56 2:0";
-    QTest::newRow("64: 117") << small << 117 << "0:117 2:61";
-    QTest::newRow("64: 118") << small << 118 << "0:118 1:62 2:0";
+    QTest::newRow("J 512: 2048") << big << false << 2048 << ("0:504 " + repeated("1:508", 3) + " 2:20");
+    QTest::newRow("J 512: 504") << big << false << 504 << "0:504 2:0";
+    QTest::newRow("J 512: 505") << big << false << 505 << "0:504 2:1";
+    QTest::newRow("J 512: 1012") << big << false << 1012 << "0:504 1:508 2:0";
+    QTest::newRow("J 64: 2048") << small << false << 2048 << ("0:2048 " + repeated("1:62", 32) + " 2:8");
+    QTest::newRow("J 64: 56") << small << false << 56 << "0:56 2:0";
+    QTest::newRow("J 64: 117") << small << false << 117 << "0:117 2:61";
+    QTest::newRow("J 64: 118") << small << false << 118 << "0:118 1:62 2:0";
+    QTest::newRow("jkl 512: 2048") << big << true << 2048 << ("j:504 " + repeated("k:509", 3) + " l:17");
+    QTest::newRow("jkl 512: 2047") << big << true << 2047 << ("j:504 " + repeated("k:509", 3) + " l:16");
+    QTest::newRow("jkl 512: 300") << big << true << 300 << "j:300 l:0";
+    QTest::newRow("jkl 512: 504") << big << true << 504 << "j:504 l:0";
+    QTest::newRow("jkl 512: 505") << big << true << 505 << "j:504 l:1";
+    QTest::newRow("jkl 512: 1013") << big << true << 1013 << "j:504 k:509 l:0";
+    QTest::newRow("jkl 64: 2048") << small << true << 2048 << ("j:57 " + repeated("k:62", 32) + " l:7");
+    QTest::newRow("jkl 64: 57") << small << true << 57 << "j:57 l:0";
+    QTest::newRow("jkl 64: 118") << small << true << 118 << "j:57 l:61";
+    QTest::newRow("jkl 64: 119") << small << true << 119 << "j:57 k:62 l:0";
 }
 
-void TestSimDevice::program_parts()
+void TestSimDevice::block_streams()
 {
     QFETCH(uint, chip);
-    QFETCH(int, n);
-    QFETCH(QString, layout);
-
-    SimDevice d(config_for(chip, true));
-    const QByteArray block = pattern(n, n);
-    const QList<QByteArray> frames = j_frames(chip == kVq350AChipId, 0x1800, block);
-    for (int i = 0; i + 1 < frames.size(); ++i)
-        QVERIFY(d.feed(frames.at(i)).isEmpty());
-    QCOMPARE(d.feed(frames.last()), QList<QByteArray>{padded("J", 63)});
-
-    QCOMPARE(layout_of(d.frames()), layout);
-    QCOMPARE(d.frames().first().address, 0x1800u);
-    QCOMPARE(d.internal_flash().mid(0x1800, n), block);
-    QCOMPARE(d.internal_flash().at(0x1800 + n), '\xFF');
-}
-
-void TestSimDevice::packet_streams_data()
-{
-    QTest::addColumn<uint>("chip");
-    QTest::addColumn<int>("n");
-    QTest::addColumn<QString>("layout");
-
-    const uint big = kVq4410;
-    const uint small = kVq350AChipId;
-    QTest::newRow("512: 2048") << big << 2048 << ("j:504 " + repeated("k:509", 3) + " l:17");
-    QTest::newRow("512: 2047") << big << 2047 << ("j:504 " + repeated("k:509", 3) + " l:16");
-    QTest::newRow("512: 300") << big << 300 << "j:300 l:0";
-    QTest::newRow("512: 504") << big << 504 << "j:504 l:0";
-    QTest::newRow("512: 505") << big << 505 << "j:504 l:1";
-    QTest::newRow("512: 1013") << big << 1013 << "j:504 k:509 l:0";
-    QTest::newRow("64: 2048") << small << 2048 << ("j:57 " + repeated("k:62", 32) + " l:7");
-    QTest::newRow("64: 57") << small << 57 << "j:57 l:0";
-    QTest::newRow("64: 119") << small << 119 << "j:57 k:62 l:0";
-    QTest::newRow("64: 118") << small << 118 << "j:57 l:61";
-}
-
-void TestSimDevice::packet_streams()
-{
-    QFETCH(uint, chip);
+    QFETCH(bool, packets);
     QFETCH(int, n);
     QFETCH(QString, layout);
 
     const bool small = chip == kVq350AChipId;
     SimDevice d(config_for(chip, true));
     const QByteArray block = pattern(n, n);
-    const QList<QByteArray> replies = feed_all(d, packet_stream(small, 0x20000, 1, block));
+    const uint32_t at = 0x1800;
+    const QList<QByteArray> frames = packets ? packet_stream(small, at, 1, block) : j_frames(small, at, block);
+    QList<QByteArray> replies;
+    for (const QByteArray& f : frames) {
+        QVERIFY(replies.isEmpty());  // nothing is answered before the last frame
+        replies += d.feed(f);
+    }
 
-    // Only the long form is answered, once, after its 'l' packet.
-    QCOMPARE(replies, small ? QList<QByteArray>{} : QList<QByteArray>{padded(bytes({0x7C}), 63)});
+    // The short packet form is never answered; the others once.
+    QByteArrayList expected{packets ? padded(bytes({0x7C}), 63) : padded("J", 63)};
+    QCOMPARE(replies, small && packets ? QByteArrayList{} : expected);
     QCOMPARE(layout_of(d.frames()), layout);
-    QCOMPARE(d.frames().first().seq, 1);
-    QCOMPARE(d.frames().first().address, 0x20000u);
-    QCOMPARE(d.external_flash().read(0x20000, n + 1), block + '\xFF');
+    QCOMPARE(d.frames().first().address, at);
+    const QByteArray written = packets ? d.external_flash().read(at, n + 1) : d.internal_flash().mid(int(at), n + 1);
+    QCOMPARE(written, block + '\xFF');
+    if (packets)
+        QCOMPARE(d.frames().first().seq, 1);
 }
 
 void TestSimDevice::broken_streams_data()
@@ -625,6 +605,28 @@ void TestSimDevice::halt_after()
 
     d.resume();
     QCOMPARE(d.feed(flash_id(0)).size(), 1);
+}
+
+// Sizes change without losing what was written; the framing of 'J','0'
+// follows the virtual-COM flag from the next frame on.
+void TestSimDevice::reconfigure()
+{
+    SimDevice d;
+    d.feed(program(0x10, pattern(4)) + block_write(0x20, 0, pattern(4)));
+    SimConfig c = d.config();
+    c.internal_flash_size = 4 * kMiB;
+    c.flash_size = 4096;
+    c.vcom = true;
+    d.set_config(c);
+    QCOMPARE(d.internal_flash().size(), int(4 * kMiB));
+    QCOMPARE(d.internal_flash().mid(0x10, 4), pattern(4));
+    QCOMPARE(d.internal_flash().right(1), QByteArray(1, '\xFF'));
+    QCOMPARE(d.external_flash().read(0x20, 4), pattern(4));
+    QCOMPARE(d.feed(block_write(4000, 0, pattern(200))).first().left(2), bytes({0x7C, sim_status::kOutOfRange}));
+
+    const QList<QByteArray> frames = j_frames(false, 3 * kMiB, pattern(600));
+    QCOMPARE(feed_all(d, frames).size(), 1);
+    QCOMPARE(d.internal_flash().mid(3 * kMiB, 600), pattern(600));
 }
 
 QTEST_GUILESS_MAIN(TestSimDevice)

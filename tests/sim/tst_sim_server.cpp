@@ -156,7 +156,7 @@ void TestSimServer::unplug_in_the_middle_of_an_operation()
         QCOMPARE(d.frames_of('l').size(), 2);
         QCOMPARE(d.external_flash().read(0, 4096), a + QByteArray(2048, '\xFF'));
     });
-    QVERIFY(SimServer::published_ports(dir_->path()).isEmpty());
+    QVERIFY(published_ports(dir_->path()).isEmpty());
 }
 
 void TestSimServer::publish_file_lifecycle()
@@ -175,11 +175,11 @@ void TestSimServer::publish_file_lifecycle()
     };
     leave(QStringLiteral("999999999-0.port"), slave);
     leave(QString::number(QCoreApplication::applicationPid()) + "-99.port", "/dev/pts/999999");
-    QCOMPARE(SimServer::published_ports(dir_->path()), QStringList{slave});
+    QCOMPARE(published_ports(dir_->path()), QStringList{slave});
 
     server_->stop();
     QVERIFY(!file.exists());
-    QVERIFY(SimServer::published_ports(dir_->path()).isEmpty());
+    QVERIFY(published_ports(dir_->path()).isEmpty());
 }
 
 // The host sets rates on the pty through QSerialPort, non-standard ones included;

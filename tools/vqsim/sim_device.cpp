@@ -588,8 +588,8 @@ void SimDevice::on_flash_id(const SimFrame& f, QList<QByteArray>& replies)
 
 void SimDevice::on_flash_crc(const SimFrame& f, QList<QByteArray>& replies)
 {
-    const uint8_t letter = 'n' + kFlashReplyOffset;
-    const auto make = [letter](uint8_t status, uint32_t value) {
+    constexpr uint8_t letter = 'n' + kFlashReplyOffset;
+    const auto make = [](uint8_t status, uint32_t value) {
         QByteArray r = status_reply(letter, status);
         put_u32le(r, 2, value);
         return r;

@@ -13,15 +13,13 @@
 #include <map>
 #include <optional>
 
+#include "protocol/connect_frame.h"  // kNoBaudChange
+#include "serial/rates.h"           // the rates a connect may switch to
 #include "sparse_flash.h"
 
 constexpr uint32_t kMiB = 1024 * 1024;
 constexpr uint32_t kInternalFlashBase = 0x08008000;  // internal flash offset 0
 
-// The rates a connect may switch to, by the index it sends in byte 16.
-constexpr std::array<int, 11> kBaudRates = {9600,   19200,  38400,  57600,   115200, 230400,
-                                            256000, 460800, 921600, 1382400, 3000000};
-constexpr uint8_t kNoBaudChange = 0x7F;
 
 // Status bytes this boot loader answers with. A refused CRC is positive and
 // above 2 so that every host writer retries the block rather than accepting it.

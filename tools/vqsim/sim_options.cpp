@@ -148,7 +148,7 @@ void add_sim_options(QCommandLineParser& parser)
         {"split", "Hand each reply over in pieces of LEN bytes with PAUSE ms between (default 62:16).",
          "LEN[:PAUSE]"},
         {"no-pacing", "Do not pace bytes to the line rate."},
-        {"publish-dir", "Directory of the published port files.", "dir", SimServer::default_publish_dir()},
+        {"publish-dir", "Directory of the published port files.", "dir", default_publish_dir()},
     });
 }
 

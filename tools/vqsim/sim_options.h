@@ -23,7 +23,7 @@ struct SimOptions {
     SimConfig config;
     SimTransport transport;
     QVector<FaultSpec> faults;
-    QString publish_dir = SimServer::default_publish_dir();
+    QString publish_dir = default_publish_dir();
 };
 
 void add_sim_options(QCommandLineParser& parser);

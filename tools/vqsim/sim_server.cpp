@@ -25,7 +25,6 @@ constexpr int kBitsPerByte = 10;  // start, eight data bits, stop
 constexpr qint64 kUsPerSecond = 1000000;
 constexpr int kReadBufferLen = 4096;
 constexpr int kPathBufferLen = 128;
-const char kPortSuffix[] = ".port";
 
 std::atomic<int> g_server_count{0};
 
@@ -34,10 +33,6 @@ qint64 line_time_us(int bytes, int rate)
     return rate > 0 ? qint64(bytes) * kBitsPerByte * kUsPerSecond / rate : 0;
 }
 
-bool process_alive(qint64 pid)
-{
-    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
-}
 
 }  // namespace
 
@@ -270,16 +265,10 @@ void PtyLink::pump()
 
 // ------------------------------------------------------------------ server
 
-QString SimServer::default_publish_dir()
-{
-    return QStringLiteral("/tmp/vqsim-ports");
-}
-
 SimServer::SimServer(const SimConfig& config, const QString& publish_dir)
     : device_(config), anchor_(std::make_unique<QObject>())
 {
-    const QString name = QStringLiteral("%1-%2%3").arg(::getpid()).arg(g_server_count++).arg(kPortSuffix);
-    link_ = std::make_unique<PtyLink>(*this, QDir(publish_dir).filePath(name));
+    link_ = std::make_unique<PtyLink>(*this, published_port_file(publish_dir, ::getpid(), g_server_count++));
     anchor_->moveToThread(&thread_);
 }
 
@@ -384,19 +373,4 @@ bool SimServer::replug()
     return start();
 }
 
-QStringList SimServer::published_ports(const QString& dir)
-{
-    QStringList ports;
-    const QDir d(dir);
-    for (const QString& name : d.entryList({QStringLiteral("*") + kPortSuffix}, QDir::Files, QDir::Name)) {
-        bool ok = false;
-        const qint64 pid = name.section('-', 0, 0).toLongLong(&ok);
-        QFile file(d.filePath(name));
-        if (!ok || !process_alive(pid) || !file.open(QIODevice::ReadOnly))
-            continue;
-        const QString path = QString::fromLocal8Bit(file.readLine()).trimmed();
-        if (!path.isEmpty() && QFileInfo::exists(path))
-            ports += path;
-    }
-    return ports;
-}
+

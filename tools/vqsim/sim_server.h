@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "serial/port_map.h"  // default_publish_dir, published_ports
 #include "sim_device.h"
 
 class PtyLink;
@@ -30,8 +31,7 @@ struct SimTransport {
 
 class SimServer {
 public:
-    static QString default_publish_dir();
-
+    // publish_dir: where the tool's port list looks for simulated chips.
     explicit SimServer(const SimConfig& config = {}, const QString& publish_dir = default_publish_dir());
     ~SimServer();
     SimServer(const SimServer&) = delete;
@@ -67,9 +67,6 @@ public:
     void unplug_after(char letter, int nth);
     // A fresh pty (new path) for the same device, which resumes.
     bool replug();
-
-    // Slave paths of the ports published in dir by live processes.
-    static QStringList published_ports(const QString& dir = default_publish_dir());
 
 private:
     friend class PtyLink;
