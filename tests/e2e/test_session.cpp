@@ -62,8 +62,8 @@ private slots:
     void boot_modes_send_sequences_data();
     void boot_modes_send_sequences();
     void boot_mode_closes_open_session();
-    void boot_mode_on_unopenable_port();
-    void open_fail_keeps_state();
+    void unopenable_port_data();
+    void unopenable_port();
 };
 
 void SessionTest::identifies_each_model_data()
@@ -407,22 +407,21 @@ void SessionTest::boot_mode_closes_open_session()
     VERIFY_BOXES(s.dialogs);
 }
 
-void SessionTest::boot_mode_on_unopenable_port()
+void SessionTest::unopenable_port_data()
 {
-    SimSession s(chip(0x19714410));
-    s.a().set_port_text("/nonexistent/port");
-    s.dialogs.expect_information("Title", "Open fail");
-    s.click("pushButton_Boot");
-    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
-    VERIFY_BOXES(s.dialogs);
+    QTest::addColumn<QString>("button");
+    QTest::newRow("Open Comm") << "pushButton_OpenCom";
+    QTest::newRow("BootMode-I") << "pushButton_Boot";
+    QTest::newRow("BootMode-II") << "pushButton_BootII";
 }
 
-void SessionTest::open_fail_keeps_state()
+void SessionTest::unopenable_port()
 {
+    QFETCH(QString, button);
     SimSession s(chip(0x19714410));
     s.a().set_port_text("/nonexistent/port");
     s.dialogs.expect_information("Title", "Open fail");
-    s.click("pushButton_OpenCom");
+    s.click(button.toLatin1().constData());
     QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
     QCOMPARE(s.a().chip_id(), 0u);
     QCOMPARE(s.a().link_down(), 1);
