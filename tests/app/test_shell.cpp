@@ -245,11 +245,7 @@ void ShellTest::form_layout()
 void ShellTest::first_run_writes_defaults()
 {
     RecordingDialogs dialogs;
-    {
-        auto w = make_window();
-        MainWindowTestAccess a(*w);
-        w.reset();
-    }
+    make_window().reset();
     QCOMPARE(read_file("config.ini"), QByteArray("EWHOLE:0\nNFLASH:0\n./\n./\nBLSET:0\nWAITT:2\n"));
     VERIFY_BOXES(dialogs);
 }
