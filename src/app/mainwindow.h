@@ -2,7 +2,6 @@
 
 #include <QMainWindow>
 #include <QString>
-#include <QStringList>
 #include <cstdint>
 #include <memory>
 
@@ -73,6 +72,8 @@ private:
     // Port session
     bool open_port_at_selected_rate();
     void close_port();
+    // Closes the port and leaves the Open button ready: "Open Comm", enabled.
+    void close_port_offer_open();
     void send_boot_sequence(const QByteArray& sequence);
     void end_session_on_removal();
 

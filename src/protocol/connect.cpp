@@ -74,11 +74,7 @@ void MainWindow::on_pushButton_RunApp_clicked()
     serial->clear(QSerialPort::AllDirections);
     run_application(kAppStartAddress);
     platform::sleep_ms(kRunSettleMs);
-    serial->clear(QSerialPort::AllDirections);
-    serial->close();
-
     set_action_buttons_enabled(false);
-    ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
-    ui->pushButton_OpenCom->setEnabled(true);
+    close_port_offer_open();
     ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
 }

@@ -9,6 +9,18 @@ uint32_t connect_nonce(const platform::LocalTime& t)
            uint32_t(t.minute) * 60u + uint32_t(t.second) + uint32_t(t.year - 2000) * uint32_t(t.msec);
 }
 
+namespace {
+// Request bytes 0..7 followed by the chip ID: what both the first CRC and
+// the reply signature are computed over, so the ID is proven, never sent.
+QByteArray chip_proof(const QByteArray& request, uint32_t chip_id)
+{
+    QByteArray bytes = request.left(8);
+    bytes.append(4, '\0');
+    put_u32le(bytes, 8, chip_id);
+    return bytes;
+}
+}  // namespace
+
 QByteArray build_connect_request(char mode, uint32_t nonce, uint32_t expected_chip_id, uint8_t baud_request,
                                  uint32_t mcu_image_len, uint32_t flash_image_len)
 {
@@ -17,11 +29,7 @@ QByteArray build_connect_request(char mode, uint32_t nonce, uint32_t expected_ch
     f[2] = 'V';
     f[3] = 'Q';
     put_u32le(f, 4, nonce);
-    // The first CRC proves the expected chip ID without sending it.
-    put_u32le(f, 8, expected_chip_id);
-    put_crc(f, 8 + 4);
-    put_u32le(f, 8, get_u32le(f, 12));
-    put_u32le(f, 12, 0);
+    put_u32le(f, 8, boot_crc32(chip_proof(f, expected_chip_id)));
     put_u16le(f, 12, kConnectConstant);
     f[16] = static_cast<char>(baud_request);
     // Only three bytes are reserved for the MCU image length.
@@ -35,11 +43,7 @@ QByteArray build_connect_request(char mode, uint32_t nonce, uint32_t expected_ch
 
 uint32_t reply_signature(const QByteArray& request, uint32_t expected_chip_id)
 {
-    QByteArray signed_bytes = request.left(8);
-    signed_bytes.append(4, '\0');
-    put_u32le(signed_bytes, 8, expected_chip_id);
-    signed_bytes.append(kSignatureConstant, 4);
-    return boot_crc32(signed_bytes);
+    return boot_crc32(chip_proof(request, expected_chip_id).append(kSignatureConstant, 4));
 }
 
 ConnectReply parse_connect_reply(const uint8_t* reply)

@@ -91,6 +91,13 @@ void MainWindow::Close_SerialPort()
     ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
 }
 
+void MainWindow::close_port_offer_open()
+{
+    close_port();
+    ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+    ui->pushButton_OpenCom->setEnabled(true);
+}
+
 void MainWindow::on_pushButton_OpenCom_clicked()
 {
     wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
@@ -98,10 +105,8 @@ void MainWindow::on_pushButton_OpenCom_clicked()
         ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
 
     if (serial->isOpen()) {
-        close_port();
         set_action_buttons_enabled(false);
-        ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
-        ui->pushButton_OpenCom->setEnabled(true);
+        close_port_offer_open();
     } else {
         Open_SerialPort();
     }
@@ -119,11 +124,8 @@ void MainWindow::on_pushButton_OpenCom_clicked()
 void MainWindow::send_boot_sequence(const QByteArray& sequence)
 {
     wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
-    if (serial->isOpen()) {
-        close_port();
-        ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
-        ui->pushButton_OpenCom->setEnabled(true);
-    }
+    if (serial->isOpen())
+        close_port_offer_open();
     // Reuses the port object: its readyRead is connected again below, so
     // drop the connections of the last open first.
     serial->disconnect(this);
@@ -136,11 +138,8 @@ void MainWindow::send_boot_sequence(const QByteArray& sequence)
     write_frame(sequence);
     platform::sleep_ms(kBootSettleMs);
 
-    if (serial->isOpen()) {
-        close_port();
-        ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
-        ui->pushButton_OpenCom->setEnabled(true);
-    }
+    if (serial->isOpen())
+        close_port_offer_open();
 }
 
 void MainWindow::on_pushButton_Boot_clicked()
