@@ -1,0 +1,1 @@
+#include "flash/flash_frames.h"

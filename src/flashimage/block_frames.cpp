@@ -1,0 +1,1 @@
+#include "flashimage/block_frames.h"

@@ -1,0 +1,1 @@
+#include "flashimage/image_rules.h"

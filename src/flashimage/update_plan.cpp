@@ -1,0 +1,1 @@
+#include "flashimage/update_plan.h"

@@ -1,0 +1,1 @@
+#include "protocol/mcu_frames.h"
