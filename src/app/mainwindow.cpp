@@ -45,20 +45,10 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
     ui->comboBox_WaitTime->addItems(kWaitTimes);
     ui->comboBox_WaitTime->setCurrentIndex(kDefaultWaitIndex);
 
-    wait_ms = 3;
-    bl_set = 0;
     ui->label_MCUCRC->setText(QString::asprintf("Mcu code,CRC = 0x%x  Len: %d", 0u, 0));
     ui->label_FlashCRC->setText(
         QString::asprintf("Flash code,CRC = 0x%x  Len: %d", flash_image_crc, flash_image_len));
     ui->progressBar->setValue(0);
-
-    chip_id = 0;
-    rx_len = 0;
-    rx_wait_enabled = 1;
-    link_down = 1;
-    write_pacing_us = 125;
-    mcu_image_path = QStringLiteral("./");
-    flash_image_path = QStringLiteral("./");
 
     set_action_buttons_enabled(false);
     ui->pushButton_OpenCom->setEnabled(true);
@@ -139,7 +129,13 @@ void MainWindow::on_pushButton_Exit_clicked()
     close();
 }
 
+LinkSettings MainWindow::read_link_settings() const
+{
+    return LinkSettings{ui->comboBox_BAUDRATE->currentIndex(), ui->comboBox_NewRate->currentIndex(),
+                        wait_ms_for_index(ui->comboBox_WaitTime->currentIndex())};
+}
+
 void MainWindow::on_comboBox_WaitTime_activated(QString)
 {
-    wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
+    wait_ms = read_link_settings().wait_ms;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "protocol/connect_frame.h"
+#include "protocol/link.h"
 #include "protocol/reply_gather.h"
 #include "serial/port_map.h"
 
@@ -59,15 +61,21 @@ private:
     void read_config();
     void write_config();
 
-    // Link layer: the standard wait for a reply, N passes of T ms
+    // The rate boxes and the WaitTime entry, read once by a slot.
+    LinkSettings read_link_settings() const;
+
+    // Link layer: write a frame and wait for its reply
+    Reply exchange(const QByteArray& frame, const ReplyWait& wait);
+    Reply await_reply(const ReplyWait& wait);
     bool wait_for_reply(int passes, int sleep_ms);
+    bool aborted() const;  // Exit pressed or the device removed
     void pump_events();
-    int write_frame(const QByteArray& frame);
+    void write_frame(const QByteArray& frame);
 
     // Connect handshake and run
-    int connect_device(char mode, uint32_t expected_chip_id);
+    int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
     int run_application(uint32_t start_address);
-    int identify_chip();
+    int identify_chip(const LinkSettings& link);
 
     // Port session
     bool open_port_at_selected_rate();
@@ -111,13 +119,13 @@ private:
     PortWatcher* port_watcher = nullptr;
 
     // Selected MCU image
-    QString mcu_image_path;
+    QString mcu_image_path = QStringLiteral("./");
     int mcu_image_len = 0;
     uint32_t mcu_image_crc = 0;
     uint32_t run_address = 0;
 
     // Selected flash image
-    QString flash_image_path;
+    QString flash_image_path = QStringLiteral("./");
     int flash_image_len = 0;
     uint32_t flash_image_crc = 0;
     int flash_image_has_info = 0;

@@ -14,6 +14,16 @@ constexpr char kSignatureConstant[4] = {'Z', 'K', 'M', 'B'};
 
 enum ConnectMode : char { kIdentifyMode = '0', kMcuTargetMode = '1', kFlashTargetMode = '2' };
 
+// What a connect ends with.
+namespace connect_result {
+enum : int {
+    kOk = 0,           // the chip has the expected chip ID
+    kOtherChip = 1,    // a 'K' reply whose signature does not match: another model
+    kWrongLetter = -1,
+    kTimedOut = -2,
+};
+}  // namespace connect_result
+
 // A number that changes every millisecond, so that an old reply signature
 // can never match a new request.
 uint32_t connect_nonce(const platform::LocalTime& t);

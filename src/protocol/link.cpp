@@ -1,4 +1,5 @@
-// The receive slot and the standard wait for a reply, members of MainWindow.
+// The receive slot, the wait for a reply and the one exchange every command
+// goes through, members of MainWindow.
 
 #include <QCoreApplication>
 #include <QSerialPort>
@@ -32,21 +33,45 @@ void MainWindow::pump_events()
         serial_receiveData();
 }
 
-bool MainWindow::wait_for_reply(int passes, int sleep_ms)
+bool MainWindow::aborted() const
 {
-    for (int pass = 0; pass < passes; ++pass) {
-        if (rx_ready == 1)
-            return true;
-        platform::sleep_ms(sleep_ms);
-        pump_events();
-    }
-    // A reply handed over by the last pass still counts.
-    return rx_ready == 1;
+    return stop_requested == 1 || link_down == 1;
 }
 
-int MainWindow::write_frame(const QByteArray& frame)
+Reply MainWindow::await_reply(const ReplyWait& wait)
 {
-    const qint64 written = serial->write(frame);
+    for (int pass = 0; pass < wait.passes; ++pass) {
+        if (rx_ready == 1)
+            break;
+        platform::sleep_ms(wait.sleep_ms);
+        pump_events();
+        if (wait.abortable && aborted())
+            return Reply::Aborted;
+    }
+    // A reply handed over by the last pass still counts.
+    if (rx_ready != 1)
+        return Reply::TimedOut;
+    return rx_buf[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
+}
+
+bool MainWindow::wait_for_reply(int passes, int sleep_ms)
+{
+    return await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
+}
+
+Reply MainWindow::exchange(const QByteArray& frame, const ReplyWait& wait)
+{
+    if (wait.clear_first)
+        serial->clear(QSerialPort::AllDirections);
+    rx_ready = 0;
+    write_frame(frame);
+    return await_reply(wait);
+}
+
+void MainWindow::write_frame(const QByteArray& frame)
+{
+    // A write that fails or stalls is not judged here: the reply's wait
+    // reports it as a time-out, as for a reply lost on the line.
+    serial->write(frame);
     serial->waitForBytesWritten(kWriteTimeoutMs);
-    return written == frame.size() ? 0 : -1;
 }

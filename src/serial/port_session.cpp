@@ -4,7 +4,7 @@
 
 #include "app/dialogs.h"
 #include "app/mainwindow.h"
-#include "app/settings.h"
+#include "app/texts.h"
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
@@ -40,13 +40,13 @@ void MainWindow::close_port()
     serial->close();
 }
 
-int MainWindow::identify_chip()
+int MainWindow::identify_chip(const LinkSettings& link)
 {
     for (int i = 0; i < kChipModelCount; ++i) {
-        const int result = connect_device(kIdentifyMode, kChipModels[i].chip_id);
+        const int result = connect_device(kIdentifyMode, kChipModels[i].chip_id, link);
         if (result < 0)
             return -1;
-        if (result == 0) {
+        if (result == connect_result::kOk) {
             chip_id = kChipModels[i].chip_id;
             ui->lineEdit_McuType->setText(model_name(i));
             set_action_buttons_enabled(true);
@@ -71,10 +71,10 @@ void MainWindow::Open_SerialPort()
 
     if (!open_port_at_selected_rate())
         return;
-    ui->pushButton_OpenCom->setText(QStringLiteral("Close Comm"));
+    ui->pushButton_OpenCom->setText(texts::kCloseComm);
 
     chip_id = 0;
-    if (identify_chip() != 0) {
+    if (identify_chip(read_link_settings()) != 0) {
         chip_id = kUnknownChipId;
         ui->lineEdit_McuType->setText(QStringLiteral("unknown"));
     }
@@ -88,19 +88,19 @@ void MainWindow::Close_SerialPort()
     if (!serial || !serial->isOpen())
         return;
     close_port();
-    ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+    ui->pushButton_OpenCom->setText(texts::kOpenComm);
 }
 
 void MainWindow::close_port_offer_open()
 {
     close_port();
-    ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+    ui->pushButton_OpenCom->setText(texts::kOpenComm);
     ui->pushButton_OpenCom->setEnabled(true);
 }
 
 void MainWindow::on_pushButton_OpenCom_clicked()
 {
-    wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
+    wait_ms = read_link_settings().wait_ms;
     if (ui->checkBox_BaudRate->isChecked())
         ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
 
@@ -123,7 +123,7 @@ void MainWindow::on_pushButton_OpenCom_clicked()
 
 void MainWindow::send_boot_sequence(const QByteArray& sequence)
 {
-    wait_ms = wait_ms_for_index(ui->comboBox_WaitTime->currentIndex());
+    wait_ms = read_link_settings().wait_ms;
     if (serial->isOpen())
         close_port_offer_open();
     // Reuses the port object: its readyRead is connected again below, so

@@ -52,7 +52,10 @@ public:
     QString flash_image_path() const { return w.flash_image_path; }
 
     bool wait_for_reply(int passes, int sleep_ms) { return w.wait_for_reply(passes, sleep_ms); }
-    int connect_device(char mode, uint32_t chip) { return w.connect_device(mode, chip); }
+    int connect_device(char mode, uint32_t chip)
+    {
+        return w.connect_device(ConnectMode(mode), chip, w.read_link_settings());
+    }
     bool open_port() { return w.open_port_at_selected_rate(); }
     void set_port_text(const QString& path) const
     {

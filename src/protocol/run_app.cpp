@@ -1,0 +1,28 @@
+// The Run Uart Application button.
+
+#include <QSerialPort>
+
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "platform/platform.h"
+#include "protocol/connect_frame.h"
+#include "serial/rates.h"
+#include "ui_mainwindow.h"
+
+namespace {
+constexpr int kRunSettleMs = 60;  // lets the run frame leave before the port closes
+}  // namespace
+
+void MainWindow::on_pushButton_RunApp_clicked()
+{
+    if (!serial->isOpen()) {
+        show_error(texts::kPleaseOpenPort);
+        return;
+    }
+    serial->clear(QSerialPort::AllDirections);
+    run_application(kAppStartAddress);
+    platform::sleep_ms(kRunSettleMs);
+    set_action_buttons_enabled(false);
+    close_port_offer_open();
+    ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
+}
