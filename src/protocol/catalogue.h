@@ -41,3 +41,7 @@ bool in_flash_set_128m(uint32_t chip_id);
 bool in_reserved_area_set(uint32_t chip_id);
 inline bool is_vq210_uart0(uint32_t chip_id) { return chip_id == kVq210Uart0ChipId; }
 inline bool is_vq350a(uint32_t chip_id) { return chip_id == kVq350AChipId; }
+
+// VQ4420 is the one run-address model with a smaller MCU image limit.
+constexpr uint32_t kVq4420ChipId = 0x19714420;
+inline bool is_vq4420(uint32_t chip_id) { return chip_id == kVq4420ChipId; }
