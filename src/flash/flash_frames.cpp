@@ -89,7 +89,7 @@ uint32_t image_check_expected_crc(bool file_crc_checked, int has_info, uint32_t 
     return has_info == 1 ? info_crc : file_crc;
 }
 
-namespace flash_crc_text {
+namespace flash_text {
 
 QString block_request_line(uint32_t crc, int len)
 {
@@ -141,4 +141,4 @@ QString fail_line_lower(uint32_t value)
     return QStringLiteral("Check flash CRC fail,return CRC Value: ") + hex_lower_text(value);
 }
 
-}  // namespace flash_crc_text
+}  // namespace flash_text

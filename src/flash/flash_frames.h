@@ -84,8 +84,8 @@ inline bool image_check_accepts(uint32_t value, uint32_t info_crc, uint32_t file
     return value == info_crc || value == file_crc;
 }
 
-// Lines of the three flash CRC checks.
-namespace flash_crc_text {
+// Log lines of the flash commands and of the three flash CRC checks.
+namespace flash_text {
 // Block check
 QString block_request_line(uint32_t crc, int len);   // "Crc Value: 0x..,<len>"
 QString block_reply_line(uint32_t value);            // "Check flash CRC return:0x.."
@@ -110,4 +110,4 @@ constexpr char kFlashIdWrongReply[] = "Get flash id,and return error command";
 constexpr char kSetFlashModeOk[] = "Set 32bits Addr ok";
 constexpr char kSetFlashModeWrongReply[] = "Set 32bits Addr,and return error command";
 constexpr char kSet32BitAddress[] = "Set 32 bits Address!";
-}  // namespace flash_crc_text
+}  // namespace flash_text

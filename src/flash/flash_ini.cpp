@@ -56,7 +56,7 @@ QByteArray as_latin1(const QByteArray& raw)
 {
     for (char c : raw) {
         if (static_cast<unsigned char>(c) >= 0x80)
-            return QString::fromLocal8Bit(raw).toLatin1();
+            return QString::fromLocal8Bit(raw.constData(), raw.size()).toLatin1();  // NULs included
     }
     return raw;
 }

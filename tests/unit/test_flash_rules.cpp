@@ -144,6 +144,8 @@ void FlashRulesTest::ini_lookup_data()
     QTest::newRow("no newline at the end") << QByteArray("0x1,1,2,A,\n0x2,1,3,B,") << 2u << true << 3 << "B";
     QTest::newRow("not listed") << QByteArray("[FLASH]\n0x1,1,2,A,\n") << 3u << false << 0 << "";
     QTest::newRow("empty file, ID 0") << QByteArray() << 0u << false << 0 << "";
+    QTest::newRow("NUL before a non-ASCII name") << QByteArray("0x1\0,2,3,N\xC3\xA9M,\n", 17) << 1u << true << 6
+                                                 << "NM";
     QTest::newRow("blank lines, ID 0") << QByteArray("\n\r\n\n") << 0u << false << 0 << "";
 }
 
@@ -405,9 +407,9 @@ void FlashRulesTest::crc_fail_lines()
     QFETCH(uint, value);
     QFETCH(QString, upper);
     QFETCH(QString, lower);
-    QCOMPARE(flash_crc_text::fail_line_hex32(value), upper);
-    QCOMPARE(flash_crc_text::fail_line_lower(value), lower);
-    QCOMPARE(flash_crc_text::block_request_line(value, 16), QStringLiteral("Crc Value: ") + upper.right(10) + ",16");
+    QCOMPARE(flash_text::fail_line_hex32(value), upper);
+    QCOMPARE(flash_text::fail_line_lower(value), lower);
+    QCOMPARE(flash_text::block_request_line(value, 16), QStringLiteral("Crc Value: ") + upper.right(10) + ",16");
 }
 
 void FlashRulesTest::image_names_data()
