@@ -89,6 +89,65 @@ uint32_t image_check_expected_crc(bool file_crc_checked, int has_info, uint32_t 
     return has_info == 1 ? info_crc : file_crc;
 }
 
+FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply)
+{
+    using namespace flash_text;
+    FlashCrcStep step;
+    const FlashCrcReply r = parse_flash_crc_reply(reply);
+    if (r.kind == FlashCrcReplyKind::WrongReply) {
+        step.done = true;
+        step.result = flash_crc::kWrongReply;
+        step.wrong_reply = true;
+        step.log_lines << QString::fromLatin1(kWrongReply);
+        return step;
+    }
+    if (job.check == FlashCrcCheck::Block)
+        step.log_lines << block_reply_line(r.value);
+    if (r.kind == FlashCrcReplyKind::Progress) {
+        step.progress = flash_crc_progress(r.value, job.length);
+        return step;
+    }
+    step.done = true;
+    switch (job.check) {
+    case FlashCrcCheck::Block:
+        if (r.kind == FlashCrcReplyKind::Status2) {
+            step.result = flash_crc::kStatus2;
+        } else if (r.value == job.crc) {
+            step.log_lines << block_pass_line(job.start);
+            step.result = flash_crc::kOk;
+        } else {
+            step.log_lines << fail_line_hex32(r.value);
+            step.result = flash_crc::kMismatch;
+        }
+        break;
+    case FlashCrcCheck::Range:
+        if (r.kind == FlashCrcReplyKind::Status2) {
+            step.result = flash_crc::kStatus2;
+        } else if (r.value == job.crc) {
+            step.log_lines << QString::fromLatin1(kPass);
+            step.passed = true;
+            step.result = flash_crc::kOk;
+        } else {
+            step.log_lines << fail_line_lower(r.value);
+            step.result = flash_crc::kMismatch;
+        }
+        break;
+    case FlashCrcCheck::Image:
+        // Status '2' is compared like any final reply; only a mismatch keeps it.
+        step.log_lines << read_crc_line(r.value);
+        if (image_check_accepts(r.value, job.info_crc, job.file_crc)) {
+            step.log_lines << QString::fromLatin1(kPass);
+            step.passed = true;
+            step.result = flash_crc::kOk;
+        } else {
+            step.log_lines << fail_line_hex32(r.value);
+            step.result = r.kind == FlashCrcReplyKind::Status2 ? flash_crc::kStatus2 : flash_crc::kMismatch;
+        }
+        break;
+    }
+    return step;
+}
+
 namespace flash_text {
 
 QString block_request_line(uint32_t crc, int len)

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 constexpr char kSetFlashModeLetter = 'o';
@@ -83,6 +84,45 @@ inline bool image_check_accepts(uint32_t value, uint32_t info_crc, uint32_t file
 {
     return value == info_crc || value == file_crc;
 }
+
+// The three senders of the flash CRC command differ only in what they log,
+// what they accept and how they take status '2'.
+enum class FlashCrcCheck {
+    Block,  // one record of a differential update: terse, logs every reply
+    Range,  // any range against a given CRC
+    Image,  // the loaded image from address 0, against either CRC it carries
+};
+
+struct FlashCrcJob {
+    FlashCrcCheck check;
+    uint32_t start;     // the block check names it on its pass line
+    uint32_t length;    // as put in the frame: the budget and the progress
+    uint32_t crc;       // block and range checks: the CRC accepted
+    uint32_t info_crc;  // image check: either of these two is accepted
+    uint32_t file_crc;
+};
+
+// What one flagged reply means for the wait.
+struct FlashCrcStep {
+    bool done = false;          // the wait ends with result
+    int result = 0;
+    bool wrong_reply = false;   // log the first 16 reply bytes before log_lines
+    QStringList log_lines;      // in order
+    int progress = -1;          // progress report: the bar's new value
+    bool passed = false;        // range and image checks: after log_lines, the "Timer:" line and the bar at 100
+};
+FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply);
+
+// Results of the three checks.
+namespace flash_crc {
+enum : int {
+    kOk = 0,
+    kWrongReply = -1,  // also: port not open
+    kTimedOut = -2,
+    kMismatch = -3,    // also: the wait aborted by Exit or device removal
+    kStatus2 = 2,
+};
+}  // namespace flash_crc
 
 // Log lines of the flash commands and of the three flash CRC checks.
 namespace flash_text {

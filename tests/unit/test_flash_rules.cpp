@@ -53,6 +53,8 @@ private slots:
     void crc_progress_data();
     void crc_progress();
     void image_check_crcs();
+    void crc_replies_judged_data();
+    void crc_replies_judged();
     void crc_fail_lines_data();
     void crc_fail_lines();
 
@@ -389,6 +391,82 @@ void FlashRulesTest::image_check_crcs()
     QVERIFY(image_check_accepts(0x11, 0x11, 0x22));
     QVERIFY(image_check_accepts(0x22, 0x11, 0x22));
     QVERIFY(!image_check_accepts(0x33, 0x11, 0x22));
+}
+
+void FlashRulesTest::crc_replies_judged_data()
+{
+    QTest::addColumn<int>("check");
+    QTest::addColumn<QByteArray>("head");  // reply bytes 0 and 1
+    QTest::addColumn<uint>("value");
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("progress");
+    QTest::addColumn<bool>("passed");
+
+    const int block = int(FlashCrcCheck::Block);
+    const int range = int(FlashCrcCheck::Range);
+    const int image = int(FlashCrcCheck::Image);
+    const QString ret = QStringLiteral("Check flash CRC return:");
+    const QString fail = QStringLiteral("Check flash CRC fail,return CRC Value: ");
+    const QString pass = QStringLiteral("Check flash CRC pass.");
+    const QString read = QStringLiteral("Read crc value: ");
+
+    // The job: 1000 bytes at 0x80000; block and range accept 0x1234, the image 0x1111 or 0x2222.
+    QTest::newRow("block progress") << block << QByteArray("~0") << 500u << false << 0
+                                    << QStringList{ret + "0x000001F4"} << 50 << false;
+    QTest::newRow("range progress") << range << QByteArray("~0") << 500u << false << 0 << QStringList{} << 50
+                                    << false;
+    QTest::newRow("image progress") << image << QByteArray("~0") << 999u << false << 0 << QStringList{} << 99
+                                    << false;
+    QTest::newRow("block pass") << block << QByteArray("~1") << 0x1234u << true << 0
+                                << QStringList{ret + "0x00001234", "Check blcok flash CRC pass: 0x00080000"} << -1
+                                << false;
+    QTest::newRow("block mismatch") << block << QByteArray("~1") << 0x8000000Au << true << -3
+                                    << QStringList{ret + "0x8000000A", fail + "0x8000000A"} << -1 << false;
+    QTest::newRow("block status 2") << block << QByteArray("~2") << 0x1234u << true << 2
+                                    << QStringList{ret + "0x00001234"} << -1 << false;
+    QTest::newRow("range pass") << range << QByteArray("~1") << 0x1234u << true << 0 << QStringList{pass} << -1
+                                << true;
+    QTest::newRow("range mismatch") << range << QByteArray("~1") << 0x8000000Au << true << -3
+                                    << QStringList{fail + "0x8000000a"} << -1 << false;
+    QTest::newRow("range status 2") << range << QByteArray("~2") << 0x1234u << true << 2 << QStringList{} << -1
+                                    << false;
+    QTest::newRow("image, info CRC") << image << QByteArray("~1") << 0x1111u << true << 0
+                                     << QStringList{read + "0x00001111", pass} << -1 << true;
+    QTest::newRow("image, file CRC") << image << QByteArray("~1") << 0x2222u << true << 0
+                                     << QStringList{read + "0x00002222", pass} << -1 << true;
+    QTest::newRow("image status 2 passes") << image << QByteArray("~2") << 0x1111u << true << 0
+                                           << QStringList{read + "0x00001111", pass} << -1 << true;
+    QTest::newRow("image status 2 mismatch") << image << QByteArray("~2") << 0x1Fu << true << 2
+                                             << QStringList{read + "0x0000001F", fail + "0x0000001F"} << -1 << false;
+    QTest::newRow("image mismatch") << image << QByteArray("~1") << 0x1Fu << true << -3
+                                    << QStringList{read + "0x0000001F", fail + "0x0000001F"} << -1 << false;
+    QTest::newRow("block wrong reply") << block << QByteArray("n1") << 0x1234u << true << -1
+                                       << QStringList{"Get flash crc,and return error command"} << -1 << false;
+}
+
+void FlashRulesTest::crc_replies_judged()
+{
+    QFETCH(int, check);
+    QFETCH(QByteArray, head);
+    QFETCH(uint, value);
+    QFETCH(bool, done);
+    QFETCH(int, result);
+    QFETCH(QStringList, lines);
+    QFETCH(int, progress);
+    QFETCH(bool, passed);
+    uint8_t reply[kReplyLen] = {uint8_t(head[0]), uint8_t(head[1])};
+    for (int i = 0; i < 4; ++i)
+        reply[2 + i] = uint8_t(value >> (8 * i));
+    const FlashCrcJob job{FlashCrcCheck(check), 0x80000, 1000, 0x1234, 0x1111, 0x2222};
+    const FlashCrcStep step = judge_flash_crc_reply(job, reply);
+    QCOMPARE(step.done, done);
+    QCOMPARE(step.result, result);
+    QCOMPARE(step.log_lines, lines);
+    QCOMPARE(step.progress, progress);
+    QCOMPARE(step.passed, passed);
+    QCOMPARE(step.wrong_reply, head[0] != '~');
 }
 
 void FlashRulesTest::crc_fail_lines_data()
