@@ -103,6 +103,28 @@ void MainWindow::show_error(const QString& text)
     Dialogs::current().critical(this, tr("Message"), text);
 }
 
+void MainWindow::clear_log()
+{
+    ui->textEdit->clear();
+}
+
+void MainWindow::set_progress(int percent)
+{
+    ui->progressBar->setValue(percent);
+}
+
+void MainWindow::set_flash_fields(const QString& id, const QString& size, const QString& name)
+{
+    ui->lineEdit_FlashID->setText(id);
+    ui->lineEdit_FlashSize->setText(size);
+    ui->lineEdit_FlashName->setText(name);
+}
+
+void MainWindow::set_flash_label(const QString& text)
+{
+    ui->label_FlashCRC->setText(text);
+}
+
 void MainWindow::log_timestamp()
 {
     const platform::LocalTime t = platform::local_time();

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "flash/flash_frames.h"
+#include "flashimage/update_plan.h"
 #include "protocol/connect_frame.h"
 #include "protocol/link.h"
 #include "protocol/reply_gather.h"
@@ -28,6 +30,8 @@ public:
     void log_line(const QString& text);
     void show_error(const QString& text);
     void log_timestamp();
+    void clear_log();
+    void set_progress(int percent);
     static QString hex32(uint32_t value);
     static QString hex_bytes(const uint8_t* bytes, int count);
 
@@ -49,6 +53,10 @@ private slots:
     void on_comboBox_WaitTime_activated(QString arg1);
     void on_pushButton_Boot_clicked();
     void on_pushButton_BootII_clicked();
+    void on_pushButton_FlashInfo_clicked();
+    void on_pushButton_CheckFlash_clicked();
+    void on_pushButton_InputFlashCode_clicked();
+    void on_pushButton_UpdateFlash_clicked();
 
     // Arrival and removal of a serial device, from the platform's notifications.
     void port_arrived(const QString& name);
@@ -76,6 +84,33 @@ private:
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
     int run_application(uint32_t start_address);
     int identify_chip(const LinkSettings& link);
+
+    // External flash: commands, catalogue, identification, CRC checks
+    int Set_FlashMode(uint8_t mode);
+    int Get_FlashID(uint8_t variant);
+    int Lookup_FlashIni(uint32_t id);
+    void set_flash_fields(const QString& id, const QString& size, const QString& name);
+    int identify_flash(int pause_ms);  // the two attempts; 0 when either found a catalogued flash
+    int prepare_flash_mode();
+    int run_flash_crc(const FlashCrcJob& job);
+    int flash_crc_wait(const FlashCrcJob& job);
+    int Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc);
+    int Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc);
+    int Check_FlashImageCRC(bool send_file_crc);
+    bool refuse_closed_port();  // "Please open the port!" when it is closed
+
+    // Flash images: selection, block writers, updates
+    void set_flash_label(const QString& text);
+    void take_flash_image_check(const FlashImageCheck& check);
+    int Write_FlashBlock(const QByteArray& data, uint32_t address, int seq);
+    int Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq);
+    int flash_update_prologue(const LinkSettings& link, int image_len);
+    int write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets);
+    void log_update_start();
+    void log_link_kind();
+    int Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc);
+    int Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link);
+    int Update_FlashDiff(int len, int blk, const LinkSettings& link);
 
     // Port session
     bool open_port_at_selected_rate();

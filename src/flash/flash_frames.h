@@ -113,6 +113,22 @@ struct FlashCrcStep {
 };
 FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply);
 
+// Results of Set_FlashMode.
+namespace flash_mode_result {
+enum : int { kOk = 0, kWrongReply = -2, kTimedOut = -3 };
+}
+
+// Results of Get_FlashID.
+namespace flash_id_result {
+enum : int {
+    kOk = 0,
+    kNotCatalogued = 1,  // read, but Flash.ini does not list it (or there is no Flash.ini)
+    kPortClosed = -1,
+    kWrongReply = -2,
+    kTimedOut = -3,
+};
+}
+
 // Results of the three checks.
 namespace flash_crc {
 enum : int {

@@ -1,16 +1,9 @@
 #include "flash/flash_ini.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <limits>
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
+#include "platform/file_read.h"
 #include "protocol/catalogue.h"
 #include "protocol/hex_text.h"
 
@@ -194,41 +187,17 @@ QString flash_ini_path()
 FlashIniFile read_flash_ini(const QString& path)
 {
     FlashIniFile result;
-    QFile file;
-#ifdef Q_OS_UNIX
-    // Non-blocking, so that a FIFO put in the catalogue's place cannot hold
-    // the window in open(); fstat on the open descriptor, so that what is
-    // read is what was judged.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    FileRead file = read_regular_file(path, kFlashIniReadLimit);
+    if (!file.ok)
         return result;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return result;
-    }
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return result;
-    }
-#else
-    if (!QFileInfo(path).isFile())
-        return result;
-    file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-#endif
-    QByteArray bytes = file.read(kFlashIniReadLimit + 1);
-    if (file.error() != QFileDevice::NoError)
-        return result;
-    if (bytes.size() > kFlashIniReadLimit) {
+    if (file.truncated) {
         // Only whole lines: a line cut in the middle could read as another entry.
-        bytes.truncate(bytes.lastIndexOf('\n', int(kFlashIniReadLimit) - 1) + 1);
+        file.bytes.truncate(file.bytes.lastIndexOf('\n') + 1);
         result.outcome = FlashIniRead::Truncated;
     } else {
         result.outcome = FlashIniRead::Ok;
     }
-    result.bytes = bytes;
+    result.bytes = std::move(file.bytes);
     return result;
 }
 

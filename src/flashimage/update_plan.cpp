@@ -1,5 +1,6 @@
 #include "flashimage/update_plan.h"
 
+#include "flash/flash_frames.h"
 #include "protocol/catalogue.h"
 #include "protocol/crc32.h"
 
@@ -9,9 +10,7 @@ constexpr int kAcceptLimit = 1;
 
 constexpr int kFlash32MiB = 0x2000000;
 constexpr int kFlash64MiB = 0x4000000;
-constexpr int kFlashNandFloor = 0x7FFFFFF;  // 128 MiB and more
-constexpr int kFlashMode32BitAddress = 1;
-constexpr int kFlashModeNand = 2;
+constexpr int kFlash128MiB = 0x8000000;
 
 uint32_t get_u32be(const QByteArray& b, qint64 at)
 {
@@ -155,7 +154,16 @@ int flash_mode_for_update(int flash_size, uint32_t chip_id)
 {
     if (flash_size == kFlash32MiB || flash_size == kFlash64MiB)
         return kFlashMode32BitAddress;
-    if (flash_size > kFlashNandFloor && in_flash_set_128m(chip_id))
+    if (flash_size >= kFlash128MiB && in_flash_set_128m(chip_id))
+        return kFlashModeNand;
+    return 0;
+}
+
+int flash_mode_for_check(int flash_size, uint32_t chip_id)
+{
+    if (flash_size == kFlash32MiB || flash_size == kFlash64MiB)
+        return kFlashMode32BitAddress;
+    if (flash_size == kFlash128MiB && in_flash_set_128m(chip_id))
         return kFlashModeNand;
     return 0;
 }

@@ -11,13 +11,14 @@
 #include <cstdint>
 #include <functional>
 
+#include "flashimage/image_rules.h"  // kDiffHeaderLen
+
 constexpr int kFlashBlockLen = 2048;
 // The boot loader expects every tail as 2047 bytes, 0xFF behind the data.
 constexpr int kPaddedTailLen = 2047;
 constexpr char kFlashPadByte = '\xFF';
 constexpr int kMaxWriteAttempts = 3;
 
-constexpr int kDiffHeaderLen = 32;
 constexpr int kDiffRecordHeaderLen = 16;
 constexpr uint32_t kDiffMaxRecordLen = 0x7FFFFFFF;  // longer lengths are negative as a signed int
 constexpr int kDiffNumberWord = 3;                   // dblk_number among the eight header words
@@ -118,6 +119,9 @@ uint32_t diff_record_data_crc(const QByteArray& file, const DiffRecord& record);
 
 // ---- Flash mode ----
 
-// 1 for a 32 or 64 MiB flash (32-bit addresses), 2 for 128 MiB and more on
-// the 128M model set (NAND), 0 when nothing is to be set.
+// The flash mode (FlashMode) a flash needs before it is written: 32-bit
+// addresses for 32 and 64 MiB, NAND for 128 MiB and more on the 128M model
+// set; 0 when nothing is to be set.
 int flash_mode_for_update(int flash_size, uint32_t chip_id);
+// The same before a check, which knows NAND mode only for exactly 128 MiB.
+int flash_mode_for_check(int flash_size, uint32_t chip_id);

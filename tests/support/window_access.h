@@ -50,6 +50,16 @@ public:
     int usb_port_index() const { return w.usb_port_index; }
     QString mcu_image_path() const { return w.mcu_image_path; }
     QString flash_image_path() const { return w.flash_image_path; }
+    int flash_image_len() const { return w.flash_image_len; }
+    uint32_t flash_image_crc() const { return w.flash_image_crc; }
+    int flash_image_has_info() const { return w.flash_image_has_info; }
+    uint32_t flash_image_info_crc() const { return w.flash_image_info_crc; }
+    QVector<uint32_t> file_diff_info() const { return QVector<uint32_t>(w.file_diff_info, w.file_diff_info + 8); }
+    uint32_t flash_id() const { return w.flash_id; }
+    int flash_size() const { return w.flash_size; }
+    QString flash_name() const { return w.flash_name; }
+    int progress() const { return widget<QProgressBar>("progressBar")->value(); }
+    QString label(const char* name) const { return widget<QLabel>(name)->text(); }
 
     bool wait_for_reply(int passes, int sleep_ms) { return w.wait_for_reply(passes, sleep_ms); }
     int connect_device(char mode, uint32_t chip)
@@ -57,6 +67,8 @@ public:
         return w.connect_device(ConnectMode(mode), chip, w.read_link_settings());
     }
     bool open_port() { return w.open_port_at_selected_rate(); }
+    int check_range_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashRangeCRC(addr, len, crc); }
+    int check_block_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashBlockCRC(addr, len, crc); }
     void set_port_text(const QString& path) const
     {
         QComboBox* c = combo("comboBox_Comm");

@@ -1,0 +1,132 @@
+// The external-flash commands: set flash mode, get flash ID with the
+// catalogue lookup, and the wait of the flash CRC command, members of
+// MainWindow.
+
+#include <QSerialPort>
+
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "flash/flash_frames.h"
+#include "flash/flash_ini.h"
+#include "platform/platform.h"
+#include "protocol/catalogue.h"
+
+namespace {
+constexpr ReplyWait kFlashModeWait{kSetFlashModePasses, kSetFlashModeSleepMs,
+                                   flash_reply_letter(kSetFlashModeLetter), false, false};
+constexpr ReplyWait kFlashIdWait{kGetFlashIdPasses, kGetFlashIdSleepMs, flash_reply_letter(kGetFlashIdLetter),
+                                 false, false};
+constexpr int kWrongReplyDumpBytes = 16;
+constexpr int kProgressDone = 100;
+}  // namespace
+
+int MainWindow::Set_FlashMode(uint8_t mode)
+{
+    switch (exchange(build_set_flash_mode_request(mode), kFlashModeWait)) {
+    case Reply::Ok:
+        log_line(flash_text::kSetFlashModeOk);
+        return flash_mode_result::kOk;
+    case Reply::WrongLetter:
+        log_line(flash_text::kSetFlashModeWrongReply);
+        return flash_mode_result::kWrongReply;
+    default:
+        show_error(texts::kTimeOver);
+        return flash_mode_result::kTimedOut;
+    }
+}
+
+int MainWindow::Get_FlashID(uint8_t variant)
+{
+    if (!serial->isOpen()) {
+        show_error(texts::kPleaseOpenPort);
+        return flash_id_result::kPortClosed;
+    }
+    set_flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
+    switch (exchange(build_get_flash_id_request(variant), kFlashIdWait)) {
+    case Reply::Ok:
+        flash_id = parse_flash_id_reply(rx_buf).id;
+        return Lookup_FlashIni(flash_id) ? flash_id_result::kOk : flash_id_result::kNotCatalogued;
+    case Reply::WrongLetter:
+        log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
+        log_line(flash_text::kFlashIdWrongReply);
+        return flash_id_result::kWrongReply;
+    default:
+        show_error(texts::kTimeOver);
+        return flash_id_result::kTimedOut;
+    }
+}
+
+int MainWindow::Lookup_FlashIni(uint32_t id)
+{
+    const FlashCatalogueLookup lookup = lookup_flash_catalogue(flash_ini_path(), id, chip_id);
+    flash_size = lookup.flash_size;
+    flash_name = lookup.flash_name;
+    set_flash_fields(lookup.id_text, lookup.size_text, flash_name);
+    return lookup.found ? 1 : 0;
+}
+
+int MainWindow::identify_flash(int pause_ms)
+{
+    if (Get_FlashID(0) == flash_id_result::kOk)
+        return 0;
+    if (pause_ms > 0)
+        platform::sleep_ms(pause_ms);
+    return Get_FlashID(1) == flash_id_result::kOk ? 0 : -1;
+}
+
+int MainWindow::prepare_flash_mode()
+{
+    switch (flash_mode_for_check(flash_size, chip_id)) {
+    case kFlashMode32BitAddress:
+        if (Set_FlashMode(kFlashMode32BitAddress) != flash_mode_result::kOk)
+            return -1;
+        log_line(flash_text::kSet32BitAddress);
+        return 0;
+    case kFlashModeNand:
+        return Set_FlashMode(kFlashModeNand) == flash_mode_result::kOk ? 0 : -1;
+    default:
+        return 0;
+    }
+}
+
+int MainWindow::flash_crc_wait(const FlashCrcJob& job)
+{
+    const int budget = flash_crc_budget(job.length);
+    for (int pass = 1;; ++pass) {
+        if (rx_ready == 1) {
+            const FlashCrcStep step = judge_flash_crc_reply(job, rx_buf);
+            if (step.wrong_reply)
+                log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
+            for (const QString& line : step.log_lines)
+                log_line(line);
+            if (step.done) {
+                if (step.passed) {
+                    log_timestamp();
+                    set_progress(kProgressDone);
+                }
+                return step.result;
+            }
+            set_progress(step.progress);
+            pump_events();
+            rx_ready = 0;
+            platform::sleep_ms(kFlashCrcProgressSleepMs);
+        } else {
+            platform::sleep_ms(kFlashCrcIdleSleepMs);
+        }
+        pump_events();
+        // Exit and device removal end the wait without a word.
+        if (aborted())
+            return flash_crc::kMismatch;
+        if (pass > budget) {
+            show_error(texts::kTimeOver);
+            return flash_crc::kTimedOut;
+        }
+    }
+}
+
+int MainWindow::run_flash_crc(const FlashCrcJob& job)
+{
+    rx_ready = 0;
+    write_frame(build_flash_crc_request(job.start, job.length, job.crc));
+    return flash_crc_wait(job);
+}

@@ -1,0 +1,49 @@
+// The Flash Info and Check Flash CRC buttons.
+
+#include <QSerialPort>
+
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "protocol/catalogue.h"
+#include "ui_mainwindow.h"
+
+namespace {
+constexpr int kFlashInfoRetryPauseMs = 50;  // between Flash Info's two attempts
+constexpr uint32_t kVq210Uart0FlashBase = 0x80000;  // below it, that model's own code
+constexpr int kShortestImage = 16;  // anything shorter is no image worth checking
+}  // namespace
+
+void MainWindow::on_pushButton_FlashInfo_clicked()
+{
+    serial->clear(QSerialPort::AllDirections);
+    ui->pushButton_FlashInfo->setEnabled(false);
+    identify_flash(kFlashInfoRetryPauseMs);
+    ui->pushButton_FlashInfo->setEnabled(true);
+}
+
+void MainWindow::on_pushButton_CheckFlash_clicked()
+{
+    if (refuse_closed_port())
+        return;
+    serial->clear(QSerialPort::AllDirections);
+    if (identify_flash(0) != 0)
+        return;
+    if (prepare_flash_mode() != 0)
+        return;
+    if (flash_image_len > flash_size) {
+        show_error(QStringLiteral("The file is over than the flash ic's size"));
+        return;
+    }
+    if (flash_image_len < kShortestImage) {
+        show_error(QStringLiteral("Please input UI file!"));
+        return;
+    }
+    const bool send_file_crc = ui->checkBox_FileCRC->isChecked();
+    set_action_buttons_enabled(false);
+    if (is_vq210_uart0(chip_id))
+        Check_FlashRangeCRC(kVq210Uart0FlashBase, flash_image_len,
+                            flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc);
+    else
+        Check_FlashImageCRC(send_file_crc);
+    set_action_buttons_enabled(true);
+}

@@ -1,0 +1,112 @@
+// The flash image buttons: Input File (choose and check) and Update Flash.
+
+#include "app/dialogs.h"
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "flashimage/image_rules.h"
+#include "platform/file_read.h"
+#include "protocol/catalogue.h"
+#include "ui_mainwindow.h"
+
+namespace {
+constexpr int kFlashBlockSize = 2048;
+constexpr uint32_t kVq210Uart0FlashBase = 0x80000;  // below it, that model's own code
+}  // namespace
+
+void MainWindow::take_flash_image_check(const FlashImageCheck& check)
+{
+    flash_image_len = check.len;
+    flash_image_crc = check.crc;
+    if (check.is_diff) {
+        std::copy(check.diff_info.begin(), check.diff_info.end(), file_diff_info);
+    } else {
+        flash_image_has_info = check.has_info;
+        flash_image_info_crc = check.info_crc;
+    }
+    if (check.ok)
+        set_flash_label(check.label);
+}
+
+void MainWindow::on_pushButton_InputFlashCode_clicked()
+{
+    const QString name = Dialogs::current().open_file_name(this, tr("Select Flash Code"), flash_image_path,
+                                                           tr("file(*.bin *.diff)"));
+    if (name.isEmpty())
+        return;
+    flash_image_path = name;
+    ui->lineEdit_Flash->setText(name);
+    const FileRead file = read_regular_file(name, kMaxImageFileBytes);
+    if (!file.ok) {
+        Dialogs::current().critical(this, tr("Error"), tr("Read fail,please check the path!"));
+        return;
+    }
+    const FlashImageCheck check = check_flash_image(file.bytes, name);
+    for (const QString& line : check.log_lines)
+        log_line(line);
+    take_flash_image_check(check);
+    if (!check.ok)
+        show_error(check.error);
+}
+
+void MainWindow::on_pushButton_UpdateFlash_clicked()
+{
+    const QString name = ui->lineEdit_Flash->text();
+    if (name.isEmpty()) {
+        show_error(QStringLiteral("Please input flash code file"));
+        return;
+    }
+    const bool diff = is_diff_image_name(name);
+    if (diff) {
+        flash_image_path = name;
+        ui->lineEdit_Flash->setText(name);
+    }
+    FileRead file = read_regular_file(name, kMaxImageFileBytes);
+    if (!file.ok) {
+        if (diff) {
+            Dialogs::current().critical(this, tr("Error"), tr("Read fail,please check the path!"));
+        } else {
+            show_error(QStringLiteral("Read fail,please check the path!"));
+            log_line(name);
+        }
+        return;
+    }
+    const FlashImageCheck check = check_flash_image(file.bytes, name);
+    // The header words were shown when the file was chosen; the integrity
+    // lines are shown again.
+    for (const QString& line : check.log_lines) {
+        if (line.startsWith(QStringLiteral("par_tCRC:")) || line.startsWith(QStringLiteral("blk_tCRC:")))
+            log_line(line);
+    }
+    take_flash_image_check(check);
+    if (!check.ok) {
+        show_error(check.error);
+        return;
+    }
+    image_data = std::move(file.bytes);
+    if (!diff && check.has_info == 1) {
+        // The info block states the CRC of the flash as programmed: it is
+        // not itself written.
+        image_data.replace(kImageInfoOffset, kImageInfoEnd - kImageInfoOffset,
+                           QByteArray(kImageInfoEnd - kImageInfoOffset, '\xFF'));
+    }
+    const LinkSettings link = read_link_settings();
+    const bool send_file_crc = ui->checkBox_FileCRC->isChecked();
+    clear_log();
+    set_action_buttons_enabled(false);
+    int result;
+    if (diff)
+        result = Update_FlashDiff(flash_image_len, kFlashBlockSize, link);
+    else if (is_vq210_uart0(chip_id))
+        result = Update_FlashAt(kVq210Uart0FlashBase, flash_image_len, kFlashBlockSize, link);
+    else
+        result = Update_FlashFull(flash_image_len, kFlashBlockSize, link, send_file_crc);
+    log_line(QString());
+    if (diff)
+        log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
+                             : QStringLiteral("Diff Update flash is fail....."));
+    else
+        log_line(result == 0 ? QStringLiteral("Update flash is OK!!!!!!") : QStringLiteral("Update flash is fail....."));
+    set_action_buttons_enabled(true);
+    image_data.clear();
+    image_data.squeeze();
+}

@@ -1,0 +1,161 @@
+// Writing the external flash: the prologue every update starts with, the
+// whole-image updates from address 0 and from a base address, and the
+// differential update, members of MainWindow.
+
+#include <QSerialPort>
+
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "flashimage/update_plan.h"
+#include "protocol/catalogue.h"
+
+namespace {
+constexpr int kProgressDone = 100;
+}  // namespace
+
+int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
+{
+    clear_log();
+    if (refuse_closed_port())
+        return flash_update::kRefused;
+    serial->clear(QSerialPort::AllDirections);
+    if (connect_device(kIdentifyMode, chip_id, link) != connect_result::kOk ||
+        connect_device(kFlashTargetMode, chip_id, link) != connect_result::kOk) {
+        show_error(QStringLiteral("Fail to Connect a 350x device"));
+        return flash_update::kRefused;
+    }
+    log_line(QStringLiteral("Connect"));
+    if (identify_flash(0) != 0)
+        return flash_update::kNoFlashId;
+    log_line(QStringLiteral("Get Flash ID"));
+    switch (flash_mode_for_update(flash_size, chip_id)) {
+    case kFlashMode32BitAddress:
+        if (Set_FlashMode(kFlashMode32BitAddress) != flash_mode_result::kOk)
+            return flash_update::kModeFailed;
+        log_line(QStringLiteral("Set 32 bits Address!"));
+        break;
+    case kFlashModeNand:
+        if (Set_FlashMode(kFlashModeNand) != flash_mode_result::kOk)
+            return flash_update::kModeFailed;
+        log_line(QStringLiteral("Set nand flash"));
+        break;
+    default:
+        break;
+    }
+    if (image_len > flash_size) {
+        show_error(QStringLiteral("The file is over than the flash ic's size"));
+        return flash_update::kStopped;
+    }
+    return flash_update::kOk;
+}
+
+int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets)
+{
+    QByteArray staged;
+    for (const BlockWrite& w : plan) {
+        // The plans only name bytes the source holds; a write of anything
+        // else never reaches the flash.
+        if (!stage_block(source, w, &staged))
+            return flash_update::kIllegalRecords;
+        const AttemptOutcome outcome =
+            write_with_attempts(w.tail ? AttemptRule::FlashTail : AttemptRule::FlashBlock, [&] {
+                return packets ? Write_FlashBlockPackets(staged, w.address, w.seq)
+                               : Write_FlashBlock(staged, w.address, w.seq);
+            });
+        if (!outcome.accepted) {
+            log_line(QStringLiteral("CRC Error:") + hex32(w.address));
+            return flash_update::kBlockRefused;
+        }
+        if (w.progress >= 0)
+            set_progress(w.progress);
+        pump_events();
+        if (aborted())
+            return flash_update::kStopped;
+    }
+    return flash_update::kOk;
+}
+
+void MainWindow::log_update_start()
+{
+    log_timestamp();
+    log_line(QStringLiteral("Start to update flash ..."));
+}
+
+void MainWindow::log_link_kind()
+{
+    log_line(QStringLiteral("Mcu_Type = ") + hex32(chip_id));
+    log_line(QStringLiteral("vcom_index = ") + QString::number(vcom_index));
+}
+
+int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc)
+{
+    int result = flash_update_prologue(link, flash_image_len);
+    if (result != flash_update::kOk)
+        return result;
+    log_update_start();
+    log_link_kind();
+    result = write_flash_blocks(image_data, plan_flash_image(len, blk, 0, TailStyle::Exact), vcom_index == 1);
+    if (result != flash_update::kOk)
+        return result;
+    set_progress(kProgressDone);
+    log_line(QStringLiteral("End to update flash"));
+    return Check_FlashImageCRC(send_file_crc) == flash_crc::kOk ? flash_update::kOk : flash_update::kStopped;
+}
+
+int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link)
+{
+    // The length written is the one that must fit: this also serves the MCU
+    // image, whatever flash image was loaded before.
+    int result = flash_update_prologue(link, len);
+    if (result != flash_update::kOk)
+        return result;
+    log_update_start();
+    log_link_kind();
+    result = write_flash_blocks(image_data, plan_flash_image(len, blk, base, TailStyle::PaddedAlways), false);
+    if (result != flash_update::kOk)
+        return result;
+    set_progress(kProgressDone);
+    log_line(QStringLiteral("End to update flash"));
+    uint32_t expected = flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc;
+    if (base == 0)
+        expected = mcu_image_crc;
+    return Check_FlashRangeCRC(base, len, expected) == flash_crc::kOk ? flash_update::kOk
+                                                                             : flash_update::kStopped;
+}
+
+int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link)
+{
+    // Every record is walked before anything is sent: a block area that
+    // cannot be walked to its end is refused whole.
+    const DiffWalk walk = walk_diff_records(image_data.left(len), file_diff_info);
+    if (walk.status == DiffWalkStatus::Illegal) {
+        log_line(walk.reason);
+        return flash_update::kIllegalRecords;
+    }
+    int result = flash_update_prologue(link, flash_image_len);
+    if (result != flash_update::kOk)
+        return result;
+    set_progress(0);
+    log_update_start();
+    if (walk.status == DiffWalkStatus::NoBlocks) {
+        log_line(QStringLiteral("There are not any block to update..."));
+        return flash_update::kRefused;
+    }
+    const bool packets = vcom_index == 1;
+    for (const DiffRecord& r : walk.records) {
+        log_line(QStringLiteral("Write block:") + hex32(r.address) + QLatin1Char(',') + QString::number(r.length) +
+                 QLatin1Char(',') + hex32(r.crc));
+        log_line(QStringLiteral("Write block data crc:") + hex32(diff_record_data_crc(image_data, r)));
+        result = write_flash_blocks(image_data, plan_diff_record(r, blk), packets);
+        if (result != flash_update::kOk)
+            return result;
+        if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc::kOk)
+            return flash_update::kStopped;
+        set_progress(r.progress);
+        log_line(QString());
+    }
+    set_progress(kProgressDone);
+    log_line(QStringLiteral("End to update flash"));
+    log_timestamp();
+    return flash_update::kOk;
+}

@@ -1,0 +1,685 @@
+// The external flash end to end: Flash Info against Flash.ini, the flash
+// image chosen with Input File, and Check Flash CRC, through a real pty to
+// the simulated boot loader.
+
+#include <QFile>
+#include <QtTest>
+
+#include "sim_session.h"
+
+namespace {
+
+constexpr uint32_t kVq4410 = 0x19714410;
+constexpr uint32_t kVq230 = 0x19712300;
+constexpr uint32_t kVq340 = 0x19713400;
+constexpr uint32_t kVq350A = 0x1971350A;
+constexpr uint32_t kVq210Uart0 = 0x19710210;
+
+constexpr uint32_t kId16M = 0x00EF4018;
+constexpr uint32_t kId32M = 0x00AB4019;
+constexpr uint32_t kId128M = 0x00AB4020;
+constexpr uint32_t kId512K = 0x00AB4021;
+constexpr uint32_t kUnlisted = 0x11223344;
+
+const char kCatalogue[] =
+    "[FLASH]\r\n"
+    "0x00EF4018,1024,16384,W16M,\r\n"
+    "0x00AB4019,2048,16384,SIM32M,\r\n"
+    "0x00AB4020,8192,16384,SIM128M,\r\n"
+    "0x00AB4021,1024,512,SMALL512K,\r\n";
+
+const char* const kActionButtons[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
+                                      "pushButton_FlashInfo", "pushButton_CheckFlash"};
+
+SimConfig chip(uint32_t chip_id, uint32_t id0 = kId16M, uint32_t id1 = kId16M, uint32_t size = 16 * kMiB)
+{
+    SimConfig c;
+    c.chip_id = chip_id;
+    c.flash_id = {id0, id1};
+    c.flash_size = size;
+    c.progress_reports = 0;
+    return c;
+}
+
+QByteArray pattern(int n, int seed = 7)
+{
+    QByteArray b(n, '\0');
+    uint32_t x = 0x12345678u + uint32_t(seed);
+    for (int i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        b[i] = char(x >> 24);
+    }
+    return b;
+}
+
+QByteArray be32(uint32_t v)
+{
+    QByteArray b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        b[i] = char(v >> (24 - 8 * i));
+    return b;
+}
+
+// A .bin with an image info block: its length, then flash_crc and its complement.
+QByteArray with_info(QByteArray image, uint32_t length, uint32_t flash_crc)
+{
+    put_u32le(image, 372, length);
+    put_u32le(image, 376, flash_crc);
+    put_u32le(image, 380, ~flash_crc);
+    return image;
+}
+
+// A .diff: header words as given, with both integrity CRCs right unless spoilt.
+QByteArray diff_file(const QByteArray& blocks, uint32_t dblk_lenght, bool spoil_header = false,
+                     bool spoil_blocks = false)
+{
+    QByteArray header = be32(0x0102) + be32(dblk_lenght) + be32(boot_crc32(blocks) ^ (spoil_blocks ? 1u : 0u)) +
+                        be32(1) + be32(0x300000) + be32(0xCAFEF00D) + be32(0x80000001);
+    header += be32(boot_crc32(header) ^ (spoil_header ? 1u : 0u));
+    return header + blocks;
+}
+
+QStringList without_timers(const QStringList& log)
+{
+    QStringList out;
+    for (const QString& line : log) {
+        if (!line.startsWith("Timer:") && !line.isEmpty())
+            out << line;
+    }
+    return out;
+}
+
+QString hex32(uint32_t v)
+{
+    return "0x" + QString("%1").arg(v, 8, 16, QChar('0')).toUpper();
+}
+
+class FlashSession : public SimSession {
+public:
+    explicit FlashSession(const SimConfig& config, bool catalogue = true) : SimSession(config)
+    {
+        if (catalogue)
+            write("Flash.ini", kCatalogue);
+    }
+
+    QString write(const QString& name, const QByteArray& bytes)
+    {
+        QFile f(work_dir.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qWarning("cannot write %s", qPrintable(name));
+        return f.fileName();
+    }
+    void load(const QString& path)
+    {
+        dialogs.file_answers << path;
+        click("pushButton_InputFlashCode");
+    }
+    QString load_image(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = write(name, bytes);
+        load(path);
+        return path;
+    }
+    void put_in_flash(uint32_t address, const QByteArray& bytes)
+    {
+        sim.with_device([&](SimDevice& d) { d.external_flash().write(address, bytes); return 0; });
+    }
+    QStringList fields()
+    {
+        return {a().edit("lineEdit_FlashID")->text(), a().edit("lineEdit_FlashSize")->text(),
+                a().edit("lineEdit_FlashName")->text()};
+    }
+    bool actions_enabled()
+    {
+        for (const char* name : kActionButtons) {
+            if (!a().button(name)->isEnabled())
+                return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+class FlashTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void flash_info_catalogued();
+    void flash_info_second_variant_catalogued();
+    void flash_info_neither_catalogued();
+    void flash_info_without_catalogue();
+    void flash_info_port_closed();
+    void flash_info_wrong_reply();
+    void reserved_area_data();
+    void reserved_area();
+
+    void input_bin_info_block_data();
+    void input_bin_info_block();
+    void input_diff_header_lines();
+    void input_diff_refused_data();
+    void input_diff_refused();
+    void input_plain_despite_suffix_data();
+    void input_plain_despite_suffix();
+    void input_cancelled_changes_nothing();
+    void input_unreadable_file();
+
+    void check_passes_after_progress();
+    void check_accepts_info_crc_and_file_crc_data();
+    void check_accepts_info_crc_and_file_crc();
+    void check_status_2();
+    void check_mismatch_formats_data();
+    void check_mismatch_formats();
+    void check_flash_modes_data();
+    void check_flash_modes();
+    void check_refusals_data();
+    void check_refusals();
+    void check_vq210_uart0_range();
+    void check_budget_runs_out();
+    void check_removal_during_wait();
+    void check_exit_during_wait();
+};
+
+void FlashTest::flash_info_catalogued()
+{
+    FlashSession s(chip(kVq4410));
+    s.open_identified();
+    s.click("pushButton_FlashInfo");
+    QCOMPARE(s.fields(), QStringList({"0xef4018", "16777216", "W16M"}));
+    QCOMPARE(s.a().flash_id(), kId16M);
+    QCOMPARE(s.a().flash_size(), 16 * 1024 * 1024);
+    const QVector<SimFrame> asks = s.frames('m');
+    QCOMPARE(asks.size(), 1);  // the second attempt only follows a failure
+    QCOMPARE(asks[0].raw, QByteArray::fromHex("6d0100") + QByteArray(61, '\0'));
+    QVERIFY(s.a().button("pushButton_FlashInfo")->isEnabled());
+    QCOMPARE(without_timers(s.a().log()), QStringList());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::flash_info_second_variant_catalogued()
+{
+    FlashSession s(chip(kVq4410, kUnlisted, kId16M));
+    s.open_identified();
+    s.click("pushButton_FlashInfo");
+    QCOMPARE(s.fields(), QStringList({"0xef4018", "16777216", "W16M"}));
+    const QVector<SimFrame> asks = s.frames('m');
+    QCOMPARE(asks.size(), 2);
+    QCOMPARE(asks[1].raw.left(3), QByteArray::fromHex("6d0101"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::flash_info_neither_catalogued()
+{
+    FlashSession s(chip(kVq4410, kUnlisted, 0x00ABCDEF));
+    s.open_identified();
+    s.click("pushButton_FlashInfo");
+    QCOMPARE(s.fields(), QStringList({"0xabcdef", "0", ""}));
+    QCOMPARE(s.a().flash_id(), 0x00ABCDEFu);
+    QCOMPARE(s.a().flash_size(), 0);
+    QCOMPARE(s.frames('m').size(), 2);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::flash_info_without_catalogue()
+{
+    FlashSession s(chip(kVq4410), false);
+    s.open_identified();
+    s.click("pushButton_FlashInfo");
+    QCOMPARE(s.fields(), QStringList({"0xef4018", "0", ""}));
+    QCOMPARE(s.frames('m').size(), 2);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::flash_info_port_closed()
+{
+    FlashSession s(chip(kVq4410));
+    // As after the open port's device went away during a check.
+    s.a().button("pushButton_FlashInfo")->setEnabled(true);
+    s.a().edit("lineEdit_FlashID")->setText("keep");
+    s.dialogs.expect_error("Please open the port!");
+    s.dialogs.expect_error("Please open the port!");
+    s.click("pushButton_FlashInfo");
+    QCOMPARE(s.a().edit("lineEdit_FlashID")->text(), QString("keep"));
+    QVERIFY(s.frames('m').isEmpty());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::flash_info_wrong_reply()
+{
+    FlashSession s(chip(kVq4410));
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) { d.set_wrong_letter('m', 2, 0x41); return 0; });
+    s.click("pushButton_FlashInfo");
+    const QStringList log = s.a().log();
+    QCOMPARE(log.size(), 4);
+    for (int i : {0, 2}) {
+        const QStringList bytes = log[i].split(' ', Qt::SkipEmptyParts);
+        QCOMPARE(bytes.size(), 16);
+        QCOMPARE(bytes[0], QString("41"));
+        QCOMPARE(log[i + 1], QString("Get flash id,and return error command"));
+    }
+    QCOMPARE(s.fields(), QStringList({"0", "0", ""}));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::reserved_area_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<uint>("flash_id");
+    QTest::addColumn<QString>("size");
+    QTest::newRow("VQ230, 16 MiB loses the reserved area") << uint(kVq230) << uint(kId16M) << "16252928";
+    QTest::newRow("VQ350A, 16 MiB whole") << uint(kVq350A) << uint(kId16M) << "16777216";
+    QTest::newRow("VQ230, 512 KiB whole") << uint(kVq230) << uint(kId512K) << "524288";
+    QTest::newRow("VQ210 Uart0, 16 MiB") << uint(kVq210Uart0) << uint(kId16M) << "16252928";
+}
+
+void FlashTest::reserved_area()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(uint, flash_id);
+    QFETCH(QString, size);
+    FlashSession s(chip(chip_id, flash_id, flash_id));
+    s.open_identified();
+    s.click("pushButton_FlashInfo");
+    QCOMPARE(s.a().edit("lineEdit_FlashSize")->text(), size);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::input_bin_info_block_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<uint>("stated_length");
+    QTest::addColumn<int>("has_info");
+    QTest::newRow("valid") << 1000 << 1000u << 1;
+    QTest::newRow("length off by one") << 1000 << 1001u << 0;
+    QTest::newRow("exactly the block") << 384 << 384u << 1;
+}
+
+void FlashTest::input_bin_info_block()
+{
+    QFETCH(int, length);
+    QFETCH(uint, stated_length);
+    QFETCH(int, has_info);
+    FlashSession s(chip(kVq4410));
+    const QByteArray image = with_info(pattern(length), stated_length, 0xFEDC0123);
+    const QString path = s.load_image("image.bin", image);
+    const uint32_t crc = boot_crc32(image);
+    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), path);
+    QCOMPARE(s.a().flash_image_path(), path);
+    QCOMPARE(s.a().flash_image_len(), length);
+    QCOMPARE(s.a().flash_image_crc(), crc);
+    QCOMPARE(s.a().flash_image_has_info(), has_info);
+    QCOMPARE(s.a().flash_image_info_crc(), 0xFEDC0123u);
+    const QString label = has_info ? QString("Flash code, FileCRC = %1  FlashCRC = 0xFEDC0123  Len = %2")
+                                         .arg(hex32(crc)).arg(length)
+                                   : QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(crc)).arg(length);
+    QCOMPARE(s.a().label("label_FlashCRC"), label);
+    QCOMPARE(without_timers(s.a().log()), QStringList());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::input_diff_header_lines()
+{
+    FlashSession s(chip(kVq4410));
+    const QByteArray file = diff_file(QByteArray(), 0x12345);
+    s.load_image("update.diff", file);
+    QCOMPARE(s.a().log(), QStringList({
+                              "file_diff_info.diff_index :0x00000102",
+                              "file_diff_info.dblk_lenght:74565",
+                              "file_diff_info.dblk_crc   :0x00000000",
+                              "file_diff_info.dblk_number:0x00000001",
+                              "file_diff_info.nFile_lenght:3145728",
+                              "file_diff_info.nFile_crc  :0xCAFEF00D",
+                              "file_diff_info.nFile_ui_crc:0x80000001",
+                              "file_diff_info.diff_para_crc:" + hex32(boot_crc32(file.left(28))),
+                              "par_tCRC:" + hex32(boot_crc32(file.left(28))),
+                              "blk_tCRC:0x00000000",
+                          }));
+    QCOMPARE(s.a().label("label_FlashCRC"), QString("Flash code, FileCRC = 0x00000000  Len = 74565"));
+    QCOMPARE(s.a().flash_image_len(), 32);
+    QCOMPARE(s.a().file_diff_info()[3], 1u);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::input_diff_refused_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QVector<uint>>("header");
+    const QByteArray blocks = pattern(100);
+    QTest::newRow("bad par_tCRC") << diff_file(blocks, 100, true, false)
+                                  << QVector<uint>{0x102, 100, boot_crc32(blocks), 1, 0x300000, 0xCAFEF00D,
+                                                   0x80000001, boot_crc32(diff_file(blocks, 100).left(28)) ^ 1u};
+    QTest::newRow("bad blk_tCRC") << diff_file(blocks, 100, false, true) << QVector<uint>();
+    // No whole header: what the file does not hold reads as 0.
+    QTest::newRow("20 bytes") << be32(0xA1A2A3A4) + be32(7) + be32(9) + be32(11) + be32(13).left(4)
+                              << QVector<uint>{0xA1A2A3A4, 7, 9, 11, 13, 0, 0, 0};
+    QTest::newRow("empty") << QByteArray() << QVector<uint>{0, 0, 0, 0, 0, 0, 0, 0};
+}
+
+void FlashTest::input_diff_refused()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QVector<uint>, header);
+    FlashSession s(chip(kVq4410));
+    const QString before = s.a().label("label_FlashCRC");
+    s.dialogs.expect_error("Illegal document");
+    const QString path = s.load_image("broken.diff", file);
+    QCOMPARE(s.a().label("label_FlashCRC"), before);
+    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), path);
+    QCOMPARE(s.a().flash_image_len(), file.size());
+    if (!header.isEmpty())
+        QCOMPARE(s.a().file_diff_info(), header);
+    QCOMPARE(s.a().log().size(), 10);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::input_plain_despite_suffix_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("upper case") << "update.DIFF";
+    QTest::newRow("further suffix") << "update.diff.bin";
+}
+
+void FlashTest::input_plain_despite_suffix()
+{
+    QFETCH(QString, name);
+    FlashSession s(chip(kVq4410));
+    const QByteArray file = diff_file(pattern(50), 50);
+    s.load_image(name, file);
+    QCOMPARE(s.a().log(), QStringList({""}));
+    QCOMPARE(s.a().label("label_FlashCRC"),
+             QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(boot_crc32(file))).arg(file.size()));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::input_cancelled_changes_nothing()
+{
+    FlashSession s(chip(kVq4410));
+    s.load_image("image.bin", pattern(500));
+    const QString label = s.a().label("label_FlashCRC");
+    const QString path = s.a().flash_image_path();
+    s.load(QString());
+    QCOMPARE(s.a().label("label_FlashCRC"), label);
+    QCOMPARE(s.a().flash_image_path(), path);
+    QCOMPARE(s.a().flash_image_len(), 500);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::input_unreadable_file()
+{
+    FlashSession s(chip(kVq4410));
+    s.load_image("image.bin", pattern(500));
+    const QString missing = s.work_dir.filePath("gone.bin");
+    s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
+    s.load(missing);
+    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), missing);
+    QCOMPARE(s.a().flash_image_len(), 500);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_passes_after_progress()
+{
+    SimConfig c = chip(kVq4410);
+    c.progress_reports = 3;
+    c.final_status = '1';
+    FlashSession s(c);
+    const QByteArray image = pattern(20000);
+    s.put_in_flash(0, image);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.click("pushButton_CheckFlash");
+    const QString crc = hex32(boot_crc32(image));
+    QCOMPARE(without_timers(s.a().log()), QStringList({"Start to get flash crc... 0", "flashCode_Size: 20000",
+                                                       "Crc Value: " + crc, "Read crc value: " + crc,
+                                                       "Check flash CRC pass."}));
+    QCOMPARE(s.a().log().first().left(6), QString("Timer:"));
+    QCOMPARE(s.a().progress(), 100);
+    const QVector<SimFrame> asks = s.frames('n');
+    QCOMPARE(asks.size(), 1);
+    QByteArray expected = QByteArray::fromHex("6e") + QByteArray(4, '\0');
+    expected.append(QByteArray(8, '\0'));
+    put_u32le(expected, 5, 20000);
+    put_u32le(expected, 9, boot_crc32(image));
+    QCOMPARE(asks[0].raw.left(13), expected);
+    QCOMPARE(get_u32le(asks[0].raw, 13), boot_crc32(asks[0].raw, 13));
+    QCOMPARE(asks[0].raw.mid(17), QByteArray(47, '\0'));
+    QVERIFY(s.frames('o').isEmpty());
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_accepts_info_crc_and_file_crc_data()
+{
+    QTest::addColumn<bool>("file_crc_box");
+    QTest::addColumn<bool>("flash_as_programmed");
+    QTest::addColumn<bool>("sends_file_crc");
+    QTest::newRow("info CRC sent, flash as programmed") << false << true << false;
+    QTest::newRow("file CRC sent, flash as programmed") << true << true << true;
+    QTest::newRow("info CRC sent, flash holds the file") << false << false << false;
+}
+
+void FlashTest::check_accepts_info_crc_and_file_crc()
+{
+    QFETCH(bool, file_crc_box);
+    QFETCH(bool, flash_as_programmed);
+    QFETCH(bool, sends_file_crc);
+    FlashSession s(chip(kVq4410));
+    QByteArray programmed = pattern(3000);
+    programmed.replace(372, 12, QByteArray(12, '\xFF'));
+    const QByteArray image = with_info(pattern(3000), 3000, boot_crc32(programmed));
+    s.put_in_flash(0, flash_as_programmed ? programmed : image);
+    s.load_image("image.bin", image);
+    s.a().widget<QCheckBox>("checkBox_FileCRC")->setChecked(file_crc_box);
+    s.open_identified();
+    s.click("pushButton_CheckFlash");
+    const QStringList log = without_timers(s.a().log());
+    QCOMPARE(log.first(), QString("Start to get flash crc... 1"));
+    QCOMPARE(log[2], "Crc Value: " + hex32(boot_crc32(sends_file_crc ? image : programmed)));
+    QCOMPARE(log.last(), QString("Check flash CRC pass."));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_status_2()
+{
+    SimConfig c = chip(kVq4410);
+    c.final_status = '2';
+    FlashSession s(c);
+    const QByteArray image = pattern(5000);
+    s.load_image("image.bin", image);
+    s.open_identified();
+
+    // Whole image: status '2' is still compared, and a match passes.
+    s.put_in_flash(0, image);
+    s.click("pushButton_CheckFlash");
+    QCOMPARE(without_timers(s.a().log()).last(), QString("Check flash CRC pass."));
+
+    // A mismatch with status '2'.
+    s.a().clear_log();
+    s.put_in_flash(0, pattern(5000, 99));
+    s.click("pushButton_CheckFlash");
+    const uint32_t flash_crc = boot_crc32(pattern(5000, 99));
+    QCOMPARE(without_timers(s.a().log()).mid(3),
+             QStringList({"Read crc value: " + hex32(flash_crc),
+                          "Check flash CRC fail,return CRC Value: " + hex32(flash_crc)}));
+
+    // Range and block checks give 2 at once, uncompared.
+    s.a().clear_log();
+    QCOMPARE(s.a().check_range_crc(0, 5000, 0x1234), 2);
+    QCOMPARE(without_timers(s.a().log()),
+             QStringList({"Start to get crc... ", "data_Size: 5000", "Crc Value: 0x00001234"}));
+    s.a().clear_log();
+    QCOMPARE(s.a().check_block_crc(0x1000, 5000, 0x1234), 2);
+    QCOMPARE(s.a().log(), QStringList({"Crc Value: 0x00001234,5000",
+                                       "Check flash CRC return:" + hex32(boot_crc32(pattern(5000, 99).mid(0x1000)
+                                                                                    + QByteArray(0x1000, '\xFF')))}));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_mismatch_formats_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<uint>("reported");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("image, top bit") << uint(kVq4410) << 0x8000000Au
+                                    << "Check flash CRC fail,return CRC Value: 0x8000000A";
+    QTest::newRow("image, small") << uint(kVq4410) << 0x1Fu << "Check flash CRC fail,return CRC Value: 0x0000001F";
+    QTest::newRow("range, top bit") << uint(kVq210Uart0) << 0x8000000Au
+                                    << "Check flash CRC fail,return CRC Value: 0x8000000a";
+    QTest::newRow("range, small") << uint(kVq210Uart0) << 0x1Fu << "Check flash CRC fail,return CRC Value: 0x1f";
+}
+
+void FlashTest::check_mismatch_formats()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(uint, reported);
+    QFETCH(QString, line);
+    FlashSession s(chip(chip_id));
+    s.sim.with_device([reported](SimDevice& d) { d.set_wrong_crc('n', SimDevice::kAlways, reported); return 0; });
+    s.load_image("image.bin", pattern(4000));
+    s.open_identified();
+    s.click("pushButton_CheckFlash");
+    QCOMPARE(s.a().log().last(), line);
+    QVERIFY(!s.a().log().contains("Check flash CRC pass."));
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_flash_modes_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<uint>("flash_id");
+    QTest::addColumn<uint>("size");
+    QTest::addColumn<int>("mode");  // 0: no set-flash-mode command
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("32 MiB") << uint(kVq4410) << uint(kId32M) << 32 * kMiB << 1
+                            << QStringList({"Set 32bits Addr ok", "Set 32 bits Address!"});
+    QTest::newRow("128 MiB, VQ340") << uint(kVq340) << uint(kId128M) << 128 * kMiB << 2
+                                    << QStringList({"Set 32bits Addr ok"});
+    QTest::newRow("128 MiB, VQ230") << uint(kVq230) << uint(kId128M) << 128 * kMiB << 0 << QStringList();
+    QTest::newRow("16 MiB") << uint(kVq340) << uint(kId16M) << 16 * kMiB << 0 << QStringList();
+}
+
+void FlashTest::check_flash_modes()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(uint, flash_id);
+    QFETCH(uint, size);
+    QFETCH(int, mode);
+    QFETCH(QStringList, lines);
+    FlashSession s(chip(chip_id, flash_id, flash_id, size));
+    const QByteArray image = pattern(2000);
+    s.put_in_flash(0, image);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.click("pushButton_CheckFlash");
+    const QVector<SimFrame> modes = s.frames('o');
+    QCOMPARE(modes.size(), mode ? 1 : 0);
+    if (mode) {
+        QCOMPARE(modes[0].raw, QByteArray(1, 'o') + char(mode) + QByteArray(62, '\0'));
+        QCOMPARE(s.sim.with_device([](SimDevice& d) { return d.flash_mode(); }), mode);
+    }
+    const QStringList log = without_timers(s.a().log());
+    QCOMPARE(log.mid(0, lines.size()), lines);
+    QCOMPARE(log.mid(lines.size(), 1), QStringList({"Start to get flash crc... 0"}));
+    QCOMPARE(log.last(), QString("Check flash CRC pass."));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_refusals_data()
+{
+    QTest::addColumn<uint>("flash_id");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("one byte over the flash") << uint(kId512K) << 524289 << "The file is over than the flash ic's size";
+    QTest::newRow("fits exactly") << uint(kId512K) << 524288 << "";
+    QTest::newRow("15 bytes") << uint(kId16M) << 15 << "Please input UI file!";
+    QTest::newRow("16 bytes") << uint(kId16M) << 16 << "";
+    QTest::newRow("no image") << uint(kId16M) << -1 << "Please input UI file!";
+}
+
+void FlashTest::check_refusals()
+{
+    QFETCH(uint, flash_id);
+    QFETCH(int, length);
+    QFETCH(QString, box);
+    FlashSession s(chip(kVq4410, flash_id, flash_id));
+    if (length >= 0)
+        s.load_image("image.bin", pattern(length));
+    s.open_identified();
+    if (!box.isEmpty())
+        s.dialogs.expect_error(box);
+    s.click("pushButton_CheckFlash");
+    QCOMPARE(s.frames('n').size(), box.isEmpty() ? 1 : 0);
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_vq210_uart0_range()
+{
+    FlashSession s(chip(kVq210Uart0));
+    const QByteArray image = pattern(3000);
+    s.put_in_flash(0x80000, image);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.click("pushButton_CheckFlash");
+    QCOMPARE(without_timers(s.a().log()), QStringList({"Start to get crc... ", "data_Size: 3000",
+                                                       "Crc Value: " + hex32(boot_crc32(image)),
+                                                       "Check flash CRC pass."}));
+    QCOMPARE(s.frames('n').value(0).address, 0x80000u);
+    QCOMPARE(s.a().progress(), 100);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_budget_runs_out()
+{
+    FlashSession s(chip(kVq4410));
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) { d.set_silent('n', 1); return 0; });
+    // A length of 0 has a budget of no passes: one idle pass, then the time-out.
+    s.dialogs.expect_error("Time over!");
+    QCOMPARE(s.a().check_range_crc(0, 0, 0), -2);
+    QCOMPARE(s.frames('n').size(), 1);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_removal_during_wait()
+{
+    FlashSession s(chip(kVq4410));
+    s.load_image("image.bin", pattern(3000));
+    s.open_identified();
+    s.sim.unplug_after('n', 1);
+    s.click("pushButton_CheckFlash");
+    // Ended silently: no verdict, no box; the port is closed.
+    const QStringList log = without_timers(s.a().log());
+    QVERIFY(!log.contains("Check flash CRC pass."));
+    QVERIFY(!log.last().startsWith("Check flash CRC fail"));
+    QVERIFY(log.contains("Remove " + s.sim.slave_path()));
+    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.a().link_down(), 1);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::check_exit_during_wait()
+{
+    FlashSession s(chip(kVq4410));
+    s.load_image("image.bin", pattern(3000));
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) { d.set_silent('n', 1); return 0; });
+    QTimer::singleShot(300, s.window.get(), [&s] { s.click("pushButton_Exit"); });
+    QElapsedTimer clock;
+    clock.start();
+    s.click("pushButton_CheckFlash");
+    QVERIFY2(clock.elapsed() < 10000, "the wait did not end at Exit");
+    QCOMPARE(s.a().stop_requested(), 1);
+    QVERIFY(!s.window->isVisible());
+    QVERIFY(!s.a().log().contains("Check flash CRC pass."));
+    s.access.reset();
+    s.window.reset();
+    QFile config(s.work_dir.filePath("config.ini"));
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    QCOMPARE(config.readAll().count('\n'), 6);
+    VERIFY_BOXES(s.dialogs);
+}
+
+QTEST_MAIN(FlashTest)
+#include "test_flash.moc"
