@@ -1,0 +1,143 @@
+#pragma once
+
+// Flash images, catalogues and a session that loads them, for the tests of
+// the external flash.
+
+#include <QFile>
+#include <QtTest>
+
+#include "sim_session.h"
+
+namespace flash_fixtures {
+
+constexpr uint32_t kVq4410 = 0x19714410;
+constexpr uint32_t kVq230 = 0x19712300;
+constexpr uint32_t kVq340 = 0x19713400;
+constexpr uint32_t kVq350A = 0x1971350A;
+constexpr uint32_t kVq210Uart0 = 0x19710210;
+
+constexpr uint32_t kId16M = 0x00EF4018;
+constexpr uint32_t kId32M = 0x00AB4019;
+constexpr uint32_t kId128M = 0x00AB4020;
+constexpr uint32_t kId512K = 0x00AB4021;
+constexpr uint32_t kUnlisted = 0x11223344;
+
+const char kCatalogue[] =
+    "[FLASH]\r\n"
+    "0x00EF4018,1024,16384,W16M,\r\n"
+    "0x00AB4019,2048,16384,SIM32M,\r\n"
+    "0x00AB4020,8192,16384,SIM128M,\r\n"
+    "0x00AB4021,1024,512,SMALL512K,\r\n";
+
+const char* const kActionButtons[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
+                                      "pushButton_FlashInfo", "pushButton_CheckFlash"};
+
+SimConfig chip(uint32_t chip_id, uint32_t id0 = kId16M, uint32_t id1 = kId16M, uint32_t size = 16 * kMiB)
+{
+    SimConfig c;
+    c.chip_id = chip_id;
+    c.flash_id = {id0, id1};
+    c.flash_size = size;
+    c.progress_reports = 0;
+    return c;
+}
+
+QByteArray pattern(int n, int seed = 7)
+{
+    QByteArray b(n, '\0');
+    uint32_t x = 0x12345678u + uint32_t(seed);
+    for (int i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        b[i] = char(x >> 24);
+    }
+    return b;
+}
+
+QByteArray be32(uint32_t v)
+{
+    QByteArray b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        b[i] = char(v >> (24 - 8 * i));
+    return b;
+}
+
+// A .bin with an image info block: its length, then flash_crc and its complement.
+QByteArray with_info(QByteArray image, uint32_t length, uint32_t flash_crc)
+{
+    put_u32le(image, 372, length);
+    put_u32le(image, 376, flash_crc);
+    put_u32le(image, 380, ~flash_crc);
+    return image;
+}
+
+// A .diff: header words as given, with both integrity CRCs right unless spoilt.
+QByteArray diff_file(const QByteArray& blocks, uint32_t dblk_lenght, bool spoil_header = false,
+                     bool spoil_blocks = false)
+{
+    QByteArray header = be32(0x0102) + be32(dblk_lenght) + be32(boot_crc32(blocks) ^ (spoil_blocks ? 1u : 0u)) +
+                        be32(1) + be32(0x300000) + be32(0xCAFEF00D) + be32(0x80000001);
+    header += be32(boot_crc32(header) ^ (spoil_header ? 1u : 0u));
+    return header + blocks;
+}
+
+QStringList without_timers(const QStringList& log)
+{
+    QStringList out;
+    for (const QString& line : log) {
+        if (!line.startsWith("Timer:") && !line.isEmpty())
+            out << line;
+    }
+    return out;
+}
+
+QString hex32(uint32_t v)
+{
+    return "0x" + QString("%1").arg(v, 8, 16, QChar('0')).toUpper();
+}
+
+class FlashSession : public SimSession {
+public:
+    explicit FlashSession(const SimConfig& config, bool catalogue = true) : SimSession(config)
+    {
+        if (catalogue)
+            write("Flash.ini", kCatalogue);
+    }
+
+    QString write(const QString& name, const QByteArray& bytes)
+    {
+        QFile f(work_dir.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qWarning("cannot write %s", qPrintable(name));
+        return f.fileName();
+    }
+    void load(const QString& path)
+    {
+        dialogs.file_answers << path;
+        click("pushButton_InputFlashCode");
+    }
+    QString load_image(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = write(name, bytes);
+        load(path);
+        return path;
+    }
+    void put_in_flash(uint32_t address, const QByteArray& bytes)
+    {
+        sim.with_device([&](SimDevice& d) { d.external_flash().write(address, bytes); return 0; });
+    }
+    QStringList fields()
+    {
+        return {a().edit("lineEdit_FlashID")->text(), a().edit("lineEdit_FlashSize")->text(),
+                a().edit("lineEdit_FlashName")->text()};
+    }
+    bool actions_enabled()
+    {
+        for (const char* name : kActionButtons) {
+            if (!a().button(name)->isEnabled())
+                return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace flash_fixtures
