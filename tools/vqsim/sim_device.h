@@ -13,8 +13,7 @@
 #include <map>
 #include <optional>
 
-#include "protocol/connect_frame.h"  // kNoBaudChange
-#include "serial/rates.h"           // the rates a connect may switch to
+#include "sim_wire.h"
 #include "sparse_flash.h"
 
 constexpr uint32_t kMiB = 1024 * 1024;
@@ -80,7 +79,7 @@ struct SimFrame {
 
 struct ConnectRecord {
     char mode = 0;
-    uint8_t baud_request = kNoBaudChange;
+    uint8_t baud_request = sim_wire::kNoBaudChange;
     uint32_t mcu_image_len = 0;  // low 24 bits, as sent
     uint32_t flash_image_len = 0;
     bool accepted = false;  // both CRCs matched this chip
@@ -131,11 +130,12 @@ public:
     void set_status(char letter, uint8_t status, int count = kAlways);
     // The CRC reported by 'N' or 'n': the given value, or the true CRC inverted.
     void set_wrong_crc(char letter, int count = kAlways, std::optional<uint32_t> value = std::nullopt);
-    void clear_faults() { faults_.clear(); }
 
     // Halts on the nth frame of the letter from now on (1 = the next one):
     // that frame is recorded but not executed, and nothing more is accepted
-    // until resume(). The transport uses it to pull the plug mid-operation.
+    // until resume(). For 'J' and 'l' the count is in blocks (a J0/J1/J2
+    // block halts on its J2, a packet stream on its 'l'), so nth = k + 1
+    // lets k blocks through. The transport uses it to pull the plug mid-operation.
     void halt_after(char letter, int nth);
     bool halted() const { return halted_; }
     void resume();
@@ -170,7 +170,7 @@ private:
     void handle_frame(const QByteArray& raw, QList<QByteArray>& replies);
     void record(const SimFrame& frame);
     void record_unknown(char byte);
-    bool reached_halt(char letter);
+    bool reached_halt(const SimFrame& f);
 
     SimFrame decode(const QByteArray& raw) const;
     void decode_variable(SimFrame& f, FrameKind kind) const;

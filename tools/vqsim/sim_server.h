@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "serial/port_map.h"  // default_publish_dir, published_ports
+#include "port_publish.h"  // default_publish_dir, published_port_file
 #include "sim_device.h"
 
 class PtyLink;
