@@ -78,6 +78,8 @@ private slots:
     void target_mode_connect_is_quiet();
 
     void new_rate_reconnects();
+    void line_is_8n1_without_flow_control_data();
+    void line_is_8n1_without_flow_control();
     void equal_rates_do_not_reconnect();
     void return_115200_on_close();
     void close_comm_disables_actions();
@@ -315,6 +317,54 @@ void SessionTest::new_rate_reconnects()
     QCOMPARE(s.a().reconnect_state(), 0);
     QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4420"));
     QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+// A UART at 7 data bits or two stop bits garbles every frame, yet a pty
+// carries them intact: the simulator reads back what the host set (rate,
+// stop bits, flow control) with every frame.
+void SessionTest::line_is_8n1_without_flow_control_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("new_rate_index");  // -1: same as the rate
+    QTest::addColumn<QList<int>>("rates");    // of the frames received, in order
+    QTest::newRow("Open Comm") << "pushButton_OpenCom" << -1 << QList<int>{115200};
+    QTest::newRow("reconnect at the New Rate") << "pushButton_OpenCom" << 9 << QList<int>{115200, 1382400};
+    QTest::newRow("BootMode-I") << "pushButton_Boot" << -1 << QList<int>{115200};
+    QTest::newRow("BootMode-II") << "pushButton_BootII" << -1 << QList<int>{115200};
+}
+
+void SessionTest::line_is_8n1_without_flow_control()
+{
+    QFETCH(QString, button);
+    QFETCH(int, new_rate_index);
+    QFETCH(QList<int>, rates);
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    if (new_rate_index < 0)
+        s.same_rates();
+    else
+        s.a().combo("comboBox_NewRate")->setCurrentIndex(new_rate_index);
+    s.click(button.toLatin1().constData());
+    if (button != "pushButton_OpenCom")
+        QTRY_VERIFY(!s.sim.with_device([](SimDevice& d) { return d.frames(); }).isEmpty());
+
+    const QVector<SimFrame> frames = s.sim.with_device([](SimDevice& d) { return d.frames(); });
+    QList<int> seen_rates;
+    for (const SimFrame& f : frames) {
+        QVERIFY(f.kind != FrameKind::Unknown);
+        QCOMPARE(f.line.format(), QString("8N1"));
+        if (seen_rates.isEmpty() || seen_rates.last() != f.line.rate)
+            seen_rates << f.line.rate;
+    }
+    QCOMPARE(seen_rates, rates);
+    if (button == "pushButton_OpenCom")
+        QCOMPARE(s.sim.line_settings().format(), QString("8N1"));
+    // A pty forces 8 data bits and no parity whatever it is asked for, so the
+    // device cannot see those two: read them from the port the tool set up
+    // (a BootMode press keeps its closed port object).
+    QCOMPARE(s.a().serial()->dataBits(), QSerialPort::Data8);
+    QCOMPARE(s.a().serial()->parity(), QSerialPort::NoParity);
     VERIFY_BOXES(s.dialogs);
 }
 

@@ -111,6 +111,12 @@ void SimDevice::clear_records()
     unknown_run_open_ = false;
 }
 
+void SimDevice::stamp_line(int first, const SimLineSettings& line)
+{
+    for (int i = std::max(first, 0); i < frames_.size(); ++i)
+        frames_[i].line = line;
+}
+
 // ---------------------------------------------------------------- framing
 
 QList<QByteArray> SimDevice::feed(const QByteArray& bytes)

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 #include <QVector>
 #include <array>
 #include <cstdint>
@@ -65,6 +66,27 @@ enum class FrameKind {
     Unknown,      // bytes that start no frame, skipped to resynchronise
 };
 
+// The serial line as the host had set it when a frame arrived.
+struct SimLineSettings {
+    int rate = 0;  // 0: not known (frames fed without a line)
+    int data_bits = 0;
+    char parity = '?';  // 'N', 'E', 'O'
+    int stop_bits = 0;
+    bool hardware_flow = false;
+    bool software_flow = false;
+
+    // "8N1", then " rts/cts" or " xon/xoff" for flow control.
+    QString format() const
+    {
+        QString s = QStringLiteral("%1%2%3").arg(data_bits).arg(QChar(parity)).arg(stop_bits);
+        if (hardware_flow)
+            s += QStringLiteral(" rts/cts");
+        if (software_flow)
+            s += QStringLiteral(" xon/xoff");
+        return s;
+    }
+};
+
 struct SimFrame {
     FrameKind kind = FrameKind::Unknown;
     char letter = 0;   // byte 0
@@ -75,6 +97,7 @@ struct SimFrame {
     QByteArray data;
     bool crc_ok = true;  // also false for a BootMode sequence that differs from the constant
     QByteArray raw;
+    SimLineSettings line;
 };
 
 struct ConnectRecord {
@@ -111,6 +134,8 @@ public:
     QVector<SimFrame> frames_of(char letter) const;
     const QByteArray& received() const { return received_; }
     void clear_records();
+    // The transport notes the line settings the frames from index first on arrived with.
+    void stamp_line(int first, const SimLineSettings& line);
 
     // State the commands leave behind.
     int rate_in_force() const { return rate_in_force_; }

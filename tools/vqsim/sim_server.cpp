@@ -48,6 +48,7 @@ public:
     bool open();
     void close();
     int line_rate();
+    SimLineSettings line_settings() const { return master_ >= 0 ? pty_line_settings(master_) : SimLineSettings(); }
 
 private:
     struct Piece {
@@ -189,9 +190,14 @@ void PtyLink::on_readable()
     SimTransport t;
     int rate;
     bool halted;
+    // Read before the frames are decoded: a host that closes its port right
+    // after writing may have its old settings restored by the time we look again.
+    const SimLineSettings line = line_settings();
     {
         std::lock_guard<std::mutex> lock(server_.mutex_);
+        const int first_new = server_.device_.frames().size();
         replies = server_.device_.feed(chunk);
+        server_.device_.stamp_line(first_new, line);
         halted = server_.device_.halted();
         t = server_.transport_;
         rate = line_rate_locked();
@@ -337,16 +343,17 @@ void SimServer::set_split(int chunk_len, int pause_ms)
     transport_.split_pause_ms = pause_ms;
 }
 
-void SimServer::set_reply_spacing_ms(int ms)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    transport_.reply_spacing_ms = ms;
-}
-
 void SimServer::set_pacing(bool on)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     transport_.pacing = on;
+}
+
+SimLineSettings SimServer::line_settings()
+{
+    SimLineSettings line;
+    on_link_thread([&] { line = link_->line_settings(); });
+    return line;
 }
 
 int SimServer::line_rate()
