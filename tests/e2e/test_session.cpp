@@ -68,6 +68,8 @@ private slots:
     void chip_in_no_entry_is_unknown();
     void silent_chip_stops_probing();
     void wrong_letter_stops_probing();
+    void late_connect_reply_still_identifies();
+    void silent_chip_gets_the_whole_connect_wait();
     void reply_in_ftdi_chunks();
     void connect_request_layout_on_the_wire();
     void wait_flag_follows_reply_even_on_mismatch_data();
@@ -181,6 +183,38 @@ void SessionTest::reply_in_ftdi_chunks()
     s.sim.set_split(62, 20);
     s.open_identified();
     QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ340"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+// A slow chip or a laggy adapter answers late; the connect waits about
+// 1.5 s (51 passes of 30 ms) before it calls it a time-out.
+void SessionTest::late_connect_reply_still_identifies()
+{
+    constexpr int kLateReplyMs = 1200;
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    s.sim.set_reply_delay_ms(kLateReplyMs);
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4410"));
+    QCOMPARE(s.frames('K').size(), 1);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::silent_chip_gets_the_whole_connect_wait()
+{
+    constexpr qint64 kAtLeastMs = 1400;  // 51 x 30 ms, less room for a coarse clock; no upper bound
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    s.sim.with_device([](SimDevice& d) { d.set_silent('K', SimDevice::kAlways); return 0; });
+    s.same_rates();
+    s.dialogs.expect_error("Time over!");
+    QElapsedTimer clock;
+    clock.start();
+    s.click("pushButton_OpenCom");
+    const qint64 waited = clock.elapsed();
+    QVERIFY2(waited >= kAtLeastMs, qPrintable(QString::number(waited)));
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
     VERIFY_BOXES(s.dialogs);
 }
 
