@@ -75,6 +75,8 @@ private slots:
     void resync_and_boot_mode();
     void halt_after();
     void halt_after_blocks_data();
+    void block_faults_count_blocks_data();
+    void block_faults_count_blocks();
     void halt_after_blocks();
     void own_crc_check_values_data();
     void own_crc_check_values();
@@ -646,6 +648,36 @@ void TestSimDevice::halt_after_blocks()
     const QByteArray written = letter == 'J' ? d.internal_flash().left(3 * kBlockLen)
                                              : d.external_flash().read(0, 3 * kBlockLen);
     QCOMPARE(written, pattern(kBlockLen, 1) + pattern(kBlockLen, 2) + QByteArray(kBlockLen, '\xFF'));
+}
+
+// "Refuse this block twice", "say nothing for one block": counted in
+// blocks, whatever framing carries them.
+void TestSimDevice::block_faults_count_blocks_data()
+{
+    halt_after_blocks_data();
+}
+
+void TestSimDevice::block_faults_count_blocks()
+{
+    QFETCH(bool, vcom);
+    QFETCH(char, letter);
+    constexpr uint8_t kRefused = 3;
+    constexpr int kBlockLen = 600;
+    SimDevice d(config_for(kVq4410, vcom));
+    d.set_silent(letter, 1);
+    d.set_status(letter, kRefused, 2);
+    const auto send_block = [&] {
+        const QByteArray data = pattern(kBlockLen);
+        if (letter == 'J')
+            return feed_all(d, vcom ? j_frames(false, 0, data) : QList<QByteArray>{program(0, data)});
+        return feed_all(d, vcom ? packet_stream(false, 0, 0, data) : QList<QByteArray>{block_write(0, 0, data)});
+    };
+    const uint8_t reply_letter = letter == 'J' ? 'J' : 0x7C;
+    // The lost reply was a refusal too: faults spoil replies, and this one was made, then lost.
+    QVERIFY(send_block().isEmpty());
+    QCOMPARE(send_block(), QList<QByteArray>{padded(bytes({reply_letter, kRefused}), 63)});
+    QCOMPARE(send_block(), QList<QByteArray>{padded(bytes({reply_letter, 0}), 63)});
+    QCOMPARE(send_block(), QList<QByteArray>{padded(bytes({reply_letter, 0}), 63)});
 }
 
 // The device's CRC is its own; it must still give the published check values.
