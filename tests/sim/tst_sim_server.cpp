@@ -87,6 +87,7 @@ private slots:
     void line_rate_follows_the_host();
     void paced_at_ten_bits_a_byte_data();
     void paced_at_ten_bits_a_byte();
+    void takes_in_host_bytes_at_line_rate();
     void replug_serves_the_same_device();
 
 private:
@@ -241,6 +242,27 @@ void TestSimServer::paced_at_ten_bits_a_byte()
     // and then the 63-byte reply has to cross it back.
     const qint64 earliest_us = std::max(line_us(request.size()), last_byte_sent_us + line_us(1)) + line_us(reply.size());
     QVERIFY2(replied_us >= earliest_us, qPrintable(QStringLiteral("%1 us < %2 us").arg(replied_us).arg(earliest_us)));
+}
+
+// The device sees a frame (executes it, or unplugs on it) only once its
+// last byte could have crossed the line.
+void TestSimServer::takes_in_host_bytes_at_line_rate()
+{
+    constexpr int kRate = 9600;
+    constexpr int kBlockLen = 2048;
+    Slave host(server_->slave_path(), B9600);
+    QVERIFY(host.ok());
+    const QByteArray frame = block_write(0, 0, pattern(kBlockLen));
+    const qint64 line_ms = qint64(frame.size()) * 10 * 1000 / kRate;  // about 2.1 s
+    const auto blocks_taken = [this] { return server_->with_device([](SimDevice& d) { return d.frames_of('l').size(); }); };
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(host.send(frame));
+    QTest::qSleep(200);
+    if (clock.elapsed() < line_ms)
+        QCOMPARE(blocks_taken(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(blocks_taken(), 1, int(line_ms) + kPatienceMs);
+    QVERIFY2(clock.elapsed() >= line_ms, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSimServer::replug_serves_the_same_device()
