@@ -31,13 +31,7 @@ bool is_usb_serial_device(const QString& device_name);
 // a board comes up ready to talk to the simulator.
 int preselected_entry(const QList<PortMapEntry>& entries);
 
-// Simulated chips publish their pseudo-terminal in this folder, one file per
-// port ("<pid>-<n>.port") holding the port's path.
-QString default_publish_dir();
-// The file a simulator process publishes its n-th port in.
-QString published_port_file(const QString& dir, qint64 pid, int n);
-// The published ports whose process is alive and whose path exists, sorted.
-QStringList published_ports(const QString& dir);
+#include "serial/publish/port_publish.h"  // where simulated chips publish their ports
 
 #ifndef Q_OS_WIN
 // Linux: QSerialPortInfo's devices, then the published simulator ports.

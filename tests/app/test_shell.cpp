@@ -3,7 +3,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QAbstractButton>
+#include <QApplication>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QVBoxLayout>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -49,6 +52,42 @@ QByteArray read_file(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// What a modal box showed, found from a timer while it runs.
+struct SeenBox {
+    bool found = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString title;
+    QString text;
+    QStringList buttons;  // standard button names
+    bool ok_pressed = false;
+};
+
+// Presses the box's OK button once it is up; any other box is dismissed so
+// that a wrong one cannot hang the run.
+void answer_next_box(SeenBox& seen, QTimer& poll)
+{
+    constexpr int kPollMs = 20;
+    QObject::connect(&poll, &QTimer::timeout, [&seen, &poll] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        poll.stop();
+        seen.found = true;
+        seen.icon = box->icon();
+        seen.title = box->windowTitle();
+        seen.text = box->text();
+        for (QAbstractButton* b : box->buttons())
+            seen.buttons << QString::number(box->standardButton(b), 16);
+        if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
+            seen.ok_pressed = true;
+            QTest::mouseClick(ok, Qt::LeftButton);
+        } else {
+            box->reject();
+        }
+    });
+    poll.start(kPollMs);
+}
+
 }  // namespace
 
 class ShellTest : public QObject {
@@ -74,6 +113,10 @@ private slots:
 
     void wait_loop_times_out_with_box();
     void reply_arriving_inside_receive_slot_is_seen();
+    void reply_handed_over_by_last_pass_counts();
+
+    void real_message_boxes_data();
+    void real_message_boxes();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -511,6 +554,76 @@ void ShellTest::reply_arriving_inside_receive_slot_is_seen()
     QCOMPARE(a.boot_version(), 0x352u);
     QCOMPARE(a.log().mid(a.log().size() - 2), QStringList({"vcom_index = 0", "VQ360 Boot_Version:352"}));
     VERIFY_BOXES(dialogs);
+}
+
+// The loop tests the flag once more after its last pass: a reply handed to
+// the receive slot by that pass's event pumping is a reply, not a time-out.
+void ShellTest::reply_handed_over_by_last_pass_counts()
+{
+    RawPty pty;
+    QVERIFY(!pty.path().isEmpty());
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    a.set_port_text(pty.path());
+    QVERIFY(a.open_port());
+
+    // Park a whole reply in the port's buffer without the receive slot seeing it.
+    a.serial()->blockSignals(true);
+    pty.write(QByteArray(63, 'K'));
+    constexpr int kPatienceMs = 3000;
+    while (a.serial()->bytesAvailable() < 63 && a.serial()->waitForReadyRead(kPatienceMs)) {
+    }
+    QCOMPARE(a.serial()->bytesAvailable(), qint64(63));
+    a.serial()->blockSignals(false);
+    a.rx_ready() = 0;
+    a.rx_wait_enabled() = 0;
+
+    // One pass: its test fails, its pumping hands the bytes over, and only
+    // the test after the loop can see them.
+    QVERIFY(a.wait_for_reply(1, 0));
+    QCOMPARE(char(a.rx_buf()[0]), 'K');
+    VERIFY_BOXES(dialogs);
+}
+
+// The real seam, not the recording one: the boxes an operator sees.
+void ShellTest::real_message_boxes_data()
+{
+    QTest::addColumn<bool>("critical");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("show_error") << true << "Message" << "Time over!";
+    QTest::newRow("port that cannot be opened") << false << "Title" << "Open fail";
+}
+
+void ShellTest::real_message_boxes()
+{
+    QFETCH(bool, critical);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    Dialogs::install(nullptr);
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    w->show();
+
+    SeenBox seen;
+    QTimer poll;
+    answer_next_box(seen, poll);
+    if (critical) {
+        w->show_error(text);
+    } else {
+        a.set_port_text(dir_->filePath("no-such-port"));
+        QTest::mouseClick(a.button("pushButton_OpenCom"), Qt::LeftButton);
+    }
+    poll.stop();
+
+    QVERIFY(seen.found);
+    QCOMPARE(seen.icon, critical ? QMessageBox::Critical : QMessageBox::Information);
+    QCOMPARE(seen.title, title);
+    QCOMPARE(seen.text, text);
+    QCOMPARE(seen.buttons, QStringList({QString::number(QMessageBox::Ok, 16)}));
+    QVERIFY(seen.ok_pressed);
+    QCOMPARE(a.button("pushButton_OpenCom")->text(), QString("Open Comm"));
 }
 
 QTEST_MAIN(ShellTest)

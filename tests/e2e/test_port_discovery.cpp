@@ -183,6 +183,7 @@ void PortDiscoveryTest::simulator_port_listed_and_followed()
 void PortDiscoveryTest::arrival_during_session_only_logged()
 {
     SimSession s;
+    QVERIFY(s.start());
     s.open_identified();
     QTRY_VERIFY_WITH_TIMEOUT(!s.a().port_timer()->isActive(), 3000);
     const int listed = s.a().combo("comboBox_Comm")->count();
@@ -201,6 +202,7 @@ void PortDiscoveryTest::arrival_during_session_only_logged()
 void PortDiscoveryTest::removal_of_other_port_leaves_session()
 {
     SimSession s;
+    QVERIFY(s.start());
     SimServer other(SimConfig{}, s.publish_dir.path());
     QVERIFY(other.start());
     s.open_identified();
@@ -222,6 +224,7 @@ void PortDiscoveryTest::removal_of_other_port_leaves_session()
 void PortDiscoveryTest::removal_of_open_port_while_idle()
 {
     SimSession s;
+    QVERIFY(s.start());
     s.open_identified();
     QTRY_VERIFY_WITH_TIMEOUT(!s.a().port_timer()->isActive(), 3000);
     s.a().set_port_text(s.sim.slave_path());
@@ -253,6 +256,7 @@ void PortDiscoveryTest::removal_during_connect_wait()
 {
     // The chip is unplugged after it received the second probe.
     SimSession s(SimConfig{0x19714700});
+    QVERIFY(s.start());
     s.same_rates();
     s.sim.unplug_after('K', 2);
     const QString path = s.sim.slave_path();

@@ -19,13 +19,39 @@ SimConfig chip(uint32_t id)
     return c;
 }
 
-// The chip ID a connect request names, found from its first CRC.
+// What an operator expects on the screen for each chip, written out here
+// rather than taken from the tool's catalogue, so a wrong entry there shows.
+struct ExpectedModel {
+    const char* name;
+    uint32_t chip_id;
+    const char* version_label;
+};
+constexpr ExpectedModel kExpectedModels[] = {
+    {"VQ4410", 0x19714410, "VQ4410 Boot_Version:"},   {"VQ210", 0x19712100, "VQ210 Boot_Version:"},
+    {"VQ210 Uart0", 0x19710210, "VQ210 Boot_Version:"}, {"VQ230", 0x19712300, "VQ230 Boot_Version:"},
+    {"VQ330", 0x19713300, "VQ330 Boot_Version:"},     {"VQ250A", 0x1971250A, "VQ250A Boot_Version:"},
+    {"VQ250B", 0x1971250B, "VQ250B Boot_Version:"},   {"VQ250C", 0x1971250C, "VQ250C Boot_Version:"},
+    {"VQ250D", 0x1971250D, "VQ250D Boot_Version:"},   {"VQ350A", 0x1971350A, "VQ350A Boot_Version:"},
+    {"VQ350B", 0x1971350B, "VQ350B Boot_Version:"},   {"VQ360", 0x19713600, "VQ360 Boot_Version:"},
+    {"VQ350C", 0x1971350C, "VQ350C Boot_Version:"},   {"VQ350D", 0x1971350D, "VQ350D Boot_Version:"},
+    {"VQ4420", 0x19714420, "VQ4420 Boot_Version:"},   {"VQ340", 0x19713400, "VQ340 Boot_Version:"},
+    {"VQ470", 0x19714700, "VQ470 Boot_Version:"},
+};
+constexpr int kExpectedModelCount = int(sizeof kExpectedModels / sizeof kExpectedModels[0]);
+constexpr uint32_t kUnknownId = 0x19710000;
+
+// The first CRC of a connect request as the device checks it (the device's
+// CRC, not the tool's).
+uint32_t first_crc_for(const QByteArray& raw, uint32_t chip_id)
+{
+    return sim_wire::crc32(raw.left(8) + sim_wire::le32(chip_id));
+}
+
+// The catalogue entry a connect request names, found from its first CRC.
 int probed_model(const QByteArray& raw)
 {
-    for (int i = 0; i < kChipModelCount; ++i) {
-        QByteArray signed_bytes = raw.left(8) + QByteArray(4, '\0');
-        put_u32le(signed_bytes, 8, kChipModels[i].chip_id);
-        if (boot_crc32(signed_bytes) == get_u32le(raw, 8))
+    for (int i = 0; i < kExpectedModelCount; ++i) {
+        if (first_crc_for(raw, kExpectedModels[i].chip_id) == sim_wire::u32(raw, 8))
             return i;
     }
     return -1;
@@ -42,6 +68,8 @@ private slots:
     void chip_in_no_entry_is_unknown();
     void silent_chip_stops_probing();
     void wrong_letter_stops_probing();
+    void late_connect_reply_still_identifies();
+    void silent_chip_gets_the_whole_connect_wait();
     void reply_in_ftdi_chunks();
     void connect_request_layout_on_the_wire();
     void wait_flag_follows_reply_even_on_mismatch_data();
@@ -52,6 +80,8 @@ private slots:
     void target_mode_connect_is_quiet();
 
     void new_rate_reconnects();
+    void line_is_8n1_without_flow_control_data();
+    void line_is_8n1_without_flow_control();
     void equal_rates_do_not_reconnect();
     void return_115200_on_close();
     void close_comm_disables_actions();
@@ -69,26 +99,27 @@ private slots:
 void SessionTest::identifies_each_model_data()
 {
     QTest::addColumn<int>("index");
-    for (int i = 0; i < kChipModelCount; ++i)
-        QTest::newRow(kChipModels[i].name) << i;
+    for (int i = 0; i < kExpectedModelCount; ++i)
+        QTest::newRow(kExpectedModels[i].name) << i;
 }
 
 void SessionTest::identifies_each_model()
 {
     QFETCH(int, index);
-    const ChipModel& model = kChipModels[index];
+    const ExpectedModel& model = kExpectedModels[index];
     SimSession s(chip(model.chip_id));
+    QVERIFY(s.start());
     s.same_rates();
     s.click("pushButton_OpenCom");
 
     QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString(model.name));
     QCOMPARE(s.a().chip_id(), model.chip_id);
-    QCOMPARE(s.a().log(), QStringList({"vcom_index = 0", version_label(model.chip_id) + "1a2b"}));
+    QCOMPARE(s.a().log(), QStringList({"vcom_index = 0", QString(model.version_label) + "1a2b"}));
     QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
     QVERIFY(s.a().button("pushButton_OpenCom")->isEnabled());
     for (const char* name : kActionButtons)
         QVERIFY2(s.a().button(name)->isEnabled(), name);
-    QCOMPARE(s.a().button("pushButton_RunApp")->isEnabled(), !is_vq210_uart0(model.chip_id));
+    QCOMPARE(s.a().button("pushButton_RunApp")->isEnabled(), QByteArray(model.name) != "VQ210 Uart0");
     QCOMPARE(s.a().link_down(), 0);
     QCOMPARE(s.a().boot_version(), 0x1A2Bu);
 
@@ -103,11 +134,12 @@ void SessionTest::identifies_each_model()
 void SessionTest::chip_in_no_entry_is_unknown()
 {
     SimSession s(chip(0x19719999));
+    QVERIFY(s.start());
     s.same_rates();
     s.click("pushButton_OpenCom");
     QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
-    QCOMPARE(s.a().chip_id(), kUnknownChipId);
-    QCOMPARE(s.frames('K').size(), kChipModelCount);
+    QCOMPARE(s.a().chip_id(), kUnknownId);
+    QCOMPARE(s.frames('K').size(), kExpectedModelCount);
     QVERIFY(s.a().serial()->isOpen());
     QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
     for (const char* name : kActionButtons)
@@ -119,13 +151,14 @@ void SessionTest::chip_in_no_entry_is_unknown()
 void SessionTest::silent_chip_stops_probing()
 {
     SimSession s(chip(0x19714700));
+    QVERIFY(s.start());
     s.sim.with_device([](SimDevice& d) { d.set_silent('K', 1); return 0; });
     s.same_rates();
     s.dialogs.expect_error("Time over!");
     s.click("pushButton_OpenCom");
     QCOMPARE(s.frames('K').size(), 1);
     QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
-    QCOMPARE(s.a().chip_id(), kUnknownChipId);
+    QCOMPARE(s.a().chip_id(), kUnknownId);
     QVERIFY(s.a().serial()->isOpen());
     VERIFY_BOXES(s.dialogs);
 }
@@ -133,6 +166,7 @@ void SessionTest::silent_chip_stops_probing()
 void SessionTest::wrong_letter_stops_probing()
 {
     SimSession s(chip(0x19714700));
+    QVERIFY(s.start());
     s.sim.with_device([](SimDevice& d) { d.set_wrong_letter('K', 1); return 0; });
     s.same_rates();
     s.click("pushButton_OpenCom");
@@ -145,15 +179,49 @@ void SessionTest::wrong_letter_stops_probing()
 void SessionTest::reply_in_ftdi_chunks()
 {
     SimSession s(chip(0x19713400));
+    QVERIFY(s.start());
     s.sim.set_split(62, 20);
     s.open_identified();
     QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ340"));
     VERIFY_BOXES(s.dialogs);
 }
 
+// A slow chip or a laggy adapter answers late; the connect waits about
+// 1.5 s (51 passes of 30 ms) before it calls it a time-out.
+void SessionTest::late_connect_reply_still_identifies()
+{
+    constexpr int kLateReplyMs = 1200;
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    s.sim.set_reply_delay_ms(kLateReplyMs);
+    s.same_rates();
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4410"));
+    QCOMPARE(s.frames('K').size(), 1);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::silent_chip_gets_the_whole_connect_wait()
+{
+    constexpr qint64 kAtLeastMs = 1400;  // 51 x 30 ms, less room for a coarse clock; no upper bound
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    s.sim.with_device([](SimDevice& d) { d.set_silent('K', SimDevice::kAlways); return 0; });
+    s.same_rates();
+    s.dialogs.expect_error("Time over!");
+    QElapsedTimer clock;
+    clock.start();
+    s.click("pushButton_OpenCom");
+    const qint64 waited = clock.elapsed();
+    QVERIFY2(waited >= kAtLeastMs, qPrintable(QString::number(waited)));
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
+    VERIFY_BOXES(s.dialogs);
+}
+
 void SessionTest::connect_request_layout_on_the_wire()
 {
     SimSession s(chip(0x19712300));
+    QVERIFY(s.start());
     s.same_rates();
     s.click("pushButton_OpenCom");
     const QVector<SimFrame> probes = s.frames('K');
@@ -162,12 +230,10 @@ void SessionTest::connect_request_layout_on_the_wire()
         const QByteArray f = probes[i].raw;
         QCOMPARE(f.size(), 64);
         QCOMPARE(f.left(4), QByteArray("K0VQ"));
-        QByteArray signed_bytes = f.left(8) + QByteArray(4, '\0');
-        put_u32le(signed_bytes, 8, kChipModels[i].chip_id);
-        QCOMPARE(get_u32le(f, 8), boot_crc32(signed_bytes));
+        QCOMPARE(sim_wire::u32(f, 8), first_crc_for(f, kExpectedModels[i].chip_id));
         QCOMPARE(f.mid(12, 5), QByteArray::fromHex("e81700007f"));
         QCOMPARE(f.mid(17, 15), QByteArray(15, '\0'));  // no images selected, reserved zeros
-        QCOMPARE(get_u32le(f, 32), boot_crc32(f, 32));
+        QCOMPARE(sim_wire::u32(f, 32), sim_wire::crc32(f, 32));
         QCOMPARE(f.mid(36), QByteArray(28, '\0'));
     }
     VERIFY_BOXES(s.dialogs);
@@ -192,6 +258,7 @@ void SessionTest::wait_flag_follows_reply_even_on_mismatch()
     SimConfig c = chip(chip_id);
     c.no_wait_flag = flag;
     SimSession s(c);
+    QVERIFY(s.start());
     s.same_rates();
     s.click("pushButton_OpenCom");
     QCOMPARE(s.a().rx_wait_enabled(), rx_wait_enabled);
@@ -215,6 +282,7 @@ void SessionTest::link_code_sets_pacing()
     SimConfig c = chip(0x19714410);
     c.link_code = link_code;
     SimSession s(c);
+    QVERIFY(s.start());
     s.a().write_pacing_us() = 77;
     s.open_identified();
     QCOMPARE(s.a().write_pacing_us(), pacing);
@@ -226,6 +294,7 @@ void SessionTest::virtual_com_link_reported()
     SimConfig c = chip(0x1971350A);
     c.vcom = true;
     SimSession s(c);
+    QVERIFY(s.start());
     s.same_rates();
     s.click("pushButton_OpenCom");
     QCOMPARE(s.a().vcom_index(), 1);
@@ -237,6 +306,7 @@ void SessionTest::target_mode_connect_is_quiet()
 {
     SimConfig c = chip(0x19714410);
     SimSession s(c);
+    QVERIFY(s.start());
     s.open_identified();
     s.sim.with_device([](SimDevice& d) {
         SimConfig changed = d.config();
@@ -261,6 +331,7 @@ void SessionTest::target_mode_connect_is_quiet()
 void SessionTest::new_rate_reconnects()
 {
     SimSession s(chip(0x19714420));
+    QVERIFY(s.start());
     // Start-up boxes: 115200, New Rate 1382400.
     s.click("pushButton_OpenCom");
 
@@ -283,9 +354,58 @@ void SessionTest::new_rate_reconnects()
     VERIFY_BOXES(s.dialogs);
 }
 
+// A UART at 7 data bits or two stop bits garbles every frame, yet a pty
+// carries them intact: the simulator reads back what the host set (rate,
+// stop bits, flow control) with every frame.
+void SessionTest::line_is_8n1_without_flow_control_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("new_rate_index");  // -1: same as the rate
+    QTest::addColumn<QList<int>>("rates");    // of the frames received, in order
+    QTest::newRow("Open Comm") << "pushButton_OpenCom" << -1 << QList<int>{115200};
+    QTest::newRow("reconnect at the New Rate") << "pushButton_OpenCom" << 9 << QList<int>{115200, 1382400};
+    QTest::newRow("BootMode-I") << "pushButton_Boot" << -1 << QList<int>{115200};
+    QTest::newRow("BootMode-II") << "pushButton_BootII" << -1 << QList<int>{115200};
+}
+
+void SessionTest::line_is_8n1_without_flow_control()
+{
+    QFETCH(QString, button);
+    QFETCH(int, new_rate_index);
+    QFETCH(QList<int>, rates);
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    if (new_rate_index < 0)
+        s.same_rates();
+    else
+        s.a().combo("comboBox_NewRate")->setCurrentIndex(new_rate_index);
+    s.click(button.toLatin1().constData());
+    if (button != "pushButton_OpenCom")
+        QTRY_VERIFY(!s.sim.with_device([](SimDevice& d) { return d.frames(); }).isEmpty());
+
+    const QVector<SimFrame> frames = s.sim.with_device([](SimDevice& d) { return d.frames(); });
+    QList<int> seen_rates;
+    for (const SimFrame& f : frames) {
+        QVERIFY(f.kind != FrameKind::Unknown);
+        QCOMPARE(f.line.format(), QString("8N1"));
+        if (seen_rates.isEmpty() || seen_rates.last() != f.line.rate)
+            seen_rates << f.line.rate;
+    }
+    QCOMPARE(seen_rates, rates);
+    if (button == "pushButton_OpenCom")
+        QCOMPARE(s.sim.line_settings().format(), QString("8N1"));
+    // A pty forces 8 data bits and no parity whatever it is asked for, so the
+    // device cannot see those two: read them from the port the tool set up
+    // (a BootMode press keeps its closed port object).
+    QCOMPARE(s.a().serial()->dataBits(), QSerialPort::Data8);
+    QCOMPARE(s.a().serial()->parity(), QSerialPort::NoParity);
+    VERIFY_BOXES(s.dialogs);
+}
+
 void SessionTest::equal_rates_do_not_reconnect()
 {
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.a().combo("comboBox_BAUDRATE")->setCurrentIndex(8);
     s.a().combo("comboBox_NewRate")->setCurrentIndex(8);
     s.click("pushButton_OpenCom");
@@ -300,6 +420,7 @@ void SessionTest::equal_rates_do_not_reconnect()
 void SessionTest::return_115200_on_close()
 {
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.a().widget<QCheckBox>("checkBox_BaudRate")->setChecked(true);
     s.click("pushButton_OpenCom");
     QVERIFY(s.a().log().contains("Reconnected with the new baud rate..."));
@@ -313,6 +434,7 @@ void SessionTest::return_115200_on_close()
 void SessionTest::close_comm_disables_actions()
 {
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.open_identified();
     s.a().combo("comboBox_WaitTime")->setCurrentIndex(6);
     s.click("pushButton_OpenCom");
@@ -333,6 +455,7 @@ void SessionTest::close_comm_disables_actions()
 void SessionTest::run_starts_application()
 {
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.open_identified();
     s.a().combo("comboBox_BAUDRATE")->setCurrentIndex(7);
     s.click("pushButton_RunApp");
@@ -341,7 +464,7 @@ void SessionTest::run_starts_application()
     QCOMPARE(runs.size(), 1);
     QCOMPARE(runs[0].raw.size(), 64);
     QCOMPARE(runs[0].raw.left(12), QByteArray::fromHex("4f0080000800000000000000"));
-    QCOMPARE(get_u32le(runs[0].raw, 12), boot_crc32(runs[0].raw, 12));
+    QCOMPARE(sim_wire::u32(runs[0].raw, 12), sim_wire::crc32(runs[0].raw, 12));
     QCOMPARE(runs[0].raw.mid(16), QByteArray(48, '\0'));
     QVERIFY(!s.a().serial()->isOpen());
     QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
@@ -356,6 +479,7 @@ void SessionTest::run_starts_application()
 void SessionTest::run_with_port_closed()
 {
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.dialogs.expect_error("Please open the port!");
     QMetaObject::invokeMethod(s.window.get(), "on_pushButton_RunApp_clicked");
     QCOMPARE(s.sim.with_device([](SimDevice& d) { return d.received().size(); }), 0);
@@ -377,6 +501,7 @@ void SessionTest::boot_modes_send_sequences()
     QFETCH(QByteArray, sequence);
     QCOMPARE(sequence, button == "pushButton_Boot" ? bootupdate_sequence() : bootmode2_sequence());
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.a().combo("comboBox_WaitTime")->setCurrentIndex(0);
     s.click(button.toLatin1().constData());
     QTRY_COMPARE(s.sim.with_device([](SimDevice& d) { return d.received(); }), sequence);
@@ -390,6 +515,7 @@ void SessionTest::boot_modes_send_sequences()
 void SessionTest::boot_mode_closes_open_session()
 {
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.open_identified();
     s.clear_records();
     s.click("pushButton_BootII");
@@ -419,6 +545,7 @@ void SessionTest::unopenable_port()
 {
     QFETCH(QString, button);
     SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
     s.a().set_port_text("/nonexistent/port");
     s.dialogs.expect_information("Title", "Open fail");
     s.click(button.toLatin1().constData());

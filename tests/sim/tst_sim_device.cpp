@@ -74,6 +74,12 @@ private slots:
     void faulty_reply_still_executes();
     void resync_and_boot_mode();
     void halt_after();
+    void halt_after_blocks_data();
+    void block_faults_count_blocks_data();
+    void block_faults_count_blocks();
+    void halt_after_blocks();
+    void own_crc_check_values_data();
+    void own_crc_check_values();
     void reconfigure();
 };
 
@@ -605,6 +611,94 @@ void TestSimDevice::halt_after()
 
     d.resume();
     QCOMPARE(d.feed(flash_id(0)).size(), 1);
+}
+
+// Unplugging "after the k-th block" must count blocks whatever their framing.
+void TestSimDevice::halt_after_blocks_data()
+{
+    QTest::addColumn<bool>("vcom");
+    QTest::addColumn<char>("letter");
+    QTest::newRow("J single frames") << false << 'J';
+    QTest::newRow("J0/J1/J2 blocks") << true << 'J';
+    QTest::newRow("l block writes") << false << 'l';
+    QTest::newRow("j/k/l packet streams") << true << 'l';
+}
+
+void TestSimDevice::halt_after_blocks()
+{
+    QFETCH(bool, vcom);
+    QFETCH(char, letter);
+    constexpr int kBlocksThrough = 2;
+    constexpr int kBlockLen = 2048;
+    SimDevice d(config_for(kVq4410, vcom));
+    d.halt_after(letter, kBlocksThrough + 1);
+    int answered = 0;
+    for (int k = 0; k < kBlocksThrough + 2; ++k) {
+        const uint32_t at = uint32_t(k * kBlockLen);
+        const QByteArray data = pattern(kBlockLen, k + 1);
+        QList<QByteArray> frames;
+        if (letter == 'J')
+            frames = vcom ? j_frames(false, at, data) : QList<QByteArray>{program(at, data)};
+        else
+            frames = vcom ? packet_stream(false, at, k & 1, data) : QList<QByteArray>{block_write(at, k & 1, data)};
+        answered += feed_all(d, frames).size();
+    }
+    QVERIFY(d.halted());
+    QCOMPARE(answered, kBlocksThrough);
+    const QByteArray written = letter == 'J' ? d.internal_flash().left(3 * kBlockLen)
+                                             : d.external_flash().read(0, 3 * kBlockLen);
+    QCOMPARE(written, pattern(kBlockLen, 1) + pattern(kBlockLen, 2) + QByteArray(kBlockLen, '\xFF'));
+}
+
+// "Refuse this block twice", "say nothing for one block": counted in
+// blocks, whatever framing carries them.
+void TestSimDevice::block_faults_count_blocks_data()
+{
+    halt_after_blocks_data();
+}
+
+void TestSimDevice::block_faults_count_blocks()
+{
+    QFETCH(bool, vcom);
+    QFETCH(char, letter);
+    constexpr uint8_t kRefused = 3;
+    constexpr int kBlockLen = 600;
+    SimDevice d(config_for(kVq4410, vcom));
+    d.set_silent(letter, 1);
+    d.set_status(letter, kRefused, 2);
+    const auto send_block = [&] {
+        const QByteArray data = pattern(kBlockLen);
+        if (letter == 'J')
+            return feed_all(d, vcom ? j_frames(false, 0, data) : QList<QByteArray>{program(0, data)});
+        return feed_all(d, vcom ? packet_stream(false, 0, 0, data) : QList<QByteArray>{block_write(0, 0, data)});
+    };
+    const uint8_t reply_letter = letter == 'J' ? 'J' : 0x7C;
+    // The lost reply was a refusal too: faults spoil replies, and this one was made, then lost.
+    QVERIFY(send_block().isEmpty());
+    QCOMPARE(send_block(), QList<QByteArray>{padded(bytes({reply_letter, kRefused}), 63)});
+    QCOMPARE(send_block(), QList<QByteArray>{padded(bytes({reply_letter, 0}), 63)});
+    QCOMPARE(send_block(), QList<QByteArray>{padded(bytes({reply_letter, 0}), 63)});
+}
+
+// The device's CRC is its own; it must still give the published check values.
+void TestSimDevice::own_crc_check_values_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<uint>("crc");
+    QTest::newRow("digits") << QByteArray("123456789") << 0x2DFD2D88u;
+    QTest::newRow("abc") << QByteArray("abc") << 0xCA6598D0u;
+    QTest::newRow("L") << QByteArray("L") << 0x7F6A0DBBu;
+    QTest::newRow("empty") << QByteArray() << 0u;
+}
+
+void TestSimDevice::own_crc_check_values()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(uint, crc);
+    QCOMPARE(uint(sim_wire::crc32(bytes)), crc);
+    // Carried across a split, as the sparse flash computes it page by page.
+    for (int cut = 0; cut <= bytes.size(); ++cut)
+        QCOMPARE(uint(sim_wire::crc32(bytes.mid(cut), -1, sim_wire::crc32(bytes.left(cut)))), crc);
 }
 
 // Sizes change without losing what was written; the framing of 'J','0'

@@ -19,12 +19,13 @@ constexpr int kPatienceMs = 5000;  // generous: a loaded machine must not fail t
 // The host end of the line, as plain POSIX.
 class Slave {
 public:
-    explicit Slave(const QString& path) : fd_(::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY))
+    explicit Slave(const QString& path, speed_t speed = B115200)
+        : fd_(::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY))
     {
         termios t {};
         if (fd_ >= 0 && ::tcgetattr(fd_, &t) == 0) {
             ::cfmakeraw(&t);
-            ::cfsetspeed(&t, B115200);
+            ::cfsetspeed(&t, speed);
             ::tcsetattr(fd_, TCSANOW, &t);
         }
     }
@@ -84,6 +85,9 @@ private slots:
     void unplug_in_the_middle_of_an_operation();
     void publish_file_lifecycle();
     void line_rate_follows_the_host();
+    void paced_at_ten_bits_a_byte_data();
+    void paced_at_ten_bits_a_byte();
+    void takes_in_host_bytes_at_line_rate();
     void replug_serves_the_same_device();
 
 private:
@@ -197,6 +201,68 @@ void TestSimServer::line_rate_follows_the_host()
             reply += port.readAll();
         QCOMPARE(reply.left(1), bytes({0x7D}));
     }
+}
+
+// Benchmarks rely on the simulated line being no faster than a real one:
+// start, eight data and stop bit for every byte, both ways.
+void TestSimServer::paced_at_ten_bits_a_byte_data()
+{
+    QTest::addColumn<int>("split");  // host frame written in two pieces this far apart (ms), 0: one piece
+    QTest::newRow("frame in one write") << 0;
+    QTest::newRow("frame's last byte late") << 150;
+}
+
+void TestSimServer::paced_at_ten_bits_a_byte()
+{
+    QFETCH(int, split);
+    constexpr int kRate = 9600;
+    constexpr int kBitsPerByte = 10;
+    constexpr qint64 kUsPerS = 1000000;
+    const auto line_us = [](int bytes) { return qint64(bytes) * kBitsPerByte * kUsPerS / kRate; };
+
+    Slave host(server_->slave_path(), B9600);
+    QVERIFY(host.ok());
+    const QByteArray request = flash_id(0);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last_byte_sent_us = 0;
+    if (split > 0) {
+        QVERIFY(host.send(request.left(request.size() - 1)));
+        QTest::qSleep(split);
+        last_byte_sent_us = clock.nsecsElapsed() / 1000;
+        QVERIFY(host.send(request.right(1)));
+    } else {
+        QVERIFY(host.send(request));
+    }
+    const QByteArray reply = host.read_reply();
+    const qint64 replied_us = clock.nsecsElapsed() / 1000;
+    QCOMPARE(reply.size(), 63);
+    QCOMPARE(reply.at(0), '\x7D');
+    // The whole frame has to cross the line before the device can answer,
+    // and then the 63-byte reply has to cross it back.
+    const qint64 earliest_us = std::max(line_us(request.size()), last_byte_sent_us + line_us(1)) + line_us(reply.size());
+    QVERIFY2(replied_us >= earliest_us, qPrintable(QStringLiteral("%1 us < %2 us").arg(replied_us).arg(earliest_us)));
+}
+
+// The device sees a frame (executes it, or unplugs on it) only once its
+// last byte could have crossed the line.
+void TestSimServer::takes_in_host_bytes_at_line_rate()
+{
+    constexpr int kRate = 9600;
+    constexpr int kBlockLen = 2048;
+    Slave host(server_->slave_path(), B9600);
+    QVERIFY(host.ok());
+    const QByteArray frame = block_write(0, 0, pattern(kBlockLen));
+    const qint64 line_ms = qint64(frame.size()) * 10 * 1000 / kRate;  // about 2.1 s
+    const auto blocks_taken = [this] { return server_->with_device([](SimDevice& d) { return d.frames_of('l').size(); }); };
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(host.send(frame));
+    QTest::qSleep(200);
+    if (clock.elapsed() < line_ms)
+        QCOMPARE(blocks_taken(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(blocks_taken(), 1, int(line_ms) + kPatienceMs);
+    QVERIFY2(clock.elapsed() >= line_ms, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSimServer::replug_serves_the_same_device()

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-#include "protocol/catalogue.h"
-#include "protocol/crc32.h"
-#include "protocol/frame.h"
+#include "sim_chips.h"
+
+using sim_wire::kFrameLen;
+using sim_wire::kReplyLen;
 
 namespace {
 
@@ -40,16 +41,9 @@ constexpr StreamLimits kSmallPackets = {57, 62, 61};
 const QByteArray kBootUpdate = QByteArray::fromHex("AAFF424F4F54555044415445A418E41B11EE");
 const QByteArray kBootModeII = QByteArray::fromHex("5AA507107011AA551199");
 
-QByteArray u32le(uint32_t v)
-{
-    QByteArray b(4, '\0');
-    put_u32le(b, 0, v);
-    return b;
-}
-
 bool crc_matches(const QByteArray& frame, int at)
 {
-    return frame.size() >= at + kCrcLen && get_u32le(frame, at) == boot_crc32(frame, at);
+    return frame.size() >= at + kCrcLen && sim_wire::u32(frame, at) == sim_wire::crc32(frame, at);
 }
 
 QByteArray reply(uint8_t letter)
@@ -117,6 +111,12 @@ void SimDevice::clear_records()
     unknown_run_open_ = false;
 }
 
+void SimDevice::stamp_line(int first, const SimLineSettings& line)
+{
+    for (int i = std::max(first, 0); i < frames_.size(); ++i)
+        frames_[i].line = line;
+}
+
 // ---------------------------------------------------------------- framing
 
 QList<QByteArray> SimDevice::feed(const QByteArray& bytes)
@@ -149,7 +149,7 @@ QList<QByteArray> SimDevice::feed(const QByteArray& bytes)
 
 int SimDevice::packet_len() const
 {
-    return is_vq350a(config_.chip_id) ? kSmallPacketLen : kPacketLen;
+    return config_.chip_id == kSimVq350aId ? kSmallPacketLen : kPacketLen;
 }
 
 // Bytes the frame starting at pos needs; 0 when its header is still
@@ -158,7 +158,7 @@ int SimDevice::frame_length(const QByteArray& buf, int pos) const
 {
     const int avail = buf.size() - pos;
     const auto variable = [&] {
-        return avail < kVariableHeaderLen ? 0 : kVariableHeaderLen + get_u16le(buf, pos + 6) + kCrcLen;
+        return avail < kVariableHeaderLen ? 0 : kVariableHeaderLen + sim_wire::u16(buf, pos + 6) + kCrcLen;
     };
     switch (byte_at(buf, pos)) {
     case 'K':
@@ -215,9 +215,15 @@ void SimDevice::record_unknown(char byte)
     frames_.last().length = uint32_t(frames_.last().raw.size());
 }
 
-bool SimDevice::reached_halt(char letter)
+// Counts blocks, not frames: of a J0/J1/J2 block only its J2 counts, as
+// only the last packet of a packet stream carries the letter 'l'.
+bool SimDevice::reached_halt(const SimFrame& f)
 {
-    return halt_countdown_ > 0 && letter == halt_letter_ && --halt_countdown_ == 0;
+    if (halt_countdown_ <= 0 || f.letter != halt_letter_)
+        return false;
+    if (f.kind == FrameKind::ProgramPart && f.variant != '2')
+        return false;
+    return --halt_countdown_ == 0;
 }
 
 void SimDevice::halt_after(char letter, int nth)
@@ -238,7 +244,7 @@ void SimDevice::handle_frame(const QByteArray& raw, QList<QByteArray>& replies)
 {
     const SimFrame f = decode(raw);
     record(f);
-    if (reached_halt(f.letter)) {
+    if (reached_halt(f)) {
         halted_ = true;
         return;
     }
@@ -274,19 +280,19 @@ SimFrame SimDevice::decode(const QByteArray& raw) const
         break;
     case 'O':
         f.kind = FrameKind::Run;
-        f.address = get_u32le(raw, 1);
+        f.address = sim_wire::u32(raw, 1);
         f.crc_ok = crc_matches(raw, kRunCrcAt);
         break;
     case 'L':
         f.kind = FrameKind::Erase;
-        f.address = get_u32le(raw, 1);
-        f.length = get_u32le(raw, 5) - f.address;
+        f.address = sim_wire::u32(raw, 1);
+        f.length = sim_wire::u32(raw, 5) - f.address;
         f.crc_ok = crc_matches(raw, kEraseCrcAt);
         break;
     case 'N':
         f.kind = FrameKind::McuCrc;
-        f.address = get_u32le(raw, 12);
-        f.length = get_u32le(raw, 4);
+        f.address = sim_wire::u32(raw, 12);
+        f.length = sim_wire::u32(raw, 4);
         f.crc_ok = crc_matches(raw, kMcuCrcCrcAt);
         break;
     case 'o':
@@ -299,8 +305,8 @@ SimFrame SimDevice::decode(const QByteArray& raw) const
         break;
     case 'n':
         f.kind = FrameKind::FlashCrc;
-        f.address = get_u32le(raw, 1);
-        f.length = get_u32le(raw, 5);
+        f.address = sim_wire::u32(raw, 1);
+        f.length = sim_wire::u32(raw, 5);
         f.crc_ok = crc_matches(raw, kFlashCrcCrcAt);
         break;
     case 'J':
@@ -331,12 +337,12 @@ void SimDevice::decode_variable(SimFrame& f, FrameKind kind) const
 {
     const bool block_write = kind == FrameKind::BlockWrite;
     f.kind = kind;
-    f.address = get_u32le(f.raw, block_write ? 1 : 2);
+    f.address = sim_wire::u32(f.raw, block_write ? 1 : 2);
     if (block_write)
         f.seq = byte_at(f.raw, 5);
     else
         f.variant = f.raw.at(1);
-    f.length = get_u16le(f.raw, 6);
+    f.length = sim_wire::u16(f.raw, 6);
     f.data = f.raw.mid(kVariableHeaderLen, int(f.length));
     f.crc_ok = crc_matches(f.raw, kVariableHeaderLen + int(f.length));
 }
@@ -353,17 +359,17 @@ void SimDevice::decode_program(SimFrame& f) const
     const StreamLimits& lim = small ? kSmallJ : kBigJ;
     switch (f.variant) {
     case '0':
-        f.address = get_u32le(f.raw, 2);
-        f.length = get_u16le(f.raw, 6);  // the frame's count, or the whole block in the short form
+        f.address = sim_wire::u32(f.raw, 2);
+        f.length = sim_wire::u16(f.raw, 6);  // the frame's count, or the whole block in the short form
         f.data = f.raw.mid(8, std::min<int>(int(f.length), lim.first));
         break;
     case '1':
-        f.length = small ? uint32_t(lim.middle) : get_u16le(f.raw, 2);
+        f.length = small ? uint32_t(lim.middle) : sim_wire::u16(f.raw, 2);
         f.data = f.raw.mid(small ? 2 : 4, std::min<int>(int(f.length), lim.middle));
         break;
     default:
         // The short J2 has no count: it holds what the J0 announced and is still missing.
-        f.length = small ? uint32_t(std::clamp(stream_left(), 0, lim.last)) : get_u16le(f.raw, 2);
+        f.length = small ? uint32_t(std::clamp(stream_left(), 0, lim.last)) : sim_wire::u16(f.raw, 2);
         f.data = f.raw.mid(small ? 2 : 4, std::min<int>(int(f.length), lim.last));
         break;
     }
@@ -375,13 +381,13 @@ void SimDevice::decode_packet(SimFrame& f) const
     const bool small = packet_len() == kSmallPacketLen;
     const StreamLimits& lim = small ? kSmallPackets : kBigPackets;
     if (f.letter == 'j') {
-        f.address = get_u32le(f.raw, 1);
+        f.address = sim_wire::u32(f.raw, 1);
         f.seq = byte_at(f.raw, 5);
-        f.length = small ? byte_at(f.raw, 6) : get_u16le(f.raw, 6);
+        f.length = small ? byte_at(f.raw, 6) : sim_wire::u16(f.raw, 6);
         f.data = f.raw.mid(small ? 7 : 8, std::min<int>(int(f.length), lim.first));
         return;
     }
-    f.length = small ? byte_at(f.raw, 1) : get_u16le(f.raw, 1);
+    f.length = small ? byte_at(f.raw, 1) : sim_wire::u16(f.raw, 1);
     const int cap = f.letter == 'k' ? lim.middle : lim.last;
     f.data = f.raw.mid(small ? 2 : 3, std::min<int>(int(f.length), cap));
 }
@@ -395,25 +401,25 @@ int SimDevice::stream_left() const
 
 void SimDevice::on_connect(const SimFrame& f, QList<QByteArray>& replies)
 {
-    const QByteArray own_id = f.raw.left(kConnectFirstCrcAt) + u32le(config_.chip_id);
-    const bool for_me = boot_crc32(own_id) == get_u32le(f.raw, kConnectFirstCrcAt);
+    const QByteArray own_id = f.raw.left(kConnectFirstCrcAt) + sim_wire::le32(config_.chip_id);
+    const bool for_me = sim_wire::crc32(own_id) == sim_wire::u32(f.raw, kConnectFirstCrcAt);
 
     last_connect_.mode = f.variant;
     last_connect_.baud_request = byte_at(f.raw, 16);
-    last_connect_.mcu_image_len = get_u32le(f.raw, 17) & 0xFFFFFF;
-    last_connect_.flash_image_len = get_u32le(f.raw, 20);
+    last_connect_.mcu_image_len = sim_wire::u32(f.raw, 17) & 0xFFFFFF;
+    last_connect_.flash_image_len = sim_wire::u32(f.raw, 20);
     last_connect_.accepted = for_me && f.crc_ok;
 
     // Refusal (another chip ID, or a damaged frame) is a signature the host
     // cannot match: the inverse of the one it would accept from this chip.
-    uint32_t signature = boot_crc32(own_id + kSignatureTail);
+    uint32_t signature = sim_wire::crc32(own_id + kSignatureTail);
     if (!last_connect_.accepted)
         signature = ~signature;
 
     QByteArray r = reply('K');
-    put_u32le(r, 1, signature);
-    put_u32le(r, 9, config_.boot_version);
-    put_u32le(r, 13, config_.link_code);
+    sim_wire::set_u32(r, 1, signature);
+    sim_wire::set_u32(r, 9, config_.boot_version);
+    sim_wire::set_u32(r, 13, config_.link_code);
     if (config_.vcom) {
         r[17] = 'V';
         r[18] = 'v';
@@ -425,8 +431,8 @@ void SimDevice::on_connect(const SimFrame& f, QList<QByteArray>& replies)
     answer('K', {r}, replies);
 
     // The reply still goes out at the old rate; the host reopens at the new one.
-    if (last_connect_.accepted && last_connect_.baud_request < kBaudRates.size())
-        rate_in_force_ = kBaudRates[last_connect_.baud_request];
+    if (last_connect_.accepted && last_connect_.baud_request < sim_wire::kRates.size())
+        rate_in_force_ = sim_wire::kRates[last_connect_.baud_request];
 }
 
 void SimDevice::on_run(const SimFrame& f)
@@ -445,7 +451,7 @@ void SimDevice::on_boot_mode(const SimFrame& f)
 
 void SimDevice::on_erase(const SimFrame& f, QList<QByteArray>& replies)
 {
-    const uint32_t end = get_u32le(f.raw, 5);
+    const uint32_t end = sim_wire::u32(f.raw, 5);
     uint8_t status = sim_status::kOk;
     if (!f.crc_ok)
         status = sim_status::kBadCrc;
@@ -561,9 +567,9 @@ void SimDevice::on_mcu_crc(const SimFrame& f, QList<QByteArray>& replies)
 {
     uint32_t crc = kMcuCrcRefused;
     if (f.crc_ok && uint64_t(f.address) + f.length <= uint64_t(internal_.size()))
-        crc = boot_crc32(reinterpret_cast<const uint8_t*>(internal_.constData()) + f.address, f.length);
+        crc = sim_wire::crc32(reinterpret_cast<const uint8_t*>(internal_.constData()) + f.address, f.length);
     QByteArray r = reply('N');
-    put_u32le(r, 1, crc_for('N', crc));
+    sim_wire::set_u32(r, 1, crc_for('N', crc));
     answer('N', {r}, replies);
 }
 
@@ -582,7 +588,7 @@ void SimDevice::on_flash_id(const SimFrame& f, QList<QByteArray>& replies)
         return;
     }
     QByteArray r = reply('m' + kFlashReplyOffset);
-    put_u32le(r, 1, config_.flash_id[variant]);
+    sim_wire::set_u32(r, 1, config_.flash_id[variant]);
     answer('m', {r}, replies);
 }
 
@@ -591,7 +597,7 @@ void SimDevice::on_flash_crc(const SimFrame& f, QList<QByteArray>& replies)
     constexpr uint8_t letter = 'n' + kFlashReplyOffset;
     const auto make = [](uint8_t status, uint32_t value) {
         QByteArray r = status_reply(letter, status);
-        put_u32le(r, 2, value);
+        sim_wire::set_u32(r, 2, value);
         return r;
     };
     if (!f.crc_ok || !external_.contains(f.address, f.length)) {

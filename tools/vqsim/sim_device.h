@@ -7,14 +7,14 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 #include <QVector>
 #include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
 
-#include "protocol/connect_frame.h"  // kNoBaudChange
-#include "serial/rates.h"           // the rates a connect may switch to
+#include "sim_wire.h"
 #include "sparse_flash.h"
 
 constexpr uint32_t kMiB = 1024 * 1024;
@@ -66,6 +66,27 @@ enum class FrameKind {
     Unknown,      // bytes that start no frame, skipped to resynchronise
 };
 
+// The serial line as the host had set it when a frame arrived.
+struct SimLineSettings {
+    int rate = 0;  // 0: not known (frames fed without a line)
+    int data_bits = 0;
+    char parity = '?';  // 'N', 'E', 'O'
+    int stop_bits = 0;
+    bool hardware_flow = false;
+    bool software_flow = false;
+
+    // "8N1", then " rts/cts" or " xon/xoff" for flow control.
+    QString format() const
+    {
+        QString s = QStringLiteral("%1%2%3").arg(data_bits).arg(QChar(parity)).arg(stop_bits);
+        if (hardware_flow)
+            s += QStringLiteral(" rts/cts");
+        if (software_flow)
+            s += QStringLiteral(" xon/xoff");
+        return s;
+    }
+};
+
 struct SimFrame {
     FrameKind kind = FrameKind::Unknown;
     char letter = 0;   // byte 0
@@ -76,11 +97,12 @@ struct SimFrame {
     QByteArray data;
     bool crc_ok = true;  // also false for a BootMode sequence that differs from the constant
     QByteArray raw;
+    SimLineSettings line;
 };
 
 struct ConnectRecord {
     char mode = 0;
-    uint8_t baud_request = kNoBaudChange;
+    uint8_t baud_request = sim_wire::kNoBaudChange;
     uint32_t mcu_image_len = 0;  // low 24 bits, as sent
     uint32_t flash_image_len = 0;
     bool accepted = false;  // both CRCs matched this chip
@@ -112,6 +134,8 @@ public:
     QVector<SimFrame> frames_of(char letter) const;
     const QByteArray& received() const { return received_; }
     void clear_records();
+    // The transport notes the line settings the frames from index first on arrived with.
+    void stamp_line(int first, const SimLineSettings& line);
 
     // State the commands leave behind.
     int rate_in_force() const { return rate_in_force_; }
@@ -131,11 +155,12 @@ public:
     void set_status(char letter, uint8_t status, int count = kAlways);
     // The CRC reported by 'N' or 'n': the given value, or the true CRC inverted.
     void set_wrong_crc(char letter, int count = kAlways, std::optional<uint32_t> value = std::nullopt);
-    void clear_faults() { faults_.clear(); }
 
     // Halts on the nth frame of the letter from now on (1 = the next one):
     // that frame is recorded but not executed, and nothing more is accepted
-    // until resume(). The transport uses it to pull the plug mid-operation.
+    // until resume(). For 'J' and 'l' the count is in blocks (a J0/J1/J2
+    // block halts on its J2, a packet stream on its 'l'), so nth = k + 1
+    // lets k blocks through. The transport uses it to pull the plug mid-operation.
     void halt_after(char letter, int nth);
     bool halted() const { return halted_; }
     void resume();
@@ -170,7 +195,7 @@ private:
     void handle_frame(const QByteArray& raw, QList<QByteArray>& replies);
     void record(const SimFrame& frame);
     void record_unknown(char byte);
-    bool reached_halt(char letter);
+    bool reached_halt(const SimFrame& f);
 
     SimFrame decode(const QByteArray& raw) const;
     void decode_variable(SimFrame& f, FrameKind kind) const;

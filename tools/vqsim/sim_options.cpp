@@ -1,6 +1,6 @@
 #include "sim_options.h"
 
-#include "protocol/catalogue.h"
+#include "sim_chips.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ bool read_flash_id(const QString& text, uint32_t* id, bool* fails)
 
 std::optional<uint32_t> parse_chip(const QString& text)
 {
-    for (const ChipModel& m : kChipModels) {
+    for (const SimChip& m : kSimChips) {
         if (squeeze(QString::fromLatin1(m.name)) == squeeze(text))
             return m.chip_id;
     }
@@ -118,7 +118,7 @@ std::optional<uint32_t> parse_chip(const QString& text)
 
 QString chip_label(uint32_t chip_id)
 {
-    for (const ChipModel& m : kChipModels) {
+    for (const SimChip& m : kSimChips) {
         if (m.chip_id == chip_id)
             return QString::fromLatin1(m.name);
     }

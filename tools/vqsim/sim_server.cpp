@@ -48,8 +48,16 @@ public:
     bool open();
     void close();
     int line_rate();
+    SimLineSettings line_settings() const { return master_ >= 0 ? pty_line_settings(master_) : SimLineSettings(); }
 
 private:
+    // Host bytes on their way across the line: the device takes them in
+    // only when their last byte would have arrived.
+    struct Arrival {
+        QByteArray bytes;
+        qint64 due_us;
+        SimLineSettings line;
+    };
     struct Piece {
         QByteArray bytes;
         qint64 not_before_us;
@@ -59,6 +67,7 @@ private:
     qint64 now_us() const { return clock_.nsecsElapsed() / 1000; }
     int line_rate_locked();
     void on_readable();
+    void take_in();
     void queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t);
     qint64 due_of(const Piece& piece, qint64 now);
     void pump();
@@ -72,6 +81,8 @@ private:
     QSocketNotifier* rx_notifier_ = nullptr;
     QSocketNotifier* tx_notifier_ = nullptr;
     QTimer* tx_timer_ = nullptr;
+    QTimer* rx_timer_ = nullptr;
+    std::deque<Arrival> arrivals_;
     std::deque<Piece> queue_;
     qint64 head_due_us_ = -1;
     qint64 rx_line_free_us_ = 0;
@@ -114,6 +125,10 @@ bool PtyLink::open()
     tx_timer_->setSingleShot(true);
     tx_timer_->setTimerType(Qt::PreciseTimer);
     QObject::connect(tx_timer_, &QTimer::timeout, anchor, [this] { pump(); });
+    rx_timer_ = new QTimer(anchor);
+    rx_timer_->setSingleShot(true);
+    rx_timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(rx_timer_, &QTimer::timeout, anchor, [this] { take_in(); });
 
     publish(QString::fromLocal8Bit(path));
     return true;
@@ -141,12 +156,15 @@ void PtyLink::close()
             notifier->deleteLater();
         }
     }
-    if (tx_timer_) {
-        tx_timer_->stop();
-        tx_timer_->deleteLater();
+    for (QTimer* timer : {tx_timer_, rx_timer_}) {
+        if (timer) {
+            timer->stop();
+            timer->deleteLater();
+        }
     }
     rx_notifier_ = tx_notifier_ = nullptr;
-    tx_timer_ = nullptr;
+    tx_timer_ = rx_timer_ = nullptr;
+    arrivals_.clear();
     queue_.clear();
     head_due_us_ = -1;
     if (held_slave_ >= 0)
@@ -184,28 +202,48 @@ void PtyLink::on_readable()
     if (chunk.isEmpty())
         return;
 
+    // Read now: a host that closes its port right after writing may have
+    // its old settings restored by the time the device takes the bytes in.
+    const SimLineSettings line = line_settings();
     const qint64 now = now_us();
-    QList<QByteArray> replies;
-    SimTransport t;
-    int rate;
-    bool halted;
+    qint64 due_us = now;
     {
         std::lock_guard<std::mutex> lock(server_.mutex_);
-        replies = server_.device_.feed(chunk);
-        halted = server_.device_.halted();
-        t = server_.transport_;
-        rate = line_rate_locked();
+        if (server_.transport_.pacing)
+            due_us = rx_line_free_us_ = std::max(now, rx_line_free_us_) + line_time_us(chunk.size(), line_rate_locked());
     }
-    if (halted) {
-        close();
-        return;
+    arrivals_.push_back({chunk, due_us, line});
+    take_in();
+}
+
+void PtyLink::take_in()
+{
+    while (!arrivals_.empty()) {
+        const qint64 now = now_us();
+        if (now < arrivals_.front().due_us) {
+            rx_timer_->start(int((arrivals_.front().due_us - now + 999) / 1000));
+            return;
+        }
+        const Arrival head = arrivals_.front();
+        arrivals_.pop_front();
+        QList<QByteArray> replies;
+        SimTransport t;
+        bool halted;
+        {
+            std::lock_guard<std::mutex> lock(server_.mutex_);
+            const int first_new = server_.device_.frames().size();
+            replies = server_.device_.feed(head.bytes);
+            server_.device_.stamp_line(first_new, head.line);
+            halted = server_.device_.halted();
+            t = server_.transport_;
+        }
+        if (halted) {
+            close();
+            return;
+        }
+        queue_replies(replies, head.due_us + t.reply_delay_ms * 1000LL, t);
+        pump();
     }
-    // The device has the chunk only once its last byte would have crossed the line.
-    qint64 received_us = now;
-    if (t.pacing)
-        received_us = rx_line_free_us_ = std::max(now, rx_line_free_us_) + line_time_us(chunk.size(), rate);
-    queue_replies(replies, received_us + t.reply_delay_ms * 1000LL, t);
-    pump();
 }
 
 void PtyLink::queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t)
@@ -337,16 +375,17 @@ void SimServer::set_split(int chunk_len, int pause_ms)
     transport_.split_pause_ms = pause_ms;
 }
 
-void SimServer::set_reply_spacing_ms(int ms)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    transport_.reply_spacing_ms = ms;
-}
-
 void SimServer::set_pacing(bool on)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     transport_.pacing = on;
+}
+
+SimLineSettings SimServer::line_settings()
+{
+    SimLineSettings line;
+    on_link_thread([&] { line = link_->line_settings(); });
+    return line;
 }
 
 int SimServer::line_rate()

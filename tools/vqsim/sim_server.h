@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "serial/port_map.h"  // default_publish_dir, published_ports
+#include "port_publish.h"  // default_publish_dir, published_port_file
 #include "sim_device.h"
 
 class PtyLink;
@@ -56,10 +56,12 @@ public:
 
     void set_reply_delay_ms(int ms);
     void set_split(int chunk_len = kFtdiChunkLen, int pause_ms = kFtdiPauseMs);  // chunk_len 0: off
-    void set_reply_spacing_ms(int ms);
     void set_pacing(bool on);
     // The rate pacing uses now: the host's setting on the pty, else the device's rate in force.
     int line_rate();
+    // What the host has set the line to now (each recorded frame also
+    // carries the settings it arrived with).
+    SimLineSettings line_settings();
 
     // Closes the master: the host sees a hang-up and the pty disappears.
     void unplug();

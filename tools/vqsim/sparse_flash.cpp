@@ -2,24 +2,7 @@
 
 #include <algorithm>
 
-#include "protocol/crc32.h"
-
-namespace {
-
-// The boot CRC has no final inversion, so a running value carries into the
-// next piece by XORing it into the piece's first four bytes; whatever of it
-// a piece shorter than four bytes cannot absorb comes out shifted.
-uint32_t crc_continue(uint32_t crc, QByteArray piece)
-{
-    const int n = piece.size();
-    const int absorbed = std::min(n, 4);
-    for (int i = 0; i < absorbed; ++i)
-        piece[i] = static_cast<char>(piece[i] ^ static_cast<char>(crc >> (8 * i)));
-    const uint32_t left_over = absorbed == 4 ? 0 : crc >> (8 * absorbed);
-    return boot_crc32(piece) ^ left_over;
-}
-
-}  // namespace
+#include "sim_wire.h"
 
 void SparseFlash::resize(uint32_t size)
 {
@@ -77,7 +60,7 @@ uint32_t SparseFlash::crc(uint32_t address, uint32_t len) const
     while (at < end) {
         const int from = int(at % kPageSize);
         const int take = int(std::min<uint64_t>(kPageSize - from, end - at));
-        crc = crc_continue(crc, read(uint32_t(at), take));
+        crc = sim_wire::crc32(read(uint32_t(at), take), -1, crc);
         at += take;
     }
     return crc;

@@ -16,7 +16,6 @@ public:
     uint32_t size() const { return size_; }
     // Pages beyond a smaller size are dropped; a larger size reads erased.
     void resize(uint32_t size);
-    void erase_all() { pages_.clear(); }
     int pages_in_use() const { return pages_.size(); }
 
     bool contains(uint32_t address, uint64_t len) const { return address + len <= size_; }
