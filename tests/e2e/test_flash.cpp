@@ -50,6 +50,7 @@ private slots:
 void FlashTest::flash_info_catalogued()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     s.open_identified();
     s.click("pushButton_FlashInfo");
     QCOMPARE(s.fields(), QStringList({"0xef4018", "16777216", "W16M"}));
@@ -66,6 +67,7 @@ void FlashTest::flash_info_catalogued()
 void FlashTest::flash_info_second_variant_catalogued()
 {
     FlashSession s(chip(kVq4410, kUnlisted, kId16M));
+    QVERIFY(s.start());
     s.open_identified();
     s.click("pushButton_FlashInfo");
     QCOMPARE(s.fields(), QStringList({"0xef4018", "16777216", "W16M"}));
@@ -78,6 +80,7 @@ void FlashTest::flash_info_second_variant_catalogued()
 void FlashTest::flash_info_neither_catalogued()
 {
     FlashSession s(chip(kVq4410, kUnlisted, 0x00ABCDEF));
+    QVERIFY(s.start());
     s.open_identified();
     s.click("pushButton_FlashInfo");
     QCOMPARE(s.fields(), QStringList({"0xabcdef", "0", ""}));
@@ -90,6 +93,7 @@ void FlashTest::flash_info_neither_catalogued()
 void FlashTest::flash_info_without_catalogue()
 {
     FlashSession s(chip(kVq4410), false);
+    QVERIFY(s.start());
     s.open_identified();
     s.click("pushButton_FlashInfo");
     QCOMPARE(s.fields(), QStringList({"0xef4018", "0", ""}));
@@ -100,6 +104,7 @@ void FlashTest::flash_info_without_catalogue()
 void FlashTest::flash_info_port_closed()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     // As after the open port's device went away during a check.
     s.a().button("pushButton_FlashInfo")->setEnabled(true);
     s.a().edit("lineEdit_FlashID")->setText("keep");
@@ -114,6 +119,7 @@ void FlashTest::flash_info_port_closed()
 void FlashTest::flash_info_wrong_reply()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     s.open_identified();
     s.sim.with_device([](SimDevice& d) { d.set_wrong_letter('m', 2, 0x41); return 0; });
     s.click("pushButton_FlashInfo");
@@ -146,6 +152,7 @@ void FlashTest::reserved_area()
     QFETCH(uint, flash_id);
     QFETCH(QString, size);
     FlashSession s(chip(chip_id, flash_id, flash_id));
+    QVERIFY(s.start());
     s.open_identified();
     s.click("pushButton_FlashInfo");
     QCOMPARE(s.a().edit("lineEdit_FlashSize")->text(), size);
@@ -168,18 +175,19 @@ void FlashTest::input_bin_info_block()
     QFETCH(uint, stated_length);
     QFETCH(int, has_info);
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     const QByteArray image = with_info(pattern(length), stated_length, 0xFEDC0123);
     const QString path = s.load_image("image.bin", image);
-    const uint32_t crc = boot_crc32(image);
+    const uint32_t image_crc = crc(image);
     QCOMPARE(s.a().edit("lineEdit_Flash")->text(), path);
     QCOMPARE(s.a().flash_image_path(), path);
     QCOMPARE(s.a().flash_image_len(), length);
-    QCOMPARE(s.a().flash_image_crc(), crc);
+    QCOMPARE(s.a().flash_image_crc(), image_crc);
     QCOMPARE(s.a().flash_image_has_info(), has_info);
     QCOMPARE(s.a().flash_image_info_crc(), 0xFEDC0123u);
     const QString label = has_info ? QString("Flash code, FileCRC = %1  FlashCRC = 0xFEDC0123  Len = %2")
-                                         .arg(hex32(crc)).arg(length)
-                                   : QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(crc)).arg(length);
+                                         .arg(hex32(image_crc)).arg(length)
+                                   : QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(image_crc)).arg(length);
     QCOMPARE(s.a().label("label_FlashCRC"), label);
     QCOMPARE(without_timers(s.a().log()), QStringList());
     VERIFY_BOXES(s.dialogs);
@@ -188,6 +196,7 @@ void FlashTest::input_bin_info_block()
 void FlashTest::input_diff_header_lines()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     const QByteArray file = diff_file(QByteArray(), 0x12345);
     s.load_image("update.diff", file);
     QCOMPARE(s.a().log(), QStringList({
@@ -198,8 +207,8 @@ void FlashTest::input_diff_header_lines()
                               "file_diff_info.nFile_lenght:3145728",
                               "file_diff_info.nFile_crc  :0xCAFEF00D",
                               "file_diff_info.nFile_ui_crc:0x80000001",
-                              "file_diff_info.diff_para_crc:" + hex32(boot_crc32(file.left(28))),
-                              "par_tCRC:" + hex32(boot_crc32(file.left(28))),
+                              "file_diff_info.diff_para_crc:" + hex32(crc(file.left(28))),
+                              "par_tCRC:" + hex32(crc(file.left(28))),
                               "blk_tCRC:0x00000000",
                           }));
     QCOMPARE(s.a().label("label_FlashCRC"), QString("Flash code, FileCRC = 0x00000000  Len = 74565"));
@@ -214,8 +223,8 @@ void FlashTest::input_diff_refused_data()
     QTest::addColumn<QVector<uint>>("header");
     const QByteArray blocks = pattern(100);
     QTest::newRow("bad par_tCRC") << diff_file(blocks, 100, true, false)
-                                  << QVector<uint>{0x102, 100, boot_crc32(blocks), 1, 0x300000, 0xCAFEF00D,
-                                                   0x80000001, boot_crc32(diff_file(blocks, 100).left(28)) ^ 1u};
+                                  << QVector<uint>{0x102, 100, crc(blocks), 1, 0x300000, 0xCAFEF00D,
+                                                   0x80000001, crc(diff_file(blocks, 100).left(28)) ^ 1u};
     QTest::newRow("bad blk_tCRC") << diff_file(blocks, 100, false, true) << QVector<uint>();
     // No whole header: what the file does not hold reads as 0.
     QTest::newRow("20 bytes") << be32(0xA1A2A3A4) + be32(7) + be32(9) + be32(11) + be32(13).left(4)
@@ -228,6 +237,7 @@ void FlashTest::input_diff_refused()
     QFETCH(QByteArray, file);
     QFETCH(QVector<uint>, header);
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     const QString before = s.a().label("label_FlashCRC");
     s.dialogs.expect_error("Illegal document");
     const QString path = s.load_image("broken.diff", file);
@@ -251,17 +261,19 @@ void FlashTest::input_plain_despite_suffix()
 {
     QFETCH(QString, name);
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     const QByteArray file = diff_file(pattern(50), 50);
     s.load_image(name, file);
     QCOMPARE(s.a().log(), QStringList({""}));
     QCOMPARE(s.a().label("label_FlashCRC"),
-             QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(boot_crc32(file))).arg(file.size()));
+             QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(crc(file))).arg(file.size()));
     VERIFY_BOXES(s.dialogs);
 }
 
 void FlashTest::input_cancelled_changes_nothing()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     s.load_image("image.bin", pattern(500));
     const QString label = s.a().label("label_FlashCRC");
     const QString path = s.a().flash_image_path();
@@ -275,6 +287,7 @@ void FlashTest::input_cancelled_changes_nothing()
 void FlashTest::input_unreadable_file()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     s.load_image("image.bin", pattern(500));
     const QString missing = s.work_dir.filePath("gone.bin");
     s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
@@ -290,14 +303,15 @@ void FlashTest::check_passes_after_progress()
     c.progress_reports = 3;
     c.final_status = '1';
     FlashSession s(c);
+    QVERIFY(s.start());
     const QByteArray image = pattern(20000);
     s.put_in_flash(0, image);
     s.load_image("image.bin", image);
     s.open_identified();
     s.click("pushButton_CheckFlash");
-    const QString crc = hex32(boot_crc32(image));
+    const QString image_crc = hex32(crc(image));
     QCOMPARE(without_timers(s.a().log()), QStringList({"Start to get flash crc... 0", "flashCode_Size: 20000",
-                                                       "Crc Value: " + crc, "Read crc value: " + crc,
+                                                       "Crc Value: " + image_crc, "Read crc value: " + image_crc,
                                                        "Check flash CRC pass."}));
     QCOMPARE(s.a().log().first().left(6), QString("Timer:"));
     QCOMPARE(s.a().progress(), 100);
@@ -305,10 +319,10 @@ void FlashTest::check_passes_after_progress()
     QCOMPARE(asks.size(), 1);
     QByteArray expected = QByteArray::fromHex("6e") + QByteArray(4, '\0');
     expected.append(QByteArray(8, '\0'));
-    put_u32le(expected, 5, 20000);
-    put_u32le(expected, 9, boot_crc32(image));
+    sim_wire::set_u32(expected, 5, 20000);
+    sim_wire::set_u32(expected, 9, crc(image));
     QCOMPARE(asks[0].raw.left(13), expected);
-    QCOMPARE(get_u32le(asks[0].raw, 13), boot_crc32(asks[0].raw, 13));
+    QCOMPARE(sim_wire::u32(asks[0].raw, 13), crc(asks[0].raw, 13));
     QCOMPARE(asks[0].raw.mid(17), QByteArray(47, '\0'));
     QVERIFY(s.frames('o').isEmpty());
     QVERIFY(s.actions_enabled());
@@ -331,9 +345,10 @@ void FlashTest::check_accepts_info_crc_and_file_crc()
     QFETCH(bool, flash_as_programmed);
     QFETCH(bool, sends_file_crc);
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     QByteArray programmed = pattern(3000);
     programmed.replace(372, 12, QByteArray(12, '\xFF'));
-    const QByteArray image = with_info(pattern(3000), 3000, boot_crc32(programmed));
+    const QByteArray image = with_info(pattern(3000), 3000, crc(programmed));
     s.put_in_flash(0, flash_as_programmed ? programmed : image);
     s.load_image("image.bin", image);
     s.a().widget<QCheckBox>("checkBox_FileCRC")->setChecked(file_crc_box);
@@ -341,7 +356,7 @@ void FlashTest::check_accepts_info_crc_and_file_crc()
     s.click("pushButton_CheckFlash");
     const QStringList log = without_timers(s.a().log());
     QCOMPARE(log.first(), QString("Start to get flash crc... 1"));
-    QCOMPARE(log[2], "Crc Value: " + hex32(boot_crc32(sends_file_crc ? image : programmed)));
+    QCOMPARE(log[2], "Crc Value: " + hex32(crc(sends_file_crc ? image : programmed)));
     QCOMPARE(log.last(), QString("Check flash CRC pass."));
     VERIFY_BOXES(s.dialogs);
 }
@@ -351,6 +366,7 @@ void FlashTest::check_status_2()
     SimConfig c = chip(kVq4410);
     c.final_status = '2';
     FlashSession s(c);
+    QVERIFY(s.start());
     const QByteArray image = pattern(5000);
     s.load_image("image.bin", image);
     s.open_identified();
@@ -364,7 +380,7 @@ void FlashTest::check_status_2()
     s.a().clear_log();
     s.put_in_flash(0, pattern(5000, 99));
     s.click("pushButton_CheckFlash");
-    const uint32_t flash_crc = boot_crc32(pattern(5000, 99));
+    const uint32_t flash_crc = crc(pattern(5000, 99));
     QCOMPARE(without_timers(s.a().log()).mid(3),
              QStringList({"Read crc value: " + hex32(flash_crc),
                           "Check flash CRC fail,return CRC Value: " + hex32(flash_crc)}));
@@ -377,7 +393,7 @@ void FlashTest::check_status_2()
     s.a().clear_log();
     QCOMPARE(s.a().check_block_crc(0x1000, 5000, 0x1234), 2);
     QCOMPARE(s.a().log(), QStringList({"Crc Value: 0x00001234,5000",
-                                       "Check flash CRC return:" + hex32(boot_crc32(pattern(5000, 99).mid(0x1000)
+                                       "Check flash CRC return:" + hex32(crc(pattern(5000, 99).mid(0x1000)
                                                                                     + QByteArray(0x1000, '\xFF')))}));
     VERIFY_BOXES(s.dialogs);
 }
@@ -401,6 +417,7 @@ void FlashTest::check_mismatch_formats()
     QFETCH(uint, reported);
     QFETCH(QString, line);
     FlashSession s(chip(chip_id));
+    QVERIFY(s.start());
     s.sim.with_device([reported](SimDevice& d) { d.set_wrong_crc('n', SimDevice::kAlways, reported); return 0; });
     s.load_image("image.bin", pattern(4000));
     s.open_identified();
@@ -434,6 +451,7 @@ void FlashTest::check_flash_modes()
     QFETCH(int, mode);
     QFETCH(QStringList, lines);
     FlashSession s(chip(chip_id, flash_id, flash_id, size));
+    QVERIFY(s.start());
     const QByteArray image = pattern(2000);
     s.put_in_flash(0, image);
     s.load_image("image.bin", image);
@@ -470,6 +488,7 @@ void FlashTest::check_refusals()
     QFETCH(int, length);
     QFETCH(QString, box);
     FlashSession s(chip(kVq4410, flash_id, flash_id));
+    QVERIFY(s.start());
     if (length >= 0)
         s.load_image("image.bin", pattern(length));
     s.open_identified();
@@ -484,13 +503,14 @@ void FlashTest::check_refusals()
 void FlashTest::check_vq210_uart0_range()
 {
     FlashSession s(chip(kVq210Uart0));
+    QVERIFY(s.start());
     const QByteArray image = pattern(3000);
     s.put_in_flash(0x80000, image);
     s.load_image("image.bin", image);
     s.open_identified();
     s.click("pushButton_CheckFlash");
     QCOMPARE(without_timers(s.a().log()), QStringList({"Start to get crc... ", "data_Size: 3000",
-                                                       "Crc Value: " + hex32(boot_crc32(image)),
+                                                       "Crc Value: " + hex32(crc(image)),
                                                        "Check flash CRC pass."}));
     QCOMPARE(s.frames('n').value(0).address, 0x80000u);
     QCOMPARE(s.a().progress(), 100);
@@ -500,6 +520,7 @@ void FlashTest::check_vq210_uart0_range()
 void FlashTest::check_budget_runs_out()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     s.open_identified();
     s.sim.with_device([](SimDevice& d) { d.set_silent('n', 1); return 0; });
     // A length of 0 has a budget of no passes: one idle pass, then the time-out.
@@ -512,6 +533,7 @@ void FlashTest::check_budget_runs_out()
 void FlashTest::check_removal_during_wait()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     s.load_image("image.bin", pattern(3000));
     s.open_identified();
     s.sim.unplug_after('n', 1);
@@ -529,6 +551,7 @@ void FlashTest::check_removal_during_wait()
 void FlashTest::check_exit_during_wait()
 {
     FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
     s.load_image("image.bin", pattern(3000));
     s.open_identified();
     s.sim.with_device([](SimDevice& d) { d.set_silent('n', 1); return 0; });

@@ -7,8 +7,15 @@
 #include <QtTest>
 
 #include "sim_session.h"
+#include "sim_wire.h"
 
 namespace flash_fixtures {
+
+// The simulator's own CRC: the expectations do not come from the tool.
+inline uint32_t crc(const QByteArray& bytes, int len = -1)
+{
+    return sim_wire::crc32(bytes, len);
+}
 
 constexpr uint32_t kVq4410 = 0x19714410;
 constexpr uint32_t kVq230 = 0x19712300;
@@ -64,9 +71,9 @@ QByteArray be32(uint32_t v)
 // A .bin with an image info block: its length, then flash_crc and its complement.
 QByteArray with_info(QByteArray image, uint32_t length, uint32_t flash_crc)
 {
-    put_u32le(image, 372, length);
-    put_u32le(image, 376, flash_crc);
-    put_u32le(image, 380, ~flash_crc);
+    sim_wire::set_u32(image, 372, length);
+    sim_wire::set_u32(image, 376, flash_crc);
+    sim_wire::set_u32(image, 380, ~flash_crc);
     return image;
 }
 
@@ -74,9 +81,9 @@ QByteArray with_info(QByteArray image, uint32_t length, uint32_t flash_crc)
 QByteArray diff_file(const QByteArray& blocks, uint32_t dblk_lenght, bool spoil_header = false,
                      bool spoil_blocks = false)
 {
-    QByteArray header = be32(0x0102) + be32(dblk_lenght) + be32(boot_crc32(blocks) ^ (spoil_blocks ? 1u : 0u)) +
+    QByteArray header = be32(0x0102) + be32(dblk_lenght) + be32(crc(blocks) ^ (spoil_blocks ? 1u : 0u)) +
                         be32(1) + be32(0x300000) + be32(0xCAFEF00D) + be32(0x80000001);
-    header += be32(boot_crc32(header) ^ (spoil_header ? 1u : 0u));
+    header += be32(crc(header) ^ (spoil_header ? 1u : 0u));
     return header + blocks;
 }
 
