@@ -27,6 +27,8 @@ constexpr uint32_t kId16M = 0x00EF4018;
 constexpr uint32_t kId32M = 0x00AB4019;
 constexpr uint32_t kId128M = 0x00AB4020;
 constexpr uint32_t kId512K = 0x00AB4021;
+constexpr uint32_t kId64M = 0x00AB4022;
+constexpr uint32_t kId48M = 0x00AB4023;
 constexpr uint32_t kUnlisted = 0x11223344;
 
 const char kCatalogue[] =
@@ -34,7 +36,9 @@ const char kCatalogue[] =
     "0x00EF4018,1024,16384,W16M,\r\n"
     "0x00AB4019,2048,16384,SIM32M,\r\n"
     "0x00AB4020,8192,16384,SIM128M,\r\n"
-    "0x00AB4021,1024,512,SMALL512K,\r\n";
+    "0x00AB4021,1024,512,SMALL512K,\r\n"
+    "0x00AB4022,4096,16384,SIM64M,\r\n"
+    "0x00AB4023,3072,16384,SIM48M,\r\n";
 
 const char* const kActionButtons[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
                                       "pushButton_FlashInfo", "pushButton_CheckFlash"};
@@ -79,12 +83,18 @@ QByteArray with_info(QByteArray image, uint32_t length, uint32_t flash_crc)
 
 // A .diff: header words as given, with both integrity CRCs right unless spoilt.
 QByteArray diff_file(const QByteArray& blocks, uint32_t dblk_lenght, bool spoil_header = false,
-                     bool spoil_blocks = false)
+                     bool spoil_blocks = false, uint32_t dblk_number = 1)
 {
     QByteArray header = be32(0x0102) + be32(dblk_lenght) + be32(crc(blocks) ^ (spoil_blocks ? 1u : 0u)) +
-                        be32(1) + be32(0x300000) + be32(0xCAFEF00D) + be32(0x80000001);
+                        be32(dblk_number) + be32(0x300000) + be32(0xCAFEF00D) + be32(0x80000001);
     header += be32(crc(header) ^ (spoil_header ? 1u : 0u));
     return header + blocks;
+}
+
+// One block record of a .diff: address, length, CRC, a word not read, data.
+QByteArray diff_record(uint32_t address, const QByteArray& data, uint32_t record_crc)
+{
+    return be32(address) + be32(uint32_t(data.size())) + be32(record_crc) + be32(0) + data;
 }
 
 QStringList without_timers(const QStringList& log)
@@ -131,6 +141,10 @@ public:
     void put_in_flash(uint32_t address, const QByteArray& bytes)
     {
         sim.with_device([&](SimDevice& d) { d.external_flash().write(address, bytes); return 0; });
+    }
+    QByteArray flash(uint32_t address, int len)
+    {
+        return sim.with_device([&](SimDevice& d) { return d.external_flash().read(address, len); });
     }
     QStringList fields()
     {

@@ -1,0 +1,560 @@
+// Update Flash end to end: whole images from address 0 and from the base of
+// VQ210 Uart0, differential images, both block writers, faults and bad
+// files, through a real pty to the simulated boot loader, whose external
+// memory is compared with what must be there afterwards.
+
+#include <QtTest>
+
+#include "flash_fixtures.h"
+
+using namespace flash_fixtures;
+
+namespace {
+
+const QString kOk = "Update flash is OK!!!!!!";
+const QString kFail = "Update flash is fail.....";
+const QString kDiffOk = "Diff Update flash is OK!!!!!!";
+const QString kDiffFail = "Diff Update flash is fail.....";
+
+struct Write {
+    uint32_t address;
+    int seq;
+    uint32_t length;
+};
+
+QVector<Write> writes(const QVector<SimFrame>& frames)
+{
+    QVector<Write> out;
+    for (const SimFrame& f : frames)
+        out.append({f.address, f.seq, f.length});
+    return out;
+}
+
+bool operator==(const Write& a, const Write& b)
+{
+    return a.address == b.address && a.seq == b.seq && a.length == b.length;
+}
+
+char* toString(const Write& w)
+{
+    return qstrdup(QString("{0x%1, seq %2, %3}").arg(w.address, 0, 16).arg(w.seq).arg(w.length).toLatin1());
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(QVector<Write>)
+
+class UpdateFlashTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void full_image_data();
+    void full_image();
+    void full_image_log();
+    void info_block_blanked_on_flash_only();
+    void vq210_uart0_at_base_data();
+    void vq210_uart0_at_base();
+    void packet_streams_data();
+    void packet_streams();
+    void diff_records_data();
+    void diff_records();
+    void diff_empty_record();
+    void diff_without_blocks();
+    void diff_malformed_data();
+    void diff_malformed();
+    void diff_refused_at_input_is_refused_again();
+
+    void block_refused_three_times();
+    void tail_accepted_at_status_2_on_third_attempt();
+    void silent_block_goes_on();
+    void crc_mismatch_at_the_end();
+    void unplugged_mid_update();
+    void exit_mid_update();
+    void flash_modes_data();
+    void flash_modes();
+    void one_byte_over_the_flash();
+
+    void empty_image_never_passes();
+    void file_gone_before_update();
+    void file_changed_before_update();
+    void port_closed();
+};
+
+void UpdateFlashTest::full_image_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QVector<Write>>("expected");
+    QTest::newRow("4096") << 4096 << QVector<Write>{{0, 0, 2048}, {2048, 1, 2048}};
+    QTest::newRow("5000") << 5000 << QVector<Write>{{0, 0, 2048}, {2048, 1, 2048}, {4096, 0, 904}};
+    QTest::newRow("shorter than a block") << 1000 << QVector<Write>{{0, 0, 1000}};
+    QTest::newRow("one byte past a block") << 2049 << QVector<Write>{{0, 0, 2048}, {2048, 1, 1}};
+}
+
+void UpdateFlashTest::full_image()
+{
+    QFETCH(int, length);
+    QFETCH(QVector<Write>, expected);
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray image = pattern(length);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().mid(s.a().log().size() - 2), QStringList({"", kOk}));
+    QCOMPARE(writes(s.frames('l')), expected);
+    QCOMPARE(s.flash(0, length), image);
+    QCOMPARE(s.flash(length, 4096), QByteArray(4096, '\xFF'));
+    QCOMPARE(s.a().progress(), 100);
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::full_image_log()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray image = pattern(4096);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.clear_records();
+    s.click("pushButton_UpdateFlash");
+    const QString image_crc = hex32(crc(image));
+    QCOMPARE(without_timers(s.a().log()),
+             QStringList({"vcom_index = 0", "VQ4410 Boot_Version:10002", "Connect", "Get Flash ID", "Start to update flash ...", "Mcu_Type = 0x19714410",
+                          "vcom_index = 0", "End to update flash", "Start to get flash crc... 0",
+                          "flashCode_Size: 4096", "Crc Value: " + image_crc, "Read crc value: " + image_crc,
+                          "Check flash CRC pass.", kOk}));
+    // Identify-mode connect, then flash target mode, on the open port.
+    const QVector<SimFrame> connects = s.frames('K');
+    QCOMPARE(connects.size(), 2);
+    QCOMPARE(connects[0].variant, '0');
+    QCOMPARE(connects[1].variant, '2');
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::info_block_blanked_on_flash_only()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    QByteArray programmed = pattern(6000);
+    programmed.replace(372, 12, QByteArray(12, '\xFF'));
+    const QByteArray image = with_info(pattern(6000), 6000, crc(programmed));
+    const QString path = s.load_image("image.bin", image);
+    s.open_identified();
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().last(), kOk);
+    QCOMPARE(s.flash(0, 6000), programmed);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), image);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::vq210_uart0_at_base_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QVector<Write>>("expected");
+    // The last block is always 2047 bytes, 0xFF behind what the image has.
+    QTest::newRow("4096") << 4096
+                          << QVector<Write>{{0x80000, 0, 2048}, {0x80800, 1, 2048}, {0x81000, 0, 2047}};
+    QTest::newRow("5000") << 5000
+                          << QVector<Write>{{0x80000, 0, 2048}, {0x80800, 1, 2048}, {0x81000, 0, 2047}};
+    QTest::newRow("shorter than a block") << 100 << QVector<Write>{{0x80000, 0, 2047}};
+}
+
+void UpdateFlashTest::vq210_uart0_at_base()
+{
+    QFETCH(int, length);
+    QFETCH(QVector<Write>, expected);
+    FlashSession s(chip(kVq210Uart0));
+    QVERIFY(s.start());
+    const QByteArray image = pattern(length);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().last(), kOk);
+    QCOMPARE(writes(s.frames('l')), expected);
+    QCOMPARE(s.frames('l').last().data, image.mid(length / 2048 * 2048).leftJustified(2047, '\xFF'));
+    QCOMPARE(s.flash(0, 0x80000), QByteArray(0x80000, '\xFF'));
+    QCOMPARE(s.flash(0x80000, length), image);
+    QCOMPARE(s.frames('n').value(0).address, 0x80000u);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::packet_streams_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<int>("middle_packets");  // two blocks of 2048 and a tail of 300
+    QTest::newRow("512-byte packets") << uint(kVq4410) << 2 * 3;
+    QTest::newRow("64-byte packets, VQ350A") << uint(kVq350A) << 2 * 32 + 3;
+}
+
+void UpdateFlashTest::packet_streams()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(int, middle_packets);
+    SimConfig c = chip(chip_id);
+    c.vcom = true;
+    FlashSession s(c);
+    QVERIFY(s.start());
+    const QByteArray image = pattern(2 * 2048 + 300);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    QCOMPARE(s.a().vcom_index(), 1);
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().last(), kOk);
+    QCOMPARE(s.flash(0, image.size()), image);
+    const QVector<SimFrame> starts = s.frames('j');
+    QCOMPARE(starts.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(starts[i].address, uint32_t(i * 2048));
+        QCOMPARE(starts[i].seq, i & 1);
+    }
+    QCOMPARE(s.frames('k').size(), middle_packets);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::diff_records_data()
+{
+    QTest::addColumn<QVector<int>>("lengths");
+    QTest::addColumn<uint>("dblk_number");
+    QTest::addColumn<QVector<Write>>("expected");
+    QTest::newRow("100 bytes") << QVector<int>{100} << 1u << QVector<Write>{{0x10000, 0, 2047}};
+    QTest::newRow("2048 bytes") << QVector<int>{2048} << 1u << QVector<Write>{{0x10000, 0, 2048}};
+    QTest::newRow("2049 bytes") << QVector<int>{2049} << 1u
+                                << QVector<Write>{{0x10000, 0, 2048}, {0x10800, 1, 2047}};
+    // The sequence bit starts at 0 for every record.
+    QTest::newRow("two records") << QVector<int>{2048, 100} << 2u
+                                 << QVector<Write>{{0x10000, 0, 2048}, {0x20000, 0, 2047}};
+    QTest::newRow("three records, dblk_number 1") << QVector<int>{10, 20, 30} << 1u
+                                                   << QVector<Write>{{0x10000, 0, 2047},
+                                                                     {0x20000, 0, 2047},
+                                                                     {0x30000, 0, 2047}};
+}
+
+void UpdateFlashTest::diff_records()
+{
+    QFETCH(QVector<int>, lengths);
+    QFETCH(uint, dblk_number);
+    QFETCH(QVector<Write>, expected);
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    QByteArray blocks;
+    QStringList record_lines;
+    for (int i = 0; i < lengths.size(); ++i) {
+        const QByteArray data = pattern(lengths[i], i);
+        const uint32_t address = 0x10000u * uint32_t(i + 1);
+        // What the range holds once written: the data (the flash was erased).
+        blocks += diff_record(address, data, crc(data));
+        record_lines << QString("Write block:%1,%2,%3").arg(hex32(address)).arg(data.size()).arg(hex32(crc(data)));
+    }
+    s.load_image("update.diff", diff_file(blocks, uint32_t(blocks.size()), false, false, dblk_number));
+    s.open_identified();
+    s.click("pushButton_UpdateFlash");
+    const QStringList log = s.a().log();
+    QCOMPARE(log.last(), kDiffOk);
+    QCOMPARE(writes(s.frames('l')), expected);
+    for (int i = 0; i < lengths.size(); ++i) {
+        const uint32_t address = 0x10000u * uint32_t(i + 1);
+        QCOMPARE(s.flash(address, lengths[i]), pattern(lengths[i], i));
+        QVERIFY(log.contains(record_lines[i]));
+    }
+    QCOMPARE(s.frames('n').size(), lengths.size());
+    QCOMPARE(s.a().progress(), 100);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::diff_empty_record()
+{
+    // Nothing to write, and a check of no bytes has no passes to wait for its
+    // answer: the update can only fail.
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("update.diff", diff_file(diff_record(0x10000, QByteArray(), 0), 16));
+    s.open_identified();
+    s.dialogs.expect_error("Time over!");
+    s.click("pushButton_UpdateFlash");
+    const QStringList log = s.a().log();
+    QVERIFY(log.contains("Write block:0x00010000,0,0x00000000"));
+    QVERIFY(log.contains("Write block data crc:0x00000000"));
+    QVERIFY(s.frames('l').isEmpty());
+    QCOMPARE(s.frames('n').size(), 1);
+    QCOMPARE(log.last(), kDiffFail);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::diff_without_blocks()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray data = pattern(100);
+    s.load_image("update.diff", diff_file(diff_record(0, data, crc(data)), 116, false, false, 0));
+    s.open_identified();
+    s.click("pushButton_UpdateFlash");
+    const QStringList log = without_timers(s.a().log());
+    QCOMPARE(log.mid(log.size() - 2), QStringList({"There are not any block to update...", kDiffFail}));
+    QVERIFY(s.frames('l').isEmpty());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::diff_malformed_data()
+{
+    QTest::addColumn<QByteArray>("blocks");
+    const QByteArray data = pattern(100);
+    const QByteArray good = diff_record(0x1000, data, crc(data));
+    QTest::newRow("record header cut short") << good + good.left(10);
+    QTest::newRow("data past the end") << good + diff_record(0x2000, data, crc(data)).left(50);
+    QTest::newRow("negative length") << be32(0x1000) + be32(0x80000000u) + be32(0) + be32(0) + data;
+}
+
+void UpdateFlashTest::diff_malformed()
+{
+    QFETCH(QByteArray, blocks);
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("update.diff", diff_file(blocks, uint32_t(blocks.size())));
+    s.open_identified();
+    s.clear_records();
+    s.click("pushButton_UpdateFlash");
+    const QStringList log = s.a().log();
+    QCOMPARE(log.size(), 3);
+    QVERIFY2(log[0].startsWith("Illegal block record at file offset "), qPrintable(log[0]));
+    QCOMPARE(log.mid(1), QStringList({"", kDiffFail}));
+    // Nothing went to the device, not even a connect.
+    QVERIFY(s.sim.with_device([](SimDevice& d) { return d.frames().isEmpty(); }));
+    QCOMPARE(s.flash(0, 0x4000), QByteArray(0x4000, '\xFF'));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::diff_refused_at_input_is_refused_again()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray data = pattern(100);
+    s.dialogs.expect_error("Illegal document");
+    s.dialogs.expect_error("Illegal document");
+    s.load_image("update.diff", diff_file(diff_record(0, data, crc(data)), 116, false, true));
+    s.open_identified();
+    s.clear_records();
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().size(), 2);
+    QVERIFY(s.a().log()[0].startsWith("par_tCRC:"));
+    QVERIFY(s.a().log()[1].startsWith("blk_tCRC:"));
+    QVERIFY(s.frames('K').isEmpty());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::block_refused_three_times()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(5000));
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) { d.set_status('l', 3, 3); return 0; });
+    s.click("pushButton_UpdateFlash");
+    const QStringList log = s.a().log();
+    QCOMPARE(log.mid(log.size() - 3), QStringList({"CRC Error:0x00000000", "", kFail}));
+    QCOMPARE(writes(s.frames('l')), (QVector<Write>{{0, 0, 2048}, {0, 0, 2048}, {0, 0, 2048}}));
+    QVERIFY(s.frames('n').isEmpty());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::tail_accepted_at_status_2_on_third_attempt()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray image = pattern(1000);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) { d.set_status('l', 2, 3); return 0; });
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().last(), kOk);
+    QCOMPARE(s.frames('l').size(), 3);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::silent_block_goes_on()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray image = pattern(6000);
+    s.load_image("image.bin", image);
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) { d.set_silent('l', 1); return 0; });
+    // The time-out is shown, the next block follows, the CRC decides.
+    s.dialogs.expect_error("Time over!");
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.frames('l').size(), 3);
+    QCOMPARE(s.a().log().last(), kOk);
+    QCOMPARE(s.flash(0, 6000), image);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::crc_mismatch_at_the_end()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(3000));
+    s.open_identified();
+    s.sim.with_device([](SimDevice& d) { d.set_wrong_crc('n'); return 0; });
+    s.click("pushButton_UpdateFlash");
+    const QStringList log = s.a().log();
+    QVERIFY(log[log.size() - 3].startsWith("Check flash CRC fail,return CRC Value: "));
+    QCOMPARE(log.last(), kFail);
+    QVERIFY(!log.contains(kOk));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::unplugged_mid_update()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(20000));
+    s.open_identified();
+    s.sim.unplug_after('l', 3);
+    QElapsedTimer clock;
+    clock.start();
+    s.click("pushButton_UpdateFlash");
+    QVERIFY2(clock.elapsed() < 10000, "the update did not end at the removal");
+    QCOMPARE(s.a().log().last(), kFail);
+    QVERIFY(s.a().log().contains("Remove " + s.sim.slave_path()));
+    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.frames('l').size(), 3);
+    QVERIFY(s.frames('n').isEmpty());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::exit_mid_update()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(64 * 1024));
+    s.open_identified();
+    s.sim.set_reply_delay_ms(50);
+    QTimer::singleShot(400, s.window.get(), [&s] { s.click("pushButton_Exit"); });
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().stop_requested(), 1);
+    QCOMPARE(s.a().log().last(), kFail);
+    QVERIFY(s.frames('l').size() < 32);
+    QVERIFY(s.frames('n').isEmpty());
+    QVERIFY(!s.window->isVisible());
+    s.access.reset();
+    s.window.reset();
+    QFile config(s.work_dir.filePath("config.ini"));
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    QCOMPARE(config.readAll().count('\n'), 6);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::flash_modes_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<uint>("flash_id");
+    QTest::addColumn<uint>("size");
+    QTest::addColumn<int>("mode");  // 0: no set-flash-mode command
+    QTest::addColumn<QString>("line");
+    QTest::newRow("128 MiB, VQ4410") << uint(kVq4410) << uint(kId128M) << 128 * kMiB << 2 << "Set nand flash";
+    QTest::newRow("128 MiB, VQ350A") << uint(kVq350A) << uint(kId128M) << 128 * kMiB << 0 << "";
+    QTest::newRow("64 MiB") << uint(kVq4410) << uint(kId64M) << 64 * kMiB << 1 << "Set 32 bits Address!";
+    QTest::newRow("48 MiB") << uint(kVq4410) << uint(kId48M) << 48 * kMiB << 0 << "";
+}
+
+void UpdateFlashTest::flash_modes()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(uint, flash_id);
+    QFETCH(uint, size);
+    QFETCH(int, mode);
+    QFETCH(QString, line);
+    FlashSession s(chip(chip_id, flash_id, flash_id, size));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(3000));
+    s.open_identified();
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().last(), kOk);
+    const QStringList log = without_timers(s.a().log());
+    QStringList expected = {"Connect", "Get Flash ID"};
+    if (mode)
+        expected << "Set 32bits Addr ok" << line;
+    expected << "Start to update flash ...";
+    QCOMPARE(log.mid(log.indexOf("Connect"), expected.size()), expected);
+    QCOMPARE(s.frames('o').size(), mode ? 1 : 0);
+    if (mode)
+        QCOMPARE(int(s.frames('o')[0].variant), mode);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::one_byte_over_the_flash()
+{
+    FlashSession s(chip(kVq4410, kId512K, kId512K, 512 * 1024));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(512 * 1024 + 1));
+    s.open_identified();
+    s.dialogs.expect_error("The file is over than the flash ic's size");
+    s.click("pushButton_UpdateFlash");
+    QVERIFY(s.frames('l').isEmpty());
+    QCOMPARE(s.a().log().last(), kFail);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::empty_image_never_passes()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("image.bin", QByteArray());
+    s.open_identified();
+    // A check of no bytes has no passes to wait for its answer.
+    s.dialogs.expect_error("Time over!");
+    s.click("pushButton_UpdateFlash");
+    QVERIFY(s.frames('l').isEmpty());
+    QCOMPARE(s.a().log().last(), kFail);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::file_gone_before_update()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QString path = s.load_image("image.bin", pattern(3000));
+    QVERIFY(QFile::remove(path));
+    s.open_identified();
+    s.dialogs.expect_error("Read fail,please check the path!");
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log(), QStringList({path}));
+    QVERIFY(s.frames('K').size() == 1 && s.frames('l').isEmpty());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::file_changed_before_update()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(3000));
+    const QByteArray changed = pattern(4500, 42);
+    s.write("image.bin", changed);
+    s.open_identified();
+    s.click("pushButton_UpdateFlash");
+    QCOMPARE(s.a().log().last(), kOk);
+    QCOMPARE(s.flash(0, 4500), changed);
+    QCOMPARE(s.a().label("label_FlashCRC"),
+             QString("Flash code, FileCRC = %1  Len = 4500").arg(hex32(crc(changed))));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void UpdateFlashTest::port_closed()
+{
+    FlashSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.load_image("image.bin", pattern(3000));
+    s.a().button("pushButton_UpdateFlash")->setEnabled(true);
+    s.dialogs.expect_error("Please open the port!");
+    s.click("pushButton_UpdateFlash");
+    // The empty line before the verdict goes into the first, empty line of
+    // the cleared pane.
+    QCOMPARE(s.a().log(), QStringList({kFail}));
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+QTEST_MAIN(UpdateFlashTest)
+#include "test_update_flash.moc"
