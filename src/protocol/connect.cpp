@@ -33,6 +33,7 @@ int MainWindow::connect_device(char mode, uint32_t expected_chip_id)
     rx_ready = 0;
     rx_wait_enabled = 1;
     serial->clear(QSerialPort::AllDirections);
+    rx_len = 0;  // a partial reply in rx_buf is as stale as the bytes just discarded
     write_frame(request);
 
     if (!wait_for_reply(kConnectPasses, kConnectSleepMs)) {
@@ -72,6 +73,8 @@ void MainWindow::on_pushButton_RunApp_clicked()
         return;
     }
     serial->clear(QSerialPort::AllDirections);
+    rx_len = 0;
+    rx_ready = 0;
     run_application(kAppStartAddress);
     platform::sleep_ms(kRunSettleMs);
     set_action_buttons_enabled(false);

@@ -54,6 +54,7 @@ public:
     bool wait_for_reply(int passes, int sleep_ms) { return w.wait_for_reply(passes, sleep_ms); }
     int connect_device(char mode, uint32_t chip) { return w.connect_device(mode, chip); }
     bool open_port() { return w.open_port_at_selected_rate(); }
+    void write_config() { w.write_config(); }
     void set_port_text(const QString& path) const
     {
         QComboBox* c = combo("comboBox_Comm");
