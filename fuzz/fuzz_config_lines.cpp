@@ -1,4 +1,6 @@
-// Any line of config.ini gives a usable setting.
+// Any line of config.ini gives a usable setting, and any file splits into
+// bounded lines.
+#include <QBuffer>
 #include <QString>
 #include <cstdint>
 #include <cstdlib>
@@ -21,5 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString written = compose_config(true, line, line, bl, index);
     if (!written.endsWith(QLatin1Char('\n')))
         abort();
+
+    QByteArray file(reinterpret_cast<const char*>(data), int(size));
+    QBuffer in(&file);
+    in.open(QIODevice::ReadOnly);
+    QString read;
+    int lines = 0;
+    for (ConfigLine r; (r = read_config_line(in, &read)) != ConfigLine::End; ++lines) {
+        if (read.size() > kConfigLineMaxBytes || (r == ConfigLine::TooLong && !read.isEmpty()) || lines > int(size))
+            abort();
+    }
     return 0;
 }

@@ -2,7 +2,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "app/mainwindow.h"
 #include "app/settings.h"
@@ -13,6 +20,37 @@ QString config_path()
 {
     return QDir::currentPath() + QStringLiteral("/config.ini");
 }
+
+// config.ini is taken only when it is a regular file (links followed): a
+// FIFO in its place would block the open, at start-up or at exit, and a
+// device such as /dev/zero would be read for ever or swallow the settings.
+bool open_regular_file(QFile& file, QIODevice::OpenMode mode)
+{
+#ifdef Q_OS_WIN
+    const QFileInfo info(file.fileName());
+    if (info.exists() && !info.isFile())
+        return false;
+    return file.open(mode);
+#else
+    const bool writing = mode & QIODevice::WriteOnly;
+    const int flags = (writing ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = ::open(QFile::encodeName(file.fileName()).constData(), flags, 0666);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    // Truncated only once it is known to be a regular file.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (writing && ::ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, writing ? QIODevice::WriteOnly : QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+#endif
+}
 }  // namespace
 
 void MainWindow::read_config()
@@ -21,13 +59,20 @@ void MainWindow::read_config()
     flash_name.clear();
 
     QFile file(config_path());
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!open_regular_file(file, QIODevice::ReadOnly)) {
+        // A file that is there but cannot be read still holds the operator's
+        // settings: the defaults must not replace it at exit.
+        config_kept = QFileInfo(file.fileName()).isFile();
         log_line(QStringLiteral("Open config.ini fail"));
         return;
     }
-    QTextStream in(&file);
-    for (int line_no = 1; line_no <= 6 && !in.atEnd(); ++line_no) {
-        const QString line = in.readLine();
+    QString line;
+    for (int line_no = 1; line_no <= 6; ++line_no) {
+        const ConfigLine read = read_config_line(file, &line);
+        if (read == ConfigLine::End)
+            break;
+        if (read == ConfigLine::TooLong)
+            continue;
         switch (line_no) {
         case 1:
             ui->checkBox_BaudRate->setChecked(return_115200_from_line(line));
@@ -57,8 +102,12 @@ void MainWindow::write_config()
 {
     const QString path = config_path();
     log_line(path);
+    if (config_kept) {
+        log_line(QStringLiteral("config.ini could not be read at start-up: kept as it was"));
+        return;
+    }
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!open_regular_file(file, QIODevice::WriteOnly | QIODevice::Truncate)) {
         show_error(QStringLiteral("打开文件失败"));
         return;
     }

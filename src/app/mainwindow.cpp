@@ -83,7 +83,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::set_action_buttons_enabled(bool on)
 {
-    ui->pushButton_OpenCom->setEnabled(on);
+    set_open_button_enabled(on);
     ui->pushButton_UpdateMCU->setEnabled(on);
     ui->pushButton_CheckMCU->setEnabled(on);
     ui->pushButton_UpdateFlash->setEnabled(on);

@@ -79,6 +79,7 @@ private:
     bool aborted() const;  // Exit pressed or the device removed
     void pump_events();
     void write_frame(const QByteArray& frame);
+    void discard_input();  // empties the port's buffers and the reply being gathered
 
     // Connect handshake and run
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
@@ -119,6 +120,9 @@ private:
     void close_port_offer_open();
     void send_boot_sequence(const QByteArray& sequence);
     void end_session_on_removal();
+    // Sets the Open button, or while the chip is being identified, the state
+    // it takes when that ends.
+    void set_open_button_enabled(bool on);
 
     // Form
     Ui_MainWindow* ui = nullptr;
@@ -141,6 +145,8 @@ private:
     int write_pacing_us = 125;
     int reconnect_state = 0;
     int model_index = 0;
+    bool identifying = false;        // Open and BootMode are off while this runs
+    bool open_button_wanted = true;  // the Open button's state once identification ends
 
     // Abort flags of long operations
     int link_down = 1;
@@ -152,6 +158,7 @@ private:
     std::unique_ptr<PortMap> port_map;
     QList<PortMapEntry> port_entries;  // the map as enumerated by the last refresh
     PortWatcher* port_watcher = nullptr;
+    bool refresh_after_removal = false;  // the open port was removed; the next refresh offers Open again
 
     // Selected MCU image
     QString mcu_image_path = QStringLiteral("./");
@@ -175,4 +182,5 @@ private:
 
     // Settings
     int bl_set = 0;
+    bool config_kept = false;  // config.ini exists but could not be read: not rewritten at exit
 };

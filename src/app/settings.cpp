@@ -1,5 +1,40 @@
 #include "app/settings.h"
 
+#include <QIODevice>
+
+namespace {
+constexpr qint64 kSkipChunkBytes = 64 * 1024;  // how much of an over-long line is read at a time
+}  // namespace
+
+ConfigLine read_config_line(QIODevice& in, QString* line)
+{
+    line->clear();
+    if (in.atEnd())
+        return ConfigLine::End;
+    // Room for the longest line, its "\r\n", and one byte to tell it is longer.
+    QByteArray bytes = in.readLine(kConfigLineMaxBytes + 3);
+    if (bytes.isEmpty() && in.atEnd())
+        return ConfigLine::End;
+    const bool ended = bytes.endsWith('\n');
+    if (!ended && !in.atEnd()) {
+        QByteArray rest;
+        do {
+            rest = in.readLine(kSkipChunkBytes);
+        } while (!rest.isEmpty() && !rest.endsWith('\n'));
+        return ConfigLine::TooLong;
+    }
+    if (ended) {
+        bytes.chop(1);
+        if (bytes.endsWith('\r'))
+            bytes.chop(1);
+    }
+    if (bytes.size() > kConfigLineMaxBytes)
+        return ConfigLine::TooLong;
+    // The explicit length keeps NUL bytes: the line is judged by all its characters.
+    *line = QString::fromLocal8Bit(bytes.constData(), bytes.size());
+    return ConfigLine::Ok;
+}
+
 bool return_115200_from_line(const QString& line)
 {
     return line.contains(QLatin1Char('1'));

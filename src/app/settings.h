@@ -5,9 +5,22 @@
 
 #include <QString>
 
+class QIODevice;
+
 constexpr int kDefaultWaitIndex = 2;   // "3ms", selected at start-up
 constexpr int kFallbackWaitIndex = 3;  // what a line 6 without a usable digit selects
 constexpr int kFallbackWaitMs = 3;     // wait for an index outside the box
+
+// A line longer than this is not a setting (no path is this long): it does
+// not apply, and it is never held whole in memory.
+constexpr int kConfigLineMaxBytes = 4096;
+
+enum class ConfigLine { Ok, TooLong, End };
+
+// Reads the next line of config.ini without its end ("\n" or "\r\n"),
+// decoded from the local 8-bit encoding. A line longer than
+// kConfigLineMaxBytes is skipped up to its end and reported as TooLong.
+ConfigLine read_config_line(QIODevice& in, QString* line);
 
 // Line 1: the "Return 115200 when close Comm" box is checked if the line has a 1 anywhere.
 bool return_115200_from_line(const QString& line);

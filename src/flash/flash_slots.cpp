@@ -15,7 +15,7 @@ constexpr int kShortestImage = 16;  // anything shorter is no image worth checki
 
 void MainWindow::on_pushButton_FlashInfo_clicked()
 {
-    serial->clear(QSerialPort::AllDirections);
+    discard_input();
     ui->pushButton_FlashInfo->setEnabled(false);
     identify_flash(kFlashInfoRetryPauseMs);
     ui->pushButton_FlashInfo->setEnabled(true);
@@ -25,7 +25,7 @@ void MainWindow::on_pushButton_CheckFlash_clicked()
 {
     if (refuse_closed_port())
         return;
-    serial->clear(QSerialPort::AllDirections);
+    discard_input();
     if (identify_flash(0) != 0)
         return;
     if (prepare_flash_mode() != 0)

@@ -18,7 +18,7 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
     clear_log();
     if (refuse_closed_port())
         return flash_update::kRefused;
-    serial->clear(QSerialPort::AllDirections);
+    discard_input();
     if (connect_device(kIdentifyMode, chip_id, link) != connect_result::kOk ||
         connect_device(kFlashTargetMode, chip_id, link) != connect_result::kOk) {
         show_error(QStringLiteral("Fail to Connect a 350x device"));

@@ -1,8 +1,9 @@
 #pragma once
 
-// What the tool takes from the operating system, in one place. The Windows
-// side follows the original tool (kernel32 sleeps, the performance counter,
-// local time); the POSIX side is what runs on Linux.
+// What the tool takes from the operating system, in one place. On Windows
+// the pauses are kernel32 sleeps, the microsecond wait spins on the
+// performance counter and the time is the local time of GetLocalTime; the
+// POSIX side gives the same with the steady clock and localtime.
 
 namespace platform {
 

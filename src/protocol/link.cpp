@@ -62,10 +62,18 @@ bool MainWindow::wait_for_reply(int passes, int sleep_ms)
 Reply MainWindow::exchange(const QByteArray& frame, const ReplyWait& wait)
 {
     if (wait.clear_first)
-        serial->clear(QSerialPort::AllDirections);
+        discard_input();
     rx_ready = 0;
     write_frame(frame);
     return await_reply(wait);
+}
+
+void MainWindow::discard_input()
+{
+    serial->clear(QSerialPort::AllDirections);
+    // A partial reply in rx_buf is as stale as the bytes just discarded.
+    rx_len = 0;
+    rx_ready = 0;
 }
 
 void MainWindow::write_frame(const QByteArray& frame)

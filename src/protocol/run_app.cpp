@@ -19,7 +19,7 @@ void MainWindow::on_pushButton_RunApp_clicked()
         show_error(texts::kPleaseOpenPort);
         return;
     }
-    serial->clear(QSerialPort::AllDirections);
+    discard_input();
     run_application(kAppStartAddress);
     platform::sleep_ms(kRunSettleMs);
     set_action_buttons_enabled(false);

@@ -9,8 +9,8 @@
 #include "ui_mainwindow.h"
 
 #ifdef Q_OS_WIN
+#include <windows.h>  // before dbt.h, which uses its types
 #include <dbt.h>
-#include <windows.h>
 #endif
 
 namespace {
@@ -37,8 +37,13 @@ void MainWindow::LockforTPdevice()
     ui->comboBox_Comm->insertItems(ui->comboBox_Comm->count(), list);
     if (usb_port_index >= 0) {
         ui->comboBox_Comm->setCurrentIndex(usb_port_index);
-        ui->pushButton_OpenCom->setEnabled(true);
+        set_open_button_enabled(true);
+    } else if (refresh_after_removal && !list.isEmpty()) {
+        // The removal took the Open button away; any port listed now is
+        // worth offering again, a USB serial adapter as much as ttyACM0.
+        set_open_button_enabled(true);
     }
+    refresh_after_removal = false;
 }
 
 void MainWindow::Timer1_Out_Event()
@@ -64,6 +69,7 @@ void MainWindow::port_removed(const QString& name)
 void MainWindow::end_session_on_removal()
 {
     link_down = 1;
+    refresh_after_removal = true;
     serial->close();
     ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
     set_action_buttons_enabled(false);

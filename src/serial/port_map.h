@@ -33,7 +33,7 @@ int preselected_entry(const QList<PortMapEntry>& entries);
 
 #include "serial/publish/port_publish.h"  // where simulated chips publish their ports
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_LINUX
 // Linux: QSerialPortInfo's devices, then the published simulator ports.
 class SystemPortMap : public PortMap {
 public:

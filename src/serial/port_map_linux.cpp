@@ -3,6 +3,7 @@
 
 #include "serial/port_map.h"
 
+
 bool is_usb_serial_device(const QString& device_name)
 {
     return device_name == QLatin1String("/dev/ttyACM0");

@@ -1,4 +1,7 @@
-// The registry's map of serial ports, as the original Windows tool reads it.
+// The registry's map of serial ports: SERIALCOMM lists every serial port
+// the system knows, and the USB serial driver registers its first device as
+// \Device\USBSER000. Simulated chips run only on Linux, so nothing is
+// published here.
 
 #include <QSettings>
 #include <windows.h>
@@ -64,6 +67,21 @@ bool is_usb_serial_device(const QString& device_name)
 QString default_publish_dir()
 {
     return QString();
+}
+
+bool publish_dir_is_private(const QString&)
+{
+    return false;
+}
+
+bool prepare_publish_dir(const QString&)
+{
+    return false;
+}
+
+bool is_pseudo_terminal(const QString&)
+{
+    return false;
 }
 
 QString published_port_file(const QString&, qint64, int)

@@ -31,12 +31,16 @@ bool MainWindow::open_port_at_selected_rate()
     }
     connect(serial, &QSerialPort::readyRead, this, &MainWindow::serial_receiveData, Qt::DirectConnection);
     connect(serial, &QSerialPort::errorOccurred, this, &MainWindow::serial_error, Qt::DirectConnection);
+    // A new session starts with an empty reply buffer: a partial reply of
+    // the last one would be put in front of the first reply of this one.
+    rx_len = 0;
+    rx_ready = 0;
     return true;
 }
 
 void MainWindow::close_port()
 {
-    serial->clear(QSerialPort::AllDirections);
+    discard_input();
     serial->close();
 }
 
@@ -74,7 +78,22 @@ void MainWindow::Open_SerialPort()
     ui->pushButton_OpenCom->setText(texts::kCloseComm);
 
     chip_id = 0;
-    if (identify_chip(read_link_settings()) != 0) {
+    // The handshake pumps events while it waits: another press of Open or
+    // BootMode would close the port under it. Those buttons stay off until
+    // it ends; whatever the Open button was set to meanwhile is applied then.
+    const bool boot_enabled = ui->pushButton_Boot->isEnabled();
+    const bool boot2_enabled = ui->pushButton_BootII->isEnabled();
+    open_button_wanted = ui->pushButton_OpenCom->isEnabled();
+    identifying = true;
+    ui->pushButton_OpenCom->setEnabled(false);
+    ui->pushButton_Boot->setEnabled(false);
+    ui->pushButton_BootII->setEnabled(false);
+    const int identified = identify_chip(read_link_settings());
+    identifying = false;
+    ui->pushButton_OpenCom->setEnabled(open_button_wanted);
+    ui->pushButton_Boot->setEnabled(boot_enabled);
+    ui->pushButton_BootII->setEnabled(boot2_enabled);
+    if (identified != 0) {
         chip_id = kUnknownChipId;
         ui->lineEdit_McuType->setText(QStringLiteral("unknown"));
     }
@@ -95,7 +114,15 @@ void MainWindow::close_port_offer_open()
 {
     close_port();
     ui->pushButton_OpenCom->setText(texts::kOpenComm);
-    ui->pushButton_OpenCom->setEnabled(true);
+    set_open_button_enabled(true);
+}
+
+void MainWindow::set_open_button_enabled(bool on)
+{
+    if (identifying)
+        open_button_wanted = on;
+    else
+        ui->pushButton_OpenCom->setEnabled(on);
 }
 
 void MainWindow::on_pushButton_OpenCom_clicked()
@@ -131,9 +158,7 @@ void MainWindow::send_boot_sequence(const QByteArray& sequence)
     serial->disconnect(this);
     if (!open_port_at_selected_rate())
         return;
-    serial->clear(QSerialPort::AllDirections);
-
-    rx_ready = 0;
+    discard_input();
     rx_wait_enabled = 1;
     write_frame(sequence);
     platform::sleep_ms(kBootSettleMs);

@@ -13,7 +13,13 @@
 #include <QtTest>
 #include <memory>
 
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/settings.h"
 #include "fake_port_map.h"
+#include "fifo_watchdog.h"
 #include "protocol/crc32.h"
 #include "protocol/frame.h"
 #include "raw_pty.h"
@@ -107,6 +113,11 @@ private slots:
     void unwritable_config_shows_box();
     void bad_config_files_data();
     void bad_config_files();
+    void config_not_a_regular_file_data();
+    void config_not_a_regular_file();
+    void unreadable_config_kept();
+    void long_config_lines_data();
+    void long_config_lines();
     void exit_stops_and_closes();
     void helpers_format();
     void gating_keeps_run_off_for_uart0();
@@ -436,6 +447,100 @@ void ShellTest::bad_config_files()
     // Whatever was read, the file written back has the six lines.
     QCOMPARE(read_file("config.ini").count('\n'), 6);
     QVERIFY(read_file("config.ini").startsWith("EWHOLE:"));
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::config_not_a_regular_file_data()
+{
+    QTest::addColumn<QString>("target");  // what config.ini is, or links to
+    QTest::newRow("fifo") << "";
+    QTest::newRow("link to a fifo") << "fifo";
+    QTest::newRow("link to /dev/zero") << "/dev/zero";
+    QTest::newRow("link to /dev/null") << "/dev/null";
+}
+
+void ShellTest::config_not_a_regular_file()
+{
+    // Neither start-up nor exit may block or read without end: it is a file
+    // that cannot be opened, then a failed write.
+    QFETCH(QString, target);
+    const QString fifo = target.isEmpty() ? QStringLiteral("config.ini") : QStringLiteral("fifo");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    if (!target.isEmpty())
+        QVERIFY(QFile::link(target, "config.ini"));
+    FifoWatchdog watchdog(QFile::encodeName(QDir::current().filePath(fifo)));
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    QCOMPARE(a.log(), QStringList({"Open config.ini fail", "BL_SET = 0"}));
+    QCOMPARE(a.combo("comboBox_WaitTime")->currentText(), QString("3ms"));
+    dialogs.expect_error(QString::fromUtf8("打开文件失败"));
+    w.reset();
+    watchdog.release();
+    QVERIFY2(!watchdog.fired(), "config.ini blocked the window");
+    QVERIFY(!QFileInfo(fifo).isFile());
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::unreadable_config_kept()
+{
+    // The operator's settings in a file this user may write but not read:
+    // the defaults must not replace them at exit.
+    const QByteArray kept("EWHOLE:1\nNFLASH:0\n/home/op/mcu.bin\n/home/op/flash.bin\nBLSET:2\nWAITT:5\n");
+    write_file("config.ini", kept);
+    QVERIFY(::chmod("config.ini", 0200) == 0);
+    // root reads everything; with another file-system user it cannot.
+    const bool as_root = ::geteuid() == 0;
+    if (as_root)
+        QVERIFY(::chmod(".", 0755) == 0);
+    RecordingDialogs dialogs;
+    if (as_root)
+        ::setfsuid(65534);
+    auto w = make_window();
+    if (as_root)
+        ::setfsuid(0);
+    MainWindowTestAccess a(*w);
+    QCOMPARE(a.log(), QStringList({"Open config.ini fail", "BL_SET = 0"}));
+    a.clear_log();
+    a.write_config();
+    QCOMPARE(a.log(), QStringList({QDir::currentPath() + "/config.ini",
+                                   "config.ini could not be read at start-up: kept as it was"}));
+    w.reset();
+    QVERIFY(::chmod("config.ini", 0600) == 0);
+    QCOMPARE(read_file("config.ini"), kept);
+    VERIFY_BOXES(dialogs);
+}
+
+void ShellTest::long_config_lines_data()
+{
+    QTest::addColumn<int>("path_len");
+    QTest::addColumn<bool>("applies");
+    QTest::newRow("a long path") << kConfigLineMaxBytes << true;
+    QTest::newRow("one byte more") << kConfigLineMaxBytes + 1 << false;
+    QTest::newRow("a megabyte") << 1024 * 1024 << false;
+    QTest::newRow("50 MB") << 50 * 1024 * 1024 << false;
+}
+
+void ShellTest::long_config_lines()
+{
+    // A line longer than any path does not apply; the lines after it do, and
+    // it is not written back.
+    QFETCH(int, path_len);
+    QFETCH(bool, applies);
+    const QByteArray path = "/" + QByteArray(path_len - 1, 'p');
+    write_file("config.ini", "EWHOLE:1\nNFLASH:0\n" + path + "\r\n/f.bin\nBLSET:2\nWAITT:5\n");
+    RecordingDialogs dialogs;
+    auto w = make_window();
+    MainWindowTestAccess a(*w);
+    QCOMPARE(a.mcu_image_path(), applies ? QString::fromLatin1(path) : QString("./"));
+    QCOMPARE(a.edit("lineEdit_MCU")->text().size(), applies ? path_len : 0);
+    QCOMPARE(a.flash_image_path(), QString("/f.bin"));
+    QCOMPARE(a.bl_set(), 2);
+    QCOMPARE(a.combo("comboBox_WaitTime")->currentIndex(), 5);
+    QVERIFY(a.widget<QCheckBox>("checkBox_BaudRate")->isChecked());
+    w.reset();
+    const QByteArray written = read_file("config.ini");
+    QCOMPARE(written, "EWHOLE:1\nNFLASH:0\n" + (applies ? path : QByteArray("./")) + "\n/f.bin\nBLSET:2\nWAITT:5\n");
     VERIFY_BOXES(dialogs);
 }
 

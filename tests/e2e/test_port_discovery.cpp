@@ -2,9 +2,15 @@
 // go: from a test port map, and from simulators that publish and unplug.
 
 #include <QtTest>
+#include <cstring>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "fake_port_map.h"
+#include "fifo_watchdog.h"
+#include "raw_pty.h"
+#include "serial/port_watcher.h"
 #include "sim_session.h"
 
 Q_DECLARE_METATYPE(PortMapEntry)
@@ -78,6 +84,12 @@ private slots:
     void removal_of_open_port_while_idle();
     void removal_during_connect_wait();
     void removal_then_usb_device_back();
+    void removal_then_other_port_offered();
+
+    void published_entries_data();
+    void published_entries();
+    void publish_dir_refused_data();
+    void publish_dir_refused();
 };
 
 void PortDiscoveryTest::preselection_rule_data()
@@ -240,12 +252,14 @@ void PortDiscoveryTest::removal_of_open_port_while_idle()
         QVERIFY2(!s.a().button(name)->isEnabled(), name);
     QVERIFY(s.a().port_timer()->isActive());
 
-    // Half a second later the list is rebuilt without the port; no USB
-    // device, so the Open button stays off. The removal is reported once.
+    // Half a second later the list is rebuilt without the port; the Open
+    // button comes back if any port is left to offer. The removal is
+    // reported once, however often the list is checked after it.
     QTRY_VERIFY_WITH_TIMEOUT(!s.a().port_timer()->isActive(), 2000);
     QCOMPARE(s.a().combo("comboBox_Comm")->findText(path), -1);
-    QVERIFY(!s.a().button("pushButton_OpenCom")->isEnabled());
-    QTest::qWait(1500);
+    QCOMPARE(s.a().button("pushButton_OpenCom")->isEnabled(), s.a().combo("comboBox_Comm")->count() > 0);
+    QSignalSpy polls(s.window->findChild<PortWatcher*>()->findChild<QTimer*>(), &QTimer::timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(polls.count() >= 2, 10000);
     QCOMPARE(s.a().log(), QStringList({"Remove " + path}));
     // A hung-up port must not keep the process busy.
     QVERIFY2(cpu_seconds() - cpu_before < 1.5, qPrintable(QString::number(cpu_seconds() - cpu_before)));
@@ -271,11 +285,14 @@ void PortDiscoveryTest::removal_during_connect_wait()
     QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Open Comm"));
     QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("unknown"));
     QCOMPARE(s.a().link_down(), 1);
-    for (const char* name : kGated)
-        QVERIFY2(!s.a().button(name)->isEnabled(), name);
+    for (const char* name : kGated) {
+        if (strcmp(name, "pushButton_OpenCom") != 0)
+            QVERIFY2(!s.a().button(name)->isEnabled(), name);
+    }
     QVERIFY2(cpu_seconds() - cpu_before < 1.5, qPrintable(QString::number(cpu_seconds() - cpu_before)));
     QTRY_VERIFY_WITH_TIMEOUT(!s.a().port_timer()->isActive(), 2000);
     QCOMPARE(s.a().combo("comboBox_Comm")->findText(path), -1);
+    QCOMPARE(s.a().button("pushButton_OpenCom")->isEnabled(), s.a().combo("comboBox_Comm")->count() > 0);
     VERIFY_BOXES(s.dialogs);
 }
 
@@ -292,6 +309,168 @@ void PortDiscoveryTest::removal_then_usb_device_back()
     QTRY_VERIFY_WITH_TIMEOUT(w.access->button("pushButton_OpenCom")->isEnabled(), 3000);
     QCOMPARE(w.access->log(), QStringList({"Remove /dev/ttyACM0", "Insert /dev/ttyACM0"}));
     VERIFY_BOXES(w.dialogs);
+}
+
+void PortDiscoveryTest::removal_then_other_port_offered()
+{
+    // A USB serial adapter that is not ttyACM0 stays usable after the open
+    // port went away: the refresh offers Open Comm for whatever is listed.
+    QTemporaryDir publish;
+    SimServer sim(SimConfig{}, publish.path());
+    QVERIFY(sim.start());
+    const QString path = sim.slave_path();
+    ListWindow w({port(path), port("/dev/ttyUSB0")});
+    QTRY_COMPARE_WITH_TIMEOUT(w.items().size(), 2, 3000);
+    QCOMPARE(w.access->combo("comboBox_Comm")->currentText(), path);
+    w.access->combo("comboBox_NewRate")->setCurrentIndex(w.access->combo("comboBox_BAUDRATE")->currentIndex());
+    QTest::mouseClick(w.access->button("pushButton_OpenCom"), Qt::LeftButton);
+    QCOMPARE(w.access->button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    w.access->clear_log();
+
+    w.shared->entries.removeFirst();
+    QTRY_COMPARE_WITH_TIMEOUT(w.access->log(), QStringList({"Remove " + path}), 3000);
+    QVERIFY(!w.access->serial()->isOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(!w.access->port_timer()->isActive(), 3000);
+    QCOMPARE(w.items(), QStringList({"/dev/ttyUSB0"}));
+    QCOMPARE(w.access->combo("comboBox_Comm")->currentText(), QString("/dev/ttyUSB0"));
+    QVERIFY(w.access->button("pushButton_OpenCom")->isEnabled());
+    QCOMPARE(w.access->button("pushButton_OpenCom")->text(), QString("Open Comm"));
+    VERIFY_BOXES(w.dialogs);
+}
+
+namespace {
+
+void write_entry(const QString& file, const QByteArray& contents)
+{
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(contents);
+}
+
+}  // namespace
+
+// What a published entry may be: only a regular file of ours naming a
+// pseudo-terminal is listed. Reading an entry never blocks, whatever it is.
+void PortDiscoveryTest::published_entries_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("listed");
+    QTest::newRow("pty") << "pty" << true;
+    QTest::newRow("regular file") << "regular" << false;
+    QTest::newRow("fifo path") << "fifo path" << false;
+    QTest::newRow("/dev/console") << "/dev/console" << false;
+    QTest::newRow("/dev/ptmx") << "/dev/ptmx" << false;
+    QTest::newRow("/dev/null") << "/dev/null" << false;
+    QTest::newRow("relative path") << "relative" << false;
+    QTest::newRow("entry is a fifo") << "fifo entry" << false;
+    QTest::newRow("entry links to a fifo") << "fifo link" << false;
+    QTest::newRow("entry links to a good entry") << "link" << false;
+    QTest::newRow("entry of another user") << "foreign" << false;
+}
+
+void PortDiscoveryTest::published_entries()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, listed);
+    QTemporaryDir dir;
+    RawPty pty;
+    QVERIFY(!pty.path().isEmpty());
+    const QString entry = published_port_file(dir.path(), QCoreApplication::applicationPid(), 0);
+    const QString aside = dir.filePath("aside");
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
+
+    if (kind == "pty") {
+        write_entry(entry, (pty.path() + '\n').toLocal8Bit());
+    } else if (kind == "regular") {
+        write_entry(aside, "x");
+        write_entry(entry, (aside + '\n').toLocal8Bit());
+    } else if (kind == "fifo path") {
+        write_entry(entry, (dir.filePath("fifo") + '\n').toLocal8Bit());
+    } else if (kind.startsWith('/')) {
+        write_entry(entry, (kind + '\n').toLocal8Bit());
+    } else if (kind == "relative") {
+        QVERIFY(pty.path().startsWith("/dev/"));
+        write_entry(entry, (pty.path().mid(1) + '\n').toLocal8Bit());
+    } else if (kind == "fifo entry") {
+        QVERIFY(::mkfifo(QFile::encodeName(entry).constData(), 0600) == 0);
+    } else if (kind == "fifo link") {
+        QVERIFY(QFile::link(dir.filePath("fifo"), entry));
+    } else if (kind == "link") {
+        write_entry(aside, (pty.path() + '\n').toLocal8Bit());
+        QVERIFY(QFile::link(aside, entry));
+    } else if (kind == "foreign") {
+        write_entry(entry, (pty.path() + '\n').toLocal8Bit());
+        if (::chown(QFile::encodeName(entry).constData(), 65534, 65534) != 0)
+            QSKIP("only root can give a file to another user");
+    }
+
+    const QString fifo_entry = kind.startsWith("fifo ") ? entry : dir.filePath("fifo");
+    FifoWatchdog watchdog(QFile::encodeName(fifo_entry));
+    const QStringList ports = published_ports(dir.path());
+    // The poll of a window reads the same entries once a second.
+    ListWindow w;
+    auto window = std::make_unique<MainWindow>(nullptr, std::make_unique<SystemPortMap>(dir.path()));
+    MainWindowTestAccess a(*window);
+    QTRY_VERIFY_WITH_TIMEOUT(!a.port_timer()->isActive(), 3000);
+    const int found = a.combo("comboBox_Comm")->findText(pty.path());
+    window.reset();
+    watchdog.release();
+
+    QVERIFY2(!watchdog.fired(), "reading the entries blocked");
+    QCOMPARE(ports, listed ? QStringList{pty.path()} : QStringList{});
+    QCOMPARE(found >= 0, listed);
+}
+
+// The folder is trusted only when it is the user's own and no one else can
+// write into it; the simulator refuses to publish anywhere else.
+void PortDiscoveryTest::publish_dir_refused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("private") << "private" << true;
+    QTest::newRow("created by the simulator") << "missing" << true;
+    QTest::newRow("world-writable") << "world" << false;
+    QTest::newRow("group-writable") << "group" << false;
+    QTest::newRow("of another user") << "foreign" << false;
+    QTest::newRow("a link to a private folder") << "link" << false;
+}
+
+void PortDiscoveryTest::publish_dir_refused()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, trusted);
+    QTemporaryDir base;
+    const QString dir = base.filePath("ports");
+    const QByteArray native = QFile::encodeName(dir);
+    if (kind == "link") {
+        QVERIFY(QDir().mkdir(base.filePath("real")));
+        QVERIFY(::chmod(QFile::encodeName(base.filePath("real")).constData(), 0700) == 0);
+        QVERIFY(QFile::link(base.filePath("real"), dir));
+    } else if (kind != "missing") {
+        QVERIFY(QDir().mkdir(dir));
+        const mode_t mode = kind == "world" ? 0777 : kind == "group" ? 0770 : 0700;
+        QVERIFY(::chmod(native.constData(), mode) == 0);
+        if (kind == "foreign" && ::chown(native.constData(), 65534, 65534) != 0)
+            QSKIP("only root can give a folder to another user");
+    }
+
+    SimServer sim(SimConfig{}, dir);
+    QVERIFY(sim.start());
+    QCOMPARE(!sim.published_file().isEmpty(), trusted);
+    QCOMPARE(publish_dir_is_private(dir), trusted);
+    if (trusted) {
+        QCOMPARE(published_ports(dir), QStringList{sim.slave_path()});
+        struct stat st {};
+        QVERIFY(::lstat(native.constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 0777), 0700);
+    } else {
+        // Even an entry someone put there naming a live pty is not believed.
+        if (QFileInfo(dir).isDir())
+            write_entry(published_port_file(dir, QCoreApplication::applicationPid(), 7),
+                        (sim.slave_path() + '\n').toLocal8Bit());
+        QVERIFY(published_ports(dir).isEmpty());
+    }
+    sim.stop();
 }
 
 QTEST_MAIN(PortDiscoveryTest)

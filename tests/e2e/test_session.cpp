@@ -94,6 +94,10 @@ private slots:
     void boot_mode_closes_open_session();
     void unopenable_port_data();
     void unopenable_port();
+
+    void stale_reply_bytes_before_open_data();
+    void stale_reply_bytes_before_open();
+    void presses_during_identification_ignored();
 };
 
 void SessionTest::identifies_each_model_data()
@@ -553,6 +557,80 @@ void SessionTest::unopenable_port()
     QCOMPARE(s.a().chip_id(), 0u);
     QCOMPARE(s.a().link_down(), 1);
     QCOMPARE(s.a().log(), QStringList({""}));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::stale_reply_bytes_before_open_data()
+{
+    QTest::addColumn<int>("stale_len");
+    QTest::addColumn<QString>("button");
+    // A partial reply an earlier session left behind, then a fresh open.
+    QTest::newRow("1 byte, Open") << 1 << "pushButton_OpenCom";
+    QTest::newRow("30 bytes, Open") << 30 << "pushButton_OpenCom";
+    QTest::newRow("62 bytes, Open") << 62 << "pushButton_OpenCom";
+    // BootMode empties the port's buffers: the partial reply goes with them.
+    QTest::newRow("30 bytes, BootMode-I then Open") << 30 << "pushButton_Boot";
+}
+
+void SessionTest::stale_reply_bytes_before_open()
+{
+    QFETCH(int, stale_len);
+    QFETCH(QString, button);
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    s.same_rates();
+    s.a().rx_len() = stale_len;
+    s.a().rx_ready() = 1;
+    if (button != "pushButton_OpenCom") {
+        s.click(button.toLatin1().constData());
+        QCOMPARE(s.a().rx_len(), 0);
+        QCOMPARE(s.a().rx_ready(), 0);
+        s.a().rx_len() = stale_len;  // and once more, across the open
+    }
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4410"));
+    QCOMPARE(s.a().chip_id(), 0x19714410u);
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::presses_during_identification_ignored()
+{
+    // Slow replies keep the probe waiting (and pumping events) for a while.
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    s.same_rates();
+    s.sim.set_reply_delay_ms(100);
+    const char* const guarded[] = {"pushButton_OpenCom", "pushButton_Boot", "pushButton_BootII"};
+    int presses = 0;
+    QStringList enabled_meanwhile;
+    QTimer presser;
+    QObject::connect(&presser, &QTimer::timeout, [&] {
+        // Only during the probe: between the first connect frame and the end.
+        if (s.frames('K').isEmpty() || s.a().button("pushButton_OpenCom")->text() != "Close Comm")
+            return;
+        for (const char* name : guarded) {
+            if (s.a().button(name)->isEnabled())
+                enabled_meanwhile << name;
+            QTest::mouseClick(s.a().button(name), Qt::LeftButton);
+            ++presses;
+        }
+    });
+    presser.start(10);
+    s.click("pushButton_OpenCom");
+    presser.stop();
+
+    QVERIFY(presses > 0);
+    QCOMPARE(enabled_meanwhile, QStringList());
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4410"));
+    QVERIFY(s.a().serial()->isOpen());
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    for (const char* name : guarded)
+        QVERIFY2(s.a().button(name)->isEnabled(), name);
+    for (const char* name : kActionButtons)
+        QVERIFY2(s.a().button(name)->isEnabled(), name);
+    // VQ4410 is the first model probed: one probe, nothing more.
+    QCOMPARE(s.frames('K').size(), 1);
     VERIFY_BOXES(s.dialogs);
 }
 

@@ -69,6 +69,7 @@ public:
     bool open_port() { return w.open_port_at_selected_rate(); }
     int check_range_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashRangeCRC(addr, len, crc); }
     int check_block_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashBlockCRC(addr, len, crc); }
+    void write_config() { w.write_config(); }
     void set_port_text(const QString& path) const
     {
         QComboBox* c = combo("comboBox_Comm");

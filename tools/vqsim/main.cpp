@@ -44,6 +44,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vqsim: cannot open a pseudo-terminal\n");
         return 1;
     }
+    if (server.published_file().isEmpty())
+        std::fprintf(stderr, "vqsim: cannot publish the port in %s: it must be a folder of yours that only you can write\n",
+                     qPrintable(options.publish_dir));
     std::printf("vqsim: serving %s on %s\n", qPrintable(chip_label(options.config.chip_id)),
                 qPrintable(server.slave_path()));
     std::fflush(stdout);

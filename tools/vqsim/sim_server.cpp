@@ -136,10 +136,11 @@ bool PtyLink::open()
 
 void PtyLink::publish(const QString& slave)
 {
-    QDir().mkpath(QFileInfo(publish_path_).path());
+    // A folder someone else made or can write into is refused, not used.
     QSaveFile file(publish_path_);  // a reader never sees half a path
-    const bool published = file.open(QIODevice::WriteOnly) && file.write((slave + '\n').toLocal8Bit()) > 0
-                           && file.commit();
+    const bool published = prepare_publish_dir(QFileInfo(publish_path_).path()) &&
+                           file.open(QIODevice::WriteOnly) && file.write((slave + '\n').toLocal8Bit()) > 0 &&
+                           file.commit();
     std::lock_guard<std::mutex> lock(server_.mutex_);
     server_.slave_path_ = slave;
     server_.published_file_ = published ? publish_path_ : QString();
