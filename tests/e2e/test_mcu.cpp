@@ -150,9 +150,11 @@ private slots:
     void update_refusals();
     void update_faults_data();
     void update_faults();
+    void update_unplugged_midway_data();
     void update_unplugged_midway();
     void update_reads_file_afresh();
     void update_vq210_uart0_external_flash();
+    void newcomer_on_default_settings();
 
     void check_after_update_data();
     void check_after_update();
@@ -471,9 +473,17 @@ void McuTest::update_faults()
     VERIFY_BOXES(s.dialogs);
 }
 
+void McuTest::update_unplugged_midway_data()
+{
+    QTest::addColumn<bool>("vcom");
+    QTest::newRow("single frame") << false;
+    QTest::newRow("512-byte frames") << true;
+}
+
 void McuTest::update_unplugged_midway()
 {
-    McuSession s(chip(kVq4410));
+    QFETCH(bool, vcom);
+    McuSession s(chip(kVq4410, vcom));
     s.open_identified();
     s.choose(image_of(20000));
     s.clear_records();
@@ -537,6 +547,27 @@ void McuTest::update_vq210_uart0_external_flash()
     QCOMPARE(s.frames('J').size(), 0);
     QCOMPARE(s.frames('n').value(0).address, 0u);
     QCOMPARE(s.internal(0, 16), QByteArray(16, '\xFF'));
+}
+
+// As on the run command: the default simulated chip, the start-up rate
+// boxes (the chip switches to the New Rate on open), the line paced.
+void McuTest::newcomer_on_default_settings()
+{
+    SimSession s;
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    const QByteArray image = image_of(6000);
+    QFile f(s.work_dir.filePath("app.bin"));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(image) == image.size());
+    f.close();
+    s.dialogs.file_answers << f.fileName();
+    s.click("pushButton_InputMCUCode");
+    s.click("pushButton_UpdateMCU");
+    QCOMPARE(s.a().last_log(), kOk);
+    QCOMPARE(s.sim.with_device([&](SimDevice& d) { return d.internal_flash().left(image.size()); }), image);
+    s.click("pushButton_CheckMCU");
+    QCOMPARE(s.a().last_log(), QString("Check MCU CRC is OK..."));
+    VERIFY_BOXES(s.dialogs);
 }
 
 // ---------------------------------------------------------------- Check Mcu CRC

@@ -690,6 +690,16 @@ void TestSimDevice::halt_after()
 
     d.resume();
     QCOMPARE(d.feed(flash_id(0)).size(), 1);
+
+    // Framed program blocks count at their J0: the second block halts whole.
+    SimDevice v(config_for(kVq4410, true));
+    v.halt_after('J', 2);
+    const QByteArray block(2048, '\x24');
+    QCOMPARE(feed_all(v, j_frames(false, 0, block)).size(), 1);
+    QVERIFY(!v.halted());
+    QVERIFY(feed_all(v, j_frames(false, 0x800, block)).isEmpty());
+    QVERIFY(v.halted());
+    QCOMPARE(v.internal_flash().mid(0x800, 16), QByteArray(16, '\xFF'));
 }
 
 // Sizes change without losing what was written; the framing of 'J','0'

@@ -219,9 +219,11 @@ void SimDevice::record_unknown(char byte)
     frames_.last().length = uint32_t(frames_.last().raw.size());
 }
 
-bool SimDevice::reached_halt(char letter)
+bool SimDevice::reached_halt(const SimFrame& frame)
 {
-    return halt_countdown_ > 0 && letter == halt_letter_ && --halt_countdown_ == 0;
+    if (frame.kind == FrameKind::ProgramPart && frame.variant != '0')
+        return false;
+    return halt_countdown_ > 0 && frame.letter == halt_letter_ && --halt_countdown_ == 0;
 }
 
 void SimDevice::halt_after(char letter, int nth)
@@ -242,7 +244,7 @@ void SimDevice::handle_frame(const QByteArray& raw, QList<QByteArray>& replies)
 {
     const SimFrame f = decode(raw);
     record(f);
-    if (reached_halt(f.letter)) {
+    if (reached_halt(f)) {
         halted_ = true;
         return;
     }

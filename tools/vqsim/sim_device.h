@@ -137,7 +137,8 @@ public:
     void set_wrong_crc(char letter, int count = kAlways, std::optional<uint32_t> value = std::nullopt);
     void clear_faults() { faults_.clear(); }
 
-    // Halts on the nth frame of the letter from now on (1 = the next one):
+    // Halts on the nth frame of the letter from now on (1 = the next one;
+    // for 'J' the nth block: a J0/J1/J2 block counts at its J0):
     // that frame is recorded but not executed, and nothing more is accepted
     // until resume(). The transport uses it to pull the plug mid-operation.
     void halt_after(char letter, int nth);
@@ -175,7 +176,7 @@ private:
     void handle_frame(const QByteArray& raw, QList<QByteArray>& replies);
     void record(const SimFrame& frame);
     void record_unknown(char byte);
-    bool reached_halt(char letter);
+    bool reached_halt(const SimFrame& frame);
 
     SimFrame decode(const QByteArray& raw) const;
     void decode_variable(SimFrame& f, FrameKind kind) const;
