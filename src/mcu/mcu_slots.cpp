@@ -8,7 +8,6 @@
 #include "mcu/mcu_plan.h"
 #include "platform/file_read.h"
 #include "protocol/catalogue.h"
-#include "protocol/mcu_frames.h"
 #include "ui_mainwindow.h"
 
 namespace {

@@ -9,7 +9,6 @@
 #include "flashimage/update_plan.h"
 #include "mcu/mcu_plan.h"
 #include "protocol/catalogue.h"
-#include "protocol/hex_text.h"
 #include "protocol/mcu_frames.h"
 
 namespace {
