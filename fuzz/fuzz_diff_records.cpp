@@ -57,6 +57,7 @@ void mcu_rules(const QByteArray& image)
 {
     const McuImage m = read_mcu_image(image);
     check(m.len == image.size() && (image.size() >= 8 || m.run_address == 0));
+    check(mcu_image_label(m).endsWith(QStringLiteral(" Len: ") + QString::number(image.size())));
     const uint8_t pick = image.isEmpty() ? 0 : uint8_t(image.at(0));
     const uint32_t chip = kChipModels[pick % kChipModelCount].chip_id;
     const McuRange r = plan_mcu_range(image, chip);

@@ -120,6 +120,11 @@ void MainWindow::set_flash_fields(const QString& id, const QString& size, const 
     ui->lineEdit_FlashName->setText(name);
 }
 
+void MainWindow::set_mcu_label(const QString& text)
+{
+    ui->label_MCUCRC->setText(text);
+}
+
 void MainWindow::set_flash_label(const QString& text)
 {
     ui->label_FlashCRC->setText(text);

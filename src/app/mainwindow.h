@@ -16,6 +16,7 @@ class QSerialPort;
 class QTimer;
 class Ui_MainWindow;
 class PortWatcher;
+struct McuRange;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -57,6 +58,9 @@ private slots:
     void on_pushButton_CheckFlash_clicked();
     void on_pushButton_InputFlashCode_clicked();
     void on_pushButton_UpdateFlash_clicked();
+    void on_pushButton_InputMCUCode_clicked();
+    void on_pushButton_UpdateMCU_clicked();
+    void on_pushButton_CheckMCU_clicked();
 
     // Arrival and removal of a serial device, from the platform's notifications.
     void port_arrived(const QString& name);
@@ -85,6 +89,16 @@ private:
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
     int run_application(uint32_t start_address);
     int identify_chip(const LinkSettings& link);
+
+    // Internal flash: commands, the MCU update and its image label
+    int erase_mcu(uint32_t start_offset, uint32_t end_offset);
+    int check_mcu_crc();  // of mcu_image_len bytes from run_address's page against mcu_image_crc
+    int program_mcu_block(const QByteArray& data, uint32_t block_offset);   // single frame
+    int program_mcu_frames(const QByteArray& data, uint32_t block_offset);  // J0/J1/J2 frames
+    int write_mcu_block(const QByteArray& data, uint32_t block_offset);     // the form vcom_index selects
+    int plan_mcu_update(uint32_t chip, McuRange* range);                    // refusals before anything is sent
+    int update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link);
+    void set_mcu_label(const QString& text);
 
     // External flash: commands, catalogue, identification, CRC checks
     int Set_FlashMode(uint8_t mode);

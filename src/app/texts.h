@@ -10,4 +10,7 @@ inline constexpr char kPleaseOpenPort[] = "Please open the port!";
 inline constexpr char kOpenComm[] = "Open Comm";
 inline constexpr char kCloseComm[] = "Close Comm";
 inline constexpr char kConnectWrongLetter[] = "Connect device,and return error command";
+// Spelling as the boot loader's documents have it.
+inline constexpr char kMcuWrongLetter[] = "Erease mcu flash,and return error command";
+inline constexpr char kReadFail[] = "Read fail,please check the path!";
 }  // namespace texts

@@ -4,6 +4,7 @@
 #include "protocol/connect_frame.h"
 #include "protocol/crc32.h"
 #include "protocol/frame.h"
+#include "protocol/hex_text.h"
 
 uint32_t image_run_address(const QByteArray& image)
 {
@@ -15,6 +16,12 @@ uint32_t image_run_address(const QByteArray& image)
 McuImage read_mcu_image(const QByteArray& bytes)
 {
     return {bytes.size(), boot_crc32(bytes), image_run_address(bytes)};
+}
+
+QString mcu_image_label(const McuImage& image)
+{
+    return QStringLiteral("Mcu code, CRC = ") + hex32_text(image.crc) + QStringLiteral(" Len: ") +
+           QString::number(image.len);
 }
 
 McuRange plan_mcu_range(const QByteArray& image, uint32_t chip_id)

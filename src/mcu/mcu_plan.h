@@ -5,6 +5,7 @@
 // into program writes. Pure: MainWindow sends and reports.
 
 #include <QByteArray>
+#include <QString>
 #include <QVector>
 #include <cstdint>
 
@@ -34,6 +35,9 @@ struct McuImage {
     uint32_t run_address;  // 0 when the image is too short to hold the word
 };
 McuImage read_mcu_image(const QByteArray& bytes);
+
+// label_MCUCRC once an image was read: "Mcu code, CRC = 0x0000ABCD Len: 12".
+QString mcu_image_label(const McuImage& image);
 
 // The little-endian word at bytes 4..7; 0 for an image shorter than 8 bytes.
 uint32_t image_run_address(const QByteArray& image);

@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t kVq4410 = 0x19714410;
 constexpr uint32_t kVq210 = 0x19712100;
+constexpr uint32_t kVq350B = 0x1971350B;  // places the image by its run address
 
 SimConfig config_for(uint32_t chip, bool vcom = false)
 {
@@ -54,6 +55,10 @@ private slots:
     void connect_reply();
     void connect_golden_frame();
     void mcu_commands();
+    void mcu_erased_range_data();
+    void mcu_erased_range();
+    void mcu_crc_start_by_model();
+    void faults_skip_blocks();
     void flash_id_replies_data();
     void flash_id_replies();
     void bad_crc_refused_data();
@@ -151,7 +156,7 @@ void TestSimDevice::connect_golden_frame()
 
 void TestSimDevice::mcu_commands()
 {
-    SimDevice d(config_for(kVq4410));
+    SimDevice d(config_for(kVq350B));
     const QByteArray first = bytes({0x0F, 0xF0, 0x55, 0xAA});
     QCOMPARE(d.feed(program(0x100, first)), QList<QByteArray>{padded("J", 63)});
     QCOMPARE(d.internal_flash().mid(0x100, 4), first);
@@ -178,6 +183,86 @@ void TestSimDevice::mcu_commands()
     QVERIFY(d.feed(run()).isEmpty());
     QVERIFY(d.app_started());
     QCOMPARE(d.run_address(), 0x08008000u);
+}
+
+// After an erase only its range takes programming; what lies outside is
+// refused with a status the host retries, and keeps its contents.
+void TestSimDevice::mcu_erased_range_data()
+{
+    QTest::addColumn<uint>("offset");
+    QTest::addColumn<int>("len");
+    QTest::addColumn<int>("status");
+    QTest::newRow("inside") << 0x1000u << 16 << int(sim_status::kOk);
+    QTest::newRow("whole range") << 0x1000u << 0x800 << int(sim_status::kOk);
+    QTest::newRow("empty at the end") << 0x1800u << 0 << int(sim_status::kOk);
+    QTest::newRow("one byte past the end") << 0x17F0u << 17 << int(sim_status::kOutOfRange);
+    QTest::newRow("one byte before the start") << 0xFFFu << 16 << int(sim_status::kOutOfRange);
+    QTest::newRow("far beyond") << 0x100000u << 16 << int(sim_status::kOutOfRange);
+}
+
+void TestSimDevice::mcu_erased_range()
+{
+    QFETCH(uint, offset);
+    QFETCH(int, len);
+    QFETCH(int, status);
+    SimDevice d(config_for(kVq4410));
+    d.internal_flash().replace(0x0FF0, 0x820, QByteArray(0x820, '\x11'));
+    QCOMPARE(d.feed(erase(0x1000, 0x1800)).first().left(2), bytes({'L', 0}));
+    QCOMPARE(d.internal_flash().mid(0x1000, 0x800), QByteArray(0x800, '\xFF'));
+    QCOMPARE(d.internal_flash().mid(0x0FF0, 16), QByteArray(16, '\x11'));
+    const QByteArray data(len, '\x5A');
+    QCOMPARE(d.feed(program(offset, data)).first().left(2), bytes({'J', status}));
+    const QByteArray held = d.internal_flash().mid(int(offset), len);
+    if (status == sim_status::kOk)
+        QCOMPARE(held, data);
+    else
+        QVERIFY(held != data);
+
+    // The J0/J1/J2 form answers the same way.
+    SimDevice v(config_for(kVq4410, true));
+    v.feed(erase(0x1000, 0x1800));
+    const QList<QByteArray> replies = feed_all(v, j_frames(false, offset, data));
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.first().left(2), bytes({'J', status}));
+}
+
+// A model that places the image by its run address computes from the offset
+// the request names; the others always program from 0 and compute from there.
+void TestSimDevice::mcu_crc_start_by_model()
+{
+    const QByteArray image = QByteArray::fromHex("00112233445566778899aabbccddeeff");
+    for (uint32_t chip : {kVq350B, kVq4410}) {
+        SimDevice d(config_for(chip));
+        d.internal_flash().replace(0, image.size(), image);
+        d.internal_flash().replace(0x8000, image.size(), image);
+        QCOMPARE(read_le32(d.feed(mcu_crc(0x8000, 16)).first(), 1), boot_crc32(image));
+        const uint32_t wrapped = read_le32(d.feed(mcu_crc(0xF7FF8000, 16)).first(), 1);
+        QCOMPARE(wrapped, chip == kVq4410 ? boot_crc32(image) : 0u);
+    }
+    SimDevice d(config_for(kVq4410));
+    d.internal_flash().replace(0, image.size(), image);
+    QCOMPARE(read_le32(d.feed(mcu_crc(0x8000, 16)).first(), 1), boot_crc32(image));
+}
+
+// Faults may spare the first commands: block k of an update is refused or
+// left unanswered, whichever form carries it.
+void TestSimDevice::faults_skip_blocks()
+{
+    const QByteArray block(2048, '\x42');
+    for (bool vcom : {false, true}) {
+        SimDevice d(config_for(kVq4410, vcom));
+        d.set_status('J', 7, 2, 1);
+        d.set_silent('J', 1, 3);
+        const auto send = [&](uint32_t at) {
+            return vcom ? feed_all(d, j_frames(false, at, block)) : d.feed(program(at, block));
+        };
+        QCOMPARE(send(0).first().at(1), '\0');
+        QCOMPARE(send(0x800).first().at(1), '\x07');
+        QCOMPARE(send(0x800).first().at(1), '\x07');
+        QVERIFY(send(0x800).isEmpty());  // the reply of the fourth block is lost
+        QCOMPARE(send(0x1000).first().at(1), '\0');
+        QCOMPARE(d.internal_flash().mid(0x800, 2048), block);  // executed all the same
+    }
 }
 
 void TestSimDevice::flash_id_replies_data()
@@ -611,6 +696,16 @@ void TestSimDevice::halt_after()
 
     d.resume();
     QCOMPARE(d.feed(flash_id(0)).size(), 1);
+
+    // Framed program blocks count at their J0: the second block halts whole.
+    SimDevice v(config_for(kVq4410, true));
+    v.halt_after('J', 2);
+    const QByteArray block(2048, '\x24');
+    QCOMPARE(feed_all(v, j_frames(false, 0, block)).size(), 1);
+    QVERIFY(!v.halted());
+    QVERIFY(feed_all(v, j_frames(false, 0x800, block)).isEmpty());
+    QVERIFY(v.halted());
+    QCOMPARE(v.internal_flash().mid(0x800, 16), QByteArray(16, '\xFF'));
 }
 
 // Unplugging "after the k-th block" must count blocks whatever their framing.

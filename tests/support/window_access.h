@@ -50,6 +50,9 @@ public:
     int usb_port_index() const { return w.usb_port_index; }
     QString mcu_image_path() const { return w.mcu_image_path; }
     QString flash_image_path() const { return w.flash_image_path; }
+    int mcu_image_len() const { return w.mcu_image_len; }
+    uint32_t mcu_image_crc() const { return w.mcu_image_crc; }
+    uint32_t& run_address() { return w.run_address; }
     int flash_image_len() const { return w.flash_image_len; }
     uint32_t flash_image_crc() const { return w.flash_image_crc; }
     int flash_image_has_info() const { return w.flash_image_has_info; }

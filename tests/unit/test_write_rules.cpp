@@ -552,11 +552,14 @@ void WriteRulesTest::mcu_image_rules_data()
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<uint>("crc");
     QTest::addColumn<uint>("run_address");
-    QTest::newRow("empty") << QByteArray() << 0u << 0u;
-    QTest::newRow("7 bytes: no run address") << QByteArray("\1\2\3\4\5\6\7") << boot_crc32(QByteArray("\1\2\3\4\5\6\7"))
-                                             << 0u;
+    QTest::addColumn<QString>("label");
+    QTest::newRow("empty") << QByteArray() << 0u << 0u << "Mcu code, CRC = 0x00000000 Len: 0";
+    const QByteArray seven("\1\2\3\4\5\6\7");
+    QTest::newRow("7 bytes: no run address") << seven << boot_crc32(seven) << 0u
+                                             << "Mcu code, CRC = 0x" + QString::number(boot_crc32(seven), 16).toUpper().rightJustified(8, '0') + " Len: 7";
     const QByteArray base = QByteArray::fromHex("0000000000800008");
-    QTest::newRow("run address at base") << base << boot_crc32(base) << 0x08008000u;
+    QTest::newRow("run address at base") << base << boot_crc32(base) << 0x08008000u
+                                         << "Mcu code, CRC = 0x" + QString::number(boot_crc32(base), 16).toUpper().rightJustified(8, '0') + " Len: 8";
 }
 
 void WriteRulesTest::mcu_image_rules()
@@ -568,6 +571,8 @@ void WriteRulesTest::mcu_image_rules()
     QCOMPARE(m.len, image.size());
     QCOMPARE(m.crc, uint32_t(crc));
     QCOMPARE(m.run_address, uint32_t(run_address));
+    QFETCH(QString, label);
+    QCOMPARE(mcu_image_label(m), label);
 }
 
 void WriteRulesTest::mcu_ranges_data()

@@ -71,6 +71,10 @@ bool SimDevice::FaultCounter::take()
 {
     if (remaining == 0)
         return false;
+    if (skip > 0) {
+        --skip;
+        return false;
+    }
     if (remaining > 0)
         --remaining;
     return true;
@@ -457,14 +461,22 @@ void SimDevice::on_erase(const SimFrame& f, QList<QByteArray>& replies)
         status = sim_status::kBadCrc;
     else if (f.address > end || end > uint32_t(internal_.size()))
         status = sim_status::kOutOfRange;
-    else
+    if (status == sim_status::kOk) {
         std::fill(internal_.begin() + f.address, internal_.begin() + end, SparseFlash::kErased);
+        erased_once_ = true;
+        erased_start_ = f.address;
+        erased_end_ = end;
+    }
     answer('L', {status_reply('L', status_for('L', status))}, replies);
 }
 
 uint8_t SimDevice::program_internal(uint32_t offset, const QByteArray& data)
 {
-    if (uint64_t(offset) + data.size() > uint64_t(internal_.size()))
+    const uint64_t end = uint64_t(offset) + uint64_t(data.size());
+    if (end > uint64_t(internal_.size()))
+        return sim_status::kOutOfRange;
+    // Outside what the last erase prepared: refused, and the host tries again.
+    if (erased_once_ && (offset < erased_start_ || end > erased_end_))
         return sim_status::kOutOfRange;
     // Flash cells only go from 1 to 0: a block written over unerased cells shows.
     for (int i = 0; i < data.size(); ++i)
@@ -565,9 +577,13 @@ void SimDevice::on_block_write(const SimFrame& f, QList<QByteArray>& replies)
 
 void SimDevice::on_mcu_crc(const SimFrame& f, QList<QByteArray>& replies)
 {
+    // Only the run-address models place the image by its run address; the
+    // others always program it from offset 0, so their boot loader ignores
+    // the offset field (a host whose run_address is 0 sends 0xF7FF8000).
+    const uint32_t start = sim_places_by_run_address(config_.chip_id) ? f.address : 0;
     uint32_t crc = kMcuCrcRefused;
-    if (f.crc_ok && uint64_t(f.address) + f.length <= uint64_t(internal_.size()))
-        crc = sim_wire::crc32(reinterpret_cast<const uint8_t*>(internal_.constData()) + f.address, f.length);
+    if (f.crc_ok && uint64_t(start) + f.length <= uint64_t(internal_.size()))
+        crc = sim_wire::crc32(reinterpret_cast<const uint8_t*>(internal_.constData()) + start, f.length);
     QByteArray r = reply('N');
     sim_wire::set_u32(r, 1, crc_for('N', crc));
     answer('N', {r}, replies);
@@ -640,9 +656,10 @@ uint32_t SimDevice::crc_for(char letter, uint32_t crc)
     return it->second.crc_value.value_or(~crc);
 }
 
-void SimDevice::set_silent(char letter, int count)
+void SimDevice::set_silent(char letter, int count, int skip)
 {
     faults_[letter].silent.remaining = count;
+    faults_[letter].silent.skip = skip;
 }
 
 void SimDevice::set_wrong_letter(char letter, int count, uint8_t reply_letter)
@@ -651,9 +668,10 @@ void SimDevice::set_wrong_letter(char letter, int count, uint8_t reply_letter)
     faults_[letter].reply_letter = reply_letter;
 }
 
-void SimDevice::set_status(char letter, uint8_t status, int count)
+void SimDevice::set_status(char letter, uint8_t status, int count, int skip)
 {
     faults_[letter].status.remaining = count;
+    faults_[letter].status.skip = skip;
     faults_[letter].status_byte = status;
 }
 

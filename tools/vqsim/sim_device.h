@@ -123,7 +123,9 @@ public:
     // the frames completed by them, in order.
     QList<QByteArray> feed(const QByteArray& bytes);
 
-    // Memories: internal flash offset 0 is address kInternalFlashBase.
+    // Memories: internal flash offset 0 is address kInternalFlashBase. It
+    // takes programming only inside the range of the last erase (all of it
+    // before the first, as it starts erased).
     QByteArray& internal_flash() { return internal_; }
     const QByteArray& internal_flash() const { return internal_; }
     SparseFlash& external_flash() { return external_; }
@@ -146,17 +148,20 @@ public:
 
     // Faults. They spoil replies only: the command itself is still executed
     // (a reply lost or garbled on the way back). A count is the number of
-    // coming commands of that letter that are affected, or kAlways.
-    void set_silent(char letter, int count);
+    // coming commands of that letter that are affected, or kAlways; skip
+    // lets that many pass untouched first. A block of J0/J1/J2 frames is one
+    // command, answered after its J2, so 'J' faults count blocks in both forms.
+    void set_silent(char letter, int count, int skip = 0);
     // Applies to the command's last reply, so a flash CRC command can give
     // good progress reports and then a wrong final letter.
     void set_wrong_letter(char letter, int count = 1, uint8_t reply_letter = kDefaultWrongLetter);
     // The status byte of 'L', 'J', 'l' replies, or the final status of 'n'.
-    void set_status(char letter, uint8_t status, int count = kAlways);
+    void set_status(char letter, uint8_t status, int count = kAlways, int skip = 0);
     // The CRC reported by 'N' or 'n': the given value, or the true CRC inverted.
     void set_wrong_crc(char letter, int count = kAlways, std::optional<uint32_t> value = std::nullopt);
 
-    // Halts on the nth frame of the letter from now on (1 = the next one):
+    // Halts on the nth frame of the letter from now on (1 = the next one;
+    // for 'J' the nth block: a J0/J1/J2 block counts at its J0):
     // that frame is recorded but not executed, and nothing more is accepted
     // until resume(). For 'J' and 'l' the count is in blocks (a J0/J1/J2
     // block halts on its J2, a packet stream on its 'l'), so nth = k + 1
@@ -168,6 +173,7 @@ public:
 private:
     struct FaultCounter {
         int remaining = 0;
+        int skip = 0;
         bool take();
     };
     struct LetterFaults {
@@ -239,6 +245,9 @@ private:
     bool app_started_ = false;
     uint32_t run_address_ = 0;
     int flash_mode_ = 0;
+    bool erased_once_ = false;
+    uint32_t erased_start_ = 0;
+    uint32_t erased_end_ = 0;
     std::map<char, LetterFaults> faults_;
     char halt_letter_ = 0;
     int halt_countdown_ = 0;

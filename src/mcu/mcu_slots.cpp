@@ -1,0 +1,92 @@
+// The MCU image buttons: Input File (choose), Update MCU and Check Mcu CRC.
+
+#include <QSerialPort>
+
+#include "app/dialogs.h"
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "mcu/mcu_plan.h"
+#include "platform/file_read.h"
+#include "protocol/catalogue.h"
+#include "ui_mainwindow.h"
+
+namespace {
+constexpr uint32_t kVq210Uart0McuBase = 0;  // that model keeps its application in the external flash
+}  // namespace
+
+void MainWindow::on_pushButton_InputMCUCode_clicked()
+{
+    const QString name =
+        Dialogs::current().open_file_name(this, tr("Select Mcu Code"), mcu_image_path, tr("file(*.bin)"));
+    if (name.isEmpty())
+        return;
+    mcu_image_path = name;
+    ui->lineEdit_MCU->setText(name);
+    const FileRead file = read_regular_file(name, kMaxImageFileBytes);
+    if (!file.ok) {
+        Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
+        return;
+    }
+    // An image too short to hold the run-address word leaves run_address 0.
+    const McuImage image = read_mcu_image(file.bytes);
+    mcu_image_crc = image.crc;
+    mcu_image_len = image.len;
+    run_address = image.run_address;
+    log_line(QStringLiteral("enter_Addr:") + hex32(run_address));
+    set_mcu_label(mcu_image_label(image));
+}
+
+void MainWindow::on_pushButton_UpdateMCU_clicked()
+{
+    const QString name = ui->lineEdit_MCU->text();
+    if (name.isEmpty()) {
+        show_error(QStringLiteral("Please input mcu code file"));
+        return;
+    }
+    // Read afresh: the file may have been rebuilt since it was chosen.
+    FileRead file = read_regular_file(name, kMaxImageFileBytes);
+    if (!file.ok) {
+        show_error(texts::kReadFail);
+        log_line(name);
+        return;
+    }
+    const McuImage image = read_mcu_image(file.bytes);
+    mcu_image_crc = image.crc;
+    mcu_image_len = image.len;
+    set_mcu_label(mcu_image_label(image));
+    image_data = std::move(file.bytes);
+
+    const LinkSettings link = read_link_settings();
+    set_action_buttons_enabled(false);
+    if (is_vq210_uart0(chip_id)) {
+        const int result = Update_FlashAt(kVq210Uart0McuBase, mcu_image_len, kMcuBlockLen, link);
+        log_line(QString());
+        log_line(result == 0 ? QStringLiteral("Update flash is OK!!!!!!") : QStringLiteral("Update flash is fail....."));
+    } else {
+        const int result = update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
+        log_line(QString());
+        log_line(result == mcu_update::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
+                                           : QStringLiteral("Update MCU is fail....."));
+    }
+    set_action_buttons_enabled(true);
+    image_data.clear();
+    image_data.squeeze();
+}
+
+void MainWindow::on_pushButton_CheckMCU_clicked()
+{
+    if (refuse_closed_port())
+        return;
+    set_action_buttons_enabled(false);
+    serial->clear(QSerialPort::AllDirections);
+    if (mcu_image_len < kMcuCheckMinImageLen) {
+        set_action_buttons_enabled(true);
+        show_error(QStringLiteral("Please input the mcu code"));
+        return;
+    }
+    const int result = is_vq210_uart0(chip_id)
+                           ? Check_FlashRangeCRC(kVq210Uart0McuBase, mcu_image_len, mcu_image_crc)
+                           : check_mcu_crc();
+    log_line(result == 0 ? QStringLiteral("Check MCU CRC is OK...") : QStringLiteral("Check MCU CRC is NG..."));
+    set_action_buttons_enabled(true);
+}

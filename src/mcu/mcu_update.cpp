@@ -1,0 +1,133 @@
+// Programming the chip's own flash with the image in image_data, a member
+// of MainWindow: where it goes, erase, block by block, then the boot
+// loader's CRC of what it holds.
+
+#include <QSerialPort>
+
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "flashimage/update_plan.h"
+#include "mcu/mcu_plan.h"
+#include "protocol/catalogue.h"
+#include "protocol/mcu_frames.h"
+
+namespace {
+constexpr int kProgressDone = 100;
+constexpr int kWrongReplyDumpBytes = 16;
+
+QString block_failed_line(uint32_t offset)
+{
+    return QStringLiteral("UPDATE_FLASH NG, Addr : 0x") + QString::number(offset, 16);
+}
+}  // namespace
+
+int MainWindow::write_mcu_block(const QByteArray& data, uint32_t block_offset)
+{
+    return vcom_index == 1 ? program_mcu_frames(data, block_offset) : program_mcu_block(data, block_offset);
+}
+
+int MainWindow::plan_mcu_update(uint32_t chip, McuRange* range)
+{
+    *range = plan_mcu_range(image_data.left(mcu_image_len), chip);
+    const McuRange& r = *range;
+    if (!r.run_address_model) {
+        if (r.verdict == McuRangeVerdict::TooLarge) {
+            log_line(QStringLiteral("Mcu maximum eflash size is ") + QString::number(r.limit));
+            show_error(QStringLiteral("This file is over than mcu to update!"));
+            return mcu_update::kRefused;
+        }
+        return mcu_update::kOk;
+    }
+    run_address = r.run_address;
+    log_line(QStringLiteral("enter_Addr:") + hex32(run_address));
+    switch (r.verdict) {
+    case McuRangeVerdict::RunAddressTooLow:
+        log_line(QStringLiteral("The run address is less than 0x8008000:") + hex32(run_address));
+        return mcu_update::kRefused;
+    case McuRangeVerdict::RunAddressOutOfRange:
+        // Its page would put the start offset below the application area,
+        // where the boot loader's own code lives.
+        log_line(QStringLiteral("The run address is out of the mcu flash:") + hex32(run_address));
+        return mcu_update::kRefused;
+    default:
+        break;
+    }
+    log_line(QStringLiteral("sAddr:") + hex32(r.start) + QStringLiteral(" eAddr:") + hex32(r.end));
+    if (r.verdict == McuRangeVerdict::TooLarge) {
+        show_error(QStringLiteral("This file is over than mcu to update!"));
+        return mcu_update::kRefused;
+    }
+    return mcu_update::kOk;
+}
+
+int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link)
+{
+    if (refuse_closed_port())
+        return mcu_update::kRefused;
+    if (mcu_image_len < kMcuMinImageLen) {
+        show_error(QStringLiteral("There aren't any datas to update!"));
+        return mcu_update::kRefused;
+    }
+    clear_log();
+    serial->clear(QSerialPort::AllDirections);
+    run_address = 0;
+    model_index = model_index_of(chip);
+    McuRange range;
+    if (plan_mcu_update(chip, &range) != mcu_update::kOk)
+        return mcu_update::kRefused;
+
+    if (connect_device(kIdentifyMode, chip, link) != connect_result::kOk ||
+        connect_device(kMcuTargetMode, chip, link) != connect_result::kOk) {
+        show_error(QStringLiteral("Fail to Connect a mcu device"));
+        return mcu_update::kRefused;
+    }
+
+    set_progress(0);
+    log_timestamp();
+    if (erase_mcu(range.start, range.end) != mcu_erase::kOk) {
+        log_line(QStringLiteral("Erase flash NG!!!"));
+        return mcu_update::kEraseFailed;
+    }
+    log_line(QStringLiteral("Erase flash OK..."));
+    log_timestamp();
+    log_line(QStringLiteral("Program flash.."));
+
+    for (const McuBlockWrite& w : plan_mcu_blocks(total, blk, range.start)) {
+        const QByteArray data = image_data.mid(w.data_offset, w.len);
+        // The plan names only bytes of the image; anything else never reaches the chip.
+        if (data.size() != w.len)
+            return w.final ? mcu_update::kFinalBlockFailed : mcu_update::kBlockFailed;
+        const AttemptOutcome outcome =
+            write_with_attempts(AttemptRule::McuBlock, [&] { return write_mcu_block(data, w.offset); });
+        if (w.final) {
+            if (!outcome.accepted) {
+                log_line(block_failed_line(w.offset));
+                return mcu_update::kFinalBlockFailed;
+            }
+            break;
+        }
+        if (outcome.attempts == kMaxWriteAttempts && outcome.result == mcu_program::kWrongLetter) {
+            log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
+            log_line(QStringLiteral("Update mcu flash,and return error command"));
+        }
+        if (!outcome.accepted) {
+            log_line(block_failed_line(w.offset));
+            return mcu_update::kBlockFailed;
+        }
+        if (link_down == 1)
+            return mcu_update::kBlockFailed;
+        set_progress(w.progress);
+    }
+
+    set_progress(kProgressDone);
+    log_timestamp();
+    if (check_mcu_crc() != mcu_crc::kOk) {
+        log_line(QStringLiteral("Check CRC is NG..."));
+        return mcu_update::kCrcFailed;
+    }
+    log_line(QStringLiteral("Check CRC is OK..."));
+    if (link_down == 1)
+        return mcu_update::kBlockFailed;
+    log_timestamp();
+    return mcu_update::kOk;
+}

@@ -1,0 +1,105 @@
+// The internal flash commands: erase, MCU CRC and program block in its two
+// framings, members of MainWindow. Their waits run to the end whatever
+// happens meanwhile: the update looks at link_down between blocks.
+
+#include <QSerialPort>
+
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "platform/platform.h"
+#include "protocol/catalogue.h"
+#include "protocol/mcu_frames.h"
+
+namespace {
+constexpr ReplyWait kEraseWait{kEraseWaitPasses, kEraseWaitSleepMs, 'L', false, false};
+constexpr ReplyWait kMcuCrcWait{kMcuCrcWaitPasses, kMcuCrcWaitSleepMs, 'N', false, false};
+constexpr ReplyWait kProgramSingleWait{kProgramSingleWaitPasses, kProgramSingleWaitSleepMs, 'J', false, false};
+constexpr ReplyWait kProgramFramesWait{kProgramFramesWaitPasses, kProgramFramesWaitSleepMs, 'J', false, false};
+constexpr int kWrongReplyDumpBytes = 16;
+}  // namespace
+
+int MainWindow::erase_mcu(uint32_t start_offset, uint32_t end_offset)
+{
+    switch (exchange(build_erase_request(start_offset, end_offset), kEraseWait)) {
+    case Reply::Ok:
+        return judge_erase_reply(rx_buf);
+    case Reply::WrongLetter:
+        log_line(texts::kMcuWrongLetter);
+        return mcu_erase::kWrongLetter;
+    default:
+        show_error(texts::kTimeOver);
+        return mcu_erase::kTimedOut;
+    }
+}
+
+int MainWindow::check_mcu_crc()
+{
+    const uint32_t len = uint32_t(mcu_image_len);
+    log_line(mcu_crc_request_log(len, mcu_image_crc));
+    switch (exchange(build_mcu_crc_request(len, mcu_image_crc, run_address), kMcuCrcWait)) {
+    case Reply::Ok:
+        break;
+    case Reply::WrongLetter:
+        log_line(texts::kMcuWrongLetter);
+        return mcu_crc::kWrongLetter;
+    default:
+        show_error(texts::kTimeOver);
+        return mcu_crc::kTimedOut;
+    }
+    const McuCrcVerdict verdict = judge_mcu_crc_reply(rx_buf, mcu_image_crc);
+    if (verdict.result != mcu_crc::kOk)
+        log_line(mcu_crc_mismatch_log(verdict.reported_crc));
+    return verdict.result;
+}
+
+int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
+{
+    const QByteArray frame = build_program_single(block_offset, data);
+    // Longer than the boot loader's frame buffer: nothing is sent, and a
+    // negative result is never retried.
+    if (frame.isEmpty())
+        return mcu_program::kTimedOut;
+    serial->clear(QSerialPort::AllDirections);
+    rx_ready = 0;
+    write_frame(frame);
+    pump_events();
+    platform::delay_us(kProgramPauseUs);
+    switch (await_reply(kProgramSingleWait)) {
+    case Reply::Ok:
+        return judge_program_single_reply(rx_buf);
+    case Reply::WrongLetter:
+        log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
+        return mcu_program::kWrongLetter;
+    default:
+        show_error(texts::kTimeOver);
+        return mcu_program::kTimedOut;
+    }
+}
+
+int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset)
+{
+    const ProgramFrameSize size = program_frame_size_for(chip_id);
+    const QVector<QByteArray> frames = build_program_frames(size, block_offset, data);
+    if (frames.isEmpty())
+        return mcu_program_frames::kTimedOut;
+    rx_ready = 0;
+    for (int i = 0; i < frames.size() - 1; ++i) {
+        write_frame(frames.at(i));
+        pump_events();
+        if (size == ProgramFrameSize::Wide512)
+            platform::delay_us(kProgramPauseUs);
+    }
+    // The last frame goes without waiting for it to leave: its reply's wait covers that.
+    serial->write(frames.last());
+    pump_events();
+    switch (await_reply(kProgramFramesWait)) {
+    case Reply::Ok:
+        return judge_program_frames_reply(rx_buf);
+    case Reply::WrongLetter:
+        log_line(texts::kMcuWrongLetter);
+        return mcu_program_frames::kWrongLetter;
+    default:
+        show_error(texts::kTimeOver);
+        return mcu_program_frames::kTimedOut;
+    }
+}

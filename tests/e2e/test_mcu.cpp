@@ -1,0 +1,701 @@
+// The chip's own flash end to end: the MCU image chosen with Input File,
+// Update MCU and Check Mcu CRC, through a real pty to the simulated boot
+// loader.
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+#include <ctime>
+
+#include "sim_session.h"
+#include "sim_wire.h"
+
+namespace {
+
+constexpr uint32_t kVq4410 = 0x19714410;
+constexpr uint32_t kVq350A = 0x1971350A;
+constexpr uint32_t kVq350B = 0x1971350B;
+constexpr uint32_t kVq4420 = 0x19714420;
+constexpr uint32_t kVq210Uart0 = 0x19710210;
+
+const char* const kActionButtons[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
+                                      "pushButton_FlashInfo", "pushButton_CheckFlash"};
+
+const QString kOk = "Update MCU is OK!!!!!!";
+const QString kFail = "Update MCU is fail.....";
+
+SimConfig chip(uint32_t chip_id, bool vcom = false)
+{
+    SimConfig c;
+    c.chip_id = chip_id;
+    c.vcom = vcom;
+    c.progress_reports = 0;
+    return c;
+}
+
+// An image of len bytes whose bytes 4..7 hold run_address (when it has them).
+QByteArray image_of(int len, uint32_t run_address = 0x08008000, int seed = 3)
+{
+    QByteArray b(len, '\0');
+    uint32_t x = 0x9E3779B9u + uint32_t(seed);
+    for (int i = 0; i < len; ++i) {
+        x = x * 1103515245u + 12345u;
+        b[i] = char(x >> 24);
+    }
+    if (len >= 8)
+        sim_wire::set_u32(b, 4, run_address);
+    return b;
+}
+
+QString hex32(uint32_t v)
+{
+    return "0x" + QString("%1").arg(v, 8, 16, QChar('0')).toUpper();
+}
+
+QStringList without_timers(const QStringList& log)
+{
+    QStringList out;
+    for (const QString& line : log) {
+        if (!line.startsWith("Timer:") && !line.isEmpty())
+            out << line;
+    }
+    return out;
+}
+
+// "offset:length" of each program write as the device saw it (J0 of a framed block).
+QStringList writes_of(const QVector<SimFrame>& frames)
+{
+    QStringList out;
+    for (const SimFrame& f : frames) {
+        if (f.kind == FrameKind::Program)
+            out << QString("%1:%2").arg(f.address, 0, 16).arg(f.length);
+        else if (f.variant == '0')
+            out << QString("%1").arg(f.address, 0, 16);
+    }
+    return out;
+}
+
+class McuSession : public SimSession {
+public:
+    explicit McuSession(const SimConfig& config) : SimSession(config)
+    {
+        // Line pacing would make the large images slow; the frames are what count.
+        sim.set_pacing(false);
+    }
+    bool start()
+    {
+        if (!SimSession::start())
+            return false;
+        QObject::connect(a().widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
+                         [this](int v) { progress_seen << v; });
+        return true;
+    }
+
+    QString write(const QString& name, const QByteArray& bytes)
+    {
+        QFile f(work_dir.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qWarning("cannot write %s", qPrintable(name));
+        return f.fileName();
+    }
+    QString choose(const QByteArray& bytes, const QString& name = "app.bin")
+    {
+        const QString path = write(name, bytes);
+        dialogs.file_answers << path;
+        click("pushButton_InputMCUCode");
+        return path;
+    }
+    QByteArray internal(uint32_t offset, int len)
+    {
+        return sim.with_device([&](SimDevice& d) { return d.internal_flash().mid(int(offset), len); });
+    }
+    void fault(const std::function<void(SimDevice&)>& f)
+    {
+        sim.with_device([&](SimDevice& d) { f(d); return 0; });
+    }
+    // Opens, picks the image, clears the log and the records, presses Update MCU.
+    void update(const QByteArray& image)
+    {
+        open_identified();
+        choose(image);
+        clear_records();
+        a().widget<QProgressBar>("progressBar")->reset();  // so that setting 0 shows
+        progress_seen.clear();
+        click("pushButton_UpdateMCU");
+    }
+    QStringList log() { return without_timers(a().log()); }
+    bool actions_enabled()
+    {
+        for (const char* name : kActionButtons) {
+            if (!a().button(name)->isEnabled())
+                return false;
+        }
+        return true;
+    }
+
+    QList<int> progress_seen;
+};
+
+}  // namespace
+
+class McuTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void input_reads_image_data();
+    void input_reads_image();
+    void input_unreadable_keeps_values();
+    void input_cancelled();
+
+    void update_programs_image_data();
+    void update_programs_image();
+    void update_block_edges_data();
+    void update_block_edges();
+    void update_limits_data();
+    void update_limits();
+    void update_refusals_data();
+    void update_refusals();
+    void update_faults_data();
+    void update_faults();
+    void update_unplugged_midway_data();
+    void update_unplugged_midway();
+    void update_reads_file_afresh();
+    void update_vq210_uart0_external_flash();
+    void newcomer_on_default_settings();
+
+    void check_after_update_data();
+    void check_after_update();
+    void check_verdicts_data();
+    void check_verdicts();
+    void check_refusals_data();
+    void check_refusals();
+    void check_vq210_uart0_external_flash();
+};
+
+// ---------------------------------------------------------------- Input File
+
+void McuTest::input_reads_image_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QString>("enter_line");
+    QTest::addColumn<uint>("run_address");
+    QTest::newRow("run address at base") << image_of(3000) << "enter_Addr:0x08008000" << 0x08008000u;
+    QTest::newRow("empty file") << QByteArray() << "enter_Addr:0x00000000" << 0u;
+    // Too short to hold the run-address word: nothing is read past the end.
+    QTest::newRow("7 bytes") << QByteArray("\x01\x02\x03\x04\x05\x06\x07") << "enter_Addr:0x00000000" << 0u;
+    QTest::newRow("exactly 8 bytes") << QByteArray::fromHex("0000000034020108") << "enter_Addr:0x08010234"
+                                     << 0x08010234u;
+}
+
+void McuTest::input_reads_image()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QString, enter_line);
+    QFETCH(uint, run_address);
+    McuSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.a().run_address() = 0xDEADBEEF;
+    const QString path = s.choose(image);
+    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), path);
+    QCOMPARE(s.a().mcu_image_path(), path);
+    QCOMPARE(s.a().mcu_image_len(), image.size());
+    QCOMPARE(s.a().mcu_image_crc(), sim_wire::crc32(image));
+    QCOMPARE(s.a().run_address(), uint32_t(run_address));
+    QCOMPARE(s.log(), QStringList({enter_line}));
+    QCOMPARE(s.a().label("label_MCUCRC"),
+             "Mcu code, CRC = " + hex32(sim_wire::crc32(image)) + " Len: " + QString::number(image.size()));
+    // The same file again gives the same values.
+    s.choose(image);
+    QCOMPARE(s.a().mcu_image_crc(), sim_wire::crc32(image));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::input_unreadable_keeps_values()
+{
+    McuSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(100);
+    s.choose(image);
+    const QString label = s.a().label("label_MCUCRC");
+    // A folder and a missing file in its place.
+    for (const QString& bad : {s.work_dir.path(), s.work_dir.filePath("missing.bin")}) {
+        s.dialogs.file_answers << bad;
+        s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
+        s.click("pushButton_InputMCUCode");
+        QCOMPARE(s.a().edit("lineEdit_MCU")->text(), bad);
+        QCOMPARE(s.a().mcu_image_len(), 100);
+        QCOMPARE(s.a().mcu_image_crc(), sim_wire::crc32(image));
+        QCOMPARE(s.a().label("label_MCUCRC"), label);
+    }
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::input_cancelled()
+{
+    McuSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QString label = s.a().label("label_MCUCRC");
+    s.click("pushButton_InputMCUCode");  // no answer: cancelled
+    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), QString());
+    QCOMPARE(s.a().mcu_image_len(), 0);
+    QCOMPARE(s.a().label("label_MCUCRC"), label);
+    QCOMPARE(s.log(), QStringList());
+    VERIFY_BOXES(s.dialogs);
+}
+
+// ---------------------------------------------------------------- Update MCU
+
+void McuTest::update_programs_image_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<bool>("vcom");
+    QTest::addColumn<uint>("run_address");
+    QTest::addColumn<uint>("start");
+    QTest::addColumn<int>("frames_per_block");
+    const uint run = 0x08010234u;
+    QTest::newRow("run-address model, single frame") << kVq350B << false << run << 0x8000u << 1;
+    QTest::newRow("run-address model, 512-byte frames") << kVq350B << true << run << 0x8000u << 5;
+    QTest::newRow("catalogue model, single frame") << kVq4410 << false << run << 0u << 1;
+    QTest::newRow("catalogue model, 512-byte frames") << kVq4410 << true << run << 0u << 5;
+    QTest::newRow("VQ350A, 64-byte frames") << kVq350A << true << run << 0u << 34;
+}
+
+void McuTest::update_programs_image()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(bool, vcom);
+    QFETCH(uint, run_address);
+    QFETCH(uint, start);
+    QFETCH(int, frames_per_block);
+    McuSession s(chip(chip_id, vcom));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(5000, run_address);
+    s.update(image);
+    QCOMPARE(s.internal(start, image.size()), image);
+    QCOMPARE(s.internal(start + image.size(), 16), QByteArray(16, '\xFF'));
+    const QStringList log = s.log();
+    QCOMPARE(log.last(), kOk);
+    if (chip_id == kVq350B) {
+        QVERIFY(log.contains("enter_Addr:0x08010234"));
+        QVERIFY(log.contains("sAddr:0x00008000 eAddr:" + hex32(0x8000 + 5000)));
+    } else {
+        QVERIFY(!log.join('\n').contains("sAddr:"));
+    }
+    QVERIFY(log.contains("Erase flash OK..."));
+    QVERIFY(log.contains("Check CRC is OK..."));
+    const QVector<SimFrame> erases = s.frames('L');
+    QCOMPARE(erases.size(), 1);
+    QCOMPARE(erases[0].address, uint32_t(start));
+    QCOMPARE(erases[0].length, 5000u);
+    // Two whole blocks, then the 904 bytes left.
+    QCOMPARE(s.frames('J').size(), vcom ? 2 * frames_per_block + (chip_id == kVq350A ? 15 : 2) : 3);
+    QCOMPARE(s.frames('K').size(), 2);
+    QCOMPARE(s.frames('K').at(1).variant, '1');
+    QCOMPARE(s.frames('N').value(0).address, chip_id == kVq350B ? 0x8000u : 0xF7FF8000u);
+    QCOMPARE(s.progress_seen, QList<int>({0, 40, 81, 100}));
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::update_block_edges_data()
+{
+    QTest::addColumn<int>("len");
+    QTest::addColumn<QStringList>("writes");
+    QTest::addColumn<QList<int>>("progress");
+    // One whole block is an odd count: an empty write follows, as the boot loader expects.
+    QTest::newRow("2048 bytes") << 2048 << QStringList({"0:2048", "800:0"}) << QList<int>({0, 100});
+    QTest::newRow("4096 bytes") << 4096 << QStringList({"0:2048", "800:2048"}) << QList<int>({0, 50, 100});
+    QTest::newRow("1000 bytes") << 1000 << QStringList({"0:1000"}) << QList<int>({0, 100});
+    QTest::newRow("6144 bytes") << 6144 << QStringList({"0:2048", "800:2048", "1000:2048", "1800:0"})
+                                << QList<int>({0, 33, 66, 100});
+}
+
+void McuTest::update_block_edges()
+{
+    QFETCH(int, len);
+    QFETCH(QStringList, writes);
+    QFETCH(QList<int>, progress);
+    McuSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(len);
+    s.update(image);
+    QCOMPARE(writes_of(s.frames('J')), writes);
+    QCOMPARE(s.internal(0, len), image);
+    QCOMPARE(s.progress_seen, progress);
+    QCOMPARE(s.log().last(), kOk);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::update_limits_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<int>("len");
+    QTest::addColumn<bool>("fits");
+    QTest::addColumn<QString>("size_line");  // logged before the box on a catalogue model
+    QTest::newRow("run-address model at its limit") << kVq350B << 0x77800 << true << "";
+    QTest::newRow("run-address model one over") << kVq350B << 0x77801 << false << "";
+    QTest::newRow("VQ4420 at its limit") << kVq4420 << 0x75800 << true << "";
+    QTest::newRow("VQ4420 one over") << kVq4420 << 0x75801 << false << "";
+    QTest::newRow("VQ350A at its limit") << kVq350A << 0xE800 << true << "";
+    QTest::newRow("VQ350A one over") << kVq350A << 0xE801 << false << "Mcu maximum eflash size is 59392";
+}
+
+void McuTest::update_limits()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(int, len);
+    QFETCH(bool, fits);
+    QFETCH(QString, size_line);
+    McuSession s(chip(chip_id));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(len);
+    if (!fits)
+        s.dialogs.expect_error("This file is over than mcu to update!");
+    s.update(image);
+    const QStringList log = s.log();
+    QCOMPARE(log.last(), fits ? kOk : kFail);
+    if (fits) {
+        QCOMPARE(s.internal(0, len), image);
+    } else {
+        QCOMPARE(s.frames('K').size(), 0);  // refused before the connects
+        QCOMPARE(s.frames('L').size(), 0);
+        if (!size_line.isEmpty())
+            QCOMPARE(log.first(), size_line);
+        if (chip_id != kVq350A)
+            QCOMPARE(log.mid(0, 2), QStringList({"enter_Addr:0x08008000", "sAddr:0x00000000 eAddr:" + hex32(len)}));
+    }
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::update_refusals_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QStringList>("log");
+    QTest::newRow("run address below the base")
+        << kVq350B << image_of(3000, 0x08007FFF) << ""
+        << QStringList({"enter_Addr:0x08007FFF", "The run address is less than 0x8008000:0x08007FFF", kFail});
+    // Its page masks to below the base: the offset would wrap into the boot loader's own area.
+    QTest::newRow("run address page below the base")
+        << kVq350B << image_of(3000, 0x10001000) << ""
+        << QStringList({"enter_Addr:0x10001000", "The run address is out of the mcu flash:0x10001000", kFail});
+    // Refused before the log is cleared: the selection's line stays.
+    QTest::newRow("shorter than 8 bytes") << kVq350B << QByteArray("\x01\x02\x03\x04\x05\x06\x07")
+                                          << "There aren't any datas to update!"
+                                          << QStringList({"enter_Addr:0x00000000", kFail});
+    QTest::newRow("empty") << kVq4410 << QByteArray() << "There aren't any datas to update!"
+                           << QStringList({"enter_Addr:0x00000000", kFail});
+}
+
+void McuTest::update_refusals()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(QByteArray, image);
+    QFETCH(QString, box);
+    QFETCH(QStringList, log);
+    McuSession s(chip(chip_id));
+    QVERIFY(s.start());
+    if (!box.isEmpty())
+        s.dialogs.expect_error(box);
+    s.update(image);
+    QCOMPARE(s.log(), log);
+    QCOMPARE(s.frames('K').size(), 0);
+    QCOMPARE(s.frames('L').size(), 0);
+    QCOMPARE(s.frames('J').size(), 0);
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+enum FaultKind { BlockRefused, BlockWrongLetter, BlockSilent, EraseRefused, CrcWrong, CrcZero, ConnectRefused };
+
+void McuTest::update_faults_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("vcom");
+    QTest::addColumn<int>("blocks_sent");  // program writes the device saw (J0 or single frames)
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QStringList>("tail");  // the last log lines
+    const QString crc = "Check CRC is NG...";
+    QTest::newRow("block refused twice, then taken") << int(BlockRefused) << 2 << false << 5 << ""
+                                                     << QStringList({"Check CRC is OK...", kOk});
+    // The framed form does not read the status byte: only the CRC can tell.
+    QTest::newRow("block refused, frames: status not read") << int(BlockRefused) << 2 << true << 3 << ""
+                                                            << QStringList({"Check CRC is OK...", kOk});
+    QTest::newRow("block refused three times")
+        << int(BlockRefused) << 3 << false << 4 << "" << QStringList({"UPDATE_FLASH NG, Addr : 0x800", kFail});
+    QTest::newRow("wrong letter three times")
+        << int(BlockWrongLetter) << 3 << false << 3 << ""
+        << QStringList({"3f 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 ", "Update mcu flash,and return error command",
+                        "UPDATE_FLASH NG, Addr : 0x0", kFail});
+    QTest::newRow("wrong letter, frames: not retried")
+        << int(BlockWrongLetter) << 1 << true << 1 << ""
+        << QStringList({"Erease mcu flash,and return error command", "UPDATE_FLASH NG, Addr : 0x0", kFail});
+    QTest::newRow("time-out not retried") << int(BlockSilent) << 1 << false << 2 << "Time over!"
+                                          << QStringList({"UPDATE_FLASH NG, Addr : 0x800", kFail});
+    QTest::newRow("erase refused") << int(EraseRefused) << 1 << false << 0 << ""
+                                   << QStringList({"Erase flash NG!!!", kFail});
+    QTest::newRow("CRC mismatch") << int(CrcWrong) << 1 << false << 3 << ""
+                                  << QStringList({"Error CRC, return CRC = 0x@", crc, kFail});
+    QTest::newRow("CRC reported as 0") << int(CrcZero) << 1 << false << 3 << ""
+                                       << QStringList({"Error CRC, return CRC = 0x0", crc, kFail});
+    QTest::newRow("other chip answers") << int(ConnectRefused) << 1 << false << 0 << "Fail to Connect a mcu device"
+                                        << QStringList({kFail});
+}
+
+void McuTest::update_faults()
+{
+    QFETCH(int, fault);
+    QFETCH(int, count);
+    QFETCH(bool, vcom);
+    QFETCH(int, blocks_sent);
+    QFETCH(QString, box);
+    QFETCH(QStringList, tail);
+    McuSession s(chip(kVq4410, vcom));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(5000);  // two whole blocks and a final write
+    s.open_identified();
+    s.choose(image);
+    s.clear_records();
+    if (!box.isEmpty())
+        s.dialogs.expect_error(box);
+    // Faults hit the second block (offset 0x800); wrong letters the first.
+    switch (fault) {
+    case BlockRefused: s.fault([&](SimDevice& d) { d.set_status('J', 3, count, 1); }); break;
+    case BlockWrongLetter: s.fault([&](SimDevice& d) { d.set_wrong_letter('J', count); }); break;
+    case BlockSilent: s.fault([&](SimDevice& d) { d.set_silent('J', count, 1); }); break;
+    case EraseRefused: s.fault([&](SimDevice& d) { d.set_status('L', 4, count); }); break;
+    case CrcWrong: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count); }); break;
+    case CrcZero: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count, 0u); }); break;
+    case ConnectRefused: s.a().chip_id() = kVq350B; break;
+    }
+    s.click("pushButton_UpdateMCU");
+    QStringList log = s.log();
+    if (fault == CrcWrong) {
+        const uint32_t reported = ~sim_wire::crc32(image);
+        tail[0] = "Error CRC, return CRC = 0x" + QString::number(reported, 16);
+    }
+    QCOMPARE(log.mid(log.size() - tail.size()), tail);
+    QCOMPARE(log.contains(kOk), tail.last() == kOk);
+    QCOMPARE(writes_of(s.frames('J')).size(), blocks_sent);
+    if (tail.last() == kOk)
+        QCOMPARE(s.internal(0, image.size()), image);
+    if (fault == BlockRefused && count == 3)
+        QCOMPARE(s.frames('N').size(), 0);  // no CRC after a failed block
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::update_unplugged_midway_data()
+{
+    QTest::addColumn<bool>("vcom");
+    QTest::newRow("single frame") << false;
+    QTest::newRow("512-byte frames") << true;
+}
+
+void McuTest::update_unplugged_midway()
+{
+    QFETCH(bool, vcom);
+    McuSession s(chip(kVq4410, vcom));
+    QVERIFY(s.start());
+    s.open_identified();
+    s.choose(image_of(20000));
+    s.clear_records();
+    s.sim.unplug_after('J', 3);  // the third block never arrives
+    s.dialogs.expect_error("Time over!");
+    QElapsedTimer wall;
+    wall.start();
+    const std::clock_t cpu = std::clock();
+    s.click("pushButton_UpdateMCU");
+    const double cpu_ms = double(std::clock() - cpu) * 1000.0 / CLOCKS_PER_SEC;
+    const QStringList log = s.log();
+    QCOMPARE(log.last(), kFail);
+    QVERIFY(log.contains("Remove " + s.sim.slave_path()));
+    QVERIFY(log.contains("UPDATE_FLASH NG, Addr : 0x1000"));
+    QVERIFY(!log.contains("Check CRC is OK..."));
+    QCOMPARE(s.a().link_down(), 1);
+    QVERIFY(!s.a().serial()->isOpen());
+    // The wait sleeps between its tests: a hung-up port must not make it spin.
+    QVERIFY2(cpu_ms < 0.6 * double(wall.elapsed()) + 200.0,
+             qPrintable(QString("cpu %1 ms of %2 ms").arg(cpu_ms).arg(wall.elapsed())));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::update_reads_file_afresh()
+{
+    McuSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    s.open_identified();
+    const QString path = s.choose(image_of(3000));
+    const QByteArray rebuilt = image_of(2500, 0x08008000, 9);
+    s.write("app.bin", rebuilt);
+    s.click("pushButton_UpdateMCU");
+    QCOMPARE(s.log().last(), kOk);
+    QCOMPARE(s.internal(0, rebuilt.size()), rebuilt);
+    QCOMPARE(s.a().mcu_image_len(), 2500);
+    QCOMPARE(s.a().label("label_MCUCRC"), "Mcu code, CRC = " + hex32(sim_wire::crc32(rebuilt)) + " Len: 2500");
+
+    // The named file gone: refused before anything is sent, the path logged.
+    QFile::remove(path);
+    s.clear_records();
+    s.a().clear_log();
+    s.dialogs.expect_error("Read fail,please check the path!");
+    s.click("pushButton_UpdateMCU");
+    QCOMPARE(s.log(), QStringList({path}));
+    QCOMPARE(s.frames('K').size(), 0);
+
+    s.a().edit("lineEdit_MCU")->clear();
+    s.dialogs.expect_error("Please input mcu code file");
+    s.click("pushButton_UpdateMCU");
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::update_vq210_uart0_external_flash()
+{
+    McuSession s(chip(kVq210Uart0));
+    QVERIFY(s.start());
+    s.write("Flash.ini", "[FLASH]\r\n0x00EF4018,1024,16384,W16M,\r\n");
+    const QByteArray image = image_of(5000);
+    s.update(image);
+    const QStringList log = s.log();
+    QCOMPARE(log.last(), QString("Update flash is OK!!!!!!"));
+    QCOMPARE(s.sim.with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+    QCOMPARE(s.frames('J').size(), 0);
+    QCOMPARE(s.frames('n').value(0).address, 0u);
+    QCOMPARE(s.internal(0, 16), QByteArray(16, '\xFF'));
+}
+
+// As on the run command: the default simulated chip, the start-up rate
+// boxes (the chip switches to the New Rate on open), the line paced.
+void McuTest::newcomer_on_default_settings()
+{
+    SimSession s;
+    QVERIFY(s.start());
+    s.click("pushButton_OpenCom");
+    QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    const QByteArray image = image_of(6000);
+    QFile f(s.work_dir.filePath("app.bin"));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(image) == image.size());
+    f.close();
+    s.dialogs.file_answers << f.fileName();
+    s.click("pushButton_InputMCUCode");
+    s.click("pushButton_UpdateMCU");
+    QCOMPARE(s.a().last_log(), kOk);
+    QCOMPARE(s.sim.with_device([&](SimDevice& d) { return d.internal_flash().left(image.size()); }), image);
+    s.click("pushButton_CheckMCU");
+    QCOMPARE(s.a().last_log(), QString("Check MCU CRC is OK..."));
+    VERIFY_BOXES(s.dialogs);
+}
+
+// ---------------------------------------------------------------- Check Mcu CRC
+
+void McuTest::check_after_update_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<uint>("offset");
+    QTest::newRow("run-address model") << kVq350B << 0x8000u;
+    // run_address is 0 after such an update: the request carries the wrapped offset.
+    QTest::newRow("catalogue model") << kVq4410 << 0xF7FF8000u;
+}
+
+void McuTest::check_after_update()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(uint, offset);
+    McuSession s(chip(chip_id));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(5000, 0x08010234);
+    s.update(image);
+    QCOMPARE(s.log().last(), kOk);
+    s.clear_records();
+    s.a().clear_log();
+    s.click("pushButton_CheckMCU");
+    QCOMPARE(s.log(), QStringList({"Get: 1388, " + QString::number(sim_wire::crc32(image), 16), "Check MCU CRC is OK..."}));
+    const QVector<SimFrame> asks = s.frames('N');
+    QCOMPARE(asks.size(), 1);
+    QCOMPARE(asks[0].address, uint32_t(offset));
+    QCOMPARE(s.frames('K').size(), 0);  // no connect before the check
+    QVERIFY(s.actions_enabled());
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::check_verdicts_data()
+{
+    QTest::addColumn<bool>("same");
+    QTest::newRow("flash holds the image") << true;
+    QTest::newRow("flash holds something else") << false;
+}
+
+void McuTest::check_verdicts()
+{
+    QFETCH(bool, same);
+    McuSession s(chip(kVq350B));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(3000, 0x08010234);
+    const QByteArray held = same ? image : image_of(3000, 0x08010234, 11);
+    s.sim.with_device([&](SimDevice& d) { d.internal_flash().replace(0x8000, held.size(), held); return 0; });
+    s.open_identified();
+    s.choose(image);  // a fresh selection: the offset comes from the image's own run address
+    s.a().clear_log();
+    s.click("pushButton_CheckMCU");
+    QStringList expected{"Get: bb8, " + QString::number(sim_wire::crc32(image), 16)};
+    if (!same)
+        expected << "Error CRC, return CRC = 0x" + QString::number(sim_wire::crc32(held), 16);
+    expected << (same ? "Check MCU CRC is OK..." : "Check MCU CRC is NG...");
+    QCOMPARE(s.log(), expected);
+    QCOMPARE(s.frames('N').value(0).address, 0x8000u);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::check_refusals_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<int>("len");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("port closed") << false << 3000 << "Please open the port!";
+    QTest::newRow("no image") << true << 0 << "Please input the mcu code";
+    QTest::newRow("15 bytes") << true << 15 << "Please input the mcu code";
+}
+
+void McuTest::check_refusals()
+{
+    QFETCH(bool, open);
+    QFETCH(int, len);
+    QFETCH(QString, box);
+    McuSession s(chip(kVq4410));
+    QVERIFY(s.start());
+    if (open)
+        s.open_identified();
+    if (len > 0)
+        s.choose(image_of(len));
+    s.a().clear_log();
+    s.clear_records();
+    s.dialogs.expect_error(box);
+    // With the port closed the button is disabled; the slot still refuses.
+    QMetaObject::invokeMethod(s.window.get(), "on_pushButton_CheckMCU_clicked");
+    QCOMPARE(s.frames('N').size(), 0);
+    QCOMPARE(s.log(), QStringList());
+    QCOMPARE(s.actions_enabled(), open);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::check_vq210_uart0_external_flash()
+{
+    McuSession s(chip(kVq210Uart0));
+    QVERIFY(s.start());
+    const QByteArray image = image_of(3000);
+    s.sim.with_device([&](SimDevice& d) { d.external_flash().write(0, image); return 0; });
+    s.open_identified();
+    s.choose(image);
+    s.a().clear_log();
+    s.click("pushButton_CheckMCU");
+    QCOMPARE(s.log().last(), QString("Check MCU CRC is OK..."));
+    QCOMPARE(s.frames('n').value(0).address, 0u);
+    QCOMPARE(s.frames('N').size(), 0);
+    VERIFY_BOXES(s.dialogs);
+}
+
+QTEST_MAIN(McuTest)
+#include "test_mcu.moc"
