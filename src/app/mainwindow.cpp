@@ -73,6 +73,10 @@ MainWindow::~MainWindow()
     delete port_watcher;  // it reads port_map, which goes before the children
     port_watcher = nullptr;
     write_config();
+    // A device that went away under the open port reports its error while
+    // the port closes; the removal handling it would start is for a window
+    // that lives on.
+    serial->disconnect(this);
     Close_SerialPort();
     delete serial;
     serial = nullptr;

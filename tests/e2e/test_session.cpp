@@ -98,6 +98,7 @@ private slots:
     void stale_reply_bytes_before_open_data();
     void stale_reply_bytes_before_open();
     void presses_during_identification_ignored();
+    void closes_cleanly_after_device_vanished();
 };
 
 void SessionTest::identifies_each_model_data()
@@ -632,6 +633,22 @@ void SessionTest::presses_during_identification_ignored()
     // VQ4410 is the first model probed: one probe, nothing more.
     QCOMPARE(s.frames('K').size(), 1);
     VERIFY_BOXES(s.dialogs);
+}
+
+void SessionTest::closes_cleanly_after_device_vanished()
+{
+    // The chip goes away and the window is closed before it has noticed:
+    // closing the port then reports the error.
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    s.open_identified();
+    s.sim.unplug();
+    QTest::qSleep(200);
+    s.access.reset();
+    s.window.reset();
+    QFile config(s.work_dir.filePath("config.ini"));
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    QCOMPARE(config.readAll().count('\n'), 6);
 }
 
 QTEST_MAIN(SessionTest)
