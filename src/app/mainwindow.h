@@ -81,6 +81,7 @@ private:
     Reply await_reply(const ReplyWait& wait);
     bool wait_for_reply(int passes, int sleep_ms);
     bool aborted() const;  // Exit pressed or the device removed
+    void pause_for_reply(int ms);
     void pump_events();
     void write_frame(const QByteArray& frame);
     void discard_input();  // empties the port's buffers and the reply being gathered

@@ -109,9 +109,9 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
             set_progress(step.progress);
             pump_events();
             rx_ready = 0;
-            platform::sleep_ms(kFlashCrcProgressSleepMs);
+            pause_for_reply(kFlashCrcProgressSleepMs);
         } else {
-            platform::sleep_ms(kFlashCrcIdleSleepMs);
+            pause_for_reply(kFlashCrcIdleSleepMs);
         }
         pump_events();
         // Exit and device removal end the wait without a word.

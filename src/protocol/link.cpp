@@ -2,20 +2,26 @@
 // goes through, members of MainWindow.
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSerialPort>
 
 #include "app/mainwindow.h"
 #include "platform/platform.h"
+#include "protocol/frame.h"
 
 namespace {
 constexpr int kWriteTimeoutMs = 2000;
+constexpr int kPauseSliceMs = 10;  // longest time the window goes without handling events in a wait
 }
 
 void MainWindow::serial_receiveData()
 {
     if (!serial || !serial->isOpen())
         return;
-    if (rx_wait_enabled == 1)
+    // The wait for more bytes lets a reply that arrives in pieces be read
+    // in one go; when the bytes waiting already complete a reply there is
+    // nothing to wait for, and the wait would only delay every block.
+    if (rx_wait_enabled == 1 && rx_len + serial->bytesAvailable() < kReplyLen)
         serial->waitForReadyRead(wait_ms);
     const QByteArray chunk = serial->readAll();
     QCoreApplication::processEvents();
@@ -38,12 +44,35 @@ bool MainWindow::aborted() const
     return stop_requested == 1 || link_down == 1;
 }
 
+void MainWindow::pause_for_reply(int ms)
+{
+    // A wait loop's pause, cut short only by a whole reply: the pass count
+    // and the time a silent device is given stay as they are, but a reply
+    // is taken the moment it is complete instead of at the end of the
+    // sleep. The event loop is served at least every slice.
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const qint64 left = ms - clock.elapsed();
+        if (left <= 0 || rx_ready == 1)
+            return;
+        const int slice = int(qMin<qint64>(left, kPauseSliceMs));
+        if (serial && serial->isOpen() && serial->bytesAvailable() == 0) {
+            // Delivers readyRead to the receive slot when bytes come.
+            serial->waitForReadyRead(slice);
+        } else {
+            platform::sleep_ms(slice);
+        }
+        pump_events();
+    }
+}
+
 Reply MainWindow::await_reply(const ReplyWait& wait)
 {
     for (int pass = 0; pass < wait.passes; ++pass) {
         if (rx_ready == 1)
             break;
-        platform::sleep_ms(wait.sleep_ms);
+        pause_for_reply(wait.sleep_ms);
         pump_events();
         if (wait.abortable && aborted())
             return Reply::Aborted;

@@ -35,12 +35,8 @@ bool operator==(const Write& a, const Write& b)
     return a.address == b.address && a.seq == b.seq && a.length == b.length;
 }
 
-char* toString(const Write& w)
-{
-    return qstrdup(QString("{0x%1, seq %2, %3}").arg(w.address, 0, 16).arg(w.seq).arg(w.length).toLatin1());
-}
-
 }  // namespace
+
 
 Q_DECLARE_METATYPE(QVector<Write>)
 

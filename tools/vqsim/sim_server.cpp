@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "pty_rate.h"
@@ -25,6 +26,7 @@ constexpr int kBitsPerByte = 10;  // start, eight data bits, stop
 constexpr qint64 kUsPerSecond = 1000000;
 constexpr int kReadBufferLen = 4096;
 constexpr int kPathBufferLen = 128;
+constexpr qint64 kPreciseSleepUs = 2500;  // the last stretch before a due moment, slept rather than timed
 
 std::atomic<int> g_server_count{0};
 
@@ -68,6 +70,7 @@ private:
     int line_rate_locked();
     void on_readable();
     void take_in();
+    bool moment_reached(qint64 due_us, QTimer* timer);
     void queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t);
     qint64 due_of(const Piece& piece, qint64 now);
     void pump();
@@ -220,11 +223,8 @@ void PtyLink::on_readable()
 void PtyLink::take_in()
 {
     while (!arrivals_.empty()) {
-        const qint64 now = now_us();
-        if (now < arrivals_.front().due_us) {
-            rx_timer_->start(int((arrivals_.front().due_us - now + 999) / 1000));
+        if (!moment_reached(arrivals_.front().due_us, rx_timer_))
             return;
-        }
         const Arrival head = arrivals_.front();
         arrivals_.pop_front();
         QList<QByteArray> replies;
@@ -259,6 +259,23 @@ void PtyLink::queue_replies(const QList<QByteArray>& replies, qint64 ready_us, c
     }
 }
 
+// True once due_us has come. A timer only counts whole milliseconds, which
+// would make every frame and reply up to a millisecond late and the line
+// look slower than it is: the timer wakes the link just before the moment,
+// and the last stretch is slept precisely.
+bool PtyLink::moment_reached(qint64 due_us, QTimer* timer)
+{
+    const qint64 left = due_us - now_us();
+    if (left <= 0)
+        return true;
+    if (left <= kPreciseSleepUs) {
+        std::this_thread::sleep_for(std::chrono::microseconds(left));
+        return true;
+    }
+    timer->start(int((left - kPreciseSleepUs + 1000) / 1000));
+    return false;
+}
+
 // When the piece's last byte reaches the host.
 qint64 PtyLink::due_of(const Piece& piece, qint64 now)
 {
@@ -279,10 +296,8 @@ void PtyLink::pump()
         const qint64 now = now_us();
         if (head_due_us_ < 0)
             head_due_us_ = due_of(head, now);
-        if (now < head_due_us_) {
-            tx_timer_->start(int((head_due_us_ - now + 999) / 1000));
+        if (!moment_reached(head_due_us_, tx_timer_))
             return;
-        }
         const ssize_t n = ::write(master_, head.bytes.constData(), size_t(head.bytes.size()));
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR)
