@@ -113,8 +113,8 @@ DiffBuild build_diff(const QByteArray& old_image, const QByteArray& new_image, c
     const QByteArray old_p = image_as_programmed(old_image);
     const QByteArray new_p = image_as_programmed(new_image);
     const uint32_t new_crc = boot_crc32(new_image);
-    const uint32_t new_programmed_crc = boot_crc32(new_p);
     const ImageInfoBlock info = read_image_info_block(new_image);
+    const uint32_t new_programmed_crc = info.valid ? boot_crc32(new_p) : new_crc;
     // The flash would never pass its check against the FlashCRC: better
     // refused here than found on the production line.
     if (info.valid && info.flash_crc != new_programmed_crc)
