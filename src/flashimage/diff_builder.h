@@ -24,9 +24,10 @@
 
 constexpr int kDefaultDiffAlign = 4096;            // bytes: a typical erase sector
 constexpr int kMaxDiffAlign = 16 * 1024 * 1024;    // bytes
-// A record costs its header in the file; a gap shorter than that is cheaper
-// written than split off.
-constexpr int kDiffRecordOverhead = 16;            // bytes
+// What a record costs beyond its data: its header in the file, and the flash
+// CRC command (64 bytes) and its reply (63) on the wire. A gap shorter than
+// that is cheaper written than split off.
+constexpr int kDiffRecordOverhead = 16 + 64 + 63;  // bytes
 // The largest flash the dry run models (and the largest image vqimage reads).
 constexpr qint64 kMaxDryRunFlashBytes = qint64(1) << 30;
 

@@ -485,6 +485,9 @@ void VqimageTest::cli_bad_input_data()
     QTest::newRow("identical") << QStringList{"diff", "OLD", "OLD", "-o", "OUT.diff"} << 1 << "identical";
     QTest::newRow("unwritable output") << QStringList{"diff", "OLD", "NEW", "-o", "DIR/no/such/OUT.diff"} << 1
                                        << "cannot write";
+    QTest::newRow("diff of a .diff") << QStringList{"diff", "OLD", "DIFF", "-o", "OUT.diff"} << 1
+                                     << "diff takes plain images";
+    QTest::newRow("stamp a .diff") << QStringList{"stamp", "DIFF"} << 1 << "not *.diff";
     QTest::newRow("truncated diff") << QStringList{"apply", "OLD", "TRUNC", "-o", "OUT"} << 1 << "Illegal";
     QTest::newRow("apply to an empty flash") << QStringList{"apply", "EMPTY", "DIFF", "-o", "OUT"} << 1 << "empty";
     QTest::newRow("apply a plain name") << QStringList{"apply", "OLD", "NEW", "-o", "OUT"} << 1 << "not named *.diff";

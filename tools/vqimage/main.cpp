@@ -181,6 +181,11 @@ int run_diff(const QStringList& args)
     if (!parse_uint(p.value(align), kMaxDiffAlign, &align_value) || align_value < 1)
         return usage(kUsageDiff, QStringLiteral("--align takes a number of bytes from 1 to %1").arg(kMaxDiffAlign));
 
+    for (const QString& path : p.positionalArguments()) {
+        if (is_diff_image_name(path))
+            return fail(path + QStringLiteral(": named *.diff, so a differential image to the tool; diff takes "
+                                              "plain images"));
+    }
     QByteArray old_image;
     QByteArray new_image;
     QString why;
@@ -277,6 +282,9 @@ int run_stamp(const QStringList& args)
     if (out_path.isEmpty())
         return usage(kUsageStamp, QStringLiteral("-o needs a file name"));
 
+    // The info block would break the integrity CRCs of a differential image.
+    if (is_diff_image_name(in_path) || is_diff_image_name(out_path))
+        return fail(QStringLiteral("stamp takes and writes plain images, not *.diff"));
     QByteArray image;
     QString why;
     if (!read_input(in_path, &image, &why))
