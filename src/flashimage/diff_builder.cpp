@@ -29,7 +29,7 @@ struct Span {
 
 // The spans of NEW to write: every align-sized unit that differs from OLD or
 // lies past OLD's end, grown to whole blocks (clipped at NEW's end) and merged
-// when the gap between them would cost less than a record header.
+// when the gap between them costs less than another record would.
 QVector<Span> changed_spans(const QByteArray& old_p, const QByteArray& new_p, int align)
 {
     const qint64 n = new_p.size();
@@ -43,7 +43,8 @@ QVector<Span> changed_spans(const QByteArray& old_p, const QByteArray& new_p, in
     Span cur{0, 0};
     for (qint64 us = 0; us < n; us += align) {
         const qint64 ue = std::min(us + align, n);
-        const bool changed = ue > o || std::memcmp(old_p.constData() + us, new_p.constData() + us, size_t(ue - us)) != 0;
+        const bool changed =
+            ue > o || std::memcmp(old_p.constData() + us, new_p.constData() + us, size_t(ue - us)) != 0;
         if (!changed)
             continue;
         if (open && us - cur.end < kDiffRecordOverhead) {

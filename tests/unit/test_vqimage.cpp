@@ -201,7 +201,8 @@ void VqimageTest::round_trip_random()
         }
         verify_round_trip(old_image, new_image, align);
         if (QTest::currentTestFailed())
-            QFAIL(qPrintable(QString("round %1: old %2, new %3, align %4").arg(round).arg(old_len).arg(new_len).arg(align)));
+            QFAIL(qPrintable(
+                QString("round %1: old %2, new %3, align %4").arg(round).arg(old_len).arg(new_len).arg(align)));
     }
 }
 
@@ -234,8 +235,9 @@ void VqimageTest::builder_refusals_data()
     QTest::newRow("identical") << base << base << 4096 << int(DiffBuildStatus::Identical);
     QTest::newRow("new a prefix of old") << base << base.left(3000) << 1 << int(DiffBuildStatus::Identical);
     // Only the info block differs: programmed, both hold 0xFF there.
-    QTest::newRow("identical as programmed") << with_info_block(base) << base.left(372) + QByteArray(12, '\xFF') + base.mid(384)
-                                             << 1 << int(DiffBuildStatus::Identical);
+    QTest::newRow("identical as programmed")
+        << with_info_block(base) << base.left(372) + QByteArray(12, '\xFF') + base.mid(384) << 1
+        << int(DiffBuildStatus::Identical);
     QTest::newRow("empty new") << base << QByteArray() << 4096 << int(DiffBuildStatus::EmptyNew);
     QTest::newRow("align 0") << base << base + "x" << 0 << int(DiffBuildStatus::BadAlign);
     QTest::newRow("align too large") << base << base + "x" << kMaxDiffAlign + 1 << int(DiffBuildStatus::BadAlign);
@@ -283,7 +285,8 @@ void VqimageTest::stamp_and_input_file()
     const FlashImageCheck check = check_flash_image(image, QStringLiteral("image.bin"));
     QCOMPARE(check.has_info, 1);
     QCOMPARE(check.info_crc, flash_crc);
-    QVERIFY(check.label.contains(QStringLiteral("  FlashCRC = 0x") + QString("%1").arg(flash_crc, 8, 16, QChar('0')).toUpper()));
+    const QString flash_crc_text = QString("%1").arg(flash_crc, 8, 16, QChar('0')).toUpper();
+    QVERIFY(check.label.contains(QStringLiteral("  FlashCRC = 0x") + flash_crc_text));
     QCOMPARE(image_as_programmed(image), programmed);
     // Stamping again changes nothing: the block does not feed its own CRC.
     QByteArray again = image;
