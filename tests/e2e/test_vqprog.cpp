@@ -142,6 +142,7 @@ private slots:
     void gang_one_board_failing();
     void bad_usage_data();
     void bad_usage();
+    void help_and_version();
 };
 
 void VqprogTest::every_action_data()
@@ -328,7 +329,8 @@ void VqprogTest::failures()
     if (fault.startsWith("unplug"))
         sim->unplug_after(fault.back().toLatin1(), 3);
 
-    const Outcome o = b.run(QStringList{"--json", "--port", sim->slave_path()} + actions);
+    // The run after the failing action must not happen.
+    const Outcome o = b.run(QStringList{"--json", "--port", sim->slave_path()} + actions + QStringList{"run"});
     QVERIFY(o.finished);
     QVERIFY2(o.exit_code == exit_code, qPrintable(QString::number(o.exit_code) + "\n" + o.out.join("\n") + "\n" + o.err.join("\n")));
     const QVector<QJsonObject> events = events_of(o.out);
@@ -354,6 +356,8 @@ void VqprogTest::failures()
     QCOMPARE(results.last().value("action").toString(), actions.first());
     QCOMPARE(results.last().value("ok").toBool(), false);
     QVERIFY(!QFile::exists(b.work.filePath("config.ini")));
+    if (!fault.startsWith("unplug"))
+        QVERIFY(!sim->with_device([](SimDevice& d) { return d.app_started(); }));
 
     // The human form of the same: the verdict line on stdout, the box on stderr.
     if (fault.startsWith("unplug") || fault == "unlisted")
@@ -460,6 +464,19 @@ void VqprogTest::bad_usage()
     QCOMPARE(o.out, QStringList());
     // Nothing reached the chip.
     QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+}
+
+void VqprogTest::help_and_version()
+{
+    Bench b;
+    const Outcome help = b.run({"--help"});
+    QCOMPARE(help.exit_code, 0);
+    QVERIFY(help.out.indexOf(QRegularExpression("Usage: .*vqprog \\[options\\] ACTION...")) == 0);
+    QVERIFY(help.out.indexOf(QRegularExpression(" *update-flash FILE .*")) > 0);
+    QCOMPARE(help.err, QStringList());
+    const Outcome version = b.run({"--version"});
+    QCOMPARE(version.exit_code, 0);
+    QCOMPARE(version.out, QStringList{"vqprog 1.0"});
 }
 
 QTEST_MAIN(VqprogTest)

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -29,6 +30,7 @@ const QString kCheckFlashPass = QStringLiteral("Check flash CRC pass.");
 const QString kCloseComm = QStringLiteral("Close Comm");
 const QString kUnknownChip = QStringLiteral("unknown");
 const QString kRemovePrefix = QStringLiteral("Remove ");
+constexpr int kRemovalGraceMs = 100;  // for the window to hear of a hang-up after a failure
 
 qint64 file_size(const QString& path)
 {
@@ -216,11 +218,25 @@ bool BoardRun::run_action(const Action& action)
         ok = run_application();
     else if (action.name == QLatin1String("bootmode"))
         ok = boot_mode(action.arg);
+    if (!ok)
+        notice_removal();
     ok = ok && !device_gone_;
 
     const QString chip = window_->findChild<QLineEdit*>(QStringLiteral("lineEdit_McuType"))->text();
     console_.result(action.name, ok, clock.elapsed() / 1000.0, chip);
     return ok;
+}
+
+// A hang-up can still be on its way when a procedure has ended on a time-out;
+// a port whose device node is gone was removed even if the window never saw it.
+void BoardRun::notice_removal()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!device_gone_ && clock.elapsed() < kRemovalGraceMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, kRemovalGraceMs);
+    if (port_.startsWith(QLatin1String("/dev/")) && !QFileInfo::exists(port_))
+        device_gone_ = true;
 }
 
 bool BoardRun::identify()

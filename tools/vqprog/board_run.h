@@ -41,6 +41,7 @@ private:
     bool run_application();
     bool boot_mode(const QString& which);
     bool port_open() const;
+    void notice_removal();
     void press(const char* slot);
     bool saw(const QStringList& lines) const;  // any of them logged during the current action
     void set_line_edit(const char* name, const QString& text);
