@@ -11,18 +11,18 @@ constexpr int kMinWaitMs = 1;
 constexpr int kMaxWaitMs = 8;
 
 // Actions and whether they take a file: 0 none, 1 optional, 2 required.
-struct ActionSpec {
+struct ActionShape {
     const char* name;
     int file;
 };
-const ActionSpec kActions[] = {
+const ActionShape kActions[] = {
     {"identify", 0},   {"flash-info", 0},  {"update-mcu", 2}, {"check-mcu", 1},
     {"update-flash", 2}, {"check-flash", 1}, {"run", 0},        {"bootmode", 0},
 };
 
-const ActionSpec* find_action(const QString& name)
+const ActionShape* find_action(const QString& name)
 {
-    for (const ActionSpec& a : kActions) {
+    for (const ActionShape& a : kActions) {
         if (name == QLatin1String(a.name))
             return &a;
     }
@@ -65,8 +65,8 @@ bool take_file(const QString& path, QString* absolute, QString* error)
 bool parse_actions(const QStringList& words, QVector<Action>* actions, QString* error)
 {
     for (int i = 0; i < words.size(); ++i) {
-        const ActionSpec* spec = find_action(words[i]);
-        if (!spec) {
+        const ActionShape* shape = find_action(words[i]);
+        if (!shape) {
             *error = QStringLiteral("unknown action: %1").arg(words[i]);
             return false;
         }
@@ -78,7 +78,7 @@ bool parse_actions(const QStringList& words, QVector<Action>* actions, QString* 
                 return false;
             }
             action.arg = words[++i];
-        } else if (spec->file == 2 || (spec->file == 1 && next_is_arg)) {
+        } else if (shape->file == 2 || (shape->file == 1 && next_is_arg)) {
             if (!next_is_arg) {
                 *error = QStringLiteral("%1 takes a file").arg(action.name);
                 return false;
