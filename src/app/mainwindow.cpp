@@ -72,7 +72,8 @@ MainWindow::~MainWindow()
 {
     delete port_watcher;  // it reads port_map, which goes before the children
     port_watcher = nullptr;
-    write_config();
+    if (config_written_at_exit)
+        write_config();
     // A device that went away under the open port reports its error while
     // the port closes; the removal handling it would start is for a window
     // that lives on.
@@ -100,6 +101,7 @@ void MainWindow::set_action_buttons_enabled(bool on)
 void MainWindow::log_line(const QString& text)
 {
     ui->textEdit->append(text);
+    emit logged(text);
 }
 
 void MainWindow::show_error(const QString& text)
@@ -115,6 +117,7 @@ void MainWindow::clear_log()
 void MainWindow::set_progress(int percent)
 {
     ui->progressBar->setValue(percent);
+    emit progress_changed(percent);
 }
 
 void MainWindow::set_flash_fields(const QString& id, const QString& size, const QString& name)

@@ -36,6 +36,16 @@ public:
     static QString hex32(uint32_t value);
     static QString hex_bytes(const uint8_t* bytes, int count);
 
+    // A window run without an operator (scripts, production lines) must not
+    // leave its settings behind: off, the destructor leaves config.ini alone.
+    void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
+
+signals:
+    // Every line appended to the log pane and every progress value, as they
+    // happen, for front ends that run the window hidden.
+    void logged(const QString& text);
+    void progress_changed(int percent);
+
 protected:
     bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
 
@@ -198,4 +208,5 @@ private:
     // Settings
     int bl_set = 0;
     bool config_kept = false;  // config.ini exists but could not be read: not rewritten at exit
+    bool config_written_at_exit = true;
 };

@@ -106,6 +106,7 @@ private slots:
     void startup_state();
     void form_layout();
     void first_run_writes_defaults();
+    void config_left_alone_when_turned_off();
     void config_lines_applied_data();
     void config_lines_applied();
     void wait_index_beyond_box();
@@ -301,6 +302,26 @@ void ShellTest::first_run_writes_defaults()
     RecordingDialogs dialogs;
     make_window().reset();
     QCOMPARE(read_file("config.ini"), QByteArray("EWHOLE:0\nNFLASH:0\n./\n./\nBLSET:0\nWAITT:2\n"));
+    VERIFY_BOXES(dialogs);
+}
+
+// A window run by a script reads config.ini as an operator's would, but
+// must not leave its settings behind, nor overwrite the operator's.
+void ShellTest::config_left_alone_when_turned_off()
+{
+    RecordingDialogs dialogs;
+    {
+        auto w = make_window();
+        w->set_config_written_at_exit(false);
+    }
+    QVERIFY(!QFile::exists("config.ini"));
+    write_file("config.ini", "EWHOLE:1\nNFLASH:0\n/x.bin\n/y.bin\nBLSET:1\nWAITT:5\n");
+    {
+        auto w = make_window();
+        w->set_config_written_at_exit(false);
+        MainWindowTestAccess(*w).combo("comboBox_WaitTime")->setCurrentIndex(0);
+    }
+    QCOMPARE(read_file("config.ini"), QByteArray("EWHOLE:1\nNFLASH:0\n/x.bin\n/y.bin\nBLSET:1\nWAITT:5\n"));
     VERIFY_BOXES(dialogs);
 }
 

@@ -97,7 +97,10 @@ bool PtyLink::open()
 {
     if (master_ >= 0)
         return true;
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a program started by the process that serves the chip
+    // (a test running vqprog) would otherwise hold the master too, and
+    // unplugging would hang nothing up.
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char path[kPathBufferLen] = {};
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0
         || ::ptsname_r(master_, path, sizeof path) != 0) {
@@ -106,7 +109,7 @@ bool PtyLink::open()
     }
     // Holding the slave open ourselves keeps the master from hanging up
     // whenever the host closes its port between sessions.
-    held_slave_ = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    held_slave_ = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios raw {};
     if (held_slave_ < 0 || ::tcgetattr(held_slave_, &raw) != 0) {
         close();

@@ -1,0 +1,483 @@
+// vqprog, the built program, run as a line controller would run it: against
+// simulated chips on real ptys, judged by its exit code, its stdout (the
+// window's own log lines), its stderr ("error:" lines), its JSON stream and
+// what the simulated memories hold afterwards.
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+#include <memory>
+#include <vector>
+
+#include "flash_fixtures.h"
+
+using namespace flash_fixtures;
+
+namespace {
+
+constexpr int kRunTimeoutMs = 120000;  // generous: a hang fails the test, slowness does not
+
+struct Outcome {
+    int exit_code = -1;
+    QStringList out;
+    QStringList err;
+    bool finished = false;
+};
+
+QStringList lines_of(const QByteArray& bytes)
+{
+    QStringList out = QString::fromUtf8(bytes).split('\n');
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
+}
+
+// Each stdout line as a JSON object; an empty object marks a line that did not parse.
+QVector<QJsonObject> events_of(const QStringList& lines)
+{
+    QVector<QJsonObject> out;
+    for (const QString& line : lines) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+        out.append(error.error == QJsonParseError::NoError && doc.isObject() ? doc.object() : QJsonObject());
+    }
+    return out;
+}
+
+QVector<QJsonObject> results_of(const QVector<QJsonObject>& events)
+{
+    QVector<QJsonObject> out;
+    for (const QJsonObject& e : events) {
+        if (e.value("event").toString() == "result")
+            out.append(e);
+    }
+    return out;
+}
+
+// An MCU image whose bytes 4..7 hold the run address.
+QByteArray mcu_image(int len)
+{
+    QByteArray b = pattern(len, 11);
+    sim_wire::set_u32(b, 4, kInternalFlashBase);
+    return b;
+}
+
+// Simulated chips on ptys, a working directory with Flash.ini, and vqprog.
+class Bench {
+public:
+    Bench()
+    {
+        QFile f(work.filePath("Flash.ini"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(kCatalogue) != qint64(sizeof(kCatalogue) - 1))
+            qWarning("cannot write Flash.ini");
+    }
+    ~Bench()
+    {
+        for (auto& sim : sims)
+            sim->stop();
+    }
+
+    SimServer* add(const SimConfig& config = chip(kVq4410))
+    {
+        sims.push_back(std::make_unique<SimServer>(config, publish.path()));
+        SimServer* sim = sims.back().get();
+        sim->set_pacing(false);
+        if (!sim->start())
+            return nullptr;
+        return sim;
+    }
+
+    QString write(const QString& name, const QByteArray& bytes)
+    {
+        QFile f(work.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qWarning("cannot write %s", qPrintable(name));
+        return f.fileName();
+    }
+
+    Outcome run(const QStringList& args)
+    {
+        QProcess p;
+        p.setWorkingDirectory(work.path());
+        p.start(VQPROG_PATH, args);
+        Outcome o;
+        o.finished = p.waitForStarted() && p.waitForFinished(kRunTimeoutMs);
+        if (!o.finished) {
+            p.kill();
+            p.waitForFinished();
+        }
+        o.exit_code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        o.out = lines_of(p.readAllStandardOutput());
+        o.err = lines_of(p.readAllStandardError());
+        return o;
+    }
+
+    QTemporaryDir work;
+    QTemporaryDir publish;
+    std::vector<std::unique_ptr<SimServer>> sims;
+};
+
+QStringList errors_of(const Outcome& o)
+{
+    QStringList out;
+    for (const QString& line : o.err) {
+        if (line.startsWith("error: "))
+            out << line.mid(7);
+    }
+    return out;
+}
+
+}  // namespace
+
+class VqprogTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void every_action_data();
+    void every_action();
+    void json_stream_and_log_file();
+    void failures_data();
+    void failures();
+    void gang_one_board_failing();
+    void bad_usage_data();
+    void bad_usage();
+    void help_and_version();
+};
+
+void VqprogTest::every_action_data()
+{
+    QTest::addColumn<QStringList>("actions");
+    QTest::addColumn<QStringList>("expected");  // stdout lines, in this order
+
+    QTest::newRow("identify") << QStringList{"identify"}
+                              << QStringList{"Reconnected with the new baud rate...", "VQ4410 Boot_Version:10002",
+                                             "vqprog: identify ok"};
+    QTest::newRow("flash-info") << QStringList{"flash-info"}
+                                << QStringList{"vqprog: flash ID 0xef4018, size 16777216, name W16M"};
+    QTest::newRow("update-flash bin") << QStringList{"update-flash", "flash.bin"}
+                                      << QStringList{"Check flash CRC pass.", "Update flash is OK!!!!!!"};
+    QTest::newRow("update-flash diff") << QStringList{"update-flash", "update.diff"}
+                                       << QStringList{"Diff Update flash is OK!!!!!!"};
+    QTest::newRow("check-flash") << QStringList{"check-flash", "in_flash.bin"}
+                                 << QStringList{"Check flash CRC pass.", "vqprog: check-flash ok"};
+    QTest::newRow("update-mcu") << QStringList{"update-mcu", "mcu.bin"}
+                                << QStringList{"Check CRC is OK...", "Update MCU is OK!!!!!!"};
+    QTest::newRow("check-mcu") << QStringList{"check-mcu", "in_mcu.bin"} << QStringList{"Check MCU CRC is OK..."};
+    QTest::newRow("update then check without file")
+        << QStringList{"update-flash", "flash.bin", "check-flash", "update-mcu", "mcu.bin", "check-mcu"}
+        << QStringList{"Update flash is OK!!!!!!", "vqprog: check-flash ok", "Update MCU is OK!!!!!!",
+                       "Check MCU CRC is OK..."};
+    QTest::newRow("run") << QStringList{"run"} << QStringList{"vqprog: run ok"};
+    QTest::newRow("bootmode 1") << QStringList{"bootmode", "1"} << QStringList{"vqprog: bootmode ok"};
+    QTest::newRow("bootmode 2") << QStringList{"bootmode", "2"} << QStringList{"vqprog: bootmode ok"};
+}
+
+void VqprogTest::every_action()
+{
+    QFETCH(QStringList, actions);
+    QFETCH(QStringList, expected);
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    const QByteArray flash_image = pattern(5000, 1);
+    const QByteArray mcu = mcu_image(4100);
+    const QByteArray diff_data = pattern(3000, 2);
+    b.write("flash.bin", flash_image);
+    b.write("in_flash.bin", flash_image);
+    b.write("mcu.bin", mcu);
+    b.write("in_mcu.bin", mcu);
+    const QByteArray record = diff_record(0x20000, diff_data, crc(diff_data));
+    b.write("update.diff", diff_file(record, uint32_t(record.size())));
+    sim->with_device([&](SimDevice& d) {
+        if (actions.first() == "check-flash")
+            d.external_flash().write(0, flash_image);
+        if (actions.first() == "check-mcu")
+            d.internal_flash().replace(0, mcu.size(), mcu);
+        return 0;
+    });
+
+    const Outcome o = b.run(QStringList{"--port", sim->slave_path()} + actions);
+    QVERIFY(o.finished);
+    QCOMPARE(errors_of(o), QStringList());
+    QCOMPARE(o.exit_code, 0);
+    int at = 0;
+    for (const QString& line : expected) {
+        while (at < o.out.size() && !o.out[at].startsWith(line))
+            ++at;
+        QVERIFY2(at < o.out.size(), qPrintable("missing or out of order: " + line + "\n" + o.out.join('\n')));
+    }
+
+    if (actions.contains("flash.bin"))
+        QCOMPARE(sim->with_device([&](SimDevice& d) { return d.external_flash().read(0, flash_image.size()); }),
+                 flash_image);
+    if (actions.contains("update.diff"))
+        QCOMPARE(sim->with_device([&](SimDevice& d) { return d.external_flash().read(0x20000, diff_data.size()); }),
+                 diff_data);
+    if (actions.contains("mcu.bin"))
+        QCOMPARE(sim->with_device([&](SimDevice& d) { return d.internal_flash().left(mcu.size()); }), mcu);
+    if (actions.first() == "run")
+        QVERIFY(sim->with_device([](SimDevice& d) { return d.app_started(); }));
+    if (actions.first() == "bootmode") {
+        const QVector<SimFrame> frames = sim->with_device([](SimDevice& d) { return d.frames(); });
+        QCOMPARE(frames.size(), 1);
+        QCOMPARE(frames[0].kind, FrameKind::BootMode);
+        QCOMPARE(frames[0].variant, actions[1].at(0).toLatin1());
+        QVERIFY(frames[0].crc_ok);
+    }
+    // The port was closed at the end: another program can open it at once.
+    QSerialPort port(sim->slave_path());
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    QVERIFY(!QFile::exists(b.work.filePath("config.ini")));
+}
+
+void VqprogTest::json_stream_and_log_file()
+{
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    const QByteArray image = pattern(9000, 4);
+    b.write("flash.bin", image);
+    const QString log_path = b.work.filePath("run.log");
+    const Outcome o =
+        b.run({"--json", "--log", log_path, "--port", sim->slave_path(), "update-flash", "flash.bin", "check-flash", "run"});
+    QVERIFY(o.finished);
+    QCOMPARE(o.exit_code, 0);
+
+    const QVector<QJsonObject> events = events_of(o.out);
+    QStringList kinds;
+    QList<int> percents;
+    for (int i = 0; i < events.size(); ++i) {
+        QVERIFY2(!events[i].isEmpty(), qPrintable("not a JSON object: " + o.out[i]));
+        kinds << events[i].value("event").toString();
+        if (kinds.last() == "progress")
+            percents << events[i].value("percent").toInt();
+    }
+    QVERIFY(kinds.contains("log"));
+    QVERIFY(!percents.isEmpty());
+    QCOMPARE(percents.last(), 100);
+    QStringList actions;
+    for (const QJsonObject& r : results_of(events)) {
+        actions << r.value("action").toString();
+        QCOMPARE(r.value("ok").toBool(), true);
+        QVERIFY(r.value("seconds").isDouble());
+        QCOMPARE(r.value("chip").toString(), QString("VQ4410"));
+    }
+    // The port is opened and the chip identified before the first action that needs it.
+    QCOMPARE(actions, QStringList({"identify", "update-flash", "check-flash", "run"}));
+    QCOMPARE(kinds.last(), QString("result"));
+
+    QFile log(log_path);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QStringList lines = lines_of(log.readAll());
+    const QRegularExpression stamped("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " +
+                                     QRegularExpression::escape(sim->slave_path()) + " ");
+    QVERIFY(!lines.isEmpty());
+    for (const QString& line : lines)
+        QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
+    QVERIFY(lines.filter(QRegularExpression(" Update flash is OK!!!!!!$")).size() == 1);
+}
+
+void VqprogTest::failures_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("actions");
+    QTest::addColumn<int>("exit_code");
+    QTest::addColumn<QString>("line");   // on stdout, as the log pane has it
+    QTest::addColumn<QString>("error");  // on stderr after "error: ", or empty
+
+    QTest::newRow("refused block") << "refuse l" << QStringList{"update-flash", "flash.bin"} << 1
+                                   << "Update flash is fail....." << "";
+    QTest::newRow("flash CRC mismatch") << "wrong crc n" << QStringList{"check-flash", "flash.bin"} << 1
+                                        << "Check flash CRC fail,return CRC Value:" << "";
+    QTest::newRow("update verified wrong") << "wrong crc n" << QStringList{"update-flash", "flash.bin"} << 1
+                                           << "Update flash is fail....." << "";
+    QTest::newRow("MCU CRC mismatch") << "wrong crc N" << QStringList{"update-mcu", "mcu.bin"} << 1
+                                      << "Update MCU is fail....." << "";
+    QTest::newRow("silent chip") << "silent K" << QStringList{"identify"} << 1 << "" << "Time over!";
+    QTest::newRow("silent flash ID") << "silent m" << QStringList{"flash-info"} << 1 << "" << "Time over!";
+    QTest::newRow("unlisted flash") << "unlisted" << QStringList{"flash-info"} << 1
+                                    << "vqprog: flash ID 0x11223344, size 0, name -" << "";
+    QTest::newRow("unplugged mid-update") << "unplug l" << QStringList{"update-flash", "flash.bin"} << 3
+                                          << "Update flash is fail....." << "";
+    QTest::newRow("unplugged mid-MCU") << "unplug J" << QStringList{"update-mcu", "mcu.bin"} << 3
+                                       << "Update MCU is fail....." << "";
+}
+
+void VqprogTest::failures()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, actions);
+    QFETCH(int, exit_code);
+    QFETCH(QString, line);
+    QFETCH(QString, error);
+    Bench b;
+    SimServer* sim = b.add(fault == "unlisted" ? chip(kVq4410, kUnlisted, kUnlisted) : chip(kVq4410));
+    QVERIFY(sim);
+    b.write("flash.bin", pattern(20000, 5));
+    b.write("mcu.bin", mcu_image(20000));
+    sim->with_device([&](SimDevice& d) {
+        d.external_flash().write(0, pattern(20000, 6));  // not the image
+        if (fault == "refuse l")
+            d.set_status('l', sim_status::kBadCrc);
+        else if (fault.startsWith("wrong crc"))
+            d.set_wrong_crc(fault.back().toLatin1());
+        else if (fault.startsWith("silent"))
+            d.set_silent(fault.back().toLatin1(), SimDevice::kAlways);
+        return 0;
+    });
+    if (fault.startsWith("unplug"))
+        sim->unplug_after(fault.back().toLatin1(), 3);
+
+    // The run after the failing action must not happen.
+    const Outcome o = b.run(QStringList{"--json", "--port", sim->slave_path()} + actions + QStringList{"run"});
+    QVERIFY(o.finished);
+    QVERIFY2(o.exit_code == exit_code, qPrintable(QString::number(o.exit_code) + "\n" + o.out.join("\n") + "\n" + o.err.join("\n")));
+    const QVector<QJsonObject> events = events_of(o.out);
+    QStringList logged, errors;
+    for (int i = 0; i < events.size(); ++i) {
+        QVERIFY2(!events[i].isEmpty(), qPrintable("not a JSON object: " + o.out[i]));
+        if (events[i].value("event") == "log")
+            logged << events[i].value("text").toString();
+        if (events[i].value("event") == "error")
+            errors << events[i].value("text").toString();
+    }
+    if (!line.isEmpty() && !line.startsWith("vqprog:"))
+        QVERIFY2(!logged.filter(QRegularExpression("^" + QRegularExpression::escape(line))).isEmpty(),
+                 qPrintable(logged.join('\n')));
+    if (!error.isEmpty()) {
+        QVERIFY(errors.contains(error));
+        QVERIFY(errors_of(o).contains(error));
+    }
+    if (exit_code == 3)
+        QVERIFY(logged.contains("Remove " + sim->slave_path()));
+    const QVector<QJsonObject> results = results_of(events);
+    QVERIFY(!results.isEmpty());
+    QCOMPARE(results.last().value("action").toString(), actions.first());
+    QCOMPARE(results.last().value("ok").toBool(), false);
+    QVERIFY(!QFile::exists(b.work.filePath("config.ini")));
+    if (!fault.startsWith("unplug"))
+        QVERIFY(!sim->with_device([](SimDevice& d) { return d.app_started(); }));
+
+    // The human form of the same: the verdict line on stdout, the box on stderr.
+    if (fault.startsWith("unplug") || fault == "unlisted")
+        return;
+    const Outcome human = b.run(QStringList{"--port", sim->slave_path()} + actions);
+    QCOMPARE(human.exit_code, exit_code);
+    if (!line.isEmpty())
+        QVERIFY(!human.out.filter(QRegularExpression("^" + QRegularExpression::escape(line))).isEmpty());
+    QVERIFY(!human.out.filter(QRegularExpression("^vqprog: " + actions.first() + " FAILED")).isEmpty());
+    if (!error.isEmpty())
+        QVERIFY(errors_of(human).contains(error));
+}
+
+void VqprogTest::gang_one_board_failing()
+{
+    Bench b;
+    QVector<SimServer*> sims;
+    for (int i = 0; i < 3; ++i) {
+        sims << b.add();
+        QVERIFY(sims.last());
+    }
+    sims[1]->with_device([](SimDevice& d) { d.set_status('l', sim_status::kBadCrc); return 0; });
+    const QByteArray image = pattern(12000, 8);
+    b.write("flash.bin", image);
+    QStringList args;
+    for (SimServer* s : sims)
+        args << "--port" << s->slave_path();
+    const Outcome o = b.run(args + QStringList{"--max-parallel", "2", "update-flash", "flash.bin"});
+    QVERIFY(o.finished);
+    QCOMPARE(o.exit_code, 1);
+
+    const int header = o.out.indexOf(QRegularExpression("^port +chip +action +verdict +seconds$"));
+    QVERIFY2(header >= 0, qPrintable(o.out.join('\n')));
+    for (int i = 0; i < 3; ++i) {
+        const QString verdict = i == 1 ? "FAILED" : "ok";
+        const QRegularExpression row("^" + QRegularExpression::escape(sims[i]->slave_path()) +
+                                     " +VQ4410 +update-flash +" + verdict + " +\\d+\\.\\d$");
+        QVERIFY2(o.out.indexOf(row, header) > header, qPrintable(o.out.join('\n')));
+    }
+    QCOMPARE(o.out.last(), QString("2 of 3 boards passed"));
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray held = sims[i]->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); });
+        if (i == 1)
+            QVERIFY(held != image);
+        else
+            QCOMPARE(held, image);
+    }
+
+    // All passing: exit 0, and the JSON stream carries each board's port.
+    sims[1]->with_device([](SimDevice& d) { d.set_status('l', sim_status::kOk); return 0; });
+    const Outcome again = b.run(args + QStringList{"--json", "update-flash", "flash.bin"});
+    QCOMPARE(again.exit_code, 0);
+    QSet<QString> passed;
+    for (const QJsonObject& e : events_of(again.out)) {
+        QVERIFY(!e.isEmpty());
+        if (e.value("event") == "board" && e.value("ok").toBool())
+            passed << e.value("port").toString();
+    }
+    QCOMPARE(passed.size(), 3);
+}
+
+void VqprogTest::bad_usage_data()
+{
+    QTest::addColumn<QStringList>("args");  // PORT stands for the simulator's port
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("unknown action") << QStringList{"--port", "PORT", "frobnicate"} << "unknown action: frobnicate";
+    QTest::newRow("no action") << QStringList{"--port", "PORT"} << "no action given";
+    QTest::newRow("missing file") << QStringList{"--port", "PORT", "update-flash", "missing.bin"}
+                                  << "cannot read file: missing.bin";
+    QTest::newRow("file not given") << QStringList{"--port", "PORT", "update-mcu"} << "update-mcu takes a file";
+    QTest::newRow("directory as file") << QStringList{"--port", "PORT", "check-flash", "."}
+                                       << "cannot read file: .";
+    QTest::newRow("unknown port") << QStringList{"--port", "/dev/no-such-port", "identify"}
+                                  << "unknown port: /dev/no-such-port";
+    QTest::newRow("rate not in list") << QStringList{"--port", "PORT", "--baud", "12345", "identify"}
+                                      << "rate not in the list: 12345";
+    QTest::newRow("new rate not in list") << QStringList{"--port", "PORT", "--new-rate", "fast", "identify"}
+                                          << "rate not in the list: fast";
+    QTest::newRow("wait 9 ms") << QStringList{"--port", "PORT", "--wait-ms", "9", "identify"}
+                               << "--wait-ms takes 1 to 8";
+    QTest::newRow("wait 0 ms") << QStringList{"--port", "PORT", "--wait-ms", "0", "identify"}
+                               << "--wait-ms takes 1 to 8";
+    QTest::newRow("bootmode 3") << QStringList{"--port", "PORT", "bootmode", "3"} << "bootmode takes 1 or 2";
+    QTest::newRow("unknown option") << QStringList{"--port", "PORT", "--turbo", "identify"}
+                                    << "Unknown option 'turbo'.";
+    QTest::newRow("max-parallel 0") << QStringList{"--port", "PORT", "--port", "PORT", "--max-parallel", "0", "identify"}
+                                    << "--max-parallel takes a number from 1";
+}
+
+void VqprogTest::bad_usage()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    args.replaceInStrings(QRegularExpression("^PORT$"), sim->slave_path());
+    const Outcome o = b.run(args);
+    QVERIFY(o.finished);
+    QCOMPARE(o.exit_code, 2);
+    QCOMPARE(errors_of(o), QStringList{error});
+    QVERIFY(o.err.indexOf(QRegularExpression("Usage: .*")) >= 0);
+    QCOMPARE(o.out, QStringList());
+    // Nothing reached the chip.
+    QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+}
+
+void VqprogTest::help_and_version()
+{
+    Bench b;
+    const Outcome help = b.run({"--help"});
+    QCOMPARE(help.exit_code, 0);
+    QVERIFY(help.out.indexOf(QRegularExpression("Usage: .*vqprog \\[options\\] ACTION...")) == 0);
+    QVERIFY(help.out.indexOf(QRegularExpression(" *update-flash FILE .*")) > 0);
+    QCOMPARE(help.err, QStringList());
+    const Outcome version = b.run({"--version"});
+    QCOMPARE(version.exit_code, 0);
+    QCOMPARE(version.out, QStringList{"vqprog 1.0"});
+}
+
+QTEST_MAIN(VqprogTest)
+#include "test_vqprog.moc"

@@ -1,0 +1,198 @@
+#include "gang.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kRedrawMs = 200;  // progress lines on a terminal, at most five times a second
+
+void put(FILE* stream, const QString& line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+Gang::Gang(const Options& options, const QStringList& ports)
+    : options_(options), tty_(::isatty(STDOUT_FILENO) == 1 && !options.json && !options.quiet)
+{
+    for (const QString& port : ports) {
+        BoardState b;
+        b.port = port;
+        boards_.append(b);
+    }
+}
+
+QString Gang::verdict(int exit_code)
+{
+    switch (exit_code) {
+    case kExitOk:
+        return QStringLiteral("ok");
+    case kExitFailed:
+        return QStringLiteral("FAILED");
+    case kExitDeviceGone:
+        return QStringLiteral("GONE");
+    default:
+        return QStringLiteral("ERROR");
+    }
+}
+
+int Gang::run()
+{
+    const int cap = options_.max_parallel > 0 ? options_.max_parallel : boards_.size();
+    QEventLoop loop;
+    while (next_ < boards_.size() && running_ < cap)
+        start_next();
+    while (running_ > 0) {
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+        while (next_ < boards_.size() && running_ < cap)
+            start_next();
+    }
+    draw(true);
+    print_summary();
+    for (const BoardState& b : boards_) {
+        if (b.exit_code != kExitOk)
+            return kExitFailed;
+    }
+    return kExitOk;
+}
+
+void Gang::start_next()
+{
+    const int i = next_++;
+    BoardState& b = boards_[i];
+    b.process = new QProcess(this);
+    // The children's boxes come back as JSON events; their stderr would only repeat them.
+    b.process->setStandardErrorFile(QProcess::nullDevice());
+    connect(b.process, &QProcess::readyReadStandardOutput, this, [this, i] { read_child(i); });
+    connect(b.process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, i](int code, QProcess::ExitStatus status) { finished(i, code, status == QProcess::CrashExit); });
+    connect(b.process, &QProcess::errorOccurred, this, [this, i](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            finished(i, kExitUsage, true);
+    });
+    b.clock.start();
+    ++running_;
+    b.process->start(QCoreApplication::applicationFilePath(), child_arguments(options_, b.port));
+}
+
+void Gang::read_child(int board)
+{
+    BoardState& b = boards_[board];
+    b.pending += b.process->readAllStandardOutput();
+    int end;
+    while ((end = b.pending.indexOf('\n')) >= 0) {
+        const QByteArray line = b.pending.left(end);
+        b.pending.remove(0, end + 1);
+        handle_event(board, line);
+    }
+    draw(false);
+}
+
+void Gang::handle_event(int board, const QByteArray& line)
+{
+    BoardState& b = boards_[board];
+    QJsonObject event = QJsonDocument::fromJson(line).object();
+    const QString kind = event.value(QStringLiteral("event")).toString();
+    if (kind == QLatin1String("action")) {
+        b.action = event.value(QStringLiteral("action")).toString();
+        b.percent = -1;
+        b.meter.start(qint64(event.value(QStringLiteral("bytes")).toDouble()));
+    } else if (kind == QLatin1String("progress")) {
+        b.percent = event.value(QStringLiteral("percent")).toInt();
+    } else if (kind == QLatin1String("result")) {
+        b.chip = event.value(QStringLiteral("chip")).toString();
+        const bool ok = event.value(QStringLiteral("ok")).toBool();
+        b.ok = b.ok && ok;
+        if (!options_.json && !options_.quiet && !tty_)
+            put(stdout, QStringLiteral("%1: %2 %3").arg(b.port, b.action, ok ? "ok" : "FAILED"));
+    } else if (kind == QLatin1String("error")) {
+        if (!options_.json) {
+            if (tty_ && drawn_lines_ > 0)
+                draw(true);
+            put(stderr, QStringLiteral("%1: error: %2").arg(b.port, event.value(QStringLiteral("text")).toString()));
+        }
+    }
+    if (options_.json && !event.isEmpty()) {
+        event.insert(QStringLiteral("port"), b.port);
+        put(stdout, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+    }
+}
+
+void Gang::finished(int board, int exit_code, bool crashed)
+{
+    BoardState& b = boards_[board];
+    if (b.exit_code >= 0)
+        return;  // a failed start reports twice
+    read_child(board);
+    b.exit_code = crashed ? kExitUsage + 100 : exit_code;
+    b.seconds = b.clock.elapsed() / 1000.0;
+    --running_;
+    if (options_.json) {
+        put(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("event"), QStringLiteral("board")},
+                                                                 {QStringLiteral("port"), b.port},
+                                                                 {QStringLiteral("chip"), b.chip},
+                                                                 {QStringLiteral("action"), b.action},
+                                                                 {QStringLiteral("ok"), b.exit_code == kExitOk},
+                                                                 {QStringLiteral("exit"), b.exit_code},
+                                                                 {QStringLiteral("seconds"), b.seconds}})
+                                          .toJson(QJsonDocument::Compact)));
+    }
+    draw(true);
+}
+
+void Gang::draw(bool force)
+{
+    if (!tty_ || (!force && last_draw_.isValid() && last_draw_.elapsed() < kRedrawMs))
+        return;
+    last_draw_.start();
+    QString out;
+    if (drawn_lines_ > 0)
+        out += QStringLiteral("\033[%1A").arg(drawn_lines_);
+    for (const BoardState& b : boards_) {
+        QString state;
+        if (b.exit_code >= 0)
+            state = verdict(b.exit_code);
+        else if (!b.process)
+            state = QStringLiteral("waiting");
+        else if (b.percent >= 0)
+            state = b.meter.text(b.percent);
+        out += QStringLiteral("\r\033[K%1  %2  %3  %4\n").arg(b.port, -14).arg(b.chip, -12).arg(b.action, -12).arg(state);
+    }
+    drawn_lines_ = boards_.size();
+    const QByteArray bytes = out.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void Gang::print_summary()
+{
+    if (options_.json || options_.quiet)
+        return;
+    put(stdout, QString());
+    put(stdout, QStringLiteral("%1  %2  %3  %4  %5")
+                    .arg(QStringLiteral("port"), -14)
+                    .arg(QStringLiteral("chip"), -12)
+                    .arg(QStringLiteral("action"), -12)
+                    .arg(QStringLiteral("verdict"), -7)
+                    .arg(QStringLiteral("seconds")));
+    int passed = 0;
+    for (const BoardState& b : boards_) {
+        put(stdout, QStringLiteral("%1  %2  %3  %4  %5")
+                        .arg(b.port, -14)
+                        .arg(b.chip.isEmpty() ? QStringLiteral("-") : b.chip, -12)
+                        .arg(b.action.isEmpty() ? QStringLiteral("-") : b.action, -12)
+                        .arg(verdict(b.exit_code), -7)
+                        .arg(b.seconds, 7, 'f', 1));
+        passed += b.exit_code == kExitOk;
+    }
+    put(stdout, QStringLiteral("%1 of %2 boards passed").arg(passed).arg(boards_.size()));
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+// Gang programming: one child vqprog per port, run in parallel, their JSON
+// streams read back into one progress line per board and a summary table.
+// A board that fails or goes away never stops the others.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include "options.h"
+#include "progress_text.h"
+
+class QProcess;
+
+struct BoardState {
+    QString port;
+    QString chip;
+    QString action;  // the action running, or the last one that ran
+    int percent = -1;
+    bool ok = true;  // no action failed so far
+    int exit_code = -1;
+    QElapsedTimer clock;
+    double seconds = 0;
+    ProgressMeter meter;
+    QProcess* process = nullptr;
+    QByteArray pending;  // stdout not yet ended by a newline
+};
+
+class Gang : public QObject {
+    Q_OBJECT
+
+public:
+    Gang(const Options& options, const QStringList& ports);
+    // Runs every board to its end; 0 only when every board passed.
+    int run();
+
+    // "ok", "FAILED", "GONE" or "ERROR" from a child's exit code.
+    static QString verdict(int exit_code);
+
+private:
+    void start_next();
+    void read_child(int board);
+    void handle_event(int board, const QByteArray& line);
+    void finished(int board, int exit_code, bool crashed);
+    void draw(bool force);
+    void print_summary();
+
+    const Options& options_;
+    QVector<BoardState> boards_;
+    int next_ = 0;
+    int running_ = 0;
+    bool tty_;
+    int drawn_lines_ = 0;
+    QElapsedTimer last_draw_;
+};

@@ -1,0 +1,103 @@
+// vqprog: the window's procedures from the command line, one board per
+// process, or several boards in parallel as child processes.
+
+#include <QApplication>
+#include <QFileInfo>
+#include <csignal>
+#include <cstdio>
+
+#include "board_run.h"
+#include "console.h"
+#include "gang.h"
+#include "options.h"
+#include "serial/port_map.h"
+
+namespace {
+
+constexpr char kVersion[] = "1.0";
+
+void print_err(const QString& text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stderr);
+}
+
+int usage_error(const ParseResult& parsed)
+{
+    print_err(QStringLiteral("error: ") + parsed.error);
+    print_err(parsed.help);
+    return kExitUsage;
+}
+
+QStringList listed_ports()
+{
+    QStringList names;
+    for (const PortMapEntry& e : PortMap::create_default()->entries())
+        names << e.port_name;
+    return names;
+}
+
+// A port is one the window lists, or a device file (a pty not published by a simulator).
+bool port_known(const QString& name, const QStringList& listed)
+{
+    return listed.contains(name) || (QFileInfo::exists(name) && !QFileInfo(name).isDir());
+}
+
+// Qt's notes go to stderr as usual, except the one the offscreen platform
+// prints on every start in a session without a runtime folder: scripts read
+// stderr for "error:" lines and should not learn to skip noise.
+void quiet_platform_notes(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    std::fputs(qPrintable(qFormatLogMessage(type, context, text) + QLatin1Char('\n')), stderr);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    // Hidden, whatever the session: the window is driven, never shown.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(quiet_platform_notes);
+    std::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vqprog"));
+    QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+
+    const ParseResult parsed = parse_command_line(QApplication::arguments());
+    switch (parsed.outcome) {
+    case ParseOutcome::Help:
+        std::fputs(qPrintable(parsed.help), stdout);
+        return kExitOk;
+    case ParseOutcome::Version:
+        std::printf("vqprog %s\n", kVersion);
+        return kExitOk;
+    case ParseOutcome::BadUsage:
+        return usage_error(parsed);
+    case ParseOutcome::Run:
+        break;
+    }
+    const Options& options = parsed.options;
+
+    const QStringList listed = listed_ports();
+    for (const QString& port : options.ports) {
+        if (!port_known(port, listed)) {
+            ParseResult unknown = parsed;
+            unknown.error = QStringLiteral("unknown port: %1").arg(port);
+            return usage_error(unknown);
+        }
+    }
+    if (options.ports_from_list || options.ports.size() > 1) {
+        const QStringList ports = options.ports_from_list ? listed : options.ports;
+        if (ports.isEmpty()) {
+            print_err(QStringLiteral("error: no serial port listed"));
+            return kExitUsage;
+        }
+        Gang gang(options, ports);
+        return gang.run();
+    }
+
+    Console console(options, options.ports.value(0));
+    BoardRun board(options, console);
+    return board.run();
+}

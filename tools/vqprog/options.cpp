@@ -1,0 +1,224 @@
+#include "options.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+#include "serial/rates.h"
+
+namespace {
+
+constexpr int kMinWaitMs = 1;
+constexpr int kMaxWaitMs = 8;
+
+// Actions and whether they take a file: 0 none, 1 optional, 2 required.
+struct ActionShape {
+    const char* name;
+    int file;
+};
+const ActionShape kActions[] = {
+    {"identify", 0},   {"flash-info", 0},  {"update-mcu", 2}, {"check-mcu", 1},
+    {"update-flash", 2}, {"check-flash", 1}, {"run", 0},        {"bootmode", 0},
+};
+
+const ActionShape* find_action(const QString& name)
+{
+    for (const ActionShape& a : kActions) {
+        if (name == QLatin1String(a.name))
+            return &a;
+    }
+    return nullptr;
+}
+
+int rate_index(const QString& text)
+{
+    bool ok = false;
+    const int rate = text.toInt(&ok);
+    if (!ok)
+        return -1;
+    for (int i = 0; i < int(kBaudRates.size()); ++i) {
+        if (kBaudRates[i] == rate)
+            return i;
+    }
+    return -1;
+}
+
+QString rate_list()
+{
+    QStringList out;
+    for (int rate : kBaudRates)
+        out << QString::number(rate);
+    return out.join(QStringLiteral(", "));
+}
+
+// A file named on the command line: it must be a readable regular file.
+bool take_file(const QString& path, QString* absolute, QString* error)
+{
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable()) {
+        *error = QStringLiteral("cannot read file: %1").arg(path);
+        return false;
+    }
+    *absolute = info.absoluteFilePath();
+    return true;
+}
+
+bool parse_actions(const QStringList& words, QVector<Action>* actions, QString* error)
+{
+    for (int i = 0; i < words.size(); ++i) {
+        const ActionShape* shape = find_action(words[i]);
+        if (!shape) {
+            *error = QStringLiteral("unknown action: %1").arg(words[i]);
+            return false;
+        }
+        Action action{words[i], QString()};
+        const bool next_is_arg = i + 1 < words.size() && !find_action(words[i + 1]);
+        if (action.name == QLatin1String("bootmode")) {
+            if (!next_is_arg || (words[i + 1] != QLatin1String("1") && words[i + 1] != QLatin1String("2"))) {
+                *error = QStringLiteral("bootmode takes 1 or 2");
+                return false;
+            }
+            action.arg = words[++i];
+        } else if (shape->file == 2 || (shape->file == 1 && next_is_arg)) {
+            if (!next_is_arg) {
+                *error = QStringLiteral("%1 takes a file").arg(action.name);
+                return false;
+            }
+            if (!take_file(words[++i], &action.arg, error))
+                return false;
+        }
+        actions->append(action);
+    }
+    if (actions->isEmpty()) {
+        *error = QStringLiteral("no action given");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ParseResult parse_command_line(const QStringList& args)
+{
+    ParseResult r;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Programs VQ chips from the command line, one board per process, several in parallel.\n\n"
+        "Actions, run in the order given, stopping at the first failure:\n"
+        "  identify            open the port and identify the chip (Open Comm)\n"
+        "  flash-info          identify the external flash\n"
+        "  update-mcu FILE     program the chip's flash with a .bin image\n"
+        "  check-mcu [FILE]    check the chip's flash by CRC (default: the last image)\n"
+        "  update-flash FILE   program the external flash with a .bin or .diff image\n"
+        "  check-flash [FILE]  check the external flash by CRC (default: the last image)\n"
+        "  run                 start the application\n"
+        "  bootmode 1|2        send a BootMode sequence to a running application\n\n"
+        "Exit codes: 0 every action passed, 1 an action failed, 2 bad usage, 3 the device went away."));
+    parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("what to do, see above"),
+                                 QStringLiteral("ACTION..."));
+    const QCommandLineOption port({QStringLiteral("port")},
+                                  QStringLiteral("serial port; several times for gang programming"),
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption from_list({QStringLiteral("ports-from-list")},
+                                       QStringLiteral("gang programming on every port the window would list"));
+    const QCommandLineOption max_parallel({QStringLiteral("max-parallel")},
+                                          QStringLiteral("at most N boards at once"), QStringLiteral("N"));
+    const QCommandLineOption baud({QStringLiteral("baud")}, QStringLiteral("rate to connect at: ") + rate_list(),
+                                  QStringLiteral("RATE"));
+    const QCommandLineOption new_rate({QStringLiteral("new-rate")},
+                                      QStringLiteral("rate to continue at after identification"),
+                                      QStringLiteral("RATE"));
+    const QCommandLineOption wait({QStringLiteral("wait-ms")}, QStringLiteral("WaitTime, 1 to 8 ms"),
+                                  QStringLiteral("MS"));
+    const QCommandLineOption file_crc({QStringLiteral("file-crc")},
+                                      QStringLiteral("check the flash against the whole file's CRC"));
+    const QCommandLineOption flash_ini({QStringLiteral("flash-ini")},
+                                       QStringLiteral("flash catalogue (default: Flash.ini here)"),
+                                       QStringLiteral("PATH"));
+    const QCommandLineOption json({QStringLiteral("json")}, QStringLiteral("one JSON object per line"));
+    const QCommandLineOption quiet({QStringLiteral("quiet")}, QStringLiteral("no log lines, no progress"));
+    const QCommandLineOption log({QStringLiteral("log")}, QStringLiteral("append every log line to FILE"),
+                                 QStringLiteral("FILE"));
+    parser.addOptions({port, from_list, max_parallel, baud, new_rate, wait, file_crc, flash_ini, json, quiet, log});
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    r.help = parser.helpText();
+
+    if (!parser.parse(args)) {
+        r.error = parser.errorText();
+        return r;
+    }
+    if (parser.isSet(help)) {
+        r.outcome = ParseOutcome::Help;
+        return r;
+    }
+    if (parser.isSet(version)) {
+        r.outcome = ParseOutcome::Version;
+        return r;
+    }
+
+    Options& o = r.options;
+    o.ports = parser.values(port);
+    o.ports_from_list = parser.isSet(from_list);
+    if (o.ports_from_list && !o.ports.isEmpty()) {
+        r.error = QStringLiteral("--port and --ports-from-list exclude each other");
+        return r;
+    }
+    if (parser.isSet(baud) && (o.baud_index = rate_index(parser.value(baud))) < 0) {
+        r.error = QStringLiteral("rate not in the list: %1").arg(parser.value(baud));
+        return r;
+    }
+    if (parser.isSet(new_rate) && (o.new_rate_index = rate_index(parser.value(new_rate))) < 0) {
+        r.error = QStringLiteral("rate not in the list: %1").arg(parser.value(new_rate));
+        return r;
+    }
+    if (parser.isSet(wait)) {
+        bool ok = false;
+        o.wait_ms = parser.value(wait).toInt(&ok);
+        if (!ok || o.wait_ms < kMinWaitMs || o.wait_ms > kMaxWaitMs) {
+            r.error = QStringLiteral("--wait-ms takes 1 to 8");
+            return r;
+        }
+    }
+    if (parser.isSet(max_parallel)) {
+        bool ok = false;
+        o.max_parallel = parser.value(max_parallel).toInt(&ok);
+        if (!ok || o.max_parallel < 1) {
+            r.error = QStringLiteral("--max-parallel takes a number from 1");
+            return r;
+        }
+    }
+    o.file_crc = parser.isSet(file_crc);
+    if (parser.isSet(flash_ini) && !take_file(parser.value(flash_ini), &o.flash_ini, &r.error))
+        return r;
+    o.json = parser.isSet(json);
+    o.quiet = parser.isSet(quiet);
+    if (parser.isSet(log))
+        o.log_file = QFileInfo(parser.value(log)).absoluteFilePath();
+    if (!parse_actions(parser.positionalArguments(), &o.actions, &r.error))
+        return r;
+    r.outcome = ParseOutcome::Run;
+    return r;
+}
+
+QStringList child_arguments(const Options& o, const QString& port)
+{
+    QStringList args{QStringLiteral("--json"), QStringLiteral("--port"), port};
+    if (o.baud_index >= 0)
+        args << QStringLiteral("--baud") << QString::number(kBaudRates[o.baud_index]);
+    if (o.new_rate_index >= 0)
+        args << QStringLiteral("--new-rate") << QString::number(kBaudRates[o.new_rate_index]);
+    if (o.wait_ms > 0)
+        args << QStringLiteral("--wait-ms") << QString::number(o.wait_ms);
+    if (o.file_crc)
+        args << QStringLiteral("--file-crc");
+    if (!o.flash_ini.isEmpty())
+        args << QStringLiteral("--flash-ini") << o.flash_ini;
+    if (!o.log_file.isEmpty())
+        args << QStringLiteral("--log") << o.log_file;
+    for (const Action& a : o.actions) {
+        args << a.name;
+        if (!a.arg.isEmpty())
+            args << a.arg;
+    }
+    return args;
+}

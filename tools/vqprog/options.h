@@ -1,0 +1,48 @@
+#pragma once
+
+// The command line of vqprog: options, and the actions in the order given.
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+struct Action {
+    QString name;  // "identify", "flash-info", "update-mcu", ...
+    QString arg;   // the image file (absolute) or the BootMode number; may be empty
+};
+
+struct Options {
+    QStringList ports;  // empty: the port the window pre-selects
+    bool ports_from_list = false;
+    int baud_index = -1;      // -1: as the window starts
+    int new_rate_index = -1;  // -1: as the window starts
+    int wait_ms = 0;          // 0: as the window starts
+    bool file_crc = false;
+    QString flash_ini;  // empty: Flash.ini in the working directory
+    bool json = false;
+    bool quiet = false;
+    QString log_file;
+    int max_parallel = 0;  // 0: one child per port
+    QVector<Action> actions;
+};
+
+enum class ParseOutcome { Run, Help, Version, BadUsage };
+
+struct ParseResult {
+    ParseOutcome outcome = ParseOutcome::BadUsage;
+    Options options;
+    QString error;  // for BadUsage
+    QString help;   // the usage text
+};
+
+// args: the whole command line, program name first. File arguments are made
+// absolute against the working directory and must name a readable file.
+ParseResult parse_command_line(const QStringList& args);
+
+// The arguments that make a child vqprog do the same work on one port.
+QStringList child_arguments(const Options& options, const QString& port);
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitDeviceGone = 3;
