@@ -15,7 +15,6 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,7 +27,11 @@
 #include "app/mainwindow.h"
 #include "protocol/crc32.h"
 #include "serial/port_map.h"
-#include "test_dialogs.h"
+#include "flash_fixtures.h"
+
+using flash_fixtures::be32;
+using flash_fixtures::diff_record;
+using flash_fixtures::pattern;
 
 namespace {
 
@@ -59,30 +62,13 @@ const Case kCases[] = {
     {"mcu-470K-1382400-frames", Kind::McuFrames, 470 * 1024, kRate1382400, true},
 };
 
-QByteArray random_bytes(int n)
-{
-    QByteArray b(n, '\0');
-    QRandomGenerator gen(12345);
-    for (int i = 0; i < n; ++i)
-        b[i] = char(gen.bounded(256));
-    return b;
-}
-
-QByteArray be32(uint32_t v)
-{
-    QByteArray b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        b[i] = char(v >> (24 - 8 * i));
-    return b;
-}
-
 // 64 records of 16 KiB, 64 KiB apart, on an erased flash.
 QByteArray diff_image(int records, int record_len)
 {
     QByteArray blocks;
     for (int i = 0; i < records; ++i) {
-        const QByteArray data = random_bytes(record_len).mid(i % 7) + QByteArray(i % 7, char(i));
-        blocks += be32(uint32_t(i) * 0x10000u) + be32(uint32_t(data.size())) + be32(boot_crc32(data)) + be32(0) + data;
+        const QByteArray data = pattern(record_len, i);
+        blocks += diff_record(uint32_t(i) * 0x10000u, data, boot_crc32(data));
     }
     QByteArray header = be32(1) + be32(uint32_t(blocks.size())) + be32(boot_crc32(blocks)) + be32(uint32_t(records)) +
                         be32(0) + be32(0) + be32(0);
@@ -164,7 +150,7 @@ int run_case(const Case& c)
     QTest::mouseClick(button(w, "pushButton_OpenCom"), Qt::LeftButton);
 
     const bool mcu = c.kind == Kind::McuSingle || c.kind == Kind::McuFrames;
-    const QByteArray image = c.kind == Kind::FlashDiff ? diff_image(64, 16384) : random_bytes(c.size);
+    const QByteArray image = c.kind == Kind::FlashDiff ? diff_image(64, 16384) : pattern(c.size);
     const QString file = work.filePath(c.kind == Kind::FlashDiff ? "image.diff" : "image.bin");
     {
         QFile f(file);

@@ -47,21 +47,6 @@ QByteArray image_of(int len, uint32_t run_address = 0x08008000, int seed = 3)
     return b;
 }
 
-QString hex32(uint32_t v)
-{
-    return "0x" + QString("%1").arg(v, 8, 16, QChar('0')).toUpper();
-}
-
-QStringList without_timers(const QStringList& log)
-{
-    QStringList out;
-    for (const QString& line : log) {
-        if (!line.startsWith("Timer:") && !line.isEmpty())
-            out << line;
-    }
-    return out;
-}
-
 // "offset:length" of each program write as the device saw it (J0 of a framed block).
 QStringList writes_of(const QVector<SimFrame>& frames)
 {
@@ -91,13 +76,6 @@ public:
         return true;
     }
 
-    QString write(const QString& name, const QByteArray& bytes)
-    {
-        QFile f(work_dir.filePath(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qWarning("cannot write %s", qPrintable(name));
-        return f.fileName();
-    }
     QString choose(const QByteArray& bytes, const QString& name = "app.bin")
     {
         const QString path = write(name, bytes);

@@ -97,21 +97,6 @@ QByteArray diff_record(uint32_t address, const QByteArray& data, uint32_t record
     return be32(address) + be32(uint32_t(data.size())) + be32(record_crc) + be32(0) + data;
 }
 
-QStringList without_timers(const QStringList& log)
-{
-    QStringList out;
-    for (const QString& line : log) {
-        if (!line.startsWith("Timer:") && !line.isEmpty())
-            out << line;
-    }
-    return out;
-}
-
-QString hex32(uint32_t v)
-{
-    return "0x" + QString("%1").arg(v, 8, 16, QChar('0')).toUpper();
-}
-
 class FlashSession : public SimSession {
 public:
     explicit FlashSession(const SimConfig& config, bool catalogue = true) : SimSession(config)
@@ -120,13 +105,6 @@ public:
             write("Flash.ini", kCatalogue);
     }
 
-    QString write(const QString& name, const QByteArray& bytes)
-    {
-        QFile f(work_dir.filePath(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qWarning("cannot write %s", qPrintable(name));
-        return f.fileName();
-    }
     void load(const QString& path)
     {
         dialogs.file_answers << path;

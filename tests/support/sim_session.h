@@ -5,6 +5,7 @@
 // from the simulator's publish folder, as it does for an operator.
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -12,6 +13,23 @@
 #include "sim_server.h"
 #include "test_dialogs.h"
 #include "window_access.h"
+
+// A log line's hex word: "0x" and eight upper-case digits.
+inline QString hex32(uint32_t v)
+{
+    return "0x" + QString("%1").arg(v, 8, 16, QChar('0')).toUpper();
+}
+
+// The log without its "Timer:" lines (their values change) and blank lines.
+inline QStringList without_timers(const QStringList& log)
+{
+    QStringList out;
+    for (const QString& line : log) {
+        if (!line.startsWith("Timer:") && !line.isEmpty())
+            out << line;
+    }
+    return out;
+}
 
 // chip_id while a port is open with no model identified.
 constexpr uint32_t kSessionUnknownChipId = 0x19710000;
@@ -56,6 +74,25 @@ public:
         QCOMPARE(access->button("pushButton_OpenCom")->text(), QString("Close Comm"));
         QVERIFY(access->chip_id() != kSessionUnknownChipId);
         access->clear_log();
+    }
+
+    // A file in the session's working folder; its full path.
+    QString write(const QString& name, const QByteArray& bytes)
+    {
+        QFile f(work_dir.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qWarning("cannot write %s", qPrintable(name));
+        return f.fileName();
+    }
+
+    // Ends the window as the program ends it; true when it wrote its six
+    // lines of config.ini.
+    bool close_window_writes_config()
+    {
+        access.reset();
+        window.reset();
+        QFile config(work_dir.filePath("config.ini"));
+        return config.open(QIODevice::ReadOnly) && config.readAll().count('\n') == 6;
     }
 
     QVector<SimFrame> frames(char letter)
