@@ -78,7 +78,7 @@ void MainWindow::on_pushButton_CheckMCU_clicked()
     if (refuse_closed_port())
         return;
     set_action_buttons_enabled(false);
-    serial->clear(QSerialPort::AllDirections);
+    discard_input();
     if (mcu_image_len < kMcuCheckMinImageLen) {
         set_action_buttons_enabled(true);
         show_error(QStringLiteral("Please input the mcu code"));

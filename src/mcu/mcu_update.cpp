@@ -69,7 +69,7 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
         return mcu_update::kRefused;
     }
     clear_log();
-    serial->clear(QSerialPort::AllDirections);
+    discard_input();
     run_address = 0;
     model_index = model_index_of(chip);
     McuRange range;

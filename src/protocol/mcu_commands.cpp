@@ -59,8 +59,7 @@ int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
     // negative result is never retried.
     if (frame.isEmpty())
         return mcu_program::kTimedOut;
-    serial->clear(QSerialPort::AllDirections);
-    rx_ready = 0;
+    discard_input();
     write_frame(frame);
     pump_events();
     platform::delay_us(kProgramPauseUs);
