@@ -2,6 +2,11 @@
 
 #include <QSerialPort>
 
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
 #include "app/dialogs.h"
 #include "app/mainwindow.h"
 #include "app/texts.h"
@@ -14,6 +19,23 @@
 
 namespace {
 constexpr int kBootSettleMs = 100;  // lets the sequence leave before the port closes
+
+// A USB serial adapter holds a short reply for its latency timer (several
+// milliseconds a block) unless its driver is asked to hand bytes over at
+// once. Drivers that do not know the request, a pseudo-terminal among
+// them, are left as they are; on Windows the adapter's own setting rules.
+void request_low_latency(QSerialPort& port)
+{
+#ifdef Q_OS_LINUX
+    serial_struct settings{};
+    if (::ioctl(port.handle(), TIOCGSERIAL, &settings) == 0) {
+        settings.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(port.handle(), TIOCSSERIAL, &settings);
+    }
+#else
+    Q_UNUSED(port)
+#endif
+}
 }  // namespace
 
 bool MainWindow::open_port_at_selected_rate()
@@ -29,6 +51,7 @@ bool MainWindow::open_port_at_selected_rate()
         Dialogs::current().information(nullptr, QStringLiteral("Title"), QStringLiteral("Open fail"));
         return false;
     }
+    request_low_latency(*serial);
     connect(serial, &QSerialPort::readyRead, this, &MainWindow::serial_receiveData, Qt::DirectConnection);
     connect(serial, &QSerialPort::errorOccurred, this, &MainWindow::serial_error, Qt::DirectConnection);
     // A new session starts with an empty reply buffer: a partial reply of
