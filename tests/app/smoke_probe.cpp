@@ -16,6 +16,9 @@ constexpr int kNoWindowExit = 3;
 
 void probe()
 {
+    // Only this program is probed: programs it starts (a sanitizer's
+    // symbolizer among them) must not load the probe too.
+    qunsetenv("LD_PRELOAD");
     const QByteArray wanted = qgetenv("VQ_PROBE_TITLE");
     auto* poll = new QTimer(QCoreApplication::instance());
     auto* waited_ms = new int(0);
