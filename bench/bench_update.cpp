@@ -132,6 +132,9 @@ int run_case(const Case& c)
                         publish.path()};
     if (c.vcom)
         args << "--vcom";
+    if (qEnvironmentVariableIsSet("VQ_BENCH_NO_PACING"))
+        args << "--no-pacing";
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim.start(QStringLiteral(VQSIM_PATH), args);
     if (!sim.waitForReadyRead(5000))
         return 2;

@@ -14,6 +14,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -27,6 +28,7 @@ constexpr qint64 kUsPerSecond = 1000000;
 constexpr int kReadBufferLen = 4096;
 constexpr int kPathBufferLen = 128;
 constexpr qint64 kPreciseSleepUs = 2500;  // the last stretch before a due moment, slept rather than timed
+constexpr unsigned long kTimerSlackNs = 1;
 
 std::atomic<int> g_server_count{0};
 
@@ -72,7 +74,7 @@ private:
     void take_in();
     bool moment_reached(qint64 due_us, QTimer* timer);
     void queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t);
-    qint64 due_of(const Piece& piece, qint64 now);
+    qint64 due_of(const Piece& piece);
     void pump();
     void publish(const QString& slave);
 
@@ -97,6 +99,9 @@ bool PtyLink::open()
 {
     if (master_ >= 0)
         return true;
+    // This thread keeps the line's time: its sleeps must end when asked, not
+    // up to the kernel's default 50 us slack later.
+    ::prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
     // Close-on-exec: a program started by the process that serves the chip
     // (a test running vqprog) would otherwise hold the master too, and
     // unplugging would hang nothing up.
@@ -279,10 +284,13 @@ bool PtyLink::moment_reached(qint64 due_us, QTimer* timer)
     return false;
 }
 
-// When the piece's last byte reaches the host.
-qint64 PtyLink::due_of(const Piece& piece, qint64 now)
+// When the piece's last byte reaches the host. The line is free to carry it
+// from the moment the device could send it (the frame's last byte in, the
+// last piece out), not from the moment this thread got round to it: its own
+// wake-up latency is no part of the line's time.
+qint64 PtyLink::due_of(const Piece& piece)
 {
-    qint64 start = std::max({now, piece.not_before_us, last_delivery_us_ + piece.gap_us});
+    qint64 start = std::max(piece.not_before_us, last_delivery_us_ + piece.gap_us);
     const int rate = line_rate();
     std::lock_guard<std::mutex> lock(server_.mutex_);
     if (!server_.transport_.pacing)
@@ -298,7 +306,7 @@ void PtyLink::pump()
         Piece& head = queue_.front();
         const qint64 now = now_us();
         if (head_due_us_ < 0)
-            head_due_us_ = due_of(head, now);
+            head_due_us_ = due_of(head);
         if (!moment_reached(head_due_us_, tx_timer_))
             return;
         const ssize_t n = ::write(master_, head.bytes.constData(), size_t(head.bytes.size()));
