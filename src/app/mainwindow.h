@@ -117,7 +117,8 @@ private:
     int Lookup_FlashIni(uint32_t id);
     void set_flash_fields(const QString& id, const QString& size, const QString& name);
     int identify_flash(int pause_ms);  // the two attempts; 0 when either found a catalogued flash
-    int prepare_flash_mode();
+    // Sets the flash mode a flash needs (0: none); a check does not announce NAND mode.
+    int prepare_flash_mode(int mode, bool announce_nand);
     int run_flash_crc(const FlashCrcJob& job);
     int flash_crc_wait(const FlashCrcJob& job);
     int Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc);

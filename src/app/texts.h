@@ -13,4 +13,9 @@ inline constexpr char kConnectWrongLetter[] = "Connect device,and return error c
 // Spelling as the boot loader's documents have it.
 inline constexpr char kMcuWrongLetter[] = "Erease mcu flash,and return error command";
 inline constexpr char kReadFail[] = "Read fail,please check the path!";
+inline constexpr char kImageOverFlashSize[] = "The file is over than the flash ic's size";
+inline constexpr char kImageOverMcuSize[] = "This file is over than mcu to update!";
+inline constexpr char kEndUpdateFlash[] = "End to update flash";
+inline constexpr char kUpdateFlashOk[] = "Update flash is OK!!!!!!";
+inline constexpr char kUpdateFlashFail[] = "Update flash is fail.....";
 }  // namespace texts

@@ -74,19 +74,17 @@ int MainWindow::identify_flash(int pause_ms)
     return Get_FlashID(1) == flash_id_result::kOk ? 0 : -1;
 }
 
-int MainWindow::prepare_flash_mode()
+int MainWindow::prepare_flash_mode(int mode, bool announce_nand)
 {
-    switch (flash_mode_for_check(flash_size, chip_id)) {
-    case kFlashMode32BitAddress:
-        if (Set_FlashMode(kFlashMode32BitAddress) != flash_mode_result::kOk)
-            return -1;
+    if (mode != kFlashMode32BitAddress && mode != kFlashModeNand)
+        return 0;
+    if (Set_FlashMode(uint8_t(mode)) != flash_mode_result::kOk)
+        return -1;
+    if (mode == kFlashMode32BitAddress)
         log_line(flash_text::kSet32BitAddress);
-        return 0;
-    case kFlashModeNand:
-        return Set_FlashMode(kFlashModeNand) == flash_mode_result::kOk ? 0 : -1;
-    default:
-        return 0;
-    }
+    else if (announce_nand)
+        log_line(QStringLiteral("Set nand flash"));
+    return 0;
 }
 
 int MainWindow::flash_crc_wait(const FlashCrcJob& job)

@@ -21,7 +21,7 @@ int MainWindow::Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc)
     if (refuse_closed_port())
         return flash_crc::kWrongReply;
     log_line(flash_text::block_request_line(crc, len));
-    return run_flash_crc({FlashCrcCheck::Block, addr, uint32_t(len), crc, 0, 0});
+    return run_flash_crc({FlashCrcCheck::Block, addr, uint32_t(len), crc, 0, 0, 0});
 }
 
 int MainWindow::Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc)
@@ -33,7 +33,7 @@ int MainWindow::Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc)
     log_line(flash_text::kRangeStart);
     log_line(flash_text::range_size_line(len));
     log_line(flash_text::crc_value_line(crc));
-    return run_flash_crc({FlashCrcCheck::Range, addr, uint32_t(len), crc, 0, 0});
+    return run_flash_crc({FlashCrcCheck::Range, addr, uint32_t(len), crc, 0, 0, 0});
 }
 
 int MainWindow::Check_FlashImageCRC(bool send_file_crc)
@@ -47,9 +47,6 @@ int MainWindow::Check_FlashImageCRC(bool send_file_crc)
     log_line(flash_text::image_start_line(flash_image_has_info));
     log_line(flash_text::image_size_line(flash_image_len));
     log_line(flash_text::crc_value_line(expected));
-    // The info block's word proves the flash only when the block is valid:
-    // otherwise it is mere image bytes (often 0, the CRC of a zeroed range)
-    // or left from an earlier image, and a match would pass a wrong flash.
-    const uint32_t info_crc = flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc;
-    return run_flash_crc({FlashCrcCheck::Image, 0, uint32_t(flash_image_len), expected, info_crc, flash_image_crc});
+    return run_flash_crc({FlashCrcCheck::Image, 0, uint32_t(flash_image_len), expected, flash_image_info_crc,
+                          flash_image_crc, flash_image_has_info});
 }

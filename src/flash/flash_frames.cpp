@@ -135,7 +135,7 @@ FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply)
     case FlashCrcCheck::Image:
         // Status '2' is compared like any final reply; only a mismatch keeps it.
         step.log_lines << read_crc_line(r.value);
-        if (image_check_accepts(r.value, job.info_crc, job.file_crc)) {
+        if (image_check_accepts(r.value, job.has_info, job.info_crc, job.file_crc)) {
             step.log_lines << QString::fromLatin1(kPass);
             step.passed = true;
             step.result = flash_crc::kOk;

@@ -79,10 +79,13 @@ int flash_crc_progress(uint32_t done, uint32_t length);
 // The expected CRC the image check sends.
 uint32_t image_check_expected_crc(bool file_crc_checked, int has_info, uint32_t info_crc, uint32_t file_crc);
 
-// The image check accepts either CRC the image carries.
-inline bool image_check_accepts(uint32_t value, uint32_t info_crc, uint32_t file_crc)
+// The image check accepts either CRC the image carries; but the info block's
+// word only when the block is valid: otherwise it is mere image bytes (often
+// 0, the CRC of a zeroed range) or left from an earlier image, and a match
+// would pass a wrong flash.
+inline bool image_check_accepts(uint32_t value, int has_info, uint32_t info_crc, uint32_t file_crc)
 {
-    return value == info_crc || value == file_crc;
+    return (has_info == 1 && value == info_crc) || value == file_crc;
 }
 
 // The three senders of the flash CRC command differ only in what they log,
@@ -98,8 +101,9 @@ struct FlashCrcJob {
     uint32_t start;     // the block check names it on its pass line
     uint32_t length;    // as put in the frame: the budget and the progress
     uint32_t crc;       // block and range checks: the CRC accepted
-    uint32_t info_crc;  // image check: either of these two is accepted
-    uint32_t file_crc;
+    uint32_t info_crc;  // image check: either of these two is accepted,
+    uint32_t file_crc;  // the first only with a valid info block
+    int has_info;
 };
 
 // What one flagged reply means for the wait.

@@ -28,10 +28,10 @@ void MainWindow::on_pushButton_CheckFlash_clicked()
     discard_input();
     if (identify_flash(0) != 0)
         return;
-    if (prepare_flash_mode() != 0)
+    if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != 0)
         return;
     if (flash_image_len > flash_size) {
-        show_error(QStringLiteral("The file is over than the flash ic's size"));
+        show_error(texts::kImageOverFlashSize);
         return;
     }
     if (flash_image_len < kShortestImage) {

@@ -37,7 +37,7 @@ void MainWindow::on_pushButton_InputFlashCode_clicked()
     ui->lineEdit_Flash->setText(name);
     const FileRead file = read_regular_file(name, kMaxImageFileBytes);
     if (!file.ok) {
-        Dialogs::current().critical(this, tr("Error"), tr("Read fail,please check the path!"));
+        Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
         return;
     }
     const FlashImageCheck check = check_flash_image(file.bytes, name);
@@ -63,9 +63,9 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     FileRead file = read_regular_file(name, kMaxImageFileBytes);
     if (!file.ok) {
         if (diff) {
-            Dialogs::current().critical(this, tr("Error"), tr("Read fail,please check the path!"));
+            Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
         } else {
-            show_error(QStringLiteral("Read fail,please check the path!"));
+            show_error(texts::kReadFail);
             log_line(name);
         }
         return;
@@ -73,10 +73,8 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     const FlashImageCheck check = check_flash_image(file.bytes, name);
     // The header words were shown when the file was chosen; the integrity
     // lines are shown again.
-    for (const QString& line : check.log_lines) {
-        if (line.startsWith(QStringLiteral("par_tCRC:")) || line.startsWith(QStringLiteral("blk_tCRC:")))
-            log_line(line);
-    }
+    for (const QString& line : check.integrity_lines())
+        log_line(line);
     take_flash_image_check(check);
     if (!check.ok) {
         show_error(check.error);
@@ -105,7 +103,7 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
         log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
                              : QStringLiteral("Diff Update flash is fail....."));
     else
-        log_line(result == 0 ? QStringLiteral("Update flash is OK!!!!!!") : QStringLiteral("Update flash is fail....."));
+        log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
     set_action_buttons_enabled(true);
     image_data.clear();
     image_data.squeeze();

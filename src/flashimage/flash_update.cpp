@@ -28,22 +28,10 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
     if (identify_flash(0) != 0)
         return flash_update::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
-    switch (flash_mode_for_update(flash_size, chip_id)) {
-    case kFlashMode32BitAddress:
-        if (Set_FlashMode(kFlashMode32BitAddress) != flash_mode_result::kOk)
-            return flash_update::kModeFailed;
-        log_line(QStringLiteral("Set 32 bits Address!"));
-        break;
-    case kFlashModeNand:
-        if (Set_FlashMode(kFlashModeNand) != flash_mode_result::kOk)
-            return flash_update::kModeFailed;
-        log_line(QStringLiteral("Set nand flash"));
-        break;
-    default:
-        break;
-    }
+    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != 0)
+        return flash_update::kModeFailed;
     if (image_len > flash_size) {
-        show_error(QStringLiteral("The file is over than the flash ic's size"));
+        show_error(texts::kImageOverFlashSize);
         return flash_update::kStopped;
     }
     return flash_update::kOk;
@@ -98,7 +86,7 @@ int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, boo
     if (result != flash_update::kOk)
         return result;
     set_progress(kProgressDone);
-    log_line(QStringLiteral("End to update flash"));
+    log_line(texts::kEndUpdateFlash);
     return Check_FlashImageCRC(send_file_crc) == flash_crc::kOk ? flash_update::kOk : flash_update::kStopped;
 }
 
@@ -115,7 +103,7 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettin
     if (result != flash_update::kOk)
         return result;
     set_progress(kProgressDone);
-    log_line(QStringLiteral("End to update flash"));
+    log_line(texts::kEndUpdateFlash);
     uint32_t expected = flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc;
     if (base == 0)
         expected = mcu_image_crc;
@@ -155,7 +143,7 @@ int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link)
         log_line(QString());
     }
     set_progress(kProgressDone);
-    log_line(QStringLiteral("End to update flash"));
+    log_line(texts::kEndUpdateFlash);
     log_timestamp();
     return flash_update::kOk;
 }

@@ -68,6 +68,8 @@ struct FlashImageCheck {
     uint32_t par_tcrc = 0;       // CRC over header bytes 0..27
     uint32_t blk_tcrc = 0;       // CRC over the block records (0 for a bare header)
     QStringList log_lines;       // for the log, in this order (none for a plain image)
+    // Of those, the par_tCRC and blk_tCRC lines that follow the header's.
+    QStringList integrity_lines() const { return log_lines.mid(kDiffHeaderWords); }
     bool ok = true;              // false: refuse with show_error(error), label unchanged
     QString label;               // label_FlashCRC, when ok
     QString error;               // kIllegalDocument, when not ok

@@ -61,7 +61,7 @@ void MainWindow::on_pushButton_UpdateMCU_clicked()
     if (is_vq210_uart0(chip_id)) {
         const int result = Update_FlashAt(kVq210Uart0McuBase, mcu_image_len, kMcuBlockLen, link);
         log_line(QString());
-        log_line(result == 0 ? QStringLiteral("Update flash is OK!!!!!!") : QStringLiteral("Update flash is fail....."));
+        log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
     } else {
         const int result = update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
         log_line(QString());

@@ -33,7 +33,7 @@ int MainWindow::plan_mcu_update(uint32_t chip, McuRange* range)
     if (!r.run_address_model) {
         if (r.verdict == McuRangeVerdict::TooLarge) {
             log_line(QStringLiteral("Mcu maximum eflash size is ") + QString::number(r.limit));
-            show_error(QStringLiteral("This file is over than mcu to update!"));
+            show_error(texts::kImageOverMcuSize);
             return mcu_update::kRefused;
         }
         return mcu_update::kOk;
@@ -54,7 +54,7 @@ int MainWindow::plan_mcu_update(uint32_t chip, McuRange* range)
     }
     log_line(QStringLiteral("sAddr:") + hex32(r.start) + QStringLiteral(" eAddr:") + hex32(r.end));
     if (r.verdict == McuRangeVerdict::TooLarge) {
-        show_error(QStringLiteral("This file is over than mcu to update!"));
+        show_error(texts::kImageOverMcuSize);
         return mcu_update::kRefused;
     }
     return mcu_update::kOk;

@@ -20,9 +20,6 @@ struct ReplyWait {
     bool abortable;         // Exit and device removal end the wait
 };
 
-// The external-flash commands answer with their own letter plus this.
-constexpr uint8_t kFlashReplyOffset = 0x10;
-
 // What a slot reads from the rate boxes and the WaitTime entry, once, and
 // hands down: nothing below the slots looks at the widgets.
 struct LinkSettings {

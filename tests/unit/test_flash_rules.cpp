@@ -388,9 +388,12 @@ void FlashRulesTest::image_check_crcs()
     QCOMPARE(image_check_expected_crc(true, 1, 0x11, 0x22), 0x22u);
     QCOMPARE(image_check_expected_crc(false, 1, 0x11, 0x22), 0x11u);
     QCOMPARE(image_check_expected_crc(false, 0, 0x11, 0x22), 0x22u);
-    QVERIFY(image_check_accepts(0x11, 0x11, 0x22));
-    QVERIFY(image_check_accepts(0x22, 0x11, 0x22));
-    QVERIFY(!image_check_accepts(0x33, 0x11, 0x22));
+    QVERIFY(image_check_accepts(0x11, 1, 0x11, 0x22));
+    QVERIFY(image_check_accepts(0x22, 1, 0x11, 0x22));
+    QVERIFY(!image_check_accepts(0x33, 1, 0x11, 0x22));
+    // Without a valid info block its word is image bytes, not a CRC.
+    QVERIFY(!image_check_accepts(0x11, 0, 0x11, 0x22));
+    QVERIFY(image_check_accepts(0x22, 0, 0x11, 0x22));
 }
 
 void FlashRulesTest::crc_replies_judged_data()
@@ -459,7 +462,7 @@ void FlashRulesTest::crc_replies_judged()
     uint8_t reply[kReplyLen] = {uint8_t(head[0]), uint8_t(head[1])};
     for (int i = 0; i < 4; ++i)
         reply[2 + i] = uint8_t(value >> (8 * i));
-    const FlashCrcJob job{FlashCrcCheck(check), 0x80000, 1000, 0x1234, 0x1111, 0x2222};
+    const FlashCrcJob job{FlashCrcCheck(check), 0x80000, 1000, 0x1234, 0x1111, 0x2222, 1};
     const FlashCrcStep step = judge_flash_crc_reply(job, reply);
     QCOMPARE(step.done, done);
     QCOMPARE(step.result, result);
