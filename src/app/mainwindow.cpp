@@ -14,7 +14,6 @@
 namespace {
 
 constexpr int kPortListDelayMs = 1000;  // first fill of the port list after start-up
-constexpr int kExitPauseMs = 500;       // lets a running operation see stop_requested
 
 QStringList rate_items()
 {
@@ -156,20 +155,8 @@ QString MainWindow::hex_bytes(const uint8_t* bytes, int count)
     return text;
 }
 
-void MainWindow::on_pushButton_Exit_clicked()
-{
-    stop_requested = 1;
-    platform::sleep_ms(kExitPauseMs);
-    close();
-}
-
 LinkSettings MainWindow::read_link_settings() const
 {
     return LinkSettings{ui->comboBox_BAUDRATE->currentIndex(), ui->comboBox_NewRate->currentIndex(),
                         wait_ms_for_index(ui->comboBox_WaitTime->currentIndex())};
-}
-
-void MainWindow::on_comboBox_WaitTime_activated(QString)
-{
-    wait_ms = read_link_settings().wait_ms;
 }

@@ -50,8 +50,12 @@ protected:
     bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
 
 private slots:
+    // The list text of port map entry `index`; notes the USB serial device's
+    // index on the way. keyValue is taken and not used.
     QString GetComm(int index, QString keyValue);
+    // Refills the port list and pre-selects the USB serial device.
     void LockforTPdevice();
+    // port_timer's one-shot refresh of the port list.
     void Timer1_Out_Event();
     void Open_SerialPort();
     void Close_SerialPort();

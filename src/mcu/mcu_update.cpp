@@ -9,7 +9,7 @@
 #include "flashimage/update_plan.h"
 #include "mcu/mcu_plan.h"
 #include "protocol/catalogue.h"
-#include "protocol/mcu_frames.h"
+#include "mcu/mcu_frames.h"
 
 namespace {
 constexpr int kProgressDone = 100;

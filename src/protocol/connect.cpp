@@ -1,4 +1,4 @@
-// The connect handshake and the run command, members of MainWindow.
+// The connect handshake, a member of MainWindow.
 
 #include <QSerialPort>
 
@@ -50,11 +50,4 @@ int MainWindow::connect_device(ConnectMode mode, uint32_t expected_chip_id, cons
     log_line(QStringLiteral("vcom_index = ") + QString::number(vcom_index));
     log_line(version_label(expected_chip_id) + QString::number(boot_version, 16));
     return connect_result::kOk;
-}
-
-int MainWindow::run_application(uint32_t start_address)
-{
-    rx_ready = 0;
-    write_frame(build_run_request(start_address));
-    return 0;
 }

@@ -10,7 +10,7 @@
 #include "protocol/catalogue.h"
 #include "protocol/crc32.h"
 #include "protocol/frame.h"
-#include "protocol/mcu_frames.h"
+#include "mcu/mcu_frames.h"
 
 namespace {
 constexpr uint32_t kVq4410 = 0x19714410;

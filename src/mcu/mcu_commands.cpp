@@ -8,7 +8,7 @@
 #include "app/texts.h"
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
-#include "protocol/mcu_frames.h"
+#include "mcu/mcu_frames.h"
 
 namespace {
 constexpr ReplyWait kEraseWait{kEraseWaitPasses, kEraseWaitSleepMs, 'L', false, false};

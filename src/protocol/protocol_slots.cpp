@@ -1,4 +1,4 @@
-// The Run Uart Application button.
+// The Run Uart Application button and the run command it sends.
 
 #include <QSerialPort>
 
@@ -25,4 +25,11 @@ void MainWindow::on_pushButton_RunApp_clicked()
     set_action_buttons_enabled(false);
     close_port_offer_open();
     ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
+}
+
+int MainWindow::run_application(uint32_t start_address)
+{
+    rx_ready = 0;
+    write_frame(build_run_request(start_address));
+    return 0;
 }

@@ -1,4 +1,4 @@
-#include "protocol/mcu_frames.h"
+#include "mcu/mcu_frames.h"
 
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"

@@ -1,0 +1,20 @@
+// The application shell's slots: Exit and the WaitTime entry.
+
+#include "app/mainwindow.h"
+#include "platform/platform.h"
+
+namespace {
+constexpr int kExitPauseMs = 500;  // lets a running operation see stop_requested
+}  // namespace
+
+void MainWindow::on_pushButton_Exit_clicked()
+{
+    stop_requested = 1;
+    platform::sleep_ms(kExitPauseMs);
+    close();
+}
+
+void MainWindow::on_comboBox_WaitTime_activated(QString)
+{
+    wait_ms = read_link_settings().wait_ms;
+}
