@@ -114,10 +114,10 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
         pump_events();
         // Exit and device removal end the wait without a word.
         if (aborted())
-            return flash_crc::kMismatch;
+            return flash_crc_result::kMismatch;
         if (pass > budget) {
             show_error(texts::kTimeOver);
-            return flash_crc::kTimedOut;
+            return flash_crc_result::kTimedOut;
         }
     }
 }

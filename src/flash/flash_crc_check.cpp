@@ -19,7 +19,7 @@ bool MainWindow::refuse_closed_port()
 int MainWindow::Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc)
 {
     if (refuse_closed_port())
-        return flash_crc::kWrongReply;
+        return flash_crc_result::kWrongReply;
     log_line(flash_text::block_request_line(crc, len));
     return run_flash_crc({FlashCrcCheck::Block, addr, uint32_t(len), crc, 0, 0, 0});
 }
@@ -27,7 +27,7 @@ int MainWindow::Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc)
 int MainWindow::Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc)
 {
     if (refuse_closed_port())
-        return flash_crc::kWrongReply;
+        return flash_crc_result::kWrongReply;
     set_progress(0);
     log_timestamp();
     log_line(flash_text::kRangeStart);
@@ -39,7 +39,7 @@ int MainWindow::Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc)
 int MainWindow::Check_FlashImageCRC(bool send_file_crc)
 {
     if (refuse_closed_port())
-        return flash_crc::kWrongReply;
+        return flash_crc_result::kWrongReply;
     const uint32_t expected =
         image_check_expected_crc(send_file_crc, flash_image_has_info, flash_image_info_crc, flash_image_crc);
     set_progress(0);

@@ -96,7 +96,7 @@ FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply)
     const FlashCrcReply r = parse_flash_crc_reply(reply);
     if (r.kind == FlashCrcReplyKind::WrongReply) {
         step.done = true;
-        step.result = flash_crc::kWrongReply;
+        step.result = flash_crc_result::kWrongReply;
         step.wrong_reply = true;
         step.log_lines << QString::fromLatin1(kWrongReply);
         return step;
@@ -111,25 +111,25 @@ FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply)
     switch (job.check) {
     case FlashCrcCheck::Block:
         if (r.kind == FlashCrcReplyKind::Status2) {
-            step.result = flash_crc::kStatus2;
+            step.result = flash_crc_result::kStatus2;
         } else if (r.value == job.crc) {
             step.log_lines << block_pass_line(job.start);
-            step.result = flash_crc::kOk;
+            step.result = flash_crc_result::kOk;
         } else {
             step.log_lines << fail_line_hex32(r.value);
-            step.result = flash_crc::kMismatch;
+            step.result = flash_crc_result::kMismatch;
         }
         break;
     case FlashCrcCheck::Range:
         if (r.kind == FlashCrcReplyKind::Status2) {
-            step.result = flash_crc::kStatus2;
+            step.result = flash_crc_result::kStatus2;
         } else if (r.value == job.crc) {
             step.log_lines << QString::fromLatin1(kPass);
             step.passed = true;
-            step.result = flash_crc::kOk;
+            step.result = flash_crc_result::kOk;
         } else {
             step.log_lines << fail_line_lower(r.value);
-            step.result = flash_crc::kMismatch;
+            step.result = flash_crc_result::kMismatch;
         }
         break;
     case FlashCrcCheck::Image:
@@ -138,10 +138,10 @@ FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply)
         if (image_check_accepts(r.value, job.has_info, job.info_crc, job.file_crc)) {
             step.log_lines << QString::fromLatin1(kPass);
             step.passed = true;
-            step.result = flash_crc::kOk;
+            step.result = flash_crc_result::kOk;
         } else {
             step.log_lines << fail_line_hex32(r.value);
-            step.result = r.kind == FlashCrcReplyKind::Status2 ? flash_crc::kStatus2 : flash_crc::kMismatch;
+            step.result = r.kind == FlashCrcReplyKind::Status2 ? flash_crc_result::kStatus2 : flash_crc_result::kMismatch;
         }
         break;
     }

@@ -134,7 +134,7 @@ enum : int {
 }
 
 // Results of the three checks.
-namespace flash_crc {
+namespace flash_crc_result {
 enum : int {
     kOk = 0,
     kWrongReply = -1,  // also: port not open
@@ -142,7 +142,7 @@ enum : int {
     kMismatch = -3,    // also: the wait aborted by Exit or device removal
     kStatus2 = 2,
 };
-}  // namespace flash_crc
+}  // namespace flash_crc_result
 
 // Log lines of the flash commands and of the three flash CRC checks.
 namespace flash_text {

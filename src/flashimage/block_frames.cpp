@@ -97,11 +97,11 @@ QVector<BlockPacket> build_block_packets(PacketForm form, uint32_t address, int 
 int judge_block_write_reply(const uint8_t* reply)
 {
     if (reply[0] != kBlockReplyLetter)
-        return block_write::kWrongLetter;
+        return block_write_result::kWrongLetter;
     return static_cast<int8_t>(reply[1]);
 }
 
 int judge_block_packets_reply(const uint8_t* reply)
 {
-    return reply[0] == kBlockReplyLetter ? block_packets::kOk : block_packets::kWrongLetter;
+    return reply[0] == kBlockReplyLetter ? block_packets_result::kOk : block_packets_result::kWrongLetter;
 }

@@ -14,11 +14,11 @@ constexpr int kBlockFrameOverhead = 12;      // letter, address, sequence bit, l
 constexpr int kMaxBlockDataLen = 0xFFFF;     // the length field is 16 bits wide
 
 // Results of Write_FlashBlock besides the device's own signed status.
-namespace block_write {
+namespace block_write_result {
 enum : int { kWrongLetter = 5, kTimedOut = -3 };
 }
 // Results of Write_FlashBlockPackets.
-namespace block_packets {
+namespace block_packets_result {
 enum : int { kOk = 0, kWrongLetter = -2, kTimedOut = -3 };
 }
 
@@ -46,7 +46,7 @@ struct BlockPacket {
 QVector<BlockPacket> build_block_packets(PacketForm form, uint32_t address, int seq, const QByteArray& data);
 
 // Write_FlashBlock's verdict on a 63-byte reply: the signed status when the
-// letter is right, block_write::kWrongLetter otherwise.
+// letter is right, block_write_result::kWrongLetter otherwise.
 int judge_block_write_reply(const uint8_t* reply);
 
 // Write_FlashBlockPackets' verdict on the reply to a 512-byte stream.

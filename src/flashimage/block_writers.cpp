@@ -25,11 +25,11 @@ int MainWindow::Write_FlashBlock(const QByteArray& data, uint32_t address, int s
         return judge_block_write_reply(rx_buf);
     case Reply::TimedOut:
         show_error(texts::kTimeOver);
-        return block_write::kTimedOut;
+        return block_write_result::kTimedOut;
     case Reply::Aborted:
         break;
     }
-    return block_write::kTimedOut;
+    return block_write_result::kTimedOut;
 }
 
 int MainWindow::Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq)
@@ -47,16 +47,16 @@ int MainWindow::Write_FlashBlockPackets(const QByteArray& data, uint32_t address
     }
     // The narrow form's boot loader sends nothing back.
     if (form == PacketForm::Narrow64)
-        return block_packets::kOk;
+        return block_packets_result::kOk;
     switch (await_reply(kBlockPacketsWait)) {
     case Reply::Ok:
     case Reply::WrongLetter:
         return judge_block_packets_reply(rx_buf);
     case Reply::TimedOut:
         show_error(texts::kTimeOver);
-        return block_packets::kTimedOut;
+        return block_packets_result::kTimedOut;
     case Reply::Aborted:
         break;
     }
-    return block_packets::kTimedOut;
+    return block_packets_result::kTimedOut;
 }

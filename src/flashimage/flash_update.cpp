@@ -17,24 +17,24 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
 {
     clear_log();
     if (refuse_closed_port())
-        return flash_update::kRefused;
+        return flash_update_result::kRefused;
     discard_input();
     if (connect_device(kIdentifyMode, chip_id, link) != connect_result::kOk ||
         connect_device(kFlashTargetMode, chip_id, link) != connect_result::kOk) {
         show_error(QStringLiteral("Fail to Connect a 350x device"));
-        return flash_update::kRefused;
+        return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));
     if (identify_flash(0) != 0)
-        return flash_update::kNoFlashId;
+        return flash_update_result::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
     if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != 0)
-        return flash_update::kModeFailed;
+        return flash_update_result::kModeFailed;
     if (image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);
-        return flash_update::kStopped;
+        return flash_update_result::kStopped;
     }
-    return flash_update::kOk;
+    return flash_update_result::kOk;
 }
 
 int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets)
@@ -44,7 +44,7 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
         // The plans only name bytes the source holds; a write of anything
         // else never reaches the flash.
         if (!stage_block(source, w, &staged))
-            return flash_update::kIllegalRecords;
+            return flash_update_result::kIllegalRecords;
         const AttemptOutcome outcome =
             write_with_attempts(w.tail ? AttemptRule::FlashTail : AttemptRule::FlashBlock, [&] {
                 return packets ? Write_FlashBlockPackets(staged, w.address, w.seq)
@@ -52,15 +52,15 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
             });
         if (!outcome.accepted) {
             log_line(QStringLiteral("CRC Error:") + hex32(w.address));
-            return flash_update::kBlockRefused;
+            return flash_update_result::kBlockRefused;
         }
         if (w.progress >= 0)
             set_progress(w.progress);
         pump_events();
         if (aborted())
-            return flash_update::kStopped;
+            return flash_update_result::kStopped;
     }
-    return flash_update::kOk;
+    return flash_update_result::kOk;
 }
 
 void MainWindow::log_update_start()
@@ -78,16 +78,16 @@ void MainWindow::log_link_kind()
 int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc)
 {
     int result = flash_update_prologue(link, flash_image_len);
-    if (result != flash_update::kOk)
+    if (result != flash_update_result::kOk)
         return result;
     log_update_start();
     log_link_kind();
     result = write_flash_blocks(image_data, plan_flash_image(len, blk, 0, TailStyle::Exact), vcom_index == 1);
-    if (result != flash_update::kOk)
+    if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
-    return Check_FlashImageCRC(send_file_crc) == flash_crc::kOk ? flash_update::kOk : flash_update::kStopped;
+    return Check_FlashImageCRC(send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
 }
 
 int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link)
@@ -95,20 +95,20 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettin
     // The length written is the one that must fit: this also serves the MCU
     // image, whatever flash image was loaded before.
     int result = flash_update_prologue(link, len);
-    if (result != flash_update::kOk)
+    if (result != flash_update_result::kOk)
         return result;
     log_update_start();
     log_link_kind();
     result = write_flash_blocks(image_data, plan_flash_image(len, blk, base, TailStyle::PaddedAlways), false);
-    if (result != flash_update::kOk)
+    if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
     uint32_t expected = flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc;
     if (base == 0)
         expected = mcu_image_crc;
-    return Check_FlashRangeCRC(base, len, expected) == flash_crc::kOk ? flash_update::kOk
-                                                                             : flash_update::kStopped;
+    return Check_FlashRangeCRC(base, len, expected) == flash_crc_result::kOk ? flash_update_result::kOk
+                                                                             : flash_update_result::kStopped;
 }
 
 int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link)
@@ -118,16 +118,16 @@ int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link)
     const DiffWalk walk = walk_diff_records(image_data.left(len), file_diff_info);
     if (walk.status == DiffWalkStatus::Illegal) {
         log_line(walk.reason);
-        return flash_update::kIllegalRecords;
+        return flash_update_result::kIllegalRecords;
     }
     int result = flash_update_prologue(link, flash_image_len);
-    if (result != flash_update::kOk)
+    if (result != flash_update_result::kOk)
         return result;
     set_progress(0);
     log_update_start();
     if (walk.status == DiffWalkStatus::NoBlocks) {
         log_line(QStringLiteral("There are not any block to update..."));
-        return flash_update::kRefused;
+        return flash_update_result::kRefused;
     }
     const bool packets = vcom_index == 1;
     for (const DiffRecord& r : walk.records) {
@@ -135,15 +135,15 @@ int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link)
                  QLatin1Char(',') + hex32(r.crc));
         log_line(QStringLiteral("Write block data crc:") + hex32(diff_record_data_crc(image_data, r)));
         result = write_flash_blocks(image_data, plan_diff_record(r, blk), packets);
-        if (result != flash_update::kOk)
+        if (result != flash_update_result::kOk)
             return result;
-        if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc::kOk)
-            return flash_update::kStopped;
+        if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc_result::kOk)
+            return flash_update_result::kStopped;
         set_progress(r.progress);
         log_line(QString());
     }
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
     log_timestamp();
-    return flash_update::kOk;
+    return flash_update_result::kOk;
 }

@@ -24,7 +24,7 @@ constexpr uint32_t kDiffMaxRecordLen = 0x7FFFFFFF;  // longer lengths are negati
 constexpr int kDiffNumberWord = 3;                   // dblk_number among the eight header words
 
 // Results of Update_FlashFull, Update_FlashAt and Update_FlashDiff.
-namespace flash_update {
+namespace flash_update_result {
 enum : int {
     kOk = 0,
     kRefused = -1,        // port closed, a connect failed, or dblk_number is 0

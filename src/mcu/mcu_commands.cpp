@@ -25,10 +25,10 @@ int MainWindow::erase_mcu(uint32_t start_offset, uint32_t end_offset)
         return judge_erase_reply(rx_buf);
     case Reply::WrongLetter:
         log_line(texts::kMcuWrongLetter);
-        return mcu_erase::kWrongLetter;
+        return mcu_erase_result::kWrongLetter;
     default:
         show_error(texts::kTimeOver);
-        return mcu_erase::kTimedOut;
+        return mcu_erase_result::kTimedOut;
     }
 }
 
@@ -41,13 +41,13 @@ int MainWindow::check_mcu_crc()
         break;
     case Reply::WrongLetter:
         log_line(texts::kMcuWrongLetter);
-        return mcu_crc::kWrongLetter;
+        return mcu_crc_result::kWrongLetter;
     default:
         show_error(texts::kTimeOver);
-        return mcu_crc::kTimedOut;
+        return mcu_crc_result::kTimedOut;
     }
     const McuCrcVerdict verdict = judge_mcu_crc_reply(rx_buf, mcu_image_crc);
-    if (verdict.result != mcu_crc::kOk)
+    if (verdict.result != mcu_crc_result::kOk)
         log_line(mcu_crc_mismatch_log(verdict.reported_crc));
     return verdict.result;
 }
@@ -58,7 +58,7 @@ int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
     // Longer than the boot loader's frame buffer: nothing is sent, and a
     // negative result is never retried.
     if (frame.isEmpty())
-        return mcu_program::kTimedOut;
+        return mcu_program_result::kTimedOut;
     discard_input();
     write_frame(frame);
     pump_events();
@@ -68,10 +68,10 @@ int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
         return judge_program_single_reply(rx_buf);
     case Reply::WrongLetter:
         log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
-        return mcu_program::kWrongLetter;
+        return mcu_program_result::kWrongLetter;
     default:
         show_error(texts::kTimeOver);
-        return mcu_program::kTimedOut;
+        return mcu_program_result::kTimedOut;
     }
 }
 
@@ -80,7 +80,7 @@ int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset
     const ProgramFrameSize size = program_frame_size_for(chip_id);
     const QVector<QByteArray> frames = build_program_frames(size, block_offset, data);
     if (frames.isEmpty())
-        return mcu_program_frames::kTimedOut;
+        return mcu_program_frames_result::kTimedOut;
     rx_ready = 0;
     for (int i = 0; i < frames.size() - 1; ++i) {
         write_frame(frames.at(i));
@@ -96,9 +96,9 @@ int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset
         return judge_program_frames_reply(rx_buf);
     case Reply::WrongLetter:
         log_line(texts::kMcuWrongLetter);
-        return mcu_program_frames::kWrongLetter;
+        return mcu_program_frames_result::kWrongLetter;
     default:
         show_error(texts::kTimeOver);
-        return mcu_program_frames::kTimedOut;
+        return mcu_program_frames_result::kTimedOut;
     }
 }

@@ -131,25 +131,25 @@ QVector<QByteArray> build_program_frames(ProgramFrameSize size, uint32_t block_o
 
 int judge_erase_reply(const uint8_t* reply)
 {
-    return reply[0] == 'L' ? static_cast<int8_t>(reply[1]) : mcu_erase::kWrongLetter;
+    return reply[0] == 'L' ? static_cast<int8_t>(reply[1]) : mcu_erase_result::kWrongLetter;
 }
 
 int judge_program_single_reply(const uint8_t* reply)
 {
-    return reply[0] == 'J' ? static_cast<int8_t>(reply[1]) : mcu_program::kWrongLetter;
+    return reply[0] == 'J' ? static_cast<int8_t>(reply[1]) : mcu_program_result::kWrongLetter;
 }
 
 int judge_program_frames_reply(const uint8_t* reply)
 {
-    return reply[0] == 'J' ? mcu_program_frames::kOk : mcu_program_frames::kWrongLetter;
+    return reply[0] == 'J' ? mcu_program_frames_result::kOk : mcu_program_frames_result::kWrongLetter;
 }
 
 McuCrcVerdict judge_mcu_crc_reply(const uint8_t* reply, uint32_t expected_crc)
 {
     if (reply[0] != 'N')
-        return {mcu_crc::kWrongLetter, 0};
+        return {mcu_crc_result::kWrongLetter, 0};
     const uint32_t reported = get_u32le(reply + 1);
     if (reported == expected_crc)
-        return {mcu_crc::kOk, reported};
-    return {reported == 0 ? mcu_crc::kReportedZero : mcu_crc::kMismatch, reported};
+        return {mcu_crc_result::kOk, reported};
+    return {reported == 0 ? mcu_crc_result::kReportedZero : mcu_crc_result::kMismatch, reported};
 }

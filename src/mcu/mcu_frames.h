@@ -24,17 +24,17 @@ constexpr int kProgramPauseUs = 130;
 // The single frame lives in a 4096-byte buffer: data plus 12 bytes.
 constexpr int kProgramSingleMaxData = 4084;
 
-namespace mcu_erase {
+namespace mcu_erase_result {
 enum : int { kOk = 0, kWrongLetter = -1, kTimedOut = -2 };
 }
-namespace mcu_crc {
+namespace mcu_crc_result {
 enum : int { kOk = 0, kReportedZero = 1, kWrongLetter = -1, kTimedOut = -2, kMismatch = -3 };
 }
 // The single-frame form returns the device's signed status besides these.
-namespace mcu_program {
+namespace mcu_program_result {
 enum : int { kOk = 0, kWrongLetter = 5, kTimedOut = -2 };
 }
-namespace mcu_program_frames {
+namespace mcu_program_frames_result {
 enum : int { kOk = 0, kWrongLetter = -1, kTimedOut = -2 };
 }
 
@@ -73,7 +73,7 @@ int judge_program_single_reply(const uint8_t* reply);
 int judge_program_frames_reply(const uint8_t* reply);
 
 struct McuCrcVerdict {
-    int result;             // mcu_crc::*
+    int result;             // mcu_crc_result::*
     uint32_t reported_crc;  // what the boot loader computed (valid when the letter was right)
 };
 McuCrcVerdict judge_mcu_crc_reply(const uint8_t* reply, uint32_t expected_crc);

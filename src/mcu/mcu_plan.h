@@ -18,7 +18,7 @@ constexpr uint32_t kRunAddressSetLimit = 0x77800;         // bytes, VQ4420 excep
 constexpr uint32_t kVq4420Limit = 0x75800;                // bytes
 
 // Results of the MCU update.
-namespace mcu_update {
+namespace mcu_update_result {
 enum : int {
     kOk = 0,
     kRefused = -1,      // nothing written
@@ -68,7 +68,7 @@ struct McuBlockWrite {
     int data_offset;  // into the image
     int len;          // 2048, or the final write's R (which may be 0)
     uint32_t offset;  // S + k * 2048
-    bool final;       // failure gives mcu_update::kFinalBlockFailed
+    bool final;       // failure gives mcu_update_result::kFinalBlockFailed
     int progress;     // progress bar value once written; -1 for the final write
 };
 

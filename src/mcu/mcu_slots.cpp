@@ -65,7 +65,7 @@ void MainWindow::on_pushButton_UpdateMCU_clicked()
     } else {
         const int result = update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
         log_line(QString());
-        log_line(result == mcu_update::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
+        log_line(result == mcu_update_result::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
                                            : QStringLiteral("Update MCU is fail....."));
     }
     set_action_buttons_enabled(true);

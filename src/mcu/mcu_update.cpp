@@ -34,59 +34,59 @@ int MainWindow::plan_mcu_update(uint32_t chip, McuRange* range)
         if (r.verdict == McuRangeVerdict::TooLarge) {
             log_line(QStringLiteral("Mcu maximum eflash size is ") + QString::number(r.limit));
             show_error(texts::kImageOverMcuSize);
-            return mcu_update::kRefused;
+            return mcu_update_result::kRefused;
         }
-        return mcu_update::kOk;
+        return mcu_update_result::kOk;
     }
     run_address = r.run_address;
     log_line(QStringLiteral("enter_Addr:") + hex32(run_address));
     switch (r.verdict) {
     case McuRangeVerdict::RunAddressTooLow:
         log_line(QStringLiteral("The run address is less than 0x8008000:") + hex32(run_address));
-        return mcu_update::kRefused;
+        return mcu_update_result::kRefused;
     case McuRangeVerdict::RunAddressOutOfRange:
         // Its page would put the start offset below the application area,
         // where the boot loader's own code lives.
         log_line(QStringLiteral("The run address is out of the mcu flash:") + hex32(run_address));
-        return mcu_update::kRefused;
+        return mcu_update_result::kRefused;
     default:
         break;
     }
     log_line(QStringLiteral("sAddr:") + hex32(r.start) + QStringLiteral(" eAddr:") + hex32(r.end));
     if (r.verdict == McuRangeVerdict::TooLarge) {
         show_error(texts::kImageOverMcuSize);
-        return mcu_update::kRefused;
+        return mcu_update_result::kRefused;
     }
-    return mcu_update::kOk;
+    return mcu_update_result::kOk;
 }
 
 int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link)
 {
     if (refuse_closed_port())
-        return mcu_update::kRefused;
+        return mcu_update_result::kRefused;
     if (mcu_image_len < kMcuMinImageLen) {
         show_error(QStringLiteral("There aren't any datas to update!"));
-        return mcu_update::kRefused;
+        return mcu_update_result::kRefused;
     }
     clear_log();
     discard_input();
     run_address = 0;
     model_index = model_index_of(chip);
     McuRange range;
-    if (plan_mcu_update(chip, &range) != mcu_update::kOk)
-        return mcu_update::kRefused;
+    if (plan_mcu_update(chip, &range) != mcu_update_result::kOk)
+        return mcu_update_result::kRefused;
 
     if (connect_device(kIdentifyMode, chip, link) != connect_result::kOk ||
         connect_device(kMcuTargetMode, chip, link) != connect_result::kOk) {
         show_error(QStringLiteral("Fail to Connect a mcu device"));
-        return mcu_update::kRefused;
+        return mcu_update_result::kRefused;
     }
 
     set_progress(0);
     log_timestamp();
-    if (erase_mcu(range.start, range.end) != mcu_erase::kOk) {
+    if (erase_mcu(range.start, range.end) != mcu_erase_result::kOk) {
         log_line(QStringLiteral("Erase flash NG!!!"));
-        return mcu_update::kEraseFailed;
+        return mcu_update_result::kEraseFailed;
     }
     log_line(QStringLiteral("Erase flash OK..."));
     log_timestamp();
@@ -96,38 +96,38 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
         const QByteArray data = image_data.mid(w.data_offset, w.len);
         // The plan names only bytes of the image; anything else never reaches the chip.
         if (data.size() != w.len)
-            return w.final ? mcu_update::kFinalBlockFailed : mcu_update::kBlockFailed;
+            return w.final ? mcu_update_result::kFinalBlockFailed : mcu_update_result::kBlockFailed;
         const AttemptOutcome outcome =
             write_with_attempts(AttemptRule::McuBlock, [&] { return write_mcu_block(data, w.offset); });
         if (w.final) {
             if (!outcome.accepted) {
                 log_line(block_failed_line(w.offset));
-                return mcu_update::kFinalBlockFailed;
+                return mcu_update_result::kFinalBlockFailed;
             }
             break;
         }
-        if (outcome.attempts == kMaxWriteAttempts && outcome.result == mcu_program::kWrongLetter) {
+        if (outcome.attempts == kMaxWriteAttempts && outcome.result == mcu_program_result::kWrongLetter) {
             log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
             log_line(QStringLiteral("Update mcu flash,and return error command"));
         }
         if (!outcome.accepted) {
             log_line(block_failed_line(w.offset));
-            return mcu_update::kBlockFailed;
+            return mcu_update_result::kBlockFailed;
         }
         if (link_down == 1)
-            return mcu_update::kBlockFailed;
+            return mcu_update_result::kBlockFailed;
         set_progress(w.progress);
     }
 
     set_progress(kProgressDone);
     log_timestamp();
-    if (check_mcu_crc() != mcu_crc::kOk) {
+    if (check_mcu_crc() != mcu_crc_result::kOk) {
         log_line(QStringLiteral("Check CRC is NG..."));
-        return mcu_update::kCrcFailed;
+        return mcu_update_result::kCrcFailed;
     }
     log_line(QStringLiteral("Check CRC is OK..."));
     if (link_down == 1)
-        return mcu_update::kBlockFailed;
+        return mcu_update_result::kBlockFailed;
     log_timestamp();
-    return mcu_update::kOk;
+    return mcu_update_result::kOk;
 }

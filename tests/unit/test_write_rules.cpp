@@ -339,7 +339,7 @@ void WriteRulesTest::mcu_replies()
 {
     QCOMPARE(judge_erase_reply(u8(reply({'L', 0}))), 0);
     QCOMPARE(judge_erase_reply(u8(reply({'L', 0xFE}))), -2);
-    QCOMPARE(judge_erase_reply(u8(reply({'N', 0}))), int(mcu_erase::kWrongLetter));
+    QCOMPARE(judge_erase_reply(u8(reply({'N', 0}))), int(mcu_erase_result::kWrongLetter));
     QCOMPARE(judge_program_single_reply(u8(reply({'J', 3}))), 3);
     QCOMPARE(judge_program_single_reply(u8(reply({'J', 0xFF}))), -1);
     QCOMPARE(judge_program_single_reply(u8(reply({'L', 0}))), 5);
