@@ -20,6 +20,7 @@
 #include <QVector>
 #include <cstdint>
 
+#include "flashimage/flash_limits.h"
 #include "flashimage/image_rules.h"
 
 constexpr int kDefaultDiffAlign = 4096;            // bytes: a typical erase sector
@@ -28,8 +29,8 @@ constexpr int kMaxDiffAlign = 16 * 1024 * 1024;    // bytes
 // CRC command (64 bytes) and its reply (63) on the wire. A gap shorter than
 // that is cheaper written than split off.
 constexpr int kDiffRecordOverhead = 16 + 64 + 63;  // bytes
-// The largest flash the dry run models (and the largest image vqimage reads).
-constexpr qint64 kMaxDryRunFlashBytes = qint64(1) << 30;
+// The largest flash the dry run models.
+constexpr qint64 kMaxDryRunFlashBytes = kLargestFlashBytes;
 
 // A plain image as Update Flash programs it: a valid info block is written
 // as 0xFF.

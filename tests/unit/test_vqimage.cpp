@@ -12,8 +12,13 @@
 #include <QtTest>
 
 #include <random>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "flashimage/diff_builder.h"
+#include "flashimage/diff_check.h"
 #include "flashimage/image_rules.h"
 #include "flashimage/update_plan.h"
 #include "protocol/crc32.h"
@@ -47,6 +52,14 @@ QByteArray diff_of(const QByteArray& blocks, uint32_t number, uint32_t new_len, 
 {
     QByteArray h = be32(1) + be32(uint32_t(blocks.size())) + be32(boot_crc32(blocks)) + be32(number) +
                    be32(new_len) + be32(new_crc) + be32(new_crc);
+    h += be32(boot_crc32(h));
+    return h + blocks;
+}
+
+// The same with a dblk_lenght that need not be the block area's length.
+QByteArray diff_claiming(const QByteArray& blocks, uint32_t dblk_lenght)
+{
+    QByteArray h = be32(1) + be32(dblk_lenght) + be32(boot_crc32(blocks)) + be32(1) + be32(0) + be32(0) + be32(0);
     h += be32(boot_crc32(h));
     return h + blocks;
 }
@@ -120,12 +133,17 @@ private slots:
     void dry_run_writes_the_padded_tail();
     void dry_run_refusals_data();
     void dry_run_refusals();
+    void record_problems_data();
+    void record_problems();
 
     void cli_round_trip();
     void cli_info_refuses();
     void cli_bad_input_data();
     void cli_bad_input();
     void cli_stamp_in_place();
+    void cli_output_targets_data();
+    void cli_output_targets();
+    void cli_refuses_huge_files();
 };
 
 void VqimageTest::round_trip_data()
@@ -360,6 +378,60 @@ void VqimageTest::dry_run_refusals()
     QVERIFY(run.flash.isEmpty());
 }
 
+void VqimageTest::record_problems_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<qint64>("flash_size");
+    QTest::addColumn<int>("kind");  // DiffProblemKind, -1: none
+    QTest::addColumn<int>("index");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<QString>("reason");
+    const QByteArray data = random_bytes(100, 16);
+    const QByteArray good = record(0x1000, data, boot_crc32(data));
+    const QByteArray second = record(0x2000, data, boot_crc32(data));
+    auto kind = [](DiffProblemKind k) { return int(k); };
+    QTest::newRow("sound") << diff_of(good + second, 2, 0, 0) << qint64(0) << -1 << -1 << qint64(-1) << "";
+    QTest::newRow("fits the flash exactly") << diff_of(good, 1, 0, 0) << qint64(0x1064) << -1 << -1 << qint64(-1)
+                                            << "";
+    QTest::newRow("no data") << diff_of(good + record(0x3000, QByteArray(), 0), 2, 0, 0) << qint64(0)
+                             << kind(DiffProblemKind::EmptyRecord) << 1 << qint64(32 + 116)
+                             << "record 2 of 2 (file offset 148, address 0x00003000): the record holds no data";
+    QTest::newRow("record CRC") << diff_of(good + record(0x2000, data, 0x12345678), 2, 0, 0) << qint64(0)
+                                << kind(DiffProblemKind::RecordCrc) << 1 << qint64(148) << "the record says 0x12345678";
+    QTest::newRow("past the flash") << diff_of(second + good, 2, 0, 0) << qint64(0x2000)
+                                    << kind(DiffProblemKind::PastFlashEnd) << 0 << qint64(32)
+                                    << "ends at byte 8292, past the end of the 8192-byte flash";
+    QTest::newRow("past the largest flash") << diff_of(record(0x40000000, data, boot_crc32(data)), 1, 0, 0)
+                                            << qint64(0) << kind(DiffProblemKind::PastFlashEnd) << 0 << qint64(32)
+                                            << "largest flash";
+    QTest::newRow("block area length") << diff_claiming(good, 0xFFFFFFF0u) << qint64(0)
+                                       << kind(DiffProblemKind::BlockAreaLength) << -1 << qint64(-1)
+                                       << "dblk_lenght says the block area holds 4294967280 bytes, it holds 116";
+    QTest::newRow("data past the end") << diff_of(good.left(60), 1, 0, 0) << qint64(0)
+                                       << kind(DiffProblemKind::Unwalkable) << -1 << qint64(-1)
+                                       << "past the end of the file";
+}
+
+void VqimageTest::record_problems()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(qint64, flash_size);
+    QFETCH(int, kind);
+    QFETCH(int, index);
+    QFETCH(qint64, offset);
+    QFETCH(QString, reason);
+    const QVector<DiffProblem> problems = check_diff_records(file, flash_size);
+    if (kind < 0) {
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.value(0).reason));
+        return;
+    }
+    QCOMPARE(problems.size(), 1);
+    QCOMPARE(int(problems[0].kind), kind);
+    QCOMPARE(problems[0].index, index);
+    QCOMPARE(problems[0].offset, offset);
+    QVERIFY2(problems[0].reason.contains(reason), qPrintable(problems[0].reason));
+}
+
 // ---- The program ----
 
 namespace {
@@ -449,17 +521,27 @@ void VqimageTest::cli_info_refuses()
         const char* name;
         QByteArray bytes;
         const char* refusal;
+        QStringList options = {};
+        const char* absent = "\x01";  // a text the output must not hold
     } cases[] = {
         {"stale.bin", stale, "stamp it again"},
         {"empty.bin", QByteArray(), "the image is empty"},
         {"spoilt.diff", spoilt, "Illegal document"},
         {"none.diff", diff_of(record(0, data, 0), 0, 0, 0), "There are not any block to update..."},
         {"short.diff", QByteArray(10, '\0'), "shorter than its 32-byte header"},
+        {"hollow.diff", diff_of(record(0, QByteArray(), 0), 1, 0, 0), "the record holds no data"},
+        {"wrong-crc.diff", diff_of(record(0, data, 0x12345678), 1, 0, 0), "record 1 of 1 (file offset 32"},
+        {"too-far.diff", diff_of(record(0x1000, data, boot_crc32(data)), 1, 0, 0), "past the end of the 4096-byte",
+         {"--flash-size", "4096"}},
+        {"big.bin", data, "the flash holds 64", {"--flash-size", "64"}},
+        {"lying.diff", diff_claiming(record(0, data, boot_crc32(data)), 0xFFFFFFF0u), "dblk_lenght says", {},
+         "Len = -16"},
     };
     for (const auto& c : cases) {
-        const Run r = vqimage({"info", put(dir, c.name, c.bytes)});
+        const Run r = vqimage(QStringList{"info", put(dir, c.name, c.bytes)} + c.options);
         QVERIFY2(r.code == 1, c.name);
         QVERIFY2(r.out.contains(QString("verdict: refused: ")) && r.out.contains(c.refusal), qPrintable(r.out));
+        QVERIFY2(!r.out.contains(c.absent), qPrintable(r.out));
     }
     // A .diff named otherwise is a plain image to the tool.
     const Run r = vqimage({"info", put(dir, "update.DIFF", diff_of(record(0, data, boot_crc32(data)), 1, 0, 0))});
@@ -557,6 +639,106 @@ void VqimageTest::cli_stamp_in_place()
     QCOMPARE(vqimage({"stamp", path}).code, 0);
     QCOMPARE(contents(path), contents(copy));
     QCOMPARE(contents(path), with_info_block(image));
+}
+
+void VqimageTest::cli_output_targets_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("a FIFO") << "fifo" << 1 << "it is a FIFO, not a regular file; nothing written";
+    QTest::newRow("a device node") << "device" << 1 << "it is a character device, not a regular file";
+    QTest::newRow("a link to a regular file") << "link" << 0 << "";
+    QTest::newRow("a file-size limit") << "limit" << 1 << "file too large; the old";
+    QTest::newRow("a full disk") << "full" << 1 << "no space left on the device; the old";
+}
+
+void VqimageTest::cli_output_targets()
+{
+    QFETCH(QString, target);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString image = put(dir, "image.bin", random_bytes(20000, 51));
+    const QByteArray old_bytes("the old file");
+    QString out = put(dir, "out.bin", old_bytes);
+    QString program = QStringLiteral(VQIMAGE_PATH);
+    QStringList args{"stamp", image, "-o", out};
+    struct Unmount {
+        QString path;
+        ~Unmount() { if (!path.isEmpty()) ::umount(QFile::encodeName(path).constData()); }
+    } unmount;
+
+    if (target == "fifo") {
+        out = dir.filePath("fifo.bin");
+        QVERIFY(::mkfifo(QFile::encodeName(out).constData(), 0600) == 0);
+    } else if (target == "device") {
+        // Only root could replace it; a regression must then not cost the machine its /dev/null.
+        if (::geteuid() != 0)
+            QSKIP("a device node is only at risk for root");
+        out = "/dev/null";
+    } else if (target == "link") {
+        QVERIFY(QFile::link(out, dir.filePath("link.bin")));
+        out = dir.filePath("link.bin");
+    } else if (target == "limit") {
+        program = "bash";
+        args = QStringList{"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", QStringLiteral(VQIMAGE_PATH)} + args;
+    } else if (target == "full") {
+        const QString mount_point = dir.filePath("small");
+        QVERIFY(QDir(dir.path()).mkdir("small"));
+        if (::mount("tmpfs", QFile::encodeName(mount_point).constData(), "tmpfs", 0, "size=16k") != 0)
+            QSKIP("mounting a small filesystem is not permitted here");
+        unmount.path = mount_point;
+        out = mount_point + "/out.bin";
+        QFile f(out);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old_bytes) == old_bytes.size());
+    }
+    args[args.indexOf("-o") + 1] = out;
+    struct stat before;
+    QCOMPARE(::stat(QFile::encodeName(out).constData(), &before), 0);
+
+    QProcess p;
+    p.start(program, args);
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(p.exitCode(), code);
+    QVERIFY2(code == 0 ? err.isEmpty() : err.contains(message) && err.contains(out), qPrintable(err));
+
+    struct stat after;
+    QCOMPARE(::stat(QFile::encodeName(out).constData(), &after), 0);
+    QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    if (target == "link") {
+        QVERIFY(QFileInfo(out).isSymLink());
+        QCOMPARE(contents(out), with_info_block(contents(image)));
+    } else if (S_ISREG(before.st_mode)) {
+        QCOMPARE(contents(out), old_bytes);
+        QCOMPARE(QDir(QFileInfo(out).path()).entryList(QDir::Files | QDir::Hidden).size(),
+                 target == "full" ? 1 : 2);  // no temporary file left
+    }
+}
+
+void VqimageTest::cli_refuses_huge_files()
+{
+    QTemporaryDir dir;
+    const QString small = put(dir, "small.bin", random_bytes(1000, 61));
+    const QString huge = dir.filePath("huge.bin");
+    {
+        QFile f(huge);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(qint64(4) << 30));  // sparse: no disk, 4 GiB of size
+    }
+    const QList<QStringList> runs = {{"info", huge}, {"stamp", huge, "-o", dir.filePath("out.bin")},
+                                     {"diff", small, huge, "-o", dir.filePath("out.diff")}};
+    for (const QStringList& args : runs) {
+        const Run r = vqimage(args);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains(huge + ": 4294967296 bytes, larger than the largest flash"), qPrintable(r.err));
+    }
+    // Refused from its size: reading it first would cost a gigabyte.
+    struct rusage children {};
+    QCOMPARE(::getrusage(RUSAGE_CHILDREN, &children), 0);
+    qInfo("peak resident memory of a vqimage run so far: %ld MiB", children.ru_maxrss / 1024);
+    QVERIFY(children.ru_maxrss < 256 * 1024);
 }
 
 QTEST_GUILESS_MAIN(VqimageTest)

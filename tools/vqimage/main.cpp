@@ -2,21 +2,26 @@
 // device, on the same rules the programming tool applies at Input File and
 // Update Flash. Exit 0 on success, 1 when an input is refused or a check
 // fails, 2 on bad arguments. Outputs are written to a temporary file and
-// renamed, so an interrupted run never leaves half an image behind.
+// renamed, so an interrupted run never leaves half an image behind, and a
+// failed one leaves the old file as it was.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QTextStream>
 
+#include <algorithm>
+#include <csignal>
+
 #include "flashimage/diff_builder.h"
+#include "flashimage/diff_check.h"
+#include "flashimage/flash_limits.h"
 #include "flashimage/image_rules.h"
 #include "flashimage/update_plan.h"
 #include "platform/file_read.h"
+#include "platform/file_write.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
 
@@ -27,7 +32,7 @@ enum Exit : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
 const char kUsageDiff[] = "usage: vqimage diff OLD.bin NEW.bin -o UPDATE.diff [--index N] [--align BYTES]";
 const char kUsageApply[] = "usage: vqimage apply FLASH.bin UPDATE.diff -o RESULT.bin [--no-image-check]";
 const char kUsageStamp[] = "usage: vqimage stamp IMAGE.bin [-o OUT.bin]";
-const char kUsageInfo[] = "usage: vqimage info FILE [--json]";
+const char kUsageInfo[] = "usage: vqimage info FILE [--json] [--flash-size BYTES]";
 
 QTextStream& out()
 {
@@ -56,27 +61,15 @@ int usage(const char* line, const QString& why = QString())
 }
 
 // Reads an input the operator names; says what is wrong with it otherwise.
+// A file larger than any flash is refused from its size, unread.
 bool read_input(const QString& path, QByteArray* bytes, QString* why)
 {
-    const QFileInfo fi(path);
-    if (!fi.exists()) {
-        *why = path + QStringLiteral(": no such file");
+    WholeFileRead r = read_whole_file(path, kLargestFlashBytes);
+    if (r.status != WholeFileStatus::Ok) {
+        *why = whole_file_problem(path, r, kLargestFlashBytes);
         return false;
     }
-    if (fi.isDir()) {
-        *why = path + QStringLiteral(": is a directory, not an image file");
-        return false;
-    }
-    const FileRead r = read_regular_file(path, kMaxImageFileBytes);
-    if (!r.ok) {
-        *why = path + QStringLiteral(": cannot be read (not a regular file, or no permission)");
-        return false;
-    }
-    if (r.truncated) {
-        *why = path + QStringLiteral(": larger than %1 bytes, more than any flash").arg(kMaxImageFileBytes);
-        return false;
-    }
-    *bytes = r.bytes;
+    *bytes = std::move(r.bytes);
     return true;
 }
 
@@ -93,17 +86,7 @@ bool read_nonempty_input(const QString& path, QByteArray* bytes, QString* why)
 
 bool write_output(const QString& path, const QByteArray& bytes, QString* why)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *why = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
-        *why = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        file.cancelWriting();
-        return false;
-    }
-    return true;
+    return replace_file(path, bytes, why);
 }
 
 // Parses one command's arguments; false after printing the usage line.
@@ -309,7 +292,7 @@ struct Inspection {
     QString refusal;  // empty when the tool would take the file
 };
 
-Inspection inspect_plain(const QByteArray& bytes, const FlashImageCheck& check)
+Inspection inspect_plain(const QByteArray& bytes, const FlashImageCheck& check, qint64 flash_size)
 {
     Inspection in;
     in.json[QStringLiteral("kind")] = QStringLiteral("plain");
@@ -342,12 +325,16 @@ Inspection inspect_plain(const QByteArray& bytes, const FlashImageCheck& check)
     in.json[QStringLiteral("info_block")] = block;
     if (bytes.isEmpty())
         in.refusal = QStringLiteral("the image is empty: Update Flash cannot pass with it");
+    else if (flash_size > 0 && bytes.size() > flash_size)
+        in.refusal = QStringLiteral("the image is %1 bytes, the flash holds %2: Update Flash would refuse it")
+                         .arg(bytes.size())
+                         .arg(flash_size);
     in.lines << QStringLiteral("label: ") + check.label;
     in.json[QStringLiteral("label")] = check.label;
     return in;
 }
 
-Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check)
+Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check, qint64 flash_size)
 {
     Inspection in;
     in.json[QStringLiteral("kind")] = QStringLiteral("diff");
@@ -370,8 +357,16 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check)
                           ? QStringLiteral(": par_tCRC differs from diff_para_crc")
                           : QStringLiteral(": blk_tCRC differs from dblk_crc"));
     } else {
-        in.lines << QStringLiteral("label: ") + check.label;
-        in.json[QStringLiteral("label")] = check.label;
+        const QVector<DiffProblem> problems = check_diff_records(bytes, flash_size);
+        // A dblk_lenght that lies would show in the label as another length
+        // (a negative one past 2^31), so the label is not shown then.
+        const bool length_lies = std::any_of(problems.begin(), problems.end(), [](const DiffProblem& p) {
+            return p.kind == DiffProblemKind::BlockAreaLength;
+        });
+        if (!length_lies) {
+            in.lines << QStringLiteral("label: ") + check.label;
+            in.json[QStringLiteral("label")] = check.label;
+        }
         uint32_t words[kDiffHeaderWords];
         std::copy(check.diff_info.begin(), check.diff_info.end(), words);
         const DiffWalk walk = walk_diff_records(bytes, words);
@@ -384,16 +379,24 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check)
             o[QStringLiteral("data_crc")] = hex32_text(diff_record_data_crc(bytes, r));
             records.append(o);
             in.lines << QStringLiteral("record ") + record_line(r.address, r.length, r.crc);
-            if (r.length == 0 && in.refusal.isEmpty())
-                in.refusal = QStringLiteral("a record at file offset %1 holds no data: its flash CRC check "
-                                            "cannot pass")
-                                 .arg(r.header_offset);
         }
         in.json[QStringLiteral("records")] = records;
+        QJsonArray found;
+        for (const DiffProblem& p : problems) {
+            QJsonObject o;
+            o[QStringLiteral("index")] = p.index;
+            o[QStringLiteral("offset")] = double(p.offset);
+            o[QStringLiteral("reason")] = p.reason;
+            found.append(o);
+            in.lines << QStringLiteral("problem: ") + p.reason;
+        }
+        in.json[QStringLiteral("problems")] = found;
         if (walk.status == DiffWalkStatus::NoBlocks)
             in.refusal = QStringLiteral("There are not any block to update...: dblk_number is 0");
-        else if (walk.status == DiffWalkStatus::Illegal)
-            in.refusal = walk.reason;
+        else if (!problems.isEmpty())
+            in.refusal = problems.size() == 1 ? problems[0].reason
+                                              : problems[0].reason + QStringLiteral(" (and %1 more problems)")
+                                                                         .arg(problems.size() - 1);
     }
     return in;
 }
@@ -402,11 +405,18 @@ int run_info(const QStringList& args)
 {
     QCommandLineParser p;
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON object."));
-    p.addOption(json);
+    const QCommandLineOption flash_size(QStringLiteral("flash-size"),
+                                        QStringLiteral("The flash's size: refuse what does not fit in it."),
+                                        QStringLiteral("BYTES"));
+    p.addOptions({json, flash_size});
     p.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("A .bin or .diff flash image."));
     int code = kExitOk;
     if (!parse(p, args, kUsageInfo, 1, &code))
         return code;
+    qint64 flash_bytes = 0;
+    if (p.isSet(flash_size) && (!parse_uint(p.value(flash_size), kLargestFlashBytes, &flash_bytes) || flash_bytes < 1))
+        return usage(kUsageInfo, QStringLiteral("--flash-size takes a number of bytes from 1 to %1")
+                                     .arg(kLargestFlashBytes));
     const QString path = p.positionalArguments()[0];
     QByteArray bytes;
     QString why;
@@ -414,7 +424,7 @@ int run_info(const QStringList& args)
         return fail(why);
 
     const FlashImageCheck check = check_flash_image(bytes, path);
-    Inspection in = check.is_diff ? inspect_diff(bytes, check) : inspect_plain(bytes, check);
+    Inspection in = check.is_diff ? inspect_diff(bytes, check, flash_bytes) : inspect_plain(bytes, check, flash_bytes);
     in.json[QStringLiteral("file")] = path;
     in.json[QStringLiteral("length")] = check.len;
     in.json[QStringLiteral("crc")] = hex32_text(check.crc);
@@ -449,6 +459,9 @@ int general_usage()
 
 int main(int argc, char* argv[])
 {
+    // Past a file-size limit the write fails with EFBIG and is reported,
+    // instead of the signal ending the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vqimage"));
     const QStringList args = QCoreApplication::arguments();

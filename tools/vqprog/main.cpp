@@ -60,6 +60,7 @@ int main(int argc, char* argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(quiet_platform_notes);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails with EFBIG and is reported
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vqprog"));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));

@@ -1,0 +1,28 @@
+#pragma once
+
+// What keeps a .diff from ever passing an update, record by record, found
+// before anything is sent: a front end can then refuse the file instead of
+// failing half way through the flash. The header's integrity CRCs are
+// check_flash_image's; dblk_number 0 is the update's own "nothing to update".
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+enum class DiffProblemKind {
+    Unwalkable,       // the block area cannot be walked (a record runs past the end, ...)
+    BlockAreaLength,  // dblk_lenght is not the length of the block area
+    EmptyRecord,      // no data: its flash CRC check cannot pass
+    RecordCrc,        // the data does not have the record's own CRC
+    PastFlashEnd,     // the data reaches past the end of the flash
+};
+
+struct DiffProblem {
+    DiffProblemKind kind;
+    int index;       // of the record, from 0; -1 for the file as a whole
+    qint64 offset;   // file offset of the record header; -1 for the file as a whole
+    QString reason;  // one line for the operator, naming the record
+};
+
+// flash_size 0: not known; records are then held to the largest flash.
+QVector<DiffProblem> check_diff_records(const QByteArray& file, qint64 flash_size);
