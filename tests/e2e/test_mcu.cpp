@@ -386,7 +386,8 @@ void McuTest::update_refusals()
     VERIFY_BOXES(s.dialogs);
 }
 
-enum FaultKind { BlockRefused, BlockWrongLetter, BlockSilent, EraseRefused, CrcWrong, CrcZero, ConnectRefused };
+enum FaultKind { BlockRefused, BlockWrongLetter, BlockSilent, EraseRefused, CrcWrong, CrcZero, ConnectRefused,
+                 PartialReplyLeft };
 
 void McuTest::update_faults_data()
 {
@@ -419,6 +420,9 @@ void McuTest::update_faults_data()
                                   << QStringList({"Error CRC, return CRC = 0x@", crc, kFail});
     QTest::newRow("CRC reported as 0") << int(CrcZero) << 1 << false << 3 << ""
                                        << QStringList({"Error CRC, return CRC = 0x0", crc, kFail});
+    // count: bytes of a reply gathered before the update starts.
+    QTest::newRow("partial reply left over") << int(PartialReplyLeft) << 30 << false << 3 << ""
+                                             << QStringList({"Check CRC is OK...", kOk});
     QTest::newRow("other chip answers") << int(ConnectRefused) << 1 << false << 0 << "Fail to Connect a mcu device"
                                         << QStringList({kFail});
 }
@@ -448,6 +452,7 @@ void McuTest::update_faults()
     case CrcWrong: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count); }); break;
     case CrcZero: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count, 0u); }); break;
     case ConnectRefused: s.a().chip_id() = kVq350B; break;
+    case PartialReplyLeft: s.a().rx_len() = count; break;
     }
     s.click("pushButton_UpdateMCU");
     QStringList log = s.log();

@@ -140,6 +140,8 @@ private slots:
     void failures_data();
     void failures();
     void gang_one_board_failing();
+    void gang_of_two_data();
+    void gang_of_two();
     void bad_usage_data();
     void bad_usage();
     void help_and_version();
@@ -247,12 +249,16 @@ void VqprogTest::json_stream_and_log_file()
     const QVector<QJsonObject> events = events_of(o.out);
     QStringList kinds;
     QList<int> percents;
+    QMap<QString, double> action_bytes;
     for (int i = 0; i < events.size(); ++i) {
         QVERIFY2(!events[i].isEmpty(), qPrintable("not a JSON object: " + o.out[i]));
         kinds << events[i].value("event").toString();
         if (kinds.last() == "progress")
             percents << events[i].value("percent").toInt();
+        if (kinds.last() == "action")
+            action_bytes[events[i].value("action").toString()] = events[i].value("bytes").toDouble(-1);
     }
+    QCOMPARE(action_bytes.value("update-flash", -1), double(image.size()));
     QVERIFY(kinds.contains("log"));
     QVERIFY(!percents.isEmpty());
     QCOMPARE(percents.last(), 100);
@@ -417,6 +423,49 @@ void VqprogTest::gang_one_board_failing()
             passed << e.value("port").toString();
     }
     QCOMPARE(passed.size(), 3);
+}
+
+void VqprogTest::gang_of_two_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QList<int>>("exits");  // each board's exit code
+    QTest::newRow("both pass") << "" << QList<int>{0, 0};
+    QTest::newRow("log file in a missing folder") << "log" << QList<int>{2, 2};
+    QTest::newRow("second board unplugged") << "unplug" << QList<int>{0, 3};
+}
+
+void VqprogTest::gang_of_two()
+{
+    QFETCH(QString, fault);
+    QFETCH(QList<int>, exits);
+    Bench b;
+    QVector<SimServer*> sims{b.add(), b.add()};
+    QVERIFY(sims[0] && sims[1]);
+    const QByteArray image = pattern(12000, 9);
+    b.write("flash.bin", image);
+    QStringList args{"--json", "--port", sims[0]->slave_path(), "--port", sims[1]->slave_path()};
+    if (fault == "log")
+        args << "--log" << b.work.filePath("missing/run.log");
+    if (fault == "unplug")
+        sims[1]->unplug_after('l', 3);
+    const Outcome o = b.run(args + QStringList{"update-flash", "flash.bin"});
+    QVERIFY(o.finished);
+    const bool all_passed = exits == QList<int>{0, 0};
+    QCOMPARE(o.exit_code, all_passed ? 0 : 1);
+    QMap<QString, QJsonObject> boards;
+    for (const QJsonObject& e : events_of(o.out)) {
+        if (e.value("event") == "board")
+            boards[e.value("port").toString()] = e;
+    }
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject board = boards.value(sims[i]->slave_path());
+        QVERIFY2(!board.isEmpty(), qPrintable(o.out.join('\n')));
+        QCOMPARE(board.value("exit").toInt(), exits[i]);
+        QCOMPARE(board.value("ok").toBool(), exits[i] == 0);
+        if (exits[i] == 0)
+            QCOMPARE(sims[i]->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }),
+                     image);
+    }
 }
 
 void VqprogTest::bad_usage_data()

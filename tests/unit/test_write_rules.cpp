@@ -653,6 +653,7 @@ void WriteRulesTest::flash_modes_data()
     QTest::newRow("64 MiB less 0x80000") << 0x4000000 - 0x80000 << kVq4410 << 0;
     QTest::newRow("48 MiB") << 0x3000000 << kVq4410 << 0;
     QTest::newRow("128 MiB, VQ4410") << 0x8000000 << kVq4410 << 2;
+    QTest::newRow("256 MiB, VQ4410") << 0x10000000 << kVq4410 << 2;
     QTest::newRow("128 MiB, VQ350A") << 0x8000000 << kVq350AChipId << 0;
     QTest::newRow("16 MiB") << 0x1000000 << kVq4410 << 0;
 }
