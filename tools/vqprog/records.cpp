@@ -122,7 +122,7 @@ QString sqlite_file_problem(const QString& path, RecordsDb::Access access)
         return QString();
     }
     const QFileDevice::Permissions any_write =
-        QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther | QFileDevice::WriteUser;
+        QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
     if (file.exists() && (!file.isWritable() || !(file.permissions() & any_write)))
         return QStringLiteral("the file is read-only");
     // SQLite keeps its journal beside the file.
@@ -273,6 +273,9 @@ std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, Q
         *error = records->failure(QStringLiteral("cannot open"), db.lastError().text());
         return nullptr;
     }
+    // The server's notes on tables that already exist are no news to an operator.
+    if (!sqlite)
+        QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO WARNING"));
     if (!records->ensure_schema(access, error))
         return nullptr;
     return records;
@@ -280,7 +283,12 @@ std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, Q
 
 bool RecordsDb::begin_write(QString* error)
 {
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.isOpen()) {
+        *error = QStringLiteral("the connection was lost");
+        return false;
+    }
+    QSqlQuery q(db);
     const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
     if (!q.exec(sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"))) {
         *error = q.lastError().text();
@@ -428,8 +436,17 @@ bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial
 
 bool RecordsDb::add(const BoardRecord& r, QString* error)
 {
+    QString which = QStringLiteral("record of %1 on %2").arg(r.action, r.port.isEmpty() ? QStringLiteral("-") : r.port);
+    if (r.serial >= 0)
+        which += QStringLiteral(" (serial %1)").arg(r.serial);
+    which += QStringLiteral(", ") + r.verdict + QStringLiteral(", could not be written");
+    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.isOpen()) {
+        *error = failure(which, QStringLiteral("the connection was lost"));
+        return false;
+    }
     const QStringList names = field_names();
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    QSqlQuery q(db);
     q.prepare(QStringLiteral("INSERT INTO vq_records (%1) VALUES (:%2)")
                   .arg(names.join(QStringLiteral(", ")), names.join(QStringLiteral(", :"))));
     const QDateTime time = r.time_utc.isValid() ? r.time_utc : QDateTime::currentDateTimeUtc();
@@ -460,11 +477,7 @@ bool RecordsDb::add(const BoardRecord& r, QString* error)
     // Outside any transaction the insert commits on its own: once exec()
     // returns true the row is on disk (SQLite) or committed (the server).
     if (!q.exec()) {
-        QString which = QStringLiteral("record of %1 on %2").arg(r.action, r.port.isEmpty() ? QStringLiteral("-") : r.port);
-        if (r.serial >= 0)
-            which += QStringLiteral(" (serial %1)").arg(r.serial);
-        *error = failure(which + QStringLiteral(", ") + r.verdict + QStringLiteral(", could not be written"),
-                         q.lastError().text());
+        *error = failure(which, q.lastError().text());
         return false;
     }
     return true;
