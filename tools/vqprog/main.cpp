@@ -10,6 +10,7 @@
 #include "console.h"
 #include "gang.h"
 #include "options.h"
+#include "records_command.h"
 #include "serial/port_map.h"
 
 namespace {
@@ -56,6 +57,11 @@ void quiet_platform_notes(QtMsgType type, const QMessageLogContext& context, con
 
 int main(int argc, char* argv[])
 {
+    // Reading the records needs neither a window nor a port.
+    if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("records")) {
+        QCoreApplication app(argc, argv);
+        return run_records_command(QCoreApplication::arguments());
+    }
     // Hidden, whatever the session: the window is driven, never shown.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(quiet_platform_notes);

@@ -112,6 +112,8 @@ ParseResult parse_command_line(const QStringList& args)
         "  check-flash [FILE]  check the external flash by CRC (default: the last image)\n"
         "  run                 start the application\n"
         "  bootmode 1|2        send a BootMode sequence to a running application\n\n"
+        "vqprog records TARGET [--json] [--serial N] [--since DATE] [--station NAME]\n"
+        "  prints the production records kept in TARGET (a file or a postgresql:// URL)\n\n"
         "Exit codes: 0 every action passed, 1 an action failed, 2 bad usage, 3 the device went away."));
     parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("what to do, see above"),
                                  QStringLiteral("ACTION..."));

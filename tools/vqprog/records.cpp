@@ -1,0 +1,516 @@
+#include "records.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QSysInfo>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariant>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kSqliteBusyTimeoutMs = 60000;  // a gang of boards queues on the write lock; never fail for that
+constexpr int kPgConnectTimeoutS = 10;       // an unreachable server is refused, not waited on for minutes
+// Serialises the creation of the schema by stations starting at once: the
+// server's CREATE ... IF NOT EXISTS is not safe against a concurrent twin.
+constexpr int kPgSchemaLock = 0x76710001;
+
+const char kTimeFormat[] = "yyyy-MM-dd'T'HH:mm:ss.zzz'Z'";  // fixed width: text order is time order
+
+struct Column {
+    const char* name;
+    const char* type;
+};
+// id first, then the record's fields in BoardRecord's order.
+const Column kRecordColumns[] = {
+    {"time_utc", "TEXT NOT NULL"},  {"station", "TEXT NOT NULL"}, {"port", "TEXT"},
+    {"chip_model", "TEXT"},         {"chip_id", "TEXT"},          {"boot_version", "TEXT"},
+    {"flash_id", "TEXT"},           {"flash_name", "TEXT"},       {"action", "TEXT"},
+    {"image_file", "TEXT"},         {"image_length", "BIGINT"},   {"image_crc", "TEXT"},
+    {"stamps", "TEXT"},             {"verdict", "TEXT NOT NULL"}, {"exit_code", "INTEGER"},
+    {"seconds", "DOUBLE PRECISION"}, {"bytes_written", "BIGINT"}, {"bytes_skipped", "BIGINT"},
+    {"serial", "BIGINT"},           {"counter", "TEXT"},
+};
+
+QStringList field_names()
+{
+    QStringList names;
+    for (const Column& c : kRecordColumns)
+        names << QLatin1String(c.name);
+    return names;
+}
+
+QVariant text_or_null(const QString& s)
+{
+    return s.isEmpty() ? QVariant() : QVariant(s);
+}
+
+QVariant number_or_null(qint64 v)
+{
+    return v < 0 ? QVariant() : QVariant(v);
+}
+
+QString hide_password(QUrl url)
+{
+    if (!url.password().isEmpty())
+        url.setPassword(QStringLiteral("***"));
+    return url.toString();
+}
+
+bool parse_postgres_url(const QString& text, RecordsTarget* t, QString* error)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid()) {
+        *error = QStringLiteral("records target %1: not a valid URL: %2").arg(text, url.errorString());
+        return false;
+    }
+    t->kind = RecordsTarget::Kind::Postgres;
+    t->display = hide_password(url);
+    t->host = url.host(QUrl::FullyDecoded);
+    t->port = url.port(-1);
+    t->database = url.path(QUrl::FullyDecoded).mid(1);
+    t->user = url.userName(QUrl::FullyDecoded);
+    t->password = url.password(QUrl::FullyDecoded);
+    if (t->database.isEmpty() || t->database.contains(QLatin1Char('/'))) {
+        *error = QStringLiteral("records target %1: name the database: postgresql://USER@HOST:PORT/DATABASE")
+                     .arg(t->display);
+        return false;
+    }
+    QStringList options;
+    bool timeout_given = false;
+    for (const auto& item : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+        if (item.first == QLatin1String("host")) {
+            t->host = item.second;
+            continue;
+        }
+        if (item.first.contains(QLatin1Char(';')) || item.second.contains(QLatin1Char(';')) ||
+            item.second.contains(QLatin1Char(' '))) {
+            *error = QStringLiteral("records target %1: option %2 holds a ';' or a blank").arg(t->display, item.first);
+            return false;
+        }
+        timeout_given = timeout_given || item.first == QLatin1String("connect_timeout");
+        options << item.first + QLatin1Char('=') + item.second;
+    }
+    if (!timeout_given)
+        options << QStringLiteral("connect_timeout=%1").arg(kPgConnectTimeoutS);
+    t->options = options.join(QLatin1Char(';'));
+    return true;
+}
+
+// Opening a file the operator marked read-only would quietly fail on the
+// first record (and root, who may write it anyway, should not either).
+QString sqlite_file_problem(const QString& path, RecordsDb::Access access)
+{
+    const QFileInfo file(path);
+    const QFileInfo folder(file.absolutePath());
+    if (file.isDir())
+        return QStringLiteral("it is a folder");
+    if (!folder.isDir())
+        return QStringLiteral("the folder %1 does not exist").arg(folder.filePath());
+    if (access == RecordsDb::Access::Read) {
+        if (!file.exists())
+            return QStringLiteral("no such file");
+        if (!file.isReadable())
+            return QStringLiteral("the file cannot be read");
+        return QString();
+    }
+    const QFileDevice::Permissions any_write =
+        QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    if (file.exists() && (!file.isWritable() || !(file.permissions() & any_write)))
+        return QStringLiteral("the file is read-only");
+    // SQLite keeps its journal beside the file.
+    if (::access(QFile::encodeName(folder.filePath()).constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("the folder %1 is not writable (SQLite keeps its journal there)")
+            .arg(folder.filePath());
+    return QString();
+}
+
+QString next_connection_name()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("vq_records_%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+BoardRecord record_from(const QSqlQuery& q)
+{
+    const auto text = [&q](int i) { return q.value(i).toString(); };
+    const auto number = [&q](int i) { return q.value(i).isNull() ? qint64(-1) : q.value(i).toLongLong(); };
+    BoardRecord r;
+    int i = 0;
+    r.id = q.value(i++).toLongLong();
+    r.time_utc = QDateTime::fromString(text(i++), Qt::ISODateWithMs);
+    r.station = text(i++);
+    r.port = text(i++);
+    r.chip_model = text(i++);
+    r.chip_id = text(i++);
+    r.boot_version = text(i++);
+    r.flash_id = text(i++);
+    r.flash_name = text(i++);
+    r.action = text(i++);
+    r.image_file = text(i++);
+    r.image_length = number(i++);
+    r.image_crc = text(i++);
+    r.stamps = text(i++).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    r.verdict = text(i++);
+    r.exit_code = q.value(i++).toInt();
+    r.seconds = q.value(i++).toDouble();
+    r.bytes_written = number(i++);
+    r.bytes_skipped = number(i++);
+    r.serial = number(i++);
+    r.counter = text(i++);
+    return r;
+}
+
+}  // namespace
+
+bool parse_records_target(const QString& text, RecordsTarget* target, QString* error)
+{
+    *target = RecordsTarget();
+    if (text.isEmpty()) {
+        *error = QStringLiteral("records target is empty: a file or a postgresql:// URL");
+        return false;
+    }
+    if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://")))
+        return parse_postgres_url(text, target, error);
+    if (text.contains(QLatin1String("://"))) {
+        *error = QStringLiteral("records target %1: a file or a postgresql:// URL").arg(text);
+        return false;
+    }
+    target->kind = RecordsTarget::Kind::Sqlite;
+    target->path = QFileInfo(text).absoluteFilePath();
+    target->display = text;
+    return true;
+}
+
+QStringList record_column_names()
+{
+    return QStringList{QStringLiteral("id")} + field_names();
+}
+
+QDateTime parse_since(const QString& text)
+{
+    QDateTime t;
+    const QDate day = QDate::fromString(text, Qt::ISODate);
+    if (day.isValid() && text.size() == 10)
+        t = QDateTime(day, QTime(0, 0), Qt::UTC);
+    else
+        t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (t.isValid() && t.timeSpec() == Qt::LocalTime)
+        t.setTimeSpec(Qt::UTC);  // a time without a zone is a time of the records: UTC
+    return t.isValid() ? t.toUTC() : QDateTime();
+}
+
+RecordsDb::RecordsDb(const RecordsTarget& target, const QString& connection)
+    : target_(target), connection_(connection)
+{
+}
+
+RecordsDb::~RecordsDb()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(connection_, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connection_);
+}
+
+QString RecordsDb::default_station()
+{
+    return QSysInfo::machineHostName();
+}
+
+QString RecordsDb::failure(const QString& what, const QString& reason) const
+{
+    return QStringLiteral("records %1: %2: %3").arg(target_.display, what, reason.trimmed());
+}
+
+std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, QString* error)
+{
+    RecordsTarget target;
+    if (!parse_records_target(text, &target, error))
+        return nullptr;
+    const bool sqlite = target.kind == RecordsTarget::Kind::Sqlite;
+    const QString driver = sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL");
+    if (!QSqlDatabase::isDriverAvailable(driver)) {
+        *error = QStringLiteral("records %1: cannot open: Qt's %2 driver is not installed (Debian: %3)")
+                     .arg(target.display, driver,
+                          sqlite ? QStringLiteral("libqt5sql5-sqlite") : QStringLiteral("libqt5sql5-psql"));
+        return nullptr;
+    }
+    if (sqlite) {
+        const QString problem = sqlite_file_problem(target.path, access);
+        if (!problem.isEmpty()) {
+            *error = QStringLiteral("records %1: cannot open: %2").arg(target.display, problem);
+            return nullptr;
+        }
+    }
+
+    std::unique_ptr<RecordsDb> records(new RecordsDb(target, next_connection_name()));
+    QSqlDatabase db = QSqlDatabase::addDatabase(driver, records->connection_);
+    if (sqlite) {
+        db.setDatabaseName(target.path);
+        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyTimeoutMs);
+        if (access == Access::Read)
+            options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+        db.setConnectOptions(options);
+    } else {
+        db.setHostName(target.host);
+        if (target.port >= 0)
+            db.setPort(target.port);
+        db.setDatabaseName(target.database);
+        db.setUserName(target.user);
+        db.setPassword(target.password);
+        db.setConnectOptions(target.options);
+    }
+    if (!db.open()) {
+        *error = records->failure(QStringLiteral("cannot open"), db.lastError().text());
+        return nullptr;
+    }
+    // The server's notes on tables that already exist are no news to an operator.
+    if (!sqlite)
+        QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO WARNING"));
+    if (!records->ensure_schema(access, error))
+        return nullptr;
+    return records;
+}
+
+bool RecordsDb::begin_write(QString* error)
+{
+    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.isOpen()) {
+        *error = QStringLiteral("the connection was lost");
+        return false;
+    }
+    QSqlQuery q(db);
+    const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
+    if (!q.exec(sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"))) {
+        *error = q.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool RecordsDb::commit(QString* error)
+{
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    if (!q.exec(QStringLiteral("COMMIT"))) {
+        *error = q.lastError().text();
+        rollback();
+        return false;
+    }
+    return true;
+}
+
+void RecordsDb::rollback()
+{
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.exec(QStringLiteral("ROLLBACK"));
+}
+
+bool RecordsDb::ensure_schema(Access access, QString* error)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
+    QString reason;
+    const auto fail = [&](const QString& what, const QSqlQuery& q) {
+        *error = failure(what, q.lastError().text());
+        if (access == Access::Write)
+            rollback();
+        return false;
+    };
+
+    if (access == Access::Read) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SELECT value FROM vq_meta WHERE key = 'schema_version'")) || !q.next()) {
+            *error = failure(QStringLiteral("cannot open"),
+                             q.lastError().isValid() ? q.lastError().text()
+                                                     : QStringLiteral("no records kept here (no schema version)"));
+            return false;
+        }
+        schema_version_ = q.value(0).toInt();
+    } else {
+        if (!begin_write(&reason)) {
+            *error = failure(QStringLiteral("cannot open"), reason);
+            return false;
+        }
+        QSqlQuery q(db);
+        if (!sqlite && !q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kPgSchemaLock)))
+            return fail(QStringLiteral("cannot open"), q);
+        QStringList columns;
+        for (const Column& c : kRecordColumns)
+            columns << QStringLiteral("%1 %2").arg(QLatin1String(c.name), QLatin1String(c.type));
+        const QString id = sqlite ? QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT")
+                                  : QStringLiteral("id BIGSERIAL PRIMARY KEY");
+        const QStringList statements = {
+            QStringLiteral("CREATE TABLE IF NOT EXISTS vq_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+            QStringLiteral("CREATE TABLE IF NOT EXISTS vq_counters (name TEXT PRIMARY KEY, next_value BIGINT NOT NULL)"),
+            QStringLiteral("CREATE TABLE IF NOT EXISTS vq_records (%1, %2)").arg(id, columns.join(QStringLiteral(", "))),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS vq_records_serial ON vq_records (serial)"),
+            QStringLiteral("INSERT INTO vq_meta (key, value) VALUES ('schema_version', '%1') ON CONFLICT (key) DO NOTHING")
+                .arg(kRecordsSchemaVersion),
+            // A real write, so a database this user may only read is refused now, not at the first board.
+            QStringLiteral("UPDATE vq_meta SET value = value WHERE key = 'schema_version'"),
+        };
+        for (const QString& s : statements) {
+            if (!q.exec(s))
+                return fail(QStringLiteral("cannot open"), q);
+        }
+        if (!q.exec(QStringLiteral("SELECT value FROM vq_meta WHERE key = 'schema_version'")) || !q.next())
+            return fail(QStringLiteral("cannot open"), q);
+        schema_version_ = q.value(0).toInt();
+        q.finish();
+        if (!commit(&reason)) {
+            *error = failure(QStringLiteral("cannot open"), reason);
+            return false;
+        }
+    }
+    if (schema_version_ < 1 || schema_version_ > kRecordsSchemaVersion) {
+        *error = failure(QStringLiteral("cannot open"),
+                         QStringLiteral("schema version %1; this vqprog knows version %2")
+                             .arg(schema_version_)
+                             .arg(kRecordsSchemaVersion));
+        return false;
+    }
+    return true;
+}
+
+bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial, QString* error)
+{
+    const QString what = QStringLiteral("cannot take a number from counter %1").arg(counter);
+    QString reason;
+    if (!begin_write(&reason)) {
+        *error = failure(what, reason);
+        return false;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    const auto fail = [&](const QString& why) {
+        *error = failure(what, why);
+        rollback();
+        return false;
+    };
+    if (start >= 0) {
+        q.prepare(QStringLiteral("INSERT INTO vq_counters (name, next_value) VALUES (:name, :start) "
+                                 "ON CONFLICT (name) DO NOTHING"));
+        q.bindValue(QStringLiteral(":name"), counter);
+        q.bindValue(QStringLiteral(":start"), start);
+        if (!q.exec())
+            return fail(q.lastError().text());
+    }
+    if (target_.kind == RecordsTarget::Kind::Postgres) {
+        q.prepare(QStringLiteral("UPDATE vq_counters SET next_value = next_value + 1 WHERE name = :name "
+                                 "RETURNING next_value - 1"));
+        q.bindValue(QStringLiteral(":name"), counter);
+        if (!q.exec())
+            return fail(q.lastError().text());
+    } else {
+        // The write lock is held since BEGIN IMMEDIATE: nobody reads this value after us.
+        q.prepare(QStringLiteral("SELECT next_value FROM vq_counters WHERE name = :name"));
+        q.bindValue(QStringLiteral(":name"), counter);
+        if (!q.exec())
+            return fail(q.lastError().text());
+    }
+    if (!q.next())
+        return fail(QStringLiteral("no such counter; give --serial-start N the first time"));
+    const qint64 taken = q.value(0).toLongLong();
+    q.finish();
+    if (target_.kind == RecordsTarget::Kind::Sqlite) {
+        q.prepare(QStringLiteral("UPDATE vq_counters SET next_value = next_value + 1 WHERE name = :name"));
+        q.bindValue(QStringLiteral(":name"), counter);
+        if (!q.exec())
+            return fail(q.lastError().text());
+    }
+    if (!commit(&reason)) {
+        *error = failure(what, reason);
+        return false;
+    }
+    *serial = taken;
+    return true;
+}
+
+bool RecordsDb::add(const BoardRecord& r, QString* error)
+{
+    QString which = QStringLiteral("record of %1 on %2").arg(r.action, r.port.isEmpty() ? QStringLiteral("-") : r.port);
+    if (r.serial >= 0)
+        which += QStringLiteral(" (serial %1)").arg(r.serial);
+    which += QStringLiteral(", ") + r.verdict + QStringLiteral(", could not be written");
+    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.isOpen()) {
+        *error = failure(which, QStringLiteral("the connection was lost"));
+        return false;
+    }
+    const QStringList names = field_names();
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("INSERT INTO vq_records (%1) VALUES (:%2)")
+                  .arg(names.join(QStringLiteral(", ")), names.join(QStringLiteral(", :"))));
+    const QDateTime time = r.time_utc.isValid() ? r.time_utc : QDateTime::currentDateTimeUtc();
+    const QVariantList values = {
+        time.toUTC().toString(QLatin1String(kTimeFormat)),
+        r.station.isEmpty() ? default_station() : r.station,
+        text_or_null(r.port),
+        text_or_null(r.chip_model),
+        text_or_null(r.chip_id),
+        text_or_null(r.boot_version),
+        text_or_null(r.flash_id),
+        text_or_null(r.flash_name),
+        text_or_null(r.action),
+        text_or_null(r.image_file),
+        number_or_null(r.image_length),
+        text_or_null(r.image_crc),
+        text_or_null(r.stamps.join(QLatin1Char(' '))),
+        r.verdict,
+        r.exit_code,
+        r.seconds,
+        number_or_null(r.bytes_written),
+        number_or_null(r.bytes_skipped),
+        number_or_null(r.serial),
+        text_or_null(r.counter),
+    };
+    for (int i = 0; i < names.size(); ++i)
+        q.bindValue(QLatin1Char(':') + names[i], values[i]);
+    // Outside any transaction the insert commits on its own: once exec()
+    // returns true the row is on disk (SQLite) or committed (the server).
+    if (!q.exec()) {
+        *error = failure(which, q.lastError().text());
+        return false;
+    }
+    return true;
+}
+
+bool RecordsDb::list(const RecordFilter& filter, QVector<BoardRecord>* records, QString* error)
+{
+    QStringList where;
+    if (filter.serial >= 0)
+        where << QStringLiteral("serial = :serial");
+    if (filter.since.isValid())
+        where << QStringLiteral("time_utc >= :since");
+    if (!filter.station.isEmpty())
+        where << QStringLiteral("station = :station");
+    QString sql = QStringLiteral("SELECT %1 FROM vq_records").arg(record_column_names().join(QStringLiteral(", ")));
+    if (!where.isEmpty())
+        sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
+    sql += QStringLiteral(" ORDER BY id");
+
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
+    q.prepare(sql);
+    if (filter.serial >= 0)
+        q.bindValue(QStringLiteral(":serial"), filter.serial);
+    if (filter.since.isValid())
+        q.bindValue(QStringLiteral(":since"), filter.since.toUTC().toString(QLatin1String(kTimeFormat)));
+    if (!filter.station.isEmpty())
+        q.bindValue(QStringLiteral(":station"), filter.station);
+    if (!q.exec()) {
+        *error = failure(QStringLiteral("cannot read the records"), q.lastError().text());
+        return false;
+    }
+    while (q.next())
+        records->append(record_from(q));
+    return true;
+}

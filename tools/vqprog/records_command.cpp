@@ -1,0 +1,141 @@
+#include "records_command.h"
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+
+#include "options.h"
+#include "records.h"
+
+namespace {
+
+const char kUsage[] = "usage: vqprog records TARGET [--json] [--serial N] [--since DATE] [--station NAME]";
+
+void put(FILE* stream, const QString& line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+
+int usage(const QString& why)
+{
+    put(stderr, QStringLiteral("error: ") + why);
+    put(stderr, QString::fromLatin1(kUsage));
+    return kExitUsage;
+}
+
+// The record's fields in column order; null fields as invalid variants.
+QVariantList fields_of(const BoardRecord& r)
+{
+    const auto text = [](const QString& s) { return s.isEmpty() ? QVariant() : QVariant(s); };
+    const auto number = [](qint64 v) { return v < 0 ? QVariant() : QVariant(v); };
+    return {
+        r.id,
+        r.time_utc.toUTC().toString(Qt::ISODateWithMs),
+        r.station,
+        text(r.port),
+        text(r.chip_model),
+        text(r.chip_id),
+        text(r.boot_version),
+        text(r.flash_id),
+        text(r.flash_name),
+        text(r.action),
+        text(r.image_file),
+        number(r.image_length),
+        text(r.image_crc),
+        text(r.stamps.join(QLatin1Char(' '))),
+        r.verdict,
+        r.exit_code,
+        r.seconds,
+        number(r.bytes_written),
+        number(r.bytes_skipped),
+        number(r.serial),
+        text(r.counter),
+    };
+}
+
+// RFC 4180: quoted when it holds a separator, a quote or a line break.
+QString csv_field(const QVariant& v)
+{
+    QString s = v.isValid() ? v.toString() : QString();
+    if (s.contains(QLatin1Char(',')) || s.contains(QLatin1Char('"')) || s.contains(QLatin1Char('\n')) ||
+        s.contains(QLatin1Char('\r'))) {
+        s.replace(QLatin1String("\""), QLatin1String("\"\""));
+        s = QLatin1Char('"') + s + QLatin1Char('"');
+    }
+    return s;
+}
+
+}  // namespace
+
+int run_records_command(const QStringList& args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption json({QStringLiteral("json")}, QStringLiteral("one JSON object per line"));
+    const QCommandLineOption serial({QStringLiteral("serial")}, QStringLiteral("only this serial number"),
+                                    QStringLiteral("N"));
+    const QCommandLineOption since({QStringLiteral("since")},
+                                   QStringLiteral("only records at or after DATE (YYYY-MM-DD or ISO time; UTC)"),
+                                   QStringLiteral("DATE"));
+    const QCommandLineOption station({QStringLiteral("station")}, QStringLiteral("only this station"),
+                                     QStringLiteral("NAME"));
+    parser.addOptions({json, serial, since, station});
+    const QCommandLineOption help = parser.addHelpOption();
+    // The parser sees "vqprog records" as the program name.
+    const QStringList rest = QStringList{args.value(0) + QStringLiteral(" records")} + args.mid(2);
+    if (!parser.parse(rest))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        put(stdout, QString::fromLatin1(kUsage) + QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1));
+        return kExitOk;
+    }
+    if (parser.positionalArguments().size() != 1)
+        return usage(QStringLiteral("give one TARGET: a records file or a postgresql:// URL"));
+
+    RecordFilter filter;
+    if (parser.isSet(serial)) {
+        bool ok = false;
+        filter.serial = parser.value(serial).toLongLong(&ok);
+        if (!ok || filter.serial < 0)
+            return usage(QStringLiteral("--serial takes a number from 0"));
+    }
+    if (parser.isSet(since)) {
+        filter.since = parse_since(parser.value(since));
+        if (!filter.since.isValid())
+            return usage(QStringLiteral("--since takes a date (2024-05-01) or an ISO time (2024-05-01T13:00:00Z)"));
+    }
+    filter.station = parser.value(station);
+
+    QString error;
+    const auto db = RecordsDb::open(parser.positionalArguments()[0], RecordsDb::Access::Read, &error);
+    if (!db) {
+        put(stderr, QStringLiteral("error: ") + error);
+        return kExitUsage;
+    }
+    QVector<BoardRecord> records;
+    if (!db->list(filter, &records, &error)) {
+        put(stderr, QStringLiteral("error: ") + error);
+        return kExitFailed;
+    }
+
+    const QStringList names = record_column_names();
+    if (!parser.isSet(json))
+        put(stdout, names.join(QLatin1Char(',')));
+    for (const BoardRecord& r : records) {
+        const QVariantList fields = fields_of(r);
+        if (parser.isSet(json)) {
+            QJsonObject o;
+            for (int i = 0; i < names.size(); ++i)
+                o[names[i]] = QJsonValue::fromVariant(fields[i]);
+            put(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+        } else {
+            QStringList cells;
+            for (const QVariant& f : fields)
+                cells << csv_field(f);
+            put(stdout, cells.join(QLatin1Char(',')));
+        }
+    }
+    std::fflush(stdout);
+    return kExitOk;
+}
