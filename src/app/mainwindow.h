@@ -39,6 +39,10 @@ public:
     // A window run without an operator (scripts, production lines) must not
     // leave its settings behind: off, the destructor leaves config.ini alone.
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
+    // Without an operator to answer the boxes, a chip that stopped answering
+    // would keep an update going for a second per block: n block writes in a
+    // row with no reply end it as failed. 0, the default, never does.
+    void set_max_timed_out_blocks(int n) { max_timed_out_blocks = n; }
 
 signals:
     // Every line appended to the log pane and every progress value, as they
@@ -121,6 +125,8 @@ private:
     int Lookup_FlashIni(uint32_t id);
     void set_flash_fields(const QString& id, const QString& size, const QString& name);
     int identify_flash(int pause_ms);  // the two attempts; 0 when either found a catalogued flash
+    // identify_flash, then one line saying why Flash.ini gave no flash when that is why it failed.
+    int identify_flash_explained(int pause_ms);
     // Sets the flash mode a flash needs (0: none); a check does not announce NAND mode.
     int prepare_flash_mode(int mode, bool announce_nand);
     int run_flash_crc(const FlashCrcJob& job);
@@ -181,6 +187,9 @@ private:
     // Abort flags of long operations
     int link_down = 1;
     int stop_requested = 0;
+    // Block writes in a row with no reply that end a flash update; 0 (the
+    // default) keeps the rule that a timed-out block counts as written.
+    int max_timed_out_blocks = 0;
 
     // Port discovery
     int usb_port_index = -1;
@@ -209,6 +218,7 @@ private:
     uint32_t flash_id = 0;
     int flash_size = 0;
     QString flash_name;
+    QString flash_catalogue_problem;  // why the last lookup found nothing; empty when it found the ID
 
     // Settings
     int bl_set = 0;

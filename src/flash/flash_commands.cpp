@@ -61,6 +61,7 @@ int MainWindow::Lookup_FlashIni(uint32_t id)
     const FlashCatalogueLookup lookup = lookup_flash_catalogue(flash_ini_path(), id, chip_id);
     flash_size = lookup.flash_size;
     flash_name = lookup.flash_name;
+    flash_catalogue_problem = lookup.problem;
     set_flash_fields(lookup.id_text, lookup.size_text, flash_name);
     return lookup.found ? 1 : 0;
 }

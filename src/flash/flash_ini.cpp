@@ -148,9 +148,12 @@ bool Parse_FlashIniLine(const QByteArray& line, uint32_t id, int& flash_size, QS
     return true;
 }
 
-FlashIniMatch lookup_flash_ini(const QByteArray& file, uint32_t id)
+namespace {
+// Calls take(line) for every line but the "[FLASH]" ones, as Latin-1 bytes
+// without their line end, until it returns true; true when one did.
+template <typename Take>
+bool scan_entry_lines(const QByteArray& file, Take take)
 {
-    FlashIniMatch match;
     int from = 0;
     while (from < file.size()) {
         int end = file.indexOf('\n', from);
@@ -162,14 +165,52 @@ FlashIniMatch lookup_flash_ini(const QByteArray& file, uint32_t id)
             --len;
         const QByteArray line = as_latin1(QByteArray::fromRawData(file.constData() + from, len));
         from = next;
-        if (is_flash_section_line(line))
-            continue;
-        if (Parse_FlashIniLine(line, id, match.size, match.name)) {
-            match.found = true;
-            return match;
-        }
+        if (!is_flash_section_line(line) && take(line))
+            return true;
     }
+    return false;
+}
+}  // namespace
+
+FlashIniMatch lookup_flash_ini(const QByteArray& file, uint32_t id)
+{
+    FlashIniMatch match;
+    match.found = scan_entry_lines(file, [&](const QByteArray& line) {
+        return Parse_FlashIniLine(line, id, match.size, match.name);
+    });
     return match;
+}
+
+bool flash_ini_has_entry(const QByteArray& file)
+{
+    return scan_entry_lines(file, [](const QByteArray& line) {
+        const FlashIniEntry e = parse_flash_ini_entry(line);
+        return e.id_read && !e.overlong && flash_ini_entry_size(e) > 0;
+    });
+}
+
+FlashIniProblem flash_ini_problem(const FlashIniFile& file, uint32_t id)
+{
+    if (file.outcome == FlashIniRead::Unreadable)
+        return FlashIniProblem::Unreadable;
+    if (!flash_ini_has_entry(file.bytes))
+        return FlashIniProblem::NoEntry;
+    return lookup_flash_ini(file.bytes, id).found ? FlashIniProblem::None : FlashIniProblem::NotListed;
+}
+
+QString flash_ini_problem_text(FlashIniProblem problem, const QString& path, uint32_t id)
+{
+    switch (problem) {
+    case FlashIniProblem::None:
+        break;
+    case FlashIniProblem::Unreadable:
+        return QStringLiteral("Flash.ini: cannot read ") + path;
+    case FlashIniProblem::NoEntry:
+        return QStringLiteral("Flash.ini: no valid flash line in ") + path;
+    case FlashIniProblem::NotListed:
+        return QStringLiteral("Flash.ini: flash ID ") + hex_lower_text(id) + QStringLiteral(" is not listed in ") + path;
+    }
+    return QString();
 }
 
 int usable_flash_size(int catalogue_size, uint32_t chip_id)
@@ -212,6 +253,7 @@ FlashCatalogueLookup lookup_flash_catalogue(const QString& path, uint32_t id, ui
         lookup.flash_size = match.size;
         lookup.flash_name = match.name;
     }
+    lookup.problem = flash_ini_problem_text(flash_ini_problem(file, id), path, id);
     lookup.flash_size = usable_flash_size(lookup.flash_size, chip_id);
     lookup.id_text = hex_lower_text(id);
     lookup.size_text = QString::number(lookup.flash_size);

@@ -79,6 +79,17 @@ QString flash_ini_path();
 // bytes of it.
 FlashIniFile read_flash_ini(const QString& path);
 
+// True when the file holds at least one line that defines a flash: its ID
+// ended by a comma, a size above 0, no overlong field.
+bool flash_ini_has_entry(const QByteArray& file);
+
+// Why a lookup of id finds nothing, for the operator who has to mend the
+// file: the catalogue itself says nothing when an ID is missing.
+enum class FlashIniProblem { None, Unreadable, NoEntry, NotListed };
+FlashIniProblem flash_ini_problem(const FlashIniFile& file, uint32_t id);
+// One line naming the problem and the file; empty for None.
+QString flash_ini_problem_text(FlashIniProblem problem, const QString& path, uint32_t id);
+
 // Everything a lookup shows: the outcome of reading the file at path, the
 // match and the texts of the three flash fields.
 struct FlashCatalogueLookup {
@@ -88,5 +99,6 @@ struct FlashCatalogueLookup {
     QString flash_name;
     QString id_text;         // "0x%x", shown also when nothing was found
     QString size_text;       // "%d"
+    QString problem;         // why nothing was found (flash_ini_problem_text); empty when found
 };
 FlashCatalogueLookup lookup_flash_catalogue(const QString& path, uint32_t id, uint32_t chip_id);

@@ -17,7 +17,7 @@ void MainWindow::on_pushButton_FlashInfo_clicked()
 {
     discard_input();
     ui->pushButton_FlashInfo->setEnabled(false);
-    identify_flash(kFlashInfoRetryPauseMs);
+    identify_flash_explained(kFlashInfoRetryPauseMs);
     ui->pushButton_FlashInfo->setEnabled(true);
 }
 
@@ -26,7 +26,7 @@ void MainWindow::on_pushButton_CheckFlash_clicked()
     if (refuse_closed_port())
         return;
     discard_input();
-    if (identify_flash(0) != 0)
+    if (identify_flash_explained(0) != 0)
         return;
     if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != 0)
         return;

@@ -6,11 +6,14 @@
 
 #include "app/mainwindow.h"
 #include "app/texts.h"
+#include "flashimage/block_frames.h"
 #include "flashimage/update_plan.h"
 #include "protocol/catalogue.h"
 
 namespace {
 constexpr int kProgressDone = 100;
+static_assert(block_write_result::kTimedOut == block_packets_result::kTimedOut,
+              "write_flash_blocks counts time-outs of both writers by one code");
 }  // namespace
 
 int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
@@ -25,7 +28,7 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
         return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));
-    if (identify_flash(0) != 0)
+    if (identify_flash_explained(0) != 0)
         return flash_update_result::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
     if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != 0)
@@ -40,6 +43,7 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
 int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets)
 {
     QByteArray staged;
+    int timed_out_in_row = 0;
     for (const BlockWrite& w : plan) {
         // The plans only name bytes the source holds; a write of anything
         // else never reaches the flash.
@@ -53,6 +57,13 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
         if (!outcome.accepted) {
             log_line(QStringLiteral("CRC Error:") + hex32(w.address));
             return flash_update_result::kBlockRefused;
+        }
+        // A stop ends the writers' waits with the time-out code too.
+        timed_out_in_row = outcome.result == block_write_result::kTimedOut && !aborted() ? timed_out_in_row + 1 : 0;
+        if (max_timed_out_blocks > 0 && timed_out_in_row >= max_timed_out_blocks) {
+            log_line(QStringLiteral("%1 block writes in a row got no reply: the chip stopped answering")
+                         .arg(timed_out_in_row));
+            return flash_update_result::kChipSilent;
         }
         if (w.progress >= 0)
             set_progress(w.progress);

@@ -33,6 +33,7 @@ enum : int {
     kModeFailed = -4,
     kBlockRefused = -5,   // a block refused three times ("CRC Error:")
     kIllegalRecords = -6, // a .diff block area that cannot be walked; nothing sent
+    kChipSilent = -7,     // max_timed_out_blocks writes in a row got no reply (off by default)
 };
 }
 

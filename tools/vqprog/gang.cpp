@@ -5,12 +5,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
+
+#include "signal_watch.h"
 
 namespace {
 
 constexpr int kRedrawMs = 200;  // progress lines on a terminal, at most five times a second
+// A signalled child stops its operation and closes its port within a few
+// seconds; one that has not ended by then is killed.
+constexpr int kChildStopGraceMs = 10000;
 
 void put(FILE* stream, const QString& line)
 {
@@ -19,10 +26,16 @@ void put(FILE* stream, const QString& line)
     std::fflush(stream);
 }
 
+// A board the signal stopped before it passed, or kept from starting.
+bool interrupted_board(const BoardState& b)
+{
+    return b.interrupted && b.exit_code != kExitOk;
+}
+
 }  // namespace
 
-Gang::Gang(const Options& options, const QStringList& ports)
-    : options_(options), tty_(::isatty(STDOUT_FILENO) == 1 && !options.json && !options.quiet)
+Gang::Gang(const Options& options, const QStringList& ports, SignalWatch& watch)
+    : options_(options), watch_(watch), tty_(::isatty(STDOUT_FILENO) == 1 && !options.json && !options.quiet)
 {
     for (const QString& port : ports) {
         BoardState b;
@@ -31,9 +44,11 @@ Gang::Gang(const Options& options, const QStringList& ports)
     }
 }
 
-QString Gang::verdict(int exit_code)
+QString Gang::verdict(const BoardState& board)
 {
-    switch (exit_code) {
+    if (interrupted_board(board))
+        return board.process ? QStringLiteral("INTERRUPTED") : QStringLiteral("SKIPPED");
+    switch (board.exit_code) {
     case kExitOk:
         return QStringLiteral("ok");
     case kExitFailed:
@@ -48,16 +63,29 @@ QString Gang::verdict(int exit_code)
 int Gang::run()
 {
     const int cap = options_.max_parallel > 0 ? options_.max_parallel : boards_.size();
+    connect(&watch_, &SignalWatch::caught, this, &Gang::interrupt);
+    if (watch_.signal_number() != 0)
+        interrupt(watch_.signal_number());
     QEventLoop loop;
-    while (next_ < boards_.size() && running_ < cap)
+    while (next_ < boards_.size() && running_ < cap && interrupted_by_ == 0)
         start_next();
     while (running_ > 0) {
         loop.processEvents(QEventLoop::WaitForMoreEvents);
-        while (next_ < boards_.size() && running_ < cap)
+        while (next_ < boards_.size() && running_ < cap && interrupted_by_ == 0)
             start_next();
+    }
+    if (interrupted_by_ != 0) {
+        for (int i = next_; i < boards_.size(); ++i) {
+            boards_[i].interrupted = true;
+            report_board(boards_[i]);
+        }
     }
     draw(true);
     print_summary();
+    if (interrupted_by_ != 0) {
+        put(stderr, QStringLiteral("vqprog: interrupted by %1; running boards were stopped").arg(SignalWatch::name(interrupted_by_)));
+        return SignalWatch::exit_code(interrupted_by_);
+    }
     for (const BoardState& b : boards_) {
         if (b.exit_code != kExitOk)
             return kExitFailed;
@@ -82,6 +110,28 @@ void Gang::start_next()
     b.clock.start();
     ++running_;
     b.process->start(QCoreApplication::applicationFilePath(), child_arguments(options_, b.port));
+}
+
+// Each running child gets the same signal and stops as it would alone:
+// operation stopped, port closed, its summary row marked.
+void Gang::interrupt(int signal_number)
+{
+    if (interrupted_by_ != 0)
+        return;
+    interrupted_by_ = signal_number;
+    for (BoardState& b : boards_) {
+        if (!b.process || b.exit_code >= 0)
+            continue;
+        b.interrupted = true;
+        if (b.process->processId() > 0)
+            ::kill(pid_t(b.process->processId()), signal_number);
+    }
+    QTimer::singleShot(kChildStopGraceMs, this, [this] {
+        for (BoardState& b : boards_) {
+            if (b.process && b.exit_code < 0)
+                b.process->kill();
+        }
+    });
 }
 
 void Gang::read_child(int board)
@@ -136,17 +186,24 @@ void Gang::finished(int board, int exit_code, bool crashed)
     b.exit_code = crashed ? kExitUsage + 100 : exit_code;
     b.seconds = b.clock.elapsed() / 1000.0;
     --running_;
-    if (options_.json) {
-        put(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("event"), QStringLiteral("board")},
-                                                                 {QStringLiteral("port"), b.port},
-                                                                 {QStringLiteral("chip"), b.chip},
-                                                                 {QStringLiteral("action"), b.action},
-                                                                 {QStringLiteral("ok"), b.exit_code == kExitOk},
-                                                                 {QStringLiteral("exit"), b.exit_code},
-                                                                 {QStringLiteral("seconds"), b.seconds}})
-                                          .toJson(QJsonDocument::Compact)));
-    }
+    report_board(b);
     draw(true);
+}
+
+void Gang::report_board(const BoardState& b)
+{
+    if (!options_.json)
+        return;
+    QJsonObject board{{QStringLiteral("event"), QStringLiteral("board")},
+                      {QStringLiteral("port"), b.port},
+                      {QStringLiteral("chip"), b.chip},
+                      {QStringLiteral("action"), b.action},
+                      {QStringLiteral("ok"), b.exit_code == kExitOk},
+                      {QStringLiteral("exit"), b.exit_code},
+                      {QStringLiteral("seconds"), b.seconds}};
+    if (interrupted_board(b))
+        board.insert(QStringLiteral("interrupted"), true);
+    put(stdout, QString::fromUtf8(QJsonDocument(board).toJson(QJsonDocument::Compact)));
 }
 
 void Gang::draw(bool force)
@@ -160,7 +217,7 @@ void Gang::draw(bool force)
     for (const BoardState& b : boards_) {
         QString state;
         if (b.exit_code >= 0)
-            state = verdict(b.exit_code);
+            state = verdict(b);
         else if (!b.process)
             state = QStringLiteral("waiting");
         else if (b.percent >= 0)
@@ -190,7 +247,7 @@ void Gang::print_summary()
                         .arg(b.port, -14)
                         .arg(b.chip.isEmpty() ? QStringLiteral("-") : b.chip, -12)
                         .arg(b.action.isEmpty() ? QStringLiteral("-") : b.action, -12)
-                        .arg(verdict(b.exit_code), -7)
+                        .arg(verdict(b), -7)
                         .arg(b.seconds, 7, 'f', 1));
         passed += b.exit_code == kExitOk;
     }

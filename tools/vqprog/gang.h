@@ -2,7 +2,9 @@
 
 // Gang programming: one child vqprog per port, run in parallel, their JSON
 // streams read back into one progress line per board and a summary table.
-// A board that fails or goes away never stops the others.
+// A board that fails or goes away never stops the others. A signal to the
+// parent goes on to every running child, which stops and closes its port;
+// boards not yet started are not started.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -13,6 +15,7 @@
 #include "progress_text.h"
 
 class QProcess;
+class SignalWatch;
 
 struct BoardState {
     QString port;
@@ -21,6 +24,7 @@ struct BoardState {
     int percent = -1;
     bool ok = true;  // no action failed so far
     int exit_code = -1;
+    bool interrupted = false;  // running when the parent was signalled
     QElapsedTimer clock;
     double seconds = 0;
     ProgressMeter meter;
@@ -32,22 +36,28 @@ class Gang : public QObject {
     Q_OBJECT
 
 public:
-    Gang(const Options& options, const QStringList& ports);
-    // Runs every board to its end; 0 only when every board passed.
+    Gang(const Options& options, const QStringList& ports, SignalWatch& watch);
+    // Runs every board to its end; 0 only when every board passed, 128 + the
+    // signal's number when a signal stopped the gang.
     int run();
 
-    // "ok", "FAILED", "GONE" or "ERROR" from a child's exit code.
-    static QString verdict(int exit_code);
+    // "ok", "FAILED", "GONE" or "ERROR" from a child's exit code;
+    // "INTERRUPTED" or "SKIPPED" for a board a signal stopped or kept from starting.
+    static QString verdict(const BoardState& board);
 
 private:
     void start_next();
     void read_child(int board);
     void handle_event(int board, const QByteArray& line);
     void finished(int board, int exit_code, bool crashed);
+    void interrupt(int signal_number);
+    void report_board(const BoardState& b);
     void draw(bool force);
     void print_summary();
 
     const Options& options_;
+    SignalWatch& watch_;
+    int interrupted_by_ = 0;  // the signal that stopped the gang, 0 while none
     QVector<BoardState> boards_;
     int next_ = 0;
     int running_ = 0;

@@ -9,8 +9,10 @@
 #include "board_run.h"
 #include "console.h"
 #include "gang.h"
+#include "image_checks.h"
 #include "options.h"
 #include "records_command.h"
+#include "signal_watch.h"
 #include "serial/port_map.h"
 
 namespace {
@@ -70,6 +72,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vqprog"));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    // From here on SIGINT, SIGTERM and SIGHUP stop the work in order.
+    SignalWatch watch;
 
     const ParseResult parsed = parse_command_line(QApplication::arguments());
     switch (parsed.outcome) {
@@ -94,13 +98,22 @@ int main(int argc, char* argv[])
             return usage_error(unknown);
         }
     }
+    // Images the chip could never take are refused before any port is opened.
+    QStringList refused;
+    for (const Action& action : options.actions)
+        refused += image_problems(action);
+    if (!refused.isEmpty()) {
+        for (const QString& line : refused)
+            print_err(QStringLiteral("error: ") + line);
+        return kExitUsage;
+    }
     if (options.ports_from_list || options.ports.size() > 1) {
         const QStringList ports = options.ports_from_list ? listed : options.ports;
         if (ports.isEmpty()) {
             print_err(QStringLiteral("error: no serial port listed"));
             return kExitUsage;
         }
-        Gang gang(options, ports);
+        Gang gang(options, ports, watch);
         return gang.run();
     }
 

@@ -140,7 +140,13 @@ ParseResult parse_command_line(const QStringList& args)
     const QCommandLineOption quiet({QStringLiteral("quiet")}, QStringLiteral("no log lines, no progress"));
     const QCommandLineOption log({QStringLiteral("log")}, QStringLiteral("append every log line to FILE"),
                                  QStringLiteral("FILE"));
-    parser.addOptions({port, from_list, max_parallel, baud, new_rate, wait, file_crc, flash_ini, json, quiet, log});
+    const QCommandLineOption max_timeouts(
+        {QStringLiteral("max-timeouts")},
+        QStringLiteral("end an update as failed after N block writes in a row with no reply (default %1; 0: never)")
+            .arg(kDefaultMaxTimeouts),
+        QStringLiteral("N"));
+    parser.addOptions(
+        {port, from_list, max_parallel, baud, new_rate, wait, file_crc, flash_ini, json, quiet, log, max_timeouts});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     r.help = parser.helpText();
@@ -189,6 +195,14 @@ ParseResult parse_command_line(const QStringList& args)
             return r;
         }
     }
+    if (parser.isSet(max_timeouts)) {
+        bool ok = false;
+        o.max_timeouts = parser.value(max_timeouts).toInt(&ok);
+        if (!ok || o.max_timeouts < 0) {
+            r.error = QStringLiteral("--max-timeouts takes a number from 0");
+            return r;
+        }
+    }
     o.file_crc = parser.isSet(file_crc);
     if (parser.isSet(flash_ini) && !take_file(parser.value(flash_ini), &o.flash_ini, &r.error))
         return r;
@@ -213,6 +227,8 @@ QStringList child_arguments(const Options& o, const QString& port)
         args << QStringLiteral("--wait-ms") << QString::number(o.wait_ms);
     if (o.file_crc)
         args << QStringLiteral("--file-crc");
+    if (o.max_timeouts != kDefaultMaxTimeouts)
+        args << QStringLiteral("--max-timeouts") << QString::number(o.max_timeouts);
     if (!o.flash_ini.isEmpty())
         args << QStringLiteral("--flash-ini") << o.flash_ini;
     if (!o.log_file.isEmpty())

@@ -11,6 +11,10 @@ struct Action {
     QString arg;   // the image file (absolute) or the BootMode number; may be empty
 };
 
+// Three silent blocks cost a few seconds; a chip that stopped answering
+// would otherwise hold the line for a second per block of the image.
+constexpr int kDefaultMaxTimeouts = 3;
+
 struct Options {
     QStringList ports;  // empty: the port the window pre-selects
     bool ports_from_list = false;
@@ -23,6 +27,9 @@ struct Options {
     bool quiet = false;
     QString log_file;
     int max_parallel = 0;  // 0: one child per port
+    // Block writes in a row that get no reply before an update ends as failed;
+    // 0 keeps the window's rule (a timed-out block counts as written).
+    int max_timeouts = kDefaultMaxTimeouts;
     QVector<Action> actions;
 };
 
