@@ -17,6 +17,8 @@ private slots:
     void flash_info_neither_catalogued();
     void flash_info_without_catalogue();
     void flash_info_port_closed();
+    void flash_info_says_why_data();
+    void flash_info_says_why();
     void flash_info_wrong_reply();
     void reserved_area_data();
     void reserved_area();
@@ -99,6 +101,33 @@ void FlashTest::flash_info_without_catalogue()
     s.click("pushButton_FlashInfo");
     QCOMPARE(s.fields(), QStringList({"0xef4018", "0", ""}));
     QCOMPARE(s.frames('m').size(), 2);
+    VERIFY_BOXES(s.dialogs);
+}
+
+void FlashTest::flash_info_says_why_data()
+{
+    QTest::addColumn<QByteArray>("catalogue");  // "-": no Flash.ini
+    QTest::addColumn<QString>("line");          // the one line after identification; "PATH" is Flash.ini's path
+    QTest::newRow("missing") << QByteArray("-") << "Flash.ini: cannot read PATH";
+    QTest::newRow("no valid line") << QByteArray("[FLASH]\r\n; W16M 16 MiB\r\n0x00EF4018,16M\r\n")
+                                   << "Flash.ini: no valid flash line in PATH";
+    QTest::newRow("ID not listed") << QByteArray(kCatalogue) << "Flash.ini: flash ID 0xabcdef is not listed in PATH";
+    QTest::newRow("listed") << QByteArray("0x00ABCDEF,1024,16384,SIM16M,\n") << "";
+}
+
+void FlashTest::flash_info_says_why()
+{
+    QFETCH(QByteArray, catalogue);
+    QFETCH(QString, line);
+    FlashSession s(chip(kVq4410, 0x00ABCDEF, 0x00ABCDEF), false);
+    if (catalogue != "-")
+        s.write("Flash.ini", catalogue);
+    QVERIFY(s.start());
+    s.open_identified();
+    s.click("pushButton_FlashInfo");
+    line.replace("PATH", QDir(s.work_dir.path()).filePath("Flash.ini"));
+    QCOMPARE(without_timers(s.a().log()), line.isEmpty() ? QStringList() : QStringList{line});
+    QCOMPARE(s.fields().mid(1), line.isEmpty() ? QStringList({"16777216", "SIM16M"}) : QStringList({"0", ""}));
     VERIFY_BOXES(s.dialogs);
 }
 

@@ -7,7 +7,10 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QtTest>
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 #include "flash_fixtures.h"
@@ -118,6 +121,40 @@ public:
     std::vector<std::unique_ptr<SimServer>> sims;
 };
 
+// The largest resident size of any child process this test has waited for, in KiB.
+long children_peak_kib()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss;
+}
+
+// vqprog started in the background, for a signal in the middle of its work.
+struct Running {
+    explicit Running(Bench& b, const QStringList& args)
+    {
+        p.setWorkingDirectory(b.work.path());
+        p.start(VQPROG_PATH, args);
+    }
+    // Waits until the simulator has received `count` frames of `letter`.
+    static bool reached(SimServer* sim, char letter, int count)
+    {
+        return QTest::qWaitFor([&] { return sim->with_device([&](SimDevice& d) { return d.frames_of(letter).size(); }) >= count; },
+                               kRunTimeoutMs);
+    }
+    Outcome signal_and_wait(int signal_number)
+    {
+        ::kill(pid_t(p.processId()), signal_number);
+        Outcome o;
+        o.finished = p.waitForFinished(kRunTimeoutMs);
+        o.exit_code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        o.out = lines_of(p.readAllStandardOutput());
+        o.err = lines_of(p.readAllStandardError());
+        return o;
+    }
+    QProcess p;
+};
+
 QStringList errors_of(const Outcome& o)
 {
     QStringList out;
@@ -139,6 +176,15 @@ private slots:
     void json_stream_and_log_file();
     void failures_data();
     void failures();
+    void refused_before_connecting_data();
+    void refused_before_connecting();
+    void flash_ini_says_why_data();
+    void flash_ini_says_why();
+    void silent_chip_ends_update_data();
+    void silent_chip_ends_update();
+    void signal_mid_update_data();
+    void signal_mid_update();
+    void gang_interrupted();
     void gang_one_board_failing();
     void gang_of_two_data();
     void gang_of_two();
@@ -375,6 +421,188 @@ void VqprogTest::failures()
     QVERIFY(!human.out.filter(QRegularExpression("^vqprog: " + actions.first() + " FAILED")).isEmpty());
     if (!error.isEmpty())
         QVERIFY(errors_of(human).contains(error));
+}
+
+void VqprogTest::refused_before_connecting_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("bytes");  // "sparse": a 4 GiB file with no data in it
+    QTest::addColumn<QString>("error");      // after "error: <file>: "
+    const QByteArray data = pattern(3000, 2);
+    const QByteArray good = diff_record(0x20000, data, crc(data));
+    const QByteArray past_end = diff_record(0x3FFFFF00, data, crc(data));
+    const QByteArray bad_crc = diff_record(0x20000, data, crc(data) ^ 1);
+    const QByteArray empty_record = diff_record(0x20000, QByteArray(), 0);
+    QTest::newRow("empty mcu image") << "update-mcu" << "mcu.bin" << QByteArray() << "the image is empty";
+    QTest::newRow("empty flash image") << "update-flash" << "flash.bin" << QByteArray() << "the image is empty";
+    QTest::newRow("empty check image") << "check-flash" << "flash.bin" << QByteArray() << "the image is empty";
+    QTest::newRow("4 GiB sparse") << "update-flash" << "huge.bin" << QByteArray("sparse")
+                                  << "4294967296 bytes, larger than the largest flash (1073741824 bytes); not read";
+    QTest::newRow("diff record CRC") << "update-flash" << "bad.diff" << diff_file(bad_crc, uint32_t(bad_crc.size()))
+                                     << "record 1 of 1 (file offset 32, address 0x00020000): its data has CRC";
+    QTest::newRow("diff past the largest flash")
+        << "update-flash" << "bad.diff" << diff_file(past_end, uint32_t(past_end.size()))
+        << "record 1 of 1 (file offset 32, address 0x3FFFFF00): its data ends at byte";
+    QTest::newRow("diff empty record") << "update-flash" << "bad.diff"
+                                       << diff_file(empty_record + good, uint32_t(empty_record.size() + good.size()), false, false, 2)
+                                       << "record 1 of 2 (file offset 32, address 0x00020000): the record holds no data";
+    QTest::newRow("diff block area length") << "update-flash" << "bad.diff" << diff_file(good, uint32_t(good.size() + 16))
+                                            << "dblk_lenght says the block area holds 3032 bytes, it holds 3016";
+}
+
+void VqprogTest::refused_before_connecting()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, file);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, error);
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    QString path = b.write(file, bytes == "sparse" ? QByteArray() : bytes);
+    if (bytes == "sparse")
+        QVERIFY(QFile::resize(path, qint64(4) << 30));
+    const Outcome o = b.run({"--port", sim->slave_path(), action, file});
+    QVERIFY(o.finished);
+    QCOMPARE(o.exit_code, 2);
+    const QStringList errors = errors_of(o);
+    QVERIFY2(!errors.isEmpty() && errors.first().startsWith(path + ": " + error), qPrintable(o.err.join('\n')));
+    QCOMPARE(o.out, QStringList());
+    QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+    // Judged from its size: the file is never read.
+    QVERIFY2(children_peak_kib() < 256 * 1024, qPrintable(QString::number(children_peak_kib())));
+}
+
+void VqprogTest::flash_ini_says_why_data()
+{
+    QTest::addColumn<QByteArray>("catalogue");  // "-": no Flash.ini
+    QTest::addColumn<QString>("line");          // "PATH": Flash.ini's path
+    QTest::newRow("missing") << QByteArray("-") << "Flash.ini: cannot read PATH";
+    QTest::newRow("no valid line") << QByteArray("[FLASH]\n# flash parts\n") << "Flash.ini: no valid flash line in PATH";
+    QTest::newRow("ID not listed") << QByteArray(kCatalogue) << "Flash.ini: flash ID 0x11223344 is not listed in PATH";
+}
+
+void VqprogTest::flash_ini_says_why()
+{
+    QFETCH(QByteArray, catalogue);
+    QFETCH(QString, line);
+    Bench b;
+    SimServer* sim = b.add(chip(kVq4410, kUnlisted, kUnlisted));
+    QVERIFY(sim);
+    if (catalogue == "-")
+        QVERIFY(QFile::remove(b.work.filePath("Flash.ini")));
+    else
+        b.write("Flash.ini", catalogue);
+    b.write("flash.bin", pattern(5000, 1));
+    line.replace("PATH", QDir(b.work.path()).filePath("Flash.ini"));
+    for (const QStringList& actions : {QStringList{"flash-info"}, QStringList{"update-flash", "flash.bin"}}) {
+        const Outcome o = b.run(QStringList{"--port", sim->slave_path()} + actions);
+        QCOMPARE(o.exit_code, 1);
+        QVERIFY2(o.out.count(line) == 1, qPrintable(o.out.join('\n')));
+    }
+}
+
+void VqprogTest::silent_chip_ends_update_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("written");  // block frames sent: one answered, then the silent ones
+    QTest::newRow("default: three") << QStringList() << 4;
+    QTest::newRow("--max-timeouts 1") << QStringList{"--max-timeouts", "1"} << 2;
+}
+
+void VqprogTest::silent_chip_ends_update()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, written);
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    b.write("flash.bin", pattern(64 * 1024, 3));
+    sim->with_device([](SimDevice& d) { d.set_silent('l', SimDevice::kAlways, 1); return 0; });
+    const Outcome o = b.run(options + QStringList{"--port", sim->slave_path(), "update-flash", "flash.bin"});
+    QVERIFY(o.finished);
+    QCOMPARE(o.exit_code, 1);
+    QCOMPARE(sim->with_device([](SimDevice& d) { return d.frames_of('l').size(); }), written);
+    QVERIFY(o.out.contains(QString("%1 block writes in a row got no reply: the chip stopped answering").arg(written - 1)));
+    QVERIFY(o.out.contains("Update flash is fail....."));
+}
+
+void VqprogTest::signal_mid_update_data()
+{
+    QTest::addColumn<int>("signal_number");
+    QTest::addColumn<int>("exit_code");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+    QTest::newRow("SIGINT") << int(SIGINT) << 130;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 129;
+}
+
+void VqprogTest::signal_mid_update()
+{
+    QFETCH(int, signal_number);
+    QFETCH(int, exit_code);
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    sim->set_reply_delay_ms(20);
+    b.write("flash.bin", pattern(1 << 20, 7));
+    Running run(b, {"--port", sim->slave_path(), "update-flash", "flash.bin"});
+    QVERIFY(Running::reached(sim, 'l', 3));
+    const Outcome o = run.signal_and_wait(signal_number);
+    QVERIFY(o.finished);
+    QCOMPARE(o.exit_code, exit_code);
+    QVERIFY2(o.err.filter(QRegularExpression("^vqprog: interrupted by SIG[A-Z]+; port closed$")).size() == 1,
+             qPrintable(o.err.join('\n')));
+    QVERIFY(o.out.contains("Update flash is fail....."));
+
+    // Another user opens the port at once: neither exclusive mode nor a lock file is left behind.
+    QStringList opener{VQPROG_PATH, "--port", sim->slave_path(), "identify"};
+    if (::geteuid() == 0 && QFile::exists("/usr/sbin/runuser")) {
+        QVERIFY(QFile::setPermissions(sim->slave_path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                             QFileDevice::ReadOther | QFileDevice::WriteOther));
+        opener = QStringList{"-u", "nobody", "--"} + opener;
+        opener.prepend("/usr/sbin/runuser");
+    }
+    QProcess again;
+    again.setWorkingDirectory(QDir::rootPath());
+    again.start(opener.takeFirst(), opener);
+    QVERIFY(again.waitForFinished(kRunTimeoutMs));
+    QVERIFY2(again.exitCode() == 0, again.readAllStandardError().constData());
+}
+
+void VqprogTest::gang_interrupted()
+{
+    Bench b;
+    QVector<SimServer*> sims{b.add(), b.add(), b.add()};
+    QStringList args{"--max-parallel", "2"};
+    for (SimServer* sim : sims) {
+        QVERIFY(sim);
+        sim->set_reply_delay_ms(20);
+        args << "--port" << sim->slave_path();
+    }
+    b.write("flash.bin", pattern(1 << 20, 8));
+    Running run(b, args + QStringList{"update-flash", "flash.bin"});
+    QVERIFY(Running::reached(sims[0], 'l', 3) && Running::reached(sims[1], 'l', 3));
+    QFile children(QString("/proc/%1/task/%1/children").arg(run.p.processId()));
+    QVERIFY(children.open(QIODevice::ReadOnly));
+    const QList<QByteArray> child_pids = children.readAll().simplified().split(' ');
+    QCOMPARE(child_pids.size(), 2);
+
+    const Outcome o = run.signal_and_wait(SIGTERM);
+    QVERIFY(o.finished);
+    QCOMPARE(o.exit_code, 143);
+    for (const QByteArray& pid : child_pids)
+        QVERIFY2(!QFile::exists("/proc/" + pid), pid.constData());
+    const int header = o.out.indexOf(QRegularExpression("^port +chip +action +verdict +seconds$"));
+    QVERIFY2(header >= 0, qPrintable(o.out.join('\n')));
+    for (int i = 0; i < 3; ++i) {
+        const QString verdict = i < 2 ? "INTERRUPTED" : "SKIPPED";
+        const QRegularExpression row("^" + QRegularExpression::escape(sims[i]->slave_path()) + " .* " + verdict + " +\\d+\\.\\d");
+        QVERIFY2(o.out.indexOf(row, header) > header, qPrintable(o.out.join('\n')));
+    }
+    QCOMPARE(o.out.last(), QString("0 of 3 boards passed"));
+    // Nothing was sent to the board that was never started.
+    QCOMPARE(sims[2]->with_device([](SimDevice& d) { return d.received().size(); }), 0);
 }
 
 void VqprogTest::gang_one_board_failing()
