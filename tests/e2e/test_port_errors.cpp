@@ -10,7 +10,6 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include "flash_fixtures.h"
 #include "serial/port_advice.h"
@@ -30,13 +29,12 @@ struct Run {
     QString err;
 };
 
-// The lock file the port library takes for a port, wherever it put it.
-QString lock_file_of(const QString& port)
+// Where the port library puts a port's lock file: the first lock folder it may write.
+QString writable_lock_file(const QString& port)
 {
     for (const char* dir : {"/var/lock", "/run/lock", "/tmp"}) {
-        const QString path = QString(dir) + "/LCK.." + QString(port).mid(5).replace('/', '_');
-        if (QFileInfo::exists(path))
-            return path;
+        if (QFileInfo(dir).isWritable())
+            return QFileInfo(dir).canonicalFilePath() + "/LCK.." + QString(port).mid(5).replace('/', '_');
     }
     return QString();
 }
@@ -140,6 +138,8 @@ void PortErrorsTest::refused_open_data()
         << "vqprog" << false
         << "Cannot open %1: another VQ program holds it, vqprog (pid %2); two VQ programs never share a port: close "
            "it there first.";
+    QTest::newRow("locked by another program")
+        << "uucp lock" << false << "Cannot open %1: sleep (pid %2) holds it, as %3 shows; close that program first.";
     QTest::newRow("lock of an ended process of another user")
         << "root lock" << true
         << "Cannot open %1: the lock file %3 names process %2, which has ended, and you may not remove it: run "
@@ -197,12 +197,15 @@ void PortErrorsTest::refused_open()
             seen += holder->readAllStandardOutput();
         QVERIFY2(seen.contains("Start to update flash"), seen.constData());
         holder_pid = holder->processId();
-        // The port library counts a lock older than 30 s as left over even
-        // while its process runs; the lock must still keep others out.
-        lock = lock_file_of(port);
-        QVERIFY(!lock.isEmpty());
-        const utimbuf long_ago{::time(nullptr) - 3600, ::time(nullptr) - 3600};
-        QVERIFY(::utime(QFile::encodeName(lock).constData(), &long_ago) == 0);
+    } else if (kind == "uucp lock") {
+        // The old lock format of other serial programs (the pid alone): the
+        // port library takes it for a leftover even while its process runs.
+        holder.reset(start("sleep", {"600"}, false));
+        QVERIFY(holder->waitForStarted());
+        holder_pid = holder->processId();
+        lock = writable_lock_file(port);
+        QFile file(lock);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(holder_pid).rightJustified(10) + "\n"));
     } else if (kind == "root lock") {
         holder_pid = ended_pid();
         lock = "/run/lock/LCK.." + port.mid(5).replace('/', '_');
@@ -211,7 +214,7 @@ void PortErrorsTest::refused_open()
     }
 
     const Run second = run_vqprog({"--port", port, "identify"}, unprivileged);
-    if (kind == "root lock")
+    if (kind == "root lock" || kind == "uucp lock")
         QFile::remove(lock);
     QVERIFY2(second.out.split('\n').contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out));
     QCOMPARE(second.err.split('\n').filter("error:"), QStringList{kOpenFail});
@@ -223,6 +226,9 @@ void PortErrorsTest::refused_open()
         QCOMPARE(holder->exitCode(), 0);
         QVERIFY(holder->readAllStandardOutput().contains("Update flash is OK!!!!!!"));
         QCOMPARE(sim.with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+    } else if (kind == "uucp lock") {
+        holder->kill();
+        holder->waitForFinished();
     } else if (holder) {
         holder->closeWriteChannel();
         QVERIFY(holder->waitForFinished(kRunTimeoutMs));
@@ -237,13 +243,7 @@ void PortErrorsTest::ended_process_lock_does_not_block()
     QVERIFY(sim.start());
     // Where the port library will look, a lock of a process that has ended.
     const QString port = sim.slave_path();
-    QString lock;
-    for (const char* dir : {"/var/lock", "/run/lock", "/tmp"}) {
-        if (QFileInfo(dir).isWritable()) {
-            lock = QString(dir) + "/LCK.." + QString(port).mid(5).replace('/', '_');
-            break;
-        }
-    }
+    const QString lock = writable_lock_file(port);
     QFile file(lock);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(ended_pid()) + "\nvqprog\n") > 0);
     file.close();
