@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev libudev-dev
-          clang libclang-rt-dev xvfb xauth g++-mingw-w64-x86-64 fonts-liberation2)
+          clang libclang-rt-dev xvfb xauth g++-mingw-w64-x86-64 fonts-liberation2
+          help2man dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
