@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
+#include "serial/port_advice.h"
 #include "serial/rates.h"
 #include "ui_mainwindow.h"
 
@@ -46,8 +47,13 @@ bool MainWindow::open_port_at_selected_rate()
     serial->setParity(QSerialPort::NoParity);
     serial->setStopBits(QSerialPort::OneStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
-    if (!serial->open(QIODevice::ReadWrite)) {
+    // A port another program has locked is not opened even where the open
+    // would pass: two programs on one line garble each other's frames.
+    if (port_lock_holder(port_name) || !serial->open(QIODevice::ReadWrite)) {
         Dialogs::current().information(nullptr, QStringLiteral("Title"), QStringLiteral("Open fail"));
+        const QString advice = port_open_advice(gather_port_facts(port_name));
+        if (!advice.isEmpty())
+            log_line(advice);
         return false;
     }
     request_low_latency(*serial);

@@ -12,10 +12,9 @@
 #include "options.h"
 #include "records_command.h"
 #include "serial/port_map.h"
+#include "vq_version.h"
 
 namespace {
-
-constexpr char kVersion[] = "1.0";
 
 void print_err(const QString& text)
 {
@@ -69,7 +68,7 @@ int main(int argc, char* argv[])
     std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails with EFBIG and is reported
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vqprog"));
-    QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    QApplication::setApplicationVersion(QStringLiteral(VQ_VERSION));
 
     const ParseResult parsed = parse_command_line(QApplication::arguments());
     switch (parsed.outcome) {
@@ -77,7 +76,7 @@ int main(int argc, char* argv[])
         std::fputs(qPrintable(parsed.help), stdout);
         return kExitOk;
     case ParseOutcome::Version:
-        std::printf("vqprog %s\n", kVersion);
+        std::printf("vqprog %s\n", VQ_VERSION);
         return kExitOk;
     case ParseOutcome::BadUsage:
         return usage_error(parsed);
