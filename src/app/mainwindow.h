@@ -90,10 +90,10 @@ private:
     // The rate boxes and the WaitTime entry, read once by a slot.
     LinkSettings read_link_settings() const;
 
-    // Link layer: write a frame and wait for its reply
+    // Link layer: write a frame, or a block's frames, and wait for the reply
     Reply exchange(const QByteArray& frame, const ReplyWait& wait);
+    Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
     Reply await_reply(const ReplyWait& wait);
-    bool wait_for_reply(int passes, int sleep_ms);
     bool aborted() const;  // Exit pressed or the device removed
     void pause_for_reply(int ms);
     void pump_events();

@@ -16,6 +16,9 @@ constexpr ReplyWait kFlashModeWait{kSetFlashModePasses, kSetFlashModeSleepMs,
                                    flash_reply_letter(kSetFlashModeLetter), false, false};
 constexpr ReplyWait kFlashIdWait{kGetFlashIdPasses, kGetFlashIdSleepMs, flash_reply_letter(kGetFlashIdLetter),
                                  false, false};
+// The flash CRC command's replies, progress reports and then the verdict,
+// are gathered by flash_crc_wait.
+constexpr ReplyWait kFlashCrcSend{0, 0, 0, false, false};
 constexpr int kWrongReplyDumpBytes = 16;
 constexpr int kProgressDone = 100;
 }  // namespace
@@ -124,7 +127,6 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
 
 int MainWindow::run_flash_crc(const FlashCrcJob& job)
 {
-    rx_ready = 0;
-    write_frame(build_flash_crc_request(job.start, job.length, job.crc));
+    exchange(build_flash_crc_request(job.start, job.length, job.crc), kFlashCrcSend);
     return flash_crc_wait(job);
 }
