@@ -140,7 +140,8 @@ private:
     void log_update_start();
     void log_link_kind();
     int Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc);
-    int Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link);
+    // `len` bytes of image_data at `base`, then the range's CRC against `expected_crc`.
+    int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
     int Update_FlashDiff(int len, int blk, const LinkSettings& link);
 
     // Port session
@@ -174,7 +175,6 @@ private:
     int vcom_index = 0;
     int write_pacing_us = 125;
     int reconnect_state = 0;
-    int model_index = 0;
     bool identifying = false;        // Open and BootMode are off while this runs
     bool open_button_wanted = true;  // the Open button's state once identification ends
 

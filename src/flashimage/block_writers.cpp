@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/block_frames.h"
+#include "protocol/catalogue.h"
 
 namespace {
 // Rounds of 1 ms; a removed device or Exit ends them early. Each frame is
@@ -30,7 +31,7 @@ int MainWindow::Write_FlashBlock(const QByteArray& data, uint32_t address, int s
 
 int MainWindow::Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq)
 {
-    const PacketForm form = packet_form_for(chip_id);
+    const PacketForm form = chip_model(chip_id).packets;
     QVector<FrameOut> frames;
     for (const BlockPacket& packet : build_block_packets(form, address, seq, data))
         frames.append(FrameOut{packet.bytes, packet.settle_rounds, packet.paced});

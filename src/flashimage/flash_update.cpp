@@ -90,10 +90,10 @@ int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, boo
     return Check_FlashImageCRC(send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
 }
 
-int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link)
+int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link)
 {
-    // The length written is the one that must fit: this also serves the MCU
-    // image, whatever flash image was loaded before.
+    // The length written is the one that must fit: this also serves an MCU
+    // image kept in the external flash, whatever flash image was loaded before.
     int result = flash_update_prologue(link, len);
     if (result != flash_update_result::kOk)
         return result;
@@ -104,10 +104,7 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettin
         return result;
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
-    uint32_t expected = flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc;
-    if (base == 0)
-        expected = mcu_image_crc;
-    return Check_FlashRangeCRC(base, len, expected) == flash_crc_result::kOk ? flash_update_result::kOk
+    return Check_FlashRangeCRC(base, len, expected_crc) == flash_crc_result::kOk ? flash_update_result::kOk
                                                                              : flash_update_result::kStopped;
 }
 

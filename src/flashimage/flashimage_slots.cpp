@@ -10,7 +10,6 @@
 
 namespace {
 constexpr int kFlashBlockSize = 2048;
-constexpr uint32_t kVq210Uart0FlashBase = 0x80000;  // below it, that model's own code
 }  // namespace
 
 void MainWindow::take_flash_image_check(const FlashImageCheck& check)
@@ -91,11 +90,15 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     const bool send_file_crc = ui->checkBox_FileCRC->isChecked();
     clear_log();
     set_action_buttons_enabled(false);
+    const ChipModel& model = chip_model(chip_id);
     int result;
     if (diff)
         result = Update_FlashDiff(flash_image_len, kFlashBlockSize, link);
-    else if (is_vq210_uart0(chip_id))
-        result = Update_FlashAt(kVq210Uart0FlashBase, flash_image_len, kFlashBlockSize, link);
+    else if (model.app == AppStore::ExternalFlash)
+        result = Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockSize,
+                                image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
+                                                         flash_image_crc),
+                                link);
     else
         result = Update_FlashFull(flash_image_len, kFlashBlockSize, link, send_file_crc);
     log_line(QString());

@@ -74,7 +74,7 @@ int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
 
 int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset)
 {
-    const ProgramFrameSize size = program_frame_size_for(chip_id);
+    const ProgramFrameSize size = chip_model(chip_id).packets;
     const QVector<QByteArray> built = build_program_frames(size, block_offset, data);
     if (built.isEmpty())
         return mcu_program_frames_result::kTimedOut;

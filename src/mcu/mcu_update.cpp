@@ -71,7 +71,6 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
     clear_log();
     discard_input();
     run_address = 0;
-    model_index = model_index_of(chip);
     McuRange range;
     if (plan_mcu_update(chip, &range) != mcu_update_result::kOk)
         return mcu_update_result::kRefused;

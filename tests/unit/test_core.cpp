@@ -29,6 +29,8 @@ private slots:
     void catalogue_sets_data();
     void catalogue_sets();
     void catalogue_labels_and_lookup();
+    void catalogue_facts_data();
+    void catalogue_facts();
 
     void connect_request_layout();
     void connect_nonce_from_local_time();
@@ -214,8 +216,8 @@ void CoreTest::catalogue_sets()
     QCOMPARE(in_run_address_set(id), run_address);
     QCOMPARE(in_flash_set_128m(id), flash128);
     QCOMPARE(in_reserved_area_set(id), reserved);
-    QCOMPARE(is_vq210_uart0(id), model == "VQ210 Uart0");
-    QCOMPARE(is_vq350a(id), model == "VQ350A");
+    QCOMPARE(chip_model(id).app == AppStore::ExternalFlash, model == "VQ210 Uart0");
+    QCOMPARE(chip_model(id).packets == PacketForm::Narrow64, model == "VQ350A");
 }
 
 void CoreTest::catalogue_labels_and_lookup()
@@ -229,6 +231,65 @@ void CoreTest::catalogue_labels_and_lookup()
     QCOMPARE(kChipModels[model_index_of(kUnknownChipId)].max_mcu_size, 2064384u);
     QVERIFY(!in_flash_set_128m(kUnknownChipId));
     QVERIFY(!in_reserved_area_set(kUnknownChipId));
+}
+
+void CoreTest::catalogue_facts_data()
+{
+    QTest::addColumn<uint>("id");
+    QTest::addColumn<bool>("narrow");
+    QTest::addColumn<bool>("external_app");
+    QTest::addColumn<uint>("flash_image_base");
+    QTest::addColumn<uint>("mcu_update_limit");
+    QTest::addColumn<QString>("label");
+    struct Row {
+        const char* model;
+        uint id;
+        bool narrow, external_app;
+        uint base, limit;
+        const char* label;
+    };
+    const Row rows[] = {
+        {"VQ4410", 0x19714410, false, false, 0, 0x1F8000, "VQ4410"},
+        {"VQ210", 0x19712100, false, false, 0, 0x76000, "VQ210"},
+        {"VQ210 Uart0", 0x19710210, false, true, 0x80000, 0x76000, "VQ210"},
+        {"VQ230", 0x19712300, false, false, 0, 0x76000, "VQ230"},
+        {"VQ330", 0x19713300, false, false, 0, 0x76000, "VQ330"},
+        {"VQ250A", 0x1971250A, false, false, 0, 0x76000, "VQ250A"},
+        {"VQ250B", 0x1971250B, false, false, 0, 0x1F8000, "VQ250B"},
+        {"VQ250C", 0x1971250C, false, false, 0, 0x76000, "VQ250C"},
+        {"VQ250D", 0x1971250D, false, false, 0, 0x76000, "VQ250D"},
+        {"VQ350A", 0x1971350A, true, false, 0, 0xE800, "VQ350A"},
+        {"VQ350B", 0x1971350B, false, false, 0, 0x77800, "VQ350B"},
+        {"VQ360", 0x19713600, false, false, 0, 0x77800, "VQ360"},
+        {"VQ350C", 0x1971350C, false, false, 0, 0x77800, "VQ350C"},
+        {"VQ350D", 0x1971350D, false, false, 0, 0x77800, "VQ350D"},
+        {"VQ4420", 0x19714420, false, false, 0, 0x75800, "VQ4420"},
+        {"VQ340", 0x19713400, false, false, 0, 0x70000, "VQ340"},
+        {"VQ470", 0x19714700, false, false, 0, 0x1F8000, "VQ470"},
+        // An ID in no row: the first model's name and limits.
+        {"unlisted", 0x19719999, false, false, 0, 0x1F8000, "VQ4410"},
+    };
+    for (const Row& r : rows)
+        QTest::newRow(r.model) << r.id << r.narrow << r.external_app << r.base << r.limit << QString(r.label);
+}
+
+void CoreTest::catalogue_facts()
+{
+    QFETCH(uint, id);
+    QFETCH(bool, narrow);
+    QFETCH(bool, external_app);
+    QFETCH(uint, flash_image_base);
+    QFETCH(uint, mcu_update_limit);
+    QFETCH(QString, label);
+    const ChipModel& m = chip_model(id);
+    QCOMPARE(m.packets == PacketForm::Narrow64, narrow);
+    QCOMPARE(m.app == AppStore::ExternalFlash, external_app);
+    QCOMPARE(m.flash_image_base, uint32_t(flash_image_base));
+    QCOMPARE(m.mcu_update_limit, uint32_t(mcu_update_limit));
+    // Where the run-address rule does not apply, the update's limit is the catalogued size.
+    if (!in_run_address_set(id))
+        QCOMPARE(m.mcu_update_limit, m.max_mcu_size);
+    QCOMPARE(version_label(id), label + " Boot_Version:");
 }
 
 void CoreTest::connect_request_layout()
