@@ -102,8 +102,8 @@ private:
 
     // Connect handshake and run
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
-    int run_application(uint32_t start_address);
-    int identify_chip(const LinkSettings& link);
+    int run_application(uint32_t start_address);  // run_application_result
+    int identify_chip(const LinkSettings& link);   // identify_chip_result
 
     // Internal flash: commands, the MCU update and its image label
     int erase_mcu(uint32_t start_offset, uint32_t end_offset);
@@ -118,11 +118,11 @@ private:
     // External flash: commands, catalogue, identification, CRC checks
     int Set_FlashMode(uint8_t mode);
     int Get_FlashID(uint8_t variant);
-    int Lookup_FlashIni(uint32_t id);
+    int Lookup_FlashIni(uint32_t id);  // lookup_flash_ini_result
     void set_flash_fields(const QString& id, const QString& size, const QString& name);
-    int identify_flash(int pause_ms);  // the two attempts; 0 when either found a catalogued flash
+    int identify_flash(int pause_ms);  // the two attempts; identify_flash_result
     // Sets the flash mode a flash needs (0: none); a check does not announce NAND mode.
-    int prepare_flash_mode(int mode, bool announce_nand);
+    int prepare_flash_mode(int mode, bool announce_nand);  // prepare_flash_mode_result
     int run_flash_crc(const FlashCrcJob& job);
     int flash_crc_wait(const FlashCrcJob& job);
     int Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc);

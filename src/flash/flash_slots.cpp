@@ -25,9 +25,9 @@ void MainWindow::on_pushButton_CheckFlash_clicked()
     if (refuse_closed_port())
         return;
     discard_input();
-    if (identify_flash(0) != 0)
+    if (identify_flash(0) != identify_flash_result::kOk)
         return;
-    if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != 0)
+    if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != prepare_flash_mode_result::kOk)
         return;
     if (flash_image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);

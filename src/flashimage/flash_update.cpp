@@ -9,10 +9,6 @@
 #include "flashimage/update_plan.h"
 #include "protocol/catalogue.h"
 
-namespace {
-constexpr int kProgressDone = 100;
-}  // namespace
-
 int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
 {
     clear_log();
@@ -25,10 +21,10 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
         return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));
-    if (identify_flash(0) != 0)
+    if (identify_flash(0) != identify_flash_result::kOk)
         return flash_update_result::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
-    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != 0)
+    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != prepare_flash_mode_result::kOk)
         return flash_update_result::kModeFailed;
     if (image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);

@@ -4,13 +4,10 @@
 #include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/image_rules.h"
+#include "flashimage/update_plan.h"
 #include "platform/file_read.h"
 #include "protocol/catalogue.h"
 #include "ui_mainwindow.h"
-
-namespace {
-constexpr int kFlashBlockSize = 2048;
-}  // namespace
 
 void MainWindow::take_flash_image_check(const FlashImageCheck& check)
 {
@@ -93,14 +90,14 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     const ChipModel& model = chip_model(chip_id);
     int result;
     if (diff)
-        result = Update_FlashDiff(flash_image_len, kFlashBlockSize, link);
+        result = Update_FlashDiff(flash_image_len, kFlashBlockLen, link);
     else if (model.app == AppStore::ExternalFlash)
-        result = Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockSize,
+        result = Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockLen,
                                 image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
                                                          flash_image_crc),
                                 link);
     else
-        result = Update_FlashFull(flash_image_len, kFlashBlockSize, link, send_file_crc);
+        result = Update_FlashFull(flash_image_len, kFlashBlockLen, link, send_file_crc);
     log_line(QString());
     if (diff)
         log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")

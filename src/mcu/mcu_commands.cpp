@@ -6,6 +6,7 @@
 #include "app/texts.h"
 #include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
+#include "protocol/frame.h"
 
 namespace {
 constexpr ReplyWait kEraseWait{kEraseWaitPasses, kEraseWaitSleepMs, 'L', false, false};
@@ -16,7 +17,6 @@ constexpr ReplyWait kProgramSingleWait{kProgramSingleWaitPasses, kProgramSingleW
                                        kProgramPauseUs, true};
 constexpr ReplyWait kProgramFramesWait{kProgramFramesWaitPasses, kProgramFramesWaitSleepMs, 'J', false, false,
                                        kProgramPauseUs, true};
-constexpr int kWrongReplyDumpBytes = 16;
 }  // namespace
 
 int MainWindow::erase_mcu(uint32_t start_offset, uint32_t end_offset)

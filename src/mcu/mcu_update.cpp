@@ -10,11 +10,9 @@
 #include "mcu/mcu_plan.h"
 #include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
+#include "protocol/frame.h"
 
 namespace {
-constexpr int kProgressDone = 100;
-constexpr int kWrongReplyDumpBytes = 16;
-
 QString block_failed_line(uint32_t offset)
 {
     return QStringLiteral("UPDATE_FLASH NG, Addr : 0x") + QString::number(offset, 16);

@@ -32,5 +32,5 @@ void MainWindow::on_pushButton_RunApp_clicked()
 int MainWindow::run_application(uint32_t start_address)
 {
     exchange(build_run_request(start_address), kRunSend);
-    return 0;
+    return run_application_result::kSent;
 }

@@ -362,13 +362,11 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check)
     in.json[QStringLiteral("blk_tCRC")] = hex32_text(check.blk_tcrc);
     in.lines << check.log_lines;
     if (bytes.size() < kDiffHeaderLen) {
-        in.refusal = QStringLiteral("Illegal document: the file is %1 bytes, shorter than its 32-byte header")
-                         .arg(bytes.size());
+        in.refusal = diff_shorter_than_header(bytes.size());
     } else if (!check.ok) {
-        in.refusal = QString::fromLatin1(kIllegalDocument) +
-                     (check.par_tcrc != check.diff_info[kDiffParaCrc]
-                          ? QStringLiteral(": par_tCRC differs from diff_para_crc")
-                          : QStringLiteral(": blk_tCRC differs from dblk_crc"));
+        in.refusal = illegal_document(check.par_tcrc != check.diff_info[kDiffParaCrc]
+                                          ? QStringLiteral("par_tCRC differs from diff_para_crc")
+                                          : QStringLiteral("blk_tCRC differs from dblk_crc"));
     } else {
         in.lines << QStringLiteral("label: ") + check.label;
         in.json[QStringLiteral("label")] = check.label;
