@@ -17,16 +17,13 @@ constexpr ReplyWait kBlockPacketsNoReply{0, 0, 0, false, false};
 int MainWindow::Write_FlashBlock(const QByteArray& data, uint32_t address, int seq)
 {
     const FrameOut frame{build_block_write(address, seq, data), 1, true};
-    switch (exchange(QVector<FrameOut>{frame}, with_pause(kBlockWriteWait, write_pacing_us))) {
-    case Reply::Ok:
-    case Reply::WrongLetter:
+    const Reply reply = exchange(QVector<FrameOut>{frame}, with_pause(kBlockWriteWait, write_pacing_us));
+    if (reply == Reply::Ok || reply == Reply::WrongLetter)
         return judge_block_write_reply(rx_buf);
-    case Reply::TimedOut:
+    // Exit and device removal end the wait without a word.
+    if (reply == Reply::TimedOut)
         show_error(texts::kTimeOver);
-        return block_write_result::kTimedOut;
-    default:
-        return block_write_result::kTimedOut;
-    }
+    return block_write_result::kTimedOut;
 }
 
 int MainWindow::Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq)
@@ -45,7 +42,7 @@ int MainWindow::Write_FlashBlockPackets(const QByteArray& data, uint32_t address
     case Reply::TimedOut:
         show_error(texts::kTimeOver);
         return block_packets_result::kTimedOut;
-    default:
+    default:  // Exit or device removal: no word
         return block_packets_result::kTimedOut;
     }
 }
