@@ -93,8 +93,8 @@ void MainWindow::set_action_buttons_enabled(bool on)
     ui->pushButton_UpdateFlash->setEnabled(on);
     ui->pushButton_FlashInfo->setEnabled(on);
     ui->pushButton_CheckFlash->setEnabled(on);
-    // The UART0 variant has no application to start from here.
-    ui->pushButton_RunApp->setEnabled(is_vq210_uart0(chip_id) ? false : on);
+    // An application kept in the external flash is not started from here.
+    ui->pushButton_RunApp->setEnabled(chip_model(chip_id).app == AppStore::ExternalFlash ? false : on);
 }
 
 void MainWindow::log_line(const QString& text)

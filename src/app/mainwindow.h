@@ -90,10 +90,10 @@ private:
     // The rate boxes and the WaitTime entry, read once by a slot.
     LinkSettings read_link_settings() const;
 
-    // Link layer: write a frame and wait for its reply
+    // Link layer: write a frame, or a block's frames, and wait for the reply
     Reply exchange(const QByteArray& frame, const ReplyWait& wait);
+    Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
     Reply await_reply(const ReplyWait& wait);
-    bool wait_for_reply(int passes, int sleep_ms);
     bool aborted() const;  // Exit pressed or the device removed
     void pause_for_reply(int ms);
     void pump_events();
@@ -102,8 +102,8 @@ private:
 
     // Connect handshake and run
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
-    int run_application(uint32_t start_address);
-    int identify_chip(const LinkSettings& link);
+    int run_application(uint32_t start_address);  // run_application_result
+    int identify_chip(const LinkSettings& link);   // identify_chip_result
 
     // Internal flash: commands, the MCU update and its image label
     int erase_mcu(uint32_t start_offset, uint32_t end_offset);
@@ -118,11 +118,11 @@ private:
     // External flash: commands, catalogue, identification, CRC checks
     int Set_FlashMode(uint8_t mode);
     int Get_FlashID(uint8_t variant);
-    int Lookup_FlashIni(uint32_t id);
+    int Lookup_FlashIni(uint32_t id);  // lookup_flash_ini_result
     void set_flash_fields(const QString& id, const QString& size, const QString& name);
-    int identify_flash(int pause_ms);  // the two attempts; 0 when either found a catalogued flash
+    int identify_flash(int pause_ms);  // the two attempts; identify_flash_result
     // Sets the flash mode a flash needs (0: none); a check does not announce NAND mode.
-    int prepare_flash_mode(int mode, bool announce_nand);
+    int prepare_flash_mode(int mode, bool announce_nand);  // prepare_flash_mode_result
     int run_flash_crc(const FlashCrcJob& job);
     int flash_crc_wait(const FlashCrcJob& job);
     int Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc);
@@ -140,7 +140,8 @@ private:
     void log_update_start();
     void log_link_kind();
     int Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc);
-    int Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link);
+    // `len` bytes of image_data at `base`, then the range's CRC against `expected_crc`.
+    int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
     int Update_FlashDiff(int len, int blk, const LinkSettings& link);
 
     // Port session
@@ -174,7 +175,6 @@ private:
     int vcom_index = 0;
     int write_pacing_us = 125;
     int reconnect_state = 0;
-    int model_index = 0;
     bool identifying = false;        // Open and BootMode are off while this runs
     bool open_button_wanted = true;  // the Open button's state once identification ends
 

@@ -9,7 +9,6 @@
 
 namespace {
 constexpr int kFlashInfoRetryPauseMs = 50;  // between Flash Info's two attempts
-constexpr uint32_t kVq210Uart0FlashBase = 0x80000;  // below it, that model's own code
 constexpr int kShortestImage = 16;  // anything shorter is no image worth checking
 }  // namespace
 
@@ -26,9 +25,9 @@ void MainWindow::on_pushButton_CheckFlash_clicked()
     if (refuse_closed_port())
         return;
     discard_input();
-    if (identify_flash(0) != 0)
+    if (identify_flash(0) != identify_flash_result::kOk)
         return;
-    if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != 0)
+    if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != prepare_flash_mode_result::kOk)
         return;
     if (flash_image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);
@@ -40,9 +39,11 @@ void MainWindow::on_pushButton_CheckFlash_clicked()
     }
     const bool send_file_crc = ui->checkBox_FileCRC->isChecked();
     set_action_buttons_enabled(false);
-    if (is_vq210_uart0(chip_id))
-        Check_FlashRangeCRC(kVq210Uart0FlashBase, flash_image_len,
-                            flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc);
+    const ChipModel& model = chip_model(chip_id);
+    if (model.app == AppStore::ExternalFlash)
+        Check_FlashRangeCRC(model.flash_image_base, flash_image_len,
+                            image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
+                                                     flash_image_crc));
     else
         Check_FlashImageCRC(send_file_crc);
     set_action_buttons_enabled(true);

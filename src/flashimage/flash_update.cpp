@@ -9,10 +9,6 @@
 #include "flashimage/update_plan.h"
 #include "protocol/catalogue.h"
 
-namespace {
-constexpr int kProgressDone = 100;
-}  // namespace
-
 int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
 {
     clear_log();
@@ -25,10 +21,10 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
         return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));
-    if (identify_flash(0) != 0)
+    if (identify_flash(0) != identify_flash_result::kOk)
         return flash_update_result::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
-    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != 0)
+    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != prepare_flash_mode_result::kOk)
         return flash_update_result::kModeFailed;
     if (image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);
@@ -90,10 +86,10 @@ int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, boo
     return Check_FlashImageCRC(send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
 }
 
-int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link)
+int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link)
 {
-    // The length written is the one that must fit: this also serves the MCU
-    // image, whatever flash image was loaded before.
+    // The length written is the one that must fit: this also serves an MCU
+    // image kept in the external flash, whatever flash image was loaded before.
     int result = flash_update_prologue(link, len);
     if (result != flash_update_result::kOk)
         return result;
@@ -104,10 +100,7 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettin
         return result;
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
-    uint32_t expected = flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc;
-    if (base == 0)
-        expected = mcu_image_crc;
-    return Check_FlashRangeCRC(base, len, expected) == flash_crc_result::kOk ? flash_update_result::kOk
+    return Check_FlashRangeCRC(base, len, expected_crc) == flash_crc_result::kOk ? flash_update_result::kOk
                                                                              : flash_update_result::kStopped;
 }
 

@@ -4,14 +4,10 @@
 #include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/image_rules.h"
+#include "flashimage/update_plan.h"
 #include "platform/file_read.h"
 #include "protocol/catalogue.h"
 #include "ui_mainwindow.h"
-
-namespace {
-constexpr int kFlashBlockSize = 2048;
-constexpr uint32_t kVq210Uart0FlashBase = 0x80000;  // below it, that model's own code
-}  // namespace
 
 void MainWindow::take_flash_image_check(const FlashImageCheck& check)
 {
@@ -91,13 +87,17 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     const bool send_file_crc = ui->checkBox_FileCRC->isChecked();
     clear_log();
     set_action_buttons_enabled(false);
+    const ChipModel& model = chip_model(chip_id);
     int result;
     if (diff)
-        result = Update_FlashDiff(flash_image_len, kFlashBlockSize, link);
-    else if (is_vq210_uart0(chip_id))
-        result = Update_FlashAt(kVq210Uart0FlashBase, flash_image_len, kFlashBlockSize, link);
+        result = Update_FlashDiff(flash_image_len, kFlashBlockLen, link);
+    else if (model.app == AppStore::ExternalFlash)
+        result = Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockLen,
+                                image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
+                                                         flash_image_crc),
+                                link);
     else
-        result = Update_FlashFull(flash_image_len, kFlashBlockSize, link, send_file_crc);
+        result = Update_FlashFull(flash_image_len, kFlashBlockLen, link, send_file_crc);
     log_line(QString());
     if (diff)
         log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")

@@ -10,10 +10,6 @@
 #include "protocol/catalogue.h"
 #include "ui_mainwindow.h"
 
-namespace {
-constexpr uint32_t kVq210Uart0McuBase = 0;  // that model keeps its application in the external flash
-}  // namespace
-
 void MainWindow::on_pushButton_InputMCUCode_clicked()
 {
     const QString name =
@@ -58,8 +54,8 @@ void MainWindow::on_pushButton_UpdateMCU_clicked()
 
     const LinkSettings link = read_link_settings();
     set_action_buttons_enabled(false);
-    if (is_vq210_uart0(chip_id)) {
-        const int result = Update_FlashAt(kVq210Uart0McuBase, mcu_image_len, kMcuBlockLen, link);
+    if (chip_model(chip_id).app == AppStore::ExternalFlash) {
+        const int result = Update_FlashAt(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc, link);
         log_line(QString());
         log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
     } else {
@@ -84,8 +80,8 @@ void MainWindow::on_pushButton_CheckMCU_clicked()
         show_error(QStringLiteral("Please input the mcu code"));
         return;
     }
-    const int result = is_vq210_uart0(chip_id)
-                           ? Check_FlashRangeCRC(kVq210Uart0McuBase, mcu_image_len, mcu_image_crc)
+    const int result = chip_model(chip_id).app == AppStore::ExternalFlash
+                           ? Check_FlashRangeCRC(kExternalAppAddress, mcu_image_len, mcu_image_crc)
                            : check_mcu_crc();
     log_line(result == 0 ? QStringLiteral("Check MCU CRC is OK...") : QStringLiteral("Check MCU CRC is NG..."));
     set_action_buttons_enabled(true);

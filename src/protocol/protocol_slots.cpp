@@ -11,6 +11,8 @@
 
 namespace {
 constexpr int kRunSettleMs = 60;  // lets the run frame leave before the port closes
+// The boot loader hands over to the application and answers nothing.
+constexpr ReplyWait kRunSend{0, 0, 0, false, false};
 }  // namespace
 
 void MainWindow::on_pushButton_RunApp_clicked()
@@ -29,7 +31,6 @@ void MainWindow::on_pushButton_RunApp_clicked()
 
 int MainWindow::run_application(uint32_t start_address)
 {
-    rx_ready = 0;
-    write_frame(build_run_request(start_address));
-    return 0;
+    exchange(build_run_request(start_address), kRunSend);
+    return run_application_result::kSent;
 }

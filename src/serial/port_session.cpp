@@ -77,17 +77,17 @@ int MainWindow::identify_chip(const LinkSettings& link)
     for (int i = 0; i < kChipModelCount; ++i) {
         const int result = connect_device(kIdentifyMode, kChipModels[i].chip_id, link);
         if (result < 0)
-            return -1;
+            return identify_chip_result::kNotIdentified;
         if (result == connect_result::kOk) {
             chip_id = kChipModels[i].chip_id;
             ui->lineEdit_McuType->setText(model_name(i));
             set_action_buttons_enabled(true);
             if (reconnect_state == 1)
                 reconnect_state = 2;
-            return 0;
+            return identify_chip_result::kOk;
         }
     }
-    return -1;
+    return identify_chip_result::kNotIdentified;
 }
 
 void MainWindow::Open_SerialPort()
@@ -121,7 +121,7 @@ void MainWindow::Open_SerialPort()
     ui->pushButton_OpenCom->setEnabled(open_button_wanted);
     ui->pushButton_Boot->setEnabled(boot_enabled);
     ui->pushButton_BootII->setEnabled(boot2_enabled);
-    if (identified != 0) {
+    if (identified != identify_chip_result::kOk) {
         chip_id = kUnknownChipId;
         ui->lineEdit_McuType->setText(QStringLiteral("unknown"));
     }

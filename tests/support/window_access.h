@@ -64,7 +64,11 @@ public:
     int progress() const { return widget<QProgressBar>("progressBar")->value(); }
     QString label(const char* name) const { return widget<QLabel>(name)->text(); }
 
-    bool wait_for_reply(int passes, int sleep_ms) { return w.wait_for_reply(passes, sleep_ms); }
+    // Whether a reply, of any letter, came within the passes.
+    bool wait_for_reply(int passes, int sleep_ms)
+    {
+        return w.await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
+    }
     int connect_device(char mode, uint32_t chip)
     {
         return w.connect_device(ConnectMode(mode), chip, w.read_link_settings());

@@ -351,13 +351,11 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check, q
     in.json[QStringLiteral("blk_tCRC")] = hex32_text(check.blk_tcrc);
     in.lines << check.log_lines;
     if (bytes.size() < kDiffHeaderLen) {
-        in.refusal = QStringLiteral("Illegal document: the file is %1 bytes, shorter than its 32-byte header")
-                         .arg(bytes.size());
+        in.refusal = diff_shorter_than_header(bytes.size());
     } else if (!check.ok) {
-        in.refusal = QString::fromLatin1(kIllegalDocument) +
-                     (check.par_tcrc != check.diff_info[kDiffParaCrc]
-                          ? QStringLiteral(": par_tCRC differs from diff_para_crc")
-                          : QStringLiteral(": blk_tCRC differs from dblk_crc"));
+        in.refusal = illegal_document(check.par_tcrc != check.diff_info[kDiffParaCrc]
+                                          ? QStringLiteral("par_tCRC differs from diff_para_crc")
+                                          : QStringLiteral("blk_tCRC differs from dblk_crc"));
     } else {
         const QVector<DiffProblem> problems = check_diff_records(bytes, flash_size);
         // A dblk_lenght that lies would show in the label as another length
