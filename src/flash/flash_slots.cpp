@@ -15,35 +15,50 @@ constexpr int kShortestImage = 16;  // anything shorter is no image worth checki
 
 void MainWindow::on_pushButton_FlashInfo_clicked()
 {
-    discard_input();
-    ui->pushButton_FlashInfo->setEnabled(false);
-    identify_flash(kFlashInfoRetryPauseMs);
-    ui->pushButton_FlashInfo->setEnabled(true);
+    const int result = flash_info_operation();
+    emit operation_ended(Operation::FlashInfo, result);
 }
 
 void MainWindow::on_pushButton_CheckFlash_clicked()
 {
+    const int result = check_flash_operation();
+    emit operation_ended(Operation::CheckFlash, result);
+}
+
+int MainWindow::flash_info_operation()
+{
+    discard_input();
+    ui->pushButton_FlashInfo->setEnabled(false);
+    const int result = identify_flash(kFlashInfoRetryPauseMs);
+    ui->pushButton_FlashInfo->setEnabled(true);
+    return result;
+}
+
+int MainWindow::check_flash_operation()
+{
     if (refuse_closed_port())
-        return;
+        return operation_result::kPortClosed;
     discard_input();
     if (identify_flash(0) != 0)
-        return;
+        return operation_result::kNoFlash;
     if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != 0)
-        return;
+        return operation_result::kFlashModeFailed;
     if (flash_image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);
-        return;
+        return operation_result::kImageTooLarge;
     }
     if (flash_image_len < kShortestImage) {
         show_error(QStringLiteral("Please input UI file!"));
-        return;
+        return operation_result::kNoImage;
     }
     const bool send_file_crc = ui->checkBox_FileCRC->isChecked();
     set_action_buttons_enabled(false);
+    int result;
     if (is_vq210_uart0(chip_id))
-        Check_FlashRangeCRC(kVq210Uart0FlashBase, flash_image_len,
+        result = Check_FlashRangeCRC(kVq210Uart0FlashBase, flash_image_len,
                             flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc);
     else
-        Check_FlashImageCRC(send_file_crc);
+        result = Check_FlashImageCRC(send_file_crc);
     set_action_buttons_enabled(true);
+    return result;
 }
