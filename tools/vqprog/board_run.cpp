@@ -75,7 +75,7 @@ int BoardRun::run()
         if (code != kExitOk && device_gone_)
             code = kExitDeviceGone;
     }
-    // The window's own Close Comm: the port is never left open.
+    // Closed as its own button closes it: the port is never left open.
     start(Operation::ClosePort);
     return code;
 }
