@@ -4,6 +4,8 @@
 // signal says which operation ended and how, so that a front end that runs
 // the window hidden learns the outcome from a number, never from a log text.
 
+#include <QMetaType>
+
 // One per button (Open Comm counts twice: it opens or closes). The result an
 // operation ends with is the code of the procedure it ran, or, when it ended
 // before any, one of operation_result below:
@@ -38,6 +40,7 @@ enum class Operation {
     CheckFlash,
     RunApp,
 };
+Q_DECLARE_METATYPE(Operation)  // for queued connections, QVariant and test data
 
 // How an operation ends when no procedure's own code tells it. Far from the
 // procedures' codes (small numbers), so that no two meanings share a value

@@ -11,8 +11,6 @@
 
 using namespace flash_fixtures;
 
-Q_DECLARE_METATYPE(Operation)
-
 namespace {
 
 QByteArray mcu_image()
