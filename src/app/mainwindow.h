@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/operation.h"
 #include "flash/flash_frames.h"
 #include "flashimage/update_plan.h"
 #include "protocol/connect_frame.h"
@@ -16,14 +17,22 @@ class QSerialPort;
 class QTimer;
 class Ui_MainWindow;
 class PortWatcher;
+class WindowDriver;
 struct McuRange;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
+    // Where the settings come from: config.ini of the working folder, read
+    // at start and written at exit; or, for a front end whose settings are
+    // its own options, the window's defaults alone, the file neither read
+    // nor written.
+    enum class ConfigFile { Used, Ignored };
+
     // port_map: where the port list comes from; null means the system's own.
-    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {});
+    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {},
+                        ConfigFile config = ConfigFile::Used);
     ~MainWindow() override;
 
     void set_action_buttons_enabled(bool on);
@@ -45,6 +54,10 @@ signals:
     // happen, for front ends that run the window hidden.
     void logged(const QString& text);
     void progress_changed(int percent);
+    // Once per operation of a button, after its last log line (the verdict
+    // where it has one): which operation ended and its result code (see
+    // app/operation.h; 0 is success).
+    void operation_ended(Operation operation, int result);
 
 protected:
     bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
@@ -57,7 +70,7 @@ private slots:
     void LockforTPdevice();
     // port_timer's one-shot refresh of the port list.
     void Timer1_Out_Event();
-    void Open_SerialPort();
+    int Open_SerialPort();  // operation_result: kOk, kOpenFailed or kNoChip
     void Close_SerialPort();
     void serial_receiveData();
     void serial_error();
@@ -82,6 +95,19 @@ private slots:
 
 private:
     friend class MainWindowTestAccess;
+    friend class WindowDriver;
+
+    // The buttons' operations; each returns how it ended, which its slot
+    // reports through operation_ended.
+    int open_or_close_operation();
+    int input_mcu_image_operation();
+    int update_mcu_operation();
+    int check_mcu_operation();
+    int input_flash_image_operation();
+    int update_flash_operation();
+    int flash_info_operation();
+    int check_flash_operation();
+    int run_app_operation();
 
     // Settings file (config.ini in the working directory)
     void read_config();
@@ -120,7 +146,9 @@ private:
     int Get_FlashID(uint8_t variant);
     int Lookup_FlashIni(uint32_t id);  // lookup_flash_ini_result
     void set_flash_fields(const QString& id, const QString& size, const QString& name);
-    int identify_flash(int pause_ms);  // the two attempts; identify_flash_result
+    // The two attempts; flash_id_result::kOk when either found a catalogued
+    // flash, else the second's result.
+    int identify_flash(int pause_ms);
     // Sets the flash mode a flash needs (0: none); a check does not announce NAND mode.
     int prepare_flash_mode(int mode, bool announce_nand);  // prepare_flash_mode_result
     int run_flash_crc(const FlashCrcJob& job);
@@ -149,7 +177,7 @@ private:
     void close_port();
     // Closes the port and leaves the Open button ready: "Open Comm", enabled.
     void close_port_offer_open();
-    void send_boot_sequence(const QByteArray& sequence);
+    int send_boot_sequence(const QByteArray& sequence);  // operation_result: kOk or kOpenFailed
     void end_session_on_removal();
     // Sets the Open button, or while the chip is being identified, the state
     // it takes when that ends.
@@ -189,6 +217,7 @@ private:
     QList<PortMapEntry> port_entries;  // the map as enumerated by the last refresh
     PortWatcher* port_watcher = nullptr;
     bool refresh_after_removal = false;  // the open port was removed; the next refresh offers Open again
+    bool session_port_removed = false;   // the open port's device went away; cleared when a port opens
 
     // Selected MCU image
     QString mcu_image_path = QStringLiteral("./");

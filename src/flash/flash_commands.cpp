@@ -71,10 +71,10 @@ int MainWindow::Lookup_FlashIni(uint32_t id)
 int MainWindow::identify_flash(int pause_ms)
 {
     if (Get_FlashID(0) == flash_id_result::kOk)
-        return identify_flash_result::kOk;
+        return flash_id_result::kOk;
     if (pause_ms > 0)
         platform::sleep_ms(pause_ms);
-    return Get_FlashID(1) == flash_id_result::kOk ? identify_flash_result::kOk : identify_flash_result::kNotIdentified;
+    return Get_FlashID(1);
 }
 
 int MainWindow::prepare_flash_mode(int mode, bool announce_nand)

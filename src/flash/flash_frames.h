@@ -138,14 +138,6 @@ namespace lookup_flash_ini_result {
 enum : int { kNotListed = 0, kListed = 1 };
 }
 
-// Results of identify_flash (Get_FlashID with each variant in turn).
-namespace identify_flash_result {
-enum : int {
-    kOk = 0,             // either attempt found a flash Flash.ini lists
-    kNotIdentified = -1,
-};
-}
-
 // Results of prepare_flash_mode.
 namespace prepare_flash_mode_result {
 enum : int { kOk = 0, kFailed = -1 };  // kOk also when the flash needs no mode

@@ -25,31 +25,46 @@ void MainWindow::take_flash_image_check(const FlashImageCheck& check)
 
 void MainWindow::on_pushButton_InputFlashCode_clicked()
 {
+    const int result = input_flash_image_operation();
+    emit operation_ended(Operation::InputFlashImage, result);
+}
+
+void MainWindow::on_pushButton_UpdateFlash_clicked()
+{
+    const int result = update_flash_operation();
+    emit operation_ended(Operation::UpdateFlash, result);
+}
+
+int MainWindow::input_flash_image_operation()
+{
     const QString name = Dialogs::current().open_file_name(this, tr("Select Flash Code"), flash_image_path,
                                                            tr("file(*.bin *.diff)"));
     if (name.isEmpty())
-        return;
+        return operation_result::kCancelled;
     flash_image_path = name;
     ui->lineEdit_Flash->setText(name);
     const FileRead file = read_regular_file(name, kMaxImageFileBytes);
     if (!file.ok) {
         Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
-        return;
+        return operation_result::kReadFailed;
     }
     const FlashImageCheck check = check_flash_image(file.bytes, name);
     for (const QString& line : check.log_lines)
         log_line(line);
     take_flash_image_check(check);
-    if (!check.ok)
+    if (!check.ok) {
         show_error(check.error);
+        return operation_result::kImageRejected;
+    }
+    return operation_result::kOk;
 }
 
-void MainWindow::on_pushButton_UpdateFlash_clicked()
+int MainWindow::update_flash_operation()
 {
     const QString name = ui->lineEdit_Flash->text();
     if (name.isEmpty()) {
         show_error(QStringLiteral("Please input flash code file"));
-        return;
+        return operation_result::kNoFileName;
     }
     const bool diff = is_diff_image_name(name);
     if (diff) {
@@ -64,7 +79,7 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
             show_error(texts::kReadFail);
             log_line(name);
         }
-        return;
+        return operation_result::kReadFailed;
     }
     const FlashImageCheck check = check_flash_image(file.bytes, name);
     // The header words were shown when the file was chosen; the integrity
@@ -74,7 +89,7 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     take_flash_image_check(check);
     if (!check.ok) {
         show_error(check.error);
-        return;
+        return operation_result::kImageRejected;
     }
     image_data = std::move(file.bytes);
     if (!diff && check.has_info == 1) {
@@ -107,4 +122,5 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     set_action_buttons_enabled(true);
     image_data.clear();
     image_data.squeeze();
+    return result;
 }

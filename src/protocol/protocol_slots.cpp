@@ -17,16 +17,23 @@ constexpr ReplyWait kRunSend{0, 0, 0, false, false};
 
 void MainWindow::on_pushButton_RunApp_clicked()
 {
+    const int result = run_app_operation();
+    emit operation_ended(Operation::RunApp, result);
+}
+
+int MainWindow::run_app_operation()
+{
     if (!serial->isOpen()) {
         show_error(texts::kPleaseOpenPort);
-        return;
+        return operation_result::kPortClosed;
     }
     discard_input();
-    run_application(kAppStartAddress);
+    const int result = run_application(kAppStartAddress);
     platform::sleep_ms(kRunSettleMs);
     set_action_buttons_enabled(false);
     close_port_offer_open();
     ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
+    return result;
 }
 
 int MainWindow::run_application(uint32_t start_address)

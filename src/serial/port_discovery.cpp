@@ -71,6 +71,7 @@ void MainWindow::end_session_on_removal()
 {
     link_down = 1;
     refresh_after_removal = true;
+    session_port_removed = true;
     serial->close();
     ui->pushButton_OpenCom->setText(texts::kOpenComm);
     set_action_buttons_enabled(false);

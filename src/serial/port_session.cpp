@@ -59,6 +59,7 @@ bool MainWindow::open_port_at_selected_rate()
     request_low_latency(*serial);
     connect(serial, &QSerialPort::readyRead, this, &MainWindow::serial_receiveData, Qt::DirectConnection);
     connect(serial, &QSerialPort::errorOccurred, this, &MainWindow::serial_error, Qt::DirectConnection);
+    session_port_removed = false;
     // A new session starts with an empty reply buffer: a partial reply of
     // the last one would be put in front of the first reply of this one.
     rx_len = 0;
@@ -90,7 +91,7 @@ int MainWindow::identify_chip(const LinkSettings& link)
     return identify_chip_result::kNotIdentified;
 }
 
-void MainWindow::Open_SerialPort()
+int MainWindow::Open_SerialPort()
 {
     if (serial->isOpen())
         close_port();
@@ -102,7 +103,7 @@ void MainWindow::Open_SerialPort()
     serial = new QSerialPort;
 
     if (!open_port_at_selected_rate())
-        return;
+        return operation_result::kOpenFailed;
     ui->pushButton_OpenCom->setText(texts::kCloseComm);
 
     chip_id = 0;
@@ -128,6 +129,7 @@ void MainWindow::Open_SerialPort()
     // A device removed during identification stays down.
     if (serial->isOpen())
         link_down = 0;
+    return identified == 0 ? operation_result::kOk : operation_result::kNoChip;
 }
 
 void MainWindow::Close_SerialPort()
@@ -153,7 +155,7 @@ void MainWindow::set_open_button_enabled(bool on)
         ui->pushButton_OpenCom->setEnabled(on);
 }
 
-void MainWindow::send_boot_sequence(const QByteArray& sequence)
+int MainWindow::send_boot_sequence(const QByteArray& sequence)
 {
     wait_ms = read_link_settings().wait_ms;
     if (serial->isOpen())
@@ -162,7 +164,7 @@ void MainWindow::send_boot_sequence(const QByteArray& sequence)
     // drop the connections of the last open first.
     serial->disconnect(this);
     if (!open_port_at_selected_rate())
-        return;
+        return operation_result::kOpenFailed;
     discard_input();
     rx_wait_enabled = 1;
     write_frame(sequence);
@@ -170,4 +172,5 @@ void MainWindow::send_boot_sequence(const QByteArray& sequence)
 
     if (serial->isOpen())
         close_port_offer_open();
+    return operation_result::kOk;
 }

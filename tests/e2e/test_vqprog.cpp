@@ -142,6 +142,7 @@ private slots:
     void gang_one_board_failing();
     void gang_of_two_data();
     void gang_of_two();
+    void config_ini_left_alone();
     void bad_usage_data();
     void bad_usage();
     void help_and_version();
@@ -466,6 +467,45 @@ void VqprogTest::gang_of_two()
             QCOMPARE(sims[i]->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }),
                      image);
     }
+}
+
+// What a window leaves in its folder plays no part in a script's run, and
+// stays as it was, to the byte and the time stamp.
+void VqprogTest::config_ini_left_alone()
+{
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    const QByteArray image = pattern(5000, 3);
+    b.write("flash.bin", image);
+    const QStringList args{"--port", sim->slave_path(), "--baud", "230400", "update-flash", "flash.bin", "check-flash"};
+    // Without the lines whose values are times.
+    const auto timeless = [](QStringList lines) {
+        lines = lines.filter(QRegularExpression("^(?!Timer:)"));
+        return lines.replaceInStrings(QRegularExpression(" \\(\\d+\\.\\d s\\)$"), "");
+    };
+
+    const Outcome bare = b.run(args);
+    QCOMPARE(bare.exit_code, 0);
+    QVERIFY(!QFile::exists(b.work.filePath("config.ini")));
+
+    const QByteArray config = "EWHOLE:1\nNFLASH:0\n" + b.work.filePath("other_mcu.bin").toUtf8() + "\n" +
+                              b.work.filePath("other_flash.bin").toUtf8() + "\nBLSET:2\nWAITT:7\n";
+    QFile file(b.write("config.ini", config));
+    const QDateTime stamp = QDateTime::fromSecsSinceEpoch(1000000000);
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime));
+    file.close();
+    sim->with_device([](SimDevice& d) { d.external_flash().write(0, QByteArray(5000, '\xFF')); return 0; });
+
+    const Outcome beside = b.run(args);
+    QCOMPARE(beside.exit_code, 0);
+    QCOMPARE(timeless(beside.out), timeless(bare.out));
+    QCOMPARE(beside.err, bare.err);
+    QVERIFY(beside.out.filter("config.ini").isEmpty());
+    QCOMPARE(sim->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), config);
+    QCOMPARE(QFileInfo(file).lastModified(), stamp);
 }
 
 void VqprogTest::bad_usage_data()

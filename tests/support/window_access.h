@@ -1,7 +1,8 @@
 #pragma once
 
 // Test-side view of the main window: its widgets by object name and the
-// state the operator cannot see but the tests must check.
+// state the operator cannot see but the tests must check. Inputs are set and
+// operations started through the window's own driver, as front ends do.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,10 +15,14 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
+#include "app/window_driver.h"
 
 class MainWindowTestAccess {
 public:
-    explicit MainWindowTestAccess(MainWindow& w) : w(w) {}
+    explicit MainWindowTestAccess(MainWindow& w) : w(w), drive(w) {}
+
+    WindowDriver& driver() { return drive; }
+    void start(Operation operation) { drive.start(operation); }
 
     template <class T>
     T* widget(const char* name) const
@@ -77,12 +82,12 @@ public:
     int check_range_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashRangeCRC(addr, len, crc); }
     int check_block_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashBlockCRC(addr, len, crc); }
     void write_config() { w.write_config(); }
-    void set_port_text(const QString& path) const
+    void set_port_text(const QString& path)
     {
-        QComboBox* c = combo("comboBox_Comm");
-        c->clear();
-        c->addItem(path);
+        combo("comboBox_Comm")->clear();
+        drive.set_port(path);
     }
 
     MainWindow& w;
+    WindowDriver drive;
 };
