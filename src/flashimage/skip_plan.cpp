@@ -82,3 +82,8 @@ QByteArray image_as_left_in_flash(const QByteArray& image, int len, int blk, Tai
     }
     return bytes;
 }
+
+QString skip_survey_line(int changed, int blocks, qint64 bytes_to_write)
+{
+    return QStringLiteral("Blocks that differ: %1 of %2, %3 bytes to write").arg(changed).arg(blocks).arg(bytes_to_write);
+}

@@ -31,6 +31,7 @@
 //    more is asked and everything not yet proven equal is written.
 
 #include <QByteArray>
+#include <QString>
 #include <QVector>
 #include <cstdint>
 #include <functional>
@@ -76,3 +77,14 @@ SkipPlan survey_flash_image(const QByteArray& in_flash, int blk, const DeviceCrc
 // image: as they are for TailStyle::Exact; for PaddedAlways the tail (or an
 // empty tail) as the 2047 bytes written, 0xFF behind the data.
 QByteArray image_as_left_in_flash(const QByteArray& image, int len, int blk, TailStyle style);
+
+// What an update that leaves out unchanged blocks did, for front ends to
+// read after it ends: image bytes (or .diff record bytes) sent to the device
+// and left out because the device already held them. Padding is not counted.
+struct SkipUnchangedReport {
+    qint64 bytes_written = 0;
+    qint64 bytes_skipped = 0;
+};
+
+// The line logged after the survey: "Blocks that differ: 3 of 8192, 6144 bytes to write".
+QString skip_survey_line(int changed, int blocks, qint64 bytes_to_write);
