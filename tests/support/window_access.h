@@ -73,6 +73,12 @@ public:
     int check_range_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashRangeCRC(addr, len, crc); }
     int check_block_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashBlockCRC(addr, len, crc); }
     void write_config() { w.write_config(); }
+    int update_flash_skip_unchanged(const QString& file, bool file_crc = false)
+    {
+        return w.Update_FlashFileSkipUnchanged(file, w.read_link_settings(), file_crc);
+    }
+    int update_mcu_skip_unchanged(const QString& file) { return w.Update_McuFileSkipUnchanged(file, w.read_link_settings()); }
+    SkipUnchangedReport skip_report() const { return w.skip_unchanged_report(); }
     void set_port_text(const QString& path) const
     {
         QComboBox* c = combo("comboBox_Comm");
