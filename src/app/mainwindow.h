@@ -7,6 +7,7 @@
 
 #include "app/operation.h"
 #include "flash/flash_frames.h"
+#include "flashimage/skip_plan.h"
 #include "flashimage/update_plan.h"
 #include "protocol/connect_frame.h"
 #include "protocol/link.h"
@@ -48,6 +49,9 @@ public:
     // A window run without an operator (scripts, production lines) must not
     // leave its settings behind: off, the destructor leaves config.ini alone.
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
+
+    // What the last update that leaves out unchanged blocks wrote and left out.
+    const SkipUnchangedReport& skip_unchanged_report() const { return skip_report; }
 
 signals:
     // Every line appended to the log pane and every progress value, as they
@@ -101,10 +105,10 @@ private:
     // reports through operation_ended.
     int open_or_close_operation();
     int input_mcu_image_operation();
-    int update_mcu_operation();
+    int update_mcu_operation(UpdateMode mode);
     int check_mcu_operation();
     int input_flash_image_operation();
-    int update_flash_operation();
+    int update_flash_operation(UpdateMode mode);
     int flash_info_operation();
     int check_flash_operation();
     int run_app_operation();
@@ -171,6 +175,18 @@ private:
     // `len` bytes of image_data at `base`, then the range's CRC against `expected_crc`.
     int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
     int Update_FlashDiff(int len, int blk, const LinkSettings& link);
+
+    // Updates that leave out what the flash or the chip already holds, beside
+    // the ones above (no button uses them; front ends do). Same prologue,
+    // writers, final check, results and verdict lines as the update each
+    // stands beside (flashimage/skip_update.cpp, mcu/mcu_skip_update.cpp).
+    SurveyAnswer ask_flash_crc(uint32_t address, uint32_t len);
+    int write_changed_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets);
+    int Update_FlashFullSkipUnchanged(int len, int blk, const LinkSettings& link, bool send_file_crc);
+    int Update_FlashAtSkipUnchanged(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
+    int Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettings& link);
+    int update_mcu_skip_unchanged(int total, int blk, uint32_t chip, const LinkSettings& link);
+    SkipUnchangedReport skip_report;
 
     // Port session
     bool open_port_at_selected_rate();

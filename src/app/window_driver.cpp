@@ -131,6 +131,12 @@ void WindowDriver::start(Operation operation)
     case Operation::RunApp:
         w_.on_pushButton_RunApp_clicked();
         break;
+    case Operation::UpdateMcuSkipUnchanged:
+        emit w_.operation_ended(operation, w_.update_mcu_operation(UpdateMode::SkipUnchanged));
+        break;
+    case Operation::UpdateFlashSkipUnchanged:
+        emit w_.operation_ended(operation, w_.update_flash_operation(UpdateMode::SkipUnchanged));
+        break;
     }
 }
 

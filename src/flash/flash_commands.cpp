@@ -92,7 +92,8 @@ int MainWindow::prepare_flash_mode(int mode, bool announce_nand)
 
 int MainWindow::flash_crc_wait(const FlashCrcJob& job)
 {
-    const int budget = flash_crc_budget(job.length);
+    const bool survey = job.check == FlashCrcCheck::Survey;
+    const int budget = survey ? survey_crc_budget(job.length) : flash_crc_budget(job.length);
     for (int pass = 1;; ++pass) {
         if (rx_ready == 1) {
             const FlashCrcStep step = judge_flash_crc_reply(job, rx_buf);
@@ -107,7 +108,8 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
                 }
                 return step.result;
             }
-            set_progress(step.progress);
+            if (step.progress >= 0)
+                set_progress(step.progress);
             pump_events();
             rx_ready = 0;
             pause_for_reply(kFlashCrcProgressSleepMs);
@@ -119,7 +121,8 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
         if (aborted())
             return flash_crc_result::kMismatch;
         if (pass > budget) {
-            show_error(texts::kTimeOver);
+            if (!survey)
+                show_error(texts::kTimeOver);
             return flash_crc_result::kTimedOut;
         }
     }

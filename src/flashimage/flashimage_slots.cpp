@@ -31,7 +31,7 @@ void MainWindow::on_pushButton_InputFlashCode_clicked()
 
 void MainWindow::on_pushButton_UpdateFlash_clicked()
 {
-    const int result = update_flash_operation();
+    const int result = update_flash_operation(UpdateMode::Full);
     emit operation_ended(Operation::UpdateFlash, result);
 }
 
@@ -59,7 +59,7 @@ int MainWindow::input_flash_image_operation()
     return operation_result::kOk;
 }
 
-int MainWindow::update_flash_operation()
+int MainWindow::update_flash_operation(UpdateMode mode)
 {
     const QString name = ui->lineEdit_Flash->text();
     if (name.isEmpty()) {
@@ -103,16 +103,20 @@ int MainWindow::update_flash_operation()
     clear_log();
     set_action_buttons_enabled(false);
     const ChipModel& model = chip_model(chip_id);
+    const bool skip = mode == UpdateMode::SkipUnchanged;
+    const uint32_t at_base_crc =
+        image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc, flash_image_crc);
     int result;
     if (diff)
-        result = Update_FlashDiff(flash_image_len, kFlashBlockLen, link);
+        result = skip ? Update_FlashDiffSkipUnchanged(flash_image_len, kFlashBlockLen, link)
+                      : Update_FlashDiff(flash_image_len, kFlashBlockLen, link);
     else if (model.app == AppStore::ExternalFlash)
-        result = Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockLen,
-                                image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
-                                                         flash_image_crc),
-                                link);
+        result = skip ? Update_FlashAtSkipUnchanged(model.flash_image_base, flash_image_len, kFlashBlockLen,
+                                                    at_base_crc, link)
+                      : Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockLen, at_base_crc, link);
     else
-        result = Update_FlashFull(flash_image_len, kFlashBlockLen, link, send_file_crc);
+        result = skip ? Update_FlashFullSkipUnchanged(flash_image_len, kFlashBlockLen, link, send_file_crc)
+                      : Update_FlashFull(flash_image_len, kFlashBlockLen, link, send_file_crc);
     log_line(QString());
     if (diff)
         log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")

@@ -18,7 +18,7 @@ void MainWindow::on_pushButton_InputMCUCode_clicked()
 
 void MainWindow::on_pushButton_UpdateMCU_clicked()
 {
-    const int result = update_mcu_operation();
+    const int result = update_mcu_operation(UpdateMode::Full);
     emit operation_ended(Operation::UpdateMcu, result);
 }
 
@@ -51,7 +51,7 @@ int MainWindow::input_mcu_image_operation()
     return operation_result::kOk;
 }
 
-int MainWindow::update_mcu_operation()
+int MainWindow::update_mcu_operation(UpdateMode mode)
 {
     const QString name = ui->lineEdit_MCU->text();
     if (name.isEmpty()) {
@@ -73,13 +73,17 @@ int MainWindow::update_mcu_operation()
 
     const LinkSettings link = read_link_settings();
     set_action_buttons_enabled(false);
+    const bool skip = mode == UpdateMode::SkipUnchanged;
     int result;
     if (chip_model(chip_id).app == AppStore::ExternalFlash) {
-        result = Update_FlashAt(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc, link);
+        result = skip ? Update_FlashAtSkipUnchanged(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc,
+                                                    link)
+                      : Update_FlashAt(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc, link);
         log_line(QString());
         log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
     } else {
-        result = update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
+        result = skip ? update_mcu_skip_unchanged(mcu_image_len, kMcuBlockLen, chip_id, link)
+                      : update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
         log_line(QString());
         log_line(result == mcu_update_result::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
                                            : QStringLiteral("Update MCU is fail....."));

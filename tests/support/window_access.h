@@ -82,6 +82,18 @@ public:
     int check_range_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashRangeCRC(addr, len, crc); }
     int check_block_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashBlockCRC(addr, len, crc); }
     void write_config() { w.write_config(); }
+    int update_flash_skip_unchanged(const QString& file, bool file_crc = false)
+    {
+        drive.set_flash_image(file);
+        drive.set_file_crc(file_crc);
+        return w.update_flash_operation(UpdateMode::SkipUnchanged);
+    }
+    int update_mcu_skip_unchanged(const QString& file)
+    {
+        drive.set_mcu_image(file);
+        return w.update_mcu_operation(UpdateMode::SkipUnchanged);
+    }
+    SkipUnchangedReport skip_report() const { return w.skip_unchanged_report(); }
     void set_port_text(const QString& path)
     {
         combo("comboBox_Comm")->clear();
