@@ -1,10 +1,96 @@
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <cstdio>
+#include <cstring>
 
 #include "app/mainwindow.h"
+#include "vq_version.h"
+
+namespace {
+
+constexpr char kUserFolderOption[] = "--user-folder";
+constexpr char kFolderName[] = "vq-uart-tool";
+
+// The manual page is made from this text.
+constexpr char kHelp[] =
+    "Usage: vqgui [--user-folder]\n"
+    "Programs VQ chips through their boot loader over a UART, from one window.\n"
+    "\n"
+    "The window reads and writes its settings (config.ini) and the external flash\n"
+    "catalogue (Flash.ini) in the folder it is started in.\n"
+    "\n"
+    "Options:\n"
+    "  --user-folder  work in the per-user folder $XDG_DATA_HOME/vq-uart-tool\n"
+    "                 (~/.local/share/vq-uart-tool unless XDG_DATA_HOME is set),\n"
+    "                 created on first start with the sample Flash.ini; the menu\n"
+    "                 entry starts the window this way\n"
+    "  -h, --help     display this help and exit\n"
+    "  -v, --version  display version information and exit\n";
+
+bool has_argument(int argc, char* argv[], const char* name, const char* other_name = nullptr)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0 || (other_name && std::strcmp(argv[i], other_name) == 0))
+            return true;
+    }
+    return false;
+}
+
+// The sample catalogue the package installs, found from where this program
+// lies so that any install prefix works, else through the data folders.
+QString sample_flash_ini()
+{
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/" VQ_SAMPLE_DIR_FROM_BIN "/Flash.ini");
+    if (QFileInfo(beside).isFile())
+        return beside;
+    return QStandardPaths::locate(QStandardPaths::GenericDataLocation, QString::fromLatin1(kFolderName) + "/Flash.ini");
+}
+
+// A window started from the menu has no folder of the user's choosing, and
+// its settings must outlive the run: it works in a folder of the user's own.
+// An existing Flash.ini there is the user's and is never replaced.
+bool enter_user_folder(QString* error)
+{
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1Char('/') + kFolderName;
+    if (!QDir().mkpath(folder) || !QDir::setCurrent(folder)) {
+        *error = QStringLiteral("Cannot create or enter the folder %1.").arg(folder);
+        return false;
+    }
+    if (!QFileInfo::exists(QStringLiteral("Flash.ini"))) {
+        const QString sample = sample_flash_ini();
+        if (!sample.isEmpty() && QFile::copy(sample, QStringLiteral("Flash.ini")))
+            QFile::setPermissions(QStringLiteral("Flash.ini"), QFile::permissions(QStringLiteral("Flash.ini")) |
+                                                                  QFile::WriteOwner);
+    }
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[])
 {
+    // Answered before any display is needed, so that the manual page can be
+    // made on a build machine without one.
+    if (has_argument(argc, argv, "--help", "-h")) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (has_argument(argc, argv, "--version", "-v")) {
+        std::printf("vqgui %s\n", VQ_VERSION);
+        return 0;
+    }
     QApplication app(argc, argv);
+    QString error;
+    if (has_argument(argc, argv, kUserFolderOption) && !enter_user_folder(&error)) {
+        std::fprintf(stderr, "vqgui: %s\n", qPrintable(error));
+        QMessageBox::critical(nullptr, QStringLiteral("vqgui"), error);
+        return 1;
+    }
     MainWindow window;
     window.show();
     return app.exec();

@@ -27,7 +27,7 @@ const QStringList kWaitTimes = {"1ms", "2ms", "3ms", "4ms", "5ms", "6ms", "7ms",
 
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
+MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, ConfigFile config)
     : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), port_map(std::move(map))
 {
     ui->setupUi(this);
@@ -63,7 +63,10 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
     connect(port_watcher, &PortWatcher::arrived, this, &MainWindow::port_arrived);
     connect(port_watcher, &PortWatcher::removed, this, &MainWindow::port_removed);
 
-    read_config();
+    if (config == ConfigFile::Used)
+        read_config();
+    else
+        config_written_at_exit = false;
     log_line(QStringLiteral("BL_SET = ") + QString::number(bl_set));
 }
 
@@ -93,8 +96,8 @@ void MainWindow::set_action_buttons_enabled(bool on)
     ui->pushButton_UpdateFlash->setEnabled(on);
     ui->pushButton_FlashInfo->setEnabled(on);
     ui->pushButton_CheckFlash->setEnabled(on);
-    // The UART0 variant has no application to start from here.
-    ui->pushButton_RunApp->setEnabled(is_vq210_uart0(chip_id) ? false : on);
+    // An application kept in the external flash is not started from here.
+    ui->pushButton_RunApp->setEnabled(chip_model(chip_id).app == AppStore::ExternalFlash ? false : on);
 }
 
 void MainWindow::log_line(const QString& text)

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/operation.h"
 #include "flash/flash_frames.h"
+#include "flashimage/skip_plan.h"
 #include "flashimage/update_plan.h"
 #include "protocol/connect_frame.h"
 #include "protocol/link.h"
@@ -16,14 +18,22 @@ class QSerialPort;
 class QTimer;
 class Ui_MainWindow;
 class PortWatcher;
+class WindowDriver;
 struct McuRange;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
+    // Where the settings come from: config.ini of the working folder, read
+    // at start and written at exit; or, for a front end whose settings are
+    // its own options, the window's defaults alone, the file neither read
+    // nor written.
+    enum class ConfigFile { Used, Ignored };
+
     // port_map: where the port list comes from; null means the system's own.
-    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {});
+    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {},
+                        ConfigFile config = ConfigFile::Used);
     ~MainWindow() override;
 
     void set_action_buttons_enabled(bool on);
@@ -39,16 +49,19 @@ public:
     // A window run without an operator (scripts, production lines) must not
     // leave its settings behind: off, the destructor leaves config.ini alone.
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
-    // Without an operator to answer the boxes, a chip that stopped answering
-    // would keep an update going for a second per block: n block writes in a
-    // row with no reply end it as failed. 0, the default, never does.
-    void set_max_timed_out_blocks(int n) { max_timed_out_blocks = n; }
+
+    // What the last update that leaves out unchanged blocks wrote and left out.
+    const SkipUnchangedReport& skip_unchanged_report() const { return skip_report; }
 
 signals:
     // Every line appended to the log pane and every progress value, as they
     // happen, for front ends that run the window hidden.
     void logged(const QString& text);
     void progress_changed(int percent);
+    // Once per operation of a button, after its last log line (the verdict
+    // where it has one): which operation ended and its result code (see
+    // app/operation.h; 0 is success).
+    void operation_ended(Operation operation, int result);
 
 protected:
     bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
@@ -61,7 +74,7 @@ private slots:
     void LockforTPdevice();
     // port_timer's one-shot refresh of the port list.
     void Timer1_Out_Event();
-    void Open_SerialPort();
+    int Open_SerialPort();  // operation_result: kOk, kOpenFailed or kNoChip
     void Close_SerialPort();
     void serial_receiveData();
     void serial_error();
@@ -86,6 +99,19 @@ private slots:
 
 private:
     friend class MainWindowTestAccess;
+    friend class WindowDriver;
+
+    // The buttons' operations; each returns how it ended, which its slot
+    // reports through operation_ended.
+    int open_or_close_operation();
+    int input_mcu_image_operation();
+    int update_mcu_operation(UpdateMode mode);
+    int check_mcu_operation();
+    int input_flash_image_operation();
+    int update_flash_operation(UpdateMode mode);
+    int flash_info_operation();
+    int check_flash_operation();
+    int run_app_operation();
 
     // Settings file (config.ini in the working directory)
     void read_config();
@@ -94,10 +120,10 @@ private:
     // The rate boxes and the WaitTime entry, read once by a slot.
     LinkSettings read_link_settings() const;
 
-    // Link layer: write a frame and wait for its reply
+    // Link layer: write a frame, or a block's frames, and wait for the reply
     Reply exchange(const QByteArray& frame, const ReplyWait& wait);
+    Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
     Reply await_reply(const ReplyWait& wait);
-    bool wait_for_reply(int passes, int sleep_ms);
     bool aborted() const;  // Exit pressed or the device removed
     void pause_for_reply(int ms);
     void pump_events();
@@ -106,8 +132,8 @@ private:
 
     // Connect handshake and run
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
-    int run_application(uint32_t start_address);
-    int identify_chip(const LinkSettings& link);
+    int run_application(uint32_t start_address);  // run_application_result
+    int identify_chip(const LinkSettings& link);   // identify_chip_result
 
     // Internal flash: commands, the MCU update and its image label
     int erase_mcu(uint32_t start_offset, uint32_t end_offset);
@@ -122,13 +148,15 @@ private:
     // External flash: commands, catalogue, identification, CRC checks
     int Set_FlashMode(uint8_t mode);
     int Get_FlashID(uint8_t variant);
-    int Lookup_FlashIni(uint32_t id);
+    int Lookup_FlashIni(uint32_t id);  // lookup_flash_ini_result
     void set_flash_fields(const QString& id, const QString& size, const QString& name);
-    int identify_flash(int pause_ms);  // the two attempts; 0 when either found a catalogued flash
+    // The two attempts; flash_id_result::kOk when either found a catalogued
+    // flash, else the second's result.
+    int identify_flash(int pause_ms);
     // identify_flash, then one line saying why Flash.ini gave no flash when that is why it failed.
     int identify_flash_explained(int pause_ms);
     // Sets the flash mode a flash needs (0: none); a check does not announce NAND mode.
-    int prepare_flash_mode(int mode, bool announce_nand);
+    int prepare_flash_mode(int mode, bool announce_nand);  // prepare_flash_mode_result
     int run_flash_crc(const FlashCrcJob& job);
     int flash_crc_wait(const FlashCrcJob& job);
     int Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc);
@@ -146,15 +174,28 @@ private:
     void log_update_start();
     void log_link_kind();
     int Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc);
-    int Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link);
+    // `len` bytes of image_data at `base`, then the range's CRC against `expected_crc`.
+    int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
     int Update_FlashDiff(int len, int blk, const LinkSettings& link);
+
+    // Updates that leave out what the flash or the chip already holds, beside
+    // the ones above (no button uses them; front ends do). Same prologue,
+    // writers, final check, results and verdict lines as the update each
+    // stands beside (flashimage/skip_update.cpp, mcu/mcu_skip_update.cpp).
+    SurveyAnswer ask_flash_crc(uint32_t address, uint32_t len);
+    int write_changed_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets);
+    int Update_FlashFullSkipUnchanged(int len, int blk, const LinkSettings& link, bool send_file_crc);
+    int Update_FlashAtSkipUnchanged(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
+    int Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettings& link);
+    int update_mcu_skip_unchanged(int total, int blk, uint32_t chip, const LinkSettings& link);
+    SkipUnchangedReport skip_report;
 
     // Port session
     bool open_port_at_selected_rate();
     void close_port();
     // Closes the port and leaves the Open button ready: "Open Comm", enabled.
     void close_port_offer_open();
-    void send_boot_sequence(const QByteArray& sequence);
+    int send_boot_sequence(const QByteArray& sequence);  // operation_result: kOk or kOpenFailed
     void end_session_on_removal();
     // Sets the Open button, or while the chip is being identified, the state
     // it takes when that ends.
@@ -180,7 +221,6 @@ private:
     int vcom_index = 0;
     int write_pacing_us = 125;
     int reconnect_state = 0;
-    int model_index = 0;
     bool identifying = false;        // Open and BootMode are off while this runs
     bool open_button_wanted = true;  // the Open button's state once identification ends
 
@@ -190,6 +230,7 @@ private:
     // Block writes in a row with no reply that end a flash update; 0 (the
     // default) keeps the rule that a timed-out block counts as written.
     int max_timed_out_blocks = 0;
+    int timed_out_blocks_in_row = 0;  // of the flash update running, across its calls of write_flash_blocks
 
     // Port discovery
     int usb_port_index = -1;
@@ -198,6 +239,7 @@ private:
     QList<PortMapEntry> port_entries;  // the map as enumerated by the last refresh
     PortWatcher* port_watcher = nullptr;
     bool refresh_after_removal = false;  // the open port was removed; the next refresh offers Open again
+    bool session_port_removed = false;   // the open port's device went away; cleared when a port opens
 
     // Selected MCU image
     QString mcu_image_path = QStringLiteral("./");

@@ -18,4 +18,7 @@ inline constexpr char kImageOverMcuSize[] = "This file is over than mcu to updat
 inline constexpr char kEndUpdateFlash[] = "End to update flash";
 inline constexpr char kUpdateFlashOk[] = "Update flash is OK!!!!!!";
 inline constexpr char kUpdateFlashFail[] = "Update flash is fail.....";
+// The refusal of a flash image that fails its own checks; the image tools
+// add the reason behind a colon.
+inline constexpr char kIllegalDocument[] = "Illegal document";
 }  // namespace texts

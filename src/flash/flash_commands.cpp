@@ -10,14 +10,16 @@
 #include "flash/flash_ini.h"
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
+#include "protocol/frame.h"
 
 namespace {
 constexpr ReplyWait kFlashModeWait{kSetFlashModePasses, kSetFlashModeSleepMs,
                                    flash_reply_letter(kSetFlashModeLetter), false, false};
 constexpr ReplyWait kFlashIdWait{kGetFlashIdPasses, kGetFlashIdSleepMs, flash_reply_letter(kGetFlashIdLetter),
                                  false, false};
-constexpr int kWrongReplyDumpBytes = 16;
-constexpr int kProgressDone = 100;
+// The flash CRC command's replies, progress reports and then the verdict,
+// are gathered by flash_crc_wait.
+constexpr ReplyWait kFlashCrcSend{0, 0, 0, false, false};
 }  // namespace
 
 int MainWindow::Set_FlashMode(uint8_t mode)
@@ -45,7 +47,8 @@ int MainWindow::Get_FlashID(uint8_t variant)
     switch (exchange(build_get_flash_id_request(variant), kFlashIdWait)) {
     case Reply::Ok:
         flash_id = parse_flash_id_reply(rx_buf).id;
-        return Lookup_FlashIni(flash_id) ? flash_id_result::kOk : flash_id_result::kNotCatalogued;
+        return Lookup_FlashIni(flash_id) == lookup_flash_ini_result::kListed ? flash_id_result::kOk
+                                                                             : flash_id_result::kNotCatalogued;
     case Reply::WrongLetter:
         log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
         log_line(flash_text::kFlashIdWrongReply);
@@ -63,34 +66,35 @@ int MainWindow::Lookup_FlashIni(uint32_t id)
     flash_name = lookup.flash_name;
     flash_catalogue_problem = lookup.problem;
     set_flash_fields(lookup.id_text, lookup.size_text, flash_name);
-    return lookup.found ? 1 : 0;
+    return lookup.found ? lookup_flash_ini_result::kListed : lookup_flash_ini_result::kNotListed;
 }
 
 int MainWindow::identify_flash(int pause_ms)
 {
     if (Get_FlashID(0) == flash_id_result::kOk)
-        return 0;
+        return flash_id_result::kOk;
     if (pause_ms > 0)
         platform::sleep_ms(pause_ms);
-    return Get_FlashID(1) == flash_id_result::kOk ? 0 : -1;
+    return Get_FlashID(1);
 }
 
 int MainWindow::prepare_flash_mode(int mode, bool announce_nand)
 {
     if (mode != kFlashMode32BitAddress && mode != kFlashModeNand)
-        return 0;
+        return prepare_flash_mode_result::kOk;
     if (Set_FlashMode(uint8_t(mode)) != flash_mode_result::kOk)
-        return -1;
+        return prepare_flash_mode_result::kFailed;
     if (mode == kFlashMode32BitAddress)
         log_line(flash_text::kSet32BitAddress);
     else if (announce_nand)
         log_line(QStringLiteral("Set nand flash"));
-    return 0;
+    return prepare_flash_mode_result::kOk;
 }
 
 int MainWindow::flash_crc_wait(const FlashCrcJob& job)
 {
-    const int budget = flash_crc_budget(job.length);
+    const bool survey = job.check == FlashCrcCheck::Survey;
+    const int budget = survey ? survey_crc_budget(job.length) : flash_crc_budget(job.length);
     for (int pass = 1;; ++pass) {
         if (rx_ready == 1) {
             const FlashCrcStep step = judge_flash_crc_reply(job, rx_buf);
@@ -105,7 +109,8 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
                 }
                 return step.result;
             }
-            set_progress(step.progress);
+            if (step.progress >= 0)
+                set_progress(step.progress);
             pump_events();
             rx_ready = 0;
             pause_for_reply(kFlashCrcProgressSleepMs);
@@ -117,7 +122,8 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
         if (aborted())
             return flash_crc_result::kMismatch;
         if (pass > budget) {
-            show_error(texts::kTimeOver);
+            if (!survey)
+                show_error(texts::kTimeOver);
             return flash_crc_result::kTimedOut;
         }
     }
@@ -125,7 +131,6 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
 
 int MainWindow::run_flash_crc(const FlashCrcJob& job)
 {
-    rx_ready = 0;
-    write_frame(build_flash_crc_request(job.start, job.length, job.crc));
+    exchange(build_flash_crc_request(job.start, job.length, job.crc), kFlashCrcSend);
     return flash_crc_wait(job);
 }

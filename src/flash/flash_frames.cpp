@@ -70,6 +70,13 @@ int flash_crc_budget(uint32_t length)
     return int(steps) * kFlashCrcPassesPerStep;
 }
 
+int survey_crc_budget(uint32_t length)
+{
+    constexpr int kMinPasses = 40;               // 50 ms each, 2 s for the smallest range
+    constexpr uint32_t kBytesPerPass = 16384;
+    return kMinPasses + int(length / kBytesPerPass);
+}
+
 int flash_crc_progress(uint32_t done, uint32_t length)
 {
     if (length == 0)
@@ -94,6 +101,13 @@ FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply)
     using namespace flash_text;
     FlashCrcStep step;
     const FlashCrcReply r = parse_flash_crc_reply(reply);
+    if (job.check == FlashCrcCheck::Survey) {
+        step.done = r.kind != FlashCrcReplyKind::Progress;
+        step.result = r.kind == FlashCrcReplyKind::WrongReply ? flash_crc_result::kWrongReply
+                      : r.kind == FlashCrcReplyKind::Status2  ? flash_crc_result::kStatus2
+                                                              : flash_crc_result::kOk;
+        return step;
+    }
     if (r.kind == FlashCrcReplyKind::WrongReply) {
         step.done = true;
         step.result = flash_crc_result::kWrongReply;
@@ -143,6 +157,8 @@ FlashCrcStep judge_flash_crc_reply(const FlashCrcJob& job, const uint8_t* reply)
             step.log_lines << fail_line_hex32(r.value);
             step.result = r.kind == FlashCrcReplyKind::Status2 ? flash_crc_result::kStatus2 : flash_crc_result::kMismatch;
         }
+        break;
+    case FlashCrcCheck::Survey:
         break;
     }
     return step;

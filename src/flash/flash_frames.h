@@ -70,6 +70,10 @@ FlashCrcReply parse_flash_crc_reply(const uint8_t* reply);
 // length in the frame (0 for a length of 0).
 int flash_crc_budget(uint32_t length);
 
+// Passes a survey question may take: a device reading at least some
+// 300 KB/s answers within them; a slower one is written to instead.
+int survey_crc_budget(uint32_t length);
+
 // Progress bar value for a progress report: the quotient rounded to single
 // precision first, then times 100 and truncated, as the device's reports have
 // always been shown. 0 for a length of 0; values above 100 (a device
@@ -94,6 +98,10 @@ enum class FlashCrcCheck {
     Block,  // one record of a differential update: terse, logs every reply
     Range,  // any range against a given CRC
     Image,  // the loaded image from address 0, against either CRC it carries
+    // A question before a write: the device's CRC is the answer, judged by
+    // the caller. Silent, its progress leaves the bar alone, and a device
+    // that does not answer in survey_crc_budget passes is not shown a box.
+    Survey,
 };
 
 struct FlashCrcJob {
@@ -131,6 +139,16 @@ enum : int {
     kWrongReply = -2,
     kTimedOut = -3,
 };
+}
+
+// Results of Lookup_FlashIni.
+namespace lookup_flash_ini_result {
+enum : int { kNotListed = 0, kListed = 1 };
+}
+
+// Results of prepare_flash_mode.
+namespace prepare_flash_mode_result {
+enum : int { kOk = 0, kFailed = -1 };  // kOk also when the flash needs no mode
 }
 
 // Results of the three checks.

@@ -1,6 +1,5 @@
 #include "flashimage/block_frames.h"
 
-#include "protocol/catalogue.h"
 #include "protocol/frame.h"
 
 namespace {
@@ -30,11 +29,6 @@ QByteArray build_block_write(uint32_t address, int seq, const QByteArray& data)
     put_data(f, 8, data, 0, n);
     put_crc(f, 8 + n);
     return f;
-}
-
-PacketForm packet_form_for(uint32_t chip_id)
-{
-    return is_vq350a(chip_id) ? PacketForm::Narrow64 : PacketForm::Wide512;
 }
 
 QVector<BlockPacket> build_block_packets(PacketForm form, uint32_t address, int seq, const QByteArray& data)

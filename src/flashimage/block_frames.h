@@ -8,6 +8,8 @@
 #include <QVector>
 #include <cstdint>
 
+#include "protocol/catalogue.h"  // PacketForm
+
 constexpr char kBlockWriteLetter = 'l';
 constexpr uint8_t kBlockReplyLetter = 0x7C;  // the command letter plus 0x10
 constexpr int kBlockFrameOverhead = 12;      // letter, address, sequence bit, length; CRC behind the data
@@ -30,10 +32,6 @@ constexpr int kBlockPacketsWaitRounds = 2001;
 // data. Empty when the data does not fit the 16-bit length field.
 QByteArray build_block_write(uint32_t address, int seq, const QByteArray& data);
 
-// 512-byte packets everywhere but on VQ350A, whose boot loader takes 64-byte
-// packets and sends no reply to the stream.
-enum class PacketForm { Wide512, Narrow64 };
-PacketForm packet_form_for(uint32_t chip_id);
 
 struct BlockPacket {
     QByteArray bytes;   // written whole: 512 or 64 bytes

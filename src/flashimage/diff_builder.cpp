@@ -171,18 +171,17 @@ DiffDryRun apply_diff(const QByteArray& flash, const QByteArray& diff_file, cons
         return r;
     };
     if (diff_file.size() < kDiffHeaderLen)
-        return fail(QStringLiteral("Illegal document: the file is %1 bytes, shorter than its 32-byte header")
-                        .arg(diff_file.size()));
+        return fail(diff_shorter_than_header(diff_file.size()));
     const FlashImageCheck check = check_flash_image(diff_file, QStringLiteral("image.diff"));
     r.header = check.diff_info;
     r.par_tcrc = check.par_tcrc;
     r.blk_tcrc = check.blk_tcrc;
     if (check.par_tcrc != r.header[kDiffParaCrc])
-        return fail(QStringLiteral("Illegal document: the header's CRC is %1, diff_para_crc says %2")
-                        .arg(hex32_text(check.par_tcrc), hex32_text(r.header[kDiffParaCrc])));
+        return fail(illegal_document(QStringLiteral("the header's CRC is %1, diff_para_crc says %2")
+                                         .arg(hex32_text(check.par_tcrc), hex32_text(r.header[kDiffParaCrc]))));
     if (check.blk_tcrc != r.header[kDblkCrc])
-        return fail(QStringLiteral("Illegal document: the block area's CRC is %1, dblk_crc says %2")
-                        .arg(hex32_text(check.blk_tcrc), hex32_text(r.header[kDblkCrc])));
+        return fail(illegal_document(QStringLiteral("the block area's CRC is %1, dblk_crc says %2")
+                                         .arg(hex32_text(check.blk_tcrc), hex32_text(r.header[kDblkCrc]))));
 
     uint32_t words[kDiffHeaderWords];
     std::copy(r.header.begin(), r.header.end(), words);

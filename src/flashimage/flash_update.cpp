@@ -10,15 +10,13 @@
 #include "flashimage/update_plan.h"
 #include "protocol/catalogue.h"
 
-namespace {
-constexpr int kProgressDone = 100;
 static_assert(block_write_result::kTimedOut == block_packets_result::kTimedOut,
               "write_flash_blocks counts time-outs of both writers by one code");
-}  // namespace
 
 int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
 {
     clear_log();
+    timed_out_blocks_in_row = 0;
     if (refuse_closed_port())
         return flash_update_result::kRefused;
     discard_input();
@@ -28,10 +26,10 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
         return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));
-    if (identify_flash_explained(0) != 0)
+    if (identify_flash_explained(0) != flash_id_result::kOk)
         return flash_update_result::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
-    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != 0)
+    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != prepare_flash_mode_result::kOk)
         return flash_update_result::kModeFailed;
     if (image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);
@@ -43,7 +41,6 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
 int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets)
 {
     QByteArray staged;
-    int timed_out_in_row = 0;
     for (const BlockWrite& w : plan) {
         // The plans only name bytes the source holds; a write of anything
         // else never reaches the flash.
@@ -59,10 +56,11 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
             return flash_update_result::kBlockRefused;
         }
         // A stop ends the writers' waits with the time-out code too.
-        timed_out_in_row = outcome.result == block_write_result::kTimedOut && !aborted() ? timed_out_in_row + 1 : 0;
-        if (max_timed_out_blocks > 0 && timed_out_in_row >= max_timed_out_blocks) {
+        const bool timed_out = outcome.result == block_write_result::kTimedOut && !aborted();
+        timed_out_blocks_in_row = timed_out ? timed_out_blocks_in_row + 1 : 0;
+        if (max_timed_out_blocks > 0 && timed_out_blocks_in_row >= max_timed_out_blocks) {
             log_line(QStringLiteral("%1 block writes in a row got no reply: the chip stopped answering")
-                         .arg(timed_out_in_row));
+                         .arg(timed_out_blocks_in_row));
             return flash_update_result::kChipSilent;
         }
         if (w.progress >= 0)
@@ -101,10 +99,10 @@ int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, boo
     return Check_FlashImageCRC(send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
 }
 
-int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettings& link)
+int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link)
 {
-    // The length written is the one that must fit: this also serves the MCU
-    // image, whatever flash image was loaded before.
+    // The length written is the one that must fit: this also serves an MCU
+    // image kept in the external flash, whatever flash image was loaded before.
     int result = flash_update_prologue(link, len);
     if (result != flash_update_result::kOk)
         return result;
@@ -115,10 +113,7 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, const LinkSettin
         return result;
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
-    uint32_t expected = flash_image_has_info == 1 ? flash_image_info_crc : flash_image_crc;
-    if (base == 0)
-        expected = mcu_image_crc;
-    return Check_FlashRangeCRC(base, len, expected) == flash_crc_result::kOk ? flash_update_result::kOk
+    return Check_FlashRangeCRC(base, len, expected_crc) == flash_crc_result::kOk ? flash_update_result::kOk
                                                                              : flash_update_result::kStopped;
 }
 

@@ -4,14 +4,10 @@
 #include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/image_rules.h"
+#include "flashimage/update_plan.h"
 #include "platform/file_read.h"
 #include "protocol/catalogue.h"
 #include "ui_mainwindow.h"
-
-namespace {
-constexpr int kFlashBlockSize = 2048;
-constexpr uint32_t kVq210Uart0FlashBase = 0x80000;  // below it, that model's own code
-}  // namespace
 
 void MainWindow::take_flash_image_check(const FlashImageCheck& check)
 {
@@ -29,31 +25,46 @@ void MainWindow::take_flash_image_check(const FlashImageCheck& check)
 
 void MainWindow::on_pushButton_InputFlashCode_clicked()
 {
+    const int result = input_flash_image_operation();
+    emit operation_ended(Operation::InputFlashImage, result);
+}
+
+void MainWindow::on_pushButton_UpdateFlash_clicked()
+{
+    const int result = update_flash_operation(UpdateMode::Full);
+    emit operation_ended(Operation::UpdateFlash, result);
+}
+
+int MainWindow::input_flash_image_operation()
+{
     const QString name = Dialogs::current().open_file_name(this, tr("Select Flash Code"), flash_image_path,
                                                            tr("file(*.bin *.diff)"));
     if (name.isEmpty())
-        return;
+        return operation_result::kCancelled;
     flash_image_path = name;
     ui->lineEdit_Flash->setText(name);
     const FileRead file = read_regular_file(name, kMaxImageFileBytes);
     if (!file.ok) {
         Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
-        return;
+        return operation_result::kReadFailed;
     }
     const FlashImageCheck check = check_flash_image(file.bytes, name);
     for (const QString& line : check.log_lines)
         log_line(line);
     take_flash_image_check(check);
-    if (!check.ok)
+    if (!check.ok) {
         show_error(check.error);
+        return operation_result::kImageRejected;
+    }
+    return operation_result::kOk;
 }
 
-void MainWindow::on_pushButton_UpdateFlash_clicked()
+int MainWindow::update_flash_operation(UpdateMode mode)
 {
     const QString name = ui->lineEdit_Flash->text();
     if (name.isEmpty()) {
         show_error(QStringLiteral("Please input flash code file"));
-        return;
+        return operation_result::kNoFileName;
     }
     const bool diff = is_diff_image_name(name);
     if (diff) {
@@ -68,7 +79,7 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
             show_error(texts::kReadFail);
             log_line(name);
         }
-        return;
+        return operation_result::kReadFailed;
     }
     const FlashImageCheck check = check_flash_image(file.bytes, name);
     // The header words were shown when the file was chosen; the integrity
@@ -78,7 +89,7 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     take_flash_image_check(check);
     if (!check.ok) {
         show_error(check.error);
-        return;
+        return operation_result::kImageRejected;
     }
     image_data = std::move(file.bytes);
     if (!diff && check.has_info == 1) {
@@ -91,13 +102,21 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     const bool send_file_crc = ui->checkBox_FileCRC->isChecked();
     clear_log();
     set_action_buttons_enabled(false);
+    const ChipModel& model = chip_model(chip_id);
+    const bool skip = mode == UpdateMode::SkipUnchanged;
+    const uint32_t at_base_crc =
+        image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc, flash_image_crc);
     int result;
     if (diff)
-        result = Update_FlashDiff(flash_image_len, kFlashBlockSize, link);
-    else if (is_vq210_uart0(chip_id))
-        result = Update_FlashAt(kVq210Uart0FlashBase, flash_image_len, kFlashBlockSize, link);
+        result = skip ? Update_FlashDiffSkipUnchanged(flash_image_len, kFlashBlockLen, link)
+                      : Update_FlashDiff(flash_image_len, kFlashBlockLen, link);
+    else if (model.app == AppStore::ExternalFlash)
+        result = skip ? Update_FlashAtSkipUnchanged(model.flash_image_base, flash_image_len, kFlashBlockLen,
+                                                    at_base_crc, link)
+                      : Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockLen, at_base_crc, link);
     else
-        result = Update_FlashFull(flash_image_len, kFlashBlockSize, link, send_file_crc);
+        result = skip ? Update_FlashFullSkipUnchanged(flash_image_len, kFlashBlockLen, link, send_file_crc)
+                      : Update_FlashFull(flash_image_len, kFlashBlockLen, link, send_file_crc);
     log_line(QString());
     if (diff)
         log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
@@ -107,4 +126,5 @@ void MainWindow::on_pushButton_UpdateFlash_clicked()
     set_action_buttons_enabled(true);
     image_data.clear();
     image_data.squeeze();
+    return result;
 }

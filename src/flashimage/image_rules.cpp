@@ -1,5 +1,6 @@
 #include "flashimage/image_rules.h"
 
+#include "app/texts.h"
 #include "protocol/crc32.h"
 #include "protocol/frame.h"
 #include "protocol/hex_text.h"
@@ -56,7 +57,7 @@ void check_diff(const QByteArray& bytes, FlashImageCheck& c)
         c.label = kLabelStart + hex32_text(c.blk_tcrc) + kLabelLen +
                   QString::number(int32_t(c.diff_info[kDblkLenght]));
     else
-        c.error = QString::fromLatin1(kIllegalDocument);
+        c.error = QString::fromLatin1(texts::kIllegalDocument);
 }
 }  // namespace
 
@@ -115,4 +116,14 @@ FlashImageCheck check_flash_image(const QByteArray& bytes, const QString& file_n
     else
         check_plain(bytes, c);
     return c;
+}
+
+QString illegal_document(const QString& why)
+{
+    return QString::fromLatin1(texts::kIllegalDocument) + QStringLiteral(": ") + why;
+}
+
+QString diff_shorter_than_header(qint64 size)
+{
+    return illegal_document(QStringLiteral("the file is %1 bytes, shorter than its 32-byte header").arg(size));
 }

@@ -33,7 +33,10 @@ enum DiffWord : int {
 };
 using DiffHeader = std::array<uint32_t, kDiffHeaderWords>;
 
-constexpr char kIllegalDocument[] = "Illegal document";
+// "Illegal document: <why>", a refusal that says what is wrong with the file.
+QString illegal_document(const QString& why);
+// The refusal of a .diff file shorter than its header, with its size.
+QString diff_shorter_than_header(qint64 size);
 
 // A differential image is a file whose name ends in exactly ".diff"; any
 // other name, ".DIFF" and ".diff.bin" included, is a plain image.
@@ -72,6 +75,6 @@ struct FlashImageCheck {
     QStringList integrity_lines() const { return log_lines.mid(kDiffHeaderWords); }
     bool ok = true;              // false: refuse with show_error(error), label unchanged
     QString label;               // label_FlashCRC, when ok
-    QString error;               // kIllegalDocument, when not ok
+    QString error;               // texts::kIllegalDocument, when not ok
 };
 FlashImageCheck check_flash_image(const QByteArray& bytes, const QString& file_name);

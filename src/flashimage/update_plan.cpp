@@ -110,9 +110,9 @@ DiffWalk walk_diff_records(const QByteArray& file, const uint32_t (&header)[8])
         return walk;
     };
     if (len < kDiffHeaderLen)
-        return refuse(QStringLiteral("Illegal document: the file is shorter than its 32-byte header"));
+        return refuse(illegal_document(QStringLiteral("the file is shorter than its 32-byte header")));
     if (len == kDiffHeaderLen)
-        return refuse(QStringLiteral("Illegal document: there is no block record behind the header"));
+        return refuse(illegal_document(QStringLiteral("there is no block record behind the header")));
 
     for (qint64 p = kDiffHeaderLen; p < len;) {
         if (len - p < kDiffRecordHeaderLen)

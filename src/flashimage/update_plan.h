@@ -14,6 +14,7 @@
 #include "flashimage/image_rules.h"  // kDiffHeaderLen
 
 constexpr int kFlashBlockLen = 2048;
+constexpr int kProgressDone = 100;  // the progress bar's value once an update or a check is through
 // The boot loader expects every tail as 2047 bytes, 0xFF behind the data.
 constexpr int kPaddedTailLen = 2047;
 constexpr char kFlashPadByte = '\xFF';

@@ -2,20 +2,21 @@
 // framings, members of MainWindow. Their waits run to the end whatever
 // happens meanwhile: the update looks at link_down between blocks.
 
-#include <QSerialPort>
-
 #include "app/mainwindow.h"
 #include "app/texts.h"
-#include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
+#include "protocol/frame.h"
 
 namespace {
 constexpr ReplyWait kEraseWait{kEraseWaitPasses, kEraseWaitSleepMs, 'L', false, false};
 constexpr ReplyWait kMcuCrcWait{kMcuCrcWaitPasses, kMcuCrcWaitSleepMs, 'N', false, false};
-constexpr ReplyWait kProgramSingleWait{kProgramSingleWaitPasses, kProgramSingleWaitSleepMs, 'J', false, false};
-constexpr ReplyWait kProgramFramesWait{kProgramFramesWaitPasses, kProgramFramesWaitSleepMs, 'J', false, false};
-constexpr int kWrongReplyDumpBytes = 16;
+// A program frame is followed by event processing, then the boot loader's
+// pause to store it; the single frame empties the port's buffers first.
+constexpr ReplyWait kProgramSingleWait{kProgramSingleWaitPasses, kProgramSingleWaitSleepMs, 'J', true, false,
+                                       kProgramPauseUs, true};
+constexpr ReplyWait kProgramFramesWait{kProgramFramesWaitPasses, kProgramFramesWaitSleepMs, 'J', false, false,
+                                       kProgramPauseUs, true};
 }  // namespace
 
 int MainWindow::erase_mcu(uint32_t start_offset, uint32_t end_offset)
@@ -59,11 +60,7 @@ int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
     // negative result is never retried.
     if (frame.isEmpty())
         return mcu_program_result::kTimedOut;
-    discard_input();
-    write_frame(frame);
-    pump_events();
-    platform::delay_us(kProgramPauseUs);
-    switch (await_reply(kProgramSingleWait)) {
+    switch (exchange(QVector<FrameOut>{FrameOut{frame, 1, true}}, kProgramSingleWait)) {
     case Reply::Ok:
         return judge_program_single_reply(rx_buf);
     case Reply::WrongLetter:
@@ -77,21 +74,18 @@ int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
 
 int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset)
 {
-    const ProgramFrameSize size = program_frame_size_for(chip_id);
-    const QVector<QByteArray> frames = build_program_frames(size, block_offset, data);
-    if (frames.isEmpty())
+    const ProgramFrameSize size = chip_model(chip_id).packets;
+    const QVector<QByteArray> built = build_program_frames(size, block_offset, data);
+    if (built.isEmpty())
         return mcu_program_frames_result::kTimedOut;
-    rx_ready = 0;
-    for (int i = 0; i < frames.size() - 1; ++i) {
-        write_frame(frames.at(i));
-        pump_events();
-        if (size == ProgramFrameSize::Wide512)
-            platform::delay_us(kProgramPauseUs);
-    }
-    // The last frame goes without waiting for it to leave: its reply's wait covers that.
-    serial->write(frames.last());
-    pump_events();
-    switch (await_reply(kProgramFramesWait)) {
+    QVector<FrameOut> frames;
+    for (const QByteArray& frame : built)
+        frames.append(FrameOut{frame, 1, size == ProgramFrameSize::Wide512});
+    // The last frame goes without waiting for it to leave, and without a
+    // pause: its reply's wait covers both.
+    frames.last().paced = false;
+    frames.last().wait_written = false;
+    switch (exchange(frames, kProgramFramesWait)) {
     case Reply::Ok:
         return judge_program_frames_reply(rx_buf);
     case Reply::WrongLetter:

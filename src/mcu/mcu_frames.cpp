@@ -1,6 +1,5 @@
 #include "mcu/mcu_frames.h"
 
-#include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
 #include "protocol/frame.h"
 
@@ -77,11 +76,6 @@ QByteArray build_program_single(uint32_t block_offset, const QByteArray& data)
     put_data(f, 8, data, 0, n);
     put_crc(f, 8 + n);
     return f;
-}
-
-ProgramFrameSize program_frame_size_for(uint32_t chip_id)
-{
-    return is_vq350a(chip_id) ? ProgramFrameSize::Narrow64 : ProgramFrameSize::Wide512;
 }
 
 QVector<QByteArray> build_program_frames(ProgramFrameSize size, uint32_t block_offset, const QByteArray& data)

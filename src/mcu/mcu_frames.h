@@ -8,6 +8,8 @@
 #include <QVector>
 #include <cstdint>
 
+#include "protocol/catalogue.h"  // PacketForm
+
 // Reply waits: passes of the standard wait loop and the sleep of each pass.
 constexpr int kEraseWaitPasses = 301;  // 30 ms each, about 9 s
 constexpr int kEraseWaitSleepMs = 30;
@@ -56,10 +58,9 @@ QString mcu_crc_mismatch_log(uint32_t reported_crc);
 // bytes. Empty when the data exceeds kProgramSingleMaxData.
 QByteArray build_program_single(uint32_t block_offset, const QByteArray& data);
 
-// 512-byte J0/J1/J2 frames everywhere but on VQ350A, which takes 64-byte
-// frames and whose J0 carries the whole block length.
-enum class ProgramFrameSize { Wide512, Narrow64 };
-ProgramFrameSize program_frame_size_for(uint32_t chip_id);
+// The J0/J1/J2 frames come in the model's packet form; the 64-byte form's J0
+// carries the whole block length.
+using ProgramFrameSize = PacketForm;
 
 // J0, J1..., J2 in sending order. After every frame but the last:
 // waitForBytesWritten, processEvents and, for 512-byte frames,

@@ -32,15 +32,14 @@ McuRange plan_mcu_range(const QByteArray& image, uint32_t chip_id)
         r.verdict = McuRangeVerdict::TooShort;
         return r;
     }
+    r.limit = chip_model(chip_id).mcu_update_limit;
     if (!r.run_address_model) {
-        r.limit = kChipModels[model_index_of(chip_id)].max_mcu_size;
         r.end = len;
         if (len > r.limit)
             r.verdict = McuRangeVerdict::TooLarge;
         return r;
     }
     r.run_address = image_run_address(image);
-    r.limit = is_vq4420(chip_id) ? kVq4420Limit : kRunAddressSetLimit;
     if (r.run_address < kAppStartAddress) {
         r.verdict = McuRangeVerdict::RunAddressTooLow;
         return r;

@@ -14,8 +14,6 @@ constexpr int kMcuMinImageLen = 8;        // the run-address word ends at byte 7
 constexpr int kMcuCheckMinImageLen = 16;  // Check Mcu CRC wants at least this much
 constexpr int kRunAddressAt = 4;          // bytes 4..7 of the image, little-endian
 constexpr uint32_t kMcuOffsetMask = 0x0FFFF000;           // run address to a 4 KiB page
-constexpr uint32_t kRunAddressSetLimit = 0x77800;         // bytes, VQ4420 excepted
-constexpr uint32_t kVq4420Limit = 0x75800;                // bytes
 
 // Results of the MCU update.
 namespace mcu_update_result {

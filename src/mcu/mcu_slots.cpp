@@ -10,22 +10,36 @@
 #include "protocol/catalogue.h"
 #include "ui_mainwindow.h"
 
-namespace {
-constexpr uint32_t kVq210Uart0McuBase = 0;  // that model keeps its application in the external flash
-}  // namespace
-
 void MainWindow::on_pushButton_InputMCUCode_clicked()
+{
+    const int result = input_mcu_image_operation();
+    emit operation_ended(Operation::InputMcuImage, result);
+}
+
+void MainWindow::on_pushButton_UpdateMCU_clicked()
+{
+    const int result = update_mcu_operation(UpdateMode::Full);
+    emit operation_ended(Operation::UpdateMcu, result);
+}
+
+void MainWindow::on_pushButton_CheckMCU_clicked()
+{
+    const int result = check_mcu_operation();
+    emit operation_ended(Operation::CheckMcu, result);
+}
+
+int MainWindow::input_mcu_image_operation()
 {
     const QString name =
         Dialogs::current().open_file_name(this, tr("Select Mcu Code"), mcu_image_path, tr("file(*.bin)"));
     if (name.isEmpty())
-        return;
+        return operation_result::kCancelled;
     mcu_image_path = name;
     ui->lineEdit_MCU->setText(name);
     const FileRead file = read_regular_file(name, kMaxImageFileBytes);
     if (!file.ok) {
         Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
-        return;
+        return operation_result::kReadFailed;
     }
     // An image too short to hold the run-address word leaves run_address 0.
     const McuImage image = read_mcu_image(file.bytes);
@@ -34,21 +48,22 @@ void MainWindow::on_pushButton_InputMCUCode_clicked()
     run_address = image.run_address;
     log_line(QStringLiteral("enter_Addr:") + hex32(run_address));
     set_mcu_label(mcu_image_label(image));
+    return operation_result::kOk;
 }
 
-void MainWindow::on_pushButton_UpdateMCU_clicked()
+int MainWindow::update_mcu_operation(UpdateMode mode)
 {
     const QString name = ui->lineEdit_MCU->text();
     if (name.isEmpty()) {
         show_error(QStringLiteral("Please input mcu code file"));
-        return;
+        return operation_result::kNoFileName;
     }
     // Read afresh: the file may have been rebuilt since it was chosen.
     FileRead file = read_regular_file(name, kMaxImageFileBytes);
     if (!file.ok) {
         show_error(texts::kReadFail);
         log_line(name);
-        return;
+        return operation_result::kReadFailed;
     }
     const McuImage image = read_mcu_image(file.bytes);
     mcu_image_crc = image.crc;
@@ -58,12 +73,17 @@ void MainWindow::on_pushButton_UpdateMCU_clicked()
 
     const LinkSettings link = read_link_settings();
     set_action_buttons_enabled(false);
-    if (is_vq210_uart0(chip_id)) {
-        const int result = Update_FlashAt(kVq210Uart0McuBase, mcu_image_len, kMcuBlockLen, link);
+    const bool skip = mode == UpdateMode::SkipUnchanged;
+    int result;
+    if (chip_model(chip_id).app == AppStore::ExternalFlash) {
+        result = skip ? Update_FlashAtSkipUnchanged(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc,
+                                                    link)
+                      : Update_FlashAt(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc, link);
         log_line(QString());
         log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
     } else {
-        const int result = update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
+        result = skip ? update_mcu_skip_unchanged(mcu_image_len, kMcuBlockLen, chip_id, link)
+                      : update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
         log_line(QString());
         log_line(result == mcu_update_result::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
                                            : QStringLiteral("Update MCU is fail....."));
@@ -71,22 +91,24 @@ void MainWindow::on_pushButton_UpdateMCU_clicked()
     set_action_buttons_enabled(true);
     image_data.clear();
     image_data.squeeze();
+    return result;
 }
 
-void MainWindow::on_pushButton_CheckMCU_clicked()
+int MainWindow::check_mcu_operation()
 {
     if (refuse_closed_port())
-        return;
+        return operation_result::kPortClosed;
     set_action_buttons_enabled(false);
     discard_input();
     if (mcu_image_len < kMcuCheckMinImageLen) {
         set_action_buttons_enabled(true);
         show_error(QStringLiteral("Please input the mcu code"));
-        return;
+        return operation_result::kNoImage;
     }
-    const int result = is_vq210_uart0(chip_id)
-                           ? Check_FlashRangeCRC(kVq210Uart0McuBase, mcu_image_len, mcu_image_crc)
+    const int result = chip_model(chip_id).app == AppStore::ExternalFlash
+                           ? Check_FlashRangeCRC(kExternalAppAddress, mcu_image_len, mcu_image_crc)
                            : check_mcu_crc();
     log_line(result == 0 ? QStringLiteral("Check MCU CRC is OK...") : QStringLiteral("Check MCU CRC is NG..."));
     set_action_buttons_enabled(true);
+    return result;
 }

@@ -10,11 +10,9 @@
 #include "mcu/mcu_plan.h"
 #include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
+#include "protocol/frame.h"
 
 namespace {
-constexpr int kProgressDone = 100;
-constexpr int kWrongReplyDumpBytes = 16;
-
 QString block_failed_line(uint32_t offset)
 {
     return QStringLiteral("UPDATE_FLASH NG, Addr : 0x") + QString::number(offset, 16);
@@ -71,7 +69,6 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
     clear_log();
     discard_input();
     run_address = 0;
-    model_index = model_index_of(chip);
     McuRange range;
     if (plan_mcu_update(chip, &range) != mcu_update_result::kOk)
         return mcu_update_result::kRefused;

@@ -24,6 +24,20 @@ enum : int {
 };
 }  // namespace connect_result
 
+// Results of identify_chip, which connects as each model in turn.
+namespace identify_chip_result {
+enum : int {
+    kOk = 0,             // a model answered as itself; chip_id is its ID
+    kNotIdentified = -1, // a connect failed, or no model answered as itself
+};
+}  // namespace identify_chip_result
+
+// Results of run_application: the boot loader answers nothing, so the frame
+// going out is all there is to report.
+namespace run_application_result {
+enum : int { kSent = 0 };
+}
+
 // A number that changes every millisecond, so that an old reply signature
 // can never match a new request.
 uint32_t connect_nonce(const platform::LocalTime& t);

@@ -10,6 +10,7 @@
 
 constexpr int kFrameLen = 64;  // every command frame unless its command says otherwise
 constexpr int kReplyLen = 63;  // every reply frame
+constexpr int kWrongReplyDumpBytes = 16;  // reply bytes logged in hex when a reply is not the one awaited
 
 inline QByteArray make_frame(char letter, int len = kFrameLen)
 {

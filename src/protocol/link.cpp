@@ -69,6 +69,8 @@ void MainWindow::pause_for_reply(int ms)
 
 Reply MainWindow::await_reply(const ReplyWait& wait)
 {
+    if (wait.passes == 0)
+        return Reply::Sent;
     for (int pass = 0; pass < wait.passes; ++pass) {
         if (rx_ready == 1)
             break;
@@ -83,17 +85,29 @@ Reply MainWindow::await_reply(const ReplyWait& wait)
     return rx_buf[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
 }
 
-bool MainWindow::wait_for_reply(int passes, int sleep_ms)
+Reply MainWindow::exchange(const QByteArray& frame, const ReplyWait& wait)
 {
-    return await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
+    return exchange(QVector<FrameOut>{FrameOut{frame}}, wait);
 }
 
-Reply MainWindow::exchange(const QByteArray& frame, const ReplyWait& wait)
+Reply MainWindow::exchange(const QVector<FrameOut>& frames, const ReplyWait& wait)
 {
     if (wait.clear_first)
         discard_input();
     rx_ready = 0;
-    write_frame(frame);
+    for (const FrameOut& frame : frames) {
+        if (frame.wait_written)
+            write_frame(frame.bytes);
+        else
+            serial->write(frame.bytes);
+        for (int round = 0; round < frame.settle_rounds; ++round) {
+            if (frame.paced && !wait.events_first)
+                platform::delay_us(wait.pause_us);
+            pump_events();
+            if (frame.paced && wait.events_first)
+                platform::delay_us(wait.pause_us);
+        }
+    }
     return await_reply(wait);
 }
 

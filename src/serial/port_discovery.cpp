@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
+#include "app/texts.h"
 #include "serial/port_map.h"
 #include "serial/port_watcher.h"
 #include "ui_mainwindow.h"
@@ -70,8 +71,9 @@ void MainWindow::end_session_on_removal()
 {
     link_down = 1;
     refresh_after_removal = true;
+    session_port_removed = true;
     serial->close();
-    ui->pushButton_OpenCom->setText(QStringLiteral("Open Comm"));
+    ui->pushButton_OpenCom->setText(texts::kOpenComm);
     set_action_buttons_enabled(false);
     port_timer->start(kRefreshAfterChangeMs);
 }

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
+#include "serial/port_advice.h"
 #include "serial/rates.h"
 #include "ui_mainwindow.h"
 
@@ -46,13 +47,19 @@ bool MainWindow::open_port_at_selected_rate()
     serial->setParity(QSerialPort::NoParity);
     serial->setStopBits(QSerialPort::OneStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
-    if (!serial->open(QIODevice::ReadWrite)) {
+    // A port another program has locked is not opened even where the open
+    // would pass: two programs on one line garble each other's frames.
+    if (port_lock_holder(port_name) || !serial->open(QIODevice::ReadWrite)) {
         Dialogs::current().information(nullptr, QStringLiteral("Title"), QStringLiteral("Open fail"));
+        const QString advice = port_open_advice(gather_port_facts(port_name));
+        if (!advice.isEmpty())
+            log_line(advice);
         return false;
     }
     request_low_latency(*serial);
     connect(serial, &QSerialPort::readyRead, this, &MainWindow::serial_receiveData, Qt::DirectConnection);
     connect(serial, &QSerialPort::errorOccurred, this, &MainWindow::serial_error, Qt::DirectConnection);
+    session_port_removed = false;
     // A new session starts with an empty reply buffer: a partial reply of
     // the last one would be put in front of the first reply of this one.
     rx_len = 0;
@@ -71,20 +78,20 @@ int MainWindow::identify_chip(const LinkSettings& link)
     for (int i = 0; i < kChipModelCount; ++i) {
         const int result = connect_device(kIdentifyMode, kChipModels[i].chip_id, link);
         if (result < 0)
-            return -1;
+            return identify_chip_result::kNotIdentified;
         if (result == connect_result::kOk) {
             chip_id = kChipModels[i].chip_id;
             ui->lineEdit_McuType->setText(model_name(i));
             set_action_buttons_enabled(true);
             if (reconnect_state == 1)
                 reconnect_state = 2;
-            return 0;
+            return identify_chip_result::kOk;
         }
     }
-    return -1;
+    return identify_chip_result::kNotIdentified;
 }
 
-void MainWindow::Open_SerialPort()
+int MainWindow::Open_SerialPort()
 {
     if (serial->isOpen())
         close_port();
@@ -96,7 +103,7 @@ void MainWindow::Open_SerialPort()
     serial = new QSerialPort;
 
     if (!open_port_at_selected_rate())
-        return;
+        return operation_result::kOpenFailed;
     ui->pushButton_OpenCom->setText(texts::kCloseComm);
 
     chip_id = 0;
@@ -115,13 +122,14 @@ void MainWindow::Open_SerialPort()
     ui->pushButton_OpenCom->setEnabled(open_button_wanted);
     ui->pushButton_Boot->setEnabled(boot_enabled);
     ui->pushButton_BootII->setEnabled(boot2_enabled);
-    if (identified != 0) {
+    if (identified != identify_chip_result::kOk) {
         chip_id = kUnknownChipId;
         ui->lineEdit_McuType->setText(QStringLiteral("unknown"));
     }
     // A device removed during identification stays down.
     if (serial->isOpen())
         link_down = 0;
+    return identified == 0 ? operation_result::kOk : operation_result::kNoChip;
 }
 
 void MainWindow::Close_SerialPort()
@@ -147,7 +155,7 @@ void MainWindow::set_open_button_enabled(bool on)
         ui->pushButton_OpenCom->setEnabled(on);
 }
 
-void MainWindow::send_boot_sequence(const QByteArray& sequence)
+int MainWindow::send_boot_sequence(const QByteArray& sequence)
 {
     wait_ms = read_link_settings().wait_ms;
     if (serial->isOpen())
@@ -156,7 +164,7 @@ void MainWindow::send_boot_sequence(const QByteArray& sequence)
     // drop the connections of the last open first.
     serial->disconnect(this);
     if (!open_port_at_selected_rate())
-        return;
+        return operation_result::kOpenFailed;
     discard_input();
     rx_wait_enabled = 1;
     write_frame(sequence);
@@ -164,4 +172,5 @@ void MainWindow::send_boot_sequence(const QByteArray& sequence)
 
     if (serial->isOpen())
         close_port_offer_open();
+    return operation_result::kOk;
 }

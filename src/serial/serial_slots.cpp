@@ -9,6 +9,14 @@
 
 void MainWindow::on_pushButton_OpenCom_clicked()
 {
+    const Operation operation = serial->isOpen() ? Operation::ClosePort : Operation::OpenPort;
+    const int result = open_or_close_operation();
+    emit operation_ended(operation, result);
+}
+
+int MainWindow::open_or_close_operation()
+{
+    int result = operation_result::kOk;
     wait_ms = read_link_settings().wait_ms;
     if (ui->checkBox_BaudRate->isChecked())
         ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
@@ -17,7 +25,7 @@ void MainWindow::on_pushButton_OpenCom_clicked()
         set_action_buttons_enabled(false);
         close_port_offer_open();
     } else {
-        Open_SerialPort();
+        result = Open_SerialPort();
     }
 
     if (reconnect_state == 2) {
@@ -25,17 +33,20 @@ void MainWindow::on_pushButton_OpenCom_clicked()
         close_port();
         ui->comboBox_BAUDRATE->setCurrentIndex(ui->comboBox_NewRate->currentIndex());
         log_line(QStringLiteral("Reconnected with the new baud rate..."));
-        Open_SerialPort();
+        result = Open_SerialPort();
     }
     reconnect_state = 0;
+    return result;
 }
 
 void MainWindow::on_pushButton_Boot_clicked()
 {
-    send_boot_sequence(bootupdate_sequence());
+    const int result = send_boot_sequence(bootupdate_sequence());
+    emit operation_ended(Operation::BootMode1, result);
 }
 
 void MainWindow::on_pushButton_BootII_clicked()
 {
-    send_boot_sequence(bootmode2_sequence());
+    const int result = send_boot_sequence(bootmode2_sequence());
+    emit operation_ended(Operation::BootMode2, result);
 }

@@ -5,6 +5,7 @@
 
 #include <QtTest>
 
+#include "app/window_driver.h"
 #include "flash_fixtures.h"
 
 using namespace flash_fixtures;
@@ -419,7 +420,7 @@ void UpdateFlashTest::silent_chip()
     FlashSession s(chip(kVq4410));
     QVERIFY(s.start());
     if (limit > 0)
-        s.window->set_max_timed_out_blocks(limit);
+        WindowDriver(*s.window).set_max_timed_out_blocks(limit);
     s.load_image("image.bin", pattern(5 * 2048));
     s.open_identified();
     // The chip takes the data of every block but answers only the first.

@@ -188,6 +188,7 @@ private slots:
     void gang_one_board_failing();
     void gang_of_two_data();
     void gang_of_two();
+    void config_ini_left_alone();
     void bad_usage_data();
     void bad_usage();
     void help_and_version();
@@ -532,28 +533,31 @@ void VqprogTest::signal_mid_update_data()
 {
     QTest::addColumn<int>("signal_number");
     QTest::addColumn<int>("exit_code");
-    QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
-    QTest::newRow("SIGINT") << int(SIGINT) << 130;
-    QTest::newRow("SIGHUP") << int(SIGHUP) << 129;
+    QTest::addColumn<QString>("action");  // the MCU update's waits do not look at the stop flag
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << "update-flash";
+    QTest::newRow("SIGINT") << int(SIGINT) << 130 << "update-flash";
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 129 << "update-flash";
+    QTest::newRow("SIGTERM in the MCU update") << int(SIGTERM) << 143 << "update-mcu";
 }
 
 void VqprogTest::signal_mid_update()
 {
     QFETCH(int, signal_number);
     QFETCH(int, exit_code);
+    QFETCH(QString, action);
     Bench b;
     SimServer* sim = b.add();
     QVERIFY(sim);
     sim->set_reply_delay_ms(20);
-    b.write("flash.bin", pattern(1 << 20, 7));
-    Running run(b, {"--port", sim->slave_path(), "update-flash", "flash.bin"});
-    QVERIFY(Running::reached(sim, 'l', 3));
+    b.write("image.bin", action == "update-mcu" ? mcu_image(1 << 20) : pattern(1 << 20, 7));
+    Running run(b, {"--port", sim->slave_path(), action, "image.bin"});
+    QVERIFY(Running::reached(sim, action == "update-mcu" ? 'J' : 'l', 3));
     const Outcome o = run.signal_and_wait(signal_number);
     QVERIFY(o.finished);
     QCOMPARE(o.exit_code, exit_code);
     QVERIFY2(o.err.filter(QRegularExpression("^vqprog: interrupted by SIG[A-Z]+; port closed$")).size() == 1,
              qPrintable(o.err.join('\n')));
-    QVERIFY(o.out.contains("Update flash is fail....."));
+    QVERIFY(action == "update-mcu" || !o.out.filter(QRegularExpression("^vqprog: " + action + " FAILED")).isEmpty());
 
     // Another user opens the port at once: neither exclusive mode nor a lock file is left behind.
     QStringList opener{VQPROG_PATH, "--port", sim->slave_path(), "identify"};
@@ -694,6 +698,45 @@ void VqprogTest::gang_of_two()
             QCOMPARE(sims[i]->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }),
                      image);
     }
+}
+
+// What a window leaves in its folder plays no part in a script's run, and
+// stays as it was, to the byte and the time stamp.
+void VqprogTest::config_ini_left_alone()
+{
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    const QByteArray image = pattern(5000, 3);
+    b.write("flash.bin", image);
+    const QStringList args{"--port", sim->slave_path(), "--baud", "230400", "update-flash", "flash.bin", "check-flash"};
+    // Without the lines whose values are times.
+    const auto timeless = [](QStringList lines) {
+        lines = lines.filter(QRegularExpression("^(?!Timer:)"));
+        return lines.replaceInStrings(QRegularExpression(" \\(\\d+\\.\\d s\\)$"), "");
+    };
+
+    const Outcome bare = b.run(args);
+    QCOMPARE(bare.exit_code, 0);
+    QVERIFY(!QFile::exists(b.work.filePath("config.ini")));
+
+    const QByteArray config = "EWHOLE:1\nNFLASH:0\n" + b.work.filePath("other_mcu.bin").toUtf8() + "\n" +
+                              b.work.filePath("other_flash.bin").toUtf8() + "\nBLSET:2\nWAITT:7\n";
+    QFile file(b.write("config.ini", config));
+    const QDateTime stamp = QDateTime::fromSecsSinceEpoch(1000000000);
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime));
+    file.close();
+    sim->with_device([](SimDevice& d) { d.external_flash().write(0, QByteArray(5000, '\xFF')); return 0; });
+
+    const Outcome beside = b.run(args);
+    QCOMPARE(beside.exit_code, 0);
+    QCOMPARE(timeless(beside.out), timeless(bare.out));
+    QCOMPARE(beside.err, bare.err);
+    QVERIFY(beside.out.filter("config.ini").isEmpty());
+    QCOMPARE(sim->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), config);
+    QCOMPARE(QFileInfo(file).lastModified(), stamp);
 }
 
 void VqprogTest::bad_usage_data()

@@ -72,6 +72,8 @@ private slots:
     void l_after_stream_is_block_write();
     void flash_crc_replies_data();
     void flash_crc_replies();
+    void crc_timing_data();
+    void crc_timing();
     void sparse_crc_data();
     void sparse_crc();
     void faults_data();
@@ -554,6 +556,41 @@ void TestSimDevice::flash_crc_replies()
     QCOMPARE(replies.last().left(2), bytes({0x7E, final_status}));
     QCOMPARE(read_le32(replies.last(), 2), boot_crc32(expected));
     QVERIFY(d.external_flash().pages_in_use() <= 3);
+}
+
+void TestSimDevice::crc_timing_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<uint>("rate");
+    QTest::addColumn<int>("reports");
+    QTest::addColumn<QVector<qint64>>("after_us");  // of each reply, the final one last
+
+    const QByteArray one_mb = hand::flash_crc(0, 1000000);
+    QTest::newRow("flash, instant") << one_mb << 0u << 3 << QVector<qint64>{0, 0, 0, 0};
+    QTest::newRow("flash, reports spread") << one_mb << 1000000u << 3
+                                           << QVector<qint64>{250000, 500000, 750000, 1000000};
+    // 125 ms of work leaves room for one report 60 ms from either end.
+    QTest::newRow("flash, reports thinned") << one_mb << 8000000u << 3 << QVector<qint64>{62500, 125000};
+    QTest::newRow("flash, too short for reports") << hand::flash_crc(0, 2048) << 8000000u << 3
+                                                  << QVector<qint64>{256};
+    QTest::newRow("MCU CRC") << hand::mcu_crc(0, 400000) << 8000000u << 3 << QVector<qint64>{50000};
+}
+
+void TestSimDevice::crc_timing()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(uint, rate);
+    QFETCH(int, reports);
+    QFETCH(QVector<qint64>, after_us);
+    SimConfig c;
+    c.crc_rate = rate;
+    c.progress_reports = reports;
+    SimDevice d(c);
+    const QList<SimReply> replies = d.feed_timed(hand::flash_mode(1) + frame);
+    QCOMPARE(replies.size(), after_us.size() + 1);
+    QCOMPARE(replies.first().after_us, qint64(0));  // the flash mode reply, in the same feed
+    for (int i = 0; i < after_us.size(); ++i)
+        QCOMPARE(replies.at(i + 1).after_us, after_us.at(i));
 }
 
 void TestSimDevice::sparse_crc_data()

@@ -26,6 +26,8 @@ private slots:
     void chips();
     void flash_and_transport();
     void faults();
+    void crc_rate_data();
+    void crc_rate();
     void rejected_data();
     void rejected();
 };
@@ -88,6 +90,26 @@ void TestSimOptions::faults()
     QCOMPARE(d.feed(hand::flash_mode(1)).first().at(0), '?');
 }
 
+void TestSimOptions::crc_rate_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<uint>("rate");
+
+    QTest::newRow("default: a quad SPI flash") << QStringList{} << 8000000u;
+    QTest::newRow("slower") << QStringList{"--crc-rate", "1000000"} << 1000000u;
+    QTest::newRow("0: at once") << QStringList{"--crc-rate", "0"} << 0u;
+}
+
+void TestSimOptions::crc_rate()
+{
+    QFETCH(QStringList, args);
+    QFETCH(uint, rate);
+    SimOptions o;
+    QString error;
+    QVERIFY2(parse(args, &o, &error), qPrintable(error));
+    QCOMPARE(o.config.crc_rate, rate);
+}
+
 void TestSimOptions::rejected_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -100,6 +122,8 @@ void TestSimOptions::rejected_data()
     QTest::newRow("empty split") << QStringList{"--split", "0"};
     QTest::newRow("size with a bad unit") << QStringList{"--flash-size", "12Q"};
     QTest::newRow("negative progress") << QStringList{"--progress-reports", "-1"};
+    QTest::newRow("negative CRC rate") << QStringList{"--crc-rate", "-1"};
+    QTest::newRow("CRC rate with a unit") << QStringList{"--crc-rate", "8M"};
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
 }
 

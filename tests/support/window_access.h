@@ -1,7 +1,8 @@
 #pragma once
 
 // Test-side view of the main window: its widgets by object name and the
-// state the operator cannot see but the tests must check.
+// state the operator cannot see but the tests must check. Inputs are set and
+// operations started through the window's own driver, as front ends do.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,10 +15,14 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
+#include "app/window_driver.h"
 
 class MainWindowTestAccess {
 public:
-    explicit MainWindowTestAccess(MainWindow& w) : w(w) {}
+    explicit MainWindowTestAccess(MainWindow& w) : w(w), drive(w) {}
+
+    WindowDriver& driver() { return drive; }
+    void start(Operation operation) { drive.start(operation); }
 
     template <class T>
     T* widget(const char* name) const
@@ -64,7 +69,11 @@ public:
     int progress() const { return widget<QProgressBar>("progressBar")->value(); }
     QString label(const char* name) const { return widget<QLabel>(name)->text(); }
 
-    bool wait_for_reply(int passes, int sleep_ms) { return w.wait_for_reply(passes, sleep_ms); }
+    // Whether a reply, of any letter, came within the passes.
+    bool wait_for_reply(int passes, int sleep_ms)
+    {
+        return w.await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
+    }
     int connect_device(char mode, uint32_t chip)
     {
         return w.connect_device(ConnectMode(mode), chip, w.read_link_settings());
@@ -73,12 +82,24 @@ public:
     int check_range_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashRangeCRC(addr, len, crc); }
     int check_block_crc(uint32_t addr, int len, uint32_t crc) { return w.Check_FlashBlockCRC(addr, len, crc); }
     void write_config() { w.write_config(); }
-    void set_port_text(const QString& path) const
+    int update_flash_skip_unchanged(const QString& file, bool file_crc = false)
     {
-        QComboBox* c = combo("comboBox_Comm");
-        c->clear();
-        c->addItem(path);
+        drive.set_flash_image(file);
+        drive.set_file_crc(file_crc);
+        return w.update_flash_operation(UpdateMode::SkipUnchanged);
+    }
+    int update_mcu_skip_unchanged(const QString& file)
+    {
+        drive.set_mcu_image(file);
+        return w.update_mcu_operation(UpdateMode::SkipUnchanged);
+    }
+    SkipUnchangedReport skip_report() const { return w.skip_unchanged_report(); }
+    void set_port_text(const QString& path)
+    {
+        combo("comboBox_Comm")->clear();
+        drive.set_port(path);
     }
 
     MainWindow& w;
+    WindowDriver drive;
 };

@@ -31,6 +31,8 @@ private slots:
     void catalogue_sets_data();
     void catalogue_sets();
     void catalogue_labels_and_lookup();
+    void catalogue_facts_data();
+    void catalogue_facts();
 
     void connect_request_layout();
     void connect_nonce_from_local_time();
@@ -253,8 +255,8 @@ void CoreTest::catalogue_sets()
     QCOMPARE(in_run_address_set(id), run_address);
     QCOMPARE(in_flash_set_128m(id), flash128);
     QCOMPARE(in_reserved_area_set(id), reserved);
-    QCOMPARE(is_vq210_uart0(id), model == "VQ210 Uart0");
-    QCOMPARE(is_vq350a(id), model == "VQ350A");
+    QCOMPARE(chip_model(id).app == AppStore::ExternalFlash, model == "VQ210 Uart0");
+    QCOMPARE(chip_model(id).packets == PacketForm::Narrow64, model == "VQ350A");
 }
 
 void CoreTest::catalogue_labels_and_lookup()
@@ -268,6 +270,58 @@ void CoreTest::catalogue_labels_and_lookup()
     QCOMPARE(kChipModels[model_index_of(kUnknownChipId)].max_mcu_size, 2064384u);
     QVERIFY(!in_flash_set_128m(kUnknownChipId));
     QVERIFY(!in_reserved_area_set(kUnknownChipId));
+}
+
+void CoreTest::catalogue_facts_data()
+{
+    // Packet size, where the application lives, the flash image's base, the
+    // MCU update's limit and the version label's name.
+    QTest::addColumn<uint>("id");
+    QTest::addColumn<QString>("facts");
+    const struct {
+        const char* model;
+        uint id;
+        const char* facts;
+    } rows[] = {
+        {"VQ4410", 0x19714410, "512 internal 0x0 0x1f8000 VQ4410"},
+        {"VQ210", 0x19712100, "512 internal 0x0 0x76000 VQ210"},
+        {"VQ210 Uart0", 0x19710210, "512 external 0x80000 0x76000 VQ210"},
+        {"VQ230", 0x19712300, "512 internal 0x0 0x76000 VQ230"},
+        {"VQ330", 0x19713300, "512 internal 0x0 0x76000 VQ330"},
+        {"VQ250A", 0x1971250A, "512 internal 0x0 0x76000 VQ250A"},
+        {"VQ250B", 0x1971250B, "512 internal 0x0 0x1f8000 VQ250B"},
+        {"VQ250C", 0x1971250C, "512 internal 0x0 0x76000 VQ250C"},
+        {"VQ250D", 0x1971250D, "512 internal 0x0 0x76000 VQ250D"},
+        {"VQ350A", 0x1971350A, "64 internal 0x0 0xe800 VQ350A"},
+        {"VQ350B", 0x1971350B, "512 internal 0x0 0x77800 VQ350B"},
+        {"VQ360", 0x19713600, "512 internal 0x0 0x77800 VQ360"},
+        {"VQ350C", 0x1971350C, "512 internal 0x0 0x77800 VQ350C"},
+        {"VQ350D", 0x1971350D, "512 internal 0x0 0x77800 VQ350D"},
+        {"VQ4420", 0x19714420, "512 internal 0x0 0x75800 VQ4420"},
+        {"VQ340", 0x19713400, "512 internal 0x0 0x70000 VQ340"},
+        {"VQ470", 0x19714700, "512 internal 0x0 0x1f8000 VQ470"},
+        // An ID in no row: the first model's name and limits.
+        {"unlisted", 0x19719999, "512 internal 0x0 0x1f8000 VQ4410"},
+    };
+    for (const auto& r : rows)
+        QTest::newRow(r.model) << r.id << QString(r.facts);
+}
+
+void CoreTest::catalogue_facts()
+{
+    QFETCH(uint, id);
+    QFETCH(QString, facts);
+    const ChipModel& m = chip_model(id);
+    const QString label = version_label(id);
+    QVERIFY(label.endsWith(" Boot_Version:"));
+    const QStringList got = {m.packets == PacketForm::Narrow64 ? "64" : "512",
+                             m.app == AppStore::ExternalFlash ? "external" : "internal",
+                             "0x" + QString::number(m.flash_image_base, 16),
+                             "0x" + QString::number(m.mcu_update_limit, 16), label.chopped(14)};
+    QCOMPARE(got.join(' '), facts);
+    // Where the run-address rule does not apply, the update's limit is the catalogued size.
+    if (!in_run_address_set(id))
+        QCOMPARE(m.mcu_update_limit, m.max_mcu_size);
 }
 
 void CoreTest::connect_request_layout()

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
+#include <cstring>
 
 #include <algorithm>
 #include <csignal>
@@ -24,6 +25,7 @@
 #include "platform/file_write.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
+#include "vq_version.h"
 
 namespace {
 
@@ -349,13 +351,11 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check, q
     in.json[QStringLiteral("blk_tCRC")] = hex32_text(check.blk_tcrc);
     in.lines << check.log_lines;
     if (bytes.size() < kDiffHeaderLen) {
-        in.refusal = QStringLiteral("Illegal document: the file is %1 bytes, shorter than its 32-byte header")
-                         .arg(bytes.size());
+        in.refusal = diff_shorter_than_header(bytes.size());
     } else if (!check.ok) {
-        in.refusal = QString::fromLatin1(kIllegalDocument) +
-                     (check.par_tcrc != check.diff_info[kDiffParaCrc]
-                          ? QStringLiteral(": par_tCRC differs from diff_para_crc")
-                          : QStringLiteral(": blk_tCRC differs from dblk_crc"));
+        in.refusal = illegal_document(check.par_tcrc != check.diff_info[kDiffParaCrc]
+                                          ? QStringLiteral("par_tCRC differs from diff_para_crc")
+                                          : QStringLiteral("blk_tCRC differs from dblk_crc"));
     } else {
         const QVector<DiffProblem> problems = check_diff_records(bytes, flash_size);
         // A dblk_lenght that lies would show in the label as another length
@@ -455,6 +455,37 @@ int general_usage()
     return kExitUsage;
 }
 
+int version()
+{
+    out() << "vqimage " << VQ_VERSION << '\n';
+    return kExitOk;
+}
+
+// A usage line without its "usage: " lead.
+const char* command_form(const char* usage_line)
+{
+    return usage_line + std::strlen("usage: ");
+}
+
+// The whole-program help, which the manual page is also made from.
+int general_help()
+{
+    out() << "Usage: vqimage COMMAND [ARGUMENTS]\n"
+             "Makes, stamps, inspects and dry-runs VQ flash images without a device, on the rules the "
+             "programming tool applies at Input File and Update Flash.\n\n"
+             "Commands:\n"
+          << "  " << command_form(kUsageDiff) << "\n      write the .diff that turns a flash holding OLD into one holding NEW\n"
+          << "  " << command_form(kUsageApply) << "\n      dry-run an update: RESULT is the flash afterwards\n"
+          << "  " << command_form(kUsageStamp) << "\n      write the image info block (length, flash CRC, complement)\n"
+          << "  " << command_form(kUsageInfo) << "\n      show a .bin or .diff and whether Update Flash would accept it\n\n"
+          << "Options:\n"
+             "  -h, --help     display this help and exit; COMMAND --help describes one command\n"
+             "  -v, --version  display version information and exit\n\n"
+             "Exit status: 0 on success, 1 when an input is refused or a check fails, 2 on bad arguments.\n"
+             "Outputs are written to a temporary file and renamed, so an interrupted run leaves no half image.\n";
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -471,7 +502,11 @@ int main(int argc, char* argv[])
     // The parser sees the command as the program name.
     const QStringList rest = QStringList{args[0] + QLatin1Char(' ') + command} + args.mid(2);
     int code = kExitUsage;
-    if (command == QLatin1String("diff"))
+    if (command == QLatin1String("--help") || command == QLatin1String("-h"))
+        code = general_help();
+    else if (command == QLatin1String("--version") || command == QLatin1String("-v"))
+        code = version();
+    else if (command == QLatin1String("diff"))
         code = run_diff(rest);
     else if (command == QLatin1String("apply"))
         code = run_apply(rest);

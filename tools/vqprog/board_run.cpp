@@ -1,36 +1,35 @@
 #include "board_run.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTemporaryDir>
-#include <QTextEdit>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/mainwindow.h"
+#include "app/window_driver.h"
 #include "console.h"
-#include "serial/port_map.h"
+#include "signal_watch.h"
+#include "flash/flash_frames.h"
+#include "protocol/hex_text.h"
 
 namespace {
 
-// The window's own verdict lines.
-const QString kUpdateMcuOk = QStringLiteral("Update MCU is OK!!!!!!");
-const QString kUpdateMcuFail = QStringLiteral("Update MCU is fail.....");
-const QString kUpdateFlashOk = QStringLiteral("Update flash is OK!!!!!!");
-const QString kUpdateFlashFail = QStringLiteral("Update flash is fail.....");
-const QString kDiffUpdateOk = QStringLiteral("Diff Update flash is OK!!!!!!");
-const QString kDiffUpdateFail = QStringLiteral("Diff Update flash is fail.....");
-const QString kCheckMcuOk = QStringLiteral("Check MCU CRC is OK...");
-const QString kCheckFlashPass = QStringLiteral("Check flash CRC pass.");
-const QString kCloseComm = QStringLiteral("Close Comm");
-const QString kUnknownChip = QStringLiteral("unknown");
-const QString kRemovePrefix = QStringLiteral("Remove ");
 constexpr int kRemovalGraceMs = 100;  // for the window to hear of a hang-up after a failure
+// A flash update stops within a block of a signal; the MCU update's waits run
+// to their end whatever the stop flag says, so one is not waited for longer.
+constexpr int kStopGraceMs = 3000;
+
+void say_interrupted(int signal_number)
+{
+    const QString line = QStringLiteral("vqprog: interrupted by %1; port closed\n").arg(SignalWatch::name(signal_number));
+    std::fflush(stdout);
+    std::fputs(qPrintable(line), stderr);
+}
 
 qint64 file_size(const QString& path)
 {
@@ -39,79 +38,88 @@ qint64 file_size(const QString& path)
 
 }  // namespace
 
-// Boxes become "error:" lines and are answered as OK would answer them; a
-// file dialog is answered with the file named on the command line.
+// Boxes become "error:" lines and are answered as OK would answer them.
 class BoardRun::ConsoleDialogs : public Dialogs {
 public:
-    explicit ConsoleDialogs(BoardRun& run) : run_(run) {}
-    void critical(QWidget*, const QString&, const QString& text) override { box(text); }
-    void information(QWidget*, const QString&, const QString& text) override { box(text); }
-    QString open_file_name(QWidget*, const QString&, const QString&, const QString&) override
-    {
-        QString answer;
-        answer.swap(file_answer);
-        return answer;
-    }
-
-    QString file_answer;
+    explicit ConsoleDialogs(Console& console) : console_(console) {}
+    void critical(QWidget*, const QString&, const QString& text) override { console_.error(text); }
+    void information(QWidget*, const QString&, const QString& text) override { console_.error(text); }
 
 private:
-    void box(const QString& text)
-    {
-        ++run_.box_count_;
-        run_.console_.error(text);
-    }
-    BoardRun& run_;
+    Console& console_;
 };
 
-BoardRun::BoardRun(const Options& options, Console& console)
-    : options_(options), console_(console), dialogs_(std::make_unique<ConsoleDialogs>(*this))
+BoardRun::BoardRun(const Options& options, Console& console, SignalWatch& watch)
+    : options_(options), console_(console), watch_(watch), dialogs_(std::make_unique<ConsoleDialogs>(console))
 {
     Dialogs::install(dialogs_.get());
 }
 
 BoardRun::~BoardRun()
 {
+    driver_.reset();
     window_.reset();
     Dialogs::install(nullptr);
 }
 
 int BoardRun::run()
 {
-    window_ = std::make_unique<MainWindow>();
-    window_->set_config_written_at_exit(false);
-    // What the window logged while it started (config.ini) comes first.
-    const QString startup = window_->findChild<QTextEdit*>(QStringLiteral("textEdit"))->toPlainText();
-    if (!startup.isEmpty()) {
-        for (const QString& line : startup.split(QLatin1Char('\n')))
-            console_.log(line);
-    }
-    connect(window_.get(), &MainWindow::logged, this, [this](const QString& text) {
-        action_log_ << text;
-        if (!port_.isEmpty() && text == kRemovePrefix + port_)
-            device_gone_ = true;
-        console_.log(text);
-    });
+    // A script's settings are its options: whatever a window left in
+    // config.ini of this folder plays no part, and the file stays as it is.
+    window_ = std::make_unique<MainWindow>(nullptr, nullptr, MainWindow::ConfigFile::Ignored);
+    driver_ = std::make_unique<WindowDriver>(*window_);
+    // What the window logged while it started comes first.
+    for (const QString& line : driver_->log_lines())
+        console_.log(line);
+    connect(window_.get(), &MainWindow::logged, this, [this](const QString& text) { console_.log(text); });
     connect(window_.get(), &MainWindow::progress_changed, this, [this](int percent) { console_.progress(percent); });
+    connect(window_.get(), &MainWindow::operation_ended, this, [this](Operation, int result) { result_ = result; });
+    connect(&watch_, &SignalWatch::caught, this, &BoardRun::interrupt);
 
     if (!prepare())
         return kExitUsage;
+    driver_->set_max_timed_out_blocks(options_.max_timeouts);
+    if (watch_.signal_number() != 0)
+        interrupt(watch_.signal_number());
 
     int code = kExitOk;
-    for (int i = 0; i < options_.actions.size() && code == kExitOk; ++i) {
+    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0; ++i) {
         const Action& action = options_.actions[i];
         const bool needs_session = action.name != QLatin1String("identify") && action.name != QLatin1String("bootmode");
-        if (needs_session && !port_open() && !run_action(Action{QStringLiteral("identify"), QString()}))
+        if (needs_session && !driver_->port_open() && !run_action(Action{QStringLiteral("identify"), QString()}))
             code = kExitFailed;
         else if (!run_action(action))
             code = kExitFailed;
         if (code != kExitOk && device_gone_)
             code = kExitDeviceGone;
     }
-    // The window's own Close Comm: the port is never left open.
-    if (port_open())
-        press("on_pushButton_OpenCom_clicked");
+    // Closed as its own button closes it: the port is never left open.
+    start(Operation::ClosePort);
+    if (interrupted_by_ != 0) {
+        say_interrupted(interrupted_by_);
+        return SignalWatch::exit_code(interrupted_by_);
+    }
     return code;
+}
+
+// The operation running stops as Exit would stop it; the action loop then
+// ends, and the port is closed as at every end.
+void BoardRun::interrupt(int signal_number)
+{
+    if (interrupted_by_ != 0)
+        return;
+    interrupted_by_ = signal_number;
+    driver_->request_stop();
+    QTimer::singleShot(kStopGraceMs, this, &BoardRun::abandon);
+}
+
+// Still inside the operation after the grace: the port is closed under it
+// and the program ends here, before the window could touch the port again.
+void BoardRun::abandon()
+{
+    driver_->close_port_now();
+    say_interrupted(interrupted_by_);
+    std::_Exit(SignalWatch::exit_code(interrupted_by_));
 }
 
 bool BoardRun::prepare()
@@ -132,74 +140,40 @@ bool BoardRun::prepare()
         return false;
     }
     if (options_.baud_index >= 0)
-        window_->findChild<QComboBox*>(QStringLiteral("comboBox_BAUDRATE"))->setCurrentIndex(options_.baud_index);
+        driver_->set_rate_index(options_.baud_index);
     if (options_.new_rate_index >= 0)
-        window_->findChild<QComboBox*>(QStringLiteral("comboBox_NewRate"))->setCurrentIndex(options_.new_rate_index);
+        driver_->set_new_rate_index(options_.new_rate_index);
     if (options_.wait_ms > 0)
-        window_->findChild<QComboBox*>(QStringLiteral("comboBox_WaitTime"))->setCurrentIndex(options_.wait_ms - 1);
-    window_->findChild<QCheckBox*>(QStringLiteral("checkBox_FileCRC"))->setChecked(options_.file_crc);
+        driver_->set_wait_ms(options_.wait_ms);
+    driver_->set_file_crc(options_.file_crc);
 
     // The port list the window fills a second after start, filled now.
-    press("Timer1_Out_Event");
-    QComboBox* ports = window_->findChild<QComboBox*>(QStringLiteral("comboBox_Comm"));
-    port_ = options_.ports.isEmpty() ? ports->currentText().trimmed() : options_.ports.first();
+    driver_->refresh_ports();
+    port_ = options_.ports.isEmpty() ? driver_->selected_port() : options_.ports.first();
     if (port_.isEmpty()) {
         console_.error(QStringLiteral("no serial port found; name one with --port"));
         return false;
     }
-    return select_port();
-}
-
-// The window refills its list when ports come and go while its own is
-// closed; the board's port is chosen again before every action.
-bool BoardRun::select_port()
-{
-    QComboBox* ports = window_->findChild<QComboBox*>(QStringLiteral("comboBox_Comm"));
-    int index = ports->findText(port_);
-    if (index < 0) {
-        // A pty not published by a simulator is not listed; it is still a port.
-        ports->addItem(port_);
-        index = ports->count() - 1;
-    }
-    ports->setCurrentIndex(index);
+    driver_->set_port(port_);
     return true;
 }
 
-bool BoardRun::port_open() const
+int BoardRun::start(Operation operation)
 {
-    const QPushButton* open = window_->findChild<QPushButton*>(QStringLiteral("pushButton_OpenCom"));
-    return open->text() == kCloseComm;
-}
-
-void BoardRun::press(const char* slot)
-{
-    QMetaObject::invokeMethod(window_.get(), slot, Qt::DirectConnection);
-}
-
-bool BoardRun::saw(const QStringList& lines) const
-{
-    for (const QString& line : lines) {
-        if (action_log_.contains(line))
-            return true;
-    }
-    return false;
-}
-
-void BoardRun::set_line_edit(const char* name, const QString& text)
-{
-    window_->findChild<QLineEdit*>(QString::fromLatin1(name))->setText(text);
+    driver_->start(operation);
+    return result_;
 }
 
 bool BoardRun::run_action(const Action& action)
 {
-    action_log_.clear();
-    box_count_ = 0;
     const bool takes_image = action.name != QLatin1String("bootmode");
     console_.action_started(action.name, takes_image ? file_size(action.arg) : 0);
     QElapsedTimer clock;
     clock.start();
-    if (!port_open())
-        select_port();
+    // The window refills its list when ports come and go while its own is
+    // closed; the board's port is chosen again before every action.
+    if (!driver_->port_open())
+        driver_->set_port(port_);
 
     bool ok = false;
     if (action.name == QLatin1String("identify"))
@@ -215,15 +189,16 @@ bool BoardRun::run_action(const Action& action)
     else if (action.name == QLatin1String("check-flash"))
         ok = check_flash(action.arg);
     else if (action.name == QLatin1String("run"))
-        ok = run_application();
+        ok = start(Operation::RunApp) == operation_result::kOk;
     else if (action.name == QLatin1String("bootmode"))
-        ok = boot_mode(action.arg);
+        ok = start(action.arg == QLatin1String("1") ? Operation::BootMode1 : Operation::BootMode2) ==
+             operation_result::kOk;
     if (!ok)
         notice_removal();
+    device_gone_ = device_gone_ || driver_->device_removed();
     ok = ok && !device_gone_;
 
-    const QString chip = window_->findChild<QLineEdit*>(QStringLiteral("lineEdit_McuType"))->text();
-    console_.result(action.name, ok, clock.elapsed() / 1000.0, chip);
+    console_.result(action.name, ok, clock.elapsed() / 1000.0, driver_->chip_model());
     return ok;
 }
 
@@ -233,89 +208,71 @@ void BoardRun::notice_removal()
 {
     QElapsedTimer clock;
     clock.start();
-    while (!device_gone_ && clock.elapsed() < kRemovalGraceMs)
+    while (!driver_->device_removed() && clock.elapsed() < kRemovalGraceMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, kRemovalGraceMs);
-    if (port_.startsWith(QLatin1String("/dev/")) && !QFileInfo::exists(port_))
+    if (driver_->device_removed() || (port_.startsWith(QLatin1String("/dev/")) && !QFileInfo::exists(port_)))
         device_gone_ = true;
 }
 
 bool BoardRun::identify()
 {
-    if (port_open())
+    if (driver_->port_open())
         return true;
-    press("on_pushButton_OpenCom_clicked");
-    const QString chip = window_->findChild<QLineEdit*>(QStringLiteral("lineEdit_McuType"))->text();
-    if (!port_open())
+    const int result = start(Operation::OpenPort);
+    if (!driver_->port_open())
         return false;
-    if (chip.isEmpty() || chip == kUnknownChip) {
+    if (result != operation_result::kOk) {
         // The window keeps the port open for its operator; a script has none.
-        press("on_pushButton_OpenCom_clicked");
+        start(Operation::ClosePort);
         console_.note(QStringLiteral("no chip identified on %1").arg(port_));
         return false;
     }
-    console_.note(QStringLiteral("chip %1 on %2").arg(chip, port_));
+    console_.note(QStringLiteral("chip %1 on %2").arg(driver_->chip_model(), port_));
     return true;
 }
 
 bool BoardRun::flash_info()
 {
-    press("on_pushButton_FlashInfo_clicked");
-    const QString id = window_->findChild<QLineEdit*>(QStringLiteral("lineEdit_FlashID"))->text();
-    const QString size = window_->findChild<QLineEdit*>(QStringLiteral("lineEdit_FlashSize"))->text();
-    const QString name = window_->findChild<QLineEdit*>(QStringLiteral("lineEdit_FlashName"))->text();
-    console_.note(QStringLiteral("flash ID %1, size %2, name %3").arg(id, size, name.isEmpty() ? "-" : name));
-    // An ID missing from Flash.ini leaves the name empty: not identified.
-    return box_count_ == 0 && !name.isEmpty() && size != QLatin1String("0");
+    const int result = start(Operation::FlashInfo);
+    // The window shows 0 for what it could not read.
+    const bool read = result == flash_id_result::kOk || result == flash_id_result::kNotCatalogued;
+    const QString name = read ? driver_->flash_name() : QString();
+    console_.note(QStringLiteral("flash ID %1, size %2, name %3")
+                      .arg(read ? hex_lower_text(driver_->flash_id()) : QStringLiteral("0"),
+                           QString::number(read ? driver_->flash_size() : 0), name.isEmpty() ? "-" : name));
+    return result == flash_id_result::kOk;
 }
 
 bool BoardRun::update_mcu(const QString& file)
 {
-    set_line_edit("lineEdit_MCU", file);
-    press("on_pushButton_UpdateMCU_clicked");
-    // The UART0 variant keeps its application in the external flash.
-    return saw({kUpdateMcuOk, kUpdateFlashOk}) && !saw({kUpdateMcuFail, kUpdateFlashFail});
+    driver_->set_mcu_image(file);
+    // The UART0 variant keeps its application in the external flash: its
+    // update ends with a flash update's code, 0 for success all the same.
+    return start(Operation::UpdateMcu) == 0;
 }
 
 bool BoardRun::check_mcu(const QString& file)
 {
     if (!file.isEmpty()) {
-        dialogs_->file_answer = file;
-        press("on_pushButton_InputMCUCode_clicked");
-        if (box_count_ > 0)
+        driver_->set_mcu_image(file);
+        if (start(Operation::InputMcuImage) != operation_result::kOk)
             return false;
     }
-    press("on_pushButton_CheckMCU_clicked");
-    return saw({kCheckMcuOk});
+    return start(Operation::CheckMcu) == 0;
 }
 
 bool BoardRun::update_flash(const QString& file)
 {
-    set_line_edit("lineEdit_Flash", file);
-    press("on_pushButton_UpdateFlash_clicked");
-    return saw({kUpdateFlashOk, kDiffUpdateOk}) && !saw({kUpdateFlashFail, kDiffUpdateFail});
+    driver_->set_flash_image(file);
+    return start(Operation::UpdateFlash) == flash_update_result::kOk;
 }
 
 bool BoardRun::check_flash(const QString& file)
 {
     if (!file.isEmpty()) {
-        dialogs_->file_answer = file;
-        press("on_pushButton_InputFlashCode_clicked");
-        if (box_count_ > 0)
+        driver_->set_flash_image(file);
+        if (start(Operation::InputFlashImage) != operation_result::kOk)
             return false;
     }
-    press("on_pushButton_CheckFlash_clicked");
-    return saw({kCheckFlashPass});
-}
-
-bool BoardRun::run_application()
-{
-    press("on_pushButton_RunApp_clicked");
-    // Nothing comes back from a started application: a box is the only failure.
-    return box_count_ == 0;
-}
-
-bool BoardRun::boot_mode(const QString& which)
-{
-    press(which == QLatin1String("1") ? "on_pushButton_Boot_clicked" : "on_pushButton_BootII_clicked");
-    return box_count_ == 0;
+    return start(Operation::CheckFlash) == flash_crc_result::kOk;
 }

@@ -1,58 +1,59 @@
 #pragma once
 
-// One board: the real main window, hidden, driven through its own slots.
+// One board: the real main window, hidden, driven through its typed driver.
 // Every frame, retry, box and verdict is the window's; this class only sets
-// the inputs, presses the buttons and reads the verdict lines.
+// the inputs, starts the operations and reads how each ended.
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <memory>
 
 #include "app/dialogs.h"
+#include "app/operation.h"
 #include "options.h"
 
 class Console;
 class MainWindow;
 class QTemporaryDir;
+class SignalWatch;
+class WindowDriver;
 
 class BoardRun : public QObject {
     Q_OBJECT
 
 public:
-    BoardRun(const Options& options, Console& console);
+    BoardRun(const Options& options, Console& console, SignalWatch& watch);
     ~BoardRun() override;
 
-    // Runs the actions in order, stopping at the first failure; an exit code.
+    // Runs the actions in order, stopping at the first failure; an exit code,
+    // 128 + the signal's number when a signal stopped the run.
     int run();
 
 private:
     class ConsoleDialogs;
 
     bool prepare();  // port, rates, WaitTime, Flash.ini
-    bool select_port();
     bool run_action(const Action& action);
+    int start(Operation operation);  // the operation's result code
     bool identify();
     bool flash_info();
     bool update_mcu(const QString& file);
     bool check_mcu(const QString& file);
     bool update_flash(const QString& file);
     bool check_flash(const QString& file);
-    bool run_application();
-    bool boot_mode(const QString& which);
-    bool port_open() const;
     void notice_removal();
-    void press(const char* slot);
-    bool saw(const QStringList& lines) const;  // any of them logged during the current action
-    void set_line_edit(const char* name, const QString& text);
+    void interrupt(int signal_number);
+    void abandon();  // the operation did not stop in time
 
     const Options& options_;
     Console& console_;
+    SignalWatch& watch_;
+    int interrupted_by_ = 0;  // the signal that stopped the run, 0 while none
     std::unique_ptr<ConsoleDialogs> dialogs_;
     std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<WindowDriver> driver_;
     std::unique_ptr<QTemporaryDir> catalogue_dir_;
     QString port_;
-    QStringList action_log_;  // the log lines of the action running
     bool device_gone_ = false;
-    int box_count_ = 0;  // boxes during the action running
+    int result_ = 0;  // of the operation that ended last
 };

@@ -14,10 +14,9 @@
 #include "records_command.h"
 #include "signal_watch.h"
 #include "serial/port_map.h"
+#include "vq_version.h"
 
 namespace {
-
-constexpr char kVersion[] = "1.0";
 
 void print_err(const QString& text)
 {
@@ -71,7 +70,7 @@ int main(int argc, char* argv[])
     std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails with EFBIG and is reported
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vqprog"));
-    QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    QApplication::setApplicationVersion(QStringLiteral(VQ_VERSION));
     // From here on SIGINT, SIGTERM and SIGHUP stop the work in order.
     SignalWatch watch;
 
@@ -81,7 +80,7 @@ int main(int argc, char* argv[])
         std::fputs(qPrintable(parsed.help), stdout);
         return kExitOk;
     case ParseOutcome::Version:
-        std::printf("vqprog %s\n", kVersion);
+        std::printf("vqprog %s\n", VQ_VERSION);
         return kExitOk;
     case ParseOutcome::BadUsage:
         return usage_error(parsed);
@@ -118,6 +117,6 @@ int main(int argc, char* argv[])
     }
 
     Console console(options, options.ports.value(0));
-    BoardRun board(options, console);
+    BoardRun board(options, console, watch);
     return board.run();
 }

@@ -8,6 +8,7 @@
 
 #include "sim_options.h"
 #include "sim_server.h"
+#include "vq_version.h"
 
 int main(int argc, char** argv)
 {
@@ -21,9 +22,16 @@ int main(int argc, char** argv)
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vqsim"));
+    // --version names the simulated boot loader's version; given alone, with
+    // no value, it asks for this program's own, as with the other programs.
+    if (app.arguments().size() == 2 && app.arguments().at(1) == QLatin1String("--version")) {
+        std::printf("vqsim %s\n", VQ_VERSION);
+        return 0;
+    }
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Simulates a VQ chip's boot loader on a pseudo-terminal and publishes its path until stopped."));
+        "Simulates a VQ chip's boot loader on a pseudo-terminal and publishes its path until stopped.\n"
+        "Given alone, --version prints this program's version."));
     parser.addHelpOption();
     add_sim_options(parser);
     parser.process(app);

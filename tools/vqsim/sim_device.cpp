@@ -125,10 +125,25 @@ void SimDevice::stamp_line(int first, const SimLineSettings& line)
 
 QList<QByteArray> SimDevice::feed(const QByteArray& bytes)
 {
-    received_ += bytes;
     QList<QByteArray> replies;
+    for (const SimReply& r : feed_timed(bytes))
+        replies += r.bytes;
+    return replies;
+}
+
+QList<SimReply> SimDevice::feed_timed(const QByteArray& bytes)
+{
+    QList<QByteArray> replies;
+    reply_after_us_.clear();
+    const auto timed = [&] {
+        QList<SimReply> out;
+        for (int i = 0; i < replies.size(); ++i)
+            out += SimReply{replies.at(i), i < reply_after_us_.size() ? reply_after_us_.at(i) : 0};
+        return out;
+    };
+    received_ += bytes;
     if (halted_)
-        return replies;
+        return {};
     pending_ += bytes;
     int pos = 0;
     while (pos < pending_.size()) {
@@ -144,11 +159,11 @@ QList<QByteArray> SimDevice::feed(const QByteArray& bytes)
         pos += len;
         if (halted_) {
             pending_.clear();
-            return replies;
+            return timed();
         }
     }
     pending_.remove(0, pos);
-    return replies;
+    return timed();
 }
 
 int SimDevice::packet_len() const
@@ -586,7 +601,7 @@ void SimDevice::on_mcu_crc(const SimFrame& f, QList<QByteArray>& replies)
         crc = sim_wire::crc32(reinterpret_cast<const uint8_t*>(internal_.constData()) + start, f.length);
     QByteArray r = reply('N');
     sim_wire::set_u32(r, 1, crc_for('N', crc));
-    answer('N', {r}, replies);
+    answer('N', {r}, replies, {crc == kMcuCrcRefused ? 0 : crc_time_us(f.length)});
 }
 
 void SimDevice::on_flash_mode(const SimFrame& f, QList<QByteArray>& replies)
@@ -621,16 +636,31 @@ void SimDevice::on_flash_crc(const SimFrame& f, QList<QByteArray>& replies)
         return;
     }
     QList<QByteArray> own;
-    const int reports = std::max(config_.progress_reports, 0);
-    for (int i = 1; i <= reports; ++i)
+    QList<int64_t> after_us;
+    const int64_t busy_us = crc_time_us(f.length);
+    int reports = std::max(config_.progress_reports, 0);
+    // Spread over the time the CRC takes, and never closer together than a
+    // boot loader reports.
+    if (busy_us > 0)
+        reports = int(std::min<int64_t>(reports, std::max<int64_t>(busy_us / kMinProgressSpacingUs - 1, 0)));
+    for (int i = 1; i <= reports; ++i) {
         own += make(kFlashCrcProgress, uint32_t(uint64_t(f.length) * i / (reports + 1)));
+        after_us += busy_us * i / (reports + 1);
+    }
     own += make(status_for('n', config_.final_status), crc_for('n', external_.crc(f.address, f.length)));
-    answer('n', own, replies);
+    after_us += busy_us;
+    answer('n', own, replies, after_us);
+}
+
+int64_t SimDevice::crc_time_us(uint32_t len) const
+{
+    constexpr int64_t kUsPerSecond = 1000000;
+    return config_.crc_rate == 0 ? 0 : int64_t(len) * kUsPerSecond / config_.crc_rate;
 }
 
 // ----------------------------------------------------------------- faults
 
-void SimDevice::answer(char letter, QList<QByteArray> own, QList<QByteArray>& replies)
+void SimDevice::answer(char letter, QList<QByteArray> own, QList<QByteArray>& replies, const QList<int64_t>& after_us)
 {
     const auto it = faults_.find(letter);
     if (it != faults_.end()) {
@@ -639,6 +669,11 @@ void SimDevice::answer(char letter, QList<QByteArray> own, QList<QByteArray>& re
         if (it->second.wrong_letter.take())
             own.last()[0] = static_cast<char>(it->second.reply_letter);
     }
+    // Replies of earlier frames in the same feed keep their places.
+    while (reply_after_us_.size() < replies.size())
+        reply_after_us_ += 0;
+    for (int i = 0; i < own.size(); ++i)
+        reply_after_us_ += i < after_us.size() ? after_us.at(i) : 0;
     replies += own;
 }
 

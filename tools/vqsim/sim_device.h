@@ -35,6 +35,14 @@ constexpr uint8_t kFlashCrcProgress = '0';
 constexpr uint8_t kFlashCrcDone = '1';
 constexpr uint8_t kFlashCrcRefused = '2';
 
+// How fast the device reads its memory to compute a CRC ('n', 'N'). The
+// program's default is a boot loader reading a quad SPI flash; the model's
+// own default (0) answers at once, as a device model without clocks did.
+constexpr uint32_t kDefaultCrcRate = 8000000;  // bytes per second
+// A boot loader reports progress no more often than this: replies closer
+// together could reach the host in one read, which it cannot take apart.
+constexpr int64_t kMinProgressSpacingUs = 60000;
+
 struct SimConfig {
     uint32_t chip_id = 0x19714410;  // VQ4410, which has an external flash
     uint32_t boot_version = 0x00010002;
@@ -46,6 +54,7 @@ struct SimConfig {
     uint32_t flash_size = 16 * kMiB;
     int progress_reports = 3;  // per flash CRC command, before the final reply
     uint8_t final_status = kFlashCrcDone;
+    uint32_t crc_rate = 0;  // bytes per second of a CRC ('n', 'N'); 0: the reply comes at once
     uint32_t internal_flash_size = 2 * kMiB;
     int initial_baud = 115200;  // rate in force until a connect switches it
 };
@@ -100,6 +109,13 @@ struct SimFrame {
     SimLineSettings line;
 };
 
+// A reply and when the device has it ready, counted from the moment the
+// frame that asked for it was complete (a CRC takes the device time).
+struct SimReply {
+    QByteArray bytes;
+    int64_t after_us = 0;
+};
+
 struct ConnectRecord {
     char mode = 0;
     uint8_t baud_request = sim_wire::kNoBaudChange;
@@ -122,6 +138,10 @@ public:
     // Accepts host bytes in any chunking and returns the 63-byte replies of
     // the frames completed by them, in order.
     QList<QByteArray> feed(const QByteArray& bytes);
+    // The same, with when each reply is ready.
+    QList<SimReply> feed_timed(const QByteArray& bytes);
+    // Device time to compute the CRC of len bytes at the configured rate.
+    int64_t crc_time_us(uint32_t len) const;
 
     // Memories: internal flash offset 0 is address kInternalFlashBase. It
     // takes programming only inside the range of the last erase (all of it
@@ -228,7 +248,8 @@ private:
     void continue_stream(bool packets);
     uint8_t finish_stream();
 
-    void answer(char letter, QList<QByteArray> own, QList<QByteArray>& replies);
+    // after_us: when each of own is ready (none: at once).
+    void answer(char letter, QList<QByteArray> own, QList<QByteArray>& replies, const QList<int64_t>& after_us = {});
     uint8_t status_for(char letter, uint8_t status);
     uint32_t crc_for(char letter, uint32_t crc);
 
@@ -236,6 +257,7 @@ private:
     QByteArray internal_;
     SparseFlash external_;
     QByteArray pending_;
+    QList<int64_t> reply_after_us_;  // beside the replies of the feed in progress
     QByteArray received_;
     QVector<SimFrame> frames_;
     bool unknown_run_open_ = false;

@@ -138,6 +138,10 @@ void add_sim_options(QCommandLineParser& parser)
         {"flash-size", "External flash size (bytes, K or M suffix); default 16M.", "size"},
         {"internal-flash-size", "Internal flash size (bytes, K or M suffix); default 2M.", "size"},
         {"progress-reports", "Progress replies before each flash CRC result; default 3.", "n"},
+        {"crc-rate",
+         "Bytes per second the device reads while it computes a CRC (flash and MCU CRC commands; progress "
+         "reports are spread over that time); 0 answers at once. Default 8000000.",
+         "bytes_per_s", QString::number(kDefaultCrcRate)},
         {"final-status", "Final status of the flash CRC command: one character or 0xNN; default 1.", "status"},
         {"silent", "No reply to the next N commands of LETTER (N: count or always).", "LETTER[:N]"},
         {"wrong-letter", "Wrong letter in the last reply to the next N commands of LETTER.", "LETTER[:N]"},
@@ -203,6 +207,13 @@ bool read_sim_options(const QCommandLineParser& parser, SimOptions* options, QSt
         if (!n || *n < 0)
             return fail("progress-reports");
         c.progress_reports = *n;
+    }
+    {
+        bool ok = false;
+        const uint32_t rate = parser.value("crc-rate").toUInt(&ok, 10);
+        if (!ok)
+            return fail("crc-rate");
+        c.crc_rate = rate;
     }
     if (parser.isSet("final-status")) {
         const QString s = parser.value("final-status");

@@ -73,7 +73,7 @@ private:
     void on_readable();
     void take_in();
     bool moment_reached(qint64 due_us, QTimer* timer);
-    void queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t);
+    void queue_replies(const QList<SimReply>& replies, qint64 ready_us, const SimTransport& t);
     qint64 due_of(const Piece& piece);
     void pump();
     void publish(const QString& slave);
@@ -235,13 +235,13 @@ void PtyLink::take_in()
             return;
         const Arrival head = arrivals_.front();
         arrivals_.pop_front();
-        QList<QByteArray> replies;
+        QList<SimReply> replies;
         SimTransport t;
         bool halted;
         {
             std::lock_guard<std::mutex> lock(server_.mutex_);
             const int first_new = server_.device_.frames().size();
-            replies = server_.device_.feed(head.bytes);
+            replies = server_.device_.feed_timed(head.bytes);
             server_.device_.stamp_line(first_new, head.line);
             halted = server_.device_.halted();
             t = server_.transport_;
@@ -255,14 +255,17 @@ void PtyLink::take_in()
     }
 }
 
-void PtyLink::queue_replies(const QList<QByteArray>& replies, qint64 ready_us, const SimTransport& t)
+void PtyLink::queue_replies(const QList<SimReply>& replies, qint64 ready_us, const SimTransport& t)
 {
     for (int r = 0; r < replies.size(); ++r) {
-        const QByteArray& reply = replies.at(r);
+        const QByteArray& reply = replies.at(r).bytes;
+        // A reply the device needed time for is spaced by that time; the
+        // others of a command follow one another at the transport's spacing.
+        const qint64 after_us = replies.at(r).after_us;
         const int piece_len = t.split_len > 0 ? t.split_len : reply.size();
         for (int at = 0; at < reply.size(); at += piece_len) {
-            const qint64 gap_ms = at > 0 ? t.split_pause_ms : r > 0 ? t.reply_spacing_ms : 0;
-            queue_.push_back({reply.mid(at, piece_len), ready_us, gap_ms * 1000});
+            const qint64 gap_ms = at > 0 ? t.split_pause_ms : r > 0 && after_us == 0 ? t.reply_spacing_ms : 0;
+            queue_.push_back({reply.mid(at, piece_len), ready_us + after_us, gap_ms * 1000});
         }
     }
 }

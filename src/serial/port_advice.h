@@ -1,0 +1,41 @@
+#pragma once
+
+// Why a serial port could not be opened and what the operator can do about
+// it, told in one log line. The two first-day failures with USB serial
+// adapters are a port the user may not open (not in its group) and a port
+// that another program holds (ModemManager probes every new CDC-ACM device).
+
+#include <QString>
+#include <QVector>
+#include <optional>
+
+// A process that holds a port, and where the system shows it.
+struct PortHolder {
+    qint64 pid = 0;
+    QString name;     // the process's name
+    QString seen_in;  // "/proc/<pid>/fd" or the lock file naming it
+};
+
+// What the system shows about a port that would not open.
+struct PortFacts {
+    QString port;                // the device path, /dev/ttyACM0
+    bool access_denied = false;  // this user may not read and write it
+    QString group;               // the group owning the device
+    bool group_may_use = false;  // that group may read and write it
+    bool user_in_group = false;  // the group database lists this user in it
+    QVector<PortHolder> holders; // other processes holding it, the lock file's first
+    QString stale_lock;          // a lock file naming a process that has ended
+    qint64 stale_lock_pid = 0;
+    QString usb_id;              // "vvvv:pppp" of a USB device, for a udev rule
+};
+
+// The line for what the facts show; empty when they show no cause.
+QString port_open_advice(const PortFacts& facts);
+
+// What the system shows now about the port (Linux; elsewhere, nothing).
+PortFacts gather_port_facts(const QString& port);
+
+// Another live process whose lock file names the port. Checked before an
+// open: the port library takes a lock older than 30 s for a leftover even
+// when its process still runs, and as root it would then share the line.
+std::optional<PortHolder> port_lock_holder(const QString& port);

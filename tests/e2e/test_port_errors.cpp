@@ -1,0 +1,287 @@
+// A port that will not open says why and what to do, in one log line after
+// the "Open fail" box: the advice rules on their own, then vqprog (which
+// prints the window's log) on a simulated chip's pty that the test makes
+// unreadable, holds in another process, or leaves a lock file on.
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QtTest>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "flash_fixtures.h"
+#include "serial/port_advice.h"
+
+using namespace flash_fixtures;
+
+Q_DECLARE_METATYPE(PortFacts)
+
+namespace {
+
+constexpr int kRunTimeoutMs = 120000;
+const QString kOpenFail = QStringLiteral("error: Open fail");
+
+struct Run {
+    int exit_code = -1;
+    QString out;
+    QString err;
+};
+
+// Where the port library puts a port's lock file: the first lock folder it may write.
+QString writable_lock_file(const QString& port)
+{
+    for (const char* dir : {"/var/lock", "/run/lock", "/tmp"}) {
+        if (QFileInfo(dir).isWritable())
+            return QFileInfo(dir).canonicalFilePath() + "/LCK.." + QString(port).mid(5).replace('/', '_');
+    }
+    return QString();
+}
+
+// A pid that named a process a moment ago and names none now.
+qint64 ended_pid()
+{
+    QProcess p;
+    p.start(QStringLiteral("true"), QStringList());
+    p.waitForStarted();
+    const qint64 pid = p.processId();
+    p.waitForFinished();
+    return pid;
+}
+
+}  // namespace
+
+class PortErrorsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void advice_data();
+    void advice();
+    void refused_open_data();
+    void refused_open();
+    void ended_process_lock_does_not_block();
+
+private:
+    // Runs a program; as the unprivileged user when asked (and root).
+    QProcess* start(const QString& program, const QStringList& args, bool unprivileged);
+    Run run_vqprog(const QStringList& args, bool unprivileged);
+
+    QTemporaryDir bin_;  // programs an unprivileged user may run, wherever the build lies
+    QTemporaryDir publish_;
+    QString vqprog_;
+    uid_t nobody_uid_ = 0;
+    gid_t nobody_gid_ = 0;
+};
+
+void PortErrorsTest::initTestCase()
+{
+    QVERIFY(bin_.isValid() && publish_.isValid());
+    QFile::setPermissions(bin_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
+                                           QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+    vqprog_ = bin_.filePath("vqprog");
+    QVERIFY(QFile::copy(VQPROG_PATH, vqprog_));
+    if (const passwd* nobody = ::getpwnam("nobody")) {
+        nobody_uid_ = nobody->pw_uid;
+        nobody_gid_ = nobody->pw_gid;
+    }
+}
+
+void PortErrorsTest::advice_data()
+{
+    QTest::addColumn<PortFacts>("facts");
+    QTest::addColumn<QString>("line");
+    PortFacts f;
+    f.port = "/dev/ttyACM0";
+    f.access_denied = true;
+    f.group = "dialout";
+    f.group_may_use = true;
+    f.user_in_group = true;
+    QTest::newRow("in the group since the session began")
+        << f << "Cannot open /dev/ttyACM0: permission denied; you are in its group dialout since this session "
+                "began: log out and in again.";
+    f.group_may_use = false;
+    QTest::newRow("owner only") << f
+                                << "Cannot open /dev/ttyACM0: permission denied; only its owner may use it: ask for a "
+                                   "udev rule that gives it to a group of yours (GROUP=\"dialout\", MODE=\"0660\").";
+    f.access_denied = false;
+    f.holders = {{812, "ModemManager", "/proc/812/fd"}};
+    f.usb_id = "1a86:7523";
+    QTest::newRow("ModemManager")
+        << f << "Cannot open /dev/ttyACM0: ModemManager (pid 812) holds it, as /proc/812/fd shows. ModemManager "
+                "probes new serial devices as modems; keep it away from this one with the udev property "
+                "ID_MM_DEVICE_IGNORE: a line 'ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
+                "ENV{ID_MM_DEVICE_IGNORE}=\"1\"' in /etc/udev/rules.d/99-vq-uart.rules, then plug the device in again.";
+    f.holders.clear();
+    QTest::newRow("nothing to tell") << f << QString();
+}
+
+void PortErrorsTest::advice()
+{
+    QFETCH(PortFacts, facts);
+    QFETCH(QString, line);
+    QCOMPARE(port_open_advice(facts), line);
+}
+
+void PortErrorsTest::refused_open_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("unprivileged");
+    QTest::addColumn<QString>("line");  // %1 the port, %2 the holder's pid
+    QTest::newRow("no permission") << "mode" << true
+                                   << "Cannot open %1: permission denied; it belongs to the group dialout: add yourself "
+                                      "with `sudo usermod -aG dialout $USER`, then log out and in again.";
+    QTest::newRow("held by another program")
+        << "held" << true << "Cannot open %1: perl (pid %2) holds it, as /proc/%2/fd shows; close that program first.";
+    QTest::newRow("held by another vqprog")
+        << "vqprog" << false
+        << "Cannot open %1: another VQ program holds it, vqprog (pid %2); two VQ programs never share a port: close "
+           "it there first.";
+    QTest::newRow("locked by another program")
+        << "uucp lock" << false << "Cannot open %1: sleep (pid %2) holds it, as %3 shows; close that program first.";
+    QTest::newRow("lock of an ended process of another user")
+        << "root lock" << true
+        << "Cannot open %1: the lock file %3 names process %2, which has ended, and you may not remove it: run "
+           "`sudo rm %3`.";
+}
+
+void PortErrorsTest::refused_open()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, unprivileged);
+    QFETCH(QString, line);
+    if (unprivileged && (::geteuid() != 0 || nobody_uid_ == 0))
+        QSKIP("needs root, to run vqprog as the user nobody");
+
+    SimConfig config = chip(kVq4410);
+    SimServer sim(config, publish_.path());
+    sim.set_pacing(false);
+    QVERIFY(sim.start());
+    const QString port = sim.slave_path();
+    const QByteArray port_path = QFile::encodeName(port);
+    QVERIFY(::chmod(port_path.constData(), 0666) == 0);
+
+    std::unique_ptr<QProcess> holder;
+    QString lock;
+    qint64 holder_pid = 0;
+    const QByteArray image = pattern(256 * 1024, 3);
+    QTemporaryDir work;
+    QFile image_file(work.filePath("image.bin"));
+    QVERIFY(image_file.open(QIODevice::WriteOnly) && image_file.write(image) == image.size());
+    image_file.close();
+    QFile catalogue(work.filePath("Flash.ini"));
+    QVERIFY(catalogue.open(QIODevice::WriteOnly) && catalogue.write(kCatalogue) > 0);
+    catalogue.close();
+
+    if (kind == "mode") {
+        const group* dialout = ::getgrnam("dialout");
+        QVERIFY(dialout);
+        QVERIFY(::chown(port_path.constData(), 0, dialout->gr_gid) == 0 && ::chmod(port_path.constData(), 0660) == 0);
+    } else if (kind == "held") {
+        // Held the way serial programs hold a port: open, and exclusive.
+        holder.reset(start("perl",
+                           {"-e", "open(my $f, '+<', $ARGV[0]) or die; ioctl($f, 0x540C, 0) or die; $| = 1; "
+                                  "print \"held\\n\"; <STDIN>;",
+                            port},
+                           true));
+        QVERIFY(holder->waitForReadyRead(kRunTimeoutMs));
+        holder_pid = holder->processId();
+    } else if (kind == "vqprog") {
+        sim.set_reply_delay_ms(10);  // the first run keeps the port for a few seconds
+        holder.reset(new QProcess);
+        holder->setWorkingDirectory(work.path());
+        holder->start(VQPROG_PATH, {"--port", port, "update-flash", image_file.fileName()});
+        QByteArray seen;
+        while (!seen.contains("Start to update flash") && holder->waitForReadyRead(kRunTimeoutMs))
+            seen += holder->readAllStandardOutput();
+        QVERIFY2(seen.contains("Start to update flash"), seen.constData());
+        holder_pid = holder->processId();
+    } else if (kind == "uucp lock") {
+        // The old lock format of other serial programs (the pid alone): the
+        // port library takes it for a leftover even while its process runs.
+        holder.reset(start("sleep", {"600"}, false));
+        QVERIFY(holder->waitForStarted());
+        holder_pid = holder->processId();
+        lock = writable_lock_file(port);
+        QFile file(lock);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(holder_pid).rightJustified(10) + "\n"));
+    } else if (kind == "root lock") {
+        holder_pid = ended_pid();
+        lock = "/run/lock/LCK.." + port.mid(5).replace('/', '_');
+        QFile file(lock);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(holder_pid) + "\nvqprog\n") > 0);
+    }
+
+    const Run second = run_vqprog({"--port", port, "identify"}, unprivileged);
+    if (kind == "root lock" || kind == "uucp lock")
+        QFile::remove(lock);
+    QVERIFY2(second.out.split('\n').contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out));
+    QCOMPARE(second.err.split('\n').filter("error:"), QStringList{kOpenFail});
+    QCOMPARE(second.exit_code, 1);
+
+    if (kind == "vqprog") {
+        // The first run goes on undisturbed.
+        QVERIFY(holder->waitForFinished(kRunTimeoutMs));
+        QCOMPARE(holder->exitCode(), 0);
+        QVERIFY(holder->readAllStandardOutput().contains("Update flash is OK!!!!!!"));
+        QCOMPARE(sim.with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+    } else if (kind == "uucp lock") {
+        holder->kill();
+        holder->waitForFinished();
+    } else if (holder) {
+        holder->closeWriteChannel();
+        QVERIFY(holder->waitForFinished(kRunTimeoutMs));
+    }
+    sim.stop();
+}
+
+void PortErrorsTest::ended_process_lock_does_not_block()
+{
+    SimServer sim(chip(kVq4410), publish_.path());
+    sim.set_pacing(false);
+    QVERIFY(sim.start());
+    // Where the port library will look, a lock of a process that has ended.
+    const QString port = sim.slave_path();
+    const QString lock = writable_lock_file(port);
+    QFile file(lock);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(ended_pid()) + "\nvqprog\n") > 0);
+    file.close();
+
+    const Run run = run_vqprog({"--port", port, "identify"}, false);
+    QCOMPARE(run.exit_code, 0);
+    QVERIFY2(run.out.contains("vqprog: chip VQ4410 on " + port), qPrintable(run.out));
+    QVERIFY(!QFileInfo::exists(lock));
+    sim.stop();
+}
+
+QProcess* PortErrorsTest::start(const QString& program, const QStringList& args, bool unprivileged)
+{
+    auto* p = new QProcess;
+    p->setWorkingDirectory(bin_.path());
+    if (unprivileged)
+        p->start("setpriv", QStringList{QStringLiteral("--reuid=%1").arg(nobody_uid_),
+                                        QStringLiteral("--regid=%1").arg(nobody_gid_), "--clear-groups", program} +
+                                args);
+    else
+        p->start(program, args);
+    return p;
+}
+
+Run PortErrorsTest::run_vqprog(const QStringList& args, bool unprivileged)
+{
+    std::unique_ptr<QProcess> p(start(vqprog_, args, unprivileged));
+    Run r;
+    if (!p->waitForStarted() || !p->waitForFinished(kRunTimeoutMs)) {
+        p->kill();
+        p->waitForFinished();
+        return r;
+    }
+    r.exit_code = p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1;
+    r.out = QString::fromUtf8(p->readAllStandardOutput());
+    r.err = QString::fromUtf8(p->readAllStandardError());
+    return r;
+}
+
+QTEST_GUILESS_MAIN(PortErrorsTest)
+#include "test_port_errors.moc"

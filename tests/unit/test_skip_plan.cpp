@@ -1,0 +1,202 @@
+// The survey that decides which blocks an update may leave out, against a
+// fake memory that answers CRCs as the boot loader would: random images and
+// flash contents (the blocks written must cover every block that differs),
+// and cases whose questions and writes were counted by hand.
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include "flashimage/skip_plan.h"
+#include "protocol/crc32.h"
+
+namespace {
+constexpr int kBlk = 2048;
+constexpr int kMiB = 1 << 20;
+
+QByteArray noise(int n, quint32 seed)
+{
+    QRandomGenerator g(seed);
+    QByteArray b(n, '\0');
+    for (int i = 0; i < n; i += 4) {
+        const quint32 w = g.generate();
+        for (int k = 0; k < 4 && i + k < n; ++k)
+            b[i + k] = char(w >> (8 * k));
+    }
+    return b;
+}
+
+// A memory answering every question truthfully, counting what it read.
+struct FakeFlash {
+    QByteArray bytes;
+    DeviceCrcQuery query()
+    {
+        return [this](const SurveyRegion& r) {
+            return SurveyAnswer{SurveyReply::Crc,
+                                boot_crc32(reinterpret_cast<const uint8_t*>(bytes.constData()) + r.offset, r.len)};
+        };
+    }
+};
+
+QVector<int> differing_blocks(const QByteArray& image, const QByteArray& flash)
+{
+    QVector<int> out;
+    for (int b = 0; b * kBlk < image.size(); ++b) {
+        if (image.mid(b * kBlk, kBlk) != flash.mid(b * kBlk, kBlk))
+            out.append(b);
+    }
+    return out;
+}
+}  // namespace
+
+class SkipPlanTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void written_blocks_cover_every_difference();
+    void counted_cases_data();
+    void counted_cases();
+    void unreadable_regions_are_written_data();
+    void unreadable_regions_are_written();
+    void image_as_left_in_flash_data();
+    void image_as_left_in_flash();
+};
+
+void SkipPlanTest::written_blocks_cover_every_difference()
+{
+    QRandomGenerator g(19);
+    for (int round = 0; round < 60; ++round) {
+        const int size = 1 + int(g.bounded(4 * kMiB));
+        const QByteArray image = noise(size, g.generate());
+        FakeFlash flash{image};
+        // Changed bytes and runs anywhere, sometimes an erased or shorter flash.
+        switch (g.bounded(4)) {
+        case 0:
+            flash.bytes = QByteArray(size, '\xFF');
+            break;
+        case 1:
+            flash.bytes.replace(int(g.bounded(size)), size, QByteArray(size, '\xFF'));
+            flash.bytes.truncate(size);
+            break;
+        default:
+            break;
+        }
+        const int edits = int(g.bounded(40));
+        for (int e = 0; e < edits; ++e) {
+            const int at = int(g.bounded(size));
+            const int run = std::min(size - at, 1 + int(g.bounded(g.bounded(2) ? 8 : 100000)));
+            for (int i = at; i < at + run; ++i)
+                flash.bytes[i] = char(flash.bytes.at(i) ^ (1 + int(g.bounded(255))));
+        }
+        const SkipPlan plan = survey_flash_image(image, kBlk, flash.query());
+        QCOMPARE(plan.write.size(), (size + kBlk - 1) / kBlk);
+        for (int b : differing_blocks(image, flash.bytes))
+            QVERIFY2(plan.write.at(b), qPrintable(QString("round %1: block %2 differs, not written").arg(round).arg(b)));
+        if (flash.bytes == image) {
+            QCOMPARE(plan.changed, 0);
+            QCOMPARE(plan.bytes_surveyed, qint64(size));  // one read
+        }
+    }
+}
+
+void SkipPlanTest::counted_cases_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("kept");            // image bytes in flash, erased behind
+    QTest::addColumn<QVector<int>>("edits");  // bytes changed in flash
+    QTest::addColumn<int>("changed");
+    QTest::addColumn<int>("queries");
+
+    const int m16 = 16 * kMiB;
+    QTest::newRow("identical 16 MiB") << m16 << m16 << QVector<int>{} << 0 << 16;
+    QTest::newRow("one byte in the middle") << m16 << m16 << QVector<int>{8 * kMiB + 5} << 1 << 16 + 16 + 16 + 2;
+    QTest::newRow("first and last byte") << m16 << m16 << QVector<int>{0, m16 - 1} << 2 << 16 + 32 + 32 + 4;
+    QTest::newRow("a whole 64 KiB sector") << m16 << m16 << QVector<int>{3 * kMiB, 3 * kMiB + 4096, 3 * kMiB + 8192,
+                                                                      3 * kMiB + 65535}
+                                           << 4 << 16 + 16 + 16 + 8;
+    QTest::newRow("erased flash: one read") << m16 << 0 << QVector<int>{} << m16 / kBlk << 16;
+    QTest::newRow("resume after half of 2 MiB") << 2 * kMiB << kMiB << QVector<int>{} << 512 << 2 + 16;
+    QTest::newRow("tail of 5000 bytes") << 5000 << 5000 << QVector<int>{4999} << 1 << 1 + 3;
+    QTest::newRow("shorter than a block") << 100 << 100 << QVector<int>{0} << 1 << 1;
+}
+
+void SkipPlanTest::counted_cases()
+{
+    QFETCH(int, size);
+    QFETCH(int, kept);
+    QFETCH(QVector<int>, edits);
+    QFETCH(int, changed);
+    QFETCH(int, queries);
+    const QByteArray image = noise(size, 5);
+    FakeFlash flash{image.left(kept) + QByteArray(size - kept, '\xFF')};
+    for (int at : edits)
+        flash.bytes[at] = char(~flash.bytes.at(at));
+    const SkipPlan plan = survey_flash_image(image, kBlk, flash.query());
+    QCOMPARE(plan.changed, changed);
+    QCOMPARE(plan.queries, queries);
+    for (int b : differing_blocks(image, flash.bytes))
+        QVERIFY(plan.write.at(b));
+}
+
+void SkipPlanTest::unreadable_regions_are_written_data()
+{
+    QTest::addColumn<int>("failing_query");  // counted from 1
+    QTest::addColumn<int>("kind");           // SurveyReply
+    QTest::addColumn<int>("changed");
+    QTest::addColumn<int>("queries");
+
+    // 4 MiB identical: four 1 MiB regions of 512 blocks.
+    QTest::newRow("second region unreadable") << 2 << int(SurveyReply::Unreadable) << 512 << 4;
+    QTest::newRow("time-out on the third: stop asking") << 3 << int(SurveyReply::StopAsking) << 1024 << 3;
+    // A device that reports a wrong CRC: narrowed, then every block proven by its own CRC.
+    QTest::newRow("wrong CRC for one region") << 1 << int(SurveyReply::Crc) << 0 << 4 + 16;
+}
+
+void SkipPlanTest::unreadable_regions_are_written()
+{
+    QFETCH(int, failing_query);
+    QFETCH(int, kind);
+    QFETCH(int, changed);
+    QFETCH(int, queries);
+    const QByteArray image = noise(4 * kMiB, 9);
+    FakeFlash flash{image};
+    int asked = 0;
+    const DeviceCrcQuery truthful = flash.query();
+    const SkipPlan plan = survey_flash_image(image, kBlk, [&](const SurveyRegion& r) {
+        SurveyAnswer a = truthful(r);
+        if (++asked == failing_query) {
+            a.kind = SurveyReply(kind);
+            a.crc = ~a.crc;
+        }
+        return a;
+    });
+    QCOMPARE(plan.changed, changed);
+    QCOMPARE(plan.queries, queries);
+    QCOMPARE(plan.stopped_asking, kind == int(SurveyReply::StopAsking));
+}
+
+void SkipPlanTest::image_as_left_in_flash_data()
+{
+    QTest::addColumn<int>("len");
+    QTest::addColumn<int>("style");
+    QTest::addColumn<int>("size");
+
+    QTest::newRow("exact tail") << 5000 << int(TailStyle::Exact) << 5000;
+    QTest::newRow("padded tail") << 5000 << int(TailStyle::PaddedAlways) << 4096 + 2047;
+    QTest::newRow("padded empty tail") << 4096 << int(TailStyle::PaddedAlways) << 4096 + 2047;
+    QTest::newRow("short image, padded") << 10 << int(TailStyle::PaddedAlways) << 2047;
+}
+
+void SkipPlanTest::image_as_left_in_flash()
+{
+    QFETCH(int, len);
+    QFETCH(int, style);
+    QFETCH(int, size);
+    const QByteArray image = noise(len + 100, 3);  // bytes past len are not the image's
+    const QByteArray out = ::image_as_left_in_flash(image, len, kBlk, TailStyle(style));
+    QCOMPARE(out.size(), size);
+    QCOMPARE(out.left(len), image.left(len));
+    QCOMPARE(out.mid(len), QByteArray(size - len, '\xFF'));
+}
+
+QTEST_GUILESS_MAIN(SkipPlanTest)
+#include "test_skip_plan.moc"
