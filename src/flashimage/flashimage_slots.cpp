@@ -43,8 +43,8 @@ int MainWindow::input_flash_image_operation()
         return operation_result::kCancelled;
     flash_image_path = name;
     ui->lineEdit_Flash->setText(name);
-    const FileRead file = read_regular_file(name, kMaxImageFileBytes);
-    if (!file.ok) {
+    const WholeFileRead file = read_whole_file(name, kMaxImageFileBytes);
+    if (file.status != WholeFileStatus::Ok) {
         Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
         return operation_result::kReadFailed;
     }
@@ -71,8 +71,8 @@ int MainWindow::update_flash_operation(UpdateMode mode)
         flash_image_path = name;
         ui->lineEdit_Flash->setText(name);
     }
-    FileRead file = read_regular_file(name, kMaxImageFileBytes);
-    if (!file.ok) {
+    WholeFileRead file = read_whole_file(name, kMaxImageFileBytes);
+    if (file.status != WholeFileStatus::Ok) {
         if (diff) {
             Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
         } else {

@@ -36,8 +36,8 @@ int MainWindow::input_mcu_image_operation()
         return operation_result::kCancelled;
     mcu_image_path = name;
     ui->lineEdit_MCU->setText(name);
-    const FileRead file = read_regular_file(name, kMaxImageFileBytes);
-    if (!file.ok) {
+    const WholeFileRead file = read_whole_file(name, kMaxImageFileBytes);
+    if (file.status != WholeFileStatus::Ok) {
         Dialogs::current().critical(this, tr("Error"), tr(texts::kReadFail));
         return operation_result::kReadFailed;
     }
@@ -59,8 +59,8 @@ int MainWindow::update_mcu_operation(UpdateMode mode)
         return operation_result::kNoFileName;
     }
     // Read afresh: the file may have been rebuilt since it was chosen.
-    FileRead file = read_regular_file(name, kMaxImageFileBytes);
-    if (!file.ok) {
+    WholeFileRead file = read_whole_file(name, kMaxImageFileBytes);
+    if (file.status != WholeFileStatus::Ok) {
         show_error(texts::kReadFail);
         log_line(name);
         return operation_result::kReadFailed;

@@ -3,6 +3,7 @@
 // the simulated boot loader.
 
 #include <QtTest>
+#include <sys/resource.h>
 
 #include "flash_fixtures.h"
 
@@ -324,6 +325,15 @@ void FlashTest::input_unreadable_file()
     s.load(missing);
     QCOMPARE(s.a().edit("lineEdit_Flash")->text(), missing);
     QCOMPARE(s.a().flash_image_len(), 500);
+    // Larger than any flash: refused from its size, not read.
+    const QString huge = s.write("huge.bin", QByteArray());
+    QVERIFY(QFile::resize(huge, qint64(4) << 30));
+    s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
+    s.load(huge);
+    QCOMPARE(s.a().flash_image_len(), 500);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    QVERIFY2(usage.ru_maxrss < 512 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
     VERIFY_BOXES(s.dialogs);
 }
 
