@@ -51,7 +51,7 @@ public:
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
 
     // What the last update that leaves out unchanged blocks wrote and left out.
-    const SkipUnchangedReport& skip_unchanged_report() const { return skip_report; }
+    const UpdateBytes& update_bytes() const { return update_bytes_; }
 
 signals:
     // Every line appended to the log pane and every progress value, as they
@@ -143,6 +143,9 @@ private:
     int write_mcu_block(const QByteArray& data, uint32_t block_offset);     // the form vcom_index selects
     int plan_mcu_update(uint32_t chip, McuRange* range);                    // refusals before anything is sent
     int update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link);
+    // The update's two halves: refusals, the plan and both connects; then erase, blocks and CRC.
+    int mcu_update_prologue(uint32_t chip, const LinkSettings& link, McuRange* range);
+    int program_mcu_image(int total, int blk, const McuRange& range);
     void set_mcu_label(const QString& text);
 
     // External flash: commands, catalogue, identification, CRC checks
@@ -186,7 +189,7 @@ private:
     int Update_FlashAtSkipUnchanged(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
     int Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettings& link);
     int update_mcu_skip_unchanged(int total, int blk, uint32_t chip, const LinkSettings& link);
-    SkipUnchangedReport skip_report;
+    UpdateBytes update_bytes_;
 
     // Port session
     bool open_port_at_selected_rate();

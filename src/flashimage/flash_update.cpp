@@ -50,6 +50,7 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
             log_line(QStringLiteral("CRC Error:") + hex32(w.address));
             return flash_update_result::kBlockRefused;
         }
+        update_bytes_.bytes_written += w.data_len;
         if (w.progress >= 0)
             set_progress(w.progress);
         pump_events();

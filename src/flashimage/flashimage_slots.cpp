@@ -61,6 +61,7 @@ int MainWindow::input_flash_image_operation()
 
 int MainWindow::update_flash_operation(UpdateMode mode)
 {
+    update_bytes_ = {};
     const QString name = ui->lineEdit_Flash->text();
     if (name.isEmpty()) {
         show_error(QStringLiteral("Please input flash code file"));

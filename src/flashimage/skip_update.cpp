@@ -55,7 +55,7 @@ int MainWindow::write_changed_blocks(uint32_t base, int len, int blk, TailStyle 
         }
     }
     log_line(skip_survey_line(changed.size(), all.size(), bytes));
-    skip_report.bytes_skipped = len - bytes;
+    update_bytes_.bytes_skipped = len - bytes;
     // The sequence bit flips after every block sent, as within a .diff
     // record; the progress bar counts the blocks sent.
     int whole = 0;
@@ -71,14 +71,12 @@ int MainWindow::write_changed_blocks(uint32_t base, int len, int blk, TailStyle 
         const int result = write_flash_blocks(image_data, {w}, packets);
         if (result != flash_update_result::kOk)
             return result;
-        skip_report.bytes_written += w.data_len;
     }
     return flash_update_result::kOk;
 }
 
 int MainWindow::Update_FlashFullSkipUnchanged(int len, int blk, const LinkSettings& link, bool send_file_crc)
 {
-    skip_report = {};
     int result = flash_update_prologue(link, flash_image_len);
     if (result != flash_update_result::kOk)
         return result;
@@ -95,7 +93,6 @@ int MainWindow::Update_FlashFullSkipUnchanged(int len, int blk, const LinkSettin
 int MainWindow::Update_FlashAtSkipUnchanged(uint32_t base, int len, int blk, uint32_t expected_crc,
                                             const LinkSettings& link)
 {
-    skip_report = {};
     int result = flash_update_prologue(link, len);
     if (result != flash_update_result::kOk)
         return result;
@@ -112,7 +109,6 @@ int MainWindow::Update_FlashAtSkipUnchanged(uint32_t base, int len, int blk, uin
 
 int MainWindow::Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettings& link)
 {
-    skip_report = {};
     const DiffWalk walk = walk_diff_records(image_data.left(len), file_diff_info);
     if (walk.status == DiffWalkStatus::Illegal) {
         log_line(walk.reason);
@@ -145,7 +141,7 @@ int MainWindow::Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettin
             return flash_update_result::kStopped;
         asking = a.kind != SurveyReply::StopAsking;
         if (a.kind == SurveyReply::Crc && a.crc == r.crc) {
-            skip_report.bytes_skipped += r.length;
+            update_bytes_.bytes_skipped += r.length;
             continue;
         }
         changed.append(r);
@@ -165,7 +161,6 @@ int MainWindow::Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettin
             return result;
         if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc_result::kOk)
             return flash_update_result::kStopped;
-        skip_report.bytes_written += r.length;
         done += r.length;
         set_progress(bytes > 0 ? int(100 * done / bytes) : kProgressDone);
         log_line(QString());

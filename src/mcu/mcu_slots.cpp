@@ -53,6 +53,7 @@ int MainWindow::input_mcu_image_operation()
 
 int MainWindow::update_mcu_operation(UpdateMode mode)
 {
+    update_bytes_ = {};
     const QString name = ui->lineEdit_MCU->text();
     if (name.isEmpty()) {
         show_error(QStringLiteral("Please input mcu code file"));

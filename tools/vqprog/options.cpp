@@ -133,6 +133,9 @@ ParseResult parse_command_line(const QStringList& args)
                                   QStringLiteral("MS"));
     const QCommandLineOption file_crc({QStringLiteral("file-crc")},
                                       QStringLiteral("check the flash against the whole file's CRC"));
+    const QCommandLineOption skip_unchanged(
+        {QStringLiteral("skip-unchanged")},
+        QStringLiteral("updates ask the boot loader for the CRCs of what it holds and write only what differs"));
     const QCommandLineOption flash_ini({QStringLiteral("flash-ini")},
                                        QStringLiteral("flash catalogue (default: Flash.ini here)"),
                                        QStringLiteral("PATH"));
@@ -140,7 +143,8 @@ ParseResult parse_command_line(const QStringList& args)
     const QCommandLineOption quiet({QStringLiteral("quiet")}, QStringLiteral("no log lines, no progress"));
     const QCommandLineOption log({QStringLiteral("log")}, QStringLiteral("append every log line to FILE"),
                                  QStringLiteral("FILE"));
-    parser.addOptions({port, from_list, max_parallel, baud, new_rate, wait, file_crc, flash_ini, json, quiet, log});
+    parser.addOptions(
+        {port, from_list, max_parallel, baud, new_rate, wait, file_crc, skip_unchanged, flash_ini, json, quiet, log});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     r.help = parser.helpText();
@@ -190,6 +194,7 @@ ParseResult parse_command_line(const QStringList& args)
         }
     }
     o.file_crc = parser.isSet(file_crc);
+    o.skip_unchanged = parser.isSet(skip_unchanged);
     if (parser.isSet(flash_ini) && !take_file(parser.value(flash_ini), &o.flash_ini, &r.error))
         return r;
     o.json = parser.isSet(json);
@@ -213,6 +218,8 @@ QStringList child_arguments(const Options& o, const QString& port)
         args << QStringLiteral("--wait-ms") << QString::number(o.wait_ms);
     if (o.file_crc)
         args << QStringLiteral("--file-crc");
+    if (o.skip_unchanged)
+        args << QStringLiteral("--skip-unchanged");
     if (!o.flash_ini.isEmpty())
         args << QStringLiteral("--flash-ini") << o.flash_ini;
     if (!o.log_file.isEmpty())
