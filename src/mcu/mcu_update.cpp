@@ -58,12 +58,14 @@ int MainWindow::plan_mcu_update(uint32_t chip, McuRange* range)
     return mcu_update_result::kOk;
 }
 
-int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link)
+int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link, UpdateMode mode)
 {
     McuRange range;
     const int result = mcu_update_prologue(chip, link, &range);
     if (result != mcu_update_result::kOk)
         return result;
+    if (mode == UpdateMode::SkipUnchanged && mcu_image_held(total, blk, range))
+        return link_down == 1 ? mcu_update_result::kBlockFailed : mcu_update_result::kOk;
     return program_mcu_image(total, blk, range);
 }
 
