@@ -51,7 +51,7 @@ public:
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
 
     // What the last update that leaves out unchanged blocks wrote and left out.
-    const SkipUnchangedReport& skip_unchanged_report() const { return skip_report; }
+    const UpdateBytes& update_bytes() const { return update_bytes_; }
 
 signals:
     // Every line appended to the log pane and every progress value, as they
@@ -142,7 +142,10 @@ private:
     int program_mcu_frames(const QByteArray& data, uint32_t block_offset);  // J0/J1/J2 frames
     int write_mcu_block(const QByteArray& data, uint32_t block_offset);     // the form vcom_index selects
     int plan_mcu_update(uint32_t chip, McuRange* range);                    // refusals before anything is sent
-    int update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link);
+    int update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link, UpdateMode mode = UpdateMode::Full);
+    // The update's two halves: refusals, the plan and both connects; then erase, blocks and CRC.
+    int mcu_update_prologue(uint32_t chip, const LinkSettings& link, McuRange* range);
+    int program_mcu_image(int total, int blk, const McuRange& range);
     void set_mcu_label(const QString& text);
 
     // External flash: commands, catalogue, identification, CRC checks
@@ -173,22 +176,21 @@ private:
     int write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets);
     void log_update_start();
     void log_link_kind();
-    int Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc);
+    int Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc,
+                         UpdateMode mode = UpdateMode::Full);
     // `len` bytes of image_data at `base`, then the range's CRC against `expected_crc`.
-    int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
-    int Update_FlashDiff(int len, int blk, const LinkSettings& link);
+    int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link,
+                       UpdateMode mode = UpdateMode::Full);
+    int Update_FlashDiff(int len, int blk, const LinkSettings& link, UpdateMode mode = UpdateMode::Full);
 
-    // Updates that leave out what the flash or the chip already holds, beside
-    // the ones above (no button uses them; front ends do). Same prologue,
-    // writers, final check, results and verdict lines as the update each
-    // stands beside (flashimage/skip_update.cpp, mcu/mcu_skip_update.cpp).
+    // What an update in UpdateMode::SkipUnchanged asks and writes
+    // (flashimage/skip_update.cpp, mcu/mcu_update.cpp): the buttons never
+    // use that mode, front ends do through the driver.
     SurveyAnswer ask_flash_crc(uint32_t address, uint32_t len);
-    int write_changed_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets);
-    int Update_FlashFullSkipUnchanged(int len, int blk, const LinkSettings& link, bool send_file_crc);
-    int Update_FlashAtSkipUnchanged(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link);
-    int Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettings& link);
-    int update_mcu_skip_unchanged(int total, int blk, uint32_t chip, const LinkSettings& link);
-    SkipUnchangedReport skip_report;
+    int write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets, UpdateMode mode);
+    QVector<DiffRecord> diff_records_to_write(const QVector<DiffRecord>& records, int blk);
+    bool mcu_image_held(int total, int blk, const McuRange& range);
+    UpdateBytes update_bytes_;  // what the last update wrote and left out
 
     // Port session
     bool open_port_at_selected_rate();

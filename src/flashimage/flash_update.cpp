@@ -63,6 +63,7 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
                          .arg(timed_out_blocks_in_row));
             return flash_update_result::kChipSilent;
         }
+        update_bytes_.bytes_written += w.data_len;
         if (w.progress >= 0)
             set_progress(w.progress);
         pump_events();
@@ -84,14 +85,14 @@ void MainWindow::log_link_kind()
     log_line(QStringLiteral("vcom_index = ") + QString::number(vcom_index));
 }
 
-int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc)
+int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc, UpdateMode mode)
 {
     int result = flash_update_prologue(link, flash_image_len);
     if (result != flash_update_result::kOk)
         return result;
     log_update_start();
     log_link_kind();
-    result = write_flash_blocks(image_data, plan_flash_image(len, blk, 0, TailStyle::Exact), vcom_index == 1);
+    result = write_image_blocks(0, len, blk, TailStyle::Exact, vcom_index == 1, mode);
     if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
@@ -99,7 +100,8 @@ int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, boo
     return Check_FlashImageCRC(send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
 }
 
-int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link)
+int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link,
+                               UpdateMode mode)
 {
     // The length written is the one that must fit: this also serves an MCU
     // image kept in the external flash, whatever flash image was loaded before.
@@ -108,7 +110,7 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expecte
         return result;
     log_update_start();
     log_link_kind();
-    result = write_flash_blocks(image_data, plan_flash_image(len, blk, base, TailStyle::PaddedAlways), false);
+    result = write_image_blocks(base, len, blk, TailStyle::PaddedAlways, false, mode);
     if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
@@ -117,7 +119,7 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expecte
                                                                              : flash_update_result::kStopped;
 }
 
-int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link)
+int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link, UpdateMode mode)
 {
     // Every record is walked before anything is sent: a block area that
     // cannot be walked to its end is refused whole.
@@ -135,8 +137,12 @@ int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link)
         log_line(QStringLiteral("There are not any block to update..."));
         return flash_update_result::kRefused;
     }
+    const QVector<DiffRecord> records =
+        mode == UpdateMode::Full ? walk.records : diff_records_to_write(walk.records, blk);
+    if (aborted())
+        return flash_update_result::kStopped;
     const bool packets = vcom_index == 1;
-    for (const DiffRecord& r : walk.records) {
+    for (const DiffRecord& r : records) {
         log_line(QStringLiteral("Write block:") + hex32(r.address) + QLatin1Char(',') + QString::number(r.length) +
                  QLatin1Char(',') + hex32(r.crc));
         log_line(QStringLiteral("Write block data crc:") + hex32(diff_record_data_crc(image_data, r)));

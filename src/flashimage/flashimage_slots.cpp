@@ -61,6 +61,7 @@ int MainWindow::input_flash_image_operation()
 
 int MainWindow::update_flash_operation(UpdateMode mode)
 {
+    update_bytes_ = {};
     const QString name = ui->lineEdit_Flash->text();
     if (name.isEmpty()) {
         show_error(QStringLiteral("Please input flash code file"));
@@ -103,20 +104,16 @@ int MainWindow::update_flash_operation(UpdateMode mode)
     clear_log();
     set_action_buttons_enabled(false);
     const ChipModel& model = chip_model(chip_id);
-    const bool skip = mode == UpdateMode::SkipUnchanged;
-    const uint32_t at_base_crc =
-        image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc, flash_image_crc);
     int result;
     if (diff)
-        result = skip ? Update_FlashDiffSkipUnchanged(flash_image_len, kFlashBlockLen, link)
-                      : Update_FlashDiff(flash_image_len, kFlashBlockLen, link);
+        result = Update_FlashDiff(flash_image_len, kFlashBlockLen, link, mode);
     else if (model.app == AppStore::ExternalFlash)
-        result = skip ? Update_FlashAtSkipUnchanged(model.flash_image_base, flash_image_len, kFlashBlockLen,
-                                                    at_base_crc, link)
-                      : Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockLen, at_base_crc, link);
+        result = Update_FlashAt(model.flash_image_base, flash_image_len, kFlashBlockLen,
+                                image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
+                                                         flash_image_crc),
+                                link, mode);
     else
-        result = skip ? Update_FlashFullSkipUnchanged(flash_image_len, kFlashBlockLen, link, send_file_crc)
-                      : Update_FlashFull(flash_image_len, kFlashBlockLen, link, send_file_crc);
+        result = Update_FlashFull(flash_image_len, kFlashBlockLen, link, send_file_crc, mode);
     log_line(QString());
     if (diff)
         log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")

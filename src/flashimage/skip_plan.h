@@ -78,10 +78,11 @@ SkipPlan survey_flash_image(const QByteArray& in_flash, int blk, const DeviceCrc
 // empty tail) as the 2047 bytes written, 0xFF behind the data.
 QByteArray image_as_left_in_flash(const QByteArray& image, int len, int blk, TailStyle style);
 
-// What an update that leaves out unchanged blocks did, for front ends to
-// read after it ends: image bytes (or .diff record bytes) sent to the device
-// and left out because the device already held them. Padding is not counted.
-struct SkipUnchangedReport {
+// What the last Update MCU or Update Flash operation did, for front ends to
+// read after it ends: image bytes (or .diff record bytes) the device accepted,
+// and those left out because the device already held them. Padding is not
+// counted.
+struct UpdateBytes {
     qint64 bytes_written = 0;
     qint64 bytes_skipped = 0;
 };

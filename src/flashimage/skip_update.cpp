@@ -1,7 +1,7 @@
-// Flash updates that write only what the flash does not hold yet, members
-// of MainWindow beside the full and differential updates: the same
-// prologue, block writers, attempts rule and final check, with a survey of
-// the device's CRCs in between (flashimage/skip_plan.h explains it).
+// What the flash updates write when they leave out what the flash already
+// holds: a survey of the device's CRCs before the blocks are written
+// (flashimage/skip_plan.h explains it); the prologue, block writers,
+// attempts rule and final check stay the full update's.
 //
 // A survey question that fails is never put in front of the operator: it
 // shows no box, the region counts as changed and is written, and the
@@ -9,17 +9,9 @@
 // that times out ends the survey (the device may still be computing, or be
 // gone), so a silent device costs one question's wait, not one per region.
 
-#include <QSerialPort>
-
-#include "app/dialogs.h"
 #include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/image_rules.h"
-#include "platform/file_read.h"
-#include "protocol/catalogue.h"
-
-namespace {
-}  // namespace
 
 SurveyAnswer MainWindow::ask_flash_crc(uint32_t address, uint32_t len)
 {
@@ -36,9 +28,11 @@ SurveyAnswer MainWindow::ask_flash_crc(uint32_t address, uint32_t len)
     return {SurveyReply::StopAsking, 0};
 }
 
-int MainWindow::write_changed_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets)
+int MainWindow::write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets, UpdateMode mode)
 {
     const QVector<BlockWrite> all = plan_flash_image(len, blk, base, style);
+    if (mode == UpdateMode::Full)
+        return write_flash_blocks(image_data, all, packets);
     const SkipPlan survey = survey_flash_image(image_as_left_in_flash(image_data, len, blk, style), blk,
                                                [&](const SurveyRegion& r) {
                                                    return ask_flash_crc(base + r.offset, r.len);
@@ -55,7 +49,7 @@ int MainWindow::write_changed_blocks(uint32_t base, int len, int blk, TailStyle 
         }
     }
     log_line(skip_survey_line(changed.size(), all.size(), bytes));
-    skip_report.bytes_skipped = len - bytes;
+    update_bytes_.bytes_skipped = len - bytes;
     // The sequence bit flips after every block sent, as within a .diff
     // record; the progress bar counts the blocks sent.
     int whole = 0;
@@ -71,63 +65,12 @@ int MainWindow::write_changed_blocks(uint32_t base, int len, int blk, TailStyle 
         const int result = write_flash_blocks(image_data, {w}, packets);
         if (result != flash_update_result::kOk)
             return result;
-        skip_report.bytes_written += w.data_len;
     }
     return flash_update_result::kOk;
 }
 
-int MainWindow::Update_FlashFullSkipUnchanged(int len, int blk, const LinkSettings& link, bool send_file_crc)
+QVector<DiffRecord> MainWindow::diff_records_to_write(const QVector<DiffRecord>& records, int blk)
 {
-    skip_report = {};
-    int result = flash_update_prologue(link, flash_image_len);
-    if (result != flash_update_result::kOk)
-        return result;
-    log_update_start();
-    log_link_kind();
-    result = write_changed_blocks(0, len, blk, TailStyle::Exact, vcom_index == 1);
-    if (result != flash_update_result::kOk)
-        return result;
-    set_progress(kProgressDone);
-    log_line(texts::kEndUpdateFlash);
-    return Check_FlashImageCRC(send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
-}
-
-int MainWindow::Update_FlashAtSkipUnchanged(uint32_t base, int len, int blk, uint32_t expected_crc,
-                                            const LinkSettings& link)
-{
-    skip_report = {};
-    int result = flash_update_prologue(link, len);
-    if (result != flash_update_result::kOk)
-        return result;
-    log_update_start();
-    log_link_kind();
-    result = write_changed_blocks(base, len, blk, TailStyle::PaddedAlways, false);
-    if (result != flash_update_result::kOk)
-        return result;
-    set_progress(kProgressDone);
-    log_line(texts::kEndUpdateFlash);
-    return Check_FlashRangeCRC(base, len, expected_crc) == flash_crc_result::kOk ? flash_update_result::kOk
-                                                                             : flash_update_result::kStopped;
-}
-
-int MainWindow::Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettings& link)
-{
-    skip_report = {};
-    const DiffWalk walk = walk_diff_records(image_data.left(len), file_diff_info);
-    if (walk.status == DiffWalkStatus::Illegal) {
-        log_line(walk.reason);
-        return flash_update_result::kIllegalRecords;
-    }
-    int result = flash_update_prologue(link, flash_image_len);
-    if (result != flash_update_result::kOk)
-        return result;
-    set_progress(0);
-    log_update_start();
-    if (walk.status == DiffWalkStatus::NoBlocks) {
-        log_line(QStringLiteral("There are not any block to update..."));
-        return flash_update_result::kRefused;
-    }
-
     // A record is left out when its range already holds the CRC the record
     // says it has once written: an interrupted run finishes what it had not.
     QVector<DiffRecord> changed;
@@ -135,17 +78,17 @@ int MainWindow::Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettin
     int changed_blocks = 0;
     qint64 bytes = 0;
     bool asking = true;
-    for (const DiffRecord& r : walk.records) {
+    for (const DiffRecord& r : records) {
         const int record_blocks = plan_diff_record(r, blk).size();
         blocks += record_blocks;
         SurveyAnswer a{SurveyReply::StopAsking, 0};
         if (asking)
             a = ask_flash_crc(r.address, r.length);
         if (aborted())
-            return flash_update_result::kStopped;
+            return {};
         asking = a.kind != SurveyReply::StopAsking;
         if (a.kind == SurveyReply::Crc && a.crc == r.crc) {
-            skip_report.bytes_skipped += r.length;
+            update_bytes_.bytes_skipped += r.length;
             continue;
         }
         changed.append(r);
@@ -153,25 +96,11 @@ int MainWindow::Update_FlashDiffSkipUnchanged(int len, int blk, const LinkSettin
         bytes += r.length;
     }
     log_line(skip_survey_line(changed_blocks, blocks, bytes));
-
-    const bool packets = vcom_index == 1;
+    // The progress bar counts the bytes of the records written.
     qint64 done = 0;
-    for (const DiffRecord& r : changed) {
-        log_line(QStringLiteral("Write block:") + hex32(r.address) + QLatin1Char(',') + QString::number(r.length) +
-                 QLatin1Char(',') + hex32(r.crc));
-        log_line(QStringLiteral("Write block data crc:") + hex32(diff_record_data_crc(image_data, r)));
-        result = write_flash_blocks(image_data, plan_diff_record(r, blk), packets);
-        if (result != flash_update_result::kOk)
-            return result;
-        if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc_result::kOk)
-            return flash_update_result::kStopped;
-        skip_report.bytes_written += r.length;
+    for (DiffRecord& r : changed) {
         done += r.length;
-        set_progress(bytes > 0 ? int(100 * done / bytes) : kProgressDone);
-        log_line(QString());
+        r.progress = int(kProgressDone * done / bytes);
     }
-    set_progress(kProgressDone);
-    log_line(texts::kEndUpdateFlash);
-    log_timestamp();
-    return flash_update_result::kOk;
+    return changed;
 }

@@ -53,6 +53,7 @@ int MainWindow::input_mcu_image_operation()
 
 int MainWindow::update_mcu_operation(UpdateMode mode)
 {
+    update_bytes_ = {};
     const QString name = ui->lineEdit_MCU->text();
     if (name.isEmpty()) {
         show_error(QStringLiteral("Please input mcu code file"));
@@ -73,17 +74,13 @@ int MainWindow::update_mcu_operation(UpdateMode mode)
 
     const LinkSettings link = read_link_settings();
     set_action_buttons_enabled(false);
-    const bool skip = mode == UpdateMode::SkipUnchanged;
     int result;
     if (chip_model(chip_id).app == AppStore::ExternalFlash) {
-        result = skip ? Update_FlashAtSkipUnchanged(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc,
-                                                    link)
-                      : Update_FlashAt(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc, link);
+        result = Update_FlashAt(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc, link, mode);
         log_line(QString());
         log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
     } else {
-        result = skip ? update_mcu_skip_unchanged(mcu_image_len, kMcuBlockLen, chip_id, link)
-                      : update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link);
+        result = update_mcu(mcu_image_len, kMcuBlockLen, chip_id, link, mode);
         log_line(QString());
         log_line(result == mcu_update_result::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
                                            : QStringLiteral("Update MCU is fail....."));

@@ -58,7 +58,18 @@ int MainWindow::plan_mcu_update(uint32_t chip, McuRange* range)
     return mcu_update_result::kOk;
 }
 
-int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link)
+int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings& link, UpdateMode mode)
+{
+    McuRange range;
+    const int result = mcu_update_prologue(chip, link, &range);
+    if (result != mcu_update_result::kOk)
+        return result;
+    if (mode == UpdateMode::SkipUnchanged && mcu_image_held(total, blk, range))
+        return link_down == 1 ? mcu_update_result::kBlockFailed : mcu_update_result::kOk;
+    return program_mcu_image(total, blk, range);
+}
+
+int MainWindow::mcu_update_prologue(uint32_t chip, const LinkSettings& link, McuRange* range)
 {
     if (refuse_closed_port())
         return mcu_update_result::kRefused;
@@ -69,8 +80,7 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
     clear_log();
     discard_input();
     run_address = 0;
-    McuRange range;
-    if (plan_mcu_update(chip, &range) != mcu_update_result::kOk)
+    if (plan_mcu_update(chip, range) != mcu_update_result::kOk)
         return mcu_update_result::kRefused;
 
     if (connect_device(kIdentifyMode, chip, link) != connect_result::kOk ||
@@ -78,7 +88,11 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
         show_error(QStringLiteral("Fail to Connect a mcu device"));
         return mcu_update_result::kRefused;
     }
+    return mcu_update_result::kOk;
+}
 
+int MainWindow::program_mcu_image(int total, int blk, const McuRange& range)
+{
     set_progress(0);
     log_timestamp();
     if (erase_mcu(range.start, range.end) != mcu_erase_result::kOk) {
@@ -101,6 +115,7 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
                 log_line(block_failed_line(w.offset));
                 return mcu_update_result::kFinalBlockFailed;
             }
+            update_bytes_.bytes_written += w.len;
             break;
         }
         if (outcome.attempts == kMaxWriteAttempts && outcome.result == mcu_program_result::kWrongLetter) {
@@ -111,6 +126,7 @@ int MainWindow::update_mcu(int total, int blk, uint32_t chip, const LinkSettings
             log_line(block_failed_line(w.offset));
             return mcu_update_result::kBlockFailed;
         }
+        update_bytes_.bytes_written += w.len;
         if (link_down == 1)
             return mcu_update_result::kBlockFailed;
         set_progress(w.progress);

@@ -142,7 +142,7 @@ void SkipUpdateTest::leaves_out_what_the_flash_holds()
     QCOMPARE(s.flash(base, in_flash.size()), in_flash);
     const QString survey = QString("Blocks that differ: %1 of %2, ").arg(written.size()).arg((length + kBlk - 1) / kBlk + (base && length % kBlk == 0 ? 1 : 0));
     QCOMPARE(s.a().log().filter(survey).size(), 1);
-    const SkipUnchangedReport report = s.a().skip_report();
+    const UpdateBytes report = s.a().update_bytes();
     QCOMPARE(report.bytes_written + report.bytes_skipped, qint64(length));
     QCOMPARE(report.bytes_written == 0, written.isEmpty());
     QCOMPARE(s.frames('o').size(), flash_id == kId32M ? 1 : 0);
@@ -259,7 +259,7 @@ void SkipUpdateTest::mcu()
     QCOMPARE(s.sim.with_device([&](SimDevice& d) { return d.internal_flash().left(image.size()); }), image);
     QCOMPARE(s.frames('L').isEmpty(), held);
     QCOMPARE(s.frames('J').isEmpty(), held);
-    QCOMPARE(s.a().skip_report().bytes_skipped, held ? qint64(image.size()) : 0);
+    QCOMPARE(s.a().update_bytes().bytes_skipped, held ? qint64(image.size()) : 0);
     VERIFY_BOXES(s.dialogs);
 }
 

@@ -189,6 +189,8 @@ private slots:
     void gang_of_two_data();
     void gang_of_two();
     void config_ini_left_alone();
+    void skip_unchanged_data();
+    void skip_unchanged();
     void bad_usage_data();
     void bad_usage();
     void help_and_version();
@@ -698,6 +700,56 @@ void VqprogTest::gang_of_two()
             QCOMPARE(sims[i]->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }),
                      image);
     }
+}
+
+// A second run writes only what the device does not already hold, and says
+// so in its result: bytes written count what went over the wire.
+void VqprogTest::skip_unchanged_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("changed_at");  // -1: the same image again
+    QTest::addColumn<qint64>("written");
+    QTest::newRow("flash, unchanged") << "update-flash" << -1 << qint64(0);
+    QTest::newRow("flash, one byte of the middle block") << "update-flash" << 5000 << qint64(2048);
+    QTest::newRow("flash, the tail") << "update-flash" << 9999 << qint64(10000 % 2048);
+    QTest::newRow("mcu, unchanged") << "update-mcu" << -1 << qint64(0);
+    QTest::newRow("mcu, one byte") << "update-mcu" << 5000 << qint64(10000);
+}
+
+void VqprogTest::skip_unchanged()
+{
+    QFETCH(QString, action);
+    QFETCH(int, changed_at);
+    QFETCH(qint64, written);
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    QByteArray image = action == "update-mcu" ? mcu_image(10000) : pattern(10000, 5);
+    b.write("image.bin", image);
+    const QStringList args{"--json", "--port", sim->slave_path(), action, "image.bin"};
+    const Outcome first = b.run(args);
+    QCOMPARE(first.exit_code, 0);
+    QCOMPARE(results_of(events_of(first.out)).last().value("bytes_written").toDouble(), double(image.size()));
+
+    if (changed_at >= 0)
+        image[changed_at] = char(image.at(changed_at) ^ 0x5A);
+    b.write("image.bin", image);
+    sim->with_device([](SimDevice& d) { d.clear_records(); return 0; });
+    const Outcome again = b.run(QStringList{"--skip-unchanged"} + args);
+    QCOMPARE(again.exit_code, 0);
+    const QJsonObject result = results_of(events_of(again.out)).last();
+    QVERIFY(result.value("ok").toBool());
+    QCOMPARE(qint64(result.value("bytes_written").toDouble()), written);
+    QCOMPARE(qint64(result.value("bytes_skipped").toDouble()), image.size() - written);
+    const QVector<SimFrame> frames = sim->with_device([](SimDevice& d) { return d.frames(); });
+    const auto writes = std::count_if(frames.begin(), frames.end(), [](const SimFrame& f) {
+        return f.kind == FrameKind::BlockWrite || f.kind == FrameKind::Program || f.kind == FrameKind::Erase;
+    });
+    QCOMPARE(writes == 0, written == 0);
+    const QByteArray held = sim->with_device([&](SimDevice& d) {
+        return action == "update-mcu" ? d.internal_flash().mid(0, image.size()) : d.external_flash().read(0, image.size());
+    });
+    QCOMPARE(held, image);
 }
 
 // What a window leaves in its folder plays no part in a script's run, and

@@ -93,7 +93,7 @@ public:
         drive.set_mcu_image(file);
         return w.update_mcu_operation(UpdateMode::SkipUnchanged);
     }
-    SkipUnchangedReport skip_report() const { return w.skip_unchanged_report(); }
+    UpdateBytes update_bytes() const { return w.update_bytes(); }
     void set_port_text(const QString& path)
     {
         combo("comboBox_Comm")->clear();

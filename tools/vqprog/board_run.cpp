@@ -198,7 +198,9 @@ bool BoardRun::run_action(const Action& action)
     device_gone_ = device_gone_ || driver_->device_removed();
     ok = ok && !device_gone_;
 
-    console_.result(action.name, ok, clock.elapsed() / 1000.0, driver_->chip_model());
+    const bool update = action.name == QLatin1String("update-mcu") || action.name == QLatin1String("update-flash");
+    console_.result(action.name, ok, clock.elapsed() / 1000.0, driver_->chip_model(),
+                    update ? window_->update_bytes() : std::optional<UpdateBytes>());
     return ok;
 }
 
@@ -248,7 +250,7 @@ bool BoardRun::update_mcu(const QString& file)
     driver_->set_mcu_image(file);
     // The UART0 variant keeps its application in the external flash: its
     // update ends with a flash update's code, 0 for success all the same.
-    return start(Operation::UpdateMcu) == 0;
+    return start(options_.skip_unchanged ? Operation::UpdateMcuSkipUnchanged : Operation::UpdateMcu) == 0;
 }
 
 bool BoardRun::check_mcu(const QString& file)
@@ -264,7 +266,8 @@ bool BoardRun::check_mcu(const QString& file)
 bool BoardRun::update_flash(const QString& file)
 {
     driver_->set_flash_image(file);
-    return start(Operation::UpdateFlash) == flash_update_result::kOk;
+    return start(options_.skip_unchanged ? Operation::UpdateFlashSkipUnchanged : Operation::UpdateFlash) ==
+           flash_update_result::kOk;
 }
 
 bool BoardRun::check_flash(const QString& file)

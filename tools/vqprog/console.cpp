@@ -110,16 +110,22 @@ void Console::action_started(const QString& action, qint64 bytes)
     }
 }
 
-void Console::result(const QString& action, bool ok, double seconds, const QString& chip)
+void Console::result(const QString& action, bool ok, double seconds, const QString& chip,
+                     const std::optional<UpdateBytes>& bytes)
 {
     append_to_log_file(QStringLiteral("%1: %2").arg(action, ok ? QStringLiteral("ok") : QStringLiteral("FAILED")));
     if (json_) {
-        emit_json({{QStringLiteral("event"), QStringLiteral("result")},
-                   {QStringLiteral("action"), action},
-                   {QStringLiteral("ok"), ok},
-                   {QStringLiteral("seconds"), double(qRound(seconds * 1000)) / 1000.0},
-                   {QStringLiteral("port"), port_},
-                   {QStringLiteral("chip"), chip}});
+        QJsonObject event{{QStringLiteral("event"), QStringLiteral("result")},
+                          {QStringLiteral("action"), action},
+                          {QStringLiteral("ok"), ok},
+                          {QStringLiteral("seconds"), double(qRound(seconds * 1000)) / 1000.0},
+                          {QStringLiteral("port"), port_},
+                          {QStringLiteral("chip"), chip}};
+        if (bytes) {
+            event.insert(QStringLiteral("bytes_written"), double(bytes->bytes_written));
+            event.insert(QStringLiteral("bytes_skipped"), double(bytes->bytes_skipped));
+        }
+        emit_json(event);
         return;
     }
     note(QStringLiteral("%1 %2 (%3 s)")

@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QString>
 
+#include <optional>
+
+#include "flashimage/skip_plan.h"
 #include "progress_text.h"
 
 struct Options;
@@ -21,7 +24,9 @@ public:
     void error(const QString& text);
     void note(const QString& text);  // vqprog's own line, not the window's
     void action_started(const QString& action, qint64 bytes);
-    void result(const QString& action, bool ok, double seconds, const QString& chip);
+    // bytes: what an update wrote and left out; none for the other actions.
+    void result(const QString& action, bool ok, double seconds, const QString& chip,
+                const std::optional<UpdateBytes>& bytes = {});
 
     bool log_file_failed() const { return log_failed_; }
 

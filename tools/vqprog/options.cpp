@@ -134,6 +134,9 @@ ParseResult parse_command_line(const QStringList& args)
                                   QStringLiteral("MS"));
     const QCommandLineOption file_crc({QStringLiteral("file-crc")},
                                       QStringLiteral("check the flash against the whole file's CRC"));
+    const QCommandLineOption skip_unchanged(
+        {QStringLiteral("skip-unchanged")},
+        QStringLiteral("updates ask the boot loader for the CRCs of what it holds and write only what differs"));
     const QCommandLineOption flash_ini({QStringLiteral("flash-ini")},
                                        QStringLiteral("flash catalogue (default: Flash.ini here)"),
                                        QStringLiteral("PATH"));
@@ -147,7 +150,8 @@ ParseResult parse_command_line(const QStringList& args)
             .arg(kDefaultMaxTimeouts),
         QStringLiteral("N"));
     parser.addOptions(
-        {port, from_list, max_parallel, baud, new_rate, wait, file_crc, flash_ini, json, quiet, log, max_timeouts});
+        {port, from_list, max_parallel, baud, new_rate, wait, file_crc, skip_unchanged, flash_ini, json, quiet, log,
+         max_timeouts});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     r.help = parser.helpText();
@@ -205,6 +209,7 @@ ParseResult parse_command_line(const QStringList& args)
         }
     }
     o.file_crc = parser.isSet(file_crc);
+    o.skip_unchanged = parser.isSet(skip_unchanged);
     if (parser.isSet(flash_ini) && !take_file(parser.value(flash_ini), &o.flash_ini, &r.error))
         return r;
     o.json = parser.isSet(json);
@@ -228,6 +233,8 @@ QStringList child_arguments(const Options& o, const QString& port)
         args << QStringLiteral("--wait-ms") << QString::number(o.wait_ms);
     if (o.file_crc)
         args << QStringLiteral("--file-crc");
+    if (o.skip_unchanged)
+        args << QStringLiteral("--skip-unchanged");
     if (o.max_timeouts != kDefaultMaxTimeouts)
         args << QStringLiteral("--max-timeouts") << QString::number(o.max_timeouts);
     if (!o.flash_ini.isEmpty())

@@ -22,6 +22,7 @@ struct Options {
     int new_rate_index = -1;  // -1: as the window starts
     int wait_ms = 0;          // 0: as the window starts
     bool file_crc = false;
+    bool skip_unchanged = false;  // updates write only the blocks the device does not already hold
     QString flash_ini;  // empty: Flash.ini in the working directory
     bool json = false;
     bool quiet = false;
