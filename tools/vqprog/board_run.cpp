@@ -11,6 +11,7 @@
 #include "app/window_driver.h"
 #include "console.h"
 #include "flash/flash_frames.h"
+#include "production.h"
 #include "protocol/hex_text.h"
 
 namespace {
@@ -43,6 +44,7 @@ BoardRun::BoardRun(const Options& options, Console& console)
 
 BoardRun::~BoardRun()
 {
+    production_.reset();
     driver_.reset();
     window_.reset();
     Dialogs::install(nullptr);
@@ -63,6 +65,9 @@ int BoardRun::run()
 
     if (!prepare())
         return kExitUsage;
+    production_ = std::make_unique<BoardProduction>(options_, console_, *window_, *driver_);
+    if (const int refused = production_->begin())
+        return refused;
 
     int code = kExitOk;
     for (int i = 0; i < options_.actions.size() && code == kExitOk; ++i) {
@@ -77,6 +82,9 @@ int BoardRun::run()
     }
     // Closed as its own button closes it: the port is never left open.
     start(Operation::ClosePort);
+    production_->report_lost_records();
+    if (code == kExitOk && production_->records_lost())
+        code = kExitFailed;
     return code;
 }
 
@@ -122,8 +130,10 @@ int BoardRun::start(Operation operation)
     return result_;
 }
 
-bool BoardRun::run_action(const Action& action)
+bool BoardRun::run_action(const Action& given)
 {
+    // With stamps, the window reads this board's own copy of the image.
+    const Action action = production_->for_window(given);
     const bool takes_image = action.name != QLatin1String("bootmode");
     console_.action_started(action.name, takes_image ? file_size(action.arg) : 0);
     QElapsedTimer clock;
@@ -156,6 +166,8 @@ bool BoardRun::run_action(const Action& action)
     device_gone_ = device_gone_ || driver_->device_removed();
     ok = ok && !device_gone_;
 
+    // Committed before the result is reported: a board reported done is recorded.
+    production_->record(given, ok, device_gone_, clock.elapsed() / 1000.0);
     const bool update = action.name == QLatin1String("update-mcu") || action.name == QLatin1String("update-flash");
     console_.result(action.name, ok, clock.elapsed() / 1000.0, driver_->chip_model(),
                     update ? window_->update_bytes() : std::optional<UpdateBytes>());

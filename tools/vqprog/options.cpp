@@ -145,6 +145,7 @@ ParseResult parse_command_line(const QStringList& args)
                                  QStringLiteral("FILE"));
     parser.addOptions(
         {port, from_list, max_parallel, baud, new_rate, wait, file_crc, skip_unchanged, flash_ini, json, quiet, log});
+    add_production_options(parser);
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     r.help = parser.helpText();
@@ -203,6 +204,8 @@ ParseResult parse_command_line(const QStringList& args)
         o.log_file = QFileInfo(parser.value(log)).absoluteFilePath();
     if (!parse_actions(parser.positionalArguments(), &o.actions, &r.error))
         return r;
+    if (!read_production_options(parser, o.ports_from_list || o.ports.size() > 1, &o.production, &r.error))
+        return r;
     r.outcome = ParseOutcome::Run;
     return r;
 }
@@ -224,6 +227,7 @@ QStringList child_arguments(const Options& o, const QString& port)
         args << QStringLiteral("--flash-ini") << o.flash_ini;
     if (!o.log_file.isEmpty())
         args << QStringLiteral("--log") << o.log_file;
+    args << production_child_arguments(o.production);
     for (const Action& a : o.actions) {
         args << a.name;
         if (!a.arg.isEmpty())

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include "production_options.h"
+
 struct Action {
     QString name;  // "identify", "flash-info", "update-mcu", ...
     QString arg;   // the image file (absolute) or the BootMode number; may be empty
@@ -25,6 +27,7 @@ struct Options {
     QString log_file;
     int max_parallel = 0;  // 0: one child per port
     QVector<Action> actions;
+    ProductionOptions production;  // stamps, serial numbers, records
 };
 
 enum class ParseOutcome { Run, Help, Version, BadUsage };
