@@ -15,6 +15,7 @@
 #include "console.h"
 #include "signal_watch.h"
 #include "flash/flash_frames.h"
+#include "production.h"
 #include "protocol/hex_text.h"
 
 namespace {
@@ -57,6 +58,7 @@ BoardRun::BoardRun(const Options& options, Console& console, SignalWatch& watch)
 
 BoardRun::~BoardRun()
 {
+    production_.reset();
     driver_.reset();
     window_.reset();
     Dialogs::install(nullptr);
@@ -78,6 +80,9 @@ int BoardRun::run()
 
     if (!prepare())
         return kExitUsage;
+    production_ = std::make_unique<BoardProduction>(options_, console_, *window_, *driver_);
+    if (const int refused = production_->begin())
+        return refused;
     driver_->set_max_timed_out_blocks(options_.max_timeouts);
     if (watch_.signal_number() != 0)
         interrupt(watch_.signal_number());
@@ -95,6 +100,9 @@ int BoardRun::run()
     }
     // Closed as its own button closes it: the port is never left open.
     start(Operation::ClosePort);
+    production_->report_lost_records();
+    if (code == kExitOk && production_->records_lost())
+        code = kExitFailed;
     if (interrupted_by_ != 0) {
         say_interrupted(interrupted_by_);
         return SignalWatch::exit_code(interrupted_by_);
@@ -164,8 +172,10 @@ int BoardRun::start(Operation operation)
     return result_;
 }
 
-bool BoardRun::run_action(const Action& action)
+bool BoardRun::run_action(const Action& given)
 {
+    // With stamps, the window reads this board's own copy of the image.
+    const Action action = production_->for_window(given);
     const bool takes_image = action.name != QLatin1String("bootmode");
     console_.action_started(action.name, takes_image ? file_size(action.arg) : 0);
     QElapsedTimer clock;
@@ -198,6 +208,8 @@ bool BoardRun::run_action(const Action& action)
     device_gone_ = device_gone_ || driver_->device_removed();
     ok = ok && !device_gone_;
 
+    // Committed before the result is reported: a board reported done is recorded.
+    production_->record(given, ok, device_gone_, clock.elapsed() / 1000.0);
     const bool update = action.name == QLatin1String("update-mcu") || action.name == QLatin1String("update-flash");
     console_.result(action.name, ok, clock.elapsed() / 1000.0, driver_->chip_model(),
                     update ? window_->update_bytes() : std::optional<UpdateBytes>());

@@ -12,6 +12,7 @@
 #include "app/operation.h"
 #include "options.h"
 
+class BoardProduction;
 class Console;
 class MainWindow;
 class QTemporaryDir;
@@ -33,7 +34,7 @@ private:
     class ConsoleDialogs;
 
     bool prepare();  // port, rates, WaitTime, Flash.ini
-    bool run_action(const Action& action);
+    bool run_action(const Action& given);
     int start(Operation operation);  // the operation's result code
     bool identify();
     bool flash_info();
@@ -53,6 +54,7 @@ private:
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<WindowDriver> driver_;
     std::unique_ptr<QTemporaryDir> catalogue_dir_;
+    std::unique_ptr<BoardProduction> production_;  // serial number, stamped images, records
     QString port_;
     bool device_gone_ = false;
     int result_ = 0;  // of the operation that ended last

@@ -112,6 +112,12 @@ int main(int argc, char* argv[])
             print_err(QStringLiteral("error: no serial port listed"));
             return kExitUsage;
         }
+        // Refused here, once, rather than by every child after some have started.
+        const QStringList refusals = production_refusals(options);
+        for (const QString& refusal : refusals)
+            print_err(QStringLiteral("error: ") + refusal);
+        if (!refusals.isEmpty())
+            return kExitUsage;
         Gang gang(options, ports, watch);
         return gang.run();
     }

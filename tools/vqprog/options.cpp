@@ -152,6 +152,7 @@ ParseResult parse_command_line(const QStringList& args)
     parser.addOptions(
         {port, from_list, max_parallel, baud, new_rate, wait, file_crc, skip_unchanged, flash_ini, json, quiet, log,
          max_timeouts});
+    add_production_options(parser);
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     r.help = parser.helpText();
@@ -218,6 +219,8 @@ ParseResult parse_command_line(const QStringList& args)
         o.log_file = QFileInfo(parser.value(log)).absoluteFilePath();
     if (!parse_actions(parser.positionalArguments(), &o.actions, &r.error))
         return r;
+    if (!read_production_options(parser, o.ports_from_list || o.ports.size() > 1, &o.production, &r.error))
+        return r;
     r.outcome = ParseOutcome::Run;
     return r;
 }
@@ -241,6 +244,7 @@ QStringList child_arguments(const Options& o, const QString& port)
         args << QStringLiteral("--flash-ini") << o.flash_ini;
     if (!o.log_file.isEmpty())
         args << QStringLiteral("--log") << o.log_file;
+    args << production_child_arguments(o.production);
     for (const Action& a : o.actions) {
         args << a.name;
         if (!a.arg.isEmpty())

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include "production_options.h"
+
 struct Action {
     QString name;  // "identify", "flash-info", "update-mcu", ...
     QString arg;   // the image file (absolute) or the BootMode number; may be empty
@@ -32,6 +34,7 @@ struct Options {
     // 0 keeps the window's rule (a timed-out block counts as written).
     int max_timeouts = kDefaultMaxTimeouts;
     QVector<Action> actions;
+    ProductionOptions production;  // stamps, serial numbers, records
 };
 
 enum class ParseOutcome { Run, Help, Version, BadUsage };

@@ -1,0 +1,490 @@
+// A production line on simulated chips: the built vqprog stamps each board's
+// serial number and MAC address into its images, takes the numbers from a
+// counter in an SQLite file or on a PostgreSQL server this test starts for
+// itself, and records every board. Judged by what the simulated memories
+// hold, the records read back, the exit codes and the "error:" lines.
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+#include <memory>
+#include <vector>
+
+#include "flash_fixtures.h"
+#include "pg_server.h"
+#include "records.h"
+
+using namespace flash_fixtures;
+
+namespace {
+
+constexpr int kRunTimeoutMs = 120000;  // generous: a hang fails the test, slowness does not
+constexpr int kFlashStampAt = 0x1000;
+constexpr int kMcuStampAt = 0x200;
+constexpr uint64_t kMacBase = 0x02005E0000F0;
+constexpr int kInfoAt = 372;  // the image info block: length, FlashCRC, complement
+const QStringList kStamps{"--stamp", "flash@0x1000:dec:10", "--stamp", "mcu@0x200:mac:02:00:5E:00:00:F0"};
+
+// The flash holds an image with an info block with 0xFF in the block.
+QByteArray as_programmed(QByteArray image)
+{
+    return image.replace(kInfoAt, 12, QByteArray(12, '\xFF'));
+}
+
+// An info block valid for the bytes around it, by the simulator's CRC.
+QByteArray with_valid_info(const QByteArray& image)
+{
+    return with_info(image, uint32_t(image.size()), crc(as_programmed(image)));
+}
+
+QByteArray flash_image()
+{
+    return with_valid_info(pattern(40000, 12));
+}
+
+QByteArray mcu_image()
+{
+    QByteArray b = pattern(8192, 11);
+    sim_wire::set_u32(b, 4, kInternalFlashBase);
+    return b;
+}
+
+// What a board with this number must hold: worked out here, not by the tool.
+QByteArray stamped_flash(const QByteArray& image, qint64 serial)
+{
+    QByteArray b = image;
+    b.replace(kFlashStampAt, 10, QByteArray::number(serial).rightJustified(10, '0'));
+    return with_valid_info(b);
+}
+
+QByteArray stamped_mcu(const QByteArray& image, qint64 serial)
+{
+    QByteArray b = image;
+    const uint64_t mac = kMacBase + uint64_t(serial);
+    for (int i = 0; i < 6; ++i)
+        b[kMcuStampAt + i] = char(mac >> (40 - 8 * i));
+    return b;
+}
+
+QString mac_text(qint64 serial)
+{
+    QByteArray b;
+    for (int i = 5; i >= 0; --i)
+        b.append(char((kMacBase + uint64_t(serial)) >> (8 * i)));
+    return QString::fromLatin1(b.toHex(':').toUpper());
+}
+
+QString crc_text(const QByteArray& bytes)
+{
+    return "0x" + QString("%1").arg(crc(bytes), 8, 16, QChar('0')).toUpper();
+}
+
+struct Outcome {
+    int exit_code = -1;
+    QStringList out;
+    QStringList err;
+};
+
+QStringList lines_of(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes).split('\n', Qt::SkipEmptyParts);
+}
+
+class Line {
+public:
+    Line()
+    {
+        QFile f(work.filePath("Flash.ini"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(kCatalogue) < 0)
+            qWarning("cannot write Flash.ini");
+    }
+    ~Line()
+    {
+        for (auto& sim : sims)
+            sim->stop();
+    }
+
+    QStringList add_boards(int count)
+    {
+        QStringList ports;
+        for (int i = 0; i < count; ++i) {
+            sims.push_back(std::make_unique<SimServer>(chip(kVq4410), publish.path()));
+            sims.back()->set_pacing(false);
+            if (!sims.back()->start())
+                qWarning("simulator did not start");
+            ports << "--port" << sims.back()->slave_path();
+        }
+        return ports;
+    }
+
+    QString write(const QString& name, const QByteArray& bytes)
+    {
+        QFile f(work.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qWarning("cannot write %s", qPrintable(name));
+        return f.fileName();
+    }
+
+    std::unique_ptr<QProcess> start(const QStringList& args)
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setWorkingDirectory(work.path());
+        p->start(VQPROG_PATH, args);
+        return p;
+    }
+
+    static Outcome finish(QProcess& p)
+    {
+        Outcome o;
+        if (!p.waitForFinished(kRunTimeoutMs)) {
+            p.kill();
+            p.waitForFinished();
+        }
+        o.exit_code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        o.out = lines_of(p.readAllStandardOutput());
+        o.err = lines_of(p.readAllStandardError());
+        return o;
+    }
+
+    Outcome run(const QStringList& args) { return finish(*start(args)); }
+
+    QByteArray flash_of(int board, int len)
+    {
+        return sims[board]->with_device([&](SimDevice& d) { return d.external_flash().read(0, len); });
+    }
+    QByteArray mcu_of(int board, int len)
+    {
+        return sims[board]->with_device([&](SimDevice& d) { return d.internal_flash().left(len); });
+    }
+    int frames_received()
+    {
+        int n = 0;
+        for (auto& sim : sims)
+            n += sim->with_device([](SimDevice& d) { return d.received().size(); });
+        return n;
+    }
+
+    QTemporaryDir work;
+    QTemporaryDir publish;
+    std::vector<std::unique_ptr<SimServer>> sims;
+};
+
+QVector<BoardRecord> records_in(const QString& target)
+{
+    QString error;
+    QVector<BoardRecord> all;
+    const auto db = RecordsDb::open(target, RecordsDb::Access::Read, &error);
+    if (!db || !db->list({}, &all, &error))
+        qWarning("cannot read the records: %s", qPrintable(error));
+    return all;
+}
+
+QVector<BoardRecord> of_action(const QVector<BoardRecord>& all, const QString& action)
+{
+    QVector<BoardRecord> out;
+    for (const BoardRecord& r : all) {
+        if (r.action == action)
+            out << r;
+    }
+    return out;
+}
+
+QString dump(const Outcome& o)
+{
+    return QString::number(o.exit_code) + "\n" + o.out.join('\n') + "\n" + o.err.join('\n');
+}
+
+}  // namespace
+
+class ProductionTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void gang_with_stamps_data();
+    void gang_with_stamps();
+    void two_stations_data();
+    void two_stations();
+    void failing_board_keeps_its_number_data();
+    void failing_board_keeps_its_number();
+    void server_stopped_mid_run();
+    void refused_before_any_board_data();
+    void refused_before_any_board();
+
+private:
+    QString fresh_target(const QString& backend);
+
+    QTemporaryDir dir_;
+    PgServer pg_;
+    int databases_ = 0;
+};
+
+void ProductionTest::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+    QString error;
+    // Not skipped when missing: a line of stations shares a server.
+    QVERIFY2(pg_.start(&error), qPrintable(error));
+}
+
+QString ProductionTest::fresh_target(const QString& backend)
+{
+    const QString name = QString("line%1").arg(++databases_);
+    if (backend == "sqlite")
+        return dir_.filePath(name + ".db");
+    QString error;
+    if (!pg_.create_database(name, &error))
+        qWarning("cannot create database %s: %s", qPrintable(name), qPrintable(error));
+    return pg_.url(name);
+}
+
+void ProductionTest::gang_with_stamps_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::newRow("sqlite") << "sqlite";
+    QTest::newRow("postgresql") << "postgresql";
+}
+
+void ProductionTest::gang_with_stamps()
+{
+    QFETCH(QString, backend);
+    const QString target = fresh_target(backend);
+    Line line;
+    const QStringList ports = line.add_boards(3);
+    const QByteArray flash = flash_image();
+    const QByteArray mcu = mcu_image();
+    line.write("flash.bin", flash);
+    line.write("mcu.bin", mcu);
+    const Outcome o = line.run(ports + kStamps +
+                               QStringList{"--records", target, "--serial-counter", "boards", "--serial-start", "500",
+                                           "--station", "bench-1", "update-mcu", "mcu.bin", "update-flash",
+                                           "flash.bin", "check-flash"});
+    QVERIFY2(o.exit_code == 0, qPrintable(dump(o)));
+
+    const QVector<BoardRecord> all = records_in(target);
+    for (const QString& action : {"identify", "update-mcu", "update-flash", "check-flash"})
+        QCOMPARE(of_action(all, action).size(), 3);
+    QCOMPARE(all.size(), 12);
+    QMap<QString, qint64> serial_of_port;
+    for (const BoardRecord& r : all) {
+        QCOMPARE(r.verdict, QString("ok"));
+        QCOMPARE(r.station, QString("bench-1"));
+        QCOMPARE(r.chip_model, QString("VQ4410"));
+        QCOMPARE(r.counter, QString("boards"));
+        QVERIFY(serial_of_port.value(r.port, r.serial) == r.serial);  // one number per board
+        serial_of_port[r.port] = r.serial;
+    }
+    QCOMPARE(QSet<qint64>(serial_of_port.begin(), serial_of_port.end()), QSet<qint64>({500, 501, 502}));
+
+    for (int i = 0; i < 3; ++i) {
+        const qint64 serial = serial_of_port.value(line.sims[i]->slave_path(), -1);
+        const QByteArray want_flash = stamped_flash(flash, serial);
+        QCOMPARE(line.flash_of(i, flash.size()), as_programmed(want_flash));
+        QCOMPARE(line.mcu_of(i, mcu.size()), stamped_mcu(mcu, serial));
+        for (const BoardRecord& r : all) {
+            if (r.serial != serial)
+                continue;
+            QCOMPARE(r.stamps, QStringList({QString("flash@0x1000=%1").arg(serial, 10, 10, QChar('0')),
+                                            "mcu@0x200=" + mac_text(serial)}));
+            if (r.action == "update-flash" || r.action == "check-flash") {
+                // The CRC of the image as programmed: this board's own.
+                QCOMPARE(r.image_crc, crc_text(want_flash));
+                QCOMPARE(r.image_length, qint64(flash.size()));
+                QCOMPARE(r.flash_name, QString("W16M"));
+            }
+            if (r.action == "update-flash")
+                QCOMPARE(r.bytes_written, qint64(flash.size()));
+        }
+    }
+    // The final check ran against each board's stamped image, and passed.
+    QCOMPARE(o.out.filter(QRegularExpression(": check-flash ok$")).size(), 3);
+}
+
+void ProductionTest::two_stations_data()
+{
+    gang_with_stamps_data();
+}
+
+void ProductionTest::two_stations()
+{
+    QFETCH(QString, backend);
+    const QString target = fresh_target(backend);
+    Line line;
+    const QStringList ports = line.add_boards(6);
+    line.write("flash.bin", flash_image());
+    const QStringList common{"--records", target, "--serial-counter", "line", "--serial-start", "1",
+                             "--stamp", "flash@0x1000:dec:10", "update-flash", "flash.bin"};
+    // Both stations start on a database neither has created.
+    auto a = line.start(ports.mid(0, 6) + QStringList{"--station", "a"} + common);
+    auto b = line.start(ports.mid(6, 6) + QStringList{"--station", "b"} + common);
+    const Outcome oa = Line::finish(*a);
+    const Outcome ob = Line::finish(*b);
+    QVERIFY2(oa.exit_code == 0, qPrintable(dump(oa)));
+    QVERIFY2(ob.exit_code == 0, qPrintable(dump(ob)));
+
+    const QVector<BoardRecord> updates = of_action(records_in(target), "update-flash");
+    QCOMPARE(updates.size(), 6);
+    QSet<qint64> serials;
+    QMap<QString, int> per_station;
+    for (const BoardRecord& r : updates) {
+        QVERIFY2(!serials.contains(r.serial), qPrintable(QString("%1 handed out twice").arg(r.serial)));
+        serials << r.serial;
+        ++per_station[r.station];
+    }
+    QCOMPARE(serials, QSet<qint64>({1, 2, 3, 4, 5, 6}));
+    QCOMPARE(per_station, (QMap<QString, int>{{"a", 3}, {"b", 3}}));
+}
+
+void ProductionTest::failing_board_keeps_its_number_data()
+{
+    gang_with_stamps_data();
+}
+
+void ProductionTest::failing_board_keeps_its_number()
+{
+    QFETCH(QString, backend);
+    const QString target = fresh_target(backend);
+    Line line;
+    const QStringList ports = line.add_boards(2);
+    line.sims[0]->with_device([](SimDevice& d) { d.set_status('l', sim_status::kBadCrc); return 0; });
+    const QByteArray flash = flash_image();
+    line.write("flash.bin", flash);
+    // One at a time: the failing board takes its number first.
+    const Outcome o = line.run(ports + QStringList{"--max-parallel", "1", "--records", target, "--serial-counter", "c",
+                                                   "--serial-start", "70", "--stamp", "flash@0x1000:dec:10",
+                                                   "update-flash", "flash.bin"});
+    QCOMPARE(o.exit_code, 1);
+    const QVector<BoardRecord> updates = of_action(records_in(target), "update-flash");
+    QCOMPARE(updates.size(), 2);
+    QCOMPARE(updates[0].port, line.sims[0]->slave_path());
+    QCOMPARE(updates[0].serial, qint64(70));
+    QCOMPARE(updates[0].verdict, QString("failed"));
+    QCOMPARE(updates[0].exit_code, 1);
+    QCOMPARE(updates[0].bytes_written, qint64(0));  // its first block was refused
+    QCOMPARE(updates[1].serial, qint64(71));
+    QCOMPARE(updates[1].verdict, QString("ok"));
+    QCOMPARE(line.flash_of(1, flash.size()), as_programmed(stamped_flash(flash, 71)));
+
+    // The failed board's number is not handed out again.
+    line.sims[0]->with_device([](SimDevice& d) { d.set_status('l', sim_status::kOk); return 0; });
+    QCOMPARE(line.run(ports.mid(0, 2) + QStringList{"--records", target, "--serial-counter", "c", "--stamp",
+                                                    "flash@0x1000:dec:10", "update-flash", "flash.bin"})
+                 .exit_code,
+             0);
+    QCOMPARE(line.flash_of(0, flash.size()), as_programmed(stamped_flash(flash, 72)));
+}
+
+void ProductionTest::server_stopped_mid_run()
+{
+    PgServer server;
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    Line line;
+    const QStringList port = line.add_boards(1);
+    const QByteArray flash = flash_image();
+    line.write("flash.bin", flash);
+    auto p = line.start(port + QStringList{"--json", "--records", server.url("postgres"), "--serial-counter", "c",
+                                           "--serial-start", "9", "--stamp", "flash@0x1000:dec:10", "update-flash",
+                                           "flash.bin"});
+    // Once the update runs (slowed down so it outlasts the server's stop), the server goes.
+    QByteArray out;
+    while (!out.contains("\"action\":\"update-flash\"") && p->waitForReadyRead(kRunTimeoutMs))
+        out += p->readAllStandardOutput();
+    line.sims[0]->set_reply_delay_ms(100);
+    server.stop();
+    line.sims[0]->set_reply_delay_ms(0);
+    Outcome o = Line::finish(*p);
+    o.out = lines_of(out) + o.out;
+
+    QCOMPARE(o.exit_code, 1);
+    // The board's result still printed: it passed, and the memory says so.
+    int passed = 0;
+    for (const QString& l : o.out) {
+        const QJsonObject e = QJsonDocument::fromJson(l.toUtf8()).object();
+        passed += e["event"] == "result" && e["action"] == "update-flash" && e["ok"].toBool();
+    }
+    QVERIFY2(passed == 1, qPrintable(dump(o)));
+    QCOMPARE(line.flash_of(0, flash.size()), as_programmed(stamped_flash(flash, 9)));
+    const QStringList errors = o.err.filter(QRegularExpression("^error: "));
+    QVERIFY2(errors.filter(QRegularExpression("record of update-flash on " + QRegularExpression::escape(line.sims[0]->slave_path()) +
+                                              " \\(serial 9\\), ok, could not be written")).size() == 1,
+             qPrintable(dump(o)));
+    QVERIFY2(errors.filter("1 record(s) of this board could not be written").size() == 1, qPrintable(dump(o)));
+}
+
+void ProductionTest::refused_before_any_board_data()
+{
+    QTest::addColumn<QStringList>("args");  // FLASH, MCU, DIFF and DB stand for the test's files
+    QTest::addColumn<QString>("error");
+
+    const QStringList counter{"--records", "DB", "--serial-counter", "c", "--serial-start", "1"};
+    const QStringList update{"update-flash", "FLASH"};
+    QTest::newRow("bad syntax") << QStringList{"--stamp", "flash:0x10:dec:4"} + counter + update
+                                << "stamp flash:0x10:dec:4: expected MEMORY@OFFSET:FORMAT";
+    QTest::newRow("unknown format") << QStringList{"--stamp", "flash@16:dec"} + counter + update
+                                    << "stamp flash@16:dec: the format is";
+    QTest::newRow("outside the image") << QStringList{"--stamp", "flash@39997:u32be"} + counter + update
+                                       << "stamp flash@39997:u32be: bytes 39997..40000 lie outside the image";
+    QTest::newRow("overlap") << QStringList{"--stamp", "flash@0x1000:dec:10", "--stamp", "flash@0x1008:u32le"} +
+                                    counter + update
+                             << "stamp flash@0x1008:u32le: overlaps stamp flash@0x1000:dec:10";
+    QTest::newRow("info block") << QStringList{"--stamp", "flash@370:u32le"} + counter + update
+                                << "stamp flash@370:u32le: touches the image info block";
+    QTest::newRow("diff") << QStringList{"--stamp", "flash@40:u32le"} + counter + QStringList{"update-flash", "DIFF"}
+                          << "stamp flash@40:u32le: update.diff is a differential image";
+    QTest::newRow("memory not updated") << QStringList{"--stamp", "mcu@0x200:u32le"} + counter + update
+                                        << "stamp mcu@0x200:u32le: no action updates the MCU";
+    QTest::newRow("serial too long") << QStringList{"--stamp", "flash@0x1000:dec:2", "--serial", "100"} + update
+                                     << "stamp flash@0x1000:dec:2: serial number 100 needs more than 2 digits";
+    QTest::newRow("MAC past its prefix") << QStringList{"--stamp", "mcu@0x200:mac:02:00:5E:FF:FF:FF", "--serial", "1",
+                                                        "update-mcu", "MCU"}
+                                         << "would carry past the low three bytes";
+    QTest::newRow("no serial") << QStringList{"--stamp", "flash@0x1000:dec:10"} + update
+                               << "--stamp needs a serial number";
+    QTest::newRow("read-only records") << QStringList{"--records", "READONLY"} + update
+                                       << "records READONLY: cannot open: the file is read-only";
+    QTest::newRow("unreachable server") << QStringList{"--records", "postgresql://vq@127.0.0.1:1/line"} + update
+                                        << "records postgresql://vq@127.0.0.1:1/line: cannot open: ";
+}
+
+void ProductionTest::refused_before_any_board()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    Line line;
+    const QStringList ports = line.add_boards(2);
+    args.replaceInStrings(QRegularExpression("^FLASH$"), line.write("flash.bin", flash_image()));
+    args.replaceInStrings(QRegularExpression("^MCU$"), line.write("mcu.bin", mcu_image()));
+    const QByteArray record = diff_record(0x20000, pattern(100, 2), crc(pattern(100, 2)));
+    args.replaceInStrings(QRegularExpression("^DIFF$"), line.write("update.diff", diff_file(record, uint32_t(record.size()))));
+    args.replaceInStrings(QRegularExpression("^DB$"), line.work.filePath("line.db"));
+    const QString readonly = line.work.filePath("readonly.db");
+    {
+        QString e;
+        QVERIFY2(RecordsDb::open(readonly, RecordsDb::Access::Write, &e), qPrintable(e));
+        QVERIFY(QFile(readonly).setPermissions(QFileDevice::ReadOwner));
+    }
+    args.replaceInStrings(QRegularExpression("^READONLY$"), readonly);
+    error.replace("READONLY", readonly);
+
+    // One board, and a gang whose parent refuses before any child starts.
+    const bool one_serial = args.contains("--serial");
+    for (const QStringList& boards : QVector<QStringList>{ports.mid(0, 2), ports}) {
+        if (one_serial && boards.size() > 2)
+            continue;
+        const Outcome o = line.run(boards + args);
+        QCOMPARE(o.exit_code, 2);
+        QVERIFY2(o.err.filter(QRegularExpression("^error: .*" + QRegularExpression::escape(error))).size() >= 1,
+                 qPrintable(dump(o)));
+        QCOMPARE(line.frames_received(), 0);
+    }
+    if (one_serial) {
+        const Outcome gang = line.run(ports + args);
+        QCOMPARE(gang.exit_code, 2);
+        QVERIFY2(gang.err.filter("error: --serial numbers one board").size() == 1, qPrintable(dump(gang)));
+    }
+}
+
+QTEST_MAIN(ProductionTest)
+#include "test_production.moc"

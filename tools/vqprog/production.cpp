@@ -1,0 +1,204 @@
+#include "production.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <algorithm>
+
+#include "app/mainwindow.h"
+#include "app/window_driver.h"
+#include "console.h"
+#include "protocol/crc32.h"
+#include "protocol/hex_text.h"
+
+namespace {
+
+const char* memory_folder(StampMemory memory)
+{
+    return memory == StampMemory::Flash ? "flash" : "mcu";
+}
+
+}  // namespace
+
+BoardProduction::BoardProduction(const Options& options, Console& console, MainWindow& window, WindowDriver& driver)
+    : options_(options), p_(options.production), console_(console), window_(window), driver_(driver)
+{
+}
+
+BoardProduction::~BoardProduction() = default;
+
+bool BoardProduction::active() const
+{
+    return p_.takes_serial() || !p_.records.isEmpty();
+}
+
+int BoardProduction::begin()
+{
+    if (!active())
+        return kExitOk;
+    const QStringList refusals = check_stamps_against_images(options_);
+    for (const QString& e : refusals)
+        console_.error(e);
+    if (!refusals.isEmpty())
+        return kExitUsage;
+    QString error;
+    if (!p_.records.isEmpty()) {
+        records_ = RecordsDb::open(p_.records, RecordsDb::Access::Write, &error);
+        if (!records_) {
+            console_.error(error);
+            return kExitUsage;
+        }
+    }
+    // Taken at the board's start and never given back: a board that fails
+    // keeps its number, and its record says it failed.
+    serial_ = p_.serial;
+    if (!p_.serial_counter.isEmpty() && !records_->take_serial(p_.serial_counter, p_.serial_start, &serial_, &error)) {
+        console_.error(error);
+        return kExitUsage;
+    }
+    if (serial_ >= 0)
+        console_.note(QStringLiteral("serial number %1").arg(serial_));
+    for (const BoardStamp& s : p_.stamps)
+        stamp_values_ << stamp_value_text(s, serial_);
+
+    for (const Action& a : options_.actions) {
+        StampMemory memory;
+        bool updates = false;
+        if (a.arg.isEmpty() || !action_image_memory(a, &memory, &updates) || image_index(memory, a.arg) >= 0)
+            continue;
+        if (!stamp_image(memory, a.arg, &error)) {
+            console_.error(error);
+            // The number is spent all the same: say what became of it.
+            record(options_.actions.first(), false, false, 0);
+            return kExitFailed;
+        }
+    }
+    return kExitOk;
+}
+
+bool BoardProduction::stamp_image(StampMemory memory, const QString& file, QString* error)
+{
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read file: %1").arg(file);
+        return false;
+    }
+    QByteArray bytes = in.readAll();
+    Image image;
+    image.given = file;
+    image.path = file;
+    const bool stamped = std::any_of(p_.stamps.begin(), p_.stamps.end(),
+                                     [memory](const BoardStamp& s) { return s.memory == memory; });
+    if (stamped) {
+        const StampedImage s = apply_board_stamps(p_.stamps, memory, bytes, QFileInfo(file).fileName(), serial_);
+        if (!s.ok) {
+            *error = s.errors.join(QStringLiteral("; "));
+            return false;
+        }
+        bytes = s.bytes;
+        if (!stamped_dir_)
+            stamped_dir_ = std::make_unique<QTemporaryDir>();
+        // The window judges an image by its name (.bin, .diff): the copy keeps it.
+        const QString folder = stamped_dir_->filePath(
+            QStringLiteral("%1-%2").arg(QLatin1String(memory_folder(memory))).arg(images_[int(memory)].size()));
+        image.path = folder + QLatin1Char('/') + QFileInfo(file).fileName();
+        QFile out(image.path);
+        if (!stamped_dir_->isValid() || !QDir().mkpath(folder) || !out.open(QIODevice::WriteOnly) ||
+            out.write(bytes) != bytes.size() || !out.flush()) {
+            *error = QStringLiteral("cannot write the stamped copy of %1 for serial %2").arg(file).arg(serial_);
+            return false;
+        }
+    }
+    image.length = bytes.size();
+    image.crc = hex32_text(boot_crc32(bytes));
+    images_[int(memory)].append(image);
+    return true;
+}
+
+int BoardProduction::image_index(StampMemory memory, const QString& given) const
+{
+    const QVector<Image>& list = images_[int(memory)];
+    for (int i = 0; i < list.size(); ++i) {
+        if (list[i].given == given)
+            return i;
+    }
+    return -1;
+}
+
+const BoardProduction::Image* BoardProduction::image_of(const Action& given) const
+{
+    StampMemory memory;
+    bool updates = false;
+    if (!action_image_memory(given, &memory, &updates))
+        return nullptr;
+    const int i = given.arg.isEmpty() ? last_image_[int(memory)] : image_index(memory, given.arg);
+    return i >= 0 ? &images_[int(memory)][i] : nullptr;
+}
+
+Action BoardProduction::for_window(const Action& given) const
+{
+    const Image* image = given.arg.isEmpty() ? nullptr : image_of(given);
+    return image ? Action{given.name, image->path} : given;
+}
+
+void BoardProduction::record(const Action& given, bool ok, bool device_gone, double seconds)
+{
+    StampMemory memory;
+    bool updates = false;
+    const Image* image = image_of(given);
+    if (image && action_image_memory(given, &memory, &updates))
+        last_image_[int(memory)] = int(image - images_[int(memory)].constData());
+    if (!records_)
+        return;
+
+    BoardRecord r;
+    r.time_utc = QDateTime::currentDateTimeUtc().addMSecs(-qint64(seconds * 1000));
+    r.station = p_.station;
+    r.port = options_.ports.isEmpty() ? driver_.selected_port() : options_.ports.first();
+    if (driver_.chip_id() != 0) {
+        r.chip_model = driver_.chip_model();
+        r.chip_id = hex32_text(driver_.chip_id());
+        r.boot_version = QString::number(driver_.boot_version(), 16);  // as the window logs it
+    }
+    if (driver_.flash_id() != 0) {
+        r.flash_id = hex_lower_text(driver_.flash_id());
+        r.flash_name = driver_.flash_name();
+    }
+    r.action = given.name;
+    if (image) {
+        r.image_file = QFileInfo(image->given).fileName();
+        r.image_length = image->length;
+        r.image_crc = image->crc;
+    }
+    r.stamps = stamp_values_;
+    r.verdict = ok ? verdicts::kOk : device_gone ? verdicts::kDeviceGone : verdicts::kFailed;
+    r.exit_code = ok ? kExitOk : device_gone ? kExitDeviceGone : kExitFailed;
+    r.seconds = seconds;
+    if (updates && image) {
+        r.bytes_written = window_.update_bytes().bytes_written;
+        r.bytes_skipped = window_.update_bytes().bytes_skipped;
+    }
+    r.serial = serial_;
+    r.counter = p_.serial_counter;
+    add(r);
+}
+
+void BoardProduction::add(const BoardRecord& record)
+{
+    QString error;
+    if (!records_->add(record, &error)) {
+        ++lost_;
+        console_.error(error);
+    }
+}
+
+void BoardProduction::report_lost_records()
+{
+    if (lost_ > 0)
+        console_.error(QStringLiteral("records %1: %2 record(s) of this board could not be written (see above); "
+                                      "the board does not pass")
+                           .arg(records_->display())
+                           .arg(lost_));
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+// One board on a production line: its serial number, its own copy of each
+// stamped image for the window to program, and a record of every action it
+// ran, committed before the action's result is reported.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "app/operation.h"
+#include "options.h"
+#include "records.h"
+
+class Console;
+class MainWindow;
+class QTemporaryDir;
+class RecordsDb;
+class WindowDriver;
+
+class BoardProduction : public QObject {
+    Q_OBJECT
+
+public:
+    BoardProduction(const Options& options, Console& console, MainWindow& window, WindowDriver& driver);
+    ~BoardProduction() override;
+
+    // Before anything is sent: checks the stamps against the images, opens
+    // the records, takes the board's number and writes its stamped images.
+    // kExitOk, or the exit code to end the board with (its messages given).
+    int begin();
+
+    // The action as the window is to run it: its image replaced by this
+    // board's stamped copy where it has stamps.
+    Action for_window(const Action& given) const;
+
+    // Writes the action's record (given: as on the command line). Call before
+    // its result is reported.
+    void record(const Action& given, bool ok, bool device_gone, double seconds);
+
+    // Records that could not be written: the board must not pass.
+    bool records_lost() const { return lost_ > 0; }
+    void report_lost_records();
+
+private:
+    struct Image {
+        QString given;    // the file as named
+        QString path;     // the file the window reads
+        qint64 length = -1;
+        QString crc;
+    };
+    bool stamp_image(StampMemory memory, const QString& file, QString* error);
+    int image_index(StampMemory memory, const QString& given) const;
+    const Image* image_of(const Action& given) const;
+    void add(const BoardRecord& record);
+    bool active() const;
+
+    const Options& options_;
+    const ProductionOptions& p_;
+    Console& console_;
+    MainWindow& window_;
+    WindowDriver& driver_;
+    std::unique_ptr<RecordsDb> records_;
+    std::unique_ptr<QTemporaryDir> stamped_dir_;
+    qint64 serial_ = -1;
+    QStringList stamp_values_;
+    QVector<Image> images_[2];          // by StampMemory: every image file of that memory
+    int last_image_[2] = {-1, -1};      // what a check without a file checks against
+    int lost_ = 0;
+};

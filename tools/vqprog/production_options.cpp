@@ -1,0 +1,172 @@
+#include "production_options.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
+
+#include "options.h"
+#include "records.h"
+
+namespace {
+
+const QString kStamp = QStringLiteral("stamp");
+const QString kSerial = QStringLiteral("serial");
+const QString kCounter = QStringLiteral("serial-counter");
+const QString kStart = QStringLiteral("serial-start");
+const QString kRecords = QStringLiteral("records");
+const QString kStation = QStringLiteral("station");
+
+bool read_number(const QCommandLineParser& parser, const QString& name, qint64* value, QString* error)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    *value = parser.value(name).toLongLong(&ok);
+    if (!ok || *value < 0) {
+        *error = QStringLiteral("--%1 takes a number from 0").arg(name);
+        return false;
+    }
+    return true;
+}
+
+const char* memory_name(StampMemory memory)
+{
+    return memory == StampMemory::Flash ? "the external flash (update-flash)" : "the MCU (update-mcu)";
+}
+
+}  // namespace
+
+void add_production_options(QCommandLineParser& parser)
+{
+    parser.addOptions({
+        {kStamp,
+         QStringLiteral("write the board's serial number into an image: MEMORY@OFFSET:FORMAT, MEMORY flash or mcu, "
+                        "FORMAT u32le, u32be, dec:N, hex:N or mac:AA:BB:CC:DD:EE:FF; several times for several"),
+         QStringLiteral("STAMP")},
+        {kSerial, QStringLiteral("the board's serial number (one board)"), QStringLiteral("N")},
+        {kCounter, QStringLiteral("take each board's serial number from this counter of the records"),
+         QStringLiteral("NAME")},
+        {kStart, QStringLiteral("the first number of a counter not used before"), QStringLiteral("N")},
+        {kRecords, QStringLiteral("record every board action in TARGET: an SQLite file or a postgresql:// URL"),
+         QStringLiteral("TARGET")},
+        {kStation, QStringLiteral("this station's name in the records (default: the host name)"),
+         QStringLiteral("NAME")},
+    });
+}
+
+bool read_production_options(const QCommandLineParser& parser, bool several_boards, ProductionOptions* out,
+                             QString* error)
+{
+    ProductionOptions& p = *out;
+    for (const QString& text : parser.values(kStamp)) {
+        const StampParse parsed = parse_board_stamp(text);
+        if (!parsed.ok) {
+            *error = parsed.error;
+            return false;
+        }
+        p.stamps.append(parsed.stamp);
+    }
+    if (!read_number(parser, kSerial, &p.serial, error) || !read_number(parser, kStart, &p.serial_start, error))
+        return false;
+    p.serial_counter = parser.value(kCounter);
+    p.station = parser.value(kStation);
+    if (parser.isSet(kRecords)) {
+        p.records = parser.value(kRecords);
+        // Children and a --flash-ini run change folders: a file is named absolutely.
+        if (!p.records.contains(QLatin1String("://")) && !p.records.isEmpty())
+            p.records = QFileInfo(p.records).absoluteFilePath();
+    }
+
+    if (parser.isSet(kCounter) && p.serial_counter.isEmpty())
+        *error = QStringLiteral("--serial-counter takes a name");
+    else if (parser.isSet(kStation) && p.station.isEmpty())
+        *error = QStringLiteral("--station takes a name");
+    else if (parser.isSet(kRecords) && p.records.isEmpty())
+        *error = QStringLiteral("--records takes a file or a postgresql:// URL");
+    else if (p.serial >= 0 && !p.serial_counter.isEmpty())
+        *error = QStringLiteral("--serial and --serial-counter exclude each other");
+    else if (p.serial >= 0 && several_boards)
+        *error = QStringLiteral("--serial numbers one board; for several, use --serial-counter");
+    else if (!p.serial_counter.isEmpty() && p.records.isEmpty())
+        *error = QStringLiteral("--serial-counter keeps its counter in the records: give --records");
+    else if (p.serial_start >= 0 && p.serial_counter.isEmpty())
+        *error = QStringLiteral("--serial-start is the first number of a --serial-counter");
+    else if (!p.stamps.isEmpty() && !p.takes_serial())
+        *error = QStringLiteral("--stamp needs a serial number: --serial N or --serial-counter NAME");
+    return error->isEmpty();
+}
+
+QStringList production_child_arguments(const ProductionOptions& p)
+{
+    QStringList args;
+    for (const BoardStamp& s : p.stamps)
+        args << QStringLiteral("--stamp") << s.text;
+    if (p.serial >= 0)
+        args << QStringLiteral("--serial") << QString::number(p.serial);
+    if (!p.serial_counter.isEmpty())
+        args << QStringLiteral("--serial-counter") << p.serial_counter;
+    if (p.serial_start >= 0)
+        args << QStringLiteral("--serial-start") << QString::number(p.serial_start);
+    if (!p.records.isEmpty())
+        args << QStringLiteral("--records") << p.records;
+    if (!p.station.isEmpty())
+        args << QStringLiteral("--station") << p.station;
+    return args;
+}
+
+bool action_image_memory(const Action& action, StampMemory* memory, bool* updates)
+{
+    const QString& n = action.name;
+    if (n == QLatin1String("update-flash") || n == QLatin1String("check-flash"))
+        *memory = StampMemory::Flash;
+    else if (n == QLatin1String("update-mcu") || n == QLatin1String("check-mcu"))
+        *memory = StampMemory::Mcu;
+    else
+        return false;
+    *updates = n.startsWith(QLatin1String("update-"));
+    return true;
+}
+
+QStringList check_stamps_against_images(const Options& options)
+{
+    const ProductionOptions& p = options.production;
+    QStringList errors;
+    if (p.stamps.isEmpty())
+        return errors;
+    bool updated[2] = {false, false};
+    for (const Action& a : options.actions) {
+        StampMemory memory;
+        bool updates = false;
+        if (!action_image_memory(a, &memory, &updates))
+            continue;
+        updated[int(memory)] = updated[int(memory)] || updates;
+        if (a.arg.isEmpty())
+            continue;
+        QFile file(a.arg);
+        if (!file.open(QIODevice::ReadOnly)) {
+            errors << QStringLiteral("cannot read file: %1").arg(a.arg);
+            continue;
+        }
+        for (const QString& e : check_board_stamps(p.stamps, memory, file.readAll(), QFileInfo(a.arg).fileName())) {
+            if (!errors.contains(e))  // an image checked twice (update, then check) refuses once
+                errors << e;
+        }
+    }
+    for (const BoardStamp& s : p.stamps) {
+        if (!updated[int(s.memory)])
+            errors << QStringLiteral("stamp %1: no action updates %2").arg(s.text, memory_name(s.memory));
+    }
+    if (p.serial >= 0)
+        errors += check_stamp_serial(p.stamps, p.serial);
+    return errors;
+}
+
+QStringList production_refusals(const Options& options)
+{
+    QStringList errors = check_stamps_against_images(options);
+    QString error;
+    if (errors.isEmpty() && !options.production.records.isEmpty() &&
+        !RecordsDb::open(options.production.records, RecordsDb::Access::Write, &error))
+        errors << error;
+    return errors;
+}
