@@ -13,28 +13,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "flash_fixtures.h"
+#include "vqprog_bench.h"
 
 using namespace flash_fixtures;
 
 namespace {
-
-constexpr int kRunTimeoutMs = 120000;  // generous: a hang fails the test, slowness does not
-
-struct Outcome {
-    int exit_code = -1;
-    QStringList out;
-    QStringList err;
-    bool finished = false;
-};
-
-QStringList lines_of(const QByteArray& bytes)
-{
-    QStringList out = QString::fromUtf8(bytes).split('\n');
-    if (!out.isEmpty() && out.last().isEmpty())
-        out.removeLast();
-    return out;
-}
 
 // Each stdout line as a JSON object; an empty object marks a line that did not parse.
 QVector<QJsonObject> events_of(const QStringList& lines)
@@ -66,61 +49,6 @@ QByteArray mcu_image(int len)
     return b;
 }
 
-// Simulated chips on ptys, a working directory with Flash.ini, and vqprog.
-class Bench {
-public:
-    Bench()
-    {
-        QFile f(work.filePath("Flash.ini"));
-        if (!f.open(QIODevice::WriteOnly) || f.write(kCatalogue) != qint64(sizeof(kCatalogue) - 1))
-            qWarning("cannot write Flash.ini");
-    }
-    ~Bench()
-    {
-        for (auto& sim : sims)
-            sim->stop();
-    }
-
-    SimServer* add(const SimConfig& config = chip(kVq4410))
-    {
-        sims.push_back(std::make_unique<SimServer>(config, publish.path()));
-        SimServer* sim = sims.back().get();
-        sim->set_pacing(false);
-        if (!sim->start())
-            return nullptr;
-        return sim;
-    }
-
-    QString write(const QString& name, const QByteArray& bytes)
-    {
-        QFile f(work.filePath(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qWarning("cannot write %s", qPrintable(name));
-        return f.fileName();
-    }
-
-    Outcome run(const QStringList& args)
-    {
-        QProcess p;
-        p.setWorkingDirectory(work.path());
-        p.start(VQPROG_PATH, args);
-        Outcome o;
-        o.finished = p.waitForStarted() && p.waitForFinished(kRunTimeoutMs);
-        if (!o.finished) {
-            p.kill();
-            p.waitForFinished();
-        }
-        o.exit_code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        o.out = lines_of(p.readAllStandardOutput());
-        o.err = lines_of(p.readAllStandardError());
-        return o;
-    }
-
-    QTemporaryDir work;
-    QTemporaryDir publish;
-    std::vector<std::unique_ptr<SimServer>> sims;
-};
-
 // The largest resident size of any child process this test has waited for, in KiB.
 long children_peak_kib()
 {
@@ -128,32 +56,6 @@ long children_peak_kib()
     getrusage(RUSAGE_CHILDREN, &usage);
     return usage.ru_maxrss;
 }
-
-// vqprog started in the background, for a signal in the middle of its work.
-struct Running {
-    explicit Running(Bench& b, const QStringList& args)
-    {
-        p.setWorkingDirectory(b.work.path());
-        p.start(VQPROG_PATH, args);
-    }
-    // Waits until the simulator has received `count` frames of `letter`.
-    static bool reached(SimServer* sim, char letter, int count)
-    {
-        return QTest::qWaitFor([&] { return sim->with_device([&](SimDevice& d) { return d.frames_of(letter).size(); }) >= count; },
-                               kRunTimeoutMs);
-    }
-    Outcome signal_and_wait(int signal_number)
-    {
-        ::kill(pid_t(p.processId()), signal_number);
-        Outcome o;
-        o.finished = p.waitForFinished(kRunTimeoutMs);
-        o.exit_code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        o.out = lines_of(p.readAllStandardOutput());
-        o.err = lines_of(p.readAllStandardError());
-        return o;
-    }
-    QProcess p;
-};
 
 QStringList errors_of(const Outcome& o)
 {
@@ -552,9 +454,10 @@ void VqprogTest::signal_mid_update()
     QVERIFY(sim);
     sim->set_reply_delay_ms(20);
     b.write("image.bin", action == "update-mcu" ? mcu_image(1 << 20) : pattern(1 << 20, 7));
-    Running run(b, {"--port", sim->slave_path(), action, "image.bin"});
-    QVERIFY(Running::reached(sim, action == "update-mcu" ? 'J' : 'l', 3));
-    const Outcome o = run.signal_and_wait(signal_number);
+    const auto run = b.start({"--port", sim->slave_path(), action, "image.bin"});
+    QVERIFY(Bench::reached(sim, action == "update-mcu" ? 'J' : 'l', 3));
+    ::kill(pid_t(run->processId()), signal_number);
+    const Outcome o = Bench::finish(*run);
     QVERIFY(o.finished);
     QCOMPARE(o.exit_code, exit_code);
     QVERIFY2(o.err.filter(QRegularExpression("^vqprog: interrupted by SIG[A-Z]+; port closed$")).size() == 1,
@@ -587,14 +490,15 @@ void VqprogTest::gang_interrupted()
         args << "--port" << sim->slave_path();
     }
     b.write("flash.bin", pattern(1 << 20, 8));
-    Running run(b, args + QStringList{"update-flash", "flash.bin"});
-    QVERIFY(Running::reached(sims[0], 'l', 3) && Running::reached(sims[1], 'l', 3));
-    QFile children(QString("/proc/%1/task/%1/children").arg(run.p.processId()));
+    const auto run = b.start(args + QStringList{"update-flash", "flash.bin"});
+    QVERIFY(Bench::reached(sims[0], 'l', 3) && Bench::reached(sims[1], 'l', 3));
+    QFile children(QString("/proc/%1/task/%1/children").arg(run->processId()));
     QVERIFY(children.open(QIODevice::ReadOnly));
     const QList<QByteArray> child_pids = children.readAll().simplified().split(' ');
     QCOMPARE(child_pids.size(), 2);
 
-    const Outcome o = run.signal_and_wait(SIGTERM);
+    ::kill(pid_t(run->processId()), SIGTERM);
+    const Outcome o = Bench::finish(*run);
     QVERIFY(o.finished);
     QCOMPARE(o.exit_code, 143);
     for (const QByteArray& pid : child_pids)
