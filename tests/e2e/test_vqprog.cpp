@@ -374,7 +374,7 @@ void VqprogTest::refused_before_connecting()
     const QStringList errors = errors_of(o);
     QVERIFY2(!errors.isEmpty() && errors.first().startsWith(path + ": " + error), qPrintable(o.err.join('\n')));
     QCOMPARE(o.out, QStringList());
-    QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+    QCOMPARE(b.frames_received(), 0);
     // Judged from its size: the file is never read.
     QVERIFY2(children_peak_kib() < 256 * 1024, qPrintable(QString::number(children_peak_kib())));
 }
@@ -601,8 +601,7 @@ void VqprogTest::gang_of_two()
         QCOMPARE(board.value("exit").toInt(), exits[i]);
         QCOMPARE(board.value("ok").toBool(), exits[i] == 0);
         if (exits[i] == 0)
-            QCOMPARE(sims[i]->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }),
-                     image);
+            QCOMPARE(b.flash_of(i, image.size()), image);
     }
 }
 
@@ -650,10 +649,7 @@ void VqprogTest::skip_unchanged()
         return f.kind == FrameKind::BlockWrite || f.kind == FrameKind::Program || f.kind == FrameKind::Erase;
     });
     QCOMPARE(writes == 0, written == 0);
-    const QByteArray held = sim->with_device([&](SimDevice& d) {
-        return action == "update-mcu" ? d.internal_flash().mid(0, image.size()) : d.external_flash().read(0, image.size());
-    });
-    QCOMPARE(held, image);
+    QCOMPARE(action == "update-mcu" ? b.mcu_of(0, image.size()) : b.flash_of(0, image.size()), image);
 }
 
 // What a window leaves in its folder plays no part in a script's run, and
@@ -689,7 +685,7 @@ void VqprogTest::config_ini_left_alone()
     QCOMPARE(timeless(beside.out), timeless(bare.out));
     QCOMPARE(beside.err, bare.err);
     QVERIFY(beside.out.filter("config.ini").isEmpty());
-    QCOMPARE(sim->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+    QCOMPARE(b.flash_of(0, image.size()), image);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), config);
     QCOMPARE(QFileInfo(file).lastModified(), stamp);
