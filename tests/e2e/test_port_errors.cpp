@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "flash_fixtures.h"
 #include "serial/port_advice.h"
+#include "vqprog_bench.h"
 
 using namespace flash_fixtures;
 
@@ -20,14 +20,7 @@ Q_DECLARE_METATYPE(PortFacts)
 
 namespace {
 
-constexpr int kRunTimeoutMs = 120000;
 const QString kOpenFail = QStringLiteral("error: Open fail");
-
-struct Run {
-    int exit_code = -1;
-    QString out;
-    QString err;
-};
 
 // Where the port library puts a port's lock file: the first lock folder it may write.
 QString writable_lock_file(const QString& port)
@@ -66,10 +59,9 @@ private slots:
 private:
     // Runs a program; as the unprivileged user when asked (and root).
     QProcess* start(const QString& program, const QStringList& args, bool unprivileged);
-    Run run_vqprog(const QStringList& args, bool unprivileged);
+    Outcome run_vqprog(const QStringList& args, bool unprivileged);
 
     QTemporaryDir bin_;  // programs an unprivileged user may run, wherever the build lies
-    QTemporaryDir publish_;
     QString vqprog_;
     uid_t nobody_uid_ = 0;
     gid_t nobody_gid_ = 0;
@@ -77,7 +69,7 @@ private:
 
 void PortErrorsTest::initTestCase()
 {
-    QVERIFY(bin_.isValid() && publish_.isValid());
+    QVERIFY(bin_.isValid());
     QFile::setPermissions(bin_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
                                            QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
     vqprog_ = bin_.filePath("vqprog");
@@ -154,11 +146,10 @@ void PortErrorsTest::refused_open()
     if (unprivileged && (::geteuid() != 0 || nobody_uid_ == 0))
         QSKIP("needs root, to run vqprog as the user nobody");
 
-    SimConfig config = chip(kVq4410);
-    SimServer sim(config, publish_.path());
-    sim.set_pacing(false);
-    QVERIFY(sim.start());
-    const QString port = sim.slave_path();
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    const QString port = sim->slave_path();
     const QByteArray port_path = QFile::encodeName(port);
     QVERIFY(::chmod(port_path.constData(), 0666) == 0);
 
@@ -166,13 +157,7 @@ void PortErrorsTest::refused_open()
     QString lock;
     qint64 holder_pid = 0;
     const QByteArray image = pattern(256 * 1024, 3);
-    QTemporaryDir work;
-    QFile image_file(work.filePath("image.bin"));
-    QVERIFY(image_file.open(QIODevice::WriteOnly) && image_file.write(image) == image.size());
-    image_file.close();
-    QFile catalogue(work.filePath("Flash.ini"));
-    QVERIFY(catalogue.open(QIODevice::WriteOnly) && catalogue.write(kCatalogue) > 0);
-    catalogue.close();
+    b.write("image.bin", image);
 
     if (kind == "mode") {
         const group* dialout = ::getgrnam("dialout");
@@ -188,10 +173,8 @@ void PortErrorsTest::refused_open()
         QVERIFY(holder->waitForReadyRead(kRunTimeoutMs));
         holder_pid = holder->processId();
     } else if (kind == "vqprog") {
-        sim.set_reply_delay_ms(10);  // the first run keeps the port for a few seconds
-        holder.reset(new QProcess);
-        holder->setWorkingDirectory(work.path());
-        holder->start(VQPROG_PATH, {"--port", port, "update-flash", image_file.fileName()});
+        sim->set_reply_delay_ms(10);  // the first run keeps the port for a few seconds
+        holder = b.start({"--port", port, "update-flash", "image.bin"});
         QByteArray seen;
         while (!seen.contains("Start to update flash") && holder->waitForReadyRead(kRunTimeoutMs))
             seen += holder->readAllStandardOutput();
@@ -213,11 +196,11 @@ void PortErrorsTest::refused_open()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(holder_pid) + "\nvqprog\n") > 0);
     }
 
-    const Run second = run_vqprog({"--port", port, "identify"}, unprivileged);
+    const Outcome second = run_vqprog({"--port", port, "identify"}, unprivileged);
     if (kind == "root lock" || kind == "uucp lock")
         QFile::remove(lock);
-    QVERIFY2(second.out.split('\n').contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out));
-    QCOMPARE(second.err.split('\n').filter("error:"), QStringList{kOpenFail});
+    QVERIFY2(second.out.contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out.join('\n')));
+    QCOMPARE(second.err.filter("error:"), QStringList{kOpenFail});
     QCOMPARE(second.exit_code, 1);
 
     if (kind == "vqprog") {
@@ -225,7 +208,7 @@ void PortErrorsTest::refused_open()
         QVERIFY(holder->waitForFinished(kRunTimeoutMs));
         QCOMPARE(holder->exitCode(), 0);
         QVERIFY(holder->readAllStandardOutput().contains("Update flash is OK!!!!!!"));
-        QCOMPARE(sim.with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+        QCOMPARE(b.flash_of(0, image.size()), image);
     } else if (kind == "uucp lock") {
         holder->kill();
         holder->waitForFinished();
@@ -233,26 +216,24 @@ void PortErrorsTest::refused_open()
         holder->closeWriteChannel();
         QVERIFY(holder->waitForFinished(kRunTimeoutMs));
     }
-    sim.stop();
 }
 
 void PortErrorsTest::ended_process_lock_does_not_block()
 {
-    SimServer sim(chip(kVq4410), publish_.path());
-    sim.set_pacing(false);
-    QVERIFY(sim.start());
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
     // Where the port library will look, a lock of a process that has ended.
-    const QString port = sim.slave_path();
+    const QString port = sim->slave_path();
     const QString lock = writable_lock_file(port);
     QFile file(lock);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(ended_pid()) + "\nvqprog\n") > 0);
     file.close();
 
-    const Run run = run_vqprog({"--port", port, "identify"}, false);
+    const Outcome run = run_vqprog({"--port", port, "identify"}, false);
     QCOMPARE(run.exit_code, 0);
-    QVERIFY2(run.out.contains("vqprog: chip VQ4410 on " + port), qPrintable(run.out));
+    QVERIFY2(run.out.filter("vqprog: chip VQ4410 on " + port).size() == 1, qPrintable(run.out.join('\n')));
     QVERIFY(!QFileInfo::exists(lock));
-    sim.stop();
 }
 
 QProcess* PortErrorsTest::start(const QString& program, const QStringList& args, bool unprivileged)
@@ -268,19 +249,10 @@ QProcess* PortErrorsTest::start(const QString& program, const QStringList& args,
     return p;
 }
 
-Run PortErrorsTest::run_vqprog(const QStringList& args, bool unprivileged)
+Outcome PortErrorsTest::run_vqprog(const QStringList& args, bool unprivileged)
 {
     std::unique_ptr<QProcess> p(start(vqprog_, args, unprivileged));
-    Run r;
-    if (!p->waitForStarted() || !p->waitForFinished(kRunTimeoutMs)) {
-        p->kill();
-        p->waitForFinished();
-        return r;
-    }
-    r.exit_code = p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1;
-    r.out = QString::fromUtf8(p->readAllStandardOutput());
-    r.err = QString::fromUtf8(p->readAllStandardError());
-    return r;
+    return Bench::finish(*p);
 }
 
 QTEST_GUILESS_MAIN(PortErrorsTest)

@@ -5,7 +5,6 @@
 
 #include <QtTest>
 
-#include "app/window_driver.h"
 #include "flash_fixtures.h"
 
 using namespace flash_fixtures;
@@ -65,7 +64,6 @@ private slots:
     void block_refused_three_times();
     void tail_accepted_at_status_2_on_third_attempt();
     void silent_block_goes_on();
-    void silent_chip_data();
     void silent_chip();
     void crc_mismatch_at_the_end();
     void unplugged_mid_update();
@@ -405,22 +403,13 @@ void UpdateFlashTest::silent_block_goes_on()
     VERIFY_BOXES(s.dialogs);
 }
 
-void UpdateFlashTest::silent_chip_data()
-{
-    QTest::addColumn<int>("limit");   // block writes in a row with no reply that end the update; 0: none
-    QTest::addColumn<int>("written");  // block frames sent
-    QTest::newRow("window: every block, the CRC decides") << 0 << 5;
-    QTest::newRow("limit 3: ends after the third") << 3 << 4;
-}
-
+// The window keeps writing to a chip that stops answering: the final check
+// decides. (vqprog's limit on silent blocks is judged where vqprog runs.)
 void UpdateFlashTest::silent_chip()
 {
-    QFETCH(int, limit);
-    QFETCH(int, written);
+    const int written = 5;
     FlashSession s(chip(kVq4410));
     QVERIFY(s.start());
-    if (limit > 0)
-        WindowDriver(*s.window).set_max_timed_out_blocks(limit);
     s.load_image("image.bin", pattern(5 * 2048));
     s.open_identified();
     // The chip takes the data of every block but answers only the first.
@@ -429,14 +418,7 @@ void UpdateFlashTest::silent_chip()
         s.dialogs.expect_error("Time over!");
     s.click("pushButton_UpdateFlash");
     QCOMPARE(s.frames('l').size(), written);
-    const QStringList log = s.a().log();
-    if (limit == 0) {
-        QCOMPARE(log.last(), kOk);
-    } else {
-        QCOMPARE(log.last(), kFail);
-        QVERIFY(log.contains("3 block writes in a row got no reply: the chip stopped answering"));
-        QVERIFY(s.frames('n').isEmpty());
-    }
+    QCOMPARE(s.a().log().last(), kOk);
     VERIFY_BOXES(s.dialogs);
 }
 

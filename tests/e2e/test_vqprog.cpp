@@ -13,28 +13,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "flash_fixtures.h"
+#include "vqprog_bench.h"
 
 using namespace flash_fixtures;
 
 namespace {
-
-constexpr int kRunTimeoutMs = 120000;  // generous: a hang fails the test, slowness does not
-
-struct Outcome {
-    int exit_code = -1;
-    QStringList out;
-    QStringList err;
-    bool finished = false;
-};
-
-QStringList lines_of(const QByteArray& bytes)
-{
-    QStringList out = QString::fromUtf8(bytes).split('\n');
-    if (!out.isEmpty() && out.last().isEmpty())
-        out.removeLast();
-    return out;
-}
 
 // Each stdout line as a JSON object; an empty object marks a line that did not parse.
 QVector<QJsonObject> events_of(const QStringList& lines)
@@ -66,61 +49,6 @@ QByteArray mcu_image(int len)
     return b;
 }
 
-// Simulated chips on ptys, a working directory with Flash.ini, and vqprog.
-class Bench {
-public:
-    Bench()
-    {
-        QFile f(work.filePath("Flash.ini"));
-        if (!f.open(QIODevice::WriteOnly) || f.write(kCatalogue) != qint64(sizeof(kCatalogue) - 1))
-            qWarning("cannot write Flash.ini");
-    }
-    ~Bench()
-    {
-        for (auto& sim : sims)
-            sim->stop();
-    }
-
-    SimServer* add(const SimConfig& config = chip(kVq4410))
-    {
-        sims.push_back(std::make_unique<SimServer>(config, publish.path()));
-        SimServer* sim = sims.back().get();
-        sim->set_pacing(false);
-        if (!sim->start())
-            return nullptr;
-        return sim;
-    }
-
-    QString write(const QString& name, const QByteArray& bytes)
-    {
-        QFile f(work.filePath(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qWarning("cannot write %s", qPrintable(name));
-        return f.fileName();
-    }
-
-    Outcome run(const QStringList& args)
-    {
-        QProcess p;
-        p.setWorkingDirectory(work.path());
-        p.start(VQPROG_PATH, args);
-        Outcome o;
-        o.finished = p.waitForStarted() && p.waitForFinished(kRunTimeoutMs);
-        if (!o.finished) {
-            p.kill();
-            p.waitForFinished();
-        }
-        o.exit_code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        o.out = lines_of(p.readAllStandardOutput());
-        o.err = lines_of(p.readAllStandardError());
-        return o;
-    }
-
-    QTemporaryDir work;
-    QTemporaryDir publish;
-    std::vector<std::unique_ptr<SimServer>> sims;
-};
-
 // The largest resident size of any child process this test has waited for, in KiB.
 long children_peak_kib()
 {
@@ -128,32 +56,6 @@ long children_peak_kib()
     getrusage(RUSAGE_CHILDREN, &usage);
     return usage.ru_maxrss;
 }
-
-// vqprog started in the background, for a signal in the middle of its work.
-struct Running {
-    explicit Running(Bench& b, const QStringList& args)
-    {
-        p.setWorkingDirectory(b.work.path());
-        p.start(VQPROG_PATH, args);
-    }
-    // Waits until the simulator has received `count` frames of `letter`.
-    static bool reached(SimServer* sim, char letter, int count)
-    {
-        return QTest::qWaitFor([&] { return sim->with_device([&](SimDevice& d) { return d.frames_of(letter).size(); }) >= count; },
-                               kRunTimeoutMs);
-    }
-    Outcome signal_and_wait(int signal_number)
-    {
-        ::kill(pid_t(p.processId()), signal_number);
-        Outcome o;
-        o.finished = p.waitForFinished(kRunTimeoutMs);
-        o.exit_code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        o.out = lines_of(p.readAllStandardOutput());
-        o.err = lines_of(p.readAllStandardError());
-        return o;
-    }
-    QProcess p;
-};
 
 QStringList errors_of(const Outcome& o)
 {
@@ -472,7 +374,7 @@ void VqprogTest::refused_before_connecting()
     const QStringList errors = errors_of(o);
     QVERIFY2(!errors.isEmpty() && errors.first().startsWith(path + ": " + error), qPrintable(o.err.join('\n')));
     QCOMPARE(o.out, QStringList());
-    QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+    QCOMPARE(b.frames_received(), 0);
     // Judged from its size: the file is never read.
     QVERIFY2(children_peak_kib() < 256 * 1024, qPrintable(QString::number(children_peak_kib())));
 }
@@ -529,6 +431,7 @@ void VqprogTest::silent_chip_ends_update()
     QCOMPARE(sim->with_device([](SimDevice& d) { return d.frames_of('l').size(); }), written);
     QVERIFY(o.out.contains(QString("%1 block writes in a row got no reply: the chip stopped answering").arg(written - 1)));
     QVERIFY(o.out.contains("Update flash is fail....."));
+    QCOMPARE(sim->with_device([](SimDevice& d) { return d.frames_of('n').size(); }), 0);  // no final check
 }
 
 void VqprogTest::signal_mid_update_data()
@@ -552,9 +455,10 @@ void VqprogTest::signal_mid_update()
     QVERIFY(sim);
     sim->set_reply_delay_ms(20);
     b.write("image.bin", action == "update-mcu" ? mcu_image(1 << 20) : pattern(1 << 20, 7));
-    Running run(b, {"--port", sim->slave_path(), action, "image.bin"});
-    QVERIFY(Running::reached(sim, action == "update-mcu" ? 'J' : 'l', 3));
-    const Outcome o = run.signal_and_wait(signal_number);
+    const auto run = b.start({"--port", sim->slave_path(), action, "image.bin"});
+    QVERIFY(Bench::reached(sim, action == "update-mcu" ? 'J' : 'l', 3));
+    ::kill(pid_t(run->processId()), signal_number);
+    const Outcome o = Bench::finish(*run);
     QVERIFY(o.finished);
     QCOMPARE(o.exit_code, exit_code);
     QVERIFY2(o.err.filter(QRegularExpression("^vqprog: interrupted by SIG[A-Z]+; port closed$")).size() == 1,
@@ -587,14 +491,15 @@ void VqprogTest::gang_interrupted()
         args << "--port" << sim->slave_path();
     }
     b.write("flash.bin", pattern(1 << 20, 8));
-    Running run(b, args + QStringList{"update-flash", "flash.bin"});
-    QVERIFY(Running::reached(sims[0], 'l', 3) && Running::reached(sims[1], 'l', 3));
-    QFile children(QString("/proc/%1/task/%1/children").arg(run.p.processId()));
+    const auto run = b.start(args + QStringList{"update-flash", "flash.bin"});
+    QVERIFY(Bench::reached(sims[0], 'l', 3) && Bench::reached(sims[1], 'l', 3));
+    QFile children(QString("/proc/%1/task/%1/children").arg(run->processId()));
     QVERIFY(children.open(QIODevice::ReadOnly));
     const QList<QByteArray> child_pids = children.readAll().simplified().split(' ');
     QCOMPARE(child_pids.size(), 2);
 
-    const Outcome o = run.signal_and_wait(SIGTERM);
+    ::kill(pid_t(run->processId()), SIGTERM);
+    const Outcome o = Bench::finish(*run);
     QVERIFY(o.finished);
     QCOMPARE(o.exit_code, 143);
     for (const QByteArray& pid : child_pids)
@@ -697,8 +602,7 @@ void VqprogTest::gang_of_two()
         QCOMPARE(board.value("exit").toInt(), exits[i]);
         QCOMPARE(board.value("ok").toBool(), exits[i] == 0);
         if (exits[i] == 0)
-            QCOMPARE(sims[i]->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }),
-                     image);
+            QCOMPARE(b.flash_of(i, image.size()), image);
     }
 }
 
@@ -746,10 +650,7 @@ void VqprogTest::skip_unchanged()
         return f.kind == FrameKind::BlockWrite || f.kind == FrameKind::Program || f.kind == FrameKind::Erase;
     });
     QCOMPARE(writes == 0, written == 0);
-    const QByteArray held = sim->with_device([&](SimDevice& d) {
-        return action == "update-mcu" ? d.internal_flash().mid(0, image.size()) : d.external_flash().read(0, image.size());
-    });
-    QCOMPARE(held, image);
+    QCOMPARE(action == "update-mcu" ? b.mcu_of(0, image.size()) : b.flash_of(0, image.size()), image);
 }
 
 // What a window leaves in its folder plays no part in a script's run, and
@@ -785,7 +686,7 @@ void VqprogTest::config_ini_left_alone()
     QCOMPARE(timeless(beside.out), timeless(bare.out));
     QCOMPARE(beside.err, bare.err);
     QVERIFY(beside.out.filter("config.ini").isEmpty());
-    QCOMPARE(sim->with_device([&](SimDevice& d) { return d.external_flash().read(0, image.size()); }), image);
+    QCOMPARE(b.flash_of(0, image.size()), image);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), config);
     QCOMPARE(QFileInfo(file).lastModified(), stamp);

@@ -12,6 +12,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QtTest>
 #include <algorithm>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -166,4 +167,38 @@ private:
     QString run_as_;
     int port_ = -1;
     bool running_ = false;
+};
+
+// Fresh, empty records stores of both kinds for the rows of a data table:
+// a file in a temporary folder, or a new database on one throwaway server.
+class RecordsStores {
+public:
+    // Not skipped when the server is missing: the records on a server are half of what is tested.
+    bool start(QString* error) { return dir_.isValid() && server_.start(error); }
+
+    static void add_rows()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::newRow("sqlite") << QStringLiteral("sqlite");
+        QTest::newRow("postgresql") << QStringLiteral("postgresql");
+    }
+
+    QString fresh(const QString& backend)
+    {
+        const QString name = QStringLiteral("records%1").arg(++count_);
+        if (backend == QLatin1String("sqlite"))
+            return dir_.filePath(name + QStringLiteral(".db"));
+        QString error;
+        if (!server_.create_database(name, &error))
+            qWarning("cannot create database %s: %s", qPrintable(name), qPrintable(error));
+        return server_.url(name);
+    }
+
+    QString dir() const { return dir_.path(); }
+    const PgServer& server() const { return server_; }
+
+private:
+    QTemporaryDir dir_;
+    PgServer server_;
+    int count_ = 0;
 };
