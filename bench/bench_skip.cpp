@@ -27,6 +27,7 @@
 #include <memory>
 
 #include "app/mainwindow.h"
+#include "random_bytes.h"
 #include "serial/port_map.h"
 #include "test_dialogs.h"
 #include "window_access.h"
@@ -37,18 +38,6 @@ constexpr int kRate115200 = 4;
 constexpr int kRate1382400 = 9;
 constexpr int kImageLen = 16 << 20;
 constexpr int kSector = 64 << 10;
-
-QByteArray noise(int n, quint32 seed)
-{
-    QRandomGenerator g(seed);
-    QByteArray b(n, '\0');
-    for (int i = 0; i < n; i += 4) {
-        const quint32 w = g.generate();
-        for (int k = 0; k < 4 && i + k < n; ++k)
-            b[i + k] = char(w >> (8 * k));
-    }
-    return b;
-}
 
 // Seconds from the start of an update to each of its milestones in the log.
 struct Timing {

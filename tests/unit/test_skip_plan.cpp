@@ -8,22 +8,11 @@
 
 #include "flashimage/skip_plan.h"
 #include "protocol/crc32.h"
+#include "random_bytes.h"
 
 namespace {
 constexpr int kBlk = 2048;
 constexpr int kMiB = 1 << 20;
-
-QByteArray noise(int n, quint32 seed)
-{
-    QRandomGenerator g(seed);
-    QByteArray b(n, '\0');
-    for (int i = 0; i < n; i += 4) {
-        const quint32 w = g.generate();
-        for (int k = 0; k < 4 && i + k < n; ++k)
-            b[i + k] = char(w >> (8 * k));
-    }
-    return b;
-}
 
 // A memory answering every question truthfully, counting what it read.
 struct FakeFlash {
