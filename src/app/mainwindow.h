@@ -184,7 +184,7 @@ private:
     int Update_FlashDiff(int len, int blk, const LinkSettings& link, UpdateMode mode = UpdateMode::Full);
 
     // What an update in UpdateMode::SkipUnchanged asks and writes
-    // (flashimage/skip_update.cpp, mcu/mcu_update.cpp): the buttons never
+    // (flashimage/skip_update.cpp, mcu/mcu_commands.cpp): the buttons never
     // use that mode, front ends do through the driver.
     SurveyAnswer ask_flash_crc(uint32_t address, uint32_t len);
     int write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets, UpdateMode mode);

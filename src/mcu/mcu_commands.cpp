@@ -6,6 +6,7 @@
 #include "app/texts.h"
 #include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
+#include "mcu/mcu_plan.h"
 #include "protocol/frame.h"
 
 namespace {
@@ -95,4 +96,24 @@ int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset
         show_error(texts::kTimeOver);
         return mcu_program_frames_result::kTimedOut;
     }
+}
+
+// Asked before an update that leaves out what the chip holds: the chip's
+// CRC of the whole image, quietly. When it matches nothing is erased or
+// written; otherwise the MCU update goes on as it always does. A question
+// that goes unanswered shows no box: the update that follows reports for
+// itself.
+bool MainWindow::mcu_image_held(int total, int blk, const McuRange& range)
+{
+    const int blocks = plan_mcu_blocks(total, blk, range.start).size();
+    const bool held =
+        exchange(build_mcu_crc_request(uint32_t(mcu_image_len), mcu_image_crc, run_address), kMcuCrcWait) ==
+            Reply::Ok &&
+        judge_mcu_crc_reply(rx_buf, mcu_image_crc).result == mcu_crc_result::kOk;
+    log_line(skip_survey_line(held ? 0 : blocks, blocks, held ? 0 : total));
+    if (held) {
+        update_bytes_.bytes_skipped = total;
+        set_progress(kProgressDone);
+    }
+    return held;
 }
