@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include "app/mainwindow.h"
 #include "app/window_driver.h"
 #include "console.h"
+#include "platform/file_read.h"
+#include "platform/file_write.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
 
@@ -80,12 +81,12 @@ int BoardProduction::begin()
 
 bool BoardProduction::stamp_image(StampMemory memory, const QString& file, QString* error)
 {
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read file: %1").arg(file);
+    const WholeFileRead in = read_whole_file(file, kMaxImageFileBytes);
+    if (in.status != WholeFileStatus::Ok) {
+        *error = whole_file_problem(file, in, kMaxImageFileBytes);
         return false;
     }
-    QByteArray bytes = in.readAll();
+    QByteArray bytes = in.bytes;
     Image image;
     image.given = file;
     image.path = file;
@@ -104,10 +105,11 @@ bool BoardProduction::stamp_image(StampMemory memory, const QString& file, QStri
         const QString folder = stamped_dir_->filePath(
             QStringLiteral("%1-%2").arg(QLatin1String(memory_folder(memory))).arg(images_[int(memory)].size()));
         image.path = folder + QLatin1Char('/') + QFileInfo(file).fileName();
-        QFile out(image.path);
-        if (!stamped_dir_->isValid() || !QDir().mkpath(folder) || !out.open(QIODevice::WriteOnly) ||
-            out.write(bytes) != bytes.size() || !out.flush()) {
+        QString why;
+        if (!stamped_dir_->isValid() || !QDir().mkpath(folder) || !replace_file(image.path, bytes, &why)) {
             *error = QStringLiteral("cannot write the stamped copy of %1 for serial %2").arg(file).arg(serial_);
+            if (!why.isEmpty())
+                *error += QStringLiteral(": ") + why;
             return false;
         }
     }
