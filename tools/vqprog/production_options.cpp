@@ -1,10 +1,10 @@
 #include "production_options.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 #include <QFileInfo>
 
 #include "options.h"
+#include "platform/file_read.h"
 #include "records.h"
 
 namespace {
@@ -142,12 +142,12 @@ QStringList check_stamps_against_images(const Options& options)
         updated[int(memory)] = updated[int(memory)] || updates;
         if (a.arg.isEmpty())
             continue;
-        QFile file(a.arg);
-        if (!file.open(QIODevice::ReadOnly)) {
-            errors << QStringLiteral("cannot read file: %1").arg(a.arg);
+        const WholeFileRead file = read_whole_file(a.arg, kMaxImageFileBytes);
+        if (file.status != WholeFileStatus::Ok) {
+            errors << whole_file_problem(a.arg, file, kMaxImageFileBytes);
             continue;
         }
-        for (const QString& e : check_board_stamps(p.stamps, memory, file.readAll(), QFileInfo(a.arg).fileName())) {
+        for (const QString& e : check_board_stamps(p.stamps, memory, file.bytes, QFileInfo(a.arg).fileName())) {
             if (!errors.contains(e))  // an image checked twice (update, then check) refuses once
                 errors << e;
         }
