@@ -154,10 +154,9 @@ private:
     int Lookup_FlashIni(uint32_t id);  // lookup_flash_ini_result
     void set_flash_fields(const QString& id, const QString& size, const QString& name);
     // The two attempts; flash_id_result::kOk when either found a catalogued
-    // flash, else the second's result.
+    // flash, else the second's result, after one line saying why when it was
+    // Flash.ini that gave no flash.
     int identify_flash(int pause_ms);
-    // identify_flash, then one line saying why Flash.ini gave no flash when that is why it failed.
-    int identify_flash_explained(int pause_ms);
     // Sets the flash mode a flash needs (0: none); a check does not announce NAND mode.
     int prepare_flash_mode(int mode, bool announce_nand);  // prepare_flash_mode_result
     int run_flash_crc(const FlashCrcJob& job);

@@ -71,11 +71,17 @@ int MainWindow::Lookup_FlashIni(uint32_t id)
 
 int MainWindow::identify_flash(int pause_ms)
 {
+    flash_catalogue_problem.clear();
     if (Get_FlashID(0) == flash_id_result::kOk)
         return flash_id_result::kOk;
     if (pause_ms > 0)
         platform::sleep_ms(pause_ms);
-    return Get_FlashID(1);
+    const int result = Get_FlashID(1);
+    // The catalogue itself is silent about a missing or useless Flash.ini;
+    // one line after the identification's own says which it is.
+    if (result != flash_id_result::kOk && !flash_catalogue_problem.isEmpty())
+        log_line(flash_catalogue_problem);
+    return result;
 }
 
 int MainWindow::prepare_flash_mode(int mode, bool announce_nand)

@@ -28,7 +28,7 @@ int MainWindow::flash_info_operation()
 {
     discard_input();
     ui->pushButton_FlashInfo->setEnabled(false);
-    const int result = identify_flash_explained(kFlashInfoRetryPauseMs);
+    const int result = identify_flash(kFlashInfoRetryPauseMs);
     ui->pushButton_FlashInfo->setEnabled(true);
     return result;
 }
@@ -38,7 +38,7 @@ int MainWindow::check_flash_operation()
     if (refuse_closed_port())
         return operation_result::kPortClosed;
     discard_input();
-    if (identify_flash_explained(0) != flash_id_result::kOk)
+    if (identify_flash(0) != flash_id_result::kOk)
         return operation_result::kNoFlash;
     if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id), false) != prepare_flash_mode_result::kOk)
         return operation_result::kFlashModeFailed;

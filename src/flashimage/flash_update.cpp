@@ -26,7 +26,7 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
         return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));
-    if (identify_flash_explained(0) != flash_id_result::kOk)
+    if (identify_flash(0) != flash_id_result::kOk)
         return flash_update_result::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
     if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != prepare_flash_mode_result::kOk)
