@@ -83,7 +83,8 @@ int Gang::run()
     draw(true);
     print_summary();
     if (interrupted_by_ != 0) {
-        put(stderr, QStringLiteral("vqprog: interrupted by %1; running boards were stopped").arg(SignalWatch::name(interrupted_by_)));
+        put(stderr, QStringLiteral("vqprog: interrupted by %1; running boards were stopped")
+                        .arg(SignalWatch::name(interrupted_by_)));
         return SignalWatch::exit_code(interrupted_by_);
     }
     for (const BoardState& b : boards_) {
