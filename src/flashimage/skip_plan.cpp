@@ -73,6 +73,39 @@ SkipPlan survey_flash_image(const QByteArray& in_flash, int blk, const DeviceCrc
     return plan;
 }
 
+QVector<BlockWrite> writes_left_in(const QVector<BlockWrite>& all, const QVector<bool>& write)
+{
+    QVector<BlockWrite> sent;
+    for (int i = 0; i < all.size(); ++i) {
+        if (i >= write.size() || write.at(i))
+            sent.append(all.at(i));
+    }
+    int whole = 0;
+    for (const BlockWrite& w : sent)
+        whole += w.tail ? 0 : 1;
+    for (int k = 0; k < sent.size(); ++k) {
+        BlockWrite& w = sent[k];
+        w.seq = k & 1;
+        if (!w.tail)
+            w.progress = int(100 * qint64(k) / whole);
+    }
+    return sent;
+}
+
+QVector<bool> survey_diff_records(const QVector<DiffRecord>& records, const DeviceCrcQuery& ask)
+{
+    QVector<bool> write;
+    bool asking = true;
+    for (const DiffRecord& r : records) {
+        SurveyAnswer a{SurveyReply::StopAsking, 0};
+        if (asking)
+            a = ask({r.address, r.length});
+        asking = a.kind != SurveyReply::StopAsking;
+        write.append(a.kind != SurveyReply::Crc || a.crc != r.crc);
+    }
+    return write;
+}
+
 QByteArray image_as_left_in_flash(const QByteArray& image, int len, int blk, TailStyle style)
 {
     QByteArray bytes = image.left(std::max(len, 0));

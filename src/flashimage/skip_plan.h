@@ -73,6 +73,16 @@ struct SkipPlan {
 // address; blocks of blk bytes from offset 0, the last one shorter.
 SkipPlan survey_flash_image(const QByteArray& in_flash, int blk, const DeviceCrcQuery& ask);
 
+// The writes of the full update's plan that the survey marks, in order: the
+// sequence bit flips after every block sent, as within a .diff record, and
+// the progress bar counts the whole blocks sent.
+QVector<BlockWrite> writes_left_in(const QVector<BlockWrite>& all, const QVector<bool>& write);
+
+// Per record of a .diff, whether it is written: left out only when its range
+// already holds the CRC the record says it has once written. After a
+// StopAsking answer nothing more is asked and every later record is written.
+QVector<bool> survey_diff_records(const QVector<DiffRecord>& records, const DeviceCrcQuery& ask);
+
 // The bytes the full update leaves in flash for the first len bytes of
 // image: as they are for TailStyle::Exact; for PaddedAlways the tail (or an
 // empty tail) as the 2047 bytes written, 0xFF behind the data.

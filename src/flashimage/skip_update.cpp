@@ -40,27 +40,12 @@ int MainWindow::write_image_blocks(uint32_t base, int len, int blk, TailStyle st
     if (aborted())
         return flash_update_result::kStopped;
     // The survey's blocks are the plan's, one for one.
-    QVector<BlockWrite> changed;
+    const QVector<BlockWrite> changed = writes_left_in(all, survey.write);
     qint64 bytes = 0;
-    for (int i = 0; i < all.size(); ++i) {
-        if (i >= survey.write.size() || survey.write.at(i)) {
-            changed.append(all.at(i));
-            bytes += all.at(i).data_len;
-        }
-    }
+    for (const BlockWrite& w : changed)
+        bytes += w.data_len;
     log_line(skip_survey_line(changed.size(), all.size(), bytes));
     update_bytes_.bytes_skipped = len - bytes;
-    // The sequence bit flips after every block sent, as within a .diff
-    // record; the progress bar counts the blocks sent.
-    int whole = 0;
-    for (const BlockWrite& w : changed)
-        whole += w.tail ? 0 : 1;
-    for (int k = 0; k < changed.size(); ++k) {
-        BlockWrite& w = changed[k];
-        w.seq = k & 1;
-        if (!w.tail)
-            w.progress = int(100 * qint64(k) / whole);
-    }
     for (const BlockWrite& w : changed) {
         const int result = write_flash_blocks(image_data, {w}, packets);
         if (result != flash_update_result::kOk)
@@ -77,17 +62,17 @@ QVector<DiffRecord> MainWindow::diff_records_to_write(const QVector<DiffRecord>&
     int blocks = 0;
     int changed_blocks = 0;
     qint64 bytes = 0;
-    bool asking = true;
-    for (const DiffRecord& r : records) {
+    const QVector<bool> write = survey_diff_records(records, [&](const SurveyRegion& r) {
+        const SurveyAnswer a = ask_flash_crc(r.offset, r.len);
+        return aborted() ? SurveyAnswer{SurveyReply::StopAsking, 0} : a;
+    });
+    if (aborted())
+        return {};
+    for (int i = 0; i < records.size(); ++i) {
+        const DiffRecord& r = records.at(i);
         const int record_blocks = plan_diff_record(r, blk).size();
         blocks += record_blocks;
-        SurveyAnswer a{SurveyReply::StopAsking, 0};
-        if (asking)
-            a = ask_flash_crc(r.address, r.length);
-        if (aborted())
-            return {};
-        asking = a.kind != SurveyReply::StopAsking;
-        if (a.kind == SurveyReply::Crc && a.crc == r.crc) {
+        if (!write.at(i)) {
             update_bytes_.bytes_skipped += r.length;
             continue;
         }

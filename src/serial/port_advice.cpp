@@ -18,6 +18,9 @@
 
 namespace {
 
+constexpr int kCommMax = 15;  // the kernel keeps this much of a process's name
+constexpr char kPtsFolder[] = "/dev/pts/";
+
 // Programs of this tool that open ports; the simulator serves one instead.
 bool is_vq_program(const QString& name)
 {
@@ -51,6 +54,19 @@ QString holder_advice(const QString& port, const PortHolder& h, const QString& u
 
 }  // namespace
 
+bool lock_names_process(const QString& lock_app, const QString& process_name)
+{
+    return lock_app.isEmpty() || process_name.isEmpty() || lock_app.left(kCommMax) == process_name;
+}
+
+bool holds_port(const OpenFiles& files, const QString& port_path)
+{
+    if (!files.paths.contains(port_path))
+        return false;
+    return !port_path.startsWith(QLatin1String(kPtsFolder)) ||
+           !files.served_ptys.contains(port_path.mid(QLatin1String(kPtsFolder).size()).toInt());
+}
+
 QString port_open_advice(const PortFacts& f)
 {
     if (f.access_denied) {
@@ -81,7 +97,6 @@ QString port_open_advice(const PortFacts& f)
 namespace {
 
 constexpr qint64 kLockReadMax = 4096;  // a lock file is a few short lines
-constexpr int kCommMax = 15;           // the kernel keeps this much of a process's name
 
 QString process_name(qint64 pid)
 {
@@ -137,8 +152,7 @@ bool lock_is_live(const LockInfo& lock)
 {
     if (!process_alive(lock.pid))
         return false;
-    const QString name = process_name(lock.pid);
-    return lock.app.isEmpty() || name.isEmpty() || lock.app.left(kCommMax) == name;
+    return lock_names_process(lock.app, process_name(lock.pid));
 }
 
 // The index of the pseudo-terminal a /dev/ptmx descriptor serves, or -1.
@@ -154,15 +168,11 @@ int pty_index(const QString& fdinfo)
     return -1;
 }
 
-// Processes with the port open, as far as this user may see. A process
-// holding the master side of a pseudo-terminal port serves it (a simulated
-// chip): it is the device, not a rival.
+// Processes with the port open, as far as this user may see.
 QVector<PortHolder> fd_holders(const QString& port)
 {
     const QString target = QFileInfo(port).canonicalFilePath();
-    int served_pty = -1;
-    if (target.startsWith(QLatin1String("/dev/pts/")))
-        served_pty = target.mid(9).toInt();
+    const bool pty = target.startsWith(QLatin1String(kPtsFolder));
     QVector<PortHolder> holders;
     const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : pids) {
@@ -171,17 +181,14 @@ QVector<PortHolder> fd_holders(const QString& port)
         if (!numeric)
             continue;
         const QString fd_dir = QStringLiteral("/proc/%1/fd").arg(pid);
-        bool holds = false;
-        bool serves = false;
+        OpenFiles files;
         for (const QString& fd : QDir(fd_dir).entryList(QDir::System | QDir::NoDotAndDotDot)) {
             const QString link = QFile::symLinkTarget(fd_dir + QLatin1Char('/') + fd);
-            if (link == target)
-                holds = true;
-            else if (served_pty >= 0 && link == QLatin1String("/dev/ptmx") &&
-                     pty_index(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid).arg(fd)) == served_pty)
-                serves = true;
+            files.paths << link;
+            if (pty && link == QLatin1String("/dev/ptmx"))
+                files.served_ptys << pty_index(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid).arg(fd));
         }
-        if (holds && !serves)
+        if (holds_port(files, target))
             holders.append({pid, process_name(pid), fd_dir});
     }
     return holders;

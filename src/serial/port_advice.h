@@ -6,6 +6,7 @@
 // that another program holds (ModemManager probes every new CDC-ACM device).
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <optional>
 
@@ -28,6 +29,22 @@ struct PortFacts {
     qint64 stale_lock_pid = 0;
     QString usb_id;              // "vvvv:pppp" of a USB device, for a udev rule
 };
+
+// Whether a live process may be the one a lock file names. The kernel keeps
+// the first 15 characters of a process's name; a lock or a process that
+// shows no name is taken at its word.
+bool lock_names_process(const QString& lock_app, const QString& process_name);
+
+// What one process has open, as the system shows it.
+struct OpenFiles {
+    QStringList paths;         // where its descriptors lead
+    QVector<int> served_ptys;  // the pseudo-terminal index of each /dev/ptmx descriptor
+};
+
+// Whether a process with these files holds the port (its canonical path)
+// as a rival. One holding the master side of a pseudo-terminal port serves
+// it (a simulated chip): it is the device, not a rival.
+bool holds_port(const OpenFiles& files, const QString& port_path);
 
 // The line for what the facts show; empty when they show no cause.
 QString port_open_advice(const PortFacts& facts);

@@ -52,6 +52,10 @@ private slots:
     void initTestCase();
     void advice_data();
     void advice();
+    void lock_names_process_data();
+    void lock_names_process();
+    void holds_port_data();
+    void holds_port();
     void refused_open_data();
     void refused_open();
     void ended_process_lock_does_not_block();
@@ -116,6 +120,41 @@ void PortErrorsTest::advice()
     QCOMPARE(port_open_advice(facts), line);
 }
 
+void PortErrorsTest::lock_names_process_data()
+{
+    QTest::addColumn<QString>("lock_app");
+    QTest::addColumn<QString>("process_name");
+    QTest::addColumn<bool>("names");
+    QTest::newRow("a long name, as the kernel keeps it") << "vq-station-runner" << "vq-station-runn" << true;
+    QTest::newRow("another program") << "vqprog" << "bash" << false;
+}
+
+void PortErrorsTest::lock_names_process()
+{
+    QFETCH(QString, lock_app);
+    QFETCH(QString, process_name);
+    QFETCH(bool, names);
+    QCOMPARE(::lock_names_process(lock_app, process_name), names);
+}
+
+void PortErrorsTest::holds_port_data()
+{
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QVector<int>>("served_ptys");
+    QTest::addColumn<bool>("holds");
+    QTest::newRow("the simulator serving it") << QStringList{"/dev/ptmx", "/dev/pts/7"} << QVector<int>{7} << false;
+    QTest::newRow("a program with a terminal of its own") << QStringList{"/dev/ptmx", "/dev/pts/7"} << QVector<int>{3}
+                                                          << true;
+}
+
+void PortErrorsTest::holds_port()
+{
+    QFETCH(QStringList, paths);
+    QFETCH(QVector<int>, served_ptys);
+    QFETCH(bool, holds);
+    QCOMPARE(::holds_port({paths, served_ptys}, "/dev/pts/7"), holds);
+}
+
 void PortErrorsTest::refused_open_data()
 {
     QTest::addColumn<QString>("kind");
@@ -124,6 +163,10 @@ void PortErrorsTest::refused_open_data()
     QTest::newRow("no permission") << "mode" << true
                                    << "Cannot open %1: permission denied; it belongs to the group dialout: add yourself "
                                       "with `sudo usermod -aG dialout $USER`, then log out and in again.";
+    QTest::newRow("the group may only read it")
+        << "group reads" << true
+        << "Cannot open %1: permission denied; only its owner may use it: ask for a udev rule that gives it to a group "
+           "of yours (GROUP=\"dialout\", MODE=\"0660\").";
     QTest::newRow("held by another program")
         << "held" << true << "Cannot open %1: perl (pid %2) holds it, as /proc/%2/fd shows; close that program first.";
     QTest::newRow("held by another vqprog")
@@ -159,10 +202,11 @@ void PortErrorsTest::refused_open()
     const QByteArray image = pattern(256 * 1024, 3);
     b.write("image.bin", image);
 
-    if (kind == "mode") {
+    if (kind == "mode" || kind == "group reads") {
         const group* dialout = ::getgrnam("dialout");
         QVERIFY(dialout);
-        QVERIFY(::chown(port_path.constData(), 0, dialout->gr_gid) == 0 && ::chmod(port_path.constData(), 0660) == 0);
+        QVERIFY(::chown(port_path.constData(), 0, dialout->gr_gid) == 0 &&
+                ::chmod(port_path.constData(), kind == "mode" ? 0660 : 0640) == 0);
     } else if (kind == "held") {
         // Held the way serial programs hold a port: open, and exclusive.
         holder.reset(start("perl",

@@ -114,6 +114,7 @@ private slots:
     void two_stations();
     void failing_board_keeps_its_number_data();
     void failing_board_keeps_its_number();
+    void number_past_its_stamp_recorded_as_failed();
     void server_stopped_mid_run();
     void refused_before_any_board_data();
     void refused_before_any_board();
@@ -143,6 +144,7 @@ void ProductionTest::gang_with_stamps()
     const QByteArray mcu = mcu_image();
     line.write("flash.bin", flash);
     line.write("mcu.bin", mcu);
+    const QDateTime before = QDateTime::currentDateTimeUtc();
     const Outcome o = line.run(ports + kStamps +
                                QStringList{"--records", target, "--serial-counter", "boards", "--serial-start", "500",
                                            "--station", "bench-1", "update-mcu", "mcu.bin", "update-flash",
@@ -153,6 +155,15 @@ void ProductionTest::gang_with_stamps()
     for (const QString& action : {"identify", "update-mcu", "update-flash", "check-flash"})
         QCOMPARE(of_action(all, action).size(), 3);
     QCOMPARE(all.size(), 12);
+    // A record's time is its action's start: a board's actions follow one
+    // another, each starting once the one before has ended (to a clock tick).
+    const QDateTime after = QDateTime::currentDateTimeUtc();
+    QMap<QString, QDateTime> ended;
+    for (const BoardRecord& r : all) {
+        QVERIFY2(r.time_utc >= ended.value(r.port, before).addMSecs(-2), qPrintable(r.action));
+        ended[r.port] = r.time_utc.addMSecs(qRound64(r.seconds * 1000));
+        QVERIFY2(ended[r.port] <= after, qPrintable(r.action));
+    }
     QMap<QString, qint64> serial_of_port;
     for (const BoardRecord& r : all) {
         QCOMPARE(r.verdict, QString("ok"));
@@ -260,6 +271,27 @@ void ProductionTest::failing_board_keeps_its_number()
                  .exit_code,
              0);
     QCOMPARE(line.flash_of(0, flash.size()), as_programmed(stamped_flash(flash, 72)));
+}
+
+// A counter past what its stamp holds: the board fails before anything is
+// sent, and its number is recorded as failed, in the records named relative
+// to where vqprog started although --flash-ini has it work in a folder of its own.
+void ProductionTest::number_past_its_stamp_recorded_as_failed()
+{
+    Bench line;
+    const QStringList port = line.add_boards(1);
+    line.write("flash.bin", flash_image());
+    const Outcome o = line.run(port + QStringList{"--flash-ini", "Flash.ini", "--records", "line.db", "--serial-counter",
+                                                  "c", "--serial-start", "10000", "--stamp", "flash@0x1000:dec:4",
+                                                  "update-flash", "flash.bin"});
+    QCOMPARE(o.exit_code, 1);
+    QVERIFY2(o.err.contains("error: stamp flash@0x1000:dec:4: serial number 10000 needs more than 4 digits"),
+             qPrintable(dump(o)));
+    QCOMPARE(line.frames_received(), 0);
+    const QVector<BoardRecord> all = records_in(line.work.filePath("line.db"));
+    QCOMPARE(all.size(), 1);
+    QCOMPARE(all[0].serial, qint64(10000));
+    QCOMPARE(all[0].verdict, QString("failed"));
 }
 
 void ProductionTest::server_stopped_mid_run()

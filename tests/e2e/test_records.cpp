@@ -28,7 +28,7 @@ BoardRecord sample(const QString& station, qint64 serial, const QString& verdict
     r.flash_id = QStringLiteral("0xEF4017");
     r.flash_name = QStringLiteral("W25Q64, \"8 MB\"");  // a comma and quotes: CSV must quote it
     r.action = QStringLiteral("update-flash");
-    r.image_file = QStringLiteral("app.bin");
+    r.image_file = QStringLiteral("app \"v2\".bin");  // quotes and no comma: CSV must quote it too
     r.image_length = 4096;
     r.image_crc = QStringLiteral("0x1234ABCD");
     r.stamps = QStringList{QStringLiteral("flash@0x100=%1").arg(serial, 10, 10, QLatin1Char('0')),
@@ -147,14 +147,28 @@ void RecordsTest::refused_at_open_data()
     QTest::newRow("not a database") << "{dir}/garbage.db" << "records {dir}/garbage.db: cannot open: ";
     QTest::newRow("no database named") << "postgresql://127.0.0.1:5432" << "name the database";
     QTest::newRow("other scheme") << "mysql://127.0.0.1/line" << "a file or a postgresql:// URL";
+    QTest::newRow("a server that never answers") << "postgresql://vq@127.0.0.1:{silent}/line"
+                                                 << "records postgresql://vq@127.0.0.1:{silent}/line: cannot open: ";
 }
 
 void RecordsTest::refused_at_open()
 {
     QFETCH(QString, target);
     QFETCH(QString, message);
-    target.replace("{dir}", stores_.dir());
-    message.replace("{dir}", stores_.dir());
+    // A listening socket that never speaks: the kernel accepts for it, and the client waits for a greeting.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    QVERIFY(::bind(silent, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(silent, 8) == 0 &&
+            ::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    const struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{silent};
+    for (QString* s : {&target, &message})
+        s->replace("{dir}", stores_.dir()).replace("{silent}", QString::number(ntohs(addr.sin_port)));
     QFile garbage(stores_.dir() + "/garbage.db");  // a file that is not SQLite
     QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(4096, 'x')) == 4096);
     garbage.close();
@@ -227,7 +241,8 @@ void RecordsTest::records_command()
                     QCOMPARE(o["stamps"].toString(), want.stamps.join(' '));
                     QCOMPARE(o["image_length"].toDouble(), 4096.0);
                 } else {
-                    QVERIFY2(out[i].contains(QString(",%1,\"W25Q64, \"\"8 MB\"\"\",update-flash,app.bin,4096,0x1234ABCD,")
+                    QVERIFY2(out[i].contains(QString(",VQ4410,0x44100001,1.2,%1,\"W25Q64, \"\"8 MB\"\"\",update-flash,"
+                                                     "\"app \"\"v2\"\".bin\",4096,0x1234ABCD,")
                                                  .arg(want.flash_id)),
                              qPrintable(out[i]));
                     QVERIFY2(out[i].endsWith(QString(",1.5,4096,0,%1,line1").arg(serial)), qPrintable(out[i]));

@@ -62,6 +62,7 @@ void BoardStampTest::bytes_for_serial_data()
     QTest::newRow("dec padded") << "flash@8:dec:10" << qint64(42) << QByteArray("30303030303030303432")
                                 << "flash@8=0000000042";
     QTest::newRow("dec exact") << "flash@8:dec:3" << qint64(999) << QByteArray("393939") << "flash@8=999";
+    QTest::newRow("dec one past") << "flash@8:dec:4" << qint64(10000) << QByteArray() << "";
     QTest::newRow("hex upper") << "mcu@0:hex:4" << qint64(0xabc) << QByteArray("30414243") << "mcu@0=0ABC";
     QTest::newRow("hex too long") << "mcu@0:hex:2" << qint64(0x100) << QByteArray() << "";
     QTest::newRow("mac") << "mcu@0:mac:02:00:5E:00:00:10" << qint64(5) << QByteArray("02005e000015")
@@ -214,6 +215,10 @@ void BoardStampTest::stamped_image()
     QVERIFY(images[0] != images[1]);
     if (info_block)
         QVERIFY(read_image_info_block(images[0]).flash_crc != read_image_info_block(images[1]).flash_crc);
+    // A counter's number past what a stamp holds was never checked up front: nothing to program.
+    const StampedImage past = apply_board_stamps(parse_all({prefix + "@0x800:dec:4"}), mem, image, "b.bin", 10000);
+    QVERIFY(!past.ok && past.bytes.isEmpty());
+    QCOMPARE(past.errors, QStringList{"stamp " + prefix + "@0x800:dec:4: serial number 10000 needs more than 4 digits"});
 }
 
 QTEST_GUILESS_MAIN(BoardStampTest)

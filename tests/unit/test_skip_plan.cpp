@@ -46,6 +46,9 @@ private slots:
     void counted_cases();
     void unreadable_regions_are_written_data();
     void unreadable_regions_are_written();
+    void writes_left_in_data();
+    void writes_left_in();
+    void diff_survey_stops_at_a_time_out();
     void image_as_left_in_flash_data();
     void image_as_left_in_flash();
 };
@@ -103,6 +106,7 @@ void SkipPlanTest::counted_cases_data()
                                                                       3 * kMiB + 65535}
                                            << 4 << 16 + 16 + 16 + 8;
     QTest::newRow("erased flash: one read") << m16 << 0 << QVector<int>{} << m16 / kBlk << 16;
+    QTest::newRow("four regions, all differ: one read") << 4 * kMiB << 0 << QVector<int>{} << 4 * kMiB / kBlk << 4;
     QTest::newRow("resume after half of 2 MiB") << 2 * kMiB << kMiB << QVector<int>{} << 512 << 2 + 16;
     QTest::newRow("tail of 5000 bytes") << 5000 << 5000 << QVector<int>{4999} << 1 << 1 + 3;
     QTest::newRow("shorter than a block") << 100 << 100 << QVector<int>{0} << 1 << 1;
@@ -161,6 +165,48 @@ void SkipPlanTest::unreadable_regions_are_written()
     QCOMPARE(plan.changed, changed);
     QCOMPARE(plan.queries, queries);
     QCOMPARE(plan.stopped_asking, kind == int(SurveyReply::StopAsking));
+}
+
+void SkipPlanTest::writes_left_in_data()
+{
+    QTest::addColumn<QString>("write");  // per block of four and a tail: x sent, . left out
+    QTest::addColumn<QVector<int>>("seqs");
+    QTest::addColumn<QVector<int>>("progress");
+    QTest::newRow("the third left out") << "xx.xx" << QVector<int>{0, 1, 0, 1} << QVector<int>{0, 33, 66, -1};
+}
+
+void SkipPlanTest::writes_left_in()
+{
+    QFETCH(QString, write);
+    QFETCH(QVector<int>, seqs);
+    QFETCH(QVector<int>, progress);
+    QVector<bool> marks;
+    for (QChar c : write)
+        marks.append(c == 'x');
+    const QVector<BlockWrite> sent = ::writes_left_in(plan_flash_image(4 * kBlk + 10, kBlk, 0, TailStyle::Exact), marks);
+    QVector<int> sent_seqs, sent_progress;
+    for (const BlockWrite& w : sent) {
+        QVERIFY(marks.at(int(w.address) / kBlk));
+        sent_seqs << w.seq;
+        sent_progress << w.progress;
+    }
+    QCOMPARE(sent_seqs, seqs);
+    QCOMPARE(sent_progress, progress);
+}
+
+void SkipPlanTest::diff_survey_stops_at_a_time_out()
+{
+    // Three records the flash already holds; the second question times out.
+    QVector<DiffRecord> records;
+    for (uint32_t i = 0; i < 3; ++i)
+        records.append({i * 0x1000, 0x100, 0xC0DE0000 + i, 0, 0, 0, 0});
+    int asked = 0;
+    const QVector<bool> write = survey_diff_records(records, [&](const SurveyRegion& r) {
+        return ++asked == 2 ? SurveyAnswer{SurveyReply::StopAsking, 0}
+                            : SurveyAnswer{SurveyReply::Crc, 0xC0DE0000 + r.offset / 0x1000};
+    });
+    QCOMPARE(write, (QVector<bool>{false, true, true}));
+    QCOMPARE(asked, 2);
 }
 
 void SkipPlanTest::image_as_left_in_flash_data()

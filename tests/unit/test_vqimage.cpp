@@ -21,6 +21,7 @@
 #include "flashimage/diff_check.h"
 #include "flashimage/image_rules.h"
 #include "flashimage/update_plan.h"
+#include "platform/file_write.h"
 #include "protocol/crc32.h"
 
 namespace {
@@ -143,6 +144,8 @@ private slots:
     void cli_stamp_in_place();
     void cli_output_targets_data();
     void cli_output_targets();
+    void replacement_keeps_the_mode_data();
+    void replacement_keeps_the_mode();
     void cli_refuses_huge_files();
 };
 
@@ -404,6 +407,10 @@ void VqimageTest::record_problems_data()
     QTest::newRow("past the largest flash") << diff_of(record(0x40000000, data, boot_crc32(data)), 1, 0, 0)
                                             << qint64(0) << kind(DiffProblemKind::PastFlashEnd) << 0 << qint64(32)
                                             << "largest flash";
+    const QByteArray top = random_bytes(16, 17);
+    QTest::newRow("ends at 4 GiB") << diff_of(record(0xFFFFFFF0u, top, boot_crc32(top)), 1, 0, 0) << qint64(0)
+                                   << kind(DiffProblemKind::PastFlashEnd) << 0 << qint64(32)
+                                   << "ends at byte 4294967296, past the end";
     QTest::newRow("block area length") << diff_claiming(good, 0xFFFFFFF0u) << qint64(0)
                                        << kind(DiffProblemKind::BlockAreaLength) << -1 << qint64(-1)
                                        << "dblk_lenght says the block area holds 4294967280 bytes, it holds 116";
@@ -716,6 +723,35 @@ void VqimageTest::cli_output_targets()
         QCOMPARE(QDir(QFileInfo(out).path()).entryList(QDir::Files | QDir::Hidden).size(),
                  target == "full" ? 1 : 2);  // no temporary file left
     }
+}
+
+void VqimageTest::replacement_keeps_the_mode_data()
+{
+    QTest::addColumn<int>("old_mode");  // -1: no file yet
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("a file of 0640") << 0640 << 022 << 0640;
+    QTest::newRow("a new file, umask 027") << -1 << 027 << 0640;
+}
+
+void VqimageTest::replacement_keeps_the_mode()
+{
+    QFETCH(int, old_mode);
+    QFETCH(int, umask);
+    QFETCH(int, mode);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("out.bin");
+    if (old_mode >= 0)
+        QCOMPARE(::chmod(QFile::encodeName(put(dir, "out.bin", "old")).constData(), mode_t(old_mode)), 0);
+    const mode_t saved = ::umask(mode_t(umask));
+    QString why;
+    const bool ok = replace_file(path, "new", &why);
+    ::umask(saved);
+    QVERIFY2(ok, qPrintable(why));
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), mode);
+    QCOMPARE(contents(path), QByteArray("new"));
 }
 
 void VqimageTest::cli_refuses_huge_files()

@@ -147,12 +147,10 @@ bool BoardRun::prepare()
         console_.error(QStringLiteral("cannot append to %1").arg(options_.log_file));
         return false;
     }
-    if (options_.baud_index >= 0)
-        driver_->set_rate_index(options_.baud_index);
-    if (options_.new_rate_index >= 0)
-        driver_->set_new_rate_index(options_.new_rate_index);
-    if (options_.wait_ms > 0)
-        driver_->set_wait_ms(options_.wait_ms);
+    const LinkSettings link = link_settings(options_);
+    driver_->set_rate_index(link.rate_index);
+    driver_->set_new_rate_index(link.new_rate_index);
+    driver_->set_wait_ms(link.wait_ms);
     driver_->set_file_crc(options_.file_crc);
 
     // The port list the window fills a second after start, filled now.

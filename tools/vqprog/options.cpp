@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
+#include "app/settings.h"
 #include "serial/rates.h"
 
 namespace {
@@ -223,6 +224,13 @@ ParseResult parse_command_line(const QStringList& args)
         return r;
     r.outcome = ParseOutcome::Run;
     return r;
+}
+
+LinkSettings link_settings(const Options& o)
+{
+    return {o.baud_index >= 0 ? o.baud_index : kDefaultRateIndex,
+            o.new_rate_index >= 0 ? o.new_rate_index : kDefaultNewRateIndex,
+            o.wait_ms > 0 ? o.wait_ms : wait_ms_for_index(kDefaultWaitIndex)};
 }
 
 QStringList child_arguments(const Options& o, const QString& port)

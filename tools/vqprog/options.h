@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include "production_options.h"
+#include "protocol/link.h"
 
 struct Action {
     QString name;  // "identify", "flash-info", "update-mcu", ...
@@ -49,6 +50,10 @@ struct ParseResult {
 // args: the whole command line, program name first. File arguments are made
 // absolute against the working directory and must name a readable file.
 ParseResult parse_command_line(const QStringList& args);
+
+// The link a run starts with: the rates and wait its options name, the
+// window's start-up values for those they do not.
+LinkSettings link_settings(const Options& options);
 
 // The arguments that make a child vqprog do the same work on one port.
 QStringList child_arguments(const Options& options, const QString& port);
