@@ -58,7 +58,7 @@ public:
     // OpenPort on an open port and ClosePort on a closed one change nothing
     // and end with operation_result::kNothingToDo.
     void start(Operation operation);
-    // Asks a running operation to stop as Exit does (the window's stop flag),
+    // Asks a running operation to stop as Exit does (the session's stop),
     // without closing the window. Every wait for the device ends at once from
     // then on: meant to be followed by ClosePort and the end of the program.
     void request_stop();

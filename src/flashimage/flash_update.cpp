@@ -26,7 +26,9 @@ int BootSession::flash_update_prologue(const LinkSettings& link, int image_len)
     discard_input();
     if (connect_device(kIdentifyMode, chip_id_, link) != connect_result::kOk ||
         connect_device(kFlashTargetMode, chip_id_, link) != connect_result::kOk) {
-        show_error(QStringLiteral("Fail to Connect a 350x device"));
+        // A stop ends the connect without a word, as it ends every wait.
+        if (!stop_is_requested())
+            show_error(QStringLiteral("Fail to Connect a 350x device"));
         return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));

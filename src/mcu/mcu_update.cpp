@@ -161,7 +161,9 @@ int BootSession::mcu_update_prologue(uint32_t chip, const LinkSettings& link, Mc
 
     if (connect_device(kIdentifyMode, chip, link) != connect_result::kOk ||
         connect_device(kMcuTargetMode, chip, link) != connect_result::kOk) {
-        show_error(QStringLiteral("Fail to Connect a mcu device"));
+        // A stop ends the connect without a word, as it ends every wait.
+        if (!stop_is_requested())
+            show_error(QStringLiteral("Fail to Connect a mcu device"));
         return mcu_update_result::kRefused;
     }
     return mcu_update_result::kOk;

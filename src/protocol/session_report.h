@@ -8,9 +8,12 @@
 #include "app/operation.h"
 #include "flashimage/skip_plan.h"
 #include "protocol/link.h"
+#include "serial/rates.h"
 
 struct UpdateOptions {
-    LinkSettings link{0, 0, 3};
+    // Read once: the rate the port is open at, the New Rate (the same index:
+    // no switch) and the receive slot's wait for more bytes.
+    LinkSettings link{kDefaultRateIndex, kDefaultRateIndex, 3};
     // Leave out the blocks (or .diff records) the device already holds.
     bool skip_unchanged = false;
     // Block writes in a row with no reply that end a flash update; 0 keeps
