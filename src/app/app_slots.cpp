@@ -4,17 +4,17 @@
 #include "platform/platform.h"
 
 namespace {
-constexpr int kExitPauseMs = 500;  // lets a running operation see stop_requested
+constexpr int kExitPauseMs = 500;  // lets a running operation see the stop
 }  // namespace
 
 void MainWindow::on_pushButton_Exit_clicked()
 {
-    stop_requested = 1;
+    session_.request_stop();
     platform::sleep_ms(kExitPauseMs);
     close();
 }
 
 void MainWindow::on_comboBox_WaitTime_activated(QString)
 {
-    wait_ms = read_link_settings().wait_ms;
+    session_.set_receive_wait_ms(read_link_settings().wait_ms);
 }

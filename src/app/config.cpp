@@ -55,9 +55,6 @@ bool open_regular_file(QFile& file, QIODevice::OpenMode mode)
 
 void MainWindow::read_config()
 {
-    flash_size = 0;
-    flash_name.clear();
-
     QFile file(config_path());
     if (!open_regular_file(file, QIODevice::ReadOnly)) {
         // A file that is there but cannot be read still holds the operator's

@@ -28,7 +28,7 @@ const QStringList kWaitTimes = {"1ms", "2ms", "3ms", "4ms", "5ms", "6ms", "7ms",
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, ConfigFile config)
-    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), port_map(std::move(map))
+    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), session_(this), port_map(std::move(map))
 {
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -46,13 +46,11 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, ConfigFile
 
     ui->label_MCUCRC->setText(QString::asprintf("Mcu code,CRC = 0x%x  Len: %d", 0u, 0));
     ui->label_FlashCRC->setText(
-        QString::asprintf("Flash code,CRC = 0x%x  Len: %d", flash_image_crc, flash_image_len));
+        QString::asprintf("Flash code,CRC = 0x%x  Len: %d", session_.flash_image_crc_now(), session_.flash_image_length()));
     ui->progressBar->setValue(0);
 
     set_action_buttons_enabled(false);
     ui->pushButton_OpenCom->setEnabled(true);
-
-    serial = new QSerialPort;
 
     if (!port_map)
         port_map = PortMap::create_default();
@@ -79,10 +77,8 @@ MainWindow::~MainWindow()
     // A device that went away under the open port reports its error while
     // the port closes; the removal handling it would start is for a window
     // that lives on.
-    serial->disconnect(this);
+    session_.set_sink(&null_sink_);
     Close_SerialPort();
-    delete serial;
-    serial = nullptr;
     port_timer->stop();
     delete port_timer;
     delete ui;
@@ -97,7 +93,7 @@ void MainWindow::set_action_buttons_enabled(bool on)
     ui->pushButton_FlashInfo->setEnabled(on);
     ui->pushButton_CheckFlash->setEnabled(on);
     // An application kept in the external flash is not started from here.
-    ui->pushButton_RunApp->setEnabled(chip_model(chip_id).app == AppStore::ExternalFlash ? false : on);
+    ui->pushButton_RunApp->setEnabled(chip_model(session_.chip_id()).app == AppStore::ExternalFlash ? false : on);
 }
 
 void MainWindow::log_line(const QString& text)
@@ -111,55 +107,64 @@ void MainWindow::show_error(const QString& text)
     Dialogs::current().critical(this, tr("Message"), text);
 }
 
+void MainWindow::error_box(const QString& title, const QString& text)
+{
+    Dialogs::current().critical(this, title, text);
+}
+
+void MainWindow::notice_box(const QString& title, const QString& text)
+{
+    Dialogs::current().information(nullptr, title, text);
+}
+
 void MainWindow::clear_log()
 {
     ui->textEdit->clear();
 }
 
-void MainWindow::set_progress(int percent)
+void MainWindow::progress(int percent)
 {
     ui->progressBar->setValue(percent);
     emit progress_changed(percent);
 }
 
-void MainWindow::set_flash_fields(const QString& id, const QString& size, const QString& name)
+void MainWindow::chip_identified(uint32_t, const QString& model_name)
+{
+    ui->lineEdit_McuType->setText(model_name);
+}
+
+void MainWindow::flash_fields(const QString& id, const QString& size, const QString& name)
 {
     ui->lineEdit_FlashID->setText(id);
     ui->lineEdit_FlashSize->setText(size);
     ui->lineEdit_FlashName->setText(name);
 }
 
-void MainWindow::set_mcu_label(const QString& text)
+void MainWindow::mcu_label(const QString& text)
 {
     ui->label_MCUCRC->setText(text);
 }
 
-void MainWindow::set_flash_label(const QString& text)
+void MainWindow::flash_label(const QString& text)
 {
     ui->label_FlashCRC->setText(text);
 }
 
-void MainWindow::log_timestamp()
+void MainWindow::actions_enabled(bool on)
 {
-    const platform::LocalTime t = platform::local_time();
-    log_line(QStringLiteral("Timer:%1:%2:%3").arg(t.hour).arg(t.minute).arg(t.second));
-}
-
-QString MainWindow::hex32(uint32_t value)
-{
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0')).toUpper();
-}
-
-QString MainWindow::hex_bytes(const uint8_t* bytes, int count)
-{
-    QString text;
-    for (int i = 0; i < count; ++i)
-        text += QString::number(bytes[i], 16) + QLatin1Char(' ');
-    return text;
+    set_action_buttons_enabled(on);
 }
 
 LinkSettings MainWindow::read_link_settings() const
 {
     return LinkSettings{ui->comboBox_BAUDRATE->currentIndex(), ui->comboBox_NewRate->currentIndex(),
                         wait_ms_for_index(ui->comboBox_WaitTime->currentIndex())};
+}
+
+UpdateOptions MainWindow::read_update_options() const
+{
+    UpdateOptions options;
+    options.link = read_link_settings();
+    options.send_file_crc = ui->checkBox_FileCRC->isChecked();
+    return options;
 }

@@ -39,15 +39,7 @@ enum class Operation {
     FlashInfo,
     CheckFlash,
     RunApp,
-    // Beside the buttons: Update MCU and Update Flash, leaving out what the
-    // chip or the flash already holds; their results are those of the
-    // button's operation.
-    UpdateMcuSkipUnchanged,
-    UpdateFlashSkipUnchanged,
 };
-
-// How an update writes: everything (the buttons), or only what differs.
-enum class UpdateMode { Full, SkipUnchanged };
 Q_DECLARE_METATYPE(Operation)  // for queued connections, QVariant and test data
 
 // How an operation ends when no procedure's own code tells it. Far from the

@@ -1,7 +1,5 @@
 #include "app/window_driver.h"
 
-#include <QSerialPort>
-
 #include "app/dialogs.h"
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
@@ -109,7 +107,8 @@ void WindowDriver::start(Operation operation)
         break;
     }
     case Operation::UpdateMcu:
-        w_.on_pushButton_UpdateMCU_clicked();
+        last_update_ = w_.session_.update_mcu(w_.ui->lineEdit_MCU->text(), update_options());
+        emit w_.operation_ended(operation, last_update_.code);
         break;
     case Operation::CheckMcu:
         w_.on_pushButton_CheckMCU_clicked();
@@ -120,7 +119,8 @@ void WindowDriver::start(Operation operation)
         break;
     }
     case Operation::UpdateFlash:
-        w_.on_pushButton_UpdateFlash_clicked();
+        last_update_ = w_.update_flash_operation(update_options());
+        emit w_.operation_ended(operation, last_update_.code);
         break;
     case Operation::FlashInfo:
         w_.on_pushButton_FlashInfo_clicked();
@@ -131,38 +131,35 @@ void WindowDriver::start(Operation operation)
     case Operation::RunApp:
         w_.on_pushButton_RunApp_clicked();
         break;
-    case Operation::UpdateMcuSkipUnchanged:
-        emit w_.operation_ended(operation, w_.update_mcu_operation(UpdateMode::SkipUnchanged));
-        break;
-    case Operation::UpdateFlashSkipUnchanged:
-        emit w_.operation_ended(operation, w_.update_flash_operation(UpdateMode::SkipUnchanged));
-        break;
     }
+}
+
+UpdateOptions WindowDriver::update_options() const
+{
+    UpdateOptions options = w_.read_update_options();
+    options.skip_unchanged = skip_unchanged_;
+    options.max_timed_out_blocks = max_timed_out_blocks_;
+    return options;
 }
 
 void WindowDriver::request_stop()
 {
-    w_.stop_requested = 1;
+    w_.session_.request_stop();
 }
 
 void WindowDriver::close_port_now()
 {
-    w_.close_port();
-}
-
-void WindowDriver::set_max_timed_out_blocks(int n)
-{
-    w_.max_timed_out_blocks = n;
+    w_.session_.close_port();
 }
 
 bool WindowDriver::port_open() const
 {
-    return w_.serial && w_.serial->isOpen();
+    return w_.session_.port_open();
 }
 
 uint32_t WindowDriver::chip_id() const
 {
-    return w_.chip_id;
+    return w_.session_.chip_id();
 }
 
 QString WindowDriver::chip_model() const
@@ -172,27 +169,27 @@ QString WindowDriver::chip_model() const
 
 uint32_t WindowDriver::boot_version() const
 {
-    return w_.boot_version;
+    return w_.session_.boot_version_now();
 }
 
 uint32_t WindowDriver::flash_id() const
 {
-    return w_.flash_id;
+    return w_.session_.flash_id_now();
 }
 
 int WindowDriver::flash_size() const
 {
-    return w_.flash_size;
+    return w_.session_.flash_size_now();
 }
 
 QString WindowDriver::flash_name() const
 {
-    return w_.flash_name;
+    return w_.session_.flash_name_now();
 }
 
 bool WindowDriver::device_removed() const
 {
-    return w_.session_port_removed;
+    return w_.session_.device_removed();
 }
 
 QStringList WindowDriver::log_lines() const

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "app/operation.h"
+#include "protocol/session_report.h"
 
 class MainWindow;
 
@@ -57,20 +58,24 @@ public:
     // OpenPort on an open port and ClosePort on a closed one change nothing
     // and end with operation_result::kNothingToDo.
     void start(Operation operation);
-    // Asks a running operation to stop as Exit does (the window's stop flag),
+    // Asks a running operation to stop as Exit does (the session's stop),
     // without closing the window. Every wait for the device ends at once from
     // then on: meant to be followed by ClosePort and the end of the program.
     void request_stop();
     // Closes the port at once, whatever is running: the last resort of a
-    // program that must end before the operation does (the MCU update's
-    // waits do not look at the stop flag). Nothing of the window may run
-    // after this but its destructor.
+    // program that must end before the operation does. Nothing of the
+    // window may run after this but its destructor.
     void close_port_now();
     // Without an operator to answer the boxes: n block writes in a row with
     // no reply end a flash update as failed (flash_update_result::kChipSilent).
     // 0, the window's own rule, counts every timed-out block as written and
     // lets the final CRC check decide.
-    void set_max_timed_out_blocks(int n);
+    void set_max_timed_out_blocks(int n) { max_timed_out_blocks_ = n; }
+    // Update MCU and Update Flash leave out what the chip or the flash
+    // already holds.
+    void set_skip_unchanged(bool on) { skip_unchanged_ = on; }
+    // What the last Update MCU or Update Flash started here reported.
+    const UpdateReport& last_update() const { return last_update_; }
 
     // ---- Values ----
 
@@ -94,5 +99,10 @@ public:
     QStringList log_lines() const;
 
 private:
+    UpdateOptions update_options() const;
+
     MainWindow& w_;
+    bool skip_unchanged_ = false;
+    int max_timed_out_blocks_ = 0;
+    UpdateReport last_update_;
 };

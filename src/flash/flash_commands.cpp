@@ -1,14 +1,15 @@
 // The external-flash commands: set flash mode, get flash ID with the
 // catalogue lookup, and the wait of the flash CRC command, members of
-// MainWindow.
+// BootSession.
 
 #include <QSerialPort>
 
-#include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flash/flash_frames.h"
 #include "flash/flash_ini.h"
 #include "platform/platform.h"
+#include "protocol/boot_session.h"
+#include "protocol/hex_text.h"
 #include "protocol/catalogue.h"
 #include "protocol/frame.h"
 
@@ -20,56 +21,53 @@ constexpr ReplyWait kFlashIdWait{kGetFlashIdPasses, kGetFlashIdSleepMs, flash_re
 // The flash CRC command's replies, progress reports and then the verdict,
 // are gathered by flash_crc_wait.
 constexpr ReplyWait kFlashCrcSend{0, 0, 0, false, false};
+constexpr ReplyChecks kFlashModeChecks{flash_text::kSetFlashModeWrongReply};
+constexpr ReplyChecks kFlashIdChecks{flash_text::kFlashIdWrongReply, true};
 }  // namespace
 
-int MainWindow::Set_FlashMode(uint8_t mode)
+int BootSession::Set_FlashMode(uint8_t mode)
 {
-    switch (exchange(build_set_flash_mode_request(mode), kFlashModeWait)) {
+    switch (checked_exchange(build_set_flash_mode_request(mode), kFlashModeWait, kFlashModeChecks)) {
     case Reply::Ok:
         log_line(flash_text::kSetFlashModeOk);
         return flash_mode_result::kOk;
     case Reply::WrongLetter:
-        log_line(flash_text::kSetFlashModeWrongReply);
         return flash_mode_result::kWrongReply;
     default:
-        show_error(texts::kTimeOver);
         return flash_mode_result::kTimedOut;
     }
 }
 
-int MainWindow::Get_FlashID(uint8_t variant)
+int BootSession::Get_FlashID(uint8_t variant)
 {
     if (!serial->isOpen()) {
         show_error(texts::kPleaseOpenPort);
         return flash_id_result::kPortClosed;
     }
-    set_flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
-    switch (exchange(build_get_flash_id_request(variant), kFlashIdWait)) {
+    sink_->flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
+    switch (checked_exchange(build_get_flash_id_request(variant), kFlashIdWait, kFlashIdChecks)) {
     case Reply::Ok:
         flash_id = parse_flash_id_reply(rx_buf).id;
         return Lookup_FlashIni(flash_id) == lookup_flash_ini_result::kListed ? flash_id_result::kOk
                                                                              : flash_id_result::kNotCatalogued;
     case Reply::WrongLetter:
-        log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
-        log_line(flash_text::kFlashIdWrongReply);
         return flash_id_result::kWrongReply;
     default:
-        show_error(texts::kTimeOver);
         return flash_id_result::kTimedOut;
     }
 }
 
-int MainWindow::Lookup_FlashIni(uint32_t id)
+int BootSession::Lookup_FlashIni(uint32_t id)
 {
-    const FlashCatalogueLookup lookup = lookup_flash_catalogue(flash_ini_path(), id, chip_id);
+    const FlashCatalogueLookup lookup = lookup_flash_catalogue(flash_ini_path(), id, chip_id_);
     flash_size = lookup.flash_size;
     flash_name = lookup.flash_name;
     flash_catalogue_problem = lookup.problem;
-    set_flash_fields(lookup.id_text, lookup.size_text, flash_name);
+    sink_->flash_fields(lookup.id_text, lookup.size_text, flash_name);
     return lookup.found ? lookup_flash_ini_result::kListed : lookup_flash_ini_result::kNotListed;
 }
 
-int MainWindow::identify_flash(int pause_ms)
+int BootSession::identify_flash(int pause_ms)
 {
     flash_catalogue_problem.clear();
     if (Get_FlashID(0) == flash_id_result::kOk)
@@ -84,7 +82,7 @@ int MainWindow::identify_flash(int pause_ms)
     return result;
 }
 
-int MainWindow::prepare_flash_mode(int mode, bool announce_nand)
+int BootSession::prepare_flash_mode(int mode, bool announce_nand)
 {
     if (mode != kFlashMode32BitAddress && mode != kFlashModeNand)
         return prepare_flash_mode_result::kOk;
@@ -97,7 +95,7 @@ int MainWindow::prepare_flash_mode(int mode, bool announce_nand)
     return prepare_flash_mode_result::kOk;
 }
 
-int MainWindow::flash_crc_wait(const FlashCrcJob& job)
+int BootSession::flash_crc_wait(const FlashCrcJob& job)
 {
     const bool survey = job.check == FlashCrcCheck::Survey;
     const int budget = survey ? survey_crc_budget(job.length) : flash_crc_budget(job.length);
@@ -105,7 +103,7 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
         if (rx_ready == 1) {
             const FlashCrcStep step = judge_flash_crc_reply(job, rx_buf);
             if (step.wrong_reply)
-                log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
+                log_line(hex_bytes_text(rx_buf, kWrongReplyDumpBytes));
             for (const QString& line : step.log_lines)
                 log_line(line);
             if (step.done) {
@@ -135,7 +133,7 @@ int MainWindow::flash_crc_wait(const FlashCrcJob& job)
     }
 }
 
-int MainWindow::run_flash_crc(const FlashCrcJob& job)
+int BootSession::run_flash_crc(const FlashCrcJob& job)
 {
     exchange(build_flash_crc_request(job.start, job.length, job.crc), kFlashCrcSend);
     return flash_crc_wait(job);

@@ -1,22 +1,19 @@
-// The three flash CRC checks, members of MainWindow. They differ in what
+// The three flash CRC checks, members of BootSession, and Check Flash CRC. They differ in what
 // they log, which CRC they accept and how they take the boot loader's
 // status '2'; operators' scripts read these lines, so each keeps its own
 // (judge_flash_crc_reply has the differences).
 
 #include <QSerialPort>
 
-#include "app/mainwindow.h"
 #include "app/texts.h"
+#include "protocol/boot_session.h"
+#include "protocol/catalogue.h"
 
-bool MainWindow::refuse_closed_port()
-{
-    if (serial->isOpen())
-        return false;
-    show_error(texts::kPleaseOpenPort);
-    return true;
-}
+namespace {
+constexpr int kShortestImage = 16;  // anything shorter is no image worth checking
+}  // namespace
 
-int MainWindow::Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc)
+int BootSession::Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc)
 {
     if (refuse_closed_port())
         return flash_crc_result::kWrongReply;
@@ -24,7 +21,7 @@ int MainWindow::Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc)
     return run_flash_crc({FlashCrcCheck::Block, addr, uint32_t(len), crc, 0, 0, 0});
 }
 
-int MainWindow::Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc)
+int BootSession::Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc)
 {
     if (refuse_closed_port())
         return flash_crc_result::kWrongReply;
@@ -36,7 +33,7 @@ int MainWindow::Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc)
     return run_flash_crc({FlashCrcCheck::Range, addr, uint32_t(len), crc, 0, 0, 0});
 }
 
-int MainWindow::Check_FlashImageCRC(bool send_file_crc)
+int BootSession::Check_FlashImageCRC(bool send_file_crc)
 {
     if (refuse_closed_port())
         return flash_crc_result::kWrongReply;
@@ -49,4 +46,33 @@ int MainWindow::Check_FlashImageCRC(bool send_file_crc)
     log_line(flash_text::crc_value_line(expected));
     return run_flash_crc({FlashCrcCheck::Image, 0, uint32_t(flash_image_len), expected, flash_image_info_crc,
                           flash_image_crc, flash_image_has_info});
+}
+
+int BootSession::check_flash(bool send_file_crc)
+{
+    if (refuse_closed_port())
+        return operation_result::kPortClosed;
+    discard_input();
+    if (identify_flash(0) != flash_id_result::kOk)
+        return operation_result::kNoFlash;
+    if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id_), false) != prepare_flash_mode_result::kOk)
+        return operation_result::kFlashModeFailed;
+    if (flash_image_len > flash_size) {
+        show_error(texts::kImageOverFlashSize);
+        return operation_result::kImageTooLarge;
+    }
+    if (flash_image_len < kShortestImage) {
+        show_error(QStringLiteral("Please input UI file!"));
+        return operation_result::kNoImage;
+    }
+    sink_->actions_enabled(false);
+    int result;
+    if (app_in_external_flash())
+        result = Check_FlashRangeCRC(chip_model(chip_id_).flash_image_base, flash_image_len,
+                                     image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
+                                                              flash_image_crc));
+    else
+        result = Check_FlashImageCRC(send_file_crc);
+    sink_->actions_enabled(true);
+    return result;
 }

@@ -2,7 +2,7 @@
 
 // The external flash block writes: the one-frame block write 'l' and the
 // 'j'/'k'/'l' packet stream used on virtual-COM links, and the judgement of
-// their replies. The writers in MainWindow send what these build.
+// their replies. The session's writers send what these build.
 
 #include <QByteArray>
 #include <QVector>

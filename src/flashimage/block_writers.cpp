@@ -1,8 +1,8 @@
-// The two block writers of the external flash, members of MainWindow.
+// The two block writers of the external flash, members of BootSession.
 
-#include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/block_frames.h"
+#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
 
 namespace {
@@ -12,37 +12,34 @@ constexpr ReplyWait kBlockWriteWait{kBlockWriteWaitRounds, 1, kBlockReplyLetter,
 constexpr ReplyWait kBlockPacketsWait{kBlockPacketsWaitRounds, 1, kBlockReplyLetter, false, true};
 // The narrow form's boot loader sends nothing back.
 constexpr ReplyWait kBlockPacketsNoReply{0, 0, 0, false, false};
+// A reply with another letter is the block's verdict, judged by its status.
+constexpr ReplyChecks kBlockChecks{nullptr, false, true};
 }  // namespace
 
-int MainWindow::Write_FlashBlock(const QByteArray& data, uint32_t address, int seq)
+int BootSession::Write_FlashBlock(const QByteArray& data, uint32_t address, int seq)
 {
     const FrameOut frame{build_block_write(address, seq, data), 1, true};
-    const Reply reply = exchange(QVector<FrameOut>{frame}, with_pause(kBlockWriteWait, write_pacing_us));
+    const Reply reply =
+        checked_exchange(QVector<FrameOut>{frame}, with_pause(kBlockWriteWait, write_pacing_us), kBlockChecks);
     if (reply == Reply::Ok || reply == Reply::WrongLetter)
         return judge_block_write_reply(rx_buf);
-    // Exit and device removal end the wait without a word.
-    if (reply == Reply::TimedOut)
-        show_error(texts::kTimeOver);
     return block_write_result::kTimedOut;
 }
 
-int MainWindow::Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq)
+int BootSession::Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq)
 {
-    const PacketForm form = chip_model(chip_id).packets;
+    const PacketForm form = chip_model(chip_id_).packets;
     QVector<FrameOut> frames;
     for (const BlockPacket& packet : build_block_packets(form, address, seq, data))
         frames.append(FrameOut{packet.bytes, packet.settle_rounds, packet.paced});
     const ReplyWait wait = form == PacketForm::Narrow64 ? kBlockPacketsNoReply : kBlockPacketsWait;
-    switch (exchange(frames, with_pause(wait, write_pacing_us))) {
+    switch (checked_exchange(frames, with_pause(wait, write_pacing_us), kBlockChecks)) {
     case Reply::Sent:
         return block_packets_result::kOk;
     case Reply::Ok:
     case Reply::WrongLetter:
         return judge_block_packets_reply(rx_buf);
-    case Reply::TimedOut:
-        show_error(texts::kTimeOver);
-        return block_packets_result::kTimedOut;
-    default:  // Exit or device removal: no word
+    default:
         return block_packets_result::kTimedOut;
     }
 }

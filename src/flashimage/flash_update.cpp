@@ -1,35 +1,41 @@
-// Writing the external flash: the prologue every update starts with, the
-// whole-image updates from address 0 and from a base address, and the
-// differential update, members of MainWindow.
+// The flash image: taking the file, and writing the external flash with it:
+// the prologue every update starts with, the whole-image updates from
+// address 0 and from a base address, and the differential update, members
+// of BootSession.
 
 #include <QSerialPort>
 
-#include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/block_frames.h"
+#include "flashimage/image_rules.h"
 #include "flashimage/update_plan.h"
+#include "platform/file_read.h"
+#include "protocol/boot_session.h"
+#include "protocol/hex_text.h"
 #include "protocol/catalogue.h"
 
 static_assert(block_write_result::kTimedOut == block_packets_result::kTimedOut,
               "write_flash_blocks counts time-outs of both writers by one code");
 
-int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
+int BootSession::flash_update_prologue(const LinkSettings& link, int image_len)
 {
-    clear_log();
+    sink_->clear_log();
     timed_out_blocks_in_row = 0;
     if (refuse_closed_port())
         return flash_update_result::kRefused;
     discard_input();
-    if (connect_device(kIdentifyMode, chip_id, link) != connect_result::kOk ||
-        connect_device(kFlashTargetMode, chip_id, link) != connect_result::kOk) {
-        show_error(QStringLiteral("Fail to Connect a 350x device"));
+    if (connect_device(kIdentifyMode, chip_id_, link) != connect_result::kOk ||
+        connect_device(kFlashTargetMode, chip_id_, link) != connect_result::kOk) {
+        // A stop ends the connect without a word, as it ends every wait.
+        if (!stop_is_requested())
+            show_error(QStringLiteral("Fail to Connect a 350x device"));
         return flash_update_result::kRefused;
     }
     log_line(QStringLiteral("Connect"));
     if (identify_flash(0) != flash_id_result::kOk)
         return flash_update_result::kNoFlashId;
     log_line(QStringLiteral("Get Flash ID"));
-    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id), true) != prepare_flash_mode_result::kOk)
+    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id_), true) != prepare_flash_mode_result::kOk)
         return flash_update_result::kModeFailed;
     if (image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);
@@ -38,7 +44,7 @@ int MainWindow::flash_update_prologue(const LinkSettings& link, int image_len)
     return flash_update_result::kOk;
 }
 
-int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets)
+int BootSession::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets)
 {
     QByteArray staged;
     for (const BlockWrite& w : plan) {
@@ -52,7 +58,7 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
                                : Write_FlashBlock(staged, w.address, w.seq);
             });
         if (!outcome.accepted) {
-            log_line(QStringLiteral("CRC Error:") + hex32(w.address));
+            log_line(QStringLiteral("CRC Error:") + hex32_text(w.address));
             return flash_update_result::kBlockRefused;
         }
         // A stop ends the writers' waits with the time-out code too.
@@ -73,44 +79,44 @@ int MainWindow::write_flash_blocks(const QByteArray& source, const QVector<Block
     return flash_update_result::kOk;
 }
 
-void MainWindow::log_update_start()
+void BootSession::log_update_start()
 {
     log_timestamp();
     log_line(QStringLiteral("Start to update flash ..."));
 }
 
-void MainWindow::log_link_kind()
+void BootSession::log_link_kind()
 {
-    log_line(QStringLiteral("Mcu_Type = ") + hex32(chip_id));
+    log_line(QStringLiteral("Mcu_Type = ") + hex32_text(chip_id_));
     log_line(QStringLiteral("vcom_index = ") + QString::number(vcom_index));
 }
 
-int MainWindow::Update_FlashFull(int len, int blk, const LinkSettings& link, bool send_file_crc, UpdateMode mode)
+int BootSession::Update_FlashFull(int len, int blk, const UpdateOptions& options)
 {
-    int result = flash_update_prologue(link, flash_image_len);
+    int result = flash_update_prologue(options.link, flash_image_len);
     if (result != flash_update_result::kOk)
         return result;
     log_update_start();
     log_link_kind();
-    result = write_image_blocks(0, len, blk, TailStyle::Exact, vcom_index == 1, mode);
+    result = write_image_blocks(0, len, blk, TailStyle::Exact, vcom_index == 1, options.skip_unchanged);
     if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
-    return Check_FlashImageCRC(send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
+    return Check_FlashImageCRC(options.send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
 }
 
-int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const LinkSettings& link,
-                               UpdateMode mode)
+int BootSession::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc,
+                                const UpdateOptions& options)
 {
     // The length written is the one that must fit: this also serves an MCU
     // image kept in the external flash, whatever flash image was loaded before.
-    int result = flash_update_prologue(link, len);
+    int result = flash_update_prologue(options.link, len);
     if (result != flash_update_result::kOk)
         return result;
     log_update_start();
     log_link_kind();
-    result = write_image_blocks(base, len, blk, TailStyle::PaddedAlways, false, mode);
+    result = write_image_blocks(base, len, blk, TailStyle::PaddedAlways, false, options.skip_unchanged);
     if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
@@ -119,7 +125,7 @@ int MainWindow::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expecte
                                                                              : flash_update_result::kStopped;
 }
 
-int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link, UpdateMode mode)
+int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options)
 {
     // Every record is walked before anything is sent: a block area that
     // cannot be walked to its end is refused whole.
@@ -128,7 +134,7 @@ int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link, Upd
         log_line(walk.reason);
         return flash_update_result::kIllegalRecords;
     }
-    int result = flash_update_prologue(link, flash_image_len);
+    int result = flash_update_prologue(options.link, flash_image_len);
     if (result != flash_update_result::kOk)
         return result;
     set_progress(0);
@@ -138,14 +144,14 @@ int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link, Upd
         return flash_update_result::kRefused;
     }
     const QVector<DiffRecord> records =
-        mode == UpdateMode::Full ? walk.records : diff_records_to_write(walk.records, blk);
+        options.skip_unchanged ? diff_records_to_write(walk.records, blk) : walk.records;
     if (aborted())
         return flash_update_result::kStopped;
     const bool packets = vcom_index == 1;
     for (const DiffRecord& r : records) {
-        log_line(QStringLiteral("Write block:") + hex32(r.address) + QLatin1Char(',') + QString::number(r.length) +
-                 QLatin1Char(',') + hex32(r.crc));
-        log_line(QStringLiteral("Write block data crc:") + hex32(diff_record_data_crc(image_data, r)));
+        log_line(QStringLiteral("Write block:") + hex32_text(r.address) + QLatin1Char(',') + QString::number(r.length) +
+                 QLatin1Char(',') + hex32_text(r.crc));
+        log_line(QStringLiteral("Write block data crc:") + hex32_text(diff_record_data_crc(image_data, r)));
         result = write_flash_blocks(image_data, plan_diff_record(r, blk), packets);
         if (result != flash_update_result::kOk)
             return result;
@@ -158,4 +164,96 @@ int MainWindow::Update_FlashDiff(int len, int blk, const LinkSettings& link, Upd
     log_line(texts::kEndUpdateFlash);
     log_timestamp();
     return flash_update_result::kOk;
+}
+
+void BootSession::take_flash_image_check(const FlashImageCheck& check)
+{
+    flash_image_len = check.len;
+    flash_image_crc = check.crc;
+    if (check.is_diff) {
+        std::copy(check.diff_info.begin(), check.diff_info.end(), file_diff_info);
+    } else {
+        flash_image_has_info = check.has_info;
+        flash_image_info_crc = check.info_crc;
+    }
+    if (check.ok)
+        sink_->flash_label(check.label);
+}
+
+int BootSession::load_flash_image(const QString& path)
+{
+    const WholeFileRead file = read_whole_file(path, kMaxImageFileBytes);
+    if (file.status != WholeFileStatus::Ok) {
+        sink_->error_box(QStringLiteral("Error"), texts::kReadFail);
+        return operation_result::kReadFailed;
+    }
+    const FlashImageCheck check = check_flash_image(file.bytes, path);
+    for (const QString& line : check.log_lines)
+        log_line(line);
+    take_flash_image_check(check);
+    if (!check.ok) {
+        show_error(check.error);
+        return operation_result::kImageRejected;
+    }
+    return operation_result::kOk;
+}
+
+UpdateReport BootSession::update_flash(const QString& path, const UpdateOptions& options)
+{
+    update_bytes_ = {};
+    if (path.isEmpty()) {
+        show_error(QStringLiteral("Please input flash code file"));
+        return make_report(Operation::UpdateFlash, operation_result::kNoFileName);
+    }
+    const bool diff = is_diff_image_name(path);
+    WholeFileRead file = read_whole_file(path, kMaxImageFileBytes);
+    if (file.status != WholeFileStatus::Ok) {
+        if (diff) {
+            sink_->error_box(QStringLiteral("Error"), texts::kReadFail);
+        } else {
+            show_error(texts::kReadFail);
+            log_line(path);
+        }
+        return make_report(Operation::UpdateFlash, operation_result::kReadFailed);
+    }
+    const FlashImageCheck check = check_flash_image(file.bytes, path);
+    // The header words were shown when the file was chosen; the integrity
+    // lines are shown again.
+    for (const QString& line : check.integrity_lines())
+        log_line(line);
+    take_flash_image_check(check);
+    if (!check.ok) {
+        show_error(check.error);
+        return make_report(Operation::UpdateFlash, operation_result::kImageRejected);
+    }
+    image_data = std::move(file.bytes);
+    if (!diff && check.has_info == 1) {
+        // The info block states the CRC of the flash as programmed: it is
+        // not itself written.
+        image_data.replace(kImageInfoOffset, kImageInfoEnd - kImageInfoOffset,
+                           QByteArray(kImageInfoEnd - kImageInfoOffset, '\xFF'));
+    }
+    max_timed_out_blocks = options.max_timed_out_blocks;
+    sink_->clear_log();
+    sink_->actions_enabled(false);
+    int result;
+    if (diff)
+        result = Update_FlashDiff(flash_image_len, kFlashBlockLen, options);
+    else if (app_in_external_flash())
+        result = Update_FlashAt(chip_model(chip_id_).flash_image_base, flash_image_len, kFlashBlockLen,
+                                image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
+                                                         flash_image_crc),
+                                options);
+    else
+        result = Update_FlashFull(flash_image_len, kFlashBlockLen, options);
+    log_line(QString());
+    if (diff)
+        log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
+                             : QStringLiteral("Diff Update flash is fail....."));
+    else
+        log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
+    sink_->actions_enabled(true);
+    image_data.clear();
+    image_data.squeeze();
+    return make_report(Operation::UpdateFlash, result);
 }

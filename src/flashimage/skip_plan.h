@@ -5,7 +5,7 @@
 // a block is left out only when the device's CRC of the block itself, or of
 // a region holding it, equals the host's CRC of the same bytes as the update
 // would leave them. Pure: the question to the device is a callback, the
-// window asks it on the wire, the tests ask a fake memory.
+// session asks it on the wire, the tests ask a fake memory.
 //
 // The survey, and why it is shaped so:
 //  - Asking costs the boot loader a read of the range (a quad SPI flash reads

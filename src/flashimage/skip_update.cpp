@@ -9,17 +9,18 @@
 // that times out ends the survey (the device may still be computing, or be
 // gone), so a silent device costs one question's wait, not one per region.
 
-#include "app/mainwindow.h"
 #include "app/texts.h"
 #include "flashimage/image_rules.h"
+#include "protocol/boot_session.h"
+#include "protocol/hex_text.h"
 
-SurveyAnswer MainWindow::ask_flash_crc(uint32_t address, uint32_t len)
+SurveyAnswer BootSession::ask_flash_crc(uint32_t address, uint32_t len)
 {
     const int result = run_flash_crc({FlashCrcCheck::Survey, address, len, 0, 0, 0, 0});
     if (result == flash_crc_result::kOk)
         return {SurveyReply::Crc, parse_flash_crc_reply(rx_buf).value};
     if (result == flash_crc_result::kWrongReply || result == flash_crc_result::kStatus2) {
-        log_line(QStringLiteral("The CRC of ") + hex32(address) + QLatin1Char(',') + QString::number(len) +
+        log_line(QStringLiteral("The CRC of ") + hex32_text(address) + QLatin1Char(',') + QString::number(len) +
                  QStringLiteral(" could not be read: written"));
         return {SurveyReply::Unreadable, 0};
     }
@@ -28,10 +29,11 @@ SurveyAnswer MainWindow::ask_flash_crc(uint32_t address, uint32_t len)
     return {SurveyReply::StopAsking, 0};
 }
 
-int MainWindow::write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets, UpdateMode mode)
+int BootSession::write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets,
+                                    bool skip_unchanged)
 {
     const QVector<BlockWrite> all = plan_flash_image(len, blk, base, style);
-    if (mode == UpdateMode::Full)
+    if (!skip_unchanged)
         return write_flash_blocks(image_data, all, packets);
     const SkipPlan survey = survey_flash_image(image_as_left_in_flash(image_data, len, blk, style), blk,
                                                [&](const SurveyRegion& r) {
@@ -54,7 +56,7 @@ int MainWindow::write_image_blocks(uint32_t base, int len, int blk, TailStyle st
     return flash_update_result::kOk;
 }
 
-QVector<DiffRecord> MainWindow::diff_records_to_write(const QVector<DiffRecord>& records, int blk)
+QVector<DiffRecord> BootSession::diff_records_to_write(const QVector<DiffRecord>& records, int blk)
 {
     // A record is left out when its range already holds the CRC the record
     // says it has once written: an interrupted run finishes what it had not.

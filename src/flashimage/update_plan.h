@@ -3,7 +3,7 @@
 // The arithmetic of the flash updates: how an image or a .diff record is cut
 // into block writes, which writer results are accepted, the walk over the
 // records of a .diff file, and the flash mode a flash size needs. Pure: the
-// update procedures in MainWindow send and report.
+// update procedures of the session send and report.
 
 #include <QByteArray>
 #include <QString>

@@ -1,9 +1,9 @@
 // The internal flash commands: erase, MCU CRC and program block in its two
-// framings, members of MainWindow. Their waits run to the end whatever
-// happens meanwhile: the update looks at link_down between blocks.
+// framings, members of BootSession. Their waits run to the end whatever
+// happens meanwhile but a stop: the update looks at link_down between blocks.
 
-#include "app/mainwindow.h"
 #include "app/texts.h"
+#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
 #include "mcu/mcu_plan.h"
@@ -18,34 +18,35 @@ constexpr ReplyWait kProgramSingleWait{kProgramSingleWaitPasses, kProgramSingleW
                                        kProgramPauseUs, true};
 constexpr ReplyWait kProgramFramesWait{kProgramFramesWaitPasses, kProgramFramesWaitSleepMs, 'J', false, false,
                                        kProgramPauseUs, true};
+constexpr ReplyChecks kMcuChecks{texts::kMcuWrongLetter};
+// The single frame's wrong reply is shown as its bytes alone.
+constexpr ReplyChecks kProgramSingleChecks{nullptr, true};
+// The quiet question before an update that leaves out what the chip holds.
+constexpr ReplyChecks kQuiet{nullptr, false, false};
 }  // namespace
 
-int MainWindow::erase_mcu(uint32_t start_offset, uint32_t end_offset)
+int BootSession::erase_mcu(uint32_t start_offset, uint32_t end_offset)
 {
-    switch (exchange(build_erase_request(start_offset, end_offset), kEraseWait)) {
+    switch (checked_exchange(build_erase_request(start_offset, end_offset), kEraseWait, kMcuChecks)) {
     case Reply::Ok:
         return judge_erase_reply(rx_buf);
     case Reply::WrongLetter:
-        log_line(texts::kMcuWrongLetter);
         return mcu_erase_result::kWrongLetter;
     default:
-        show_error(texts::kTimeOver);
         return mcu_erase_result::kTimedOut;
     }
 }
 
-int MainWindow::check_mcu_crc()
+int BootSession::check_mcu_crc()
 {
     const uint32_t len = uint32_t(mcu_image_len);
     log_line(mcu_crc_request_log(len, mcu_image_crc));
-    switch (exchange(build_mcu_crc_request(len, mcu_image_crc, run_address), kMcuCrcWait)) {
+    switch (checked_exchange(build_mcu_crc_request(len, mcu_image_crc, run_address), kMcuCrcWait, kMcuChecks)) {
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
-        log_line(texts::kMcuWrongLetter);
         return mcu_crc_result::kWrongLetter;
     default:
-        show_error(texts::kTimeOver);
         return mcu_crc_result::kTimedOut;
     }
     const McuCrcVerdict verdict = judge_mcu_crc_reply(rx_buf, mcu_image_crc);
@@ -54,28 +55,26 @@ int MainWindow::check_mcu_crc()
     return verdict.result;
 }
 
-int MainWindow::program_mcu_block(const QByteArray& data, uint32_t block_offset)
+int BootSession::program_mcu_block(const QByteArray& data, uint32_t block_offset)
 {
     const QByteArray frame = build_program_single(block_offset, data);
     // Longer than the boot loader's frame buffer: nothing is sent, and a
     // negative result is never retried.
     if (frame.isEmpty())
         return mcu_program_result::kTimedOut;
-    switch (exchange(QVector<FrameOut>{FrameOut{frame, 1, true}}, kProgramSingleWait)) {
+    switch (checked_exchange(QVector<FrameOut>{FrameOut{frame, 1, true}}, kProgramSingleWait, kProgramSingleChecks)) {
     case Reply::Ok:
         return judge_program_single_reply(rx_buf);
     case Reply::WrongLetter:
-        log_line(hex_bytes(rx_buf, kWrongReplyDumpBytes));
         return mcu_program_result::kWrongLetter;
     default:
-        show_error(texts::kTimeOver);
         return mcu_program_result::kTimedOut;
     }
 }
 
-int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset)
+int BootSession::program_mcu_frames(const QByteArray& data, uint32_t block_offset)
 {
-    const ProgramFrameSize size = chip_model(chip_id).packets;
+    const ProgramFrameSize size = chip_model(chip_id_).packets;
     const QVector<QByteArray> built = build_program_frames(size, block_offset, data);
     if (built.isEmpty())
         return mcu_program_frames_result::kTimedOut;
@@ -86,14 +85,12 @@ int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset
     // pause: its reply's wait covers both.
     frames.last().paced = false;
     frames.last().wait_written = false;
-    switch (exchange(frames, kProgramFramesWait)) {
+    switch (checked_exchange(frames, kProgramFramesWait, kMcuChecks)) {
     case Reply::Ok:
         return judge_program_frames_reply(rx_buf);
     case Reply::WrongLetter:
-        log_line(texts::kMcuWrongLetter);
         return mcu_program_frames_result::kWrongLetter;
     default:
-        show_error(texts::kTimeOver);
         return mcu_program_frames_result::kTimedOut;
     }
 }
@@ -103,12 +100,12 @@ int MainWindow::program_mcu_frames(const QByteArray& data, uint32_t block_offset
 // written; otherwise the MCU update goes on as it always does. A question
 // that goes unanswered shows no box: the update that follows reports for
 // itself.
-bool MainWindow::mcu_image_held(int total, int blk, const McuRange& range)
+bool BootSession::mcu_image_held(int total, int blk, const McuRange& range)
 {
     const int blocks = plan_mcu_blocks(total, blk, range.start).size();
     const bool held =
-        exchange(build_mcu_crc_request(uint32_t(mcu_image_len), mcu_image_crc, run_address), kMcuCrcWait) ==
-            Reply::Ok &&
+        checked_exchange(build_mcu_crc_request(uint32_t(mcu_image_len), mcu_image_crc, run_address), kMcuCrcWait,
+                         kQuiet) == Reply::Ok &&
         judge_mcu_crc_reply(rx_buf, mcu_image_crc).result == mcu_crc_result::kOk;
     log_line(skip_survey_line(held ? 0 : blocks, blocks, held ? 0 : total));
     if (held) {

@@ -2,7 +2,7 @@
 
 // The MCU image and the arithmetic of the MCU update: where the image goes
 // in the application area, which limit it must respect, and how it is cut
-// into program writes. Pure: MainWindow sends and reports.
+// into program writes. Pure: the session sends and reports.
 
 #include <QByteArray>
 #include <QString>

@@ -1,19 +1,20 @@
-// The connect handshake, a member of MainWindow.
+// The connect handshake, a member of BootSession.
 
 #include <QSerialPort>
 
-#include "app/mainwindow.h"
 #include "app/texts.h"
 #include "platform/platform.h"
+#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
 
 namespace {
 // 51 passes of 30 ms, about 1.5 s; the boot loader clears its buffers first.
 constexpr ReplyWait kConnectWait{51, 30, 'K', true, false};
+constexpr ReplyChecks kConnectChecks{texts::kConnectWrongLetter};
 }  // namespace
 
-int MainWindow::connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link)
+int BootSession::connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link)
 {
     uint8_t baud_request = kNoBaudChange;
     if (link.rate_index == link.new_rate_index) {
@@ -27,14 +28,12 @@ int MainWindow::connect_device(ConnectMode mode, uint32_t expected_chip_id, cons
                               static_cast<uint32_t>(mcu_image_len), static_cast<uint32_t>(flash_image_len));
 
     rx_wait_enabled = 1;
-    switch (exchange(request, kConnectWait)) {
+    switch (checked_exchange(request, kConnectWait, kConnectChecks)) {
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
-        log_line(texts::kConnectWrongLetter);
         return connect_result::kWrongLetter;
     default:
-        show_error(texts::kTimeOver);
         return connect_result::kTimedOut;
     }
     const ConnectReply reply = parse_connect_reply(rx_buf);

@@ -16,3 +16,12 @@ inline QString hex_lower_text(uint32_t value)
 {
     return QStringLiteral("0x") + QString::number(value, 16);
 }
+
+// The first `count` bytes in lower-case hex, each followed by a space: "4b 5 0 ".
+inline QString hex_bytes_text(const uint8_t* bytes, int count)
+{
+    QString text;
+    for (int i = 0; i < count; ++i)
+        text += QString::number(bytes[i], 16) + QLatin1Char(' ');
+    return text;
+}

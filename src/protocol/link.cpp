@@ -1,20 +1,22 @@
 // The receive slot, the wait for a reply and the one exchange every command
-// goes through, members of MainWindow.
+// goes through, members of BootSession.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSerialPort>
 
-#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "protocol/boot_session.h"
+#include "protocol/hex_text.h"
 #include "platform/platform.h"
 #include "protocol/frame.h"
 
 namespace {
 constexpr int kWriteTimeoutMs = 2000;
-constexpr int kPauseSliceMs = 10;  // longest time the window goes without handling events in a wait
+constexpr int kPauseSliceMs = 10;  // longest time a wait goes without handling events or a stop
 }
 
-void MainWindow::serial_receiveData()
+void BootSession::serial_receiveData()
 {
     if (!serial || !serial->isOpen())
         return;
@@ -28,7 +30,7 @@ void MainWindow::serial_receiveData()
     gather_chunk(chunk.constData(), chunk.size(), rx_buf, rx_len, rx_ready);
 }
 
-void MainWindow::pump_events()
+void BootSession::pump_events()
 {
     QCoreApplication::processEvents();
     // Qt does not emit readyRead again while the receive slot itself is
@@ -39,12 +41,12 @@ void MainWindow::pump_events()
         serial_receiveData();
 }
 
-bool MainWindow::aborted() const
+bool BootSession::aborted() const
 {
     return stop_requested == 1 || link_down == 1;
 }
 
-void MainWindow::pause_for_reply(int ms)
+void BootSession::pause_for_reply(int ms)
 {
     // A wait loop's pause, cut short only by a whole reply: the pass count
     // and the time a silent device is given stay as they are, but a reply
@@ -54,7 +56,7 @@ void MainWindow::pause_for_reply(int ms)
     clock.start();
     for (;;) {
         const qint64 left = ms - clock.elapsed();
-        if (left <= 0 || rx_ready == 1)
+        if (left <= 0 || rx_ready == 1 || stop_requested == 1)
             return;
         const int slice = int(qMin<qint64>(left, kPauseSliceMs));
         if (serial && serial->isOpen() && serial->bytesAvailable() == 0) {
@@ -67,7 +69,7 @@ void MainWindow::pause_for_reply(int ms)
     }
 }
 
-Reply MainWindow::await_reply(const ReplyWait& wait)
+Reply BootSession::await_reply(const ReplyWait& wait)
 {
     if (wait.passes == 0)
         return Reply::Sent;
@@ -76,7 +78,9 @@ Reply MainWindow::await_reply(const ReplyWait& wait)
             break;
         pause_for_reply(wait.sleep_ms);
         pump_events();
-        if (wait.abortable && aborted())
+        // A stop ends every wait; a removal only those that watch for it
+        // (the others run out and report for themselves).
+        if (stop_requested == 1 || (wait.abortable && aborted()))
             return Reply::Aborted;
     }
     // A reply handed over by the last pass still counts.
@@ -85,12 +89,12 @@ Reply MainWindow::await_reply(const ReplyWait& wait)
     return rx_buf[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
 }
 
-Reply MainWindow::exchange(const QByteArray& frame, const ReplyWait& wait)
+Reply BootSession::exchange(const QByteArray& frame, const ReplyWait& wait)
 {
     return exchange(QVector<FrameOut>{FrameOut{frame}}, wait);
 }
 
-Reply MainWindow::exchange(const QVector<FrameOut>& frames, const ReplyWait& wait)
+Reply BootSession::exchange(const QVector<FrameOut>& frames, const ReplyWait& wait)
 {
     if (wait.clear_first)
         discard_input();
@@ -111,7 +115,33 @@ Reply MainWindow::exchange(const QVector<FrameOut>& frames, const ReplyWait& wai
     return await_reply(wait);
 }
 
-void MainWindow::discard_input()
+Reply BootSession::checked_exchange(const QByteArray& frame, const ReplyWait& wait, const ReplyChecks& checks)
+{
+    return checked_exchange(QVector<FrameOut>{FrameOut{frame}}, wait, checks);
+}
+
+Reply BootSession::checked_exchange(const QVector<FrameOut>& frames, const ReplyWait& wait,
+                                    const ReplyChecks& checks)
+{
+    const Reply reply = exchange(frames, wait);
+    switch (reply) {
+    case Reply::WrongLetter:
+        if (checks.dump_wrong_reply)
+            log_line(hex_bytes_text(rx_buf, kWrongReplyDumpBytes));
+        if (checks.wrong_letter_line)
+            log_line(QString::fromLatin1(checks.wrong_letter_line));
+        break;
+    case Reply::TimedOut:
+        if (checks.time_over_box)
+            show_error(texts::kTimeOver);
+        break;
+    default:  // a stop or a removal ends the wait without a word
+        break;
+    }
+    return reply;
+}
+
+void BootSession::discard_input()
 {
     serial->clear(QSerialPort::AllDirections);
     // A partial reply in rx_buf is as stale as the bytes just discarded.
@@ -119,7 +149,7 @@ void MainWindow::discard_input()
     rx_ready = 0;
 }
 
-void MainWindow::write_frame(const QByteArray& frame)
+void BootSession::write_frame(const QByteArray& frame)
 {
     // A write that fails or stalls is not judged here: the reply's wait
     // reports it as a time-out, as for a reply lost on the line.

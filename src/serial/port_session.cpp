@@ -1,4 +1,5 @@
-// Opening, identifying, closing and the BootMode buttons, members of MainWindow.
+// The session itself and its port: opening, closing, the boot sequences,
+// identifying the chip, members of BootSession.
 
 #include <QSerialPort>
 
@@ -7,18 +8,18 @@
 #include <sys/ioctl.h>
 #endif
 
-#include "app/dialogs.h"
-#include "app/mainwindow.h"
 #include "app/texts.h"
 #include "platform/platform.h"
+#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
 #include "serial/port_advice.h"
 #include "serial/rates.h"
-#include "ui_mainwindow.h"
 
 namespace {
 constexpr int kBootSettleMs = 100;  // lets the sequence leave before the port closes
+// The boot loader hands over to the application and answers nothing.
+constexpr ReplyWait kRunSend{0, 0, 0, false, false};
 
 // A USB serial adapter holds a short reply for its latency timer (several
 // milliseconds a block) unless its driver is asked to hand bytes over at
@@ -38,28 +39,116 @@ void request_low_latency(QSerialPort& port)
 }
 }  // namespace
 
-bool MainWindow::open_port_at_selected_rate()
+BootSession::BootSession(SessionSink* sink, QObject* parent) : QObject(parent), sink_(sink)
 {
-    port_name = ui->comboBox_Comm->currentText();
-    serial->setPortName(port_name);
-    serial->setBaudRate(baud_rate_for_index(ui->comboBox_BAUDRATE->currentIndex()), QSerialPort::AllDirections);
+    serial = new QSerialPort;
+}
+
+BootSession::~BootSession()
+{
+    // A device that went away under the open port reports its error while
+    // the port closes; nobody is left to handle it.
+    serial->disconnect(this);
+    if (serial->isOpen())
+        close_port();
+    delete serial;
+}
+
+void BootSession::log_line(const QString& text)
+{
+    sink_->log_line(text);
+}
+
+void BootSession::show_error(const QString& text)
+{
+    sink_->error_box(QStringLiteral("Message"), text);
+}
+
+void BootSession::set_progress(int percent)
+{
+    sink_->progress(percent);
+}
+
+void BootSession::log_timestamp()
+{
+    const platform::LocalTime t = platform::local_time();
+    log_line(QStringLiteral("Timer:%1:%2:%3").arg(t.hour).arg(t.minute).arg(t.second));
+}
+
+QString BootSession::chip_model_name() const
+{
+    if (chip_id_ == 0)
+        return QString();
+    if (chip_id_ == kUnknownChipId)
+        return QStringLiteral("unknown");
+    return model_name(model_index_of(chip_id_));
+}
+
+bool BootSession::app_in_external_flash() const
+{
+    return chip_model(chip_id_).app == AppStore::ExternalFlash;
+}
+
+UpdateReport BootSession::make_report(Operation operation, int code) const
+{
+    UpdateReport r;
+    r.operation = operation;
+    r.code = code;
+    if (code == 0)
+        r.verdict = Verdict::Passed;
+    else if (stop_requested == 1)
+        r.verdict = Verdict::Stopped;
+    else if (port_removed_)
+        r.verdict = Verdict::DeviceGone;
+    else
+        r.verdict = Verdict::Failed;
+    r.bytes = update_bytes_;
+    r.chip_id = chip_id_;
+    r.chip_model = chip_model_name();
+    r.flash_id = flash_id;
+    r.flash_size = flash_size;
+    r.flash_name = flash_name;
+    return r;
+}
+
+bool BootSession::port_open() const
+{
+    return serial && serial->isOpen();
+}
+
+void BootSession::renew_port()
+{
+    if (serial->isOpen())
+        close_port();
+    serial->disconnect(this);
+    serial->deleteLater();
+    serial = new QSerialPort;
+}
+
+bool BootSession::open_port(const QString& name, int rate_index)
+{
+    // Reusing the port object: drop the connections of its last open.
+    serial->disconnect(this);
+    port_name_ = name;
+    serial->setPortName(port_name_);
+    serial->setBaudRate(baud_rate_for_index(rate_index), QSerialPort::AllDirections);
     serial->setDataBits(QSerialPort::Data8);
     serial->setParity(QSerialPort::NoParity);
     serial->setStopBits(QSerialPort::OneStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
     // A port another program has locked is not opened even where the open
     // would pass: two programs on one line garble each other's frames.
-    if (port_lock_holder(port_name) || !serial->open(QIODevice::ReadWrite)) {
-        Dialogs::current().information(nullptr, QStringLiteral("Title"), QStringLiteral("Open fail"));
-        const QString advice = port_open_advice(gather_port_facts(port_name));
+    if (port_lock_holder(port_name_) || !serial->open(QIODevice::ReadWrite)) {
+        sink_->notice_box(QStringLiteral("Title"), QStringLiteral("Open fail"));
+        const QString advice = port_open_advice(gather_port_facts(port_name_));
         if (!advice.isEmpty())
             log_line(advice);
         return false;
     }
     request_low_latency(*serial);
-    connect(serial, &QSerialPort::readyRead, this, &MainWindow::serial_receiveData, Qt::DirectConnection);
-    connect(serial, &QSerialPort::errorOccurred, this, &MainWindow::serial_error, Qt::DirectConnection);
-    session_port_removed = false;
+    connect(serial, &QSerialPort::readyRead, this, &BootSession::serial_receiveData, Qt::DirectConnection);
+    connect(serial, &QSerialPort::errorOccurred, this, &BootSession::serial_error, Qt::DirectConnection);
+    port_removed_ = false;
     // A new session starts with an empty reply buffer: a partial reply of
     // the last one would be put in front of the first reply of this one.
     rx_len = 0;
@@ -67,110 +156,82 @@ bool MainWindow::open_port_at_selected_rate()
     return true;
 }
 
-void MainWindow::close_port()
+void BootSession::close_port()
 {
     discard_input();
     serial->close();
 }
 
-int MainWindow::identify_chip(const LinkSettings& link)
+void BootSession::mark_port_removed()
 {
-    for (int i = 0; i < kChipModelCount; ++i) {
-        const int result = connect_device(kIdentifyMode, kChipModels[i].chip_id, link);
-        if (result < 0)
-            return identify_chip_result::kNotIdentified;
-        if (result == connect_result::kOk) {
-            chip_id = kChipModels[i].chip_id;
-            ui->lineEdit_McuType->setText(model_name(i));
-            set_action_buttons_enabled(true);
-            if (reconnect_state == 1)
-                reconnect_state = 2;
-            return identify_chip_result::kOk;
-        }
-    }
-    return identify_chip_result::kNotIdentified;
+    link_down = 1;
+    port_removed_ = true;
+    serial->close();
 }
 
-int MainWindow::Open_SerialPort()
+void BootSession::serial_error()
 {
-    if (serial->isOpen())
-        close_port();
-    // A fresh port object each time, so readyRead is never connected twice.
-    // The old one may be inside its own signal emission (this can run from
-    // the event pumping of the receive slot), so it goes later, not now.
-    serial->disconnect(this);
-    serial->deleteLater();
-    serial = new QSerialPort;
-
-    if (!open_port_at_selected_rate())
-        return operation_result::kOpenFailed;
-    ui->pushButton_OpenCom->setText(texts::kCloseComm);
-
-    chip_id = 0;
-    // The handshake pumps events while it waits: another press of Open or
-    // BootMode would close the port under it. Those buttons stay off until
-    // it ends; whatever the Open button was set to meanwhile is applied then.
-    const bool boot_enabled = ui->pushButton_Boot->isEnabled();
-    const bool boot2_enabled = ui->pushButton_BootII->isEnabled();
-    open_button_wanted = ui->pushButton_OpenCom->isEnabled();
-    identifying = true;
-    ui->pushButton_OpenCom->setEnabled(false);
-    ui->pushButton_Boot->setEnabled(false);
-    ui->pushButton_BootII->setEnabled(false);
-    const int identified = identify_chip(read_link_settings());
-    identifying = false;
-    ui->pushButton_OpenCom->setEnabled(open_button_wanted);
-    ui->pushButton_Boot->setEnabled(boot_enabled);
-    ui->pushButton_BootII->setEnabled(boot2_enabled);
-    if (identified != identify_chip_result::kOk) {
-        chip_id = kUnknownChipId;
-        ui->lineEdit_McuType->setText(QStringLiteral("unknown"));
-    }
-    // A device removed during identification stays down.
-    if (serial->isOpen())
-        link_down = 0;
-    return identified == 0 ? operation_result::kOk : operation_result::kNoChip;
-}
-
-void MainWindow::Close_SerialPort()
-{
-    if (!serial || !serial->isOpen())
+    const QSerialPort::SerialPortError error = serial->error();
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
+        error != QSerialPort::WriteError)
         return;
-    close_port();
-    ui->pushButton_OpenCom->setText(texts::kOpenComm);
+    if (!serial->isOpen())
+        return;
+    // The device went away under the open port (on Linux a hung-up tty
+    // floods read errors until the port is closed): the front end handles
+    // it as the removal of that port, once.
+    sink_->port_failed(port_name_);
 }
 
-void MainWindow::close_port_offer_open()
+int BootSession::send_boot_sequence(const QString& name, int rate_index, const QByteArray& sequence)
 {
-    close_port();
-    ui->pushButton_OpenCom->setText(texts::kOpenComm);
-    set_open_button_enabled(true);
-}
-
-void MainWindow::set_open_button_enabled(bool on)
-{
-    if (identifying)
-        open_button_wanted = on;
-    else
-        ui->pushButton_OpenCom->setEnabled(on);
-}
-
-int MainWindow::send_boot_sequence(const QByteArray& sequence)
-{
-    wait_ms = read_link_settings().wait_ms;
-    if (serial->isOpen())
-        close_port_offer_open();
-    // Reuses the port object: its readyRead is connected again below, so
-    // drop the connections of the last open first.
-    serial->disconnect(this);
-    if (!open_port_at_selected_rate())
+    if (!open_port(name, rate_index))
         return operation_result::kOpenFailed;
     discard_input();
     rx_wait_enabled = 1;
     write_frame(sequence);
     platform::sleep_ms(kBootSettleMs);
-
-    if (serial->isOpen())
-        close_port_offer_open();
     return operation_result::kOk;
+}
+
+int BootSession::identify_chip(const LinkSettings& link)
+{
+    chip_id_ = 0;
+    int result = identify_chip_result::kNotIdentified;
+    for (int i = 0; i < kChipModelCount; ++i) {
+        const int connected = connect_device(kIdentifyMode, kChipModels[i].chip_id, link);
+        if (connected < 0)
+            break;
+        if (connected == connect_result::kOk) {
+            chip_id_ = kChipModels[i].chip_id;
+            sink_->chip_identified(chip_id_, model_name(i));
+            sink_->actions_enabled(true);
+            if (reconnect_state == 1)
+                reconnect_state = 2;
+            result = identify_chip_result::kOk;
+            break;
+        }
+    }
+    if (result != identify_chip_result::kOk) {
+        chip_id_ = kUnknownChipId;
+        sink_->chip_identified(chip_id_, QStringLiteral("unknown"));
+    }
+    // A device removed during identification stays down.
+    if (serial->isOpen())
+        link_down = 0;
+    return result;
+}
+
+int BootSession::run_application(uint32_t start_address)
+{
+    exchange(build_run_request(start_address), kRunSend);
+    return run_application_result::kSent;
+}
+
+bool BootSession::refuse_closed_port()
+{
+    if (serial->isOpen())
+        return false;
+    show_error(texts::kPleaseOpenPort);
+    return true;
 }

@@ -137,6 +137,8 @@ private slots:
     void update_faults();
     void update_unplugged_midway_data();
     void update_unplugged_midway();
+    void stop_ends_silent_wait_data();
+    void stop_ends_silent_wait();
     void update_reads_file_afresh();
     void update_vq210_uart0_external_flash();
     void newcomer_on_default_settings();
@@ -503,6 +505,54 @@ void McuTest::update_unplugged_midway()
     // The wait sleeps between its tests: a hung-up port must not make it spin.
     QVERIFY2(cpu_ms < 0.6 * double(wall.elapsed()) + 200.0,
              qPrintable(QString("cpu %1 ms of %2 ms").arg(cpu_ms).arg(wall.elapsed())));
+    VERIFY_BOXES(s.dialogs);
+}
+
+void McuTest::stop_ends_silent_wait_data()
+{
+    QTest::addColumn<char>("letter");  // the command the device leaves unanswered
+    QTest::addColumn<bool>("vcom");
+    QTest::addColumn<int>("frames_before_stop");  // writes of that letter the device saw
+    QTest::addColumn<QString>("last_line");
+    QTest::newRow("erase") << 'L' << false << 1 << "Erase flash NG!!!";
+    QTest::newRow("512-byte frames") << 'J' << true << 2 << "UPDATE_FLASH NG, Addr : 0x800";
+    QTest::newRow("CRC") << 'N' << false << 1 << "Check CRC is NG...";
+}
+
+// A stop reaches the MCU update's waits, which watch for nothing else: the
+// update ends through its usual failure lines, with no box, long before the
+// silent wait would have run out (seconds), and reports itself stopped.
+void McuTest::stop_ends_silent_wait()
+{
+    QFETCH(char, letter);
+    QFETCH(bool, vcom);
+    QFETCH(int, frames_before_stop);
+    QFETCH(QString, last_line);
+    McuSession s(chip(kVq4410, vcom));
+    QVERIFY(s.start());
+    s.open_identified();
+    s.choose(image_of(5000));
+    s.fault([&](SimDevice& d) { d.set_silent(letter, 1, letter == 'J' ? 1 : 0); });
+    s.clear_records();
+    QElapsedTimer since_stop;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const int seen = letter == 'J' ? writes_of(s.frames('J')).size() : s.frames(letter).size();
+        if (since_stop.isValid() || seen < frames_before_stop)
+            return;
+        s.a().driver().request_stop();
+        since_stop.start();
+    });
+    watch.start(5);
+    s.a().driver().start(Operation::UpdateMcu);
+    const qint64 after_stop = since_stop.isValid() ? since_stop.elapsed() : -1;
+    QVERIFY(after_stop >= 0);
+    QVERIFY2(after_stop < 1000, qPrintable(QString::number(after_stop)));
+    const UpdateReport& report = s.a().driver().last_update();
+    QCOMPARE(report.verdict, Verdict::Stopped);
+    QVERIFY(report.code != 0);
+    const QStringList log = s.log();
+    QCOMPARE(log.mid(log.size() - 2), QStringList({last_line, kFail}));
     VERIFY_BOXES(s.dialogs);
 }
 

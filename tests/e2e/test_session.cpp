@@ -57,12 +57,42 @@ int probed_model(const QByteArray& raw)
     return -1;
 }
 
+// Records what the session reports on its way to the window.
+class TapSink : public SessionSink {
+public:
+    explicit TapSink(SessionSink& shown) : shown(shown) {}
+    void log_line(const QString& t) override { log << t; shown.log_line(t); }
+    void clear_log() override { log.clear(); shown.clear_log(); }
+    void error_box(const QString& a, const QString& b) override { kinds << "box"; shown.error_box(a, b); }
+    void notice_box(const QString& a, const QString& b) override { kinds << "box"; shown.notice_box(a, b); }
+    void progress(int p) override { kinds << "progress"; last_progress = p; shown.progress(p); }
+    void chip_identified(uint32_t id, const QString& n) override { kinds << "chip"; chip = n; shown.chip_identified(id, n); }
+    void flash_fields(const QString& id, const QString& size, const QString& name) override
+    {
+        kinds << "flash";
+        flash = QStringList({id, size, name});
+        shown.flash_fields(id, size, name);
+    }
+    void mcu_label(const QString& t) override { kinds << "mcu label"; labels[0] = t; shown.mcu_label(t); }
+    void flash_label(const QString& t) override { kinds << "flash label"; labels[1] = t; shown.flash_label(t); }
+    void actions_enabled(bool on) override { kinds << "actions"; actions = on; shown.actions_enabled(on); }
+    void port_failed(const QString& n) override { kinds << "port failed"; shown.port_failed(n); }
+
+    SessionSink& shown;
+    QStringList log, kinds, flash;
+    QString chip, labels[2];
+    int last_progress = -1;
+    bool actions = false;
+};
+
 }  // namespace
 
 class SessionTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void sink_carries_what_window_shows_data();
+    void sink_carries_what_window_shows();
     void identifies_each_model_data();
     void identifies_each_model();
     void chip_in_no_entry_is_unknown();
@@ -645,6 +675,58 @@ void SessionTest::closes_cleanly_after_device_vanished()
     s.sim.unplug();
     QTest::qSleep(200);
     QVERIFY(s.close_window_writes_config());
+}
+
+void SessionTest::sink_carries_what_window_shows_data()
+{
+    QTest::addColumn<Operation>("operation");
+    QTest::addColumn<QStringList>("received");  // kinds of report the operation must give
+    QTest::newRow("open") << Operation::OpenPort << QStringList({"chip", "actions"});
+    QTest::newRow("flash info") << Operation::FlashInfo << QStringList({"flash"});
+    QTest::newRow("input mcu") << Operation::InputMcuImage << QStringList({"mcu label"});
+    QTest::newRow("input flash") << Operation::InputFlashImage << QStringList({"flash label"});
+    QTest::newRow("update mcu") << Operation::UpdateMcu << QStringList({"mcu label", "actions", "progress"});
+}
+
+// The window shows exactly what its session reports, and nothing it did not.
+void SessionTest::sink_carries_what_window_shows()
+{
+    QFETCH(Operation, operation);
+    QFETCH(QStringList, received);
+    SimSession s(chip(0x19714410));
+    QVERIFY(s.start());
+    QByteArray image(5000, '\x5A');
+    sim_wire::set_u32(image, 4, 0x08008000);
+    const QString path = s.write("image.bin", image);
+    s.a().driver().set_mcu_image(path);
+    s.a().driver().set_flash_image(path);
+    s.same_rates();  // no reconnect: its line is the window's own
+    if (operation != Operation::OpenPort)
+        s.open_identified();
+    TapSink tap(s.a().window_sink());
+    s.a().s().set_sink(&tap);
+    s.a().clear_log();
+    s.a().start(operation);
+    s.a().s().set_sink(&s.a().window_sink());
+
+    for (const QString& kind : received)
+        QVERIFY2(tap.kinds.contains(kind), qPrintable(kind));
+    QCOMPARE(s.a().widget<QTextEdit>("textEdit")->toPlainText(), tap.log.join('\n'));
+    if (tap.kinds.contains("chip"))
+        QCOMPARE(s.a().edit("lineEdit_McuType")->text(), tap.chip);
+    if (tap.kinds.contains("flash"))
+        QCOMPARE(QStringList({s.a().edit("lineEdit_FlashID")->text(), s.a().edit("lineEdit_FlashSize")->text(),
+                              s.a().edit("lineEdit_FlashName")->text()}),
+                 tap.flash);
+    if (tap.kinds.contains("mcu label"))
+        QCOMPARE(s.a().label("label_MCUCRC"), tap.labels[0]);
+    if (tap.kinds.contains("flash label"))
+        QCOMPARE(s.a().label("label_FlashCRC"), tap.labels[1]);
+    if (tap.kinds.contains("progress"))
+        QCOMPARE(s.a().progress(), tap.last_progress);
+    if (tap.kinds.contains("actions"))
+        QCOMPARE(s.a().button("pushButton_UpdateMCU")->isEnabled(), tap.actions);
+    VERIFY_BOXES(s.dialogs);
 }
 
 QTEST_MAIN(SessionTest)

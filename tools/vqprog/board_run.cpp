@@ -84,6 +84,7 @@ int BoardRun::run()
     if (const int refused = production_->begin())
         return refused;
     driver_->set_max_timed_out_blocks(options_.max_timeouts);
+    driver_->set_skip_unchanged(options_.skip_unchanged);
     if (watch_.signal_number() != 0)
         interrupt(watch_.signal_number());
 
@@ -210,7 +211,7 @@ bool BoardRun::run_action(const Action& given)
     production_->record(given, ok, device_gone_, clock.elapsed() / 1000.0);
     const bool update = action.name == QLatin1String("update-mcu") || action.name == QLatin1String("update-flash");
     console_.result(action.name, ok, clock.elapsed() / 1000.0, driver_->chip_model(),
-                    update ? window_->update_bytes() : std::optional<UpdateBytes>());
+                    update ? driver_->last_update().bytes : std::optional<UpdateBytes>());
     return ok;
 }
 
@@ -260,7 +261,7 @@ bool BoardRun::update_mcu(const QString& file)
     driver_->set_mcu_image(file);
     // The UART0 variant keeps its application in the external flash: its
     // update ends with a flash update's code, 0 for success all the same.
-    return start(options_.skip_unchanged ? Operation::UpdateMcuSkipUnchanged : Operation::UpdateMcu) == 0;
+    return start(Operation::UpdateMcu) == 0;
 }
 
 bool BoardRun::check_mcu(const QString& file)
@@ -276,8 +277,7 @@ bool BoardRun::check_mcu(const QString& file)
 bool BoardRun::update_flash(const QString& file)
 {
     driver_->set_flash_image(file);
-    return start(options_.skip_unchanged ? Operation::UpdateFlashSkipUnchanged : Operation::UpdateFlash) ==
-           flash_update_result::kOk;
+    return start(Operation::UpdateFlash) == flash_update_result::kOk;
 }
 
 bool BoardRun::check_flash(const QString& file)

@@ -179,8 +179,8 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
     r.exit_code = ok ? kExitOk : device_gone ? kExitDeviceGone : kExitFailed;
     r.seconds = seconds;
     if (updates && image) {
-        r.bytes_written = window_.update_bytes().bytes_written;
-        r.bytes_skipped = window_.update_bytes().bytes_skipped;
+        r.bytes_written = driver_.last_update().bytes.bytes_written;
+        r.bytes_skipped = driver_.last_update().bytes.bytes_skipped;
     }
     r.serial = serial_;
     r.counter = p_.serial_counter;

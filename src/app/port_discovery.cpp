@@ -1,6 +1,5 @@
 // The port list and hot-plug, members of MainWindow.
 
-#include <QSerialPort>
 #include <QTimer>
 
 #include "app/mainwindow.h"
@@ -55,7 +54,7 @@ void MainWindow::Timer1_Out_Event()
 
 void MainWindow::port_arrived(const QString& name)
 {
-    if (!serial->isOpen())
+    if (!session_.port_open())
         port_timer->start(kRefreshAfterChangeMs);
     log_line(QStringLiteral("Insert ") + name);
 }
@@ -63,34 +62,23 @@ void MainWindow::port_arrived(const QString& name)
 void MainWindow::port_removed(const QString& name)
 {
     log_line(QStringLiteral("Remove ") + name);
-    if (serial->isOpen() && name == ui->comboBox_Comm->currentText())
+    if (session_.port_open() && name == ui->comboBox_Comm->currentText())
         end_session_on_removal();
 }
 
 void MainWindow::end_session_on_removal()
 {
-    link_down = 1;
+    session_.mark_port_removed();
     refresh_after_removal = true;
-    session_port_removed = true;
-    serial->close();
     ui->pushButton_OpenCom->setText(texts::kOpenComm);
     set_action_buttons_enabled(false);
     port_timer->start(kRefreshAfterChangeMs);
 }
 
-void MainWindow::serial_error()
+void MainWindow::port_failed(const QString& name)
 {
-    const QSerialPort::SerialPortError error = serial->error();
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
-        error != QSerialPort::WriteError)
-        return;
-    if (!serial->isOpen())
-        return;
-    // The device went away under the open port (on Linux a hung-up tty
-    // floods read errors until the port is closed): handle it as the
-    // removal of that port, once.
-    port_watcher->forget(port_name);
-    log_line(QStringLiteral("Remove ") + port_name);
+    port_watcher->forget(name);
+    log_line(QStringLiteral("Remove ") + name);
     end_session_on_removal();
 }
 

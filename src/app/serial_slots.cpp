@@ -1,0 +1,112 @@
+// The serial link's buttons: Open Comm and the two BootMode buttons, and
+// what the window does around the session's port.
+
+#include "app/mainwindow.h"
+#include "app/texts.h"
+#include "serial/boot_sequences.h"
+#include "serial/rates.h"
+#include "ui_mainwindow.h"
+
+void MainWindow::on_pushButton_OpenCom_clicked()
+{
+    const Operation operation = session_.port_open() ? Operation::ClosePort : Operation::OpenPort;
+    const int result = open_or_close_operation();
+    emit operation_ended(operation, result);
+}
+
+int MainWindow::open_or_close_operation()
+{
+    int result = operation_result::kOk;
+    session_.set_receive_wait_ms(read_link_settings().wait_ms);
+    if (ui->checkBox_BaudRate->isChecked())
+        ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
+
+    if (session_.port_open()) {
+        set_action_buttons_enabled(false);
+        close_port_offer_open();
+    } else {
+        result = Open_SerialPort();
+    }
+
+    if (session_.reconnect_state_now() == 2) {
+        // The boot loader now listens at the New Rate.
+        session_.close_port();
+        ui->comboBox_BAUDRATE->setCurrentIndex(ui->comboBox_NewRate->currentIndex());
+        log_line(QStringLiteral("Reconnected with the new baud rate..."));
+        result = Open_SerialPort();
+    }
+    session_.clear_reconnect_state();
+    return result;
+}
+
+void MainWindow::on_pushButton_Boot_clicked()
+{
+    const int result = send_boot_sequence(bootupdate_sequence());
+    emit operation_ended(Operation::BootMode1, result);
+}
+
+void MainWindow::on_pushButton_BootII_clicked()
+{
+    const int result = send_boot_sequence(bootmode2_sequence());
+    emit operation_ended(Operation::BootMode2, result);
+}
+
+int MainWindow::Open_SerialPort()
+{
+    session_.renew_port();
+    if (!session_.open_port(ui->comboBox_Comm->currentText(), ui->comboBox_BAUDRATE->currentIndex()))
+        return operation_result::kOpenFailed;
+    ui->pushButton_OpenCom->setText(texts::kCloseComm);
+
+    // The handshake pumps events while it waits: another press of Open or
+    // BootMode would close the port under it. Those buttons stay off until
+    // it ends; whatever the Open button was set to meanwhile is applied then.
+    const bool boot_enabled = ui->pushButton_Boot->isEnabled();
+    const bool boot2_enabled = ui->pushButton_BootII->isEnabled();
+    open_button_wanted = ui->pushButton_OpenCom->isEnabled();
+    identifying = true;
+    ui->pushButton_OpenCom->setEnabled(false);
+    ui->pushButton_Boot->setEnabled(false);
+    ui->pushButton_BootII->setEnabled(false);
+    const int identified = session_.identify_chip(read_link_settings());
+    identifying = false;
+    ui->pushButton_OpenCom->setEnabled(open_button_wanted);
+    ui->pushButton_Boot->setEnabled(boot_enabled);
+    ui->pushButton_BootII->setEnabled(boot2_enabled);
+    return identified == 0 ? operation_result::kOk : operation_result::kNoChip;
+}
+
+void MainWindow::Close_SerialPort()
+{
+    if (!session_.port_open())
+        return;
+    session_.close_port();
+    ui->pushButton_OpenCom->setText(texts::kOpenComm);
+}
+
+void MainWindow::close_port_offer_open()
+{
+    session_.close_port();
+    ui->pushButton_OpenCom->setText(texts::kOpenComm);
+    set_open_button_enabled(true);
+}
+
+void MainWindow::set_open_button_enabled(bool on)
+{
+    if (identifying)
+        open_button_wanted = on;
+    else
+        ui->pushButton_OpenCom->setEnabled(on);
+}
+
+int MainWindow::send_boot_sequence(const QByteArray& sequence)
+{
+    session_.set_receive_wait_ms(read_link_settings().wait_ms);
+    if (session_.port_open())
+        close_port_offer_open();
+    const int result =
+        session_.send_boot_sequence(ui->comboBox_Comm->currentText(), ui->comboBox_BAUDRATE->currentIndex(), sequence);
+    if (result == operation_result::kOk && session_.port_open())
+        close_port_offer_open();
+    return result;
+}

@@ -1,0 +1,223 @@
+#pragma once
+
+// One boot-loader session: the serial port, the reply being gathered, the
+// identified chip and flash, the image an update is writing, the stop and
+// link-down flags, and every command and procedure. It reaches the operator
+// only through its SessionSink; front ends (the window, the command-line
+// programmer) read their inputs, call it and show what it reports.
+//
+// Everything runs on the caller's thread. A procedure's wait for the device
+// pumps the event loop, so a removal, a stop request or a click arrives
+// meanwhile. request_stop() ends any wait for the device within a few
+// milliseconds; the procedure then returns through its normal path and its
+// report says Verdict::Stopped.
+//
+// Members are defined in the folder of their subsystem: the link in
+// protocol/link.cpp, the connect handshake in protocol/connect.cpp, the MCU
+// commands and update in mcu/, the flash commands and checks in flash/, the
+// block writers and flash updates in flashimage/, the port in serial/.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QVector>
+#include <cstdint>
+
+#include "flash/flash_frames.h"
+#include "flashimage/skip_plan.h"
+#include "flashimage/update_plan.h"
+#include "protocol/connect_frame.h"
+#include "protocol/link.h"
+#include "protocol/reply_gather.h"
+#include "protocol/session_report.h"
+#include "protocol/session_sink.h"
+
+class QSerialPort;
+struct McuRange;
+
+// What a checked exchange does with a reply that is not the expected one.
+struct ReplyChecks {
+    const char* wrong_letter_line = nullptr;  // logged when the reply has another letter
+    bool dump_wrong_reply = false;            // its first bytes logged first
+    bool time_over_box = true;                // "Time over!" when none came
+};
+
+class BootSession : public QObject {
+    Q_OBJECT
+
+public:
+    explicit BootSession(SessionSink* sink, QObject* parent = nullptr);
+    ~BootSession() override;
+
+    void set_sink(SessionSink* sink) { sink_ = sink; }
+
+    // ---- Port ----
+    // A fresh port object, so that readyRead is never connected twice; the
+    // old one may be inside its own signal emission, so it goes later.
+    void renew_port();
+    // Opens `name` at kBaudRates[rate_index], 8N1; "Open fail" and advice
+    // when it will not open.
+    bool open_port(const QString& name, int rate_index);
+    void close_port();
+    bool port_open() const;
+    const QString& port_name() const { return port_name_; }
+    // The device of the open port went away: the link is down, the port closed.
+    void mark_port_removed();
+    bool device_removed() const { return port_removed_; }
+    // Opens the port, sends a boot sequence and lets it leave.
+    int send_boot_sequence(const QString& name, int rate_index, const QByteArray& sequence);
+    // The receive slot's wait for more bytes, 1 to 8 ms (WaitTime).
+    void set_receive_wait_ms(int ms) { wait_ms = ms; }
+
+    // ---- Stop ----
+    // Ends every wait for the device from now on; sticky.
+    void request_stop() { stop_requested = 1; }
+    bool stop_is_requested() const { return stop_requested == 1; }
+
+    // ---- Procedures ----
+    // Connects as each catalogued model in turn; chip_identified reports
+    // the one that answered, or "unknown".
+    int identify_chip(const LinkSettings& link);  // identify_chip_result
+    // 2 while the boot loader must be reopened at the New Rate.
+    int reconnect_state_now() const { return reconnect_state; }
+    void clear_reconnect_state() { reconnect_state = 0; }
+    int run_application(uint32_t start_address);  // run_application_result
+    // Reads and takes an MCU or flash image file: operation_result.
+    int load_mcu_image(const QString& path);
+    int load_flash_image(const QString& path);
+    // Update MCU (or, on a chip that keeps its application in the external
+    // flash, the same image written there) and Update Flash, from the file.
+    UpdateReport update_mcu(const QString& path, const UpdateOptions& options);
+    UpdateReport update_flash(const QString& path, const UpdateOptions& options);
+    int check_mcu();                     // Check Mcu CRC: operation_result or the check's code
+    int check_flash(bool send_file_crc); // Check Flash CRC
+    // Get Flash ID, a second time after pause_ms when the first found no
+    // catalogued flash: flash_id_result.
+    int identify_flash(int pause_ms);
+    void discard_input();  // empties the port's buffers and the reply being gathered
+    void log_timestamp();  // "Timer:h:m:s", local time
+    bool refuse_closed_port();  // "Please open the port!" when it is closed
+
+    // ---- What the session knows ----
+    uint32_t chip_id() const { return chip_id_; }
+    QString chip_model_name() const;
+    uint32_t boot_version_now() const { return boot_version; }
+    uint32_t flash_id_now() const { return flash_id; }
+    int flash_size_now() const { return flash_size; }
+    QString flash_name_now() const { return flash_name; }
+    int mcu_image_length() const { return mcu_image_len; }
+    int flash_image_length() const { return flash_image_len; }
+    uint32_t flash_image_crc_now() const { return flash_image_crc; }
+
+private:
+    friend class MainWindowTestAccess;
+
+    void log_line(const QString& text);
+    void show_error(const QString& text);  // critical box "Message"
+    void set_progress(int percent);
+    UpdateReport make_report(Operation operation, int code) const;
+    bool app_in_external_flash() const;
+
+    // Link: write a frame, or a block's frames, and wait for the reply
+    void serial_receiveData();
+    void serial_error();
+    Reply exchange(const QByteArray& frame, const ReplyWait& wait);
+    Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
+    // The exchange with the command's rules for a wrong reply and a time-out.
+    Reply checked_exchange(const QVector<FrameOut>& frames, const ReplyWait& wait, const ReplyChecks& checks);
+    Reply checked_exchange(const QByteArray& frame, const ReplyWait& wait, const ReplyChecks& checks);
+    Reply await_reply(const ReplyWait& wait);
+    bool aborted() const;  // a stop requested or the device removed
+    void pause_for_reply(int ms);
+    void pump_events();
+    void write_frame(const QByteArray& frame);
+
+    // Connect handshake
+    int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
+
+    // Internal flash: commands and the MCU update
+    int erase_mcu(uint32_t start_offset, uint32_t end_offset);
+    int check_mcu_crc();  // of mcu_image_len bytes from run_address's page against mcu_image_crc
+    int program_mcu_block(const QByteArray& data, uint32_t block_offset);   // single frame
+    int program_mcu_frames(const QByteArray& data, uint32_t block_offset);  // J0/J1/J2 frames
+    int write_mcu_block(const QByteArray& data, uint32_t block_offset);     // the form vcom_index selects
+    int plan_mcu_update(uint32_t chip, McuRange* range);                    // refusals before anything is sent
+    int update_mcu_image(int total, int blk, uint32_t chip, const UpdateOptions& options);
+    int mcu_update_prologue(uint32_t chip, const LinkSettings& link, McuRange* range);
+    int program_mcu_image(int total, int blk, const McuRange& range);
+    bool mcu_image_held(int total, int blk, const McuRange& range);
+
+    // External flash: commands, catalogue, identification, CRC checks
+    int Set_FlashMode(uint8_t mode);
+    int Get_FlashID(uint8_t variant);
+    int Lookup_FlashIni(uint32_t id);  // lookup_flash_ini_result
+    int prepare_flash_mode(int mode, bool announce_nand);  // prepare_flash_mode_result
+    int run_flash_crc(const FlashCrcJob& job);
+    int flash_crc_wait(const FlashCrcJob& job);
+    int Check_FlashBlockCRC(uint32_t addr, int len, uint32_t crc);
+    int Check_FlashRangeCRC(uint32_t addr, int len, uint32_t crc);
+    int Check_FlashImageCRC(bool send_file_crc);
+
+    // Flash images: block writers, updates, the skip survey
+    void take_flash_image_check(const FlashImageCheck& check);
+    int Write_FlashBlock(const QByteArray& data, uint32_t address, int seq);
+    int Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq);
+    int flash_update_prologue(const LinkSettings& link, int image_len);
+    int write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets);
+    void log_update_start();
+    void log_link_kind();
+    int Update_FlashFull(int len, int blk, const UpdateOptions& options);
+    // `len` bytes of image_data at `base`, then the range's CRC against `expected_crc`.
+    int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const UpdateOptions& options);
+    int Update_FlashDiff(int len, int blk, const UpdateOptions& options);
+    SurveyAnswer ask_flash_crc(uint32_t address, uint32_t len);
+    int write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets, bool skip_unchanged);
+    QVector<DiffRecord> diff_records_to_write(const QVector<DiffRecord>& records, int blk);
+
+    SessionSink* sink_;
+
+    // The one serial port
+    QSerialPort* serial = nullptr;
+    QString port_name_;
+    bool port_removed_ = false;  // the open port's device went away; cleared when a port opens
+
+    // Reply gathering
+    uint8_t rx_buf[kRxBufLen] = {};
+    int rx_len = 0;
+    int rx_ready = 0;
+    int rx_wait_enabled = 1;
+    int wait_ms = 3;
+
+    // The identified chip and what its boot loader reported
+    uint32_t chip_id_ = 0;
+    uint32_t boot_version = 0;
+    int vcom_index = 0;
+    int write_pacing_us = 125;
+    int reconnect_state = 0;
+
+    // Abort flags of long operations
+    int link_down = 1;
+    int stop_requested = 0;
+    int max_timed_out_blocks = 0;     // of the flash update running
+    int timed_out_blocks_in_row = 0;  // of the flash update running, across its calls of write_flash_blocks
+    UpdateBytes update_bytes_;        // what the update running wrote and left out
+
+    // Selected MCU image
+    int mcu_image_len = 0;
+    uint32_t mcu_image_crc = 0;
+    uint32_t run_address = 0;
+
+    // Selected flash image
+    int flash_image_len = 0;
+    uint32_t flash_image_crc = 0;
+    int flash_image_has_info = 0;
+    uint32_t flash_image_info_crc = 0;
+    uint32_t file_diff_info[8] = {};
+    QByteArray image_data;
+
+    // Identified external flash
+    uint32_t flash_id = 0;
+    int flash_size = 0;
+    QString flash_name;
+    QString flash_catalogue_problem;  // why the last lookup found nothing; empty when it found the ID
+};
