@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "flashimage/diff_check.h"
 #include "protocol/crc32.h"
 
 namespace {
@@ -71,6 +72,14 @@ SkipPlan survey_flash_image(const QByteArray& in_flash, int blk, const DeviceCrc
     }
     plan.changed = int(std::count(plan.write.cbegin(), plan.write.cend(), true));
     return plan;
+}
+
+QVector<bool> diff_records_never_skipped(const QVector<DiffRecord>& records, int blk)
+{
+    QVector<bool> never(records.size(), false);
+    for (const DiffOverlap& o : overlapping_diff_records(records, blk))
+        never[o.first] = never[o.second] = true;
+    return never;
 }
 
 QByteArray image_as_left_in_flash(const QByteArray& image, int len, int blk, TailStyle style)

@@ -78,6 +78,7 @@ QVector<DiffRecord> MainWindow::diff_records_to_write(const QVector<DiffRecord>&
     int changed_blocks = 0;
     qint64 bytes = 0;
     bool asking = true;
+    const QVector<bool> never_skipped = diff_records_never_skipped(records, blk);
     for (const DiffRecord& r : records) {
         const int record_blocks = plan_diff_record(r, blk).size();
         blocks += record_blocks;
@@ -87,7 +88,7 @@ QVector<DiffRecord> MainWindow::diff_records_to_write(const QVector<DiffRecord>&
         if (aborted())
             return {};
         asking = a.kind != SurveyReply::StopAsking;
-        if (a.kind == SurveyReply::Crc && a.crc == r.crc) {
+        if (a.kind == SurveyReply::Crc && a.crc == r.crc && !never_skipped.at(int(&r - records.constData()))) {
             update_bytes_.bytes_skipped += r.length;
             continue;
         }

@@ -352,6 +352,13 @@ void VqprogTest::refused_before_connecting_data()
     QTest::newRow("diff empty record") << "update-flash" << "bad.diff"
                                        << diff_file(empty_record + good, uint32_t(empty_record.size() + good.size()), false, false, 2)
                                        << "record 1 of 2 (file offset 32, address 0x00020000): the record holds no data";
+    QTest::newRow("diff without records") << "update-flash" << "none.diff" << diff_file(QByteArray(), 0, false, false, 0)
+                                          << "There are not any block to update...";
+    const QByteArray at_0 = diff_record(0, data.left(100), crc(data.left(100)));
+    const QByteArray at_1024 = diff_record(1024, data.left(100), crc(data.left(100)));
+    QTest::newRow("diff record padded over") << "update-flash" << "bad.diff"
+                                             << diff_file(at_1024 + at_0, uint32_t(2 * at_0.size()), false, false, 2)
+                                             << "record 1 of 2 (file offset 32, address 0x00000400): the writes of record 2";
     QTest::newRow("diff block area length") << "update-flash" << "bad.diff" << diff_file(good, uint32_t(good.size() + 16))
                                             << "dblk_lenght says the block area holds 3032 bytes, it holds 3016";
 }

@@ -381,6 +381,22 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check, q
             in.lines << QStringLiteral("record ") + record_line(r.address, r.length, r.crc);
         }
         in.json[QStringLiteral("records")] = records;
+        // Written in file order, each checked right after its writes: what a
+        // later record's writes do to an earlier one is a problem below.
+        QJsonArray overlaps;
+        for (const DiffOverlap& o : overlapping_diff_records(walk.records, kFlashBlockLen)) {
+            QJsonObject j;
+            j[QStringLiteral("first")] = o.first + 1;
+            j[QStringLiteral("second")] = o.second + 1;
+            j[QStringLiteral("duplicate")] = o.duplicate;
+            overlaps.append(j);
+            in.lines << (o.duplicate ? QStringLiteral("duplicate: records %1 and %2 have the same address and length")
+                                     : QStringLiteral("overlap: the writes of records %1 and %2 (data and 0xFF "
+                                                      "padding) meet"))
+                            .arg(o.first + 1)
+                            .arg(o.second + 1);
+        }
+        in.json[QStringLiteral("overlaps")] = overlaps;
         QJsonArray found;
         for (const DiffProblem& p : problems) {
             QJsonObject o;
