@@ -184,8 +184,11 @@ int run_diff(const QStringList& args)
     const DiffBuild built = build_diff(old_image, new_image, options);
     if (built.status != DiffBuildStatus::Ok)
         return fail(built.error);
-    // The builder's own proof before anything is written.
-    const DiffDryRun proof = apply_diff(image_as_programmed(old_image), built.file);
+    // The builder's own proof before anything is written, on OLD's own
+    // buffer: OLD is not needed afterwards, and a copy costs more than the proof.
+    QByteArray flash = image_as_programmed(old_image);
+    old_image = QByteArray();
+    const DiffDryRun proof = apply_diff(std::move(flash), built.file);
     if (!proof.ok)
         return fail(QStringLiteral("internal fault, nothing written: the built .diff does not apply: ") + proof.error);
     if (!write_output(out_path, built.file, &why))
@@ -235,7 +238,7 @@ int run_apply(const QStringList& args)
 
     DryRunOptions options;
     options.check_new_image = !p.isSet(no_image_check);
-    const DiffDryRun run = apply_diff(flash, diff, options);
+    const DiffDryRun run = apply_diff(std::move(flash), diff, options);
     for (const DryRunRecord& r : run.records) {
         out() << "record " << record_line(r.address, r.length, r.crc) << ": block writes " << r.writes << ", "
               << (r.flash_crc == r.crc ? "Check blcok flash CRC pass" : "Check flash CRC fail") << '\n';
