@@ -96,6 +96,8 @@ private slots:
     void bad_usage_data();
     void bad_usage();
     void help_and_version();
+    void completion_data();
+    void completion();
 };
 
 void VqprogTest::every_action_data()
@@ -757,6 +759,41 @@ void VqprogTest::help_and_version()
     const Outcome version = b.run({"--version"});
     QCOMPARE(version.exit_code, 0);
     QCOMPARE(version.out, QStringList{"vqprog 1.0"});
+}
+
+void VqprogTest::completion_data()
+{
+    QTest::addColumn<QString>("line");  // as typed, up to the cursor
+    QTest::addColumn<QStringList>("offered");
+    QTest::newRow("actions") << "vqprog --port /dev/ttyACM0 upd" << QStringList{"update-mcu", "update-flash"};
+    QTest::newRow("--records takes a file") << "vqprog --records " << QStringList{"a.db"};
+    QTest::newRow("--stamp") << "vqprog --stamp " << QStringList();
+    QTest::newRow("--station") << "vqprog --station " << QStringList();
+    QTest::newRow("--serial-counter") << "vqprog --serial-counter " << QStringList();
+    QTest::newRow("the records subcommand") << "vqprog rec" << QStringList{"records"};
+    QTest::newRow("records options") << "vqprog records a.db --s" << QStringList{"--serial", "--since", "--station"};
+}
+
+void VqprogTest::completion()
+{
+    QFETCH(QString, line);
+    QFETCH(QStringList, offered);
+    QTemporaryDir dir;
+    QProcess made;
+    made.setStandardOutputFile(dir.filePath("vqprog.completion"));
+    made.start(VQPROG_PATH, {"--bash-completion"});
+    QVERIFY(made.waitForFinished() && made.exitCode() == 0);
+    QVERIFY(QDir(dir.path()).mkdir("work") && QFile(dir.filePath("work/a.db")).open(QIODevice::WriteOnly));
+    const QString script = "source /usr/share/bash-completion/bash_completion; source ../vqprog.completion; "
+                           "COMP_LINE=\"$1\"; COMP_POINT=${#COMP_LINE}; read -ra COMP_WORDS <<<\"$1\"; "
+                           "[[ $1 == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                           "_vqprog vqprog \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD-1]}\"; "
+                           "printf '%s\\n' \"${COMPREPLY[@]}\"";
+    QProcess bash;
+    bash.setWorkingDirectory(dir.filePath("work"));
+    bash.start("bash", {"-c", script, "bash", line});
+    QVERIFY(bash.waitForFinished());
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), offered);
 }
 
 QTEST_MAIN(VqprogTest)
