@@ -28,12 +28,12 @@ struct DiffProblem {
     QString reason;  // one line for the operator, naming the record
 };
 
-// Two records, in file order, whose writes meet: a record's writes reach
-// past its data, 0xFF up to the end of its 2047-byte tail. duplicate: the
-// same address and length.
+// Records whose writes meet: a record's writes reach past its data, 0xFF up
+// to the end of its 2047-byte tail. A group holds the records, in file
+// order, whose writes meet another's of the group, directly or through
+// others; a duplicate group, those of one address and length.
 struct DiffOverlap {
-    int first;
-    int second;
+    QVector<int> records;
     bool duplicate;
 };
 QVector<DiffOverlap> overlapping_diff_records(const QVector<DiffRecord>& records, int blk);

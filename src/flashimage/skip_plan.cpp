@@ -77,8 +77,10 @@ SkipPlan survey_flash_image(const QByteArray& in_flash, int blk, const DeviceCrc
 QVector<bool> diff_records_never_skipped(const QVector<DiffRecord>& records, int blk)
 {
     QVector<bool> never(records.size(), false);
-    for (const DiffOverlap& o : overlapping_diff_records(records, blk))
-        never[o.first] = never[o.second] = true;
+    for (const DiffOverlap& group : overlapping_diff_records(records, blk)) {
+        for (int i : group.records)
+            never[i] = true;
+    }
     return never;
 }
 

@@ -388,16 +388,18 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check, q
         // later record's writes do to an earlier one is a problem below.
         QJsonArray overlaps;
         for (const DiffOverlap& o : overlapping_diff_records(walk.records, kFlashBlockLen)) {
-            QJsonObject j;
-            j[QStringLiteral("first")] = o.first + 1;
-            j[QStringLiteral("second")] = o.second + 1;
-            j[QStringLiteral("duplicate")] = o.duplicate;
-            overlaps.append(j);
-            in.lines << (o.duplicate ? QStringLiteral("duplicate: records %1 and %2 have the same address and length")
-                                     : QStringLiteral("overlap: the writes of records %1 and %2 (data and 0xFF "
-                                                      "padding) meet"))
-                            .arg(o.first + 1)
-                            .arg(o.second + 1);
+            QJsonArray members;
+            QStringList numbers;
+            for (int i : o.records) {
+                members.append(i + 1);
+                numbers << QString::number(i + 1);
+            }
+            overlaps.append(QJsonObject{{QStringLiteral("records"), members},
+                                        {QStringLiteral("duplicate"), o.duplicate}});
+            in.lines << (o.duplicate ? QStringLiteral("duplicate: records %1 have the same address and length")
+                                     : QStringLiteral("overlap: the writes of records %1 (data and 0xFF padding) "
+                                                      "meet"))
+                            .arg(numbers.join(QStringLiteral(", ")));
         }
         in.json[QStringLiteral("overlaps")] = overlaps;
         QJsonArray found;
