@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/mainwindow.h"
+#include "app/user_folder.h"
 #include "vq_version.h"
 
 namespace {
@@ -25,7 +26,8 @@ constexpr char kHelp[] =
     "\n"
     "Options:\n"
     "  --user-folder  work in the per-user folder $XDG_DATA_HOME/vq-uart-tool\n"
-    "                 (~/.local/share/vq-uart-tool unless XDG_DATA_HOME is set),\n"
+    "                 (~/.local/share/vq-uart-tool unless XDG_DATA_HOME names an\n"
+    "                 absolute folder),\n"
     "                 created on first start with the sample Flash.ini; the menu\n"
     "                 entry starts the window this way\n"
     "  -h, --help     display this help and exit\n"
@@ -50,26 +52,6 @@ QString sample_flash_ini()
     return QStandardPaths::locate(QStandardPaths::GenericDataLocation, QString::fromLatin1(kFolderName) + "/Flash.ini");
 }
 
-// A window started from the menu has no folder of the user's choosing, and
-// its settings must outlive the run: it works in a folder of the user's own.
-// An existing Flash.ini there is the user's and is never replaced.
-bool enter_user_folder(QString* error)
-{
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1Char('/') + kFolderName;
-    if (!QDir().mkpath(folder) || !QDir::setCurrent(folder)) {
-        *error = QStringLiteral("Cannot create or enter the folder %1.").arg(folder);
-        return false;
-    }
-    if (!QFileInfo::exists(QStringLiteral("Flash.ini"))) {
-        const QString sample = sample_flash_ini();
-        if (!sample.isEmpty() && QFile::copy(sample, QStringLiteral("Flash.ini")))
-            QFile::setPermissions(QStringLiteral("Flash.ini"), QFile::permissions(QStringLiteral("Flash.ini")) |
-                                                                  QFile::WriteOwner);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -85,11 +67,20 @@ int main(int argc, char* argv[])
         return 0;
     }
     QApplication app(argc, argv);
-    QString error;
-    if (has_argument(argc, argv, kUserFolderOption) && !enter_user_folder(&error)) {
-        std::fprintf(stderr, "vqgui: %s\n", qPrintable(error));
-        QMessageBox::critical(nullptr, QStringLiteral("vqgui"), error);
-        return 1;
+    // A window started from the menu has no folder of the user's choosing,
+    // and its settings must outlive the run: it works in a folder of the user's own.
+    if (has_argument(argc, argv, kUserFolderOption)) {
+        const UserFolderEntry entry =
+            enter_user_folder(user_folder_path(qgetenv("XDG_DATA_HOME"), QDir::homePath()), sample_flash_ini());
+        if (!entry.ok) {
+            std::fprintf(stderr, "vqgui: %s\n", qPrintable(entry.error));
+            QMessageBox::critical(nullptr, QStringLiteral("vqgui"), entry.error);
+            return 1;
+        }
+        if (!entry.warning.isEmpty()) {
+            std::fprintf(stderr, "vqgui: %s\n", qPrintable(entry.warning));
+            QMessageBox::warning(nullptr, QStringLiteral("vqgui"), entry.warning);
+        }
     }
     MainWindow window;
     window.show();

@@ -4,6 +4,7 @@
 
 #include "flashimage/diff_builder.h"
 #include "flashimage/image_rules.h"
+#include "mcu/mcu_plan.h"
 
 namespace {
 
@@ -239,6 +240,11 @@ QStringList check_board_stamps(const QVector<BoardStamp>& stamps, StampMemory me
             errors << refusal(s, QStringLiteral("touches the image info block (bytes %1..%2)")
                                      .arg(kImageInfoOffset)
                                      .arg(kImageInfoEnd - 1));
+        // The MCU update takes where it programs the image from these bytes.
+        if (memory == StampMemory::Mcu && s.offset < kMcuMinImageLen && s.offset + s.length() > kRunAddressAt)
+            errors << refusal(s, QStringLiteral("touches the run address (bytes %1..%2)")
+                                     .arg(kRunAddressAt)
+                                     .arg(kMcuMinImageLen - 1));
         for (int j = 0; j < i; ++j) {
             if (overlaps(s, *mine[j]))
                 errors << refusal(s, QStringLiteral("overlaps stamp %1").arg(mine[j]->text));

@@ -59,7 +59,7 @@ QString stamp_value_text(const BoardStamp& stamp, qint64 serial);
 // touched: each must fit inside the image, none may overlap another, none
 // may touch bytes 372..383 of a flash image that holds an info block (the
 // update writes 0xFF there, or the stamp could make the block valid), and
-// a differential image takes none (its integrity CRCs cover every byte).
+// an MCU image's bytes 4..7 (the run address) take none, a differential image takes none (its integrity CRCs cover every byte).
 // Returns one message per refusal, each naming the stamp; empty when fine.
 // Stamps of the other memory are ignored.
 QStringList check_board_stamps(const QVector<BoardStamp>& stamps, StampMemory memory, const QByteArray& image,

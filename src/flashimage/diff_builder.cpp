@@ -162,7 +162,7 @@ DiffBuild build_diff(const QByteArray& old_image, const QByteArray& new_image, c
     return b;
 }
 
-DiffDryRun apply_diff(const QByteArray& flash, const QByteArray& diff_file, const DryRunOptions& options)
+DiffDryRun apply_diff(QByteArray flash, const QByteArray& diff_file, const DryRunOptions& options)
 {
     DiffDryRun r;
     auto fail = [&r](const QString& why) {
@@ -213,7 +213,7 @@ DiffDryRun apply_diff(const QByteArray& flash, const QByteArray& diff_file, cons
         plans.append(plan);
     }
 
-    QByteArray out = flash;
+    QByteArray out = std::move(flash);
     if (flash_end > out.size())
         out.append(int(flash_end - out.size()), kFlashPadByte);
     QByteArray staged;

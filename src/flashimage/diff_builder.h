@@ -112,5 +112,6 @@ struct DryRunOptions {
 // Applies diff_file to a flash holding `flash` as Update Flash does: the
 // Input File rules, the record walk, the sub-blocks and padded tails in file
 // order, and the flash CRC of every record's range right after its writes.
-// The flash grows, erased (0xFF), to cover every byte written.
-DiffDryRun apply_diff(const QByteArray& flash, const QByteArray& diff_file, const DryRunOptions& options = {});
+// The flash grows, erased (0xFF), to cover every byte written. Written in
+// place when the caller hands over the only reference to `flash`.
+DiffDryRun apply_diff(QByteArray flash, const QByteArray& diff_file, const DryRunOptions& options = {});

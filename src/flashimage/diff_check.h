@@ -9,12 +9,16 @@
 #include <QString>
 #include <QVector>
 
+#include "flashimage/update_plan.h"
+
 enum class DiffProblemKind {
     Unwalkable,       // the block area cannot be walked (a record runs past the end, ...)
     BlockAreaLength,  // dblk_lenght is not the length of the block area
     EmptyRecord,      // no data: its flash CRC check cannot pass
     RecordCrc,        // the data does not have the record's own CRC
     PastFlashEnd,     // the data reaches past the end of the flash
+    NoRecords,        // dblk_number 0: the update refuses the file after connecting
+    Overwritten,      // a later record's writes change the record's data after its check passed
 };
 
 struct DiffProblem {
@@ -23,6 +27,16 @@ struct DiffProblem {
     qint64 offset;   // file offset of the record header; -1 for the file as a whole
     QString reason;  // one line for the operator, naming the record
 };
+
+// Records whose writes meet: a record's writes reach past its data, 0xFF up
+// to the end of its 2047-byte tail. A group holds the records, in file
+// order, whose writes meet another's of the group, directly or through
+// others; a duplicate group, those of one address and length.
+struct DiffOverlap {
+    QVector<int> records;
+    bool duplicate;
+};
+QVector<DiffOverlap> overlapping_diff_records(const QVector<DiffRecord>& records, int blk);
 
 // flash_size 0: not known; records are then held to the largest flash.
 QVector<DiffProblem> check_diff_records(const QByteArray& file, qint64 flash_size);

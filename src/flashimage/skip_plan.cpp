@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "flashimage/diff_check.h"
 #include "protocol/crc32.h"
 
 namespace {
@@ -104,6 +105,16 @@ QVector<bool> survey_diff_records(const QVector<DiffRecord>& records, const Devi
         write.append(a.kind != SurveyReply::Crc || a.crc != r.crc);
     }
     return write;
+}
+
+QVector<bool> diff_records_never_skipped(const QVector<DiffRecord>& records, int blk)
+{
+    QVector<bool> never(records.size(), false);
+    for (const DiffOverlap& group : overlapping_diff_records(records, blk)) {
+        for (int i : group.records)
+            never[i] = true;
+    }
+    return never;
 }
 
 QByteArray image_as_left_in_flash(const QByteArray& image, int len, int blk, TailStyle style)

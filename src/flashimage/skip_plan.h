@@ -83,6 +83,12 @@ QVector<BlockWrite> writes_left_in(const QVector<BlockWrite>& all, const QVector
 // StopAsking answer nothing more is asked and every later record is written.
 QVector<bool> survey_diff_records(const QVector<DiffRecord>& records, const DeviceCrcQuery& ask);
 
+// Per .diff record, in file order: true when another record's writes (data
+// and 0xFF padding) meet its own. The flash holding its CRC before the update
+// then proves nothing, since the other record's writes may change the range
+// after the survey; such a record is written as the full update writes it.
+QVector<bool> diff_records_never_skipped(const QVector<DiffRecord>& records, int blk);
+
 // The bytes the full update leaves in flash for the first len bytes of
 // image: as they are for TailStyle::Exact; for PaddedAlways the tail (or an
 // empty tail) as the 2047 bytes written, 0xFF behind the data.

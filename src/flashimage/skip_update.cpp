@@ -70,11 +70,12 @@ QVector<DiffRecord> BootSession::diff_records_to_write(const QVector<DiffRecord>
     });
     if (aborted())
         return {};
+    const QVector<bool> never_skipped = diff_records_never_skipped(records, blk);
     for (int i = 0; i < records.size(); ++i) {
         const DiffRecord& r = records.at(i);
         const int record_blocks = plan_diff_record(r, blk).size();
         blocks += record_blocks;
-        if (!write.at(i)) {
+        if (!write.at(i) && !never_skipped.at(i)) {
             update_bytes_.bytes_skipped += r.length;
             continue;
         }

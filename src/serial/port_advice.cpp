@@ -5,14 +5,18 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QStringList>
+#include <algorithm>
+#include <cstring>
 
 #ifdef Q_OS_LINUX
 #include <cerrno>
-#include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -27,6 +31,17 @@ bool is_vq_program(const QString& name)
     return name == QLatin1String("vqgui") || name == QLatin1String("vqprog");
 }
 
+QString modem_manager_rule(const QString& port, const QString& usb_id)
+{
+    const QString match = usb_id.isEmpty() ? QStringLiteral("KERNEL==\"%1\"").arg(QFileInfo(port).fileName())
+                                           : QStringLiteral("ATTRS{idVendor}==\"%1\", ATTRS{idProduct}==\"%2\"")
+                                                 .arg(usb_id.section(QLatin1Char(':'), 0, 0),
+                                                      usb_id.section(QLatin1Char(':'), 1, 1));
+    return QStringLiteral("with the udev property ID_MM_DEVICE_IGNORE: a line '%1, ENV{ID_MM_DEVICE_IGNORE}=\"1\"' "
+                          "in /etc/udev/rules.d/99-vq-uart.rules, then plug the device in again.")
+        .arg(match);
+}
+
 QString holder_advice(const QString& port, const PortHolder& h, const QString& usb_id)
 {
     if (is_vq_program(h.name)) {
@@ -35,20 +50,16 @@ QString holder_advice(const QString& port, const PortHolder& h, const QString& u
             .arg(port, h.name)
             .arg(h.pid);
     }
-    const QString held = QStringLiteral("Cannot open %1: %2 (pid %3) holds it, as %4 shows")
-                             .arg(port, h.name)
-                             .arg(h.pid)
-                             .arg(h.seen_in);
-    if (h.name == QLatin1String("ModemManager")) {
-        const QString match = usb_id.isEmpty() ? QStringLiteral("KERNEL==\"%1\"").arg(QFileInfo(port).fileName())
-                                               : QStringLiteral("ATTRS{idVendor}==\"%1\", ATTRS{idProduct}==\"%2\"")
-                                                     .arg(usb_id.section(QLatin1Char(':'), 0, 0),
-                                                          usb_id.section(QLatin1Char(':'), 1, 1));
-        return held + QStringLiteral(". ModemManager probes new serial devices as modems; keep it away from this one "
-                                     "with the udev property ID_MM_DEVICE_IGNORE: a line '%1, ENV{ID_MM_DEVICE_IGNORE}=\"1\"' "
-                                     "in /etc/udev/rules.d/99-vq-uart.rules, then plug the device in again.")
-                             .arg(match);
-    }
+    const QString held = h.exclusive ? QStringLiteral("Cannot open %1: %2 (pid %3) holds it exclusively")
+                                           .arg(port, h.name)
+                                           .arg(h.pid)
+                                     : QStringLiteral("Cannot open %1: %2 (pid %3) holds it, as %4 shows")
+                                           .arg(port, h.name)
+                                           .arg(h.pid)
+                                           .arg(h.seen_in);
+    if (h.name == QLatin1String("ModemManager"))
+        return held + QStringLiteral(". ModemManager probes new serial devices as modems; keep it away from this one ") +
+               modem_manager_rule(port, usb_id);
     return held + QStringLiteral("; close that program first.");
 }
 
@@ -67,8 +78,24 @@ bool holds_port(const OpenFiles& files, const QString& port_path)
            !files.served_ptys.contains(port_path.mid(QLatin1String(kPtsFolder).size()).toInt());
 }
 
+qint64 lock_file_pid(const QByteArray& head)
+{
+    const QByteArray first = head.split('\n').value(0).trimmed();
+    bool text = false;
+    const qint64 pid = first.toLongLong(&text);
+    if (text)
+        return std::max<qint64>(pid, 0);
+    qint32 binary = 0;
+    if (head.size() != int(sizeof binary))
+        return 0;
+    std::memcpy(&binary, head.constData(), sizeof binary);
+    return std::max<qint64>(binary, 0);
+}
+
 QString port_open_advice(const PortFacts& f)
 {
+    if (f.not_serial)
+        return QStringLiteral("Cannot open %1: not a serial port.").arg(f.port);
     if (f.access_denied) {
         if (f.group.isEmpty() || !f.group_may_use)
             return QStringLiteral("Cannot open %1: permission denied; only its owner may use it: ask for a udev rule "
@@ -84,11 +111,21 @@ QString port_open_advice(const PortFacts& f)
     }
     if (!f.holders.isEmpty())
         return holder_advice(f.port, f.holders.first(), f.usb_id);
-    if (!f.stale_lock.isEmpty())
+    // The holder runs as another user (a system service), whose open files this user may not see.
+    if (f.busy)
+        return QStringLiteral("Cannot open %1: another program holds it, one you may not see; it may be ModemManager, "
+                              "which probes new serial devices as modems: keep it away from this one ")
+                   .arg(f.port) +
+               modem_manager_rule(f.port, f.usb_id);
+    if (!f.stale_lock.isEmpty() && f.stale_lock_pid > 0)
         return QStringLiteral("Cannot open %1: the lock file %2 names process %3, which has ended, and you may not "
                               "remove it: run `sudo rm %2`.")
             .arg(f.port, f.stale_lock)
             .arg(f.stale_lock_pid);
+    if (!f.stale_lock.isEmpty())
+        return QStringLiteral("Cannot open %1: the lock file %2 names no process, and you may not remove it: run "
+                              "`sudo rm %2`.")
+            .arg(f.port, f.stale_lock);
     return QString();
 }
 
@@ -140,9 +177,10 @@ LockInfo read_lock(const QString& path)
     LockInfo info;
     if (!file.open(QIODevice::ReadOnly))
         return info;
-    const QList<QByteArray> lines = file.read(kLockReadMax).split('\n');
-    info.pid = lines.value(0).trimmed().toLongLong();
-    info.app = QFileInfo(QString::fromLocal8Bit(lines.value(1).trimmed())).fileName();
+    const QByteArray head = file.read(kLockReadMax);
+    info.pid = lock_file_pid(head);
+    if (head.size() != 4 || head.contains('\n'))  // not the binary form, which names no program
+        info.app = QFileInfo(QString::fromLocal8Bit(head.split('\n').value(1).trimmed())).fileName();
     return info;
 }
 
@@ -188,10 +226,25 @@ QVector<PortHolder> fd_holders(const QString& port)
             if (pty && link == QLatin1String("/dev/ptmx"))
                 files.served_ptys << pty_index(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid).arg(fd));
         }
-        if (holds_port(files, target))
+        if (holds_port(files, target) && pid != ::getpid())
             holders.append({pid, process_name(pid), fd_dir});
     }
     return holders;
+}
+
+// A terminal: a character device of the tty class, or a pseudo-terminal's
+// slave side (majors 136..143), which sysfs does not list.
+bool is_terminal_device(const struct stat& st)
+{
+    if (!S_ISCHR(st.st_mode))
+        return false;
+    const unsigned int major_number = major(st.st_rdev);
+    if (major_number >= 136 && major_number <= 143)
+        return true;
+    const QString subsystem =
+        QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major_number).arg(minor(st.st_rdev)))
+            .canonicalFilePath();
+    return subsystem.isEmpty() || subsystem.endsWith(QLatin1String("/tty"));
 }
 
 bool user_listed_in(const struct group& g)
@@ -217,7 +270,26 @@ std::optional<PortHolder> port_lock_holder(const QString& port)
         if (lock.pid != ::getpid() && lock_is_live(lock))
             return PortHolder{lock.pid, process_name(lock.pid), path};
     }
-    return std::nullopt;
+    // Root sees every holder. Asking the mode needs a descriptor, opened only
+    // when another program has the port open: then no first open raises DTR
+    // and no last close drops it.
+    if (::geteuid() != 0)
+        return std::nullopt;
+    const QVector<PortHolder> others = fd_holders(port);
+    if (others.isEmpty())
+        return std::nullopt;
+    const int fd = ::open(QFile::encodeName(port).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int exclusive = 0;
+    if (fd >= 0) {
+        if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0)
+            exclusive = 0;
+        ::close(fd);
+    }
+    if (!exclusive)
+        return std::nullopt;
+    PortHolder holder = others.first();
+    holder.exclusive = true;
+    return holder;
 }
 
 PortFacts gather_port_facts(const QString& port)
@@ -228,6 +300,9 @@ PortFacts gather_port_facts(const QString& port)
     const QByteArray path = QFile::encodeName(port);
     if (::stat(path.constData(), &st) != 0)
         return f;
+    f.not_serial = !is_terminal_device(st);
+    if (f.not_serial)
+        return f;  // processes holding /dev/null are no rivals
     f.access_denied = ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES;
     if (const struct group* g = ::getgrgid(st.st_gid)) {
         f.group = QString::fromLocal8Bit(g->gr_name);
@@ -247,6 +322,14 @@ PortFacts gather_port_facts(const QString& port)
             f.stale_lock = lock_path;
             f.stale_lock_pid = lock.pid;
         }
+    }
+    // Refused at once by the kernel: in exclusive mode. The open that failed
+    // already raised nothing; one that passes now is closed at once.
+    if (f.holders.isEmpty() && !f.access_denied && f.stale_lock.isEmpty()) {
+        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        f.busy = fd < 0 && errno == EBUSY;
+        if (fd >= 0)
+            ::close(fd);
     }
     const QSerialPortInfo info(port);
     if (info.hasVendorIdentifier() && info.hasProductIdentifier())

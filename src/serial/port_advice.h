@@ -15,17 +15,20 @@ struct PortHolder {
     qint64 pid = 0;
     QString name;     // the process's name
     QString seen_in;  // "/proc/<pid>/fd" or the lock file naming it
+    bool exclusive = false;  // it set the port's exclusive mode, which root's open would pass
 };
 
 // What the system shows about a port that would not open.
 struct PortFacts {
     QString port;                // the device path, /dev/ttyACM0
+    bool not_serial = false;     // a file, or a device that is no terminal (/dev/null)
+    bool busy = false;           // the kernel refuses the open: held exclusively by a program not seen
     bool access_denied = false;  // this user may not read and write it
     QString group;               // the group owning the device
     bool group_may_use = false;  // that group may read and write it
     bool user_in_group = false;  // the group database lists this user in it
     QVector<PortHolder> holders; // other processes holding it, the lock file's first
-    QString stale_lock;          // a lock file naming a process that has ended
+    QString stale_lock;          // a lock file naming a process that has ended, or none
     qint64 stale_lock_pid = 0;
     QString usb_id;              // "vvvv:pppp" of a USB device, for a udev rule
 };
@@ -52,7 +55,13 @@ QString port_open_advice(const PortFacts& facts);
 // What the system shows now about the port (Linux; elsewhere, nothing).
 PortFacts gather_port_facts(const QString& port);
 
-// Another live process whose lock file names the port. Checked before an
-// open: the port library takes a lock older than 30 s for a leftover even
-// when its process still runs, and as root it would then share the line.
+// Another live process whose lock file names the port, or (as root) that
+// holds the port in exclusive mode. Checked before an open: the port library
+// takes a lock older than 30 s for a leftover even when its process still
+// runs, root's open passes an exclusive mode, and the port library's close
+// would then clear that program's exclusive mode.
 std::optional<PortHolder> port_lock_holder(const QString& port);
+
+// The pid a lock file names: as text (the usual form), or as a 4-byte
+// binary number (an older form); 0 when it names none.
+qint64 lock_file_pid(const QByteArray& head);

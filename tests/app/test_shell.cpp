@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "app/settings.h"
+#include "app/user_folder.h"
 #include "fake_port_map.h"
 #include "fifo_watchdog.h"
 #include "protocol/crc32.h"
@@ -129,6 +130,9 @@ private slots:
 
     void real_message_boxes_data();
     void real_message_boxes();
+
+    void user_folder_data();
+    void user_folder();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -750,6 +754,54 @@ void ShellTest::real_message_boxes()
     QCOMPARE(seen.buttons, QStringList({QString::number(QMessageBox::Ok, 16)}));
     QVERIFY(seen.ok_pressed);
     QCOMPARE(a.button("pushButton_OpenCom")->text(), QString("Open Comm"));
+}
+
+void ShellTest::user_folder_data()
+{
+    QTest::addColumn<QByteArray>("xdg");     // @: the test's home folder
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("folder");     // under the home folder
+    QTest::addColumn<QString>("said");       // the error, or the warning of a folder entered
+    const QString ours = "/.local/share/vq-uart-tool";
+    QTest::newRow("XDG_DATA_HOME") << QByteArray("@/data") << "" << "/data/vq-uart-tool" << "";
+    QTest::newRow("relative XDG_DATA_HOME ignored") << QByteArray("data") << "" << ours << "";
+    QTest::newRow("a file in the way")
+        << QByteArray() << "file" << ours
+        << "Cannot create the folder @" + ours + " (@/.local is a file, not a folder). Set XDG_DATA_HOME to a "
+           "folder you may write in, or start vqgui without --user-folder in a folder of your own.";
+    QTest::newRow("read-only") << QByteArray() << "read-only" << ours
+                               << "The folder @" + ours + " is read-only: the settings (config.ini) will not be "
+                                  "kept. Make it writable (chmod u+w @" + ours + "), or set XDG_DATA_HOME";
+}
+
+void ShellTest::user_folder()
+{
+    QFETCH(QByteArray, xdg);
+    QFETCH(QString, setup);
+    QFETCH(QString, folder);
+    QFETCH(QString, said);
+    const QString home = dir_->path();
+    const QString path = user_folder_path(xdg.replace("@", QFile::encodeName(home)), home);
+    QCOMPARE(path, home + folder);
+    said.replace("@", home);
+    write_file("sample.ini", "[sample]\n");
+    if (setup == "file")
+        write_file(".local", "");
+    const bool as_root = ::geteuid() == 0;
+    if (setup == "read-only") {
+        QVERIFY(QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), 0555) == 0);
+        QVERIFY(::chmod(QFile::encodeName(home).constData(), 0755) == 0);
+        if (as_root)
+            ::setfsuid(65534);
+    }
+    const UserFolderEntry entry = enter_user_folder(path, home + "/sample.ini");
+    if (as_root)
+        ::setfsuid(0);
+    QCOMPARE(entry.ok, setup != "file");
+    const QString told = entry.ok ? entry.warning : entry.error;
+    QVERIFY2(said.isEmpty() ? told.isEmpty() : told.startsWith(said), qPrintable(told));
+    if (setup.isEmpty())
+        QCOMPARE(read_file(path + "/Flash.ini"), QByteArray("[sample]\n"));
 }
 
 QTEST_MAIN(ShellTest)

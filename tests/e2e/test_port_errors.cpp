@@ -6,8 +6,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QtTest>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,9 +58,13 @@ private slots:
     void lock_names_process();
     void holds_port_data();
     void holds_port();
+    void lock_file_pid_data();
+    void lock_file_pid();
     void refused_open_data();
     void refused_open();
     void ended_process_lock_does_not_block();
+    void not_a_serial_port_data();
+    void not_a_serial_port();
 
 private:
     // Runs a program; as the unprivileged user when asked (and root).
@@ -109,8 +115,28 @@ void PortErrorsTest::advice_data()
                 "probes new serial devices as modems; keep it away from this one with the udev property "
                 "ID_MM_DEVICE_IGNORE: a line 'ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
                 "ENV{ID_MM_DEVICE_IGNORE}=\"1\"' in /etc/udev/rules.d/99-vq-uart.rules, then plug the device in again.";
+    f.holders = {{812, "minicom", "/proc/812/fd", true}};
+    QTest::newRow("held exclusively") << f << "Cannot open /dev/ttyACM0: minicom (pid 812) holds it exclusively; close "
+                                              "that program first.";
     f.holders.clear();
+    f.busy = true;
+    QTest::newRow("busy, its holder not seen")
+        << f << "Cannot open /dev/ttyACM0: another program holds it, one you may not see; it may be ModemManager, "
+                "which probes new serial devices as modems: keep it away from this one with the udev property "
+                "ID_MM_DEVICE_IGNORE: a line 'ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
+                "ENV{ID_MM_DEVICE_IGNORE}=\"1\"' in /etc/udev/rules.d/99-vq-uart.rules, then plug the device in again.";
+    f.busy = false;
+    f.stale_lock = "/run/lock/LCK..ttyACM0";
+    QTest::newRow("lock naming no process") << f << "Cannot open /dev/ttyACM0: the lock file /run/lock/LCK..ttyACM0 "
+                                                    "names no process, and you may not remove it: run `sudo rm "
+                                                    "/run/lock/LCK..ttyACM0`.";
+    f.stale_lock.clear();
     QTest::newRow("nothing to tell") << f << QString();
+    PortFacts null;
+    null.port = "/dev/null";
+    null.not_serial = true;
+    null.holders = {{1, "init", "/proc/1/fd"}};
+    QTest::newRow("not a serial port, held") << null << "Cannot open /dev/null: not a serial port.";
 }
 
 void PortErrorsTest::advice()
@@ -155,6 +181,24 @@ void PortErrorsTest::holds_port()
     QCOMPARE(::holds_port({paths, served_ptys}, "/dev/pts/7"), holds);
 }
 
+void PortErrorsTest::lock_file_pid_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<qint64>("pid");
+    const qint32 binary = 4242;
+    QTest::newRow("text") << QByteArray("      4242\nvqprog\n") << qint64(4242);
+    QTest::newRow("text, four bytes") << QByteArray("123\n") << qint64(123);
+    QTest::newRow("binary") << QByteArray(reinterpret_cast<const char*>(&binary), 4) << qint64(4242);
+    QTest::newRow("neither") << QByteArray("locked by me") << qint64(0);
+}
+
+void PortErrorsTest::lock_file_pid()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(qint64, pid);
+    QCOMPARE(::lock_file_pid(head), pid);
+}
+
 void PortErrorsTest::refused_open_data()
 {
     QTest::addColumn<QString>("kind");
@@ -169,6 +213,14 @@ void PortErrorsTest::refused_open_data()
            "of yours (GROUP=\"dialout\", MODE=\"0660\").";
     QTest::newRow("held by another program")
         << "held" << true << "Cannot open %1: perl (pid %2) holds it, as /proc/%2/fd shows; close that program first.";
+    QTest::newRow("held by a program of root's")
+        << "root held" << true
+        << "Cannot open %1: another program holds it, one you may not see; it may be ModemManager, which probes new "
+           "serial devices as modems: keep it away from this one with the udev property ID_MM_DEVICE_IGNORE: a line "
+           "'KERNEL==\"NAME\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"' in /etc/udev/rules.d/99-vq-uart.rules, then plug the "
+           "device in again.";
+    QTest::newRow("held exclusively, root's open passes")
+        << "root held" << false << "Cannot open %1: perl (pid %2) holds it exclusively; close that program first.";
     QTest::newRow("held by another vqprog")
         << "vqprog" << false
         << "Cannot open %1: another VQ program holds it, vqprog (pid %2); two VQ programs never share a port: close "
@@ -188,6 +240,8 @@ void PortErrorsTest::refused_open()
     QFETCH(QString, line);
     if (unprivileged && (::geteuid() != 0 || nobody_uid_ == 0))
         QSKIP("needs root, to run vqprog as the user nobody");
+    if (kind == "root held" && ::geteuid() != 0)
+        QSKIP("needs root, whose open passes an exclusive mode");
 
     Bench b;
     SimServer* sim = b.add();
@@ -207,13 +261,13 @@ void PortErrorsTest::refused_open()
         QVERIFY(dialout);
         QVERIFY(::chown(port_path.constData(), 0, dialout->gr_gid) == 0 &&
                 ::chmod(port_path.constData(), kind == "mode" ? 0660 : 0640) == 0);
-    } else if (kind == "held") {
+    } else if (kind == "held" || kind == "root held") {
         // Held the way serial programs hold a port: open, and exclusive.
         holder.reset(start("perl",
                            {"-e", "open(my $f, '+<', $ARGV[0]) or die; ioctl($f, 0x540C, 0) or die; $| = 1; "
                                   "print \"held\\n\"; <STDIN>;",
                             port},
-                           true));
+                           kind == "held"));
         QVERIFY(holder->waitForReadyRead(kRunTimeoutMs));
         holder_pid = holder->processId();
     } else if (kind == "vqprog") {
@@ -243,9 +297,17 @@ void PortErrorsTest::refused_open()
     const Outcome second = run_vqprog({"--port", port, "identify"}, unprivileged);
     if (kind == "root lock" || kind == "uucp lock")
         QFile::remove(lock);
+    line.replace("NAME", QFileInfo(port).fileName());
     QVERIFY2(second.out.contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out.join('\n')));
     QCOMPARE(second.err.filter("error:"), QStringList{kOpenFail});
     QCOMPARE(second.exit_code, 1);
+    if (kind == "root held") {
+        // The holder keeps its exclusive mode.
+        const int fd = ::open(port_path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int exclusive = 0;
+        QVERIFY(fd >= 0 && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive);
+        ::close(fd);
+    }
 
     if (kind == "vqprog") {
         // The first run goes on undisturbed.
@@ -278,6 +340,21 @@ void PortErrorsTest::ended_process_lock_does_not_block()
     QCOMPARE(run.exit_code, 0);
     QVERIFY2(run.out.filter("vqprog: chip VQ4410 on " + port).size() == 1, qPrintable(run.out.join('\n')));
     QVERIFY(!QFileInfo::exists(lock));
+}
+
+void PortErrorsTest::not_a_serial_port_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::newRow("/dev/null, which other processes hold") << "/dev/null";
+    QTest::newRow("a file") << "/etc/passwd";
+}
+
+void PortErrorsTest::not_a_serial_port()
+{
+    QFETCH(QString, port);
+    const Outcome run = run_vqprog({"--port", port, "identify"}, false);
+    QCOMPARE(run.out.filter("Cannot open"), QStringList{"Cannot open " + port + ": not a serial port."});
+    QCOMPARE(run.exit_code, 1);
 }
 
 QProcess* PortErrorsTest::start(const QString& program, const QStringList& args, bool unprivileged)

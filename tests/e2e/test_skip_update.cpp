@@ -80,6 +80,7 @@ private slots:
     void survey_faults();
     void mcu_data();
     void mcu();
+    void diff_record_padded_over();
 };
 
 void SkipUpdateTest::leaves_out_what_the_flash_holds_data()
@@ -260,6 +261,23 @@ void SkipUpdateTest::mcu()
     QCOMPARE(s.frames('L').isEmpty(), held);
     QCOMPARE(s.frames('J').isEmpty(), held);
     QCOMPARE(s.a().update_bytes().bytes_skipped, held ? qint64(image.size()) : 0);
+    VERIFY_BOXES(s.dialogs);
+}
+
+// B's bytes are in the flash already, but A's 0xFF padding wipes them.
+void SkipUpdateTest::diff_record_padded_over()
+{
+    FlashSession s(device());
+    QVERIFY(s.start());
+    const QByteArray a = pattern(100, 1);
+    const QByteArray b = pattern(100, 2);
+    const QByteArray records = diff_record(0, a, crc(a)) + diff_record(1024, b, crc(b));
+    const QString path = s.write("image.diff", diff_file(records, uint32_t(records.size()), false, false, 2));
+    s.put_in_flash(1024, b);
+    open_fast(s);
+    QCOMPARE(s.a().update_flash_skip_unchanged(path), 0);
+    QCOMPARE(s.a().log().last(), kDiffOk);
+    QCOMPARE(s.flash(0, 1124), a + QByteArray(924, '\xFF') + b);
     VERIFY_BOXES(s.dialogs);
 }
 

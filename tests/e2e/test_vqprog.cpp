@@ -111,6 +111,8 @@ private slots:
     void bad_usage_data();
     void bad_usage();
     void help_and_version();
+    void completion_data();
+    void completion();
 };
 
 void VqprogTest::every_action_data()
@@ -367,6 +369,13 @@ void VqprogTest::refused_before_connecting_data()
     QTest::newRow("diff empty record") << "update-flash" << "bad.diff"
                                        << diff_file(empty_record + good, uint32_t(empty_record.size() + good.size()), false, false, 2)
                                        << "record 1 of 2 (file offset 32, address 0x00020000): the record holds no data";
+    QTest::newRow("diff without records") << "update-flash" << "none.diff" << diff_file(QByteArray(), 0, false, false, 0)
+                                          << "There are not any block to update...";
+    const QByteArray at_0 = diff_record(0, data.left(100), crc(data.left(100)));
+    const QByteArray at_1024 = diff_record(1024, data.left(100), crc(data.left(100)));
+    QTest::newRow("diff record padded over") << "update-flash" << "bad.diff"
+                                             << diff_file(at_1024 + at_0, uint32_t(2 * at_0.size()), false, false, 2)
+                                             << "record 1 of 2 (file offset 32, address 0x00000400): the writes of record 2";
     QTest::newRow("diff block area length") << "update-flash" << "bad.diff" << diff_file(good, uint32_t(good.size() + 16))
                                             << "dblk_lenght says the block area holds 3032 bytes, it holds 3016";
 }
@@ -767,6 +776,41 @@ void VqprogTest::help_and_version()
     const Outcome version = b.run({"--version"});
     QCOMPARE(version.exit_code, 0);
     QCOMPARE(version.out, QStringList{"vqprog 1.0"});
+}
+
+void VqprogTest::completion_data()
+{
+    QTest::addColumn<QString>("line");  // as typed, up to the cursor
+    QTest::addColumn<QStringList>("offered");
+    QTest::newRow("actions") << "vqprog --port /dev/ttyACM0 upd" << QStringList{"update-mcu", "update-flash"};
+    QTest::newRow("--records takes a file") << "vqprog --records " << QStringList{"a.db"};
+    QTest::newRow("--stamp") << "vqprog --stamp " << QStringList();
+    QTest::newRow("--station") << "vqprog --station " << QStringList();
+    QTest::newRow("--serial-counter") << "vqprog --serial-counter " << QStringList();
+    QTest::newRow("the records subcommand") << "vqprog rec" << QStringList{"records"};
+    QTest::newRow("records options") << "vqprog records a.db --s" << QStringList{"--serial", "--since", "--station"};
+}
+
+void VqprogTest::completion()
+{
+    QFETCH(QString, line);
+    QFETCH(QStringList, offered);
+    QTemporaryDir dir;
+    QProcess made;
+    made.setStandardOutputFile(dir.filePath("vqprog.completion"));
+    made.start(VQPROG_PATH, {"--bash-completion"});
+    QVERIFY(made.waitForFinished() && made.exitCode() == 0);
+    QVERIFY(QDir(dir.path()).mkdir("work") && QFile(dir.filePath("work/a.db")).open(QIODevice::WriteOnly));
+    const QString script = "source /usr/share/bash-completion/bash_completion; source ../vqprog.completion; "
+                           "COMP_LINE=\"$1\"; COMP_POINT=${#COMP_LINE}; read -ra COMP_WORDS <<<\"$1\"; "
+                           "[[ $1 == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                           "_vqprog vqprog \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD-1]}\"; "
+                           "printf '%s\\n' \"${COMPREPLY[@]}\"";
+    QProcess bash;
+    bash.setWorkingDirectory(dir.filePath("work"));
+    bash.start("bash", {"-c", script, "bash", line});
+    QVERIFY(bash.waitForFinished());
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), offered);
 }
 
 QTEST_MAIN(VqprogTest)

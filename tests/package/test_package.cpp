@@ -142,8 +142,9 @@ void PackageTest::files_and_control_fields()
     QVERIFY(field("Maintainer").contains('@'));
     // Computed from the programs' own libraries.
     const QString depends = field("Depends");
-    for (const char* library : {"libc6", "libqt5core5a", "libqt5widgets5", "libqt5serialport5"})
+    for (const char* library : {"libc6", "libqt5core5a", "libqt5widgets5", "libqt5serialport5", "libqt5sql5-sqlite"})
         QVERIFY2(depends.contains(library), qPrintable(depends));
+    QCOMPARE(field("Suggests"), QString("libqt5sql5-psql"));
 }
 
 void PackageTest::lintian_finds_no_error()

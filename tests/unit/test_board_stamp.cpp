@@ -148,6 +148,11 @@ void BoardStampTest::image_refusals_data()
     QTest::newRow("before the block") << QStringList{"flash@368:u32le", "flash@384:u32le"} << 1000 << "a.bin"
                                       << QStringList();
     QTest::newRow("short image, no block") << QStringList{"flash@372:u32le"} << 383 << "a.bin" << QStringList();
+    QTest::newRow("mcu run address") << QStringList{"mcu@4:u32le"} << 1000 << "m.bin" << QStringList{"mcu@4:u32le"};
+    QTest::newRow("mcu run address, last byte") << QStringList{"mcu@0:dec:8"} << 1000 << "m.bin"
+                                                << QStringList{"mcu@0:dec:8"};
+    QTest::newRow("mcu around the run address") << QStringList{"mcu@0:dec:4", "mcu@8:u32le"} << 1000 << "m.bin"
+                                                << QStringList();
 }
 
 void BoardStampTest::image_refusals()
@@ -157,12 +162,13 @@ void BoardStampTest::image_refusals()
     QFETCH(QString, file);
     QFETCH(QStringList, refused);
     const QVector<BoardStamp> parsed = parse_all(stamps);
-    const QStringList errors = check_board_stamps(parsed, StampMemory::Flash, pattern(image_len), file);
+    const StampMemory memory = parsed.last().memory;
+    const QStringList errors = check_board_stamps(parsed, memory, pattern(image_len), file);
     QCOMPARE(errors.size(), refused.size());
     for (int i = 0; i < refused.size(); ++i)
         QVERIFY2(errors[i].startsWith("stamp " + refused[i] + ": "), qPrintable(errors[i]));
     // Nothing refused is ever applied.
-    const StampedImage stamped = apply_board_stamps(parsed, StampMemory::Flash, pattern(image_len), file, 7);
+    const StampedImage stamped = apply_board_stamps(parsed, memory, pattern(image_len), file, 7);
     QCOMPARE(stamped.ok, refused.isEmpty());
     QCOMPARE(stamped.errors, errors);
     if (!stamped.ok)

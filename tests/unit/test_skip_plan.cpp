@@ -51,6 +51,8 @@ private slots:
     void diff_survey_stops_at_a_time_out();
     void image_as_left_in_flash_data();
     void image_as_left_in_flash();
+    void diff_records_never_skipped_data();
+    void diff_records_never_skipped();
 };
 
 void SkipPlanTest::written_blocks_cover_every_difference()
@@ -231,6 +233,30 @@ void SkipPlanTest::image_as_left_in_flash()
     QCOMPARE(out.size(), size);
     QCOMPARE(out.left(len), image.left(len));
     QCOMPARE(out.mid(len), QByteArray(size - len, '\xFF'));
+}
+
+void SkipPlanTest::diff_records_never_skipped_data()
+{
+    QTest::addColumn<QVector<uint32_t>>("records");  // address, length, ...
+    QTest::addColumn<QVector<bool>>("never");
+    QTest::newRow("100 bytes at 0, its padding over 1024") << QVector<uint32_t>{0, 100, 1024, 100}
+                                                           << QVector<bool>{true, true};
+    QTest::newRow("the same, file order reversed") << QVector<uint32_t>{1024, 100, 0, 100} << QVector<bool>{true, true};
+    QTest::newRow("padding ends just before") << QVector<uint32_t>{0, 100, 2047, 100, 8192, 4096}
+                                              << QVector<bool>{false, false, false};
+    QTest::newRow("whole blocks, no padding") << QVector<uint32_t>{0, 2048, 2048, 100} << QVector<bool>{false, false};
+    QTest::newRow("duplicate") << QVector<uint32_t>{4096, 100, 0, 10, 4096, 100} << QVector<bool>{true, false, true};
+    QTest::newRow("an empty record writes nothing") << QVector<uint32_t>{0, 0, 0, 100} << QVector<bool>{false, false};
+}
+
+void SkipPlanTest::diff_records_never_skipped()
+{
+    QFETCH(QVector<uint32_t>, records);
+    QFETCH(QVector<bool>, never);
+    QVector<DiffRecord> diff;
+    for (int i = 0; i < records.size(); i += 2)
+        diff.append({records[i], records[i + 1], 0, 0, 0, 0, 0});
+    QCOMPARE(::diff_records_never_skipped(diff, kBlk), never);
 }
 
 QTEST_GUILESS_MAIN(SkipPlanTest)

@@ -414,6 +414,22 @@ void VqimageTest::record_problems_data()
     QTest::newRow("block area length") << diff_claiming(good, 0xFFFFFFF0u) << qint64(0)
                                        << kind(DiffProblemKind::BlockAreaLength) << -1 << qint64(-1)
                                        << "dblk_lenght says the block area holds 4294967280 bytes, it holds 116";
+    // Each record is checked right after its writes; a later record's 0xFF padding is not.
+    const QByteArray at_0 = record(0, data, boot_crc32(data));
+    const QByteArray at_1024 = record(1024, data, boot_crc32(data));
+    QTest::newRow("later padding rewritten: sound") << diff_of(at_0 + at_1024, 2, 0, 0) << qint64(0) << -1 << -1
+                                                    << qint64(-1) << "";
+    QTest::newRow("later padding over an earlier record") << diff_of(at_1024 + at_0, 2, 0, 0) << qint64(0)
+                                                          << kind(DiffProblemKind::Overwritten) << 0 << qint64(32)
+                                                          << "the writes of record 2 (data and 0xFF padding) change";
+    const QByteArray other = random_bytes(100, 17);
+    QTest::newRow("duplicate, same data: sound") << diff_of(good + good, 2, 0, 0) << qint64(0) << -1 << -1
+                                                 << qint64(-1) << "";
+    QTest::newRow("duplicate, other data") << diff_of(good + record(0x1000, other, boot_crc32(other)), 2, 0, 0)
+                                           << qint64(0) << kind(DiffProblemKind::Overwritten) << 0 << qint64(32)
+                                           << "record 1 of 2 (file offset 32, address 0x00001000): the writes";
+    QTest::newRow("no records") << diff_of(good, 0, 0, 0) << qint64(0) << kind(DiffProblemKind::NoRecords) << -1
+                                << qint64(-1) << "There are not any block to update...";
     QTest::newRow("data past the end") << diff_of(good.left(60), 1, 0, 0) << qint64(0)
                                        << kind(DiffProblemKind::Unwalkable) << -1 << qint64(-1)
                                        << "past the end of the file";

@@ -184,8 +184,11 @@ int run_diff(const QStringList& args)
     const DiffBuild built = build_diff(old_image, new_image, options);
     if (built.status != DiffBuildStatus::Ok)
         return fail(built.error);
-    // The builder's own proof before anything is written.
-    const DiffDryRun proof = apply_diff(image_as_programmed(old_image), built.file);
+    // The builder's own proof before anything is written, on OLD's own
+    // buffer: OLD is not needed afterwards, and a copy costs more than the proof.
+    QByteArray flash = image_as_programmed(old_image);
+    old_image = QByteArray();
+    const DiffDryRun proof = apply_diff(std::move(flash), built.file);
     if (!proof.ok)
         return fail(QStringLiteral("internal fault, nothing written: the built .diff does not apply: ") + proof.error);
     if (!write_output(out_path, built.file, &why))
@@ -235,7 +238,7 @@ int run_apply(const QStringList& args)
 
     DryRunOptions options;
     options.check_new_image = !p.isSet(no_image_check);
-    const DiffDryRun run = apply_diff(flash, diff, options);
+    const DiffDryRun run = apply_diff(std::move(flash), diff, options);
     for (const DryRunRecord& r : run.records) {
         out() << "record " << record_line(r.address, r.length, r.crc) << ": block writes " << r.writes << ", "
               << (r.flash_crc == r.crc ? "Check blcok flash CRC pass" : "Check flash CRC fail") << '\n';
@@ -381,6 +384,24 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check, q
             in.lines << QStringLiteral("record ") + record_line(r.address, r.length, r.crc);
         }
         in.json[QStringLiteral("records")] = records;
+        // Written in file order, each checked right after its writes: what a
+        // later record's writes do to an earlier one is a problem below.
+        QJsonArray overlaps;
+        for (const DiffOverlap& o : overlapping_diff_records(walk.records, kFlashBlockLen)) {
+            QJsonArray members;
+            QStringList numbers;
+            for (int i : o.records) {
+                members.append(i + 1);
+                numbers << QString::number(i + 1);
+            }
+            overlaps.append(QJsonObject{{QStringLiteral("records"), members},
+                                        {QStringLiteral("duplicate"), o.duplicate}});
+            in.lines << (o.duplicate ? QStringLiteral("duplicate: records %1 have the same address and length")
+                                     : QStringLiteral("overlap: the writes of records %1 (data and 0xFF padding) "
+                                                      "meet"))
+                            .arg(numbers.join(QStringLiteral(", ")));
+        }
+        in.json[QStringLiteral("overlaps")] = overlaps;
         QJsonArray found;
         for (const DiffProblem& p : problems) {
             QJsonObject o;

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "board_run.h"
+#include "command_table.h"
 #include "console.h"
 #include "gang.h"
 #include "image_checks.h"
@@ -58,6 +59,11 @@ void quiet_platform_notes(QtMsgType type, const QMessageLogContext& context, con
 
 int main(int argc, char* argv[])
 {
+    // Made into the package's completion file at build time.
+    if (argc == 2 && QLatin1String(argv[1]) == QLatin1String("--bash-completion")) {
+        std::fputs(qPrintable(bash_completion_script()), stdout);
+        return kExitOk;
+    }
     // Reading the records needs neither a window nor a port.
     if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("records")) {
         QCoreApplication app(argc, argv);

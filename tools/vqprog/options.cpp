@@ -4,31 +4,13 @@
 #include <QFileInfo>
 
 #include "app/settings.h"
+#include "command_table.h"
 #include "serial/rates.h"
 
 namespace {
 
 constexpr int kMinWaitMs = 1;
 constexpr int kMaxWaitMs = 8;
-
-// Actions and whether they take a file: 0 none, 1 optional, 2 required.
-struct ActionShape {
-    const char* name;
-    int file;
-};
-const ActionShape kActions[] = {
-    {"identify", 0},   {"flash-info", 0},  {"update-mcu", 2}, {"check-mcu", 1},
-    {"update-flash", 2}, {"check-flash", 1}, {"run", 0},        {"bootmode", 0},
-};
-
-const ActionShape* find_action(const QString& name)
-{
-    for (const ActionShape& a : kActions) {
-        if (name == QLatin1String(a.name))
-            return &a;
-    }
-    return nullptr;
-}
 
 int rate_index(const QString& text)
 {
@@ -41,14 +23,6 @@ int rate_index(const QString& text)
             return i;
     }
     return -1;
-}
-
-QString rate_list()
-{
-    QStringList out;
-    for (int rate : kBaudRates)
-        out << QString::number(rate);
-    return out.join(QStringLiteral(", "));
 }
 
 // A file named on the command line: it must be a readable regular file.
@@ -66,20 +40,20 @@ bool take_file(const QString& path, QString* absolute, QString* error)
 bool parse_actions(const QStringList& words, QVector<Action>* actions, QString* error)
 {
     for (int i = 0; i < words.size(); ++i) {
-        const ActionShape* shape = find_action(words[i]);
+        const ActionRow* shape = find_action_row(words[i]);
         if (!shape) {
             *error = QStringLiteral("unknown action: %1").arg(words[i]);
             return false;
         }
         Action action{words[i], QString()};
-        const bool next_is_arg = i + 1 < words.size() && !find_action(words[i + 1]);
-        if (action.name == QLatin1String("bootmode")) {
+        const bool next_is_arg = i + 1 < words.size() && !find_action_row(words[i + 1]);
+        if (shape->arg == ActionArg::BootMode) {
             if (!next_is_arg || (words[i + 1] != QLatin1String("1") && words[i + 1] != QLatin1String("2"))) {
                 *error = QStringLiteral("bootmode takes 1 or 2");
                 return false;
             }
             action.arg = words[++i];
-        } else if (shape->file == 2 || (shape->file == 1 && next_is_arg)) {
+        } else if (shape->arg == ActionArg::File || (shape->arg == ActionArg::OptionalFile && next_is_arg)) {
             if (!next_is_arg) {
                 *error = QStringLiteral("%1 takes a file").arg(action.name);
                 return false;
@@ -102,54 +76,29 @@ ParseResult parse_command_line(const QStringList& args)
 {
     ParseResult r;
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Programs VQ chips from the command line, one board per process, several in parallel.\n\n"
-        "Actions, run in the order given, stopping at the first failure:\n"
-        "  identify            open the port and identify the chip (Open Comm)\n"
-        "  flash-info          identify the external flash\n"
-        "  update-mcu FILE     program the chip's flash with a .bin image\n"
-        "  check-mcu [FILE]    check the chip's flash by CRC (default: the last image)\n"
-        "  update-flash FILE   program the external flash with a .bin or .diff image\n"
-        "  check-flash [FILE]  check the external flash by CRC (default: the last image)\n"
-        "  run                 start the application\n"
-        "  bootmode 1|2        send a BootMode sequence to a running application\n\n"
-        "vqprog records TARGET [--json] [--serial N] [--since DATE] [--station NAME]\n"
-        "  prints the production records kept in TARGET (a file or a postgresql:// URL)\n\n"
-        "Exit codes: 0 every action passed, 1 an action failed, 2 bad usage (or an image no chip could take),\n"
-        "3 the device went away, 130/143/129 stopped by SIGINT/SIGTERM/SIGHUP (the port closed first)."));
+    parser.setApplicationDescription(
+        QStringLiteral("Programs VQ chips from the command line, one board per process, several in parallel.\n\n"
+                       "Actions, run in the order given, stopping at the first failure:\n") +
+        action_list_text() + QStringLiteral("\n") + records_usage_line() +
+        QStringLiteral("\n  prints the production records kept in TARGET (a file or a postgresql:// URL)\n\n"
+                       "Exit codes: 0 every action passed, 1 an action failed, 2 bad usage (or an image no chip could "
+                       "take),\n3 the device went away, 130/143/129 stopped by SIGINT/SIGTERM/SIGHUP (the port closed "
+                       "first)."));
     parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("what to do, see above"),
                                  QStringLiteral("ACTION..."));
-    const QCommandLineOption port({QStringLiteral("port")},
-                                  QStringLiteral("serial port; several times for gang programming"),
-                                  QStringLiteral("NAME"));
-    const QCommandLineOption from_list({QStringLiteral("ports-from-list")},
-                                       QStringLiteral("gang programming on every port the window would list"));
-    const QCommandLineOption max_parallel({QStringLiteral("max-parallel")},
-                                          QStringLiteral("at most N boards at once"), QStringLiteral("N"));
-    const QCommandLineOption baud({QStringLiteral("baud")}, QStringLiteral("rate to connect at: ") + rate_list(),
-                                  QStringLiteral("RATE"));
-    const QCommandLineOption new_rate({QStringLiteral("new-rate")},
-                                      QStringLiteral("rate to continue at after identification"),
-                                      QStringLiteral("RATE"));
-    const QCommandLineOption wait({QStringLiteral("wait-ms")}, QStringLiteral("WaitTime, 1 to 8 ms"),
-                                  QStringLiteral("MS"));
-    const QCommandLineOption file_crc({QStringLiteral("file-crc")},
-                                      QStringLiteral("check the flash against the whole file's CRC"));
-    const QCommandLineOption skip_unchanged(
-        {QStringLiteral("skip-unchanged")},
-        QStringLiteral("updates ask the boot loader for the CRCs of what it holds and write only what differs"));
-    const QCommandLineOption flash_ini({QStringLiteral("flash-ini")},
-                                       QStringLiteral("flash catalogue (default: Flash.ini here)"),
-                                       QStringLiteral("PATH"));
-    const QCommandLineOption json({QStringLiteral("json")}, QStringLiteral("one JSON object per line"));
-    const QCommandLineOption quiet({QStringLiteral("quiet")}, QStringLiteral("no log lines, no progress"));
-    const QCommandLineOption log({QStringLiteral("log")}, QStringLiteral("append every log line to FILE"),
-                                 QStringLiteral("FILE"));
-    const QCommandLineOption max_timeouts(
-        {QStringLiteral("max-timeouts")},
-        QStringLiteral("end an update as failed after N block writes in a row with no reply (default %1; 0: never)")
-            .arg(kDefaultMaxTimeouts),
-        QStringLiteral("N"));
+    const QCommandLineOption port = table_option(QStringLiteral("port"));
+    const QCommandLineOption from_list = table_option(QStringLiteral("ports-from-list"));
+    const QCommandLineOption max_parallel = table_option(QStringLiteral("max-parallel"));
+    const QCommandLineOption baud = table_option(QStringLiteral("baud"));
+    const QCommandLineOption new_rate = table_option(QStringLiteral("new-rate"));
+    const QCommandLineOption wait = table_option(QStringLiteral("wait-ms"));
+    const QCommandLineOption file_crc = table_option(QStringLiteral("file-crc"));
+    const QCommandLineOption skip_unchanged = table_option(QStringLiteral("skip-unchanged"));
+    const QCommandLineOption flash_ini = table_option(QStringLiteral("flash-ini"));
+    const QCommandLineOption json = table_option(QStringLiteral("json"));
+    const QCommandLineOption quiet = table_option(QStringLiteral("quiet"));
+    const QCommandLineOption log = table_option(QStringLiteral("log"));
+    const QCommandLineOption max_timeouts = table_option(QStringLiteral("max-timeouts"));
     parser.addOptions(
         {port, from_list, max_parallel, baud, new_rate, wait, file_crc, skip_unchanged, flash_ini, json, quiet, log,
          max_timeouts});

@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
+#include "command_table.h"
 #include "options.h"
 #include "platform/file_read.h"
 #include "records.h"
@@ -38,20 +39,8 @@ const char* memory_name(StampMemory memory)
 
 void add_production_options(QCommandLineParser& parser)
 {
-    parser.addOptions({
-        {kStamp,
-         QStringLiteral("write the board's serial number into an image: MEMORY@OFFSET:FORMAT, MEMORY flash or mcu, "
-                        "FORMAT u32le, u32be, dec:N, hex:N or mac:AA:BB:CC:DD:EE:FF; several times for several"),
-         QStringLiteral("STAMP")},
-        {kSerial, QStringLiteral("the board's serial number (one board)"), QStringLiteral("N")},
-        {kCounter, QStringLiteral("take each board's serial number from this counter of the records"),
-         QStringLiteral("NAME")},
-        {kStart, QStringLiteral("the first number of a counter not used before"), QStringLiteral("N")},
-        {kRecords, QStringLiteral("record every board action in TARGET: an SQLite file or a postgresql:// URL"),
-         QStringLiteral("TARGET")},
-        {kStation, QStringLiteral("this station's name in the records (default: the host name)"),
-         QStringLiteral("NAME")},
-    });
+    for (const QString& name : {kStamp, kSerial, kCounter, kStart, kRecords, kStation})
+        parser.addOption(table_option(name));
 }
 
 bool read_production_options(const QCommandLineParser& parser, bool several_boards, ProductionOptions* out,

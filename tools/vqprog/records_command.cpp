@@ -5,12 +5,16 @@
 #include <QJsonObject>
 #include <cstdio>
 
+#include "command_table.h"
 #include "options.h"
 #include "records.h"
 
 namespace {
 
-const char kUsage[] = "usage: vqprog records TARGET [--json] [--serial N] [--since DATE] [--station NAME]";
+QString usage_line()
+{
+    return QStringLiteral("usage: ") + records_usage_line();
+}
 
 void put(FILE* stream, const QString& line)
 {
@@ -21,7 +25,7 @@ void put(FILE* stream, const QString& line)
 int usage(const QString& why)
 {
     put(stderr, QStringLiteral("error: ") + why);
-    put(stderr, QString::fromLatin1(kUsage));
+    put(stderr, usage_line());
     return kExitUsage;
 }
 
@@ -72,22 +76,18 @@ QString csv_field(const QVariant& v)
 int run_records_command(const QStringList& args)
 {
     QCommandLineParser parser;
-    const QCommandLineOption json({QStringLiteral("json")}, QStringLiteral("one JSON object per line"));
-    const QCommandLineOption serial({QStringLiteral("serial")}, QStringLiteral("only this serial number"),
-                                    QStringLiteral("N"));
-    const QCommandLineOption since({QStringLiteral("since")},
-                                   QStringLiteral("only records at or after DATE (YYYY-MM-DD or ISO time; UTC)"),
-                                   QStringLiteral("DATE"));
-    const QCommandLineOption station({QStringLiteral("station")}, QStringLiteral("only this station"),
-                                     QStringLiteral("NAME"));
-    parser.addOptions({json, serial, since, station});
+    parser.addOptions(table_options(OptionScope::Records));
+    const QString json = QStringLiteral("json");
+    const QString serial = QStringLiteral("serial");
+    const QString since = QStringLiteral("since");
+    const QString station = QStringLiteral("station");
     const QCommandLineOption help = parser.addHelpOption();
     // The parser sees "vqprog records" as the program name.
     const QStringList rest = QStringList{args.value(0) + QStringLiteral(" records")} + args.mid(2);
     if (!parser.parse(rest))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
-        put(stdout, QString::fromLatin1(kUsage) + QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1));
+        put(stdout, usage_line() + QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1));
         return kExitOk;
     }
     if (parser.positionalArguments().size() != 1)
