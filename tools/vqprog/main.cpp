@@ -11,6 +11,7 @@
 #include "gang.h"
 #include "image_checks.h"
 #include "options.h"
+#include "records.h"
 #include "records_command.h"
 #include "signal_watch.h"
 #include "serial/port_map.h"
@@ -73,6 +74,10 @@ int main(int argc, char* argv[])
     QApplication::setApplicationVersion(QStringLiteral(VQ_VERSION));
     // From here on SIGINT, SIGTERM and SIGHUP stop the work in order.
     SignalWatch watch;
+    RecordsDb::set_stop_check([] {
+        const int s = SignalWatch::caught_now();
+        return s ? QStringLiteral("interrupted by ") + SignalWatch::name(s) : QString();
+    });
 
     const ParseResult parsed = parse_command_line(QApplication::arguments());
     switch (parsed.outcome) {

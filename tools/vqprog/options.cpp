@@ -113,7 +113,8 @@ ParseResult parse_command_line(const QStringList& args)
         "  run                 start the application\n"
         "  bootmode 1|2        send a BootMode sequence to a running application\n\n"
         "vqprog records TARGET [--json] [--serial N] [--since DATE] [--station NAME]\n"
-        "  prints the production records kept in TARGET (a file or a postgresql:// URL)\n\n"
+        "  prints the production records kept in TARGET (a file or a postgresql:// URL), as CSV\n"
+        "  (a field that starts with = + - or @ gets a leading ', so a spreadsheet shows it as text) or --json\n\n"
         "Exit codes: 0 every action passed, 1 an action failed, 2 bad usage (or an image no chip could take),\n"
         "3 the device went away, 130/143/129 stopped by SIGINT/SIGTERM/SIGHUP (the port closed first)."));
     parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("what to do, see above"),
