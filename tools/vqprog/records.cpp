@@ -131,6 +131,8 @@ QString sqlite_file_problem(const QString& path, RecordsDb::Access access)
             return QStringLiteral("the file cannot be read");
         return QString();
     }
+    if (access == RecordsDb::Access::Existing && !file.exists())
+        return QStringLiteral("no such file; it was there when the run started");
     const QFileDevice::Permissions any_write =
         QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
     if (file.exists() && (!file.isWritable() || !(file.permissions() & any_write)))
@@ -158,6 +160,17 @@ bool is_busy(const QSqlError& e, bool sqlite)
     // lock_not_available (lock_timeout), deadlock_detected, serialization_failure
     return e.nativeErrorCode() == QLatin1String("55P03") || e.nativeErrorCode() == QLatin1String("40P01") ||
            e.nativeErrorCode() == QLatin1String("40001");
+}
+
+// Positional values. The server plans a statement when it is prepared, and
+// may wait for a lock there already: a failed prepare is an error of its own.
+QSqlError run_statement(QSqlQuery& q, const QString& sql, const QVariantList& values)
+{
+    if (!q.prepare(sql))
+        return q.lastError();
+    for (const QVariant& v : values)
+        q.addBindValue(v);
+    return q.exec() ? QSqlError() : q.lastError();
 }
 
 QSqlError refusal(const QString& text)
@@ -471,18 +484,15 @@ bool RecordsDb::add_counter(const QString& counter, qint64 start, QString* error
 {
     QString reason;
     const bool ok = write(true, [&](QSqlQuery& q) {
-        if (start >= 0) {
-            q.prepare(QStringLiteral("INSERT INTO vq_counters (name, next_value) VALUES (:name, :start) "
-                                     "ON CONFLICT (name) DO NOTHING"));
-            q.bindValue(QStringLiteral(":name"), counter);
-            q.bindValue(QStringLiteral(":start"), start);
-            if (!q.exec())
-                return q.lastError();
-        }
-        q.prepare(QStringLiteral("SELECT 1 FROM vq_counters WHERE name = :name"));
-        q.bindValue(QStringLiteral(":name"), counter);
-        if (!q.exec())
-            return q.lastError();
+        QSqlError e;
+        if (start >= 0)
+            e = run_statement(q, QStringLiteral("INSERT INTO vq_counters (name, next_value) VALUES (?, ?) "
+                                                "ON CONFLICT (name) DO NOTHING"),
+                              {counter, start});
+        if (!e.isValid())
+            e = run_statement(q, QStringLiteral("SELECT 1 FROM vq_counters WHERE name = ?"), {counter});
+        if (e.isValid())
+            return e;
         const bool found = q.next();
         q.finish();
         return found ? QSqlError() : refusal(QStringLiteral("no such counter; give --serial-start N the first time"));
@@ -501,11 +511,11 @@ bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial
     const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
     const bool ok = write(true, [&](QSqlQuery& q) {
         // SQLite holds the write lock since BEGIN IMMEDIATE; the server locks the row.
-        q.prepare(sqlite ? QStringLiteral("SELECT next_value FROM vq_counters WHERE name = :name")
-                         : QStringLiteral("SELECT next_value FROM vq_counters WHERE name = :name FOR UPDATE"));
-        q.bindValue(QStringLiteral(":name"), counter);
-        if (!q.exec())
-            return q.lastError();
+        const QSqlError e = run_statement(
+            q, QStringLiteral("SELECT next_value FROM vq_counters WHERE name = ?%1").arg(sqlite ? "" : " FOR UPDATE"),
+            {counter});
+        if (e.isValid())
+            return e;
         if (!q.next())
             return refusal(access_ == Access::Existing ? QStringLiteral("no such counter; it was there when the run started")
                                                        : QStringLiteral("no such counter; give --serial-start N the first time"));
@@ -514,9 +524,8 @@ bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial
         // SQLite would carry on in floating point, the server would refuse: say why first.
         if (taken == std::numeric_limits<qint64>::max())
             return refusal(QStringLiteral("it is at %1, the largest serial number; the next would pass it").arg(taken));
-        q.prepare(QStringLiteral("UPDATE vq_counters SET next_value = next_value + 1 WHERE name = :name"));
-        q.bindValue(QStringLiteral(":name"), counter);
-        return q.exec() ? QSqlError() : q.lastError();
+        return run_statement(q, QStringLiteral("UPDATE vq_counters SET next_value = next_value + 1 WHERE name = ?"),
+                             {counter});
     }, &reason);
     if (!ok) {
         *error = failure(QStringLiteral("cannot take a number from counter %1").arg(counter), reason);
@@ -560,11 +569,10 @@ bool RecordsDb::add(const BoardRecord& r, QString* error)
     // through, the row is on disk (SQLite) or committed (the server).
     QString reason;
     if (!write(false, [&](QSqlQuery& q) {
-            q.prepare(QStringLiteral("INSERT INTO vq_records (%1) VALUES (:%2)")
-                          .arg(names.join(QStringLiteral(", ")), names.join(QStringLiteral(", :"))));
-            for (int i = 0; i < names.size(); ++i)
-                q.bindValue(QLatin1Char(':') + names[i], values[i]);
-            return q.exec() ? QSqlError() : q.lastError();
+            return run_statement(q,
+                                 QStringLiteral("INSERT INTO vq_records (%1) VALUES (?%2)")
+                                     .arg(names.join(QStringLiteral(", ")), QStringLiteral(", ?").repeated(names.size() - 1)),
+                                 values);
         }, &reason)) {
         *error = failure(which, reason);
         return false;
