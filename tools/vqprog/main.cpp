@@ -121,7 +121,8 @@ int main(int argc, char* argv[])
         const QStringList refusals = production_refusals(options);
         for (const QString& refusal : refusals)
             print_err(QStringLiteral("error: ") + refusal);
-        if (!refusals.isEmpty())
+        // A signal that ended the parent's wait on the records: the gang says so, starting no board.
+        if (!refusals.isEmpty() && watch.signal_number() == 0)
             return kExitUsage;
         Gang gang(options, ports, watch);
         return gang.run();

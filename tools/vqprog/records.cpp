@@ -10,6 +10,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QSysInfo>
+#include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
@@ -363,6 +364,7 @@ bool RecordsDb::write(bool transaction, const std::function<QSqlError(QSqlQuery&
     QElapsedTimer clock;
     clock.start();
     for (;;) {
+        const qint64 try_started = clock.elapsed();
         *reason = file_replaced();
         if (!reason->isEmpty())
             return false;
@@ -383,6 +385,7 @@ bool RecordsDb::write(bool transaction, const std::function<QSqlError(QSqlQuery&
         }
         if (!e.isValid())
             return true;
+        q.finish();
         if (transaction)
             rollback();
         *reason = e.text().trimmed();
@@ -402,6 +405,9 @@ bool RecordsDb::write(bool transaction, const std::function<QSqlError(QSqlQuery&
                                    .arg(QLatin1String(kPgLockTimeout));
             return false;
         }
+        // A lock refused at once (a deadlock broken by the server) is not hammered.
+        if (clock.elapsed() - try_started < kSqliteBusySliceMs / 5)
+            QThread::msleep(kSqliteBusySliceMs / 5);
     }
 }
 
