@@ -249,18 +249,16 @@ void RecordsTest::csv_field_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("field");
-    QTest::newRow("plain") << "bench-1" << "bench-1";
-    QTest::newRow("= inside") << "a=b" << "a=b";
+    QTest::newRow("plain") << "a=b" << "a=b";
     for (const char* formula : {"=1+2", "+1", "-1", "@SUM(A1)"})
         QTest::newRow(formula) << formula << QString("'") + formula;
-    QTest::newRow("formula and a comma") << "=HYPERLINK(\"x\",1)" << "\"'=HYPERLINK(\"\"x\"\",1)\"";
+    QTest::newRow("formula, quoted") << "=HYPERLINK(\"x\",1)" << "\"'=HYPERLINK(\"\"x\"\",1)\"";
 }
 
 void RecordsTest::csv_field()
 {
     QFETCH(QString, text);
-    QFETCH(QString, field);
-    QCOMPARE(::csv_field(text), field);
+    QTEST(::csv_field(text), "field");
 }
 
 QTEST_GUILESS_MAIN(RecordsTest)
