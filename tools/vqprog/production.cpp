@@ -58,7 +58,8 @@ int BoardProduction::begin()
     // Taken at the board's start and never given back: a board that fails
     // keeps its number, and its record says it failed.
     serial_ = p_.serial;
-    if (!p_.serial_counter.isEmpty() && !records_->take_serial(p_.serial_counter, gang_child ? -1 : p_.serial_start, &serial_, &error)) {
+    const qint64 start = gang_child ? -1 : p_.serial_start;  // the parent made the counter
+    if (!p_.serial_counter.isEmpty() && !records_->take_serial(p_.serial_counter, start, &serial_, &error)) {
         console_.error(error);
         return kExitUsage;
     }
