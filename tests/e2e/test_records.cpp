@@ -12,6 +12,7 @@
 
 #include "pg_server.h"
 #include "records.h"
+#include "records_command.h"
 
 namespace {
 
@@ -56,6 +57,8 @@ private slots:
     void refused_at_open();
     void records_command_data();
     void records_command();
+    void csv_field_data();
+    void csv_field();
 
 private:
     RecordsStores stores_;
@@ -255,6 +258,22 @@ void RecordsTest::records_command()
     QCOMPARE(run({"--since", "yesterday"}, &out, &err), 2);
     QVERIFY2(err.startsWith("error: --since takes a date"), qPrintable(err));
     QCOMPARE(run({"--serial", "x"}, &out, &err), 2);
+}
+
+void RecordsTest::csv_field_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("plain") << "a=b" << "a=b";
+    for (const char* formula : {"=1+2", "+1", "-1", "@SUM(A1)"})
+        QTest::newRow(formula) << formula << QString("'") + formula;
+    QTest::newRow("formula, quoted") << "=HYPERLINK(\"x\",1)" << "\"'=HYPERLINK(\"\"x\"\",1)\"";
+}
+
+void RecordsTest::csv_field()
+{
+    QFETCH(QString, text);
+    QTEST(::csv_field(text), "field");
 }
 
 QTEST_GUILESS_MAIN(RecordsTest)

@@ -81,7 +81,8 @@ int BoardRun::run()
     if (!prepare())
         return kExitUsage;
     production_ = std::make_unique<BoardProduction>(options_, console_, *window_, *driver_);
-    if (const int refused = production_->begin())
+    // A signal that ended a wait on the records is answered below: no port is opened.
+    if (const int refused = production_->begin(); refused != kExitOk && watch_.signal_number() == 0)
         return refused;
     driver_->set_max_timed_out_blocks(options_.max_timeouts);
     driver_->set_skip_unchanged(options_.skip_unchanged);
@@ -104,6 +105,9 @@ int BoardRun::run()
     production_->report_lost_records();
     if (code == kExitOk && production_->records_lost())
         code = kExitFailed;
+    // Also a signal the event loop had no turn to hear (during the last record's write).
+    if (interrupted_by_ == 0)
+        interrupted_by_ = watch_.signal_number();
     if (interrupted_by_ != 0) {
         say_interrupted(interrupted_by_);
         return SignalWatch::exit_code(interrupted_by_);

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -18,6 +19,9 @@ constexpr int kRedrawMs = 200;  // progress lines on a terminal, at most five ti
 // A signalled child stops its operation and closes its port within a few
 // seconds; one that has not ended by then is killed.
 constexpr int kChildStopGraceMs = 10000;
+// Where the port library keeps its lock files (LCK..pts_3, naming the pid).
+const char* const kLockDirs[] = {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                                 "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
 
 void put(FILE* stream, const QString& line)
 {
@@ -108,6 +112,11 @@ void Gang::start_next()
         if (error == QProcess::FailedToStart)
             finished(i, kExitUsage, true);
     });
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QLatin1String(kRecordsOpenedEnv), QStringLiteral("1"));
+    if (children_tmp_.isValid())
+        env.insert(QStringLiteral("TMPDIR"), children_tmp_.path());
+    b.process->setProcessEnvironment(env);
     b.clock.start();
     ++running_;
     b.process->start(QCoreApplication::applicationFilePath(), child_arguments(options_, b.port));
@@ -127,12 +136,33 @@ void Gang::interrupt(int signal_number)
         if (b.process->processId() > 0)
             ::kill(pid_t(b.process->processId()), signal_number);
     }
-    QTimer::singleShot(kChildStopGraceMs, this, [this] {
-        for (BoardState& b : boards_) {
-            if (b.process && b.exit_code < 0)
-                b.process->kill();
+    QTimer::singleShot(kChildStopGraceMs, this, &Gang::kill_late_children);
+}
+
+// A child killed leaves what its own ending would have cleared: its port's
+// lock file is removed here, and its board named, as its last record may be missing.
+void Gang::kill_late_children()
+{
+    for (BoardState& b : boards_) {
+        if (!b.process || b.exit_code >= 0)
+            continue;
+        const QByteArray pid = QByteArray::number(b.process->processId());
+        b.process->kill();
+        b.process->waitForFinished();
+        put(stderr, QStringLiteral("%1: error: killed after %2 s without stopping; the record of its last action "
+                                   "may be missing")
+                        .arg(b.port)
+                        .arg(kChildStopGraceMs / 1000));
+        QString name = b.port.startsWith(QLatin1String("/dev/")) ? b.port.mid(5) : b.port.section(QLatin1Char('/'), -1);
+        name.replace(QLatin1Char('/'), QLatin1Char('_'));
+        for (const char* dir : kLockDirs) {
+            QFile lock(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
+            if (lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed() == pid) {
+                lock.close();
+                lock.remove();
+            }
         }
-    });
+    }
 }
 
 void Gang::read_child(int board)

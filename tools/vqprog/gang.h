@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTemporaryDir>
 #include <QVector>
 
 #include "options.h"
@@ -51,6 +52,7 @@ private:
     void handle_event(int board, const QByteArray& line);
     void finished(int board, int exit_code, bool crashed);
     void interrupt(int signal_number);
+    void kill_late_children();
     void report_board(const BoardState& b);
     void draw(bool force);
     void print_summary();
@@ -64,4 +66,7 @@ private:
     bool tty_;
     int drawn_lines_ = 0;
     QElapsedTimer last_draw_;
+    // The children's temporary folders (stamped images, Flash.ini copies)
+    // live in here: gone with the gang, also those of a child that was killed.
+    QTemporaryDir children_tmp_;
 };

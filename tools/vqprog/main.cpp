@@ -12,6 +12,7 @@
 #include "gang.h"
 #include "image_checks.h"
 #include "options.h"
+#include "records.h"
 #include "records_command.h"
 #include "signal_watch.h"
 #include "serial/port_map.h"
@@ -79,6 +80,10 @@ int main(int argc, char* argv[])
     QApplication::setApplicationVersion(QStringLiteral(VQ_VERSION));
     // From here on SIGINT, SIGTERM and SIGHUP stop the work in order.
     SignalWatch watch;
+    RecordsDb::set_stop_check([] {
+        const int s = SignalWatch::caught_now();
+        return s ? QStringLiteral("interrupted by ") + SignalWatch::name(s) : QString();
+    });
 
     const ParseResult parsed = parse_command_line(QApplication::arguments());
     switch (parsed.outcome) {
@@ -122,7 +127,8 @@ int main(int argc, char* argv[])
         const QStringList refusals = production_refusals(options);
         for (const QString& refusal : refusals)
             print_err(QStringLiteral("error: ") + refusal);
-        if (!refusals.isEmpty())
+        // A signal that ended the parent's wait on the records: the gang says so, starting no board.
+        if (!refusals.isEmpty() && watch.signal_number() == 0)
             return kExitUsage;
         Gang gang(options, ports, watch);
         return gang.run();

@@ -80,7 +80,8 @@ ParseResult parse_command_line(const QStringList& args)
         QStringLiteral("Programs VQ chips from the command line, one board per process, several in parallel.\n\n"
                        "Actions, run in the order given, stopping at the first failure:\n") +
         action_list_text() + QStringLiteral("\n") + records_usage_line() +
-        QStringLiteral("\n  prints the production records kept in TARGET (a file or a postgresql:// URL)\n\n"
+        QStringLiteral("\n  prints the production records kept in TARGET (a file or a postgresql:// URL), as CSV\n"
+                       "  (a field that starts with = + - or @ gets a leading ', so a spreadsheet shows it as text) or --json\n\n"
                        "Exit codes: 0 every action passed, 1 an action failed, 2 bad usage (or an image no chip could "
                        "take),\n3 the device went away, 130/143/129 stopped by SIGINT/SIGTERM/SIGHUP (the port closed "
                        "first)."));

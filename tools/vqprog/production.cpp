@@ -13,6 +13,7 @@
 #include "platform/file_write.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
+#include "signal_watch.h"
 
 namespace {
 
@@ -45,8 +46,10 @@ int BoardProduction::begin()
     if (!refusals.isEmpty())
         return kExitUsage;
     QString error;
+    const bool gang_child = qEnvironmentVariableIsSet(kRecordsOpenedEnv);
     if (!p_.records.isEmpty()) {
-        records_ = RecordsDb::open(p_.records, RecordsDb::Access::Write, &error);
+        records_ = RecordsDb::open(p_.records, gang_child ? RecordsDb::Access::Existing : RecordsDb::Access::Write,
+                                   &error);
         if (!records_) {
             console_.error(error);
             return kExitUsage;
@@ -55,7 +58,8 @@ int BoardProduction::begin()
     // Taken at the board's start and never given back: a board that fails
     // keeps its number, and its record says it failed.
     serial_ = p_.serial;
-    if (!p_.serial_counter.isEmpty() && !records_->take_serial(p_.serial_counter, p_.serial_start, &serial_, &error)) {
+    const qint64 start = gang_child ? -1 : p_.serial_start;  // the parent made the counter
+    if (!p_.serial_counter.isEmpty() && !records_->take_serial(p_.serial_counter, start, &serial_, &error)) {
         console_.error(error);
         return kExitUsage;
     }
@@ -175,8 +179,11 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
         r.image_crc = image->crc;
     }
     r.stamps = stamp_values_;
-    r.verdict = ok ? verdicts::kOk : device_gone ? verdicts::kDeviceGone : verdicts::kFailed;
-    r.exit_code = ok ? kExitOk : device_gone ? kExitDeviceGone : kExitFailed;
+    const int stopped_by = ok ? 0 : SignalWatch::caught_now();
+    r.verdict = ok ? verdicts::kOk
+                   : stopped_by ? verdicts::kStopped : device_gone ? verdicts::kDeviceGone : verdicts::kFailed;
+    r.exit_code = ok ? kExitOk
+                     : stopped_by ? SignalWatch::exit_code(stopped_by) : device_gone ? kExitDeviceGone : kExitFailed;
     r.seconds = seconds;
     if (updates && image) {
         r.bytes_written = driver_.last_update().bytes.bytes_written;

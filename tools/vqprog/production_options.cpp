@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <algorithm>
 
 #include "command_table.h"
 #include "options.h"
@@ -28,6 +29,13 @@ bool read_number(const QCommandLineParser& parser, const QString& name, qint64* 
         return false;
     }
     return true;
+}
+
+// The station's name goes to terminals and spreadsheets: an escape sequence
+// in it would play there.
+bool has_control_character(const QString& text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
 const char* memory_name(StampMemory memory)
@@ -70,6 +78,8 @@ bool read_production_options(const QCommandLineParser& parser, bool several_boar
         *error = QStringLiteral("--serial-counter takes a name");
     else if (parser.isSet(kStation) && p.station.isEmpty())
         *error = QStringLiteral("--station takes a name");
+    else if (has_control_character(p.station))
+        *error = QStringLiteral("--station takes a name without control characters (tabs, line breaks, escapes)");
     else if (parser.isSet(kRecords) && p.records.isEmpty())
         *error = QStringLiteral("--records takes a file or a postgresql:// URL");
     else if (p.serial >= 0 && !p.serial_counter.isEmpty())
@@ -153,9 +163,12 @@ QStringList check_stamps_against_images(const Options& options)
 QStringList production_refusals(const Options& options)
 {
     QStringList errors = check_stamps_against_images(options);
+    const ProductionOptions& p = options.production;
+    if (!errors.isEmpty() || p.records.isEmpty())
+        return errors;
     QString error;
-    if (errors.isEmpty() && !options.production.records.isEmpty() &&
-        !RecordsDb::open(options.production.records, RecordsDb::Access::Write, &error))
+    const auto db = RecordsDb::open(p.records, RecordsDb::Access::Write, &error);
+    if (!db || (!p.serial_counter.isEmpty() && !db->add_counter(p.serial_counter, p.serial_start, &error)))
         errors << error;
     return errors;
 }

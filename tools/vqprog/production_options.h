@@ -32,6 +32,12 @@ void add_production_options(QCommandLineParser& parser);
 bool read_production_options(const QCommandLineParser& parser, bool several_boards, ProductionOptions* out,
                              QString* error);
 
+// Set in a gang's children: the parent opened (and created) the records and
+// the counter before the first child started. A child never creates either:
+// one removed during the run fails its board rather than start again from
+// an empty file and hand out the same numbers twice.
+constexpr char kRecordsOpenedEnv[] = "VQPROG_RECORDS_OPENED";
+
 QStringList production_child_arguments(const ProductionOptions& options);
 
 // The memory an action's image is for, and whether the action writes it.
@@ -43,6 +49,6 @@ bool action_image_memory(const Action& action, StampMemory* memory, bool* update
 // stamp; empty when all is well. Reads the image files, touches no board.
 QStringList check_stamps_against_images(const Options& options);
 
-// Everything above, and the records database opened (and created) once:
-// what a gang's parent checks before it starts any child.
+// Everything above, and the records database and the counter opened (and
+// created) once: what a gang's parent checks before it starts any child.
 QStringList production_refusals(const Options& options);

@@ -2,6 +2,7 @@
 
 #include <QAtomicInt>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -9,14 +10,24 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QSysInfo>
+#include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
+#include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kSqliteBusyTimeoutMs = 60000;  // a gang of boards queues on the write lock; never fail for that
+// A gang of boards queues on the write lock; it never fails for that, but a
+// lock held for a minute is another client's fault, and is said.
+constexpr int kLockWaitLimitMs = 60000;
+// One try's wait for a lock: a signal is looked at between tries.
+constexpr int kSqliteBusySliceMs = 250;
+constexpr char kPgLockTimeout[] = "500ms";
+constexpr char kPgStatementTimeout[] = "10s";  // a server that stalls is refused, not waited on for ever
+constexpr int kReadBusyTimeoutMs = 60000;  // reading the records has no signal watch: a signal ends it
 constexpr int kPgConnectTimeoutS = 10;       // an unreachable server is refused, not waited on for minutes
 // Serialises the creation of the schema by stations starting at once: the
 // server's CREATE ... IF NOT EXISTS is not safe against a concurrent twin.
@@ -121,6 +132,8 @@ QString sqlite_file_problem(const QString& path, RecordsDb::Access access)
             return QStringLiteral("the file cannot be read");
         return QString();
     }
+    if (access == RecordsDb::Access::Existing && !file.exists())
+        return QStringLiteral("no such file; it was there when the run started");
     const QFileDevice::Permissions any_write =
         QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
     if (file.exists() && (!file.isWritable() || !(file.permissions() & any_write)))
@@ -130,6 +143,40 @@ QString sqlite_file_problem(const QString& path, RecordsDb::Access access)
         return QStringLiteral("the folder %1 is not writable (SQLite keeps its journal there)")
             .arg(folder.filePath());
     return QString();
+}
+
+std::function<QString()>& stop_check()
+{
+    static std::function<QString()> check;
+    return check;
+}
+
+// Another client holds a lock: worth another try.
+bool is_busy(const QSqlError& e, bool sqlite)
+{
+    if (sqlite) {
+        const int code = e.nativeErrorCode().toInt() & 0xff;  // extended codes keep the primary one low
+        return code == 5 || code == 6;  // SQLITE_BUSY, SQLITE_LOCKED
+    }
+    // lock_not_available (lock_timeout), deadlock_detected, serialization_failure
+    return e.nativeErrorCode() == QLatin1String("55P03") || e.nativeErrorCode() == QLatin1String("40P01") ||
+           e.nativeErrorCode() == QLatin1String("40001");
+}
+
+// Positional values. The server plans a statement when it is prepared, and
+// may wait for a lock there already: a failed prepare is an error of its own.
+QSqlError run_statement(QSqlQuery& q, const QString& sql, const QVariantList& values)
+{
+    if (!q.prepare(sql))
+        return q.lastError();
+    for (const QVariant& v : values)
+        q.addBindValue(v);
+    return q.exec() ? QSqlError() : q.lastError();
+}
+
+QSqlError refusal(const QString& text)
+{
+    return QSqlError(QString(), text, QSqlError::UnknownError);
 }
 
 QString next_connection_name()
@@ -207,9 +254,14 @@ QDateTime parse_since(const QString& text)
     return t.isValid() ? t.toUTC() : QDateTime();
 }
 
-RecordsDb::RecordsDb(const RecordsTarget& target, const QString& connection)
-    : target_(target), connection_(connection)
+RecordsDb::RecordsDb(const RecordsTarget& target, const QString& connection, Access access)
+    : target_(target), connection_(connection), access_(access)
 {
+}
+
+void RecordsDb::set_stop_check(std::function<QString()> check)
+{
+    stop_check() = std::move(check);
 }
 
 RecordsDb::~RecordsDb()
@@ -252,11 +304,12 @@ std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, Q
         }
     }
 
-    std::unique_ptr<RecordsDb> records(new RecordsDb(target, next_connection_name()));
+    std::unique_ptr<RecordsDb> records(new RecordsDb(target, next_connection_name(), access));
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, records->connection_);
     if (sqlite) {
         db.setDatabaseName(target.path);
-        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyTimeoutMs);
+        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1")
+                              .arg(access == Access::Read ? kReadBusyTimeoutMs : kSqliteBusySliceMs);
         if (access == Access::Read)
             options += QStringLiteral(";QSQLITE_OPEN_READONLY");
         db.setConnectOptions(options);
@@ -274,38 +327,88 @@ std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, Q
         return nullptr;
     }
     // The server's notes on tables that already exist are no news to an operator.
-    if (!sqlite)
+    if (!sqlite) {
         QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO WARNING"));
-    if (!records->ensure_schema(access, error))
+        if (access != Access::Read) {
+            QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = '%1'").arg(QLatin1String(kPgLockTimeout)));
+            QSqlQuery(db).exec(QStringLiteral("SET statement_timeout = '%1'").arg(QLatin1String(kPgStatementTimeout)));
+        }
+    }
+    if (!records->ensure_schema(error))
         return nullptr;
+    struct stat st {};
+    if (sqlite && ::stat(QFile::encodeName(target.path).constData(), &st) == 0) {
+        records->file_id_[0] = st.st_dev;
+        records->file_id_[1] = st.st_ino;
+    }
     return records;
 }
 
-bool RecordsDb::begin_write(QString* error)
+// A file removed (or replaced) under a run would take the rest of the run's
+// records with it, and a new file would hand out the counter's numbers again.
+QString RecordsDb::file_replaced() const
 {
-    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.isOpen()) {
-        *error = QStringLiteral("the connection was lost");
-        return false;
-    }
-    QSqlQuery q(db);
-    const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
-    if (!q.exec(sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"))) {
-        *error = q.lastError().text();
-        return false;
-    }
-    return true;
+    if (target_.kind != RecordsTarget::Kind::Sqlite || file_id_[1] == 0)
+        return QString();
+    struct stat st {};
+    if (::stat(QFile::encodeName(target_.path).constData(), &st) != 0 || quint64(st.st_dev) != file_id_[0] ||
+        quint64(st.st_ino) != file_id_[1])
+        return QStringLiteral("the file was removed or replaced since the run started; nothing more is written to it");
+    return QString();
 }
 
-bool RecordsDb::commit(QString* error)
+bool RecordsDb::write(bool transaction, const std::function<QSqlError(QSqlQuery&)>& body, QString* reason)
 {
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
-    if (!q.exec(QStringLiteral("COMMIT"))) {
-        *error = q.lastError().text();
-        rollback();
-        return false;
+    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const qint64 try_started = clock.elapsed();
+        *reason = file_replaced();
+        if (!reason->isEmpty())
+            return false;
+        if (!db.isOpen()) {
+            *reason = QStringLiteral("the connection was lost");
+            return false;
+        }
+        QSqlQuery q(db);
+        QSqlError e;
+        if (transaction && !q.exec(sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")))
+            e = q.lastError();
+        if (!e.isValid())
+            e = body(q);
+        if (!e.isValid() && transaction) {
+            q.finish();
+            if (!q.exec(QStringLiteral("COMMIT")))
+                e = q.lastError();
+        }
+        if (!e.isValid())
+            return true;
+        q.finish();
+        if (transaction)
+            rollback();
+        *reason = e.text().trimmed();
+        if (!is_busy(e, sqlite))
+            return false;
+        const QString stop = stop_check() ? stop_check()() : QString();
+        if (!stop.isEmpty()) {
+            *reason = stop + QStringLiteral(" while waiting for a lock another client holds");
+            return false;
+        }
+        if (clock.elapsed() >= kLockWaitLimitMs) {
+            *reason = sqlite ? QStringLiteral("another client held the database locked for %1 s (SQLite busy time-out)")
+                                   .arg(kLockWaitLimitMs / 1000)
+                             : QStringLiteral("another client held a lock for %1 s (PostgreSQL lock_timeout %2, "
+                                              "tried again until then)")
+                                   .arg(kLockWaitLimitMs / 1000)
+                                   .arg(QLatin1String(kPgLockTimeout));
+            return false;
+        }
+        // A lock refused at once (a deadlock broken by the server) is not hammered.
+        if (clock.elapsed() - try_started < kSqliteBusySliceMs / 5)
+            QThread::msleep(kSqliteBusySliceMs / 5);
     }
-    return true;
 }
 
 void RecordsDb::rollback()
@@ -314,59 +417,61 @@ void RecordsDb::rollback()
     q.exec(QStringLiteral("ROLLBACK"));
 }
 
-bool RecordsDb::ensure_schema(Access access, QString* error)
+bool RecordsDb::ensure_schema(QString* error)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
-    QString reason;
-    const auto fail = [&](const QString& what, const QSqlQuery& q) {
-        *error = failure(what, q.lastError().text());
-        if (access == Access::Write)
-            rollback();
-        return false;
+    const QString version_query = QStringLiteral("SELECT value FROM vq_meta WHERE key = 'schema_version'");
+    const auto read_version = [&](QSqlQuery& q) {
+        if (!q.exec(version_query))
+            return q.lastError();
+        if (!q.next())
+            return refusal(QStringLiteral("no records kept here (no schema version)"));
+        schema_version_ = q.value(0).toInt();
+        return QSqlError();
     };
 
-    if (access == Access::Read) {
+    QString reason;
+    if (access_ == Access::Read) {
         QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT value FROM vq_meta WHERE key = 'schema_version'")) || !q.next()) {
-            *error = failure(QStringLiteral("cannot open"),
-                             q.lastError().isValid() ? q.lastError().text()
-                                                     : QStringLiteral("no records kept here (no schema version)"));
-            return false;
-        }
-        schema_version_ = q.value(0).toInt();
-    } else {
-        if (!begin_write(&reason)) {
+        const QSqlError e = read_version(q);
+        reason = e.text();
+        if (e.isValid()) {
             *error = failure(QStringLiteral("cannot open"), reason);
             return false;
         }
-        QSqlQuery q(db);
-        if (!sqlite && !q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kPgSchemaLock)))
-            return fail(QStringLiteral("cannot open"), q);
-        QStringList columns;
-        for (const Column& c : kRecordColumns)
-            columns << QStringLiteral("%1 %2").arg(QLatin1String(c.name), QLatin1String(c.type));
-        const QString id = sqlite ? QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT")
-                                  : QStringLiteral("id BIGSERIAL PRIMARY KEY");
-        const QStringList statements = {
-            QStringLiteral("CREATE TABLE IF NOT EXISTS vq_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS vq_counters (name TEXT PRIMARY KEY, next_value BIGINT NOT NULL)"),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS vq_records (%1, %2)").arg(id, columns.join(QStringLiteral(", "))),
-            QStringLiteral("CREATE INDEX IF NOT EXISTS vq_records_serial ON vq_records (serial)"),
-            QStringLiteral("INSERT INTO vq_meta (key, value) VALUES ('schema_version', '%1') ON CONFLICT (key) DO NOTHING")
-                .arg(kRecordsSchemaVersion),
-            // A real write, so a database this user may only read is refused now, not at the first board.
-            QStringLiteral("UPDATE vq_meta SET value = value WHERE key = 'schema_version'"),
-        };
-        for (const QString& s : statements) {
-            if (!q.exec(s))
-                return fail(QStringLiteral("cannot open"), q);
+    } else {
+        QStringList statements;
+        if (access_ == Access::Write) {
+            QStringList columns;
+            for (const Column& c : kRecordColumns)
+                columns << QStringLiteral("%1 %2").arg(QLatin1String(c.name), QLatin1String(c.type));
+            const QString id = sqlite ? QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT")
+                                      : QStringLiteral("id BIGSERIAL PRIMARY KEY");
+            if (!sqlite)
+                statements << QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kPgSchemaLock);
+            statements << QStringLiteral("CREATE TABLE IF NOT EXISTS vq_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+                       << QStringLiteral("CREATE TABLE IF NOT EXISTS vq_counters (name TEXT PRIMARY KEY, next_value BIGINT NOT NULL)")
+                       << QStringLiteral("CREATE TABLE IF NOT EXISTS vq_records (%1, %2)").arg(id, columns.join(QStringLiteral(", ")))
+                       << QStringLiteral("CREATE INDEX IF NOT EXISTS vq_records_serial ON vq_records (serial)")
+                       << QStringLiteral("INSERT INTO vq_meta (key, value) VALUES ('schema_version', '%1') "
+                                         "ON CONFLICT (key) DO NOTHING")
+                              .arg(kRecordsSchemaVersion);
         }
-        if (!q.exec(QStringLiteral("SELECT value FROM vq_meta WHERE key = 'schema_version'")) || !q.next())
-            return fail(QStringLiteral("cannot open"), q);
-        schema_version_ = q.value(0).toInt();
-        q.finish();
-        if (!commit(&reason)) {
+        // A real write, so a database this user may only read is refused now, not at the first board.
+        statements << QStringLiteral("UPDATE vq_meta SET value = value WHERE key = 'schema_version'");
+        const auto body = [&](QSqlQuery& q) {
+            for (const QString& statement : statements) {
+                if (!q.exec(statement))
+                    return q.lastError();
+            }
+            const QSqlError e = read_version(q);
+            q.finish();
+            return e;
+        };
+        if (!write(true, body, &reason)) {
+            if (access_ == Access::Existing && schema_version_ == 0)
+                reason += QStringLiteral("; it held records when the run started");
             *error = failure(QStringLiteral("cannot open"), reason);
             return false;
         }
@@ -381,53 +486,55 @@ bool RecordsDb::ensure_schema(Access access, QString* error)
     return true;
 }
 
+bool RecordsDb::add_counter(const QString& counter, qint64 start, QString* error)
+{
+    QString reason;
+    const bool ok = write(true, [&](QSqlQuery& q) {
+        QSqlError e;
+        if (start >= 0)
+            e = run_statement(q, QStringLiteral("INSERT INTO vq_counters (name, next_value) VALUES (?, ?) "
+                                                "ON CONFLICT (name) DO NOTHING"),
+                              {counter, start});
+        if (!e.isValid())
+            e = run_statement(q, QStringLiteral("SELECT 1 FROM vq_counters WHERE name = ?"), {counter});
+        if (e.isValid())
+            return e;
+        const bool found = q.next();
+        q.finish();
+        return found ? QSqlError() : refusal(QStringLiteral("no such counter; give --serial-start N the first time"));
+    }, &reason);
+    if (!ok)
+        *error = failure(QStringLiteral("counter %1").arg(counter), reason);
+    return ok;
+}
+
 bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial, QString* error)
 {
-    const QString what = QStringLiteral("cannot take a number from counter %1").arg(counter);
+    if (start >= 0 && !add_counter(counter, start, error))
+        return false;
     QString reason;
-    if (!begin_write(&reason)) {
-        *error = failure(what, reason);
-        return false;
-    }
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
-    const auto fail = [&](const QString& why) {
-        *error = failure(what, why);
-        rollback();
-        return false;
-    };
-    if (start >= 0) {
-        q.prepare(QStringLiteral("INSERT INTO vq_counters (name, next_value) VALUES (:name, :start) "
-                                 "ON CONFLICT (name) DO NOTHING"));
-        q.bindValue(QStringLiteral(":name"), counter);
-        q.bindValue(QStringLiteral(":start"), start);
-        if (!q.exec())
-            return fail(q.lastError().text());
-    }
-    if (target_.kind == RecordsTarget::Kind::Postgres) {
-        q.prepare(QStringLiteral("UPDATE vq_counters SET next_value = next_value + 1 WHERE name = :name "
-                                 "RETURNING next_value - 1"));
-        q.bindValue(QStringLiteral(":name"), counter);
-        if (!q.exec())
-            return fail(q.lastError().text());
-    } else {
-        // The write lock is held since BEGIN IMMEDIATE: nobody reads this value after us.
-        q.prepare(QStringLiteral("SELECT next_value FROM vq_counters WHERE name = :name"));
-        q.bindValue(QStringLiteral(":name"), counter);
-        if (!q.exec())
-            return fail(q.lastError().text());
-    }
-    if (!q.next())
-        return fail(QStringLiteral("no such counter; give --serial-start N the first time"));
-    const qint64 taken = q.value(0).toLongLong();
-    q.finish();
-    if (target_.kind == RecordsTarget::Kind::Sqlite) {
-        q.prepare(QStringLiteral("UPDATE vq_counters SET next_value = next_value + 1 WHERE name = :name"));
-        q.bindValue(QStringLiteral(":name"), counter);
-        if (!q.exec())
-            return fail(q.lastError().text());
-    }
-    if (!commit(&reason)) {
-        *error = failure(what, reason);
+    qint64 taken = -1;
+    const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
+    const bool ok = write(true, [&](QSqlQuery& q) {
+        // SQLite holds the write lock since BEGIN IMMEDIATE; the server locks the row.
+        const QSqlError e = run_statement(
+            q, QStringLiteral("SELECT next_value FROM vq_counters WHERE name = ?%1").arg(sqlite ? "" : " FOR UPDATE"),
+            {counter});
+        if (e.isValid())
+            return e;
+        if (!q.next())
+            return refusal(access_ == Access::Existing ? QStringLiteral("no such counter; it was there when the run started")
+                                                       : QStringLiteral("no such counter; give --serial-start N the first time"));
+        taken = q.value(0).toLongLong();
+        q.finish();
+        // SQLite would carry on in floating point, the server would refuse: say why first.
+        if (taken == std::numeric_limits<qint64>::max())
+            return refusal(QStringLiteral("it is at %1, the largest serial number; the next would pass it").arg(taken));
+        return run_statement(q, QStringLiteral("UPDATE vq_counters SET next_value = next_value + 1 WHERE name = ?"),
+                             {counter});
+    }, &reason);
+    if (!ok) {
+        *error = failure(QStringLiteral("cannot take a number from counter %1").arg(counter), reason);
         return false;
     }
     *serial = taken;
@@ -440,15 +547,7 @@ bool RecordsDb::add(const BoardRecord& r, QString* error)
     if (r.serial >= 0)
         which += QStringLiteral(" (serial %1)").arg(r.serial);
     which += QStringLiteral(", ") + r.verdict + QStringLiteral(", could not be written");
-    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.isOpen()) {
-        *error = failure(which, QStringLiteral("the connection was lost"));
-        return false;
-    }
     const QStringList names = field_names();
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("INSERT INTO vq_records (%1) VALUES (:%2)")
-                  .arg(names.join(QStringLiteral(", ")), names.join(QStringLiteral(", :"))));
     const QDateTime time = r.time_utc.isValid() ? r.time_utc : QDateTime::currentDateTimeUtc();
     const QVariantList values = {
         time.toUTC().toString(QLatin1String(kTimeFormat)),
@@ -472,12 +571,16 @@ bool RecordsDb::add(const BoardRecord& r, QString* error)
         number_or_null(r.serial),
         text_or_null(r.counter),
     };
-    for (int i = 0; i < names.size(); ++i)
-        q.bindValue(QLatin1Char(':') + names[i], values[i]);
-    // Outside any transaction the insert commits on its own: once exec()
-    // returns true the row is on disk (SQLite) or committed (the server).
-    if (!q.exec()) {
-        *error = failure(which, q.lastError().text());
+    // Outside any transaction the insert commits on its own: once it is
+    // through, the row is on disk (SQLite) or committed (the server).
+    QString reason;
+    if (!write(false, [&](QSqlQuery& q) {
+            return run_statement(q,
+                                 QStringLiteral("INSERT INTO vq_records (%1) VALUES (?%2)")
+                                     .arg(names.join(QStringLiteral(", ")), QStringLiteral(", ?").repeated(names.size() - 1)),
+                                 values);
+        }, &reason)) {
+        *error = failure(which, reason);
         return false;
     }
     return true;

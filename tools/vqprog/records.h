@@ -12,15 +12,23 @@
 //
 // A serial number is taken in one write transaction that reads and advances
 // the counter (SQLite: BEGIN IMMEDIATE, which holds the database's write
-// lock from the first statement; PostgreSQL: UPDATE ... RETURNING, which
+// lock from the first statement; PostgreSQL: SELECT ... FOR UPDATE, which
 // locks the counter's row until commit). Two boards, in two processes or
 // at two stations, therefore never read the same value, and a value once
 // advanced past is never handed out again, whatever became of its board.
+//
+// No wait on another client is endless: each try gives up on a held lock
+// within a fraction of a second (SQLite's busy time-out, PostgreSQL's
+// lock_timeout) and is tried again until the stop check says to stop or
+// kLockWaitLimitMs have passed; a PostgreSQL statement is also bounded by
+// statement_timeout.
 
 #include <QDateTime>
+#include <QSqlError>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <functional>
 #include <memory>
 
 constexpr int kRecordsSchemaVersion = 1;
@@ -48,6 +56,7 @@ namespace verdicts {
 constexpr char kOk[] = "ok";
 constexpr char kFailed[] = "failed";
 constexpr char kDeviceGone[] = "device gone";
+constexpr char kStopped[] = "stopped";  // by a signal
 }  // namespace verdicts
 
 // One board action. Numbers below 0 and empty texts are stored as NULL.
@@ -88,12 +97,19 @@ struct RecordFilter {
 // without a zone, UTC). Invalid when it is neither.
 QDateTime parse_since(const QString& text);
 
+class QSqlQuery;
+
 class RecordsDb {
 public:
     enum class Access {
         Write,  // creates the database and schema when missing; refuses a read-only one
         Read,   // the database must exist and hold records; nothing is written
+        Existing,  // written, but never created: it must exist and hold records
     };
+
+    // Asked between the tries of a wait for another client's lock: a
+    // non-empty answer ("interrupted by SIGTERM") ends the wait with it.
+    static void set_stop_check(std::function<QString()> check);
 
     ~RecordsDb();
     RecordsDb(const RecordsDb&) = delete;
@@ -106,9 +122,13 @@ public:
 
     const QString& display() const { return target_.display; }
 
-    // The next number of a counter, taken for good. start >= 0 creates the
-    // counter at that number if it does not exist yet (an existing counter
-    // keeps its own); start < 0 refuses an unknown counter.
+    // start >= 0 creates the counter at that number if it does not exist
+    // yet (an existing counter keeps its own); start < 0 refuses an unknown
+    // counter.
+    bool add_counter(const QString& counter, qint64 start, QString* error);
+
+    // The next number of a counter, taken for good; start as add_counter()'s.
+    // A counter at the largest 64-bit number refuses: it would pass it.
     bool take_serial(const QString& counter, qint64 start, qint64* serial, QString* error);
 
     // Writes and commits one record: when this returns true the record
@@ -122,14 +142,17 @@ public:
     static QString default_station();
 
 private:
-    RecordsDb(const RecordsTarget& target, const QString& connection);
-    bool ensure_schema(Access access, QString* error);
-    bool begin_write(QString* error);
-    bool commit(QString* error);
+    RecordsDb(const RecordsTarget& target, const QString& connection, Access access);
+    bool ensure_schema(QString* error);
+    // Runs a write (one statement, or a transaction) until it is through.
+    bool write(bool transaction, const std::function<QSqlError(QSqlQuery&)>& body, QString* reason);
+    QString file_replaced() const;
     void rollback();
     QString failure(const QString& what, const QString& reason) const;
 
     RecordsTarget target_;
     QString connection_;
+    Access access_;
+    quint64 file_id_[2] = {0, 0};  // SQLite: the file's device and inode, as opened
     int schema_version_ = 0;
 };

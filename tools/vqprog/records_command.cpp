@@ -1,8 +1,8 @@
 #include "records_command.h"
 
 #include <QCommandLineParser>
+#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <cstdio>
 
 #include "command_table.h"
@@ -15,6 +15,8 @@ QString usage_line()
 {
     return QStringLiteral("usage: ") + records_usage_line();
 }
+const char kCsvNote[] =
+    "CSV fields that start with = + - or @ are written with a leading ' so that a spreadsheet shows them as text.";
 
 void put(FILE* stream, const QString& line)
 {
@@ -59,10 +61,14 @@ QVariantList fields_of(const BoardRecord& r)
     };
 }
 
-// RFC 4180: quoted when it holds a separator, a quote or a line break.
-QString csv_field(const QVariant& v)
+}  // namespace
+
+QString csv_field(const QString& text)
 {
-    QString s = v.isValid() ? v.toString() : QString();
+    QString s = text;
+    if (s.startsWith(QLatin1Char('=')) || s.startsWith(QLatin1Char('+')) || s.startsWith(QLatin1Char('-')) ||
+        s.startsWith(QLatin1Char('@')))
+        s.prepend(QLatin1Char('\''));
     if (s.contains(QLatin1Char(',')) || s.contains(QLatin1Char('"')) || s.contains(QLatin1Char('\n')) ||
         s.contains(QLatin1Char('\r'))) {
         s.replace(QLatin1String("\""), QLatin1String("\"\""));
@@ -71,7 +77,24 @@ QString csv_field(const QVariant& v)
     return s;
 }
 
-}  // namespace
+// Qt's JSON writer takes every number through a double, which rounds serial
+// numbers past 2^53: integers are written here, the rest by Qt.
+QString json_line(const QStringList& names, const QVariantList& fields)
+{
+    QStringList members;
+    for (int i = 0; i < names.size(); ++i) {
+        const QVariant& f = fields.value(i);
+        QByteArray value;
+        if (f.type() == QVariant::LongLong || f.type() == QVariant::Int) {
+            value = QByteArray::number(f.toLongLong());
+        } else {
+            value = QJsonDocument(QJsonArray{QJsonValue::fromVariant(f)}).toJson(QJsonDocument::Compact);
+            value = value.mid(1, value.size() - 2);
+        }
+        members << QLatin1Char('"') + names[i] + QStringLiteral("\":") + QString::fromUtf8(value);
+    }
+    return QLatin1Char('{') + members.join(QLatin1Char(',')) + QLatin1Char('}');
+}
 
 int run_records_command(const QStringList& args)
 {
@@ -87,7 +110,8 @@ int run_records_command(const QStringList& args)
     if (!parser.parse(rest))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
-        put(stdout, usage_line() + QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1));
+        put(stdout, usage_line() + QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1) +
+                        QLatin1String(kCsvNote));
         return kExitOk;
     }
     if (parser.positionalArguments().size() != 1)
@@ -125,14 +149,11 @@ int run_records_command(const QStringList& args)
     for (const BoardRecord& r : records) {
         const QVariantList fields = fields_of(r);
         if (parser.isSet(json)) {
-            QJsonObject o;
-            for (int i = 0; i < names.size(); ++i)
-                o[names[i]] = QJsonValue::fromVariant(fields[i]);
-            put(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+            put(stdout, json_line(names, fields));
         } else {
             QStringList cells;
             for (const QVariant& f : fields)
-                cells << csv_field(f);
+                cells << csv_field(f.isValid() ? f.toString() : QString());
             put(stdout, cells.join(QLatin1Char(',')));
         }
     }

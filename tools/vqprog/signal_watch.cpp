@@ -10,10 +10,13 @@ namespace {
 
 constexpr int kWatched[] = {SIGINT, SIGTERM, SIGHUP};
 int g_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_first = 0;
 
 extern "C" void on_signal(int signal_number)
 {
     const int saved = errno;
+    if (g_first == 0)
+        g_first = signal_number;
     const char byte = char(signal_number);
     // A full pipe means the signal is already waiting to be read.
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
@@ -52,6 +55,11 @@ SignalWatch::~SignalWatch()
     }
 }
 
+int SignalWatch::caught_now()
+{
+    return g_first;
+}
+
 QString SignalWatch::name(int signal_number)
 {
     switch (signal_number) {
@@ -71,11 +79,7 @@ void SignalWatch::drain()
     char bytes[16];
     ssize_t n;
     while ((n = ::read(g_pipe[0], bytes, sizeof bytes)) > 0) {
-        for (ssize_t i = 0; i < n; ++i) {
-            const int s = bytes[i];
-            if (first_ == 0)
-                first_ = s;
-            emit caught(s);
-        }
+        for (ssize_t i = 0; i < n; ++i)
+            emit caught(bytes[i]);
     }
 }

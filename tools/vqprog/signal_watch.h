@@ -23,8 +23,11 @@ public:
     SignalWatch();
     ~SignalWatch() override;
 
-    // The first signal caught, 0 while none has been.
-    int signal_number() const { return first_; }
+    // The first signal caught, 0 while none has been. Known from the moment
+    // the handler ran, also to code that blocks the event loop (a wait on
+    // the records database), before `caught` is emitted.
+    int signal_number() const { return caught_now(); }
+    static int caught_now();
 
     static int exit_code(int signal_number) { return 128 + signal_number; }
     static QString name(int signal_number);  // "SIGTERM"
@@ -36,5 +39,4 @@ private:
     void drain();
 
     QSocketNotifier* notifier_ = nullptr;
-    int first_ = 0;
 };
