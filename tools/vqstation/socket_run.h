@@ -1,0 +1,84 @@
+#pragma once
+
+// One socket of the station: the board in it, run by a child vqprog with
+// --json, read back as the gang's parent reads its boards. A board that
+// hangs or crashes ends its own child and no other.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+#include "child_events.h"
+#include "progress_text.h"
+
+class QProcess;
+
+enum class TileState {
+    Waiting,      // no board in the socket
+    Ready,        // a board that was there before the station looked: a click starts it
+    Programming,  // its child runs
+    Pass,
+    Fail,
+};
+
+class SocketRun : public QObject {
+    Q_OBJECT
+
+public:
+    SocketRun(QString key, QString label, QObject* parent);
+    ~SocketRun() override;
+
+    const QString& key() const { return key_; }    // what makes it this socket (a name, a simulator's entry)
+    const QString& label() const { return label_; }
+    const QString& device() const { return device_; }  // the board's port now; empty while none
+    TileState state() const { return state_; }
+    const QString& action() const { return action_; }
+    int percent() const { return percent_; }
+    QString progress_text() const;  // percent, kB/s, time left
+    const QString& detail() const { return detail_; }  // PASS: the serial; FAIL: the reason
+    double seconds() const;  // of the run going on, or of the last one
+    bool running() const { return process_ != nullptr; }
+    int exit_code() const { return exit_code_; }
+    bool stopped_by_station() const { return stopped_; }
+
+    // A board appeared on port; auto: start it (else it waits for a click).
+    void board_arrived(const QString& port);
+    void board_removed();
+
+    void start(const QString& program, const QStringList& args, const QString& folder);
+    // As a signal to the gang: the child stops its operation and closes its port.
+    void stop(int signal_number);
+    void kill_now();
+    void set_serial(qint64 serial);
+
+signals:
+    void changed();
+    void finished();
+
+private:
+    void read_events();
+    void ended(int exit_code, bool crashed);
+
+    QString key_;
+    QString label_;
+    QString device_;
+    TileState state_ = TileState::Waiting;
+    QString action_;
+    int percent_ = -1;
+    ProgressMeter meter_;
+    QString detail_;
+    QString last_error_;
+    QString failed_action_;
+    QString chip_;
+    QElapsedTimer clock_;
+    double seconds_ = 0;
+    bool removed_while_running_ = false;
+    bool stopped_ = false;
+    int exit_code_ = -1;
+    QProcess* process_ = nullptr;
+    ChildLines lines_;
+};
+
+// The one line a failed board's tile shows.
+QString failure_reason(int exit_code, bool crashed, bool removed, bool stopped, const QString& failed_action,
+                       const QString& chip, const QString& last_error);
