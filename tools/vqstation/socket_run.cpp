@@ -67,6 +67,11 @@ double SocketRun::seconds() const
     return process_ ? clock_.elapsed() / 1000.0 : seconds_;
 }
 
+qint64 SocketRun::child_pid() const
+{
+    return process_ ? process_->processId() : 0;
+}
+
 void SocketRun::board_arrived(const QString& port)
 {
     device_ = port;

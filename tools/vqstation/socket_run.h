@@ -38,6 +38,7 @@ public:
     const QString& detail() const { return detail_; }  // PASS: the serial; FAIL: the reason
     double seconds() const;  // of the run going on, or of the last one
     bool running() const { return process_ != nullptr; }
+    qint64 child_pid() const;  // 0 while none runs
     int exit_code() const { return exit_code_; }
     bool stopped_by_station() const { return stopped_; }
 

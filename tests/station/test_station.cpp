@@ -1,0 +1,244 @@
+// The line station's real window on the offscreen platform, its boards run
+// by the built vqprog against simulated chips that publish their ports one
+// after another, as boards plugged into sockets. Judged by the tiles, the
+// records and the simulated memories.
+
+#include <QLabel>
+#include <QTableWidget>
+#include <QtTest>
+#include <csignal>
+
+#include "board_history.h"
+#include "pg_server.h"
+#include "socket_run.h"
+#include "station_window.h"
+#include "tile_widget.h"
+#include "vqprog_bench.h"
+
+using namespace flash_fixtures;
+
+namespace {
+
+QByteArray image()
+{
+    return pattern(40000, 7);  // 20 blocks: room to pull a board out half way
+}
+
+QVector<BoardRecord> records_in(const QString& target)
+{
+    QString error;
+    QVector<BoardRecord> all;
+    const auto db = RecordsDb::open(target, RecordsDb::Access::Read, &error);
+    if (!db || !db->list({}, &all, &error))
+        qWarning("cannot read the records: %s", qPrintable(error));
+    return all;
+}
+
+struct Station {
+    explicit Station(Bench& b, const QString& records = "line.db")
+    {
+        b.write("image.bin", image());
+        b.write("station.ini", QStringLiteral("[station]\nname=bench-1\nrecords=%1\n"
+                                              "[actions]\n1=update-flash image.bin\n2=check-flash\n"
+                                              "[production]\nserial_counter=boards\nserial_start=500\n"
+                                              "[sockets]\nusb_adapters=false\nsimulated=true\n")
+                                   .arg(records)
+                                   .toUtf8());
+        window = std::make_unique<StationWindow>(StationEnvironment{VQPROG_PATH, b.publish.path()});
+        window->show();
+        ok = window->open_setup(b.work.filePath("station.ini"));
+    }
+    SocketRun* socket(int i) const { return window->sockets().value(i); }
+    bool ends_in(int i, TileState state) const
+    {
+        return QTest::qWaitFor([&] { return socket(i) && !socket(i)->running() && socket(i)->state() == state; },
+                               kRunTimeoutMs);
+    }
+    std::unique_ptr<StationWindow> window;
+    bool ok = false;
+};
+
+}  // namespace
+
+class StationTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void failure_reasons_data();
+    void failure_reasons();
+    void boards_from_records();
+    void four_boards_one_after_another();
+    void board_removed_mid_update_and_back();
+    void closing_mid_run_leaves_nothing_behind();
+    void line_view_of_two_stations();
+};
+
+void StationTest::failure_reasons_data()
+{
+    QTest::addColumn<int>("exit_code");
+    QTest::addColumn<bool>("removed");
+    QTest::addColumn<QString>("failed_action");
+    QTest::addColumn<QString>("chip");
+    QTest::addColumn<QString>("last_error");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("removal seen by the station") << 1 << true << "update-flash" << "VQ4410" << "Time over!" << "board removed";
+    QTest::newRow("removal seen by vqprog") << 3 << false << "update-flash" << "VQ4410" << "" << "board removed";
+    QTest::newRow("silent socket") << 1 << false << "identify" << "" << "Time over!" << "no chip answered";
+    QTest::newRow("port would not open") << 1 << false << "identify" << "" << "Open fail" << "Open fail";
+    QTest::newRow("the box's text") << 1 << false << "update-flash" << "VQ4410" << "Time over!" << "Time over!";
+    QTest::newRow("only the verdict") << 1 << false << "check-flash" << "VQ4410" << "" << "check-flash failed";
+}
+
+void StationTest::failure_reasons()
+{
+    QFETCH(int, exit_code);
+    QFETCH(bool, removed);
+    QFETCH(QString, failed_action);
+    QFETCH(QString, chip);
+    QFETCH(QString, last_error);
+    QFETCH(QString, reason);
+    QCOMPARE(failure_reason(exit_code, false, removed, false, failed_action, chip, last_error), reason);
+}
+
+// Two stations' runs interleaved: each board is its identification and the
+// records after it on that port, or its serial number.
+void StationTest::boards_from_records()
+{
+    const QDateTime t0 = QDateTime::currentDateTimeUtc().addSecs(-600);
+    auto rec = [&](const char* station, const char* port, const char* action, const char* verdict, qint64 serial,
+                   int at) {
+        BoardRecord r;
+        r.station = station, r.port = port, r.action = action, r.verdict = verdict, r.serial = serial;
+        r.time_utc = t0.addSecs(at);
+        return r;
+    };
+    const QVector<BoardRecord> records{
+        rec("a", "p1", "identify", "ok", 1, 0),         rec("b", "p1", "identify", "ok", -1, 1),
+        rec("a", "p1", "update-flash", "ok", 1, 2),     rec("b", "p1", "update-flash", "failed", -1, 3),
+        rec("a", "p1", "update-flash", "device gone", 2, 4),  // a new number, stamping failed before identify
+        rec("b", "p1", "identify", "ok", -1, 5),        rec("b", "p1", "check-flash", "ok", -1, 6),
+    };
+    const QVector<BoardOutcome> boards = boards_of(records);
+    QCOMPARE(boards.size(), 4);
+    QVERIFY(boards[0].ok && boards[0].serial == 1);
+    QVERIFY(!boards[1].ok && boards[1].verdict == "failed" && boards[1].station == "b");
+    QCOMPARE(boards[2].verdict, QString("device gone"));
+    QVERIFY(boards[3].ok && boards[3].time_utc == t0.addSecs(6));
+    const StationTally t = tally_of(boards, t0, t0.addSecs(7));
+    QVERIFY(t.passed == 2 && t.failed == 2 && t.last_hour == 4 && t.yield() == 50.0);
+    const QVector<SlotCount> halves = slots_of(boards, t0.addSecs(7), 16, 30);
+    QVERIFY(halves.last().passed == 2 && halves.last().failed == 2 && halves.first().passed == 0);
+}
+
+void StationTest::four_boards_one_after_another()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(b.add());
+        QVERIFY2(s.ends_in(i, TileState::Pass), qPrintable(s.socket(i) ? s.socket(i)->detail() : "no tile"));
+        QCOMPARE(b.flash_of(i, image().size()), image());
+    }
+    QCOMPARE(s.window->sockets().size(), 4);
+    QSet<QString> serials;
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(TileWidget::state_word(*s.socket(i)), QString("PASS"));
+        serials.insert(s.socket(i)->detail());
+    }
+    QCOMPARE(serials, (QSet<QString>{"SN 500", "SN 501", "SN 502", "SN 503"}));
+    const QVector<BoardOutcome> boards = boards_of(records_in(b.work.filePath("line.db")));
+    QCOMPARE(boards.size(), 4);
+    for (const BoardOutcome& o : boards)
+        QVERIFY(o.ok);
+    QVERIFY(s.window->counters_label()->text().startsWith("Today: passed 4   failed 0   yield 100.0 %"));
+}
+
+void StationTest::board_removed_mid_update_and_back()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    sim->unplug_after('l', 3);
+    QVERIFY(s.ends_in(0, TileState::Fail));
+    QCOMPARE(s.socket(0)->detail(), QString("board removed"));
+    QVERIFY(QTest::qWaitFor([&] { return s.window->sockets().size() == 1 && s.socket(0)->device().isEmpty(); }));
+    QCOMPARE(TileWidget::state_word(*s.socket(0)), QString("FAIL"));  // kept while the socket is empty
+    const QVector<BoardRecord> removed = records_in(b.work.filePath("line.db"));
+    QVERIFY(!removed.isEmpty());
+    QCOMPARE(removed.last().action, QString("update-flash"));
+    QCOMPARE(removed.last().verdict, QString("device gone"));
+
+    QVERIFY(sim->replug());  // the same simulated socket, maybe another pty
+    QVERIFY(s.ends_in(0, TileState::Pass));
+    QCOMPARE(s.window->sockets().size(), 1);
+    QCOMPARE(b.flash_of(0, image().size()), image());
+}
+
+void StationTest::closing_mid_run_leaves_nothing_behind()
+{
+    Bench b;
+    b.write("big.bin", pattern(2 * 1024 * 1024, 3));
+    Station s(b);
+    QVERIFY(s.ok);
+    b.write("station.ini", "[actions]\n1=update-flash big.bin\n[link]\nnew_rate=115200\n"
+                           "[sockets]\nusb_adapters=false\n");
+    QVERIFY(s.window->open_setup(b.work.filePath("station.ini")));
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    const QString port = sim->slave_path();
+    QVERIFY(Bench::reached(sim, 'l', 2));
+    const qint64 pid = s.socket(0)->child_pid();
+    QVERIFY(pid > 0);
+    s.window->close();
+    QVERIFY(QTest::qWaitFor([&] { return !s.window->isVisible(); }, 30000));
+    QCOMPARE(s.window->running_boards(), 0);
+    QVERIFY2(::kill(pid_t(pid), 0) != 0, "the board's vqprog is still there");
+    QCOMPARE(s.socket(0)->detail(), QString("stopped: the station closed"));
+    for (const char* dir : {"/var/lock", "/run/lock", "/tmp"})
+        QVERIFY(!QFileInfo::exists(QString(dir) + "/LCK.." + port.mid(5).replace('/', '_')));
+}
+
+void StationTest::line_view_of_two_stations()
+{
+    PgServer pg;
+    QString error;
+    if (!pg.start(&error))
+        QSKIP(qPrintable(error));
+    QVERIFY2(pg.create_database("line", &error), qPrintable(error));
+    const QString url = pg.url("line");
+    {
+        const auto db = RecordsDb::open(url, RecordsDb::Access::Write, &error);
+        QVERIFY2(db, qPrintable(error));
+        const QVector<std::tuple<const char*, const char*, const char*>> rows{
+            {"bench-1", "identify", "ok"}, {"bench-2", "identify", "ok"}, {"bench-2", "update-flash", "failed"},
+            {"bench-1", "identify", "ok"}, {"bench-2", "identify", "ok"}, {"bench-2", "update-flash", "ok"},
+        };
+        for (const auto& row : rows) {
+            BoardRecord r;
+            r.station = std::get<0>(row), r.port = "/dev/ttyUSB0", r.action = std::get<1>(row);
+            r.verdict = std::get<2>(row);
+            QVERIFY2(db->add(r, &error), qPrintable(error));
+        }
+    }
+    Bench b;
+    Station s(b, url);
+    QVERIFY(s.ok);
+    s.window->refresh_records();
+    QTableWidget* t = s.window->line_table();
+    QCOMPARE(t->rowCount(), 2);
+    const QStringList expected[] = {{"bench-1", "2", "0", "100.0 %"}, {"bench-2", "1", "1", "50.0 %"}};
+    for (int row = 0; row < 2; ++row) {
+        for (int c = 0; c < 4; ++c)
+            QCOMPARE(t->item(row, c)->text(), expected[row][c]);
+    }
+    QCOMPARE(t->item(0, 5)->text(), QString("ok"));
+    QCOMPARE(t->item(1, 5)->text(), QString("ok"));
+    QVERIFY(s.window->counters_label()->text().startsWith("Today: passed 2   failed 0"));
+}
+
+QTEST_MAIN(StationTest)
+#include "test_station.moc"
