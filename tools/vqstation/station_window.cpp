@@ -6,6 +6,7 @@
 #include <QChart>
 #include <QChartView>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileSystemWatcher>
 #include <QGridLayout>
@@ -14,7 +15,9 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QStackedBarSeries>
+#include <QSaveFile>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTableWidget>
 #include <QTimer>
 #include <QValueAxis>
@@ -292,7 +295,16 @@ void StationWindow::start_board(SocketRun* socket)
         return;
     // An image changed on disk shows its new CRC before the board takes it.
     refresh_images();
-    socket->start(env_.vqprog, station_child_arguments(setup_, socket->device()), setup_.folder);
+    // Each board takes the images as they were read for the header, so what
+    // the operator sees is what it gets, and a file rewritten meanwhile never
+    // reaches a board half way.
+    StationSetup taken = setup_;
+    for (StationAction& a : taken.actions) {
+        const QString snapshot = images_seen_.value(a.file).snapshot;
+        if (!snapshot.isEmpty())
+            a.file = snapshot;
+    }
+    socket->start(env_.vqprog, station_child_arguments(taken, socket->device()), setup_.folder);
     update_gating();
 }
 
@@ -365,10 +377,25 @@ void StationWindow::refresh_images()
                                   .arg(info.fileName(), hex32_text(boot_crc32(read.bytes)))
                                   .arg(read.bytes.size())
                             : whole_file_problem(file, read, kMaxImageFileBytes);
+            seen.snapshot = read.status == WholeFileStatus::Ok ? snapshot(info.fileName(), read.bytes) : QString();
         }
         lines << seen.text;
     }
     images_->setText(lines.isEmpty() ? QStringLiteral("no image") : lines.join(QLatin1Char('\n')));
+}
+
+// A copy under the file's own name (the board's records and its .bin or .diff
+// rule go by the name), one folder per version read.
+QString StationWindow::snapshot(const QString& name, const QByteArray& bytes)
+{
+    if (!snapshots_)
+        snapshots_ = std::make_unique<QTemporaryDir>();
+    const QString folder = snapshots_->filePath(QString::number(++snapshot_count_));
+    QSaveFile out(folder + QLatin1Char('/') + name);
+    if (!snapshots_->isValid() || !QDir().mkpath(folder) || !out.open(QIODevice::WriteOnly) ||
+        out.write(bytes) != bytes.size() || !out.commit())
+        return QString();
+    return out.fileName();
 }
 
 void StationWindow::refresh_records()

@@ -22,6 +22,7 @@ class QLabel;
 class QPushButton;
 class QTableWidget;
 class QTabWidget;
+class QTemporaryDir;
 class QTimer;
 class RecordsDb;
 class SocketRun;
@@ -79,6 +80,7 @@ private:
     void board_finished(SocketRun* socket);
     SocketRun* socket_for(const PresentSocket& present);
     void refresh_images();
+    QString snapshot(const QString& name, const QByteArray& bytes);
     void show_tally(const StationTally& tally);
     void show_chart(const QVector<SlotCount>& halves);
     void show_line(const QVector<LineRow>& rows);
@@ -103,8 +105,11 @@ private:
         qint64 size = -1;
         QDateTime modified;
         QString text;  // "flash.bin 0x1234ABCD, 65536 bytes"
+        QString snapshot;  // the bytes that CRC is of, which the boards take; empty: unreadable
     };
     QHash<QString, ImageInfo> images_seen_;
+    std::unique_ptr<QTemporaryDir> snapshots_;
+    int snapshot_count_ = 0;
 
     std::unique_ptr<RecordsDb> records_;
     QVector<BoardOutcome> session_boards_;  // without records: the boards of this run
