@@ -18,6 +18,8 @@
 
 using namespace flash_fixtures;
 
+Q_DECLARE_METATYPE(BoardEnd)
+
 namespace {
 
 QByteArray image()
@@ -77,29 +79,27 @@ private slots:
 
 void StationTest::failure_reasons_data()
 {
-    QTest::addColumn<int>("exit_code");
-    QTest::addColumn<bool>("removed");
-    QTest::addColumn<QString>("failed_action");
-    QTest::addColumn<QString>("chip");
-    QTest::addColumn<QString>("last_error");
+    QTest::addColumn<BoardEnd>("end");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("removal seen by the station") << 1 << true << "update-flash" << "VQ4410" << "Time over!" << "board removed";
-    QTest::newRow("removal seen by vqprog") << 3 << false << "update-flash" << "VQ4410" << "" << "board removed";
-    QTest::newRow("silent socket") << 1 << false << "identify" << "" << "Time over!" << "no chip answered";
-    QTest::newRow("port would not open") << 1 << false << "identify" << "" << "Open fail" << "Open fail";
-    QTest::newRow("the box's text") << 1 << false << "update-flash" << "VQ4410" << "Time over!" << "Time over!";
-    QTest::newRow("only the verdict") << 1 << false << "check-flash" << "VQ4410" << "" << "check-flash failed";
+    const auto end = [](int code, bool removed, const char* action, const char* line, const char* error = "") {
+        BoardEnd e;
+        e.exit_code = code, e.removed = removed, e.failed_action = action, e.failed_line = line, e.last_error = error;
+        return e;
+    };
+    QTest::newRow("removal seen by the station") << end(1, true, "update-flash", "Time over!") << "board removed";
+    QTest::newRow("removal seen by vqprog") << end(3, false, "update-flash", "") << "board removed";
+    QTest::newRow("silent socket") << end(1, false, "identify", "Time over!") << "no chip answered";
+    QTest::newRow("port would not open") << end(1, false, "identify", "Open fail") << "Open fail";
+    QTest::newRow("the window's verdict") << end(1, false, "update-flash", "Update flash is fail.....")
+                                          << "Update flash is fail.....";
+    QTest::newRow("refused before any action") << end(2, false, "", "", "the image is empty") << "the image is empty";
 }
 
 void StationTest::failure_reasons()
 {
-    QFETCH(int, exit_code);
-    QFETCH(bool, removed);
-    QFETCH(QString, failed_action);
-    QFETCH(QString, chip);
-    QFETCH(QString, last_error);
+    QFETCH(BoardEnd, end);
     QFETCH(QString, reason);
-    QCOMPARE(failure_reason(exit_code, false, removed, false, failed_action, chip, last_error), reason);
+    QCOMPARE(failure_reason(end), reason);
 }
 
 // Two stations' runs interleaved: each board is its identification and the

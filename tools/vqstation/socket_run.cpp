@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "app/texts.h"
 #include "options.h"
 
 namespace {
@@ -22,25 +23,24 @@ protected:
 
 }  // namespace
 
-QString failure_reason(int exit_code, bool crashed, bool removed, bool stopped, const QString& failed_action,
-                       const QString& chip, const QString& last_error)
+QString failure_reason(const BoardEnd& e)
 {
-    if (stopped)
+    if (e.stopped)
         return QStringLiteral("stopped: the station closed");
-    if (removed || exit_code == kExitDeviceGone)
+    if (e.removed || e.exit_code == kExitDeviceGone)
         return QStringLiteral("board removed");
-    if (crashed)
+    if (e.crashed)
         return QStringLiteral("vqprog crashed");
-    // A port that would not open says why; any other failed identification
-    // is a socket with no chip answering in it.
-    if (failed_action == QLatin1String("identify") && chip.isEmpty() &&
-        !last_error.contains(QLatin1String("Open"), Qt::CaseInsensitive))
+    // The handshake timed out: the port opened and nothing answered in it.
+    if (e.failed_action == QLatin1String("identify") && e.failed_line == QLatin1String(texts::kTimeOver))
         return QStringLiteral("no chip answered");
-    if (!last_error.isEmpty())
-        return last_error;
-    if (!failed_action.isEmpty())
-        return QStringLiteral("%1 failed").arg(failed_action);
-    return QStringLiteral("vqprog ended with %1").arg(exit_code);
+    if (!e.failed_line.isEmpty())
+        return e.failed_line;
+    if (!e.last_error.isEmpty())
+        return e.last_error;
+    if (!e.failed_action.isEmpty())
+        return QStringLiteral("%1 failed").arg(e.failed_action);
+    return QStringLiteral("vqprog ended with %1").arg(e.exit_code);
 }
 
 SocketRun::SocketRun(QString key, QString label, QObject* parent)
@@ -100,24 +100,35 @@ void SocketRun::start(const QString& program, const QStringList& args, const QSt
     action_.clear();
     percent_ = -1;
     detail_.clear();
-    last_error_.clear();
-    failed_action_.clear();
-    chip_.clear();
+    end_ = BoardEnd();
+    action_error_.clear();
+    action_log_.clear();
+    stderr_pending_.clear();
     removed_while_running_ = false;
     stopped_ = false;
     exit_code_ = -1;
     lines_ = ChildLines();
     clock_.start();
     process_ = new BoardProcess(this);
-    // Boxes come back as JSON error events; stderr would only repeat them.
-    process_->setStandardErrorFile(QProcess::nullDevice());
     process_->setWorkingDirectory(folder);
     connect(process_, &QProcess::readyReadStandardOutput, this, &SocketRun::read_events);
+    // What vqprog refuses before any board is touched (an image, the
+    // records) it says on stderr only.
+    connect(process_, &QProcess::readyReadStandardError, this, [this] {
+        stderr_pending_ += process_->readAllStandardError();
+        int cut;
+        while ((cut = stderr_pending_.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(stderr_pending_.left(cut));
+            stderr_pending_.remove(0, cut + 1);
+            if (line.startsWith(QLatin1String("error: ")))
+                end_.last_error = line.mid(7);
+        }
+    });
     connect(process_, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             [this](int code, QProcess::ExitStatus status) { ended(code, status == QProcess::CrashExit); });
     connect(process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
-            last_error_ = QStringLiteral("cannot start %1").arg(process_->program());
+            end_.last_error = QStringLiteral("cannot start %1").arg(process_->program());
             ended(kExitUsage, false);
         }
     });
@@ -161,18 +172,25 @@ void SocketRun::read_events()
             action_ = e.action;
             percent_ = -1;
             meter_.start(e.bytes);
+            action_error_.clear();
+            action_log_.clear();
             break;
         case ChildEvent::Kind::Progress:
             percent_ = e.percent;
             break;
+        case ChildEvent::Kind::Log:
+            if (!e.text.trimmed().isEmpty())
+                action_log_ = e.text.trimmed();
+            break;
         case ChildEvent::Kind::Result:
-            if (!e.chip.isEmpty())
-                chip_ = e.chip;
-            if (!e.ok && failed_action_.isEmpty())
-                failed_action_ = e.action;
+            if (!e.ok && end_.failed_action.isEmpty()) {
+                end_.failed_action = e.action;
+                end_.failed_line = action_error_.isEmpty() ? action_log_ : action_error_;
+            }
             break;
         case ChildEvent::Kind::Error:
-            last_error_ = e.text;
+            action_error_ = e.text;
+            end_.last_error = e.text;
             break;
         default:
             break;
@@ -192,9 +210,11 @@ void SocketRun::ended(int exit_code, bool crashed)
     process_ = nullptr;
     const bool ok = !crashed && exit_code == kExitOk && !removed_while_running_;
     state_ = ok ? TileState::Pass : TileState::Fail;
-    detail_ = ok ? QString()
-                 : failure_reason(exit_code, crashed, removed_while_running_, stopped_, failed_action_, chip_,
-                                  last_error_);
+    end_.exit_code = exit_code;
+    end_.crashed = crashed;
+    end_.removed = removed_while_running_;
+    end_.stopped = stopped_;
+    detail_ = ok ? QString() : failure_reason(end_);
     if (!ok && (removed_while_running_ || exit_code == kExitDeviceGone))
         removed_while_running_ = true;
     if (state_ == TileState::Pass && device_.isEmpty())

@@ -13,6 +13,17 @@
 
 class QProcess;
 
+// How a board's child ended, as far as a failure's reason goes.
+struct BoardEnd {
+    int exit_code = -1;
+    bool crashed = false;
+    bool removed = false;  // its port went away while it ran
+    bool stopped = false;  // the station stopped it
+    QString failed_action;
+    QString failed_line;  // the failed action's box, else its last log line
+    QString last_error;   // the last "error:" vqprog printed, also before any action
+};
+
 enum class TileState {
     Waiting,      // no board in the socket
     Ready,        // a board that was there before the station looked: a click starts it
@@ -68,9 +79,10 @@ private:
     int percent_ = -1;
     ProgressMeter meter_;
     QString detail_;
-    QString last_error_;
-    QString failed_action_;
-    QString chip_;
+    BoardEnd end_;          // what the board's events said, for the reason of a failure
+    QString action_error_;  // the box of the action running
+    QString action_log_;    // its last log line: the window's verdict
+    QByteArray stderr_pending_;
     QElapsedTimer clock_;
     double seconds_ = 0;
     bool removed_while_running_ = false;
@@ -81,5 +93,4 @@ private:
 };
 
 // The one line a failed board's tile shows.
-QString failure_reason(int exit_code, bool crashed, bool removed, bool stopped, const QString& failed_action,
-                       const QString& chip, const QString& last_error);
+QString failure_reason(const BoardEnd& end);

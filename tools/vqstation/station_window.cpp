@@ -1,7 +1,7 @@
 #include "station_window.h"
 
 #include <QApplication>
-#include <QBarCategoryAxis>
+#include <QCategoryAxis>
 #include <QBarSet>
 #include <QChart>
 #include <QChartView>
@@ -83,7 +83,7 @@ QVector<PresentSocket> present_sockets(const StationSetup& setup, const QStringL
         for (const PublishedPort& p : simulators) {
             if (!taken.contains(p.path))
                 out.append({QStringLiteral("sim:") + p.file,
-                            QStringLiteral("simulated chip %1").arg(p.file.section(QLatin1Char('.'), 0, 0)), p.path});
+                            QStringLiteral("sim %1").arg(p.file.section(QLatin1Char('.'), 0, 0)), p.path});
         }
     }
     return out;
@@ -165,9 +165,15 @@ void StationWindow::build_ui()
     series->append(passed_set_);
     series->append(failed_set_);
     chart->addSeries(series);
-    chart_x_ = new QBarCategoryAxis;
+    // Bars stand at 0..15; hour names sit on the boundaries between them.
+    chart_x_ = new QCategoryAxis;
+    chart_x_->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    chart_x_->setRange(-0.5, kChartSlots - 0.5);
     chart_y_ = new QValueAxis;
     chart_y_->setLabelFormat(QStringLiteral("%d"));
+    QFont axis_font = chart_x_->labelsFont();
+    axis_font.setPointSize(8);
+    chart_x_->setLabelsFont(axis_font);
     chart->addAxis(chart_x_, Qt::AlignBottom);
     chart->addAxis(chart_y_, Qt::AlignLeft);
     series->attachAxis(chart_x_);
@@ -414,7 +420,7 @@ void StationWindow::refresh_records()
         return;
     }
     const QDateTime today = start_of_today(now);
-    const QDateTime chart_start = now.addSecs(-qint64(kChartSlots) * kChartSlotMinutes * 60);
+    const QDateTime chart_start = now.addSecs(-qint64(kChartSlots + 1) * kChartSlotMinutes * 60);
     RecordFilter filter;
     filter.since = qMin(today, chart_start).addSecs(-3600);  // a board's first record may predate its end
     const bool line = setup_.records.startsWith(QLatin1String("postgres"));
@@ -432,7 +438,10 @@ void StationWindow::refresh_records()
             mine.append(b);
     }
     show_tally(tally_of(mine, today, now));
-    show_chart(slots_of(mine, now, kChartSlots, kChartSlotMinutes));
+    // The slots end at the next half hour, so each covers :00 to :30 or :30 to :00.
+    const qint64 slot_secs = kChartSlotMinutes * 60;
+    const QDateTime chart_end = QDateTime::fromSecsSinceEpoch((now.toSecsSinceEpoch() / slot_secs + 1) * slot_secs, Qt::UTC);
+    show_chart(slots_of(mine, chart_end, kChartSlots, kChartSlotMinutes));
     if (line)
         show_line(line_rows(all, today, now));
 }
@@ -448,19 +457,20 @@ void StationWindow::show_tally(const StationTally& t)
 
 void StationWindow::show_chart(const QVector<SlotCount>& halves)
 {
-    QStringList labels;
     int top = 1;
     passed_set_->remove(0, passed_set_->count());
     failed_set_->remove(0, failed_set_->count());
+    for (const QString& label : chart_x_->categoriesLabels())
+        chart_x_->remove(label);
     for (int i = 0; i < halves.size(); ++i) {
-        // Every other slot named, so the labels stay readable.
-        const QString hhmm = halves[i].start.toLocalTime().toString(QStringLiteral("HH:mm"));
-        labels << (i % 2 == 0 ? hhmm : QString(i, QLatin1Char(' ')));
+        // Every second hour named, so the names stay readable.
+        const QTime start = halves[i].start.toLocalTime().time();
+        if (start.minute() == 0 && start.hour() % 2 == 0)
+            chart_x_->append(start.toString(QStringLiteral("HH:mm")), i - 0.5);
         passed_set_->append(halves[i].passed);
         failed_set_->append(halves[i].failed);
         top = qMax(top, halves[i].passed + halves[i].failed);
     }
-    chart_x_->setCategories(labels);
     chart_y_->setRange(0, top);
     chart_y_->setTickCount(qMin(top, 4) + 1);
 }

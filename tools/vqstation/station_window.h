@@ -29,7 +29,7 @@ class SocketRun;
 class TileWidget;
 namespace QtCharts {
 class QBarSet;
-class QBarCategoryAxis;
+class QCategoryAxis;
 class QChartView;
 class QValueAxis;
 }  // namespace QtCharts
@@ -126,7 +126,7 @@ private:
     QtCharts::QChartView* chart_view_ = nullptr;
     QtCharts::QBarSet* passed_set_ = nullptr;
     QtCharts::QBarSet* failed_set_ = nullptr;
-    QtCharts::QBarCategoryAxis* chart_x_ = nullptr;
+    QtCharts::QCategoryAxis* chart_x_ = nullptr;
     QtCharts::QValueAxis* chart_y_ = nullptr;
     QTimer* tick_ = nullptr;
     QTimer* records_timer_ = nullptr;

@@ -71,10 +71,8 @@ QString TileWidget::detail_line(const SocketRun& s)
         return QStringLiteral("waiting for a board");
     case TileState::Ready:
         return QStringLiteral("board present: click to start");
-    case TileState::Programming: {
-        const QString progress = s.progress_text();
-        return progress.isEmpty() ? s.action() : s.action() + QStringLiteral("  ") + progress;
-    }
+    case TileState::Programming:
+        return s.progress_text();  // the action has its own line above the bar
     case TileState::Pass:
     case TileState::Fail:
         return s.detail();
@@ -118,7 +116,10 @@ void TileWidget::paintEvent(QPaintEvent*)
     if (s.state() == TileState::Programming) {
         const int bar_h = qMax(6, line_h / 2);
         const QRect bar(inner.left(), middle.bottom() - bar_h, inner.width(), bar_h);
-        word_box.setBottom(bar.top() - 2);
+        const QRect action_line(inner.left(), bar.top() - line_h - 1, inner.width(), line_h);
+        word_box.setBottom(action_line.top() - 1);
+        p.setFont(small);
+        p.drawText(action_line, Qt::AlignLeft | Qt::AlignVCenter, s.action());
         p.setBrush(QColor(255, 255, 255, 70));
         p.drawRect(bar);
         p.setBrush(Qt::white);
