@@ -219,6 +219,8 @@ bool StationWindow::open_setup(const QString& file)
 {
     StationSetup setup;
     QString error;
+    if (running_boards() > 0)
+        return false;  // a running board keeps the setup it started with
     if (!load_station_setup(file, &setup, &error)) {
         title_->setText(QStringLiteral("No setup: ") + error);
         setup_ok_ = false;
