@@ -71,6 +71,7 @@ private slots:
     void failure_reasons_data();
     void failure_reasons();
     void boards_from_records();
+    void sockets_of_a_setup();
     void four_boards_one_after_another();
     void board_removed_mid_update_and_back();
     void closing_mid_run_leaves_nothing_behind();
@@ -130,6 +131,30 @@ void StationTest::boards_from_records()
     QVERIFY(t.passed == 2 && t.failed == 2 && t.last_hour == 4 && t.yield() == 50.0);
     const QVector<SlotCount> halves = slots_of(boards, t0.addSecs(7), 16, 30);
     QVERIFY(halves.last().passed == 2 && halves.last().failed == 2 && halves.first().passed == 0);
+}
+
+// Socket 1 is a by-path link (followed to whatever adapter is behind it
+// now), socket 3 a device by name; other adapters and simulators come after.
+void StationTest::sockets_of_a_setup()
+{
+    QTemporaryDir by_path;
+    const QString first = by_path.filePath("usb-0:1.2:1.0-port0");
+    QVERIFY(QFile::link("/dev/ttyUSB3", first));
+    QVERIFY(QFile::link("/dev/ttyUSB9", by_path.filePath("usb-0:1.4:1.0-port0")));  // no adapter there now
+    StationSetup setup;
+    setup.ports = QStringList{first, by_path.filePath("usb-0:1.4:1.0-port0"), "/dev/ttyS0"};
+    const QStringList devices{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB3"};
+    const QList<PublishedPort> sims{{"101-0.port", "/dev/pts/8"}};
+    auto present = [&] {
+        QStringList out;
+        for (const PresentSocket& p : present_sockets(setup, devices, sims))
+            out << p.key + "=" + p.device;
+        return out;
+    };
+    const QStringList named{first + "=/dev/ttyUSB3", "/dev/ttyS0=/dev/ttyS0"};
+    QCOMPARE(present(), named + QStringList({"/dev/ttyUSB0=/dev/ttyUSB0", "sim:101-0.port=/dev/pts/8"}));
+    setup.usb_adapters = setup.simulated = false;
+    QCOMPARE(present(), named);
 }
 
 void StationTest::four_boards_one_after_another()

@@ -67,8 +67,10 @@ QVector<PresentSocket> present_sockets(const StationSetup& setup, const QStringL
     QVector<PresentSocket> out;
     QStringList taken;
     for (const QString& name : setup.ports) {
+        // A by-path name is a link to the adapter's device; that device
+        // need not exist while its socket is empty.
         const QFileInfo info(name);
-        const QString device = info.isSymLink() ? info.canonicalFilePath() : name;
+        const QString device = info.isSymLink() ? QDir::cleanPath(info.symLinkTarget()) : name;
         taken << device;
         if (!device.isEmpty() && (devices.contains(device) || QFileInfo::exists(device)))
             out.append({name, short_name(name), device});
@@ -236,6 +238,15 @@ bool StationWindow::open_setup(const QString& file)
     const QStringList problems = station_setup_problems(setup_);
     if (!problems.isEmpty())
         title_->setText(title_->text() + QStringLiteral("  -  ") + problems.join(QStringLiteral("; ")));
+    // The sockets are the new setup's: the named ones have their tiles from
+    // the start, waiting; the others come as their ports do.
+    qDeleteAll(tiles_);
+    qDeleteAll(sockets_);
+    tiles_.clear();
+    sockets_.clear();
+    by_key_.clear();
+    for (const QString& name : setup_.ports)
+        socket_for({name, short_name(name), QString()});
     const bool line = setup_.records.startsWith(QLatin1String("postgres"));
     tabs_->setTabEnabled(1, line);
     chart_view_->setVisible(!setup_.records.isEmpty());
