@@ -70,11 +70,15 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void failure_reasons_data();
     void failure_reasons();
+    void setup_file_data();
+    void setup_file();
+    void setup_round_trip();
     void boards_from_records();
     void sockets_of_a_setup();
     void four_boards_one_after_another();
     void board_removed_mid_update_and_back();
     void closing_mid_run_leaves_nothing_behind();
+    void board_there_before_the_station_waits_for_a_click();
     void line_view_of_two_stations();
 };
 
@@ -101,6 +105,64 @@ void StationTest::failure_reasons()
     QFETCH(BoardEnd, end);
     QFETCH(QString, reason);
     QCOMPARE(failure_reason(end), reason);
+}
+
+void StationTest::setup_file_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("outcome");  // the child's arguments after --json --port P, or the error
+    QTest::newRow("in order, paths from the file's folder")
+        << QByteArray("[station]\nname=b2\nrecords=\"postgresql://vq@db/line?connect_timeout=5,x\"\n"
+                      "[actions]\n10=check-flash\n2=update-flash img/a b.bin\n1=update-mcu m.bin\n"
+                      "[link]\nbaud=230400\n[production]\nskip_unchanged=true\nstamps=flash@0x10:dec:4, mcu@0:u32le\n"
+                      "serial_counter=c\nserial_start=7\n")
+        << "--baud 230400 --skip-unchanged --records postgresql://vq@db/line?connect_timeout=5,x --station b2 "
+           "--serial-counter c --serial-start 7 --stamp flash@0x10:dec:4 --stamp mcu@0:u32le "
+           "update-mcu DIR/m.bin update-flash DIR/img/a b.bin check-flash";
+    QTest::newRow("not an action") << QByteArray("[actions]\n1=erase\n")
+                                   << "DIR/s.ini: [actions] 1=erase: not an action "
+                                      "(update-mcu, update-flash, check-flash, check-mcu, run)";
+    QTest::newRow("an update without its image") << QByteArray("[actions]\n1=update-flash\n")
+                                                 << "DIR/s.ini: [actions] 1=update-flash: needs an image file";
+}
+
+void StationTest::setup_file()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, outcome);
+    QTemporaryDir dir;
+    QFile f(dir.filePath("s.ini"));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ini) == ini.size());
+    f.close();
+    StationSetup setup;
+    QString error;
+    const QString got = load_station_setup(f.fileName(), &setup, &error)
+                            ? station_child_arguments(setup, "P").mid(3).join(' ')
+                            : error;
+    QCOMPARE(got, outcome.replace("DIR", dir.path()));
+}
+
+// What the dialog saves is what the station reads back.
+void StationTest::setup_round_trip()
+{
+    QTemporaryDir dir;
+    StationSetup s;
+    s.name = "bench,3";
+    s.records = dir.filePath("line.db");
+    s.actions = {{"update-flash", dir.filePath("f.bin")}, {"run", ""}};
+    s.new_rate = 921600;
+    s.stamps = QStringList{"flash@0x1000:dec:10", "mcu@0x200:mac:02:00:5E:00:00:00"};
+    s.serial_counter = "boards";
+    s.serial_start = 1000;
+    s.usb_adapters = false;
+    s.ports = QStringList{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"};
+    QString error;
+    StationSetup back;
+    QVERIFY(save_station_setup(dir.filePath("s.ini"), s, &error));
+    QVERIFY2(load_station_setup(dir.filePath("s.ini"), &back, &error), qPrintable(error));
+    QCOMPARE(station_child_arguments(back, "P"), station_child_arguments(s, "P"));
+    QCOMPARE(back.ports, s.ports);
+    QVERIFY(!back.usb_adapters && back.simulated);
 }
 
 // Two stations' runs interleaved: each board is its identification and the
@@ -232,6 +294,24 @@ void StationTest::closing_mid_run_leaves_nothing_behind()
     QCOMPARE(s.socket(0)->detail(), QString("stopped: the station closed"));
     for (const char* dir : {"/var/lock", "/run/lock", "/tmp"})
         QVERIFY(!QFileInfo::exists(QString(dir) + "/LCK.." + port.mid(5).replace('/', '_')));
+}
+
+// Nobody said a board found at start is fresh: it waits for its click.
+void StationTest::board_there_before_the_station_waits_for_a_click()
+{
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    Station s(b);
+    QVERIFY(s.ok);
+    QVERIFY(s.socket(0));
+    QCOMPARE(TileWidget::state_word(*s.socket(0)), QString("READY"));
+    s.window->rescan_ports();  // as the next look at the ports would
+    QVERIFY(!s.socket(0)->running());
+    QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+    QTest::mouseClick(s.window->tile(0), Qt::LeftButton);
+    QVERIFY(s.ends_in(0, TileState::Pass));
+    QCOMPARE(b.flash_of(0, image().size()), image());
 }
 
 void StationTest::line_view_of_two_stations()
