@@ -51,8 +51,9 @@ SocketRun::SocketRun(QString key, QString label, QObject* parent)
 SocketRun::~SocketRun()
 {
     if (process_) {
-        stop(SIGTERM);
-        if (!process_->waitForFinished(10000))
+        if (!stopped_)
+            stop(SIGTERM);
+        if (!process_->waitForFinished(kBoardStopGraceMs))
             kill_now();
     }
 }

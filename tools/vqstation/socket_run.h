@@ -13,6 +13,10 @@
 
 class QProcess;
 
+// A child told to stop closes its port within a few seconds (vqprog gives its
+// operation three); one still running after this is killed.
+constexpr int kBoardStopGraceMs = 10000;
+
 // How a board's child ended, as far as a failure's reason goes.
 struct BoardEnd {
     int exit_code = -1;

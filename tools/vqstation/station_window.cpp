@@ -44,9 +44,6 @@ constexpr int kTickMs = 250;              // elapsed times and progress on the t
 constexpr int kRecordsRefreshMs = 4000;   // counters, chart and the line view: "every few seconds"
 constexpr int kChartSlots = 16;           // eight hours...
 constexpr int kChartSlotMinutes = 30;     // ...in half hours
-// A child told to stop closes its port within a few seconds (vqprog gives its
-// operation three); one still running after this is killed.
-constexpr int kCloseGraceMs = 10000;
 
 bool is_usb_serial_adapter(const QString& device)
 {
@@ -120,7 +117,10 @@ StationWindow::StationWindow(const StationEnvironment& env, QWidget* parent)
 
 StationWindow::~StationWindow()
 {
-    // Each socket stops its child and waits for it (SocketRun's destructor).
+    // Told all at once, so a slow board does not hold up the others' stop;
+    // each socket then waits for its own child (SocketRun's destructor).
+    for (SocketRun* s : sockets_)
+        s->stop(SIGTERM);
     qDeleteAll(sockets_);
     sockets_.clear();
 }
@@ -551,7 +551,7 @@ void StationWindow::stop_all_for_close()
     start_all_->setEnabled(false);
     for (SocketRun* s : sockets_)
         s->stop(SIGTERM);
-    QTimer::singleShot(kCloseGraceMs, this, [this] {
+    QTimer::singleShot(kBoardStopGraceMs, this, [this] {
         for (SocketRun* s : sockets_)
             s->kill_now();
     });
