@@ -3,7 +3,12 @@
 // after another, as boards plugged into sockets. Judged by the tiles, the
 // records and the simulated memories.
 
+#include <QCheckBox>
+#include <QDialog>
+#include <QLineEdit>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QtTest>
 #include <csignal>
@@ -73,6 +78,7 @@ private slots:
     void setup_file_data();
     void setup_file();
     void setup_round_trip();
+    void setup_dialog_writes_the_file();
     void boards_from_records();
     void sockets_of_a_setup();
     void four_boards_one_after_another();
@@ -163,6 +169,33 @@ void StationTest::setup_round_trip()
     QCOMPARE(station_child_arguments(back, "P"), station_child_arguments(s, "P"));
     QCOMPARE(back.ports, s.ports);
     QVERIFY(!back.usb_adapters && back.simulated);
+}
+
+// The Setup button's dialog, filled and accepted: the file it names is
+// written and becomes the station's setup.
+void StationTest::setup_dialog_writes_the_file()
+{
+    QTemporaryDir dir;
+    StationWindow w(StationEnvironment{VQPROG_PATH, dir.filePath("published")});
+    const QString file = dir.filePath("new.ini");
+    QTimer::singleShot(0, [&] {
+        auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(d);
+        d->findChild<QLineEdit*>("file")->setText(file);
+        d->findChild<QLineEdit*>("name")->setText("bench-9");
+        d->findChild<QPlainTextEdit*>("actions")->setPlainText("update-flash app.bin\ncheck-flash\n");
+        d->findChild<QCheckBox*>("usb_adapters")->setChecked(false);
+        d->accept();
+    });
+    QTest::mouseClick(w.findChild<QPushButton*>("setup"), Qt::LeftButton);
+    QCOMPARE(w.setup().name, QString("bench-9"));
+    QCOMPARE(station_child_arguments(w.setup(), "P").mid(3),
+             QStringList({"--station", "bench-9", "update-flash", dir.filePath("app.bin"), "check-flash"}));
+    QVERIFY(!w.setup().usb_adapters);
+    StationSetup back;
+    QString error;
+    QVERIFY(load_station_setup(file, &back, &error));
+    QCOMPARE(back.name, QString("bench-9"));
 }
 
 // Two stations' runs interleaved: each board is its identification and the

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -34,10 +35,12 @@ QStringList lines_of(const QPlainTextEdit* edit)
 
 }  // namespace
 
-SetupDialog::SetupDialog(const StationSetup& setup, QWidget* parent) : QDialog(parent), base_(setup)
+SetupDialog::SetupDialog(const StationSetup& setup, const QString& file, QWidget* parent)
+    : QDialog(parent), base_(setup)
 {
     setWindowTitle(QStringLiteral("Station setup"));
     auto* form = new QFormLayout(this);
+    file_ = new QLineEdit(file, this);
     name_ = new QLineEdit(setup.name, this);
     name_->setPlaceholderText(QStringLiteral("the host name"));
     records_ = new QLineEdit(setup.records, this);
@@ -62,6 +65,7 @@ SetupDialog::SetupDialog(const StationSetup& setup, QWidget* parent) : QDialog(p
     ports_ = new QPlainTextEdit(setup.ports.join(QLatin1Char('\n')), this);
     ports_->setPlaceholderText(QStringLiteral("/dev/serial/by-path/...  (one socket a line)"));
 
+    form->addRow(QStringLiteral("Setup file"), file_);
     form->addRow(QStringLiteral("Station name"), name_);
     form->addRow(QStringLiteral("Records"), records_);
     form->addRow(QStringLiteral("Actions (one a line)"), actions_);
@@ -74,16 +78,30 @@ SetupDialog::SetupDialog(const StationSetup& setup, QWidget* parent) : QDialog(p
     form->addRow(QString(), usb_adapters_);
     form->addRow(QString(), simulated_);
     form->addRow(QStringLiteral("Socket ports"), ports_);
+    // Named, so that a test can fill the dialog as an operator would.
+    const std::pair<QWidget*, const char*> names[] = {
+        {file_, "file"},         {name_, "name"},         {records_, "records"},   {actions_, "actions"},
+        {baud_, "baud"},         {new_rate_, "new_rate"}, {skip_unchanged_, "skip_unchanged"},
+        {stamps_, "stamps"},     {counter_, "serial_counter"}, {counter_start_, "serial_start"},
+        {usb_adapters_, "usb_adapters"}, {simulated_, "simulated"}, {ports_, "ports"}};
+    for (const auto& n : names)
+        n.first->setObjectName(QLatin1String(n.second));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     form->addRow(buttons);
 }
 
+QString SetupDialog::file() const
+{
+    return QDir::current().absoluteFilePath(file_->text().trimmed());
+}
+
 StationSetup SetupDialog::setup() const
 {
     StationSetup s = base_;
-    const QDir dir(s.folder.isEmpty() ? QDir::currentPath() : s.folder);
+    // Image names typed without a folder are the setup file's neighbours.
+    const QDir dir(QFileInfo(file()).absolutePath());
     s.name = name_->text().trimmed();
     s.records = records_->text().trimmed();
     s.actions.clear();

@@ -15,11 +15,14 @@ class SetupDialog : public QDialog {
     Q_OBJECT
 
 public:
-    SetupDialog(const StationSetup& setup, QWidget* parent);
+    // file: where the setup is written; the operator may name another.
+    SetupDialog(const StationSetup& setup, const QString& file, QWidget* parent);
     StationSetup setup() const;
+    QString file() const;
 
 private:
     StationSetup base_;
+    QLineEdit* file_;
     QLineEdit* name_;
     QLineEdit* records_;
     QPlainTextEdit* actions_;

@@ -7,7 +7,6 @@
 #include <QChartView>
 #include <QCloseEvent>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileSystemWatcher>
 #include <QGridLayout>
 #include <QHeaderView>
@@ -151,6 +150,7 @@ void StationWindow::build_ui()
     auto* buttons = new QHBoxLayout;
     start_all_ = new QPushButton(QStringLiteral("Start all"), central);
     setup_button_ = new QPushButton(QStringLiteral("Setup..."), central);
+    setup_button_->setObjectName(QStringLiteral("setup"));
     buttons->addWidget(start_all_);
     buttons->addWidget(setup_button_);
     buttons->addStretch();
@@ -510,21 +510,16 @@ void StationWindow::edit_setup()
 {
     if (running_boards() > 0)
         return;
-    SetupDialog dialog(setup_, this);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    QString file = setup_file_;
-    if (file.isEmpty())
-        file = QFileDialog::getSaveFileName(this, QStringLiteral("Save the station setup"), QString(),
-                                            QStringLiteral("Station setup (*.ini)"));
-    if (file.isEmpty())
+    SetupDialog dialog(setup_, setup_file_.isEmpty() ? QDir::current().filePath(QStringLiteral("station.ini")) : setup_file_,
+                       this);
+    if (dialog.exec() != QDialog::Accepted || dialog.file().isEmpty())
         return;
     QString error;
-    if (!save_station_setup(file, dialog.setup(), &error)) {
+    if (!save_station_setup(dialog.file(), dialog.setup(), &error)) {
         title_->setText(error);
         return;
     }
-    open_setup(file);
+    open_setup(dialog.file());
 }
 
 void StationWindow::closeEvent(QCloseEvent* event)
