@@ -51,6 +51,8 @@ SocketRun::SocketRun(QString key, QString label, QObject* parent)
 SocketRun::~SocketRun()
 {
     if (process_) {
+        // Its end is reported to nobody: the socket is going.
+        disconnect(process_, nullptr, this, nullptr);
         if (!stopped_)
             stop(SIGTERM);
         if (!process_->waitForFinished(kBoardStopGraceMs))

@@ -118,8 +118,10 @@ StationWindow::~StationWindow()
 {
     // Told all at once, so a slow board does not hold up the others' stop;
     // each socket then waits for its own child (SocketRun's destructor).
-    for (SocketRun* s : sockets_)
+    for (SocketRun* s : sockets_) {
+        disconnect(s, nullptr, this, nullptr);
         s->stop(SIGTERM);
+    }
     qDeleteAll(sockets_);
     sockets_.clear();
 }
