@@ -78,6 +78,7 @@ qint64 SocketRun::child_pid() const
 void SocketRun::board_arrived(const QString& port)
 {
     device_ = port;
+    returned_while_ending_ = process_ && removed_while_running_;
     if (!process_)
         state_ = TileState::Ready;
     emit changed();
@@ -154,6 +155,13 @@ void SocketRun::kill_now()
         process_->kill();
         process_->waitForFinished(3000);
     }
+}
+
+bool SocketRun::take_returned_board()
+{
+    const bool returned = returned_while_ending_ && !process_ && !device_.isEmpty();
+    returned_while_ending_ = false;
+    return returned;
 }
 
 void SocketRun::set_serial(qint64 serial)

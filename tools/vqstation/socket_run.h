@@ -66,6 +66,9 @@ public:
     void stop(int signal_number);
     void kill_now();
     void set_serial(qint64 serial);
+    // A board came back while the child of the one pulled out was still
+    // ending: true once, for the station to start it.
+    bool take_returned_board();
 
 signals:
     void changed();
@@ -90,6 +93,7 @@ private:
     QElapsedTimer clock_;
     double seconds_ = 0;
     bool removed_while_running_ = false;
+    bool returned_while_ending_ = false;
     bool stopped_ = false;
     int exit_code_ = -1;
     QProcess* process_ = nullptr;

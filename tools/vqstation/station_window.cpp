@@ -351,6 +351,8 @@ void StationWindow::board_finished(SocketRun* socket)
             QTimer::singleShot(0, this, &QWidget::close);
         return;
     }
+    if (socket->take_returned_board())
+        QTimer::singleShot(0, socket, [this, socket] { start_board(socket); });
     if (setup_.records.isEmpty()) {
         BoardOutcome b;
         b.station = station_name();
