@@ -140,6 +140,7 @@ void StationWindow::build_ui()
     title_font.setPointSize(title_font.pointSize() + 4);
     title_font.setBold(true);
     title_->setFont(title_font);
+    title_->setText(QStringLiteral("No setup yet: Setup... makes one"));
     images_ = new QLabel(central);
     images_->setTextFormat(Qt::PlainText);
     counters_ = new QLabel(central);
