@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev libudev-dev
           clang libclang-rt-dev xvfb xauth g++-mingw-w64-x86-64 fonts-liberation2
-          libisal-dev zlib1g-dev libqt5sql5-sqlite libqt5sql5-psql postgresql
+          libisal-dev zlib1g-dev libqt5sql5-sqlite libqt5sql5-psql postgresql libqt5charts5-dev
           help2man dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
 missing=()
 for p in "${packages[@]}"; do

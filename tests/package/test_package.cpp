@@ -20,6 +20,8 @@ constexpr int kRunLimitMs = 600000;  // building, installing and lintian on a bu
 const char kPackage[] = "vq-uart-tool";
 const char kDesktop[] = "/usr/share/applications/org.example.vq_uart_tool.desktop";
 const char kMetainfo[] = "/usr/share/metainfo/org.example.vq_uart_tool.metainfo.xml";
+const char kStationDesktop[] = "/usr/share/applications/org.example.vq_uart_tool.station.desktop";
+const char kStationMetainfo[] = "/usr/share/metainfo/org.example.vq_uart_tool.station.metainfo.xml";
 const char kSample[] = "/usr/share/vq-uart-tool/Flash.ini";
 
 struct Run {
@@ -123,16 +125,21 @@ void PackageTest::files_and_control_fields()
                                  "/usr/bin/vqimage",
                                  "/usr/bin/vqprog",
                                  "/usr/bin/vqsim",
+                                 "/usr/bin/vqstation",
                                  kDesktop,
+                                 kStationDesktop,
                                  "/usr/share/bash-completion/completions/vqprog",
                                  "/usr/share/doc/vq-uart-tool/changelog.gz",
                                  "/usr/share/doc/vq-uart-tool/copyright",
+                                 "/usr/share/icons/hicolor/scalable/apps/org.example.vq_uart_tool.station.svg",
                                  "/usr/share/icons/hicolor/scalable/apps/org.example.vq_uart_tool.svg",
                                  "/usr/share/man/man1/vqgui.1.gz",
                                  "/usr/share/man/man1/vqimage.1.gz",
                                  "/usr/share/man/man1/vqprog.1.gz",
                                  "/usr/share/man/man1/vqsim.1.gz",
+                                 "/usr/share/man/man1/vqstation.1.gz",
                                  kMetainfo,
+                                 kStationMetainfo,
                                  kSample}));
 
     const auto field = [this](const char* name) { return run("dpkg-deb", {"-f", deb_, name}).out.trimmed(); };
@@ -142,7 +149,8 @@ void PackageTest::files_and_control_fields()
     QVERIFY(field("Maintainer").contains('@'));
     // Computed from the programs' own libraries.
     const QString depends = field("Depends");
-    for (const char* library : {"libc6", "libqt5core5a", "libqt5widgets5", "libqt5serialport5", "libqt5sql5-sqlite"})
+    for (const char* library : {"libc6", "libqt5core5a", "libqt5widgets5", "libqt5serialport5", "libqt5sql5-sqlite",
+                                "libqt5charts5"})
         QVERIFY2(depends.contains(library), qPrintable(depends));
     QCOMPARE(field("Suggests"), QString("libqt5sql5-psql"));
 }
@@ -158,7 +166,7 @@ void PackageTest::lintian_finds_no_error()
 void PackageTest::installed_programs_and_manual()
 {
     need_installed();
-    for (const char* tool : {"vqgui", "vqprog", "vqimage", "vqsim"}) {
+    for (const char* tool : {"vqgui", "vqprog", "vqimage", "vqsim", "vqstation"}) {
         QCOMPARE(run(QString("/usr/bin/") + tool, {"--version"}).out, QString("%1 " VQ_VERSION "\n").arg(tool));
         const Run where = run("man", {"-w", tool});
         QCOMPARE(where.out.trimmed(), QString("/usr/share/man/man1/%1.1.gz").arg(tool));
@@ -193,10 +201,11 @@ void PackageTest::installed_window_makes_its_user_folder()
 void PackageTest::installed_menu_entry_and_metainfo_validate()
 {
     need_installed();
-    const Run desktop = run("desktop-file-validate", {kDesktop});
+    const Run desktop = run("desktop-file-validate", {kDesktop, kStationDesktop});
     QVERIFY2(desktop.code == 0 && desktop.out.isEmpty(), qPrintable(desktop.out));
     QVERIFY(file_bytes(kDesktop).contains("\nName=VQ UART tool\n"));
-    const Run metainfo = run("appstreamcli", {"validate", "--no-net", kMetainfo});
+    QVERIFY(file_bytes(kStationDesktop).contains("\nExec=vqstation %f\n"));
+    const Run metainfo = run("appstreamcli", {"validate", "--no-net", kMetainfo, kStationMetainfo});
     QVERIFY2(metainfo.code == 0, qPrintable(metainfo.out));
 }
 

@@ -168,39 +168,40 @@ void Gang::kill_late_children()
 void Gang::read_child(int board)
 {
     BoardState& b = boards_[board];
-    b.pending += b.process->readAllStandardOutput();
-    int end;
-    while ((end = b.pending.indexOf('\n')) >= 0) {
-        const QByteArray line = b.pending.left(end);
-        b.pending.remove(0, end + 1);
+    for (const QByteArray& line : b.lines.feed(b.process->readAllStandardOutput()))
         handle_event(board, line);
-    }
     draw(false);
 }
 
 void Gang::handle_event(int board, const QByteArray& line)
 {
     BoardState& b = boards_[board];
-    QJsonObject event = QJsonDocument::fromJson(line).object();
-    const QString kind = event.value(QStringLiteral("event")).toString();
-    if (kind == QLatin1String("action")) {
-        b.action = event.value(QStringLiteral("action")).toString();
+    const ChildEvent e = parse_child_event(line);
+    QJsonObject event = e.object;
+    switch (e.kind) {
+    case ChildEvent::Kind::Action:
+        b.action = e.action;
         b.percent = -1;
-        b.meter.start(qint64(event.value(QStringLiteral("bytes")).toDouble()));
-    } else if (kind == QLatin1String("progress")) {
-        b.percent = event.value(QStringLiteral("percent")).toInt();
-    } else if (kind == QLatin1String("result")) {
-        b.chip = event.value(QStringLiteral("chip")).toString();
-        const bool ok = event.value(QStringLiteral("ok")).toBool();
-        b.ok = b.ok && ok;
+        b.meter.start(e.bytes);
+        break;
+    case ChildEvent::Kind::Progress:
+        b.percent = e.percent;
+        break;
+    case ChildEvent::Kind::Result:
+        b.chip = e.chip;
+        b.ok = b.ok && e.ok;
         if (!options_.json && !options_.quiet && !tty_)
-            put(stdout, QStringLiteral("%1: %2 %3").arg(b.port, b.action, ok ? "ok" : "FAILED"));
-    } else if (kind == QLatin1String("error")) {
+            put(stdout, QStringLiteral("%1: %2 %3").arg(b.port, b.action, e.ok ? "ok" : "FAILED"));
+        break;
+    case ChildEvent::Kind::Error:
         if (!options_.json) {
             if (tty_ && drawn_lines_ > 0)
                 draw(true);
-            put(stderr, QStringLiteral("%1: error: %2").arg(b.port, event.value(QStringLiteral("text")).toString()));
+            put(stderr, QStringLiteral("%1: error: %2").arg(b.port, e.text));
         }
+        break;
+    default:
+        break;
     }
     if (options_.json && !event.isEmpty()) {
         event.insert(QStringLiteral("port"), b.port);

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QVector>
 
+#include "child_events.h"
 #include "options.h"
 #include "progress_text.h"
 
@@ -30,7 +31,7 @@ struct BoardState {
     double seconds = 0;
     ProgressMeter meter;
     QProcess* process = nullptr;
-    QByteArray pending;  // stdout not yet ended by a newline
+    ChildLines lines;
 };
 
 class Gang : public QObject {

@@ -81,13 +81,13 @@ QString published_port_file(const QString& dir, qint64 pid, int n)
     return QDir(dir).filePath(QStringLiteral("%1-%2.port").arg(pid).arg(n));
 }
 
-QStringList published_ports(const QString& dir)
+QList<PublishedPort> published_port_entries(const QString& dir)
 {
     // Anyone could have made a folder that is not private, and filled it
     // with paths to devices that are no serial ports at all.
     if (!publish_dir_is_private(dir))
         return {};
-    QStringList ports;
+    QList<PublishedPort> ports;
     const QStringList names = QDir(dir).entryList({QStringLiteral("*.port")}, QDir::AllEntries | QDir::System, QDir::Name);
     for (const QString& name : names) {
         const qint64 pid = name.section(QLatin1Char('-'), 0, 0).toLongLong();
@@ -96,8 +96,16 @@ QStringList published_ports(const QString& dir)
             continue;
         const QString path = read_entry(QDir(dir).filePath(name));
         if (is_pseudo_terminal(path))
-            ports << path;
+            ports.append({name, path});
     }
+    return ports;
+}
+
+QStringList published_ports(const QString& dir)
+{
+    QStringList ports;
+    for (const PublishedPort& p : published_port_entries(dir))
+        ports << p.path;
     std::sort(ports.begin(), ports.end());
     return ports;
 }

@@ -26,3 +26,10 @@ QString published_port_file(const QString& dir, qint64 pid, int n);
 // files of the current user, written by a process that is alive, naming a
 // pseudo-terminal.
 QStringList published_ports(const QString& dir);
+
+struct PublishedPort {
+    QString file;  // the entry's name, "<pid>-<n>.port": one simulated chip, whatever pty it has now
+    QString path;  // its pseudo-terminal
+};
+// published_ports with the entry each came from, in the entries' order.
+QList<PublishedPort> published_port_entries(const QString& dir);

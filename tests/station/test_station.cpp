@@ -1,0 +1,389 @@
+// The line station's real window on the offscreen platform, its boards run
+// by the built vqprog against simulated chips that publish their ports one
+// after another, as boards plugged into sockets. Judged by the tiles, the
+// records and the simulated memories.
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QtTest>
+#include <csignal>
+
+#include "board_history.h"
+#include "pg_server.h"
+#include "protocol/hex_text.h"
+#include "socket_run.h"
+#include "station_window.h"
+#include "tile_widget.h"
+#include "vqprog_bench.h"
+
+using namespace flash_fixtures;
+
+Q_DECLARE_METATYPE(BoardEnd)
+
+namespace {
+
+QByteArray image()
+{
+    return pattern(40000, 7);  // 20 blocks: room to pull a board out half way
+}
+
+QVector<BoardRecord> records_in(const QString& target)
+{
+    QString error;
+    QVector<BoardRecord> all;
+    const auto db = RecordsDb::open(target, RecordsDb::Access::Read, &error);
+    if (!db || !db->list({}, &all, &error))
+        qWarning("cannot read the records: %s", qPrintable(error));
+    return all;
+}
+
+struct Station {
+    explicit Station(Bench& b, const QString& records = "line.db")
+    {
+        b.write("image.bin", image());
+        b.write("station.ini", QStringLiteral("[station]\nname=bench-1\nrecords=%1\n"
+                                              "[actions]\n1=update-flash image.bin\n2=check-flash\n"
+                                              "[production]\nserial_counter=boards\nserial_start=500\n"
+                                              "[sockets]\nusb_adapters=false\nsimulated=true\n")
+                                   .arg(records)
+                                   .toUtf8());
+        window = std::make_unique<StationWindow>(StationEnvironment{VQPROG_PATH, b.publish.path()});
+        window->show();
+        ok = window->open_setup(b.work.filePath("station.ini"));
+    }
+    SocketRun* socket(int i) const { return window->sockets().value(i); }
+    bool ends_in(int i, TileState state) const
+    {
+        return QTest::qWaitFor([&] { return socket(i) && !socket(i)->running() && socket(i)->state() == state; },
+                               kRunTimeoutMs);
+    }
+    std::unique_ptr<StationWindow> window;
+    bool ok = false;
+};
+
+}  // namespace
+
+class StationTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void failure_reasons_data();
+    void failure_reasons();
+    void setup_file_data();
+    void setup_file();
+    void setup_round_trip();
+    void setup_dialog_writes_the_file();
+    void boards_from_records();
+    void sockets_of_a_setup();
+    void four_boards_one_after_another();
+    void board_removed_mid_update_and_back();
+    void closing_mid_run_leaves_nothing_behind();
+    void board_there_before_the_station_waits_for_a_click();
+    void line_view_of_two_stations();
+};
+
+void StationTest::failure_reasons_data()
+{
+    QTest::addColumn<BoardEnd>("end");
+    QTest::addColumn<QString>("reason");
+    const auto end = [](int code, bool removed, const char* action, const char* line, const char* error = "") {
+        BoardEnd e;
+        e.exit_code = code, e.removed = removed, e.failed_action = action, e.failed_line = line, e.last_error = error;
+        return e;
+    };
+    QTest::newRow("removal seen by the station") << end(1, true, "update-flash", "Time over!") << "board removed";
+    QTest::newRow("removal seen by vqprog") << end(3, false, "update-flash", "") << "board removed";
+    QTest::newRow("silent socket") << end(1, false, "identify", "Time over!") << "no chip answered";
+    QTest::newRow("port would not open") << end(1, false, "identify", "Open fail") << "Open fail";
+    QTest::newRow("the window's verdict") << end(1, false, "update-flash", "Update flash is fail.....")
+                                          << "Update flash is fail.....";
+    QTest::newRow("refused before any action") << end(2, false, "", "", "the image is empty") << "the image is empty";
+}
+
+void StationTest::failure_reasons()
+{
+    QFETCH(BoardEnd, end);
+    QFETCH(QString, reason);
+    QCOMPARE(failure_reason(end), reason);
+}
+
+void StationTest::setup_file_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("outcome");  // the child's arguments after --json --port P, or the error
+    QTest::newRow("in order, paths from the file's folder")
+        << QByteArray("[station]\nname=b2\nrecords=\"postgresql://vq@db/line?connect_timeout=5,x\"\n"
+                      "[actions]\n10=check-flash\n2=update-flash img/a b.bin\n1=update-mcu m.bin\n"
+                      "[link]\nbaud=230400\n[production]\nskip_unchanged=true\nstamps=flash@0x10:dec:4, mcu@0:u32le\n"
+                      "serial_counter=c\nserial_start=7\n")
+        << "--baud 230400 --skip-unchanged --records postgresql://vq@db/line?connect_timeout=5,x --station b2 "
+           "--serial-counter c --serial-start 7 --stamp flash@0x10:dec:4 --stamp mcu@0:u32le "
+           "update-mcu DIR/m.bin update-flash DIR/img/a b.bin check-flash";
+    QTest::newRow("not an action") << QByteArray("[actions]\n1=erase\n")
+                                   << "DIR/s.ini: [actions] 1=erase: not an action "
+                                      "(update-mcu, update-flash, check-flash, check-mcu, run)";
+    QTest::newRow("an update without its image") << QByteArray("[actions]\n1=update-flash\n")
+                                                 << "DIR/s.ini: [actions] 1=update-flash: needs an image file";
+}
+
+void StationTest::setup_file()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, outcome);
+    QTemporaryDir dir;
+    QFile f(dir.filePath("s.ini"));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ini) == ini.size());
+    f.close();
+    StationSetup setup;
+    QString error;
+    const QString got = load_station_setup(f.fileName(), &setup, &error)
+                            ? station_child_arguments(setup, "P").mid(3).join(' ')
+                            : error;
+    QCOMPARE(got, outcome.replace("DIR", dir.path()));
+}
+
+// What the dialog saves is what the station reads back.
+void StationTest::setup_round_trip()
+{
+    QTemporaryDir dir;
+    StationSetup s;
+    s.name = "bench,3";
+    s.records = dir.filePath("line.db");
+    s.actions = {{"update-flash", dir.filePath("f.bin")}, {"run", ""}};
+    s.new_rate = 921600;
+    s.stamps = QStringList{"flash@0x1000:dec:10", "mcu@0x200:mac:02:00:5E:00:00:00"};
+    s.serial_counter = "boards";
+    s.serial_start = 1000;
+    s.usb_adapters = false;
+    s.ports = QStringList{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"};
+    QString error;
+    StationSetup back;
+    QVERIFY(save_station_setup(dir.filePath("s.ini"), s, &error));
+    QVERIFY2(load_station_setup(dir.filePath("s.ini"), &back, &error), qPrintable(error));
+    QCOMPARE(station_child_arguments(back, "P"), station_child_arguments(s, "P"));
+    QCOMPARE(back.ports, s.ports);
+    QVERIFY(!back.usb_adapters && back.simulated);
+}
+
+// The Setup button's dialog, filled and accepted: the file it names is
+// written and becomes the station's setup.
+void StationTest::setup_dialog_writes_the_file()
+{
+    QTemporaryDir dir;
+    StationWindow w(StationEnvironment{VQPROG_PATH, dir.filePath("published")});
+    const QString file = dir.filePath("new.ini");
+    QTimer::singleShot(0, [&] {
+        auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(d);
+        d->findChild<QLineEdit*>("file")->setText(file);
+        d->findChild<QLineEdit*>("name")->setText("bench-9");
+        d->findChild<QPlainTextEdit*>("actions")->setPlainText("update-flash app.bin\ncheck-flash\n");
+        d->findChild<QCheckBox*>("usb_adapters")->setChecked(false);
+        d->accept();
+    });
+    QTest::mouseClick(w.findChild<QPushButton*>("setup"), Qt::LeftButton);
+    QCOMPARE(w.setup().name, QString("bench-9"));
+    QCOMPARE(station_child_arguments(w.setup(), "P").mid(3),
+             QStringList({"--station", "bench-9", "update-flash", dir.filePath("app.bin"), "check-flash"}));
+    QVERIFY(!w.setup().usb_adapters);
+    StationSetup back;
+    QString error;
+    QVERIFY(load_station_setup(file, &back, &error));
+    QCOMPARE(back.name, QString("bench-9"));
+}
+
+// Two stations' runs interleaved: each board is its identification and the
+// records after it on that port, or its serial number.
+void StationTest::boards_from_records()
+{
+    const QDateTime t0 = QDateTime::currentDateTimeUtc().addSecs(-600);
+    auto rec = [&](const char* station, const char* port, const char* action, const char* verdict, qint64 serial,
+                   int at) {
+        BoardRecord r;
+        r.station = station, r.port = port, r.action = action, r.verdict = verdict, r.serial = serial;
+        r.time_utc = t0.addSecs(at);
+        return r;
+    };
+    const QVector<BoardRecord> records{
+        rec("a", "p1", "identify", "ok", 1, 0),         rec("b", "p1", "identify", "ok", -1, 1),
+        rec("a", "p1", "update-flash", "ok", 1, 2),     rec("b", "p1", "update-flash", "failed", -1, 3),
+        rec("a", "p1", "update-flash", "device gone", 2, 4),  // a new number, stamping failed before identify
+        rec("b", "p1", "identify", "ok", -1, 5),        rec("b", "p1", "check-flash", "ok", -1, 6),
+    };
+    const QVector<BoardOutcome> boards = boards_of(records);
+    QCOMPARE(boards.size(), 4);
+    QVERIFY(boards[0].ok && boards[0].serial == 1);
+    QVERIFY(!boards[1].ok && boards[1].verdict == "failed" && boards[1].station == "b");
+    QCOMPARE(boards[2].verdict, QString("device gone"));
+    QVERIFY(boards[3].ok && boards[3].time_utc == t0.addSecs(6));
+    const StationTally t = tally_of(boards, t0, t0.addSecs(7));
+    QVERIFY(t.passed == 2 && t.failed == 2 && t.last_hour == 4 && t.yield() == 50.0);
+    const QVector<SlotCount> halves = slots_of(boards, t0.addSecs(7), 16, 30);
+    QVERIFY(halves.last().passed == 2 && halves.last().failed == 2 && halves.first().passed == 0);
+}
+
+// Socket 1 is a by-path link (followed to whatever adapter is behind it
+// now), socket 3 a device by name; other adapters and simulators come after.
+void StationTest::sockets_of_a_setup()
+{
+    QTemporaryDir by_path;
+    const QString first = by_path.filePath("usb-0:1.2:1.0-port0");
+    QVERIFY(QFile::link("/dev/ttyUSB3", first));
+    QVERIFY(QFile::link("/dev/ttyUSB9", by_path.filePath("usb-0:1.4:1.0-port0")));  // no adapter there now
+    StationSetup setup;
+    setup.ports = QStringList{first, by_path.filePath("usb-0:1.4:1.0-port0"), "/dev/ttyS0"};
+    const QStringList devices{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB3"};
+    const QList<PublishedPort> sims{{"101-0.port", "/dev/pts/8"}};
+    auto present = [&] {
+        QStringList out;
+        for (const PresentSocket& p : present_sockets(setup, devices, sims))
+            out << p.key + "=" + p.device;
+        return out;
+    };
+    const QStringList named{first + "=/dev/ttyUSB3", "/dev/ttyS0=/dev/ttyS0"};
+    QCOMPARE(present(), named + QStringList({"/dev/ttyUSB0=/dev/ttyUSB0", "sim:101-0.port=/dev/pts/8"}));
+    setup.usb_adapters = setup.simulated = false;
+    QCOMPARE(present(), named);
+}
+
+void StationTest::four_boards_one_after_another()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    QByteArray expected = image();
+    for (int i = 0; i < 4; ++i) {
+        if (i == 2) {  // rewritten between two boards: the next one takes it, the header says so
+            expected = pattern(40000, 9);
+            b.write("image.bin", expected);
+        }
+        QVERIFY(b.add());
+        QVERIFY2(s.ends_in(i, TileState::Pass), qPrintable(s.socket(i) ? s.socket(i)->detail() : "no tile"));
+        QCOMPARE(b.flash_of(i, expected.size()), expected);
+    }
+    QVERIFY(s.window->images_label()->text().contains(hex32_text(crc(expected))));
+    QCOMPARE(s.window->sockets().size(), 4);
+    QSet<QString> serials;
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(TileWidget::state_word(*s.socket(i)), QString("PASS"));
+        serials.insert(s.socket(i)->detail());
+    }
+    QCOMPARE(serials, (QSet<QString>{"SN 500", "SN 501", "SN 502", "SN 503"}));
+    const QVector<BoardOutcome> boards = boards_of(records_in(b.work.filePath("line.db")));
+    QCOMPARE(boards.size(), 4);
+    for (const BoardOutcome& o : boards)
+        QVERIFY(o.ok);
+    QVERIFY(s.window->counters_label()->text().startsWith("Today: passed 4   failed 0   yield 100.0 %"));
+}
+
+void StationTest::board_removed_mid_update_and_back()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    sim->unplug_after('l', 3);
+    QVERIFY(s.ends_in(0, TileState::Fail));
+    QCOMPARE(s.socket(0)->detail(), QString("board removed"));
+    QVERIFY(QTest::qWaitFor([&] { return s.window->sockets().size() == 1 && s.socket(0)->device().isEmpty(); }));
+    QCOMPARE(TileWidget::state_word(*s.socket(0)), QString("FAIL"));  // kept while the socket is empty
+    const QVector<BoardRecord> removed = records_in(b.work.filePath("line.db"));
+    QVERIFY(!removed.isEmpty());
+    QCOMPARE(removed.last().action, QString("update-flash"));
+    QCOMPARE(removed.last().verdict, QString("device gone"));
+
+    QVERIFY(sim->replug());  // the same simulated socket, maybe another pty
+    QVERIFY(s.ends_in(0, TileState::Pass));
+    QCOMPARE(s.window->sockets().size(), 1);
+    QCOMPARE(b.flash_of(0, image().size()), image());
+}
+
+void StationTest::closing_mid_run_leaves_nothing_behind()
+{
+    Bench b;
+    b.write("big.bin", pattern(2 * 1024 * 1024, 3));
+    Station s(b);
+    QVERIFY(s.ok);
+    b.write("station.ini", "[actions]\n1=update-flash big.bin\n[link]\nnew_rate=115200\n"
+                           "[sockets]\nusb_adapters=false\n");
+    QVERIFY(s.window->open_setup(b.work.filePath("station.ini")));
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    const QString port = sim->slave_path();
+    QVERIFY(Bench::reached(sim, 'l', 2));
+    const qint64 pid = s.socket(0)->child_pid();
+    QVERIFY(pid > 0);
+    s.window->close();
+    QVERIFY(QTest::qWaitFor([&] { return !s.window->isVisible(); }, 30000));
+    QCOMPARE(s.window->running_boards(), 0);
+    QVERIFY2(::kill(pid_t(pid), 0) != 0, "the board's vqprog is still there");
+    QCOMPARE(s.socket(0)->detail(), QString("stopped: the station closed"));
+    for (const char* dir : {"/var/lock", "/run/lock", "/tmp"})
+        QVERIFY(!QFileInfo::exists(QString(dir) + "/LCK.." + port.mid(5).replace('/', '_')));
+}
+
+// Nobody said a board found at start is fresh: it waits for its click.
+void StationTest::board_there_before_the_station_waits_for_a_click()
+{
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    Station s(b);
+    QVERIFY(s.ok);
+    QVERIFY(s.socket(0));
+    QCOMPARE(TileWidget::state_word(*s.socket(0)), QString("READY"));
+    s.window->rescan_ports();  // as the next look at the ports would
+    QVERIFY(!s.socket(0)->running());
+    QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+    QTest::mouseClick(s.window->tile(0), Qt::LeftButton);
+    QVERIFY(s.ends_in(0, TileState::Pass));
+    QCOMPARE(b.flash_of(0, image().size()), image());
+}
+
+void StationTest::line_view_of_two_stations()
+{
+    PgServer pg;
+    QString error;
+    if (!pg.start(&error))
+        QSKIP(qPrintable(error));
+    QVERIFY2(pg.create_database("line", &error), qPrintable(error));
+    const QString url = pg.url("line");
+    {
+        const auto db = RecordsDb::open(url, RecordsDb::Access::Write, &error);
+        QVERIFY2(db, qPrintable(error));
+        const QVector<std::tuple<const char*, const char*, const char*>> rows{
+            {"bench-1", "identify", "ok"}, {"bench-2", "identify", "ok"}, {"bench-2", "update-flash", "failed"},
+            {"bench-1", "identify", "ok"}, {"bench-2", "identify", "ok"}, {"bench-2", "update-flash", "ok"},
+        };
+        for (const auto& row : rows) {
+            BoardRecord r;
+            r.station = std::get<0>(row), r.port = "/dev/ttyUSB0", r.action = std::get<1>(row);
+            r.verdict = std::get<2>(row);
+            QVERIFY2(db->add(r, &error), qPrintable(error));
+        }
+    }
+    Bench b;
+    Station s(b, url);
+    QVERIFY(s.ok);
+    s.window->refresh_records();
+    QTableWidget* t = s.window->line_table();
+    QCOMPARE(t->rowCount(), 2);
+    const QStringList expected[] = {{"bench-1", "2", "0", "100.0 %"}, {"bench-2", "1", "1", "50.0 %"}};
+    for (int row = 0; row < 2; ++row) {
+        for (int c = 0; c < 4; ++c)
+            QCOMPARE(t->item(row, c)->text(), expected[row][c]);
+    }
+    QCOMPARE(t->item(0, 5)->text(), QString("ok"));
+    QCOMPARE(t->item(1, 5)->text(), QString("ok"));
+    QVERIFY(s.window->counters_label()->text().startsWith("Today: passed 2   failed 0"));
+}
+
+QTEST_MAIN(StationTest)
+#include "test_station.moc"

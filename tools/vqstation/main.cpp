@@ -1,0 +1,91 @@
+// vqstation: the line station window. One tile per socket; a board plugged
+// into a socket is programmed by a child vqprog as the setup says.
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <csignal>
+#include <memory>
+#include <cstdio>
+
+#include "port_publish.h"
+#include "signal_watch.h"
+#include "station_window.h"
+#include "vq_version.h"
+
+namespace {
+
+// The vqprog installed beside this program, or the one of the build tree.
+QString find_vqprog()
+{
+    const QDir here(QCoreApplication::applicationDirPath());
+    for (const QString& candidate : {here.filePath(QStringLiteral("vqprog")),
+                                     here.filePath(QStringLiteral("../vqprog/vqprog"))}) {
+        if (QFileInfo(candidate).isExecutable())
+            return QFileInfo(candidate).canonicalFilePath();
+    }
+    return QStringLiteral("vqprog");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    // --help and --version answer without a display (help2man, a terminal over ssh).
+    std::unique_ptr<QCoreApplication> app;
+    bool answer_only = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        answer_only = answer_only || a == "--help" || a == "-h" || a == "--version" || a == "-v";
+    }
+    if (answer_only)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("vq-uart-tool"));
+    QApplication::setApplicationName(QStringLiteral("vqstation"));
+    QApplication::setApplicationVersion(QStringLiteral(VQ_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The line station: one tile per socket. A board whose port appears in a socket is programmed by a\n"
+        "child vqprog with the actions, rates, stamps, serial counter and records of the setup file (INI),\n"
+        "and its tile ends in PASS with its serial number or FAIL with the reason. Boards already plugged\n"
+        "in at start are started with a click on their tile or Start all. Without SETUP, the setup used\n"
+        "last. Closing the window stops every running board (its port and lock file closed) first.\n"
+        "\n"
+        "The setup file (written by the Setup dialog; file names relative to it):\n"
+        "  [station]     name=NAME  records=FILE.db | postgresql://USER@HOST/DATABASE\n"
+        "  [actions]     1=update-mcu FILE  2=update-flash FILE  3=check-flash  4=check-mcu  5=run\n"
+        "  [link]        baud=RATE  new_rate=RATE\n"
+        "  [production]  skip_unchanged=true|false  stamps=flash@0x1000:dec:10  serial_counter=NAME\n"
+        "                serial_start=N  flash_ini=FILE\n"
+        "  [sockets]     usb_adapters=true|false (every USB serial adapter is a socket)\n"
+        "                simulated=true|false (every simulated chip is a socket)\n"
+        "                ports=/dev/serial/by-path/..., /dev/ttyUSB3 (one socket each)"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("SETUP"), QStringLiteral("the station's setup file"),
+                                 QStringLiteral("[SETUP]"));
+    const QCommandLineOption vqprog({QStringLiteral("vqprog")}, QStringLiteral("the vqprog each board runs"),
+                                    QStringLiteral("PATH"), find_vqprog());
+    parser.addOption(vqprog);
+    parser.process(*app);
+
+    StationEnvironment env{parser.value(vqprog), default_publish_dir()};
+    StationWindow window(env);
+    QString setup = parser.positionalArguments().value(0);
+    if (setup.isEmpty())
+        setup = QSettings().value(QStringLiteral("last_setup")).toString();
+    if (!setup.isEmpty() && !window.open_setup(setup))
+        std::fprintf(stderr, "vqstation: cannot use the setup %s\n", qPrintable(setup));
+
+    // A signal closes the window as its close button would: boards stopped first.
+    SignalWatch watch;
+    QObject::connect(&watch, &SignalWatch::caught, &window, &QWidget::close);
+    window.show();
+    return app->exec();
+}

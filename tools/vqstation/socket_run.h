@@ -1,0 +1,104 @@
+#pragma once
+
+// One socket of the station: the board in it, run by a child vqprog with
+// --json, read back as the gang's parent reads its boards. A board that
+// hangs or crashes ends its own child and no other.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+#include "child_events.h"
+#include "progress_text.h"
+
+class QProcess;
+
+// A child told to stop closes its port within a few seconds (vqprog gives its
+// operation three); one still running after this is killed.
+constexpr int kBoardStopGraceMs = 10000;
+
+// How a board's child ended, as far as a failure's reason goes.
+struct BoardEnd {
+    int exit_code = -1;
+    bool crashed = false;
+    bool removed = false;  // its port went away while it ran
+    bool stopped = false;  // the station stopped it
+    QString failed_action;
+    QString failed_line;  // the failed action's box, else its last log line
+    QString last_error;   // the last "error:" vqprog printed, also before any action
+};
+
+enum class TileState {
+    Waiting,      // no board in the socket
+    Ready,        // a board that was there before the station looked: a click starts it
+    Programming,  // its child runs
+    Pass,
+    Fail,
+};
+
+class SocketRun : public QObject {
+    Q_OBJECT
+
+public:
+    SocketRun(QString key, QString label, QObject* parent);
+    ~SocketRun() override;
+
+    const QString& key() const { return key_; }    // what makes it this socket (a name, a simulator's entry)
+    const QString& label() const { return label_; }
+    const QString& device() const { return device_; }  // the board's port now; empty while none
+    TileState state() const { return state_; }
+    const QString& action() const { return action_; }
+    int percent() const { return percent_; }
+    QString progress_text() const;  // percent, kB/s, time left
+    const QString& detail() const { return detail_; }  // PASS: the serial; FAIL: the reason
+    double seconds() const;  // of the run going on, or of the last one
+    bool running() const { return process_ != nullptr; }
+    qint64 child_pid() const;  // 0 while none runs
+    int exit_code() const { return exit_code_; }
+    bool stopped_by_station() const { return stopped_; }
+
+    // A board appeared on port; auto: start it (else it waits for a click).
+    void board_arrived(const QString& port);
+    void board_removed();
+
+    void start(const QString& program, const QStringList& args, const QString& folder);
+    // As a signal to the gang: the child stops its operation and closes its port.
+    void stop(int signal_number);
+    void kill_now();
+    void set_serial(qint64 serial);
+    // A board came back while the child of the one pulled out was still
+    // ending: true once, for the station to start it.
+    bool take_returned_board();
+
+signals:
+    void changed();
+    void finished();
+
+private:
+    void read_events();
+    void ended(int exit_code, bool crashed);
+
+    QString key_;
+    QString label_;
+    QString device_;
+    TileState state_ = TileState::Waiting;
+    QString action_;
+    int percent_ = -1;
+    ProgressMeter meter_;
+    QString detail_;
+    BoardEnd end_;          // what the board's events said, for the reason of a failure
+    QString action_error_;  // the box of the action running
+    QString action_log_;    // its last log line: the window's verdict
+    QByteArray stderr_pending_;
+    QElapsedTimer clock_;
+    double seconds_ = 0;
+    bool removed_while_running_ = false;
+    bool returned_while_ending_ = false;
+    bool stopped_ = false;
+    int exit_code_ = -1;
+    QProcess* process_ = nullptr;
+    ChildLines lines_;
+};
+
+// The one line a failed board's tile shows.
+QString failure_reason(const BoardEnd& end);

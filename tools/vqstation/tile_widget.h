@@ -1,0 +1,32 @@
+#pragma once
+
+// A socket's tile: its number and port, a large state word on the state's
+// colour, the line under it (progress, serial number or reason) and the
+// elapsed time. A click asks for the board in it to be started.
+
+#include <QWidget>
+
+class SocketRun;
+
+class TileWidget : public QWidget {
+    Q_OBJECT
+
+public:
+    TileWidget(int number, SocketRun* socket, QWidget* parent);
+    SocketRun* socket() const { return socket_; }
+
+    static QString state_word(const SocketRun& socket);
+    // The line under the state word.
+    static QString detail_line(const SocketRun& socket);
+
+signals:
+    void start_requested(SocketRun* socket);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    int number_;
+    SocketRun* socket_;
+};
