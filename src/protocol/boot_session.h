@@ -111,6 +111,7 @@ public:
 
 private:
     friend class MainWindowTestAccess;
+    friend class BootSessionTestAccess;
 
     void log_line(const QString& text);
     void show_error(const QString& text);  // critical box "Message"

@@ -1,7 +1,7 @@
-// Updates that leave out what the device already holds, end to end through a
-// pty to the simulated boot loader computing its CRCs at 8 MB/s: what is
-// sent (the frames it received), what the memory holds afterwards, and the
-// verdict, which is always the full update's.
+// Updates that leave out what the device already holds: the session end to
+// end through a pty to the simulated boot loader computing its CRCs at
+// 8 MB/s: what is sent (the frames it received), what the memory holds
+// afterwards, and the verdict, which is always the full update's.
 
 #include <QtTest>
 
@@ -40,30 +40,16 @@ QVector<uint32_t> addresses(const QVector<SimFrame>& frames)
     return out;
 }
 
-constexpr int kRate115200 = 4;
 constexpr int kRate1382400 = 9;
 
-// Open Comm at 115200, then on at 1382400 as production lines run: megabytes
-// are written in seconds.
-void open_fast(FlashSession& s)
+// The board plugged in again: a new pty on the same memory, opened at
+// 1382400 as production lines run.
+void replug(FlashRig& r)
 {
-    s.a().combo("comboBox_BAUDRATE")->setCurrentIndex(kRate115200);
-    s.a().combo("comboBox_NewRate")->setCurrentIndex(kRate1382400);
-    s.click("pushButton_OpenCom");
-    QTRY_COMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
-    QVERIFY(s.a().chip_id() != kSessionUnknownChipId);
-    s.a().clear_log();
-}
-
-// The board plugged in again: a new pty on the same memory.
-void replug(FlashSession& s)
-{
-    QTRY_VERIFY_WITH_TIMEOUT(!s.a().serial()->isOpen(), 5000);
-    QVERIFY(s.sim.replug());
-    QTest::qWait(1200);  // the window's refresh after the removal comes and goes
-    s.a().set_port_text(s.sim.slave_path());
-    open_fast(s);
-    s.clear_records();
+    QTRY_VERIFY_WITH_TIMEOUT(!r.session.port_open(), 5000);
+    QVERIFY(r.sim.replug());
+    QVERIFY(r.open_fast(kRate1382400));
+    r.clear_records();
 }
 
 }  // namespace
@@ -121,7 +107,7 @@ void SkipUpdateTest::leaves_out_what_the_flash_holds()
     QFETCH(bool, info);
     QFETCH(QVector<int>, stale);
     QFETCH(QVector<uint32_t>, written);
-    FlashSession s(device(chip_id, flash_id, flash_id == kId32M ? 32 * kMiB : 16 * kMiB));
+    FlashRig s(device(chip_id, flash_id, flash_id == kId32M ? 32 * kMiB : 16 * kMiB));
     QVERIFY(s.start());
     QByteArray programmed = pattern(length);
     QByteArray file = programmed;
@@ -134,21 +120,21 @@ void SkipUpdateTest::leaves_out_what_the_flash_holds()
     const QByteArray in_flash = base ? programmed + QByteArray(4096 + 2047 - length, '\xFF') : programmed;
     s.put_in_flash(base, flipped(in_flash, stale));
     const QString path = s.write("image.bin", file);
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.clear_records();
 
-    QCOMPARE(s.a().update_flash_skip_unchanged(path), 0);
-    QCOMPARE(s.a().log().last(), kOk);
+    const UpdateReport report = s.session.update_flash(path, s.options(true));
+    QCOMPARE(report.code, 0);
+    QCOMPARE(s.sink.log.last(), kOk);
     QCOMPARE(addresses(s.frames('l')), written);
     QCOMPARE(s.flash(base, in_flash.size()), in_flash);
     const QString survey = QString("Blocks that differ: %1 of %2, ").arg(written.size()).arg((length + kBlk - 1) / kBlk + (base && length % kBlk == 0 ? 1 : 0));
-    QCOMPARE(s.a().log().filter(survey).size(), 1);
-    const UpdateBytes report = s.a().update_bytes();
-    QCOMPARE(report.bytes_written + report.bytes_skipped, qint64(length));
-    QCOMPARE(report.bytes_written == 0, written.isEmpty());
+    QCOMPARE(s.sink.log.filter(survey).size(), 1);
+    QCOMPARE(report.bytes.bytes_written + report.bytes.bytes_skipped, qint64(length));
+    QCOMPARE(report.bytes.bytes_written == 0, written.isEmpty());
     QCOMPARE(s.frames('o').size(), flash_id == kId32M ? 1 : 0);
-    QCOMPARE(s.a().progress(), 100);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.progress_value, 100);
+    VERIFY_BOXES(s.sink);
 }
 
 void SkipUpdateTest::resume_after_unplug_data()
@@ -161,7 +147,7 @@ void SkipUpdateTest::resume_after_unplug_data()
 void SkipUpdateTest::resume_after_unplug()
 {
     QFETCH(bool, diff);
-    FlashSession s(device());
+    FlashRig s(device());
     QVERIFY(s.start());
     const QByteArray image = pattern(2 * kMiB, 11);
     QString path;
@@ -177,17 +163,17 @@ void SkipUpdateTest::resume_after_unplug()
         path = s.write("image.bin", image);
     }
     const int blocks = image.size() / kBlk;
-    open_fast(s);
+    QVERIFY(s.open_fast(kRate1382400));
     s.sim.unplug_after('l', blocks / 2 + 1);
-    s.a().update_flash_skip_unchanged(path);
-    QCOMPARE(s.a().log().last(), diff ? QString("Diff Update flash is fail.....") : kFail);
+    QVERIFY(s.session.update_flash(path, s.options(true)).verdict != Verdict::Passed);
+    QCOMPARE(s.sink.log.last(), diff ? QString("Diff Update flash is fail.....") : kFail);
     replug(s);
 
-    QCOMPARE(s.a().update_flash_skip_unchanged(path), 0);
-    QCOMPARE(s.a().log().last(), diff ? kDiffOk : kOk);
+    QCOMPARE(s.session.update_flash(path, s.options(true)).code, 0);
+    QCOMPARE(s.sink.log.last(), diff ? kDiffOk : kOk);
     QCOMPARE(s.flash(0, image.size()), image);
     QVERIFY2(s.frames('l').size() < blocks * 6 / 10, qPrintable(QString::number(s.frames('l').size())));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void SkipUpdateTest::survey_faults_data()
@@ -209,13 +195,13 @@ void SkipUpdateTest::survey_faults()
     QFETCH(int, fault);
     QFETCH(QString, verdict);
     QFETCH(int, written);
-    FlashSession s(device());
+    FlashRig s(device());
     QVERIFY(s.start());
     const QByteArray image = pattern(65536, 4);
     const QByteArray stale = flipped(image, {40000});
     s.put_in_flash(0, stale);
     const QString path = s.write("image.bin", image);
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.clear_records();
     s.sim.with_device([&](SimDevice& d) {
         switch (fault) {
@@ -227,11 +213,11 @@ void SkipUpdateTest::survey_faults()
         }
         return 0;
     });
-    s.a().update_flash_skip_unchanged(path);
-    QCOMPARE(s.a().log().last(), verdict);
+    s.session.update_flash(path, s.options(true));
+    QCOMPARE(s.sink.log.last(), verdict);
     QCOMPARE(s.frames('l').size(), written);
     QCOMPARE(s.flash(0, image.size()), verdict == kOk ? image : stale);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void SkipUpdateTest::mcu_data()
@@ -244,7 +230,7 @@ void SkipUpdateTest::mcu_data()
 void SkipUpdateTest::mcu()
 {
     QFETCH(bool, held);
-    SimSession s(device());
+    FlashRig s(device());
     QVERIFY(s.start());
     QByteArray image = pattern(100000, 8);
     sim_wire::set_u32(image, 4, 0x08008000);  // run from the application base: offset 0
@@ -253,32 +239,33 @@ void SkipUpdateTest::mcu()
         return 0;
     });
     const QString path = s.write("mcu.bin", image);
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.clear_records();
-    QCOMPARE(s.a().update_mcu_skip_unchanged(path), 0);
-    QCOMPARE(s.a().log().last(), QString("Update MCU is OK!!!!!!"));
+    const UpdateReport report = s.session.update_mcu(path, s.options(true));
+    QCOMPARE(report.code, 0);
+    QCOMPARE(s.sink.log.last(), QString("Update MCU is OK!!!!!!"));
     QCOMPARE(s.sim.with_device([&](SimDevice& d) { return d.internal_flash().left(image.size()); }), image);
     QCOMPARE(s.frames('L').isEmpty(), held);
     QCOMPARE(s.frames('J').isEmpty(), held);
-    QCOMPARE(s.a().update_bytes().bytes_skipped, held ? qint64(image.size()) : 0);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(report.bytes.bytes_skipped, held ? qint64(image.size()) : 0);
+    VERIFY_BOXES(s.sink);
 }
 
 // B's bytes are in the flash already, but A's 0xFF padding wipes them.
 void SkipUpdateTest::diff_record_padded_over()
 {
-    FlashSession s(device());
+    FlashRig s(device());
     QVERIFY(s.start());
     const QByteArray a = pattern(100, 1);
     const QByteArray b = pattern(100, 2);
     const QByteArray records = diff_record(0, a, crc(a)) + diff_record(1024, b, crc(b));
     const QString path = s.write("image.diff", diff_file(records, uint32_t(records.size()), false, false, 2));
     s.put_in_flash(1024, b);
-    open_fast(s);
-    QCOMPARE(s.a().update_flash_skip_unchanged(path), 0);
-    QCOMPARE(s.a().log().last(), kDiffOk);
+    QVERIFY(s.open_fast(kRate1382400));
+    QCOMPARE(s.session.update_flash(path, s.options(true)).code, 0);
+    QCOMPARE(s.sink.log.last(), kDiffOk);
     QCOMPARE(s.flash(0, 1124), a + QByteArray(924, '\xFF') + b);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 QTEST_MAIN(SkipUpdateTest)

@@ -1,11 +1,12 @@
 #pragma once
 
-// Flash images, catalogues and a session that loads them, for the tests of
-// the external flash.
+// Flash images, catalogues, and a window and a session that load them, for
+// the tests of the external flash.
 
 #include <QFile>
 #include <QtTest>
 
+#include "session_rig.h"
 #include "sim_session.h"
 #include "sim_wire.h"
 
@@ -136,6 +137,24 @@ public:
                 return false;
         }
         return true;
+    }
+};
+
+// The session alone, over the same catalogue and memories.
+class FlashRig : public SessionRig {
+public:
+    explicit FlashRig(const SimConfig& config, bool catalogue = true) : SessionRig(config)
+    {
+        if (catalogue)
+            write("Flash.ini", kCatalogue);
+    }
+    void put_in_flash(uint32_t address, const QByteArray& bytes)
+    {
+        sim.with_device([&](SimDevice& d) { d.external_flash().write(address, bytes); return 0; });
+    }
+    QByteArray flash(uint32_t address, int len)
+    {
+        return sim.with_device([&](SimDevice& d) { return d.external_flash().read(address, len); });
     }
 };
 

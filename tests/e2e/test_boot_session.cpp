@@ -1,0 +1,343 @@
+// The connect handshake of the boot session, with no window: identification
+// of each model, its faults, the request on the wire and what the reply sets.
+
+#include <QtTest>
+
+#include "serial/boot_sequences.h"
+#include "session_rig.h"
+
+namespace {
+
+SimConfig chip(uint32_t id)
+{
+    SimConfig c;
+    c.chip_id = id;
+    c.boot_version = 0x1A2B;
+    return c;
+}
+
+// What an operator expects on the screen for each chip, written out here
+// rather than taken from the tool's catalogue, so a wrong entry there shows.
+struct ExpectedModel {
+    const char* name;
+    uint32_t chip_id;
+    const char* version_label;
+};
+constexpr ExpectedModel kExpectedModels[] = {
+    {"VQ4410", 0x19714410, "VQ4410 Boot_Version:"},   {"VQ210", 0x19712100, "VQ210 Boot_Version:"},
+    {"VQ210 Uart0", 0x19710210, "VQ210 Boot_Version:"}, {"VQ230", 0x19712300, "VQ230 Boot_Version:"},
+    {"VQ330", 0x19713300, "VQ330 Boot_Version:"},     {"VQ250A", 0x1971250A, "VQ250A Boot_Version:"},
+    {"VQ250B", 0x1971250B, "VQ250B Boot_Version:"},   {"VQ250C", 0x1971250C, "VQ250C Boot_Version:"},
+    {"VQ250D", 0x1971250D, "VQ250D Boot_Version:"},   {"VQ350A", 0x1971350A, "VQ350A Boot_Version:"},
+    {"VQ350B", 0x1971350B, "VQ350B Boot_Version:"},   {"VQ360", 0x19713600, "VQ360 Boot_Version:"},
+    {"VQ350C", 0x1971350C, "VQ350C Boot_Version:"},   {"VQ350D", 0x1971350D, "VQ350D Boot_Version:"},
+    {"VQ4420", 0x19714420, "VQ4420 Boot_Version:"},   {"VQ340", 0x19713400, "VQ340 Boot_Version:"},
+    {"VQ470", 0x19714700, "VQ470 Boot_Version:"},
+};
+constexpr int kExpectedModelCount = int(sizeof kExpectedModels / sizeof kExpectedModels[0]);
+constexpr uint32_t kUnknownId = 0x19710000;  // chip_id while a port is open with no model identified
+
+// The first CRC of a connect request as the device checks it (the device's
+// CRC, not the tool's).
+uint32_t first_crc_for(const QByteArray& raw, uint32_t chip_id)
+{
+    return sim_wire::crc32(raw.left(8) + sim_wire::le32(chip_id));
+}
+
+// The catalogue entry a connect request names, found from its first CRC.
+int probed_model(const QByteArray& raw)
+{
+    for (int i = 0; i < kExpectedModelCount; ++i) {
+        if (first_crc_for(raw, kExpectedModels[i].chip_id) == sim_wire::u32(raw, 8))
+            return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+class BootSessionTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void identifies_each_model_data();
+    void identifies_each_model();
+    void chip_in_no_entry_is_unknown();
+    void probing_stops_data();
+    void probing_stops();
+    void late_connect_reply_still_identifies_data();
+    void late_connect_reply_still_identifies();
+    void silent_chip_gets_the_whole_connect_wait();
+    void connect_request_layout_on_the_wire();
+    void wait_flag_follows_reply_even_on_mismatch_data();
+    void wait_flag_follows_reply_even_on_mismatch();
+    void link_code_sets_pacing_data();
+    void link_code_sets_pacing();
+    void virtual_com_link_reported();
+    void target_mode_connect_is_quiet();
+    void stale_reply_bytes_before_open_data();
+    void stale_reply_bytes_before_open();
+};
+
+void BootSessionTest::identifies_each_model_data()
+{
+    QTest::addColumn<int>("index");
+    for (int i = 0; i < kExpectedModelCount; ++i)
+        QTest::newRow(kExpectedModels[i].name) << i;
+}
+
+void BootSessionTest::identifies_each_model()
+{
+    QFETCH(int, index);
+    const ExpectedModel& model = kExpectedModels[index];
+    SessionRig r(chip(model.chip_id));
+    QVERIFY(r.start());
+    QCOMPARE(r.open(), 0);
+
+    QCOMPARE(r.sink.chip, QString(model.name));
+    QCOMPARE(r.session.chip_id(), model.chip_id);
+    QCOMPARE(r.sink.log, QStringList({"vcom_index = 0", QString(model.version_label) + "1a2b"}));
+    QVERIFY(r.sink.actions);
+    QCOMPARE(r.in.link_down(), 0);
+    QCOMPARE(r.session.boot_version_now(), 0x1A2Bu);
+
+    // Probed in catalogue order up to the model.
+    const QVector<SimFrame> probes = r.frames('K');
+    QCOMPARE(probes.size(), index + 1);
+    for (int i = 0; i < probes.size(); ++i)
+        QCOMPARE(probed_model(probes[i].raw), i);
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::chip_in_no_entry_is_unknown()
+{
+    SessionRig r(chip(0x19719999));
+    QVERIFY(r.start());
+    QVERIFY(r.open() != 0);
+    QCOMPARE(r.sink.chip, QString("unknown"));
+    QCOMPARE(r.session.chip_id(), kUnknownId);
+    QCOMPARE(r.frames('K').size(), kExpectedModelCount);
+    QVERIFY(r.session.port_open());
+    QVERIFY(!r.sink.actions);
+    QCOMPARE(r.sink.log, QStringList());
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::probing_stops_data()
+{
+    QTest::addColumn<bool>("silent");  // else a reply of another letter
+    QTest::addColumn<QStringList>("log");
+    QTest::newRow("silent chip: Time over!") << true << QStringList();
+    QTest::newRow("wrong letter") << false << QStringList({"Connect device,and return error command"});
+}
+
+void BootSessionTest::probing_stops()
+{
+    QFETCH(bool, silent);
+    QFETCH(QStringList, log);
+    SessionRig r(chip(0x19714700));
+    QVERIFY(r.start());
+    r.sim.with_device([silent](SimDevice& d) {
+        if (silent)
+            d.set_silent('K', 1);
+        else
+            d.set_wrong_letter('K', 1);
+        return 0;
+    });
+    if (silent)
+        r.sink.expect_error("Time over!");
+    QVERIFY(r.open() != 0);
+    QCOMPARE(r.frames('K').size(), 1);
+    QCOMPARE(r.sink.log, log);
+    QCOMPARE(r.sink.chip, QString("unknown"));
+    QCOMPARE(r.session.chip_id(), kUnknownId);
+    QVERIFY(r.session.port_open());
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::late_connect_reply_still_identifies_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<int>("delay_ms");
+    QTest::addColumn<int>("split");
+    QTest::addColumn<QString>("model");
+    // A slow chip or a laggy adapter answers late; the connect waits about
+    // 1.5 s (51 passes of 30 ms) before it calls it a time-out.
+    QTest::newRow("1200 ms late") << 0x19714410u << 1200 << 0 << "VQ4410";
+    QTest::newRow("in FTDI chunks") << 0x19713400u << 0 << 62 << "VQ340";
+}
+
+void BootSessionTest::late_connect_reply_still_identifies()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(int, delay_ms);
+    QFETCH(int, split);
+    QFETCH(QString, model);
+    SessionRig r(chip(chip_id));
+    QVERIFY(r.start());
+    r.sim.set_reply_delay_ms(delay_ms);
+    if (split)
+        r.sim.set_split(split, 20);
+    QCOMPARE(r.open(), 0);
+    QCOMPARE(r.sink.chip, model);
+    if (delay_ms)
+        QCOMPARE(r.frames('K').size(), 1);
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::silent_chip_gets_the_whole_connect_wait()
+{
+    constexpr qint64 kAtLeastMs = 1400;  // 51 x 30 ms, less room for a coarse clock; no upper bound
+    SessionRig r(chip(0x19714410));
+    QVERIFY(r.start());
+    r.sim.with_device([](SimDevice& d) { d.set_silent('K', SimDevice::kAlways); return 0; });
+    r.sink.expect_error("Time over!");
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(r.open() != 0);
+    const qint64 waited = clock.elapsed();
+    QVERIFY2(waited >= kAtLeastMs, qPrintable(QString::number(waited)));
+    QCOMPARE(r.sink.chip, QString("unknown"));
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::connect_request_layout_on_the_wire()
+{
+    SessionRig r(chip(0x19712300));
+    QVERIFY(r.start());
+    QCOMPARE(r.open(), 0);
+    const QVector<SimFrame> probes = r.frames('K');
+    QCOMPARE(probes.size(), 4);
+    for (int i = 0; i < probes.size(); ++i) {
+        const QByteArray f = probes[i].raw;
+        QCOMPARE(f.size(), 64);
+        QCOMPARE(f.left(4), QByteArray("K0VQ"));
+        QCOMPARE(sim_wire::u32(f, 8), first_crc_for(f, kExpectedModels[i].chip_id));
+        QCOMPARE(f.mid(12, 5), QByteArray::fromHex("e81700007f"));
+        QCOMPARE(f.mid(17, 15), QByteArray(15, '\0'));  // no images selected, reserved zeros
+        QCOMPARE(sim_wire::u32(f, 32), sim_wire::crc32(f, 32));
+        QCOMPARE(f.mid(36), QByteArray(28, '\0'));
+    }
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::wait_flag_follows_reply_even_on_mismatch_data()
+{
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<bool>("flag");
+    QTest::addColumn<int>("rx_wait_enabled");
+    QTest::newRow("identified, flag") << 0x19714410u << true << 0;
+    QTest::newRow("identified, no flag") << 0x19714410u << false << 1;
+    QTest::newRow("unknown, flag") << 0x19719999u << true << 0;
+    QTest::newRow("unknown, no flag") << 0x19719999u << false << 1;
+}
+
+void BootSessionTest::wait_flag_follows_reply_even_on_mismatch()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(bool, flag);
+    QFETCH(int, rx_wait_enabled);
+    SimConfig c = chip(chip_id);
+    c.no_wait_flag = flag;
+    SessionRig r(c);
+    QVERIFY(r.start());
+    r.open();
+    QCOMPARE(r.in.rx_wait_enabled(), rx_wait_enabled);
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::link_code_sets_pacing_data()
+{
+    QTest::addColumn<uint>("link_code");
+    QTest::addColumn<int>("pacing");
+    QTest::newRow("0080") << 0xEEBA0080u << 125;
+    QTest::newRow("0081") << 0xEEBA0081u << 50;
+    QTest::newRow("0020") << 0xEEBA0020u << 125;
+    QTest::newRow("zero keeps") << 0u << 77;
+}
+
+void BootSessionTest::link_code_sets_pacing()
+{
+    QFETCH(uint, link_code);
+    QFETCH(int, pacing);
+    SimConfig c = chip(0x19714410);
+    c.link_code = link_code;
+    SessionRig r(c);
+    QVERIFY(r.start());
+    r.in.write_pacing_us() = 77;
+    QVERIFY(r.open_identified());
+    QCOMPARE(r.in.write_pacing_us(), pacing);
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::virtual_com_link_reported()
+{
+    SimConfig c = chip(0x1971350A);
+    c.vcom = true;
+    SessionRig r(c);
+    QVERIFY(r.start());
+    QCOMPARE(r.open(), 0);
+    QCOMPARE(r.in.vcom_index(), 1);
+    QCOMPARE(r.sink.log, QStringList({"vcom_index = 1", "VQ350A Boot_Version:1a2b"}));
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::target_mode_connect_is_quiet()
+{
+    SessionRig r(chip(0x19714410));
+    QVERIFY(r.start());
+    QVERIFY(r.open_identified());
+    r.sim.with_device([](SimDevice& d) {
+        SimConfig changed = d.config();
+        changed.boot_version = 0x99;
+        changed.vcom = true;
+        d.set_config(changed);
+        return 0;
+    });
+    QCOMPARE(r.in.connect_device('1', 0x19714410, r.link), 0);
+    QCOMPARE(r.in.connect_device('2', 0x19714410, r.link), 0);
+    QCOMPARE(r.session.boot_version_now(), 0x1A2Bu);
+    QCOMPARE(r.in.vcom_index(), 0);
+    QCOMPARE(r.sink.log, QStringList());
+    const QVector<SimFrame> probes = r.frames('K');
+    QCOMPARE(probes.last().variant, '2');
+    QCOMPARE(probes.at(probes.size() - 2).variant, '1');
+    // A model the chip is not: answered, but not proven.
+    QCOMPARE(r.in.connect_device('1', 0x19714700, r.link), 1);
+    VERIFY_BOXES(r.sink);
+}
+
+void BootSessionTest::stale_reply_bytes_before_open_data()
+{
+    QTest::addColumn<int>("stale_len");
+    QTest::addColumn<bool>("boot_sequence");
+    // A partial reply an earlier session left behind, then a fresh open.
+    QTest::newRow("1 byte") << 1 << false;
+    QTest::newRow("30 bytes") << 30 << false;
+    QTest::newRow("62 bytes") << 62 << false;
+    // A boot sequence empties the port's buffers: the partial reply goes with them.
+    QTest::newRow("30 bytes, boot sequence first") << 30 << true;
+}
+
+void BootSessionTest::stale_reply_bytes_before_open()
+{
+    QFETCH(int, stale_len);
+    QFETCH(bool, boot_sequence);
+    SessionRig r(chip(0x19714410));
+    QVERIFY(r.start());
+    r.in.rx_len() = stale_len;
+    r.in.rx_ready() = 1;
+    if (boot_sequence) {
+        r.session.send_boot_sequence(r.sim.slave_path(), kDefaultRateIndex, bootupdate_sequence());
+        QCOMPARE(r.in.rx_len(), 0);
+        QCOMPARE(r.in.rx_ready(), 0);
+        r.in.rx_len() = stale_len;  // and once more, across the open
+    }
+    QCOMPARE(r.open(), 0);
+    QCOMPARE(r.sink.chip, QString("VQ4410"));
+    QCOMPARE(r.session.chip_id(), 0x19714410u);
+    VERIFY_BOXES(r.sink);
+}
+
+QTEST_MAIN(BootSessionTest)
+#include "test_boot_session.moc"
