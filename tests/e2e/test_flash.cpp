@@ -1,6 +1,6 @@
 // The external flash end to end: Flash Info against Flash.ini, the flash
-// image chosen with Input File, and Check Flash CRC, through a real pty to
-// the simulated boot loader.
+// image taken from a file, and Check Flash CRC, on the session through a
+// real pty to the simulated boot loader; the window's side of them last.
 
 #include <QtTest>
 #include <sys/resource.h>
@@ -8,6 +8,24 @@
 #include "flash_fixtures.h"
 
 using namespace flash_fixtures;
+
+namespace {
+
+// Flash Info as the window's button runs it.
+int flash_info(FlashRig& r)
+{
+    r.session.discard_input();
+    return r.session.identify_flash(50);
+}
+
+QString load(FlashRig& r, const QString& name, const QByteArray& bytes)
+{
+    const QString path = r.write(name, bytes);
+    r.session.load_flash_image(path);
+    return path;
+}
+
+}  // namespace
 
 class FlashTest : public QObject {
     Q_OBJECT
@@ -31,7 +49,7 @@ private slots:
     void input_diff_refused();
     void input_plain_despite_suffix_data();
     void input_plain_despite_suffix();
-    void input_cancelled_changes_nothing();
+    void input_file_names_the_image();
     void input_unreadable_file();
 
     void check_passes_after_progress();
@@ -52,57 +70,56 @@ private slots:
 
 void FlashTest::flash_info_catalogued()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.open_identified();
-    s.a().rx_len() = 30;  // part of a reply left over: Flash Info starts its gathering afresh
-    s.click("pushButton_FlashInfo");
-    QCOMPARE(s.fields(), QStringList({"0xef4018", "16777216", "W16M"}));
-    QCOMPARE(s.a().flash_id(), kId16M);
-    QCOMPARE(s.a().flash_size(), 16 * 1024 * 1024);
+    QVERIFY(s.open_identified());
+    s.in.rx_len() = 30;  // part of a reply left over: Flash Info starts its gathering afresh
+    flash_info(s);
+    QCOMPARE(s.sink.flash, QStringList({"0xef4018", "16777216", "W16M"}));
+    QCOMPARE(s.session.flash_id_now(), kId16M);
+    QCOMPARE(s.session.flash_size_now(), 16 * 1024 * 1024);
     const QVector<SimFrame> asks = s.frames('m');
     QCOMPARE(asks.size(), 1);  // the second attempt only follows a failure
     QCOMPARE(asks[0].raw, QByteArray::fromHex("6d0100") + QByteArray(61, '\0'));
-    QVERIFY(s.a().button("pushButton_FlashInfo")->isEnabled());
-    QCOMPARE(without_timers(s.a().log()), QStringList());
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(without_timers(s.sink.log), QStringList());
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::flash_info_second_variant_catalogued()
 {
-    FlashSession s(chip(kVq4410, kUnlisted, kId16M));
+    FlashRig s(chip(kVq4410, kUnlisted, kId16M));
     QVERIFY(s.start());
-    s.open_identified();
-    s.click("pushButton_FlashInfo");
-    QCOMPARE(s.fields(), QStringList({"0xef4018", "16777216", "W16M"}));
+    QVERIFY(s.open_identified());
+    flash_info(s);
+    QCOMPARE(s.sink.flash, QStringList({"0xef4018", "16777216", "W16M"}));
     const QVector<SimFrame> asks = s.frames('m');
     QCOMPARE(asks.size(), 2);
     QCOMPARE(asks[1].raw.left(3), QByteArray::fromHex("6d0101"));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::flash_info_neither_catalogued()
 {
-    FlashSession s(chip(kVq4410, kUnlisted, 0x00ABCDEF));
+    FlashRig s(chip(kVq4410, kUnlisted, 0x00ABCDEF));
     QVERIFY(s.start());
-    s.open_identified();
-    s.click("pushButton_FlashInfo");
-    QCOMPARE(s.fields(), QStringList({"0xabcdef", "0", ""}));
-    QCOMPARE(s.a().flash_id(), 0x00ABCDEFu);
-    QCOMPARE(s.a().flash_size(), 0);
+    QVERIFY(s.open_identified());
+    flash_info(s);
+    QCOMPARE(s.sink.flash, QStringList({"0xabcdef", "0", ""}));
+    QCOMPARE(s.session.flash_id_now(), 0x00ABCDEFu);
+    QCOMPARE(s.session.flash_size_now(), 0);
     QCOMPARE(s.frames('m').size(), 2);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::flash_info_without_catalogue()
 {
-    FlashSession s(chip(kVq4410), false);
+    FlashRig s(chip(kVq4410), false);
     QVERIFY(s.start());
-    s.open_identified();
-    s.click("pushButton_FlashInfo");
-    QCOMPARE(s.fields(), QStringList({"0xef4018", "0", ""}));
+    QVERIFY(s.open_identified());
+    flash_info(s);
+    QCOMPARE(s.sink.flash, QStringList({"0xef4018", "0", ""}));
     QCOMPARE(s.frames('m').size(), 2);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::flash_info_says_why_data()
@@ -120,16 +137,16 @@ void FlashTest::flash_info_says_why()
 {
     QFETCH(QByteArray, catalogue);
     QFETCH(QString, line);
-    FlashSession s(chip(kVq4410, 0x00ABCDEF, 0x00ABCDEF), false);
+    FlashRig s(chip(kVq4410, 0x00ABCDEF, 0x00ABCDEF), false);
     if (catalogue != "-")
         s.write("Flash.ini", catalogue);
     QVERIFY(s.start());
-    s.open_identified();
-    s.click("pushButton_FlashInfo");
+    QVERIFY(s.open_identified());
+    flash_info(s);
     line.replace("PATH", QDir(s.work_dir.path()).filePath("Flash.ini"));
-    QCOMPARE(without_timers(s.a().log()), line.isEmpty() ? QStringList() : QStringList{line});
-    QCOMPARE(s.fields().mid(1), line.isEmpty() ? QStringList({"16777216", "SIM16M"}) : QStringList({"0", ""}));
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(without_timers(s.sink.log), line.isEmpty() ? QStringList() : QStringList{line});
+    QCOMPARE(s.sink.flash.mid(1), line.isEmpty() ? QStringList({"16777216", "SIM16M"}) : QStringList({"0", ""}));
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::flash_info_port_closed()
@@ -143,18 +160,19 @@ void FlashTest::flash_info_port_closed()
     s.dialogs.expect_error("Please open the port!");
     s.click("pushButton_FlashInfo");
     QCOMPARE(s.a().edit("lineEdit_FlashID")->text(), QString("keep"));
+    QVERIFY(s.a().button("pushButton_FlashInfo")->isEnabled());
     QVERIFY(s.frames('m').isEmpty());
     VERIFY_BOXES(s.dialogs);
 }
 
 void FlashTest::flash_info_wrong_reply()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_wrong_letter('m', 2, 0x41); return 0; });
-    s.click("pushButton_FlashInfo");
-    const QStringList log = s.a().log();
+    flash_info(s);
+    const QStringList log = s.sink.log;
     QCOMPARE(log.size(), 4);
     for (int i : {0, 2}) {
         const QStringList bytes = log[i].split(' ', Qt::SkipEmptyParts);
@@ -162,8 +180,8 @@ void FlashTest::flash_info_wrong_reply()
         QCOMPARE(bytes[0], QString("41"));
         QCOMPARE(log[i + 1], QString("Get flash id,and return error command"));
     }
-    QCOMPARE(s.fields(), QStringList({"0", "0", ""}));
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.flash, QStringList({"0", "0", ""}));
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::reserved_area_data()
@@ -182,12 +200,12 @@ void FlashTest::reserved_area()
     QFETCH(uint, chip_id);
     QFETCH(uint, flash_id);
     QFETCH(QString, size);
-    FlashSession s(chip(chip_id, flash_id, flash_id));
+    FlashRig s(chip(chip_id, flash_id, flash_id));
     QVERIFY(s.start());
-    s.open_identified();
-    s.click("pushButton_FlashInfo");
-    QCOMPARE(s.a().edit("lineEdit_FlashSize")->text(), size);
-    VERIFY_BOXES(s.dialogs);
+    QVERIFY(s.open_identified());
+    flash_info(s);
+    QCOMPARE(s.sink.flash.value(1), size);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::input_bin_info_block_data()
@@ -205,32 +223,30 @@ void FlashTest::input_bin_info_block()
     QFETCH(int, length);
     QFETCH(uint, stated_length);
     QFETCH(int, has_info);
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = with_info(pattern(length), stated_length, 0xFEDC0123);
-    const QString path = s.load_image("image.bin", image);
+    const QString path = load(s, "image.bin", image);
     const uint32_t image_crc = crc(image);
-    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), path);
-    QCOMPARE(s.a().flash_image_path(), path);
-    QCOMPARE(s.a().flash_image_len(), length);
-    QCOMPARE(s.a().flash_image_crc(), image_crc);
-    QCOMPARE(s.a().flash_image_has_info(), has_info);
-    QCOMPARE(s.a().flash_image_info_crc(), 0xFEDC0123u);
+    QCOMPARE(s.session.flash_image_length(), length);
+    QCOMPARE(s.session.flash_image_crc_now(), image_crc);
+    QCOMPARE(s.in.flash_image_has_info(), has_info);
+    QCOMPARE(s.in.flash_image_info_crc(), 0xFEDC0123u);
     const QString label = has_info ? QString("Flash code, FileCRC = %1  FlashCRC = 0xFEDC0123  Len = %2")
                                          .arg(hex32(image_crc)).arg(length)
                                    : QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(image_crc)).arg(length);
-    QCOMPARE(s.a().label("label_FlashCRC"), label);
-    QCOMPARE(without_timers(s.a().log()), QStringList());
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.flash_label_text, label);
+    QCOMPARE(without_timers(s.sink.log), QStringList());
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::input_diff_header_lines()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray file = diff_file(QByteArray(), 0x12345);
-    s.load_image("update.diff", file);
-    QCOMPARE(s.a().log(), QStringList({
+    load(s, "update.diff", file);
+    QCOMPARE(s.sink.log, QStringList({
                               "file_diff_info.diff_index :0x00000102",
                               "file_diff_info.dblk_lenght:74565",
                               "file_diff_info.dblk_crc   :0x00000000",
@@ -242,10 +258,10 @@ void FlashTest::input_diff_header_lines()
                               "par_tCRC:" + hex32(crc(file.left(28))),
                               "blk_tCRC:0x00000000",
                           }));
-    QCOMPARE(s.a().label("label_FlashCRC"), QString("Flash code, FileCRC = 0x00000000  Len = 74565"));
-    QCOMPARE(s.a().flash_image_len(), 32);
-    QCOMPARE(s.a().file_diff_info()[3], 1u);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.flash_label_text, QString("Flash code, FileCRC = 0x00000000  Len = 74565"));
+    QCOMPARE(s.session.flash_image_length(), 32);
+    QCOMPARE(s.in.file_diff_info()[3], 1u);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::input_diff_refused_data()
@@ -267,18 +283,17 @@ void FlashTest::input_diff_refused()
 {
     QFETCH(QByteArray, file);
     QFETCH(QVector<uint>, header);
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    const QString before = s.a().label("label_FlashCRC");
-    s.dialogs.expect_error("Illegal document");
-    const QString path = s.load_image("broken.diff", file);
-    QCOMPARE(s.a().label("label_FlashCRC"), before);
-    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), path);
-    QCOMPARE(s.a().flash_image_len(), file.size());
+    const QString before = s.sink.flash_label_text;
+    s.sink.expect_error("Illegal document");
+    load(s, "broken.diff", file);
+    QCOMPARE(s.sink.flash_label_text, before);
+    QCOMPARE(s.session.flash_image_length(), file.size());
     if (!header.isEmpty())
-        QCOMPARE(s.a().file_diff_info(), header);
-    QCOMPARE(s.a().log().size(), 10);
-    VERIFY_BOXES(s.dialogs);
+        QCOMPARE(s.in.file_diff_info(), header);
+    QCOMPARE(s.sink.log.size(), 10);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::input_plain_despite_suffix_data()
@@ -291,50 +306,56 @@ void FlashTest::input_plain_despite_suffix_data()
 void FlashTest::input_plain_despite_suffix()
 {
     QFETCH(QString, name);
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray file = diff_file(pattern(50), 50);
-    s.load_image(name, file);
-    QCOMPARE(s.a().log(), QStringList({""}));
-    QCOMPARE(s.a().label("label_FlashCRC"),
+    load(s, name, file);
+    QCOMPARE(s.sink.log, QStringList());
+    QCOMPARE(s.sink.flash_label_text,
              QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(crc(file))).arg(file.size()));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
-void FlashTest::input_cancelled_changes_nothing()
+// The file chosen is named in the window and is where the next choice
+// starts; a cancelled choice changes nothing, an unreadable one is named.
+void FlashTest::input_file_names_the_image()
 {
     FlashSession s(chip(kVq4410));
     QVERIFY(s.start());
-    s.load_image("image.bin", pattern(500));
+    const QString path = s.load_image("image.bin", pattern(500));
+    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), path);
+    QCOMPARE(s.a().flash_image_path(), path);
     const QString label = s.a().label("label_FlashCRC");
-    const QString path = s.a().flash_image_path();
+    QCOMPARE(label, QString("Flash code, FileCRC = %1  Len = 500").arg(hex32(crc(pattern(500)))));
     s.load(QString());
     QCOMPARE(s.a().label("label_FlashCRC"), label);
     QCOMPARE(s.a().flash_image_path(), path);
-    QCOMPARE(s.a().flash_image_len(), 500);
+    const QString missing = s.work_dir.filePath("gone.bin");
+    s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
+    s.load(missing);
+    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), missing);
+    QCOMPARE(s.a().label("label_FlashCRC"), label);
     VERIFY_BOXES(s.dialogs);
 }
 
 void FlashTest::input_unreadable_file()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.load_image("image.bin", pattern(500));
-    const QString missing = s.work_dir.filePath("gone.bin");
-    s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
-    s.load(missing);
-    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), missing);
-    QCOMPARE(s.a().flash_image_len(), 500);
+    QCOMPARE(s.session.load_flash_image(s.write("image.bin", pattern(500))), 0);
+    s.sink.expected.append({"critical", "Error", "Read fail,please check the path!"});
+    s.session.load_flash_image(s.work_dir.filePath("gone.bin"));
+    QCOMPARE(s.session.flash_image_length(), 500);
     // Larger than any flash: refused from its size, not read.
     const QString huge = s.write("huge.bin", QByteArray());
     QVERIFY(QFile::resize(huge, qint64(4) << 30));
-    s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
-    s.load(huge);
-    QCOMPARE(s.a().flash_image_len(), 500);
+    s.sink.expected.append({"critical", "Error", "Read fail,please check the path!"});
+    s.session.load_flash_image(huge);
+    QCOMPARE(s.session.flash_image_length(), 500);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     QVERIFY2(usage.ru_maxrss < 512 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_passes_after_progress()
@@ -342,19 +363,19 @@ void FlashTest::check_passes_after_progress()
     SimConfig c = chip(kVq4410);
     c.progress_reports = 3;
     c.final_status = '1';
-    FlashSession s(c);
+    FlashRig s(c);
     QVERIFY(s.start());
     const QByteArray image = pattern(20000);
     s.put_in_flash(0, image);
-    s.load_image("image.bin", image);
-    s.open_identified();
-    s.click("pushButton_CheckFlash");
+    load(s, "image.bin", image);
+    QVERIFY(s.open_identified());
+    s.session.check_flash(false);
     const QString image_crc = hex32(crc(image));
-    QCOMPARE(without_timers(s.a().log()), QStringList({"Start to get flash crc... 0", "flashCode_Size: 20000",
+    QCOMPARE(without_timers(s.sink.log), QStringList({"Start to get flash crc... 0", "flashCode_Size: 20000",
                                                        "Crc Value: " + image_crc, "Read crc value: " + image_crc,
                                                        "Check flash CRC pass."}));
-    QCOMPARE(s.a().log().first().left(6), QString("Timer:"));
-    QCOMPARE(s.a().progress(), 100);
+    QCOMPARE(s.sink.log.first().left(6), QString("Timer:"));
+    QCOMPARE(s.sink.progress_value, 100);
     const QVector<SimFrame> asks = s.frames('n');
     QCOMPARE(asks.size(), 1);
     QByteArray expected = QByteArray::fromHex("6e") + QByteArray(4, '\0');
@@ -365,8 +386,8 @@ void FlashTest::check_passes_after_progress()
     QCOMPARE(sim_wire::u32(asks[0].raw, 13), crc(asks[0].raw, 13));
     QCOMPARE(asks[0].raw.mid(17), QByteArray(47, '\0'));
     QVERIFY(s.frames('o').isEmpty());
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_accepts_info_crc_and_file_crc_data()
@@ -384,58 +405,57 @@ void FlashTest::check_accepts_info_crc_and_file_crc()
     QFETCH(bool, file_crc_box);
     QFETCH(bool, flash_as_programmed);
     QFETCH(bool, sends_file_crc);
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     QByteArray programmed = pattern(3000);
     programmed.replace(372, 12, QByteArray(12, '\xFF'));
     const QByteArray image = with_info(pattern(3000), 3000, crc(programmed));
     s.put_in_flash(0, flash_as_programmed ? programmed : image);
-    s.load_image("image.bin", image);
-    s.a().widget<QCheckBox>("checkBox_FileCRC")->setChecked(file_crc_box);
-    s.open_identified();
-    s.click("pushButton_CheckFlash");
-    const QStringList log = without_timers(s.a().log());
+    load(s, "image.bin", image);
+    QVERIFY(s.open_identified());
+    s.session.check_flash(file_crc_box);
+    const QStringList log = without_timers(s.sink.log);
     QCOMPARE(log.first(), QString("Start to get flash crc... 1"));
     QCOMPARE(log[2], "Crc Value: " + hex32(crc(sends_file_crc ? image : programmed)));
     QCOMPARE(log.last(), QString("Check flash CRC pass."));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_status_2()
 {
     SimConfig c = chip(kVq4410);
     c.final_status = '2';
-    FlashSession s(c);
+    FlashRig s(c);
     QVERIFY(s.start());
     const QByteArray image = pattern(5000);
-    s.load_image("image.bin", image);
-    s.open_identified();
+    load(s, "image.bin", image);
+    QVERIFY(s.open_identified());
 
     // Whole image: status '2' is still compared, and a match passes.
     s.put_in_flash(0, image);
-    s.click("pushButton_CheckFlash");
-    QCOMPARE(without_timers(s.a().log()).last(), QString("Check flash CRC pass."));
+    s.session.check_flash(false);
+    QCOMPARE(without_timers(s.sink.log).last(), QString("Check flash CRC pass."));
 
     // A mismatch with status '2'.
-    s.a().clear_log();
+    s.sink.log.clear();
     s.put_in_flash(0, pattern(5000, 99));
-    s.click("pushButton_CheckFlash");
+    s.session.check_flash(false);
     const uint32_t flash_crc = crc(pattern(5000, 99));
-    QCOMPARE(without_timers(s.a().log()).mid(3),
+    QCOMPARE(without_timers(s.sink.log).mid(3),
              QStringList({"Read crc value: " + hex32(flash_crc),
                           "Check flash CRC fail,return CRC Value: " + hex32(flash_crc)}));
 
     // Range and block checks give 2 at once, uncompared.
-    s.a().clear_log();
-    QCOMPARE(s.a().check_range_crc(0, 5000, 0x1234), 2);
-    QCOMPARE(without_timers(s.a().log()),
+    s.sink.log.clear();
+    QCOMPARE(s.in.check_range_crc(0, 5000, 0x1234), 2);
+    QCOMPARE(without_timers(s.sink.log),
              QStringList({"Start to get crc... ", "data_Size: 5000", "Crc Value: 0x00001234"}));
-    s.a().clear_log();
-    QCOMPARE(s.a().check_block_crc(0x1000, 5000, 0x1234), 2);
-    QCOMPARE(s.a().log(), QStringList({"Crc Value: 0x00001234,5000",
+    s.sink.log.clear();
+    QCOMPARE(s.in.check_block_crc(0x1000, 5000, 0x1234), 2);
+    QCOMPARE(s.sink.log, QStringList({"Crc Value: 0x00001234,5000",
                                        "Check flash CRC return:" + hex32(crc(pattern(5000, 99).mid(0x1000)
                                                                                     + QByteArray(0x1000, '\xFF')))}));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_mismatch_formats_data()
@@ -456,16 +476,16 @@ void FlashTest::check_mismatch_formats()
     QFETCH(uint, chip_id);
     QFETCH(uint, reported);
     QFETCH(QString, line);
-    FlashSession s(chip(chip_id));
+    FlashRig s(chip(chip_id));
     QVERIFY(s.start());
     s.sim.with_device([reported](SimDevice& d) { d.set_wrong_crc('n', SimDevice::kAlways, reported); return 0; });
-    s.load_image("image.bin", pattern(4000));
-    s.open_identified();
-    s.click("pushButton_CheckFlash");
-    QCOMPARE(s.a().log().last(), line);
-    QVERIFY(!s.a().log().contains("Check flash CRC pass."));
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    load(s, "image.bin", pattern(4000));
+    QVERIFY(s.open_identified());
+    s.session.check_flash(false);
+    QCOMPARE(s.sink.log.last(), line);
+    QVERIFY(!s.sink.log.contains("Check flash CRC pass."));
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_flash_modes_data()
@@ -490,24 +510,24 @@ void FlashTest::check_flash_modes()
     QFETCH(uint, size);
     QFETCH(int, mode);
     QFETCH(QStringList, lines);
-    FlashSession s(chip(chip_id, flash_id, flash_id, size));
+    FlashRig s(chip(chip_id, flash_id, flash_id, size));
     QVERIFY(s.start());
     const QByteArray image = pattern(2000);
     s.put_in_flash(0, image);
-    s.load_image("image.bin", image);
-    s.open_identified();
-    s.click("pushButton_CheckFlash");
+    load(s, "image.bin", image);
+    QVERIFY(s.open_identified());
+    s.session.check_flash(false);
     const QVector<SimFrame> modes = s.frames('o');
     QCOMPARE(modes.size(), mode ? 1 : 0);
     if (mode) {
         QCOMPARE(modes[0].raw, QByteArray(1, 'o') + char(mode) + QByteArray(62, '\0'));
         QCOMPARE(s.sim.with_device([](SimDevice& d) { return d.flash_mode(); }), mode);
     }
-    const QStringList log = without_timers(s.a().log());
+    const QStringList log = without_timers(s.sink.log);
     QCOMPARE(log.mid(0, lines.size()), lines);
     QCOMPARE(log.mid(lines.size(), 1), QStringList({"Start to get flash crc... 0"}));
     QCOMPARE(log.last(), QString("Check flash CRC pass."));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_refusals_data()
@@ -527,65 +547,65 @@ void FlashTest::check_refusals()
     QFETCH(uint, flash_id);
     QFETCH(int, length);
     QFETCH(QString, box);
-    FlashSession s(chip(kVq4410, flash_id, flash_id));
+    FlashRig s(chip(kVq4410, flash_id, flash_id));
     QVERIFY(s.start());
     if (length >= 0)
-        s.load_image("image.bin", pattern(length));
-    s.open_identified();
+        load(s, "image.bin", pattern(length));
+    QVERIFY(s.open_identified());
     if (!box.isEmpty())
-        s.dialogs.expect_error(box);
-    s.click("pushButton_CheckFlash");
+        s.sink.expect_error(box);
+    s.session.check_flash(false);
     QCOMPARE(s.frames('n').size(), box.isEmpty() ? 1 : 0);
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_vq210_uart0_range()
 {
-    FlashSession s(chip(kVq210Uart0));
+    FlashRig s(chip(kVq210Uart0));
     QVERIFY(s.start());
     const QByteArray image = pattern(3000);
     s.put_in_flash(0x80000, image);
-    s.load_image("image.bin", image);
-    s.open_identified();
-    s.click("pushButton_CheckFlash");
-    QCOMPARE(without_timers(s.a().log()), QStringList({"Start to get crc... ", "data_Size: 3000",
+    load(s, "image.bin", image);
+    QVERIFY(s.open_identified());
+    s.session.check_flash(false);
+    QCOMPARE(without_timers(s.sink.log), QStringList({"Start to get crc... ", "data_Size: 3000",
                                                        "Crc Value: " + hex32(crc(image)),
                                                        "Check flash CRC pass."}));
     QCOMPARE(s.frames('n').value(0).address, 0x80000u);
-    QCOMPARE(s.a().progress(), 100);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.progress_value, 100);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_budget_runs_out()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_silent('n', 1); return 0; });
     // A length of 0 has a budget of no passes: one idle pass, then the time-out.
-    s.dialogs.expect_error("Time over!");
-    QCOMPARE(s.a().check_range_crc(0, 0, 0), -2);
+    s.sink.expect_error("Time over!");
+    QCOMPARE(s.in.check_range_crc(0, 0, 0), -2);
     QCOMPARE(s.frames('n').size(), 1);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_removal_during_wait()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.load_image("image.bin", pattern(3000));
-    s.open_identified();
+    load(s, "image.bin", pattern(3000));
+    QVERIFY(s.open_identified());
     s.sim.unplug_after('n', 1);
-    s.click("pushButton_CheckFlash");
+    s.session.check_flash(false);
     // Ended silently: no verdict, no box; the port is closed.
-    const QStringList log = without_timers(s.a().log());
+    const QStringList log = without_timers(s.sink.log);
     QVERIFY(!log.contains("Check flash CRC pass."));
     QVERIFY(!log.last().startsWith("Check flash CRC fail"));
-    QVERIFY(log.contains("Remove " + s.sim.slave_path()));
-    QVERIFY(!s.a().serial()->isOpen());
-    QCOMPARE(s.a().link_down(), 1);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.failed_port, s.sim.slave_path());
+    QVERIFY(!s.session.port_open());
+    QCOMPARE(s.in.link_down(), 1);
+    VERIFY_BOXES(s.sink);
 }
 
 void FlashTest::check_exit_during_wait()
@@ -600,7 +620,7 @@ void FlashTest::check_exit_during_wait()
     clock.start();
     s.click("pushButton_CheckFlash");
     QVERIFY2(clock.elapsed() < 10000, "the wait did not end at Exit");
-    QCOMPARE(s.a().stop_requested(), 1);
+    QVERIFY(s.a().s().stop_is_requested());
     QVERIFY(!s.window->isVisible());
     QVERIFY(!s.a().log().contains("Check flash CRC pass."));
     QVERIFY(s.close_window_writes_config());
