@@ -9,24 +9,6 @@
 
 using namespace flash_fixtures;
 
-namespace {
-
-// Flash Info as the window's button runs it.
-int flash_info(FlashRig& r)
-{
-    r.session.discard_input();
-    return r.session.identify_flash(50);
-}
-
-QString load(FlashRig& r, const QString& name, const QByteArray& bytes)
-{
-    const QString path = r.write(name, bytes);
-    r.session.load_flash_image(path);
-    return path;
-}
-
-}  // namespace
-
 class FlashTest : public QObject {
     Q_OBJECT
 
@@ -74,7 +56,7 @@ void FlashTest::flash_info_catalogued()
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
     s.in.rx_len() = 30;  // part of a reply left over: Flash Info starts its gathering afresh
-    flash_info(s);
+    s.flash_info();
     QCOMPARE(s.sink.flash, QStringList({"0xef4018", "16777216", "W16M"}));
     QCOMPARE(s.session.flash_id_now(), kId16M);
     QCOMPARE(s.session.flash_size_now(), 16 * 1024 * 1024);
@@ -90,7 +72,7 @@ void FlashTest::flash_info_second_variant_catalogued()
     FlashRig s(chip(kVq4410, kUnlisted, kId16M));
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
-    flash_info(s);
+    s.flash_info();
     QCOMPARE(s.sink.flash, QStringList({"0xef4018", "16777216", "W16M"}));
     const QVector<SimFrame> asks = s.frames('m');
     QCOMPARE(asks.size(), 2);
@@ -103,7 +85,7 @@ void FlashTest::flash_info_neither_catalogued()
     FlashRig s(chip(kVq4410, kUnlisted, 0x00ABCDEF));
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
-    flash_info(s);
+    s.flash_info();
     QCOMPARE(s.sink.flash, QStringList({"0xabcdef", "0", ""}));
     QCOMPARE(s.session.flash_id_now(), 0x00ABCDEFu);
     QCOMPARE(s.session.flash_size_now(), 0);
@@ -116,7 +98,7 @@ void FlashTest::flash_info_without_catalogue()
     FlashRig s(chip(kVq4410), false);
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
-    flash_info(s);
+    s.flash_info();
     QCOMPARE(s.sink.flash, QStringList({"0xef4018", "0", ""}));
     QCOMPARE(s.frames('m').size(), 2);
     VERIFY_BOXES(s.sink);
@@ -142,7 +124,7 @@ void FlashTest::flash_info_says_why()
         s.write("Flash.ini", catalogue);
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
-    flash_info(s);
+    s.flash_info();
     line.replace("PATH", QDir(s.work_dir.path()).filePath("Flash.ini"));
     QCOMPARE(without_timers(s.sink.log), line.isEmpty() ? QStringList() : QStringList{line});
     QCOMPARE(s.sink.flash.mid(1), line.isEmpty() ? QStringList({"16777216", "SIM16M"}) : QStringList({"0", ""}));
@@ -171,7 +153,7 @@ void FlashTest::flash_info_wrong_reply()
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_wrong_letter('m', 2, 0x41); return 0; });
-    flash_info(s);
+    s.flash_info();
     const QStringList log = s.sink.log;
     QCOMPARE(log.size(), 4);
     for (int i : {0, 2}) {
@@ -203,7 +185,7 @@ void FlashTest::reserved_area()
     FlashRig s(chip(chip_id, flash_id, flash_id));
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
-    flash_info(s);
+    s.flash_info();
     QCOMPARE(s.sink.flash.value(1), size);
     VERIFY_BOXES(s.sink);
 }
@@ -226,7 +208,7 @@ void FlashTest::input_bin_info_block()
     FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = with_info(pattern(length), stated_length, 0xFEDC0123);
-    const QString path = load(s, "image.bin", image);
+    const QString path = s.load_image("image.bin", image);
     const uint32_t image_crc = crc(image);
     QCOMPARE(s.session.flash_image_length(), length);
     QCOMPARE(s.session.flash_image_crc_now(), image_crc);
@@ -245,7 +227,7 @@ void FlashTest::input_diff_header_lines()
     FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray file = diff_file(QByteArray(), 0x12345);
-    load(s, "update.diff", file);
+    s.load_image("update.diff", file);
     QCOMPARE(s.sink.log, QStringList({
                               "file_diff_info.diff_index :0x00000102",
                               "file_diff_info.dblk_lenght:74565",
@@ -287,7 +269,7 @@ void FlashTest::input_diff_refused()
     QVERIFY(s.start());
     const QString before = s.sink.flash_label_text;
     s.sink.expect_error("Illegal document");
-    load(s, "broken.diff", file);
+    s.load_image("broken.diff", file);
     QCOMPARE(s.sink.flash_label_text, before);
     QCOMPARE(s.session.flash_image_length(), file.size());
     if (!header.isEmpty())
@@ -309,7 +291,7 @@ void FlashTest::input_plain_despite_suffix()
     FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray file = diff_file(pattern(50), 50);
-    load(s, name, file);
+    s.load_image(name, file);
     QCOMPARE(s.sink.log, QStringList());
     QCOMPARE(s.sink.flash_label_text,
              QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(crc(file))).arg(file.size()));
@@ -367,7 +349,7 @@ void FlashTest::check_passes_after_progress()
     QVERIFY(s.start());
     const QByteArray image = pattern(20000);
     s.put_in_flash(0, image);
-    load(s, "image.bin", image);
+    s.load_image("image.bin", image);
     QVERIFY(s.open_identified());
     s.session.check_flash(false);
     const QString image_crc = hex32(crc(image));
@@ -411,7 +393,7 @@ void FlashTest::check_accepts_info_crc_and_file_crc()
     programmed.replace(372, 12, QByteArray(12, '\xFF'));
     const QByteArray image = with_info(pattern(3000), 3000, crc(programmed));
     s.put_in_flash(0, flash_as_programmed ? programmed : image);
-    load(s, "image.bin", image);
+    s.load_image("image.bin", image);
     QVERIFY(s.open_identified());
     s.session.check_flash(file_crc_box);
     const QStringList log = without_timers(s.sink.log);
@@ -428,7 +410,7 @@ void FlashTest::check_status_2()
     FlashRig s(c);
     QVERIFY(s.start());
     const QByteArray image = pattern(5000);
-    load(s, "image.bin", image);
+    s.load_image("image.bin", image);
     QVERIFY(s.open_identified());
 
     // Whole image: status '2' is still compared, and a match passes.
@@ -479,7 +461,7 @@ void FlashTest::check_mismatch_formats()
     FlashRig s(chip(chip_id));
     QVERIFY(s.start());
     s.sim.with_device([reported](SimDevice& d) { d.set_wrong_crc('n', SimDevice::kAlways, reported); return 0; });
-    load(s, "image.bin", pattern(4000));
+    s.load_image("image.bin", pattern(4000));
     QVERIFY(s.open_identified());
     s.session.check_flash(false);
     QCOMPARE(s.sink.log.last(), line);
@@ -514,7 +496,7 @@ void FlashTest::check_flash_modes()
     QVERIFY(s.start());
     const QByteArray image = pattern(2000);
     s.put_in_flash(0, image);
-    load(s, "image.bin", image);
+    s.load_image("image.bin", image);
     QVERIFY(s.open_identified());
     s.session.check_flash(false);
     const QVector<SimFrame> modes = s.frames('o');
@@ -550,7 +532,7 @@ void FlashTest::check_refusals()
     FlashRig s(chip(kVq4410, flash_id, flash_id));
     QVERIFY(s.start());
     if (length >= 0)
-        load(s, "image.bin", pattern(length));
+        s.load_image("image.bin", pattern(length));
     QVERIFY(s.open_identified());
     if (!box.isEmpty())
         s.sink.expect_error(box);
@@ -566,7 +548,7 @@ void FlashTest::check_vq210_uart0_range()
     QVERIFY(s.start());
     const QByteArray image = pattern(3000);
     s.put_in_flash(0x80000, image);
-    load(s, "image.bin", image);
+    s.load_image("image.bin", image);
     QVERIFY(s.open_identified());
     s.session.check_flash(false);
     QCOMPARE(without_timers(s.sink.log), QStringList({"Start to get crc... ", "data_Size: 3000",
@@ -594,7 +576,7 @@ void FlashTest::check_removal_during_wait()
 {
     FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    load(s, "image.bin", pattern(3000));
+    s.load_image("image.bin", pattern(3000));
     QVERIFY(s.open_identified());
     s.sim.unplug_after('n', 1);
     s.session.check_flash(false);

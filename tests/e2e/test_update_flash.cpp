@@ -1,7 +1,8 @@
 // Update Flash end to end: whole images from address 0 and from the base of
 // VQ210 Uart0, differential images, both block writers, faults and bad
-// files, through a real pty to the simulated boot loader, whose external
-// memory is compared with what must be there afterwards.
+// files, on the session through a real pty to the simulated boot loader,
+// whose external memory is compared with what must be there afterwards. Exit
+// and a closed port are the window's.
 
 #include <QtTest>
 
@@ -94,32 +95,32 @@ void UpdateFlashTest::full_image()
 {
     QFETCH(int, length);
     QFETCH(QVector<Write>, expected);
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = pattern(length);
     s.load_image("image.bin", image);
-    s.open_identified();
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().mid(s.a().log().size() - 2), QStringList({"", kOk}));
+    QVERIFY(s.open_identified());
+    s.update_flash();
+    QCOMPARE(s.sink.log.mid(s.sink.log.size() - 2), QStringList({"", kOk}));
     QCOMPARE(writes(s.frames('l')), expected);
     QCOMPARE(s.flash(0, length), image);
     QCOMPARE(s.flash(length, 4096), QByteArray(4096, '\xFF'));
-    QCOMPARE(s.a().progress(), 100);
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.progress_value, 100);
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::full_image_log()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = pattern(4096);
     s.load_image("image.bin", image);
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.clear_records();
-    s.click("pushButton_UpdateFlash");
+    s.update_flash();
     const QString image_crc = hex32(crc(image));
-    QCOMPARE(without_timers(s.a().log()),
+    QCOMPARE(without_timers(s.sink.log),
              QStringList({"vcom_index = 0", "VQ4410 Boot_Version:10002", "Connect", "Get Flash ID", "Start to update flash ...", "Mcu_Type = 0x19714410",
                           "vcom_index = 0", "End to update flash", "Start to get flash crc... 0",
                           "flashCode_Size: 4096", "Crc Value: " + image_crc, "Read crc value: " + image_crc,
@@ -129,7 +130,7 @@ void UpdateFlashTest::full_image_log()
     QCOMPARE(connects.size(), 2);
     QCOMPARE(connects[0].variant, '0');
     QCOMPARE(connects[1].variant, '2');
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::info_block_blanked_on_flash_only_data()
@@ -144,15 +145,15 @@ void UpdateFlashTest::info_block_blanked_on_flash_only()
 {
     QFETCH(uint, chip_id);
     QFETCH(uint, base);
-    FlashSession s(chip(chip_id));
+    FlashRig s(chip(chip_id));
     QVERIFY(s.start());
     QByteArray programmed = pattern(6000);
     programmed.replace(372, 12, QByteArray(12, '\xFF'));
     const QByteArray image = with_info(pattern(6000), 6000, crc(programmed));
     const QString path = s.load_image("image.bin", image);
-    s.open_identified();
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().last(), kOk);
+    QVERIFY(s.open_identified());
+    s.update_flash();
+    QCOMPARE(s.sink.log.last(), kOk);
     QCOMPARE(s.flash(base, 6000), programmed);
     // The check asks for the CRC the info block states, not the file's.
     QCOMPARE(s.frames('n').size(), 1);
@@ -160,7 +161,7 @@ void UpdateFlashTest::info_block_blanked_on_flash_only()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), image);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::vq210_uart0_at_base_data()
@@ -179,19 +180,19 @@ void UpdateFlashTest::vq210_uart0_at_base()
 {
     QFETCH(int, length);
     QFETCH(QVector<Write>, expected);
-    FlashSession s(chip(kVq210Uart0));
+    FlashRig s(chip(kVq210Uart0));
     QVERIFY(s.start());
     const QByteArray image = pattern(length);
     s.load_image("image.bin", image);
-    s.open_identified();
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().last(), kOk);
+    QVERIFY(s.open_identified());
+    s.update_flash();
+    QCOMPARE(s.sink.log.last(), kOk);
     QCOMPARE(writes(s.frames('l')), expected);
     QCOMPARE(s.frames('l').last().data, image.mid(length / 2048 * 2048).leftJustified(2047, '\xFF'));
     QCOMPARE(s.flash(0, 0x80000), QByteArray(0x80000, '\xFF'));
     QCOMPARE(s.flash(0x80000, length), image);
     QCOMPARE(s.frames('n').value(0).address, 0x80000u);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::packet_streams_data()
@@ -208,14 +209,14 @@ void UpdateFlashTest::packet_streams()
     QFETCH(int, middle_packets);
     SimConfig c = chip(chip_id);
     c.vcom = true;
-    FlashSession s(c);
+    FlashRig s(c);
     QVERIFY(s.start());
     const QByteArray image = pattern(2 * 2048 + 300);
     s.load_image("image.bin", image);
-    s.open_identified();
-    QCOMPARE(s.a().vcom_index(), 1);
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().last(), kOk);
+    QVERIFY(s.open_identified());
+    QCOMPARE(s.in.vcom_index(), 1);
+    s.update_flash();
+    QCOMPARE(s.sink.log.last(), kOk);
     QCOMPARE(s.flash(0, image.size()), image);
     const QVector<SimFrame> starts = s.frames('j');
     QCOMPARE(starts.size(), 3);
@@ -224,7 +225,7 @@ void UpdateFlashTest::packet_streams()
         QCOMPARE(starts[i].seq, i & 1);
     }
     QCOMPARE(s.frames('k').size(), middle_packets);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::diff_records_data()
@@ -250,7 +251,7 @@ void UpdateFlashTest::diff_records()
     QFETCH(QVector<int>, lengths);
     QFETCH(uint, dblk_number);
     QFETCH(QVector<Write>, expected);
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     QByteArray blocks;
     QStringList record_lines;
@@ -262,9 +263,9 @@ void UpdateFlashTest::diff_records()
         record_lines << QString("Write block:%1,%2,%3").arg(hex32(address)).arg(data.size()).arg(hex32(crc(data)));
     }
     s.load_image("update.diff", diff_file(blocks, uint32_t(blocks.size()), false, false, dblk_number));
-    s.open_identified();
-    s.click("pushButton_UpdateFlash");
-    const QStringList log = s.a().log();
+    QVERIFY(s.open_identified());
+    s.update_flash();
+    const QStringList log = s.sink.log;
     QCOMPARE(log.last(), kDiffOk);
     QCOMPARE(writes(s.frames('l')), expected);
     for (int i = 0; i < lengths.size(); ++i) {
@@ -273,41 +274,41 @@ void UpdateFlashTest::diff_records()
         QVERIFY(log.contains(record_lines[i]));
     }
     QCOMPARE(s.frames('n').size(), lengths.size());
-    QCOMPARE(s.a().progress(), 100);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.progress_value, 100);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::diff_empty_record()
 {
     // Nothing to write, and a check of no bytes has no passes to wait for its
     // answer: the update can only fail.
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("update.diff", diff_file(diff_record(0x10000, QByteArray(), 0), 16));
-    s.open_identified();
-    s.dialogs.expect_error("Time over!");
-    s.click("pushButton_UpdateFlash");
-    const QStringList log = s.a().log();
+    QVERIFY(s.open_identified());
+    s.sink.expect_error("Time over!");
+    s.update_flash();
+    const QStringList log = s.sink.log;
     QVERIFY(log.contains("Write block:0x00010000,0,0x00000000"));
     QVERIFY(log.contains("Write block data crc:0x00000000"));
     QVERIFY(s.frames('l').isEmpty());
     QCOMPARE(s.frames('n').size(), 1);
     QCOMPARE(log.last(), kDiffFail);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::diff_without_blocks()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray data = pattern(100);
     s.load_image("update.diff", diff_file(diff_record(0, data, crc(data)), 116, false, false, 0));
-    s.open_identified();
-    s.click("pushButton_UpdateFlash");
-    const QStringList log = without_timers(s.a().log());
+    QVERIFY(s.open_identified());
+    s.update_flash();
+    const QStringList log = without_timers(s.sink.log);
     QCOMPARE(log.mid(log.size() - 2), QStringList({"There are not any block to update...", kDiffFail}));
     QVERIFY(s.frames('l').isEmpty());
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::diff_malformed_data()
@@ -323,84 +324,84 @@ void UpdateFlashTest::diff_malformed_data()
 void UpdateFlashTest::diff_malformed()
 {
     QFETCH(QByteArray, blocks);
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("update.diff", diff_file(blocks, uint32_t(blocks.size())));
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.clear_records();
-    s.click("pushButton_UpdateFlash");
-    const QStringList log = s.a().log();
+    s.update_flash();
+    const QStringList log = s.sink.log;
     QCOMPARE(log.size(), 3);
     QVERIFY2(log[0].startsWith("Illegal block record at file offset "), qPrintable(log[0]));
     QCOMPARE(log.mid(1), QStringList({"", kDiffFail}));
     // Nothing went to the device, not even a connect.
     QVERIFY(s.sim.with_device([](SimDevice& d) { return d.frames().isEmpty(); }));
     QCOMPARE(s.flash(0, 0x4000), QByteArray(0x4000, '\xFF'));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::diff_refused_at_input_is_refused_again()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray data = pattern(100);
-    s.dialogs.expect_error("Illegal document");
-    s.dialogs.expect_error("Illegal document");
+    s.sink.expect_error("Illegal document");
+    s.sink.expect_error("Illegal document");
     s.load_image("update.diff", diff_file(diff_record(0, data, crc(data)), 116, false, true));
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.clear_records();
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().size(), 2);
-    QVERIFY(s.a().log()[0].startsWith("par_tCRC:"));
-    QVERIFY(s.a().log()[1].startsWith("blk_tCRC:"));
+    s.update_flash();
+    QCOMPARE(s.sink.log.size(), 2);
+    QVERIFY(s.sink.log[0].startsWith("par_tCRC:"));
+    QVERIFY(s.sink.log[1].startsWith("blk_tCRC:"));
     QVERIFY(s.frames('K').isEmpty());
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::block_refused_three_times()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("image.bin", pattern(5000));
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_status('l', 3, 3); return 0; });
-    s.click("pushButton_UpdateFlash");
-    const QStringList log = s.a().log();
+    s.update_flash();
+    const QStringList log = s.sink.log;
     QCOMPARE(log.mid(log.size() - 3), QStringList({"CRC Error:0x00000000", "", kFail}));
     QCOMPARE(writes(s.frames('l')), (QVector<Write>{{0, 0, 2048}, {0, 0, 2048}, {0, 0, 2048}}));
     QVERIFY(s.frames('n').isEmpty());
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::tail_accepted_at_status_2_on_third_attempt()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = pattern(1000);
     s.load_image("image.bin", image);
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_status('l', 2, 3); return 0; });
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().last(), kOk);
+    s.update_flash();
+    QCOMPARE(s.sink.log.last(), kOk);
     QCOMPARE(s.frames('l').size(), 3);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::silent_block_goes_on()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = pattern(6000);
     s.load_image("image.bin", image);
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_silent('l', 1); return 0; });
     // The time-out is shown, the next block follows, the CRC decides.
-    s.dialogs.expect_error("Time over!");
-    s.click("pushButton_UpdateFlash");
+    s.sink.expect_error("Time over!");
+    s.update_flash();
     QCOMPARE(s.frames('l').size(), 3);
-    QCOMPARE(s.a().log().last(), kOk);
+    QCOMPARE(s.sink.log.last(), kOk);
     QCOMPARE(s.flash(0, 6000), image);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 // The window keeps writing to a chip that stops answering: the final check
@@ -408,52 +409,52 @@ void UpdateFlashTest::silent_block_goes_on()
 void UpdateFlashTest::silent_chip()
 {
     const int written = 5;
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("image.bin", pattern(5 * 2048));
-    s.open_identified();
+    QVERIFY(s.open_identified());
     // The chip takes the data of every block but answers only the first.
     s.sim.with_device([](SimDevice& d) { d.set_silent('l', SimDevice::kAlways, 1); return 0; });
     for (int i = 1; i < written; ++i)
-        s.dialogs.expect_error("Time over!");
-    s.click("pushButton_UpdateFlash");
+        s.sink.expect_error("Time over!");
+    s.update_flash();
     QCOMPARE(s.frames('l').size(), written);
-    QCOMPARE(s.a().log().last(), kOk);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.log.last(), kOk);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::crc_mismatch_at_the_end()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("image.bin", pattern(3000));
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_wrong_crc('n'); return 0; });
-    s.click("pushButton_UpdateFlash");
-    const QStringList log = s.a().log();
+    s.update_flash();
+    const QStringList log = s.sink.log;
     QVERIFY(log[log.size() - 3].startsWith("Check flash CRC fail,return CRC Value: "));
     QCOMPARE(log.last(), kFail);
     QVERIFY(!log.contains(kOk));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::unplugged_mid_update()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("image.bin", pattern(20000));
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.unplug_after('l', 3);
     QElapsedTimer clock;
     clock.start();
-    s.click("pushButton_UpdateFlash");
+    s.update_flash();
     QVERIFY2(clock.elapsed() < 10000, "the update did not end at the removal");
-    QCOMPARE(s.a().log().last(), kFail);
-    QVERIFY(s.a().log().contains("Remove " + s.sim.slave_path()));
-    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.sink.log.last(), kFail);
+    QCOMPARE(s.sink.failed_port, s.sim.slave_path());
+    QVERIFY(!s.session.port_open());
     QCOMPARE(s.frames('l').size(), 3);
     QVERIFY(s.frames('n').isEmpty());
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::exit_mid_update()
@@ -465,7 +466,7 @@ void UpdateFlashTest::exit_mid_update()
     s.sim.set_reply_delay_ms(50);
     QTimer::singleShot(400, s.window.get(), [&s] { s.click("pushButton_Exit"); });
     s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().stop_requested(), 1);
+    QVERIFY(s.a().s().stop_is_requested());
     QCOMPARE(s.a().log().last(), kFail);
     QVERIFY(s.frames('l').size() < 32);
     QVERIFY(s.frames('n').isEmpty());
@@ -494,13 +495,13 @@ void UpdateFlashTest::flash_modes()
     QFETCH(uint, size);
     QFETCH(int, mode);
     QFETCH(QString, line);
-    FlashSession s(chip(chip_id, flash_id, flash_id, size));
+    FlashRig s(chip(chip_id, flash_id, flash_id, size));
     QVERIFY(s.start());
     s.load_image("image.bin", pattern(3000));
-    s.open_identified();
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().last(), kOk);
-    const QStringList log = without_timers(s.a().log());
+    QVERIFY(s.open_identified());
+    s.update_flash();
+    QCOMPARE(s.sink.log.last(), kOk);
+    const QStringList log = without_timers(s.sink.log);
     QStringList expected = {"Connect", "Get Flash ID"};
     if (mode)
         expected << "Set 32bits Addr ok" << line;
@@ -509,24 +510,24 @@ void UpdateFlashTest::flash_modes()
     QCOMPARE(s.frames('o').size(), mode ? 1 : 0);
     if (mode)
         QCOMPARE(int(s.frames('o')[0].variant), mode);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::flash_mode_refused()
 {
-    FlashSession s(chip(kVq4410, kId32M, kId32M, 32 * kMiB));
+    FlashRig s(chip(kVq4410, kId32M, kId32M, 32 * kMiB));
     QVERIFY(s.start());
     s.load_image("image.bin", pattern(3000));
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.sim.with_device([](SimDevice& d) { d.set_wrong_letter('o', SimDevice::kAlways); return 0; });
     // Without 32-bit addresses the writes would land in the wrong place: nothing is written, nothing checked.
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().last(), kFail);
+    s.update_flash();
+    QCOMPARE(s.sink.log.last(), kFail);
     QVERIFY(s.frames('l').isEmpty());
-    s.click("pushButton_CheckFlash");
+    s.session.check_flash(false);
     QCOMPARE(s.frames('o').size(), 2);
     QVERIFY(s.frames('n').isEmpty());
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::flash_size_limit_data()
@@ -541,64 +542,64 @@ void UpdateFlashTest::flash_size_limit()
 {
     QFETCH(int, length);
     QFETCH(bool, fits);
-    FlashSession s(chip(kVq4410, kId512K, kId512K, 512 * 1024));
+    FlashRig s(chip(kVq4410, kId512K, kId512K, 512 * 1024));
     QVERIFY(s.start());
     s.sim.set_pacing(false);  // a whole flash at the line rate would only be slow
     const QByteArray image = pattern(length);
     s.load_image("image.bin", image);
-    s.open_identified();
+    QVERIFY(s.open_identified());
     if (!fits)
-        s.dialogs.expect_error("The file is over than the flash ic's size");
-    s.click("pushButton_UpdateFlash");
+        s.sink.expect_error("The file is over than the flash ic's size");
+    s.update_flash();
     QCOMPARE(s.frames('l').isEmpty(), !fits);
-    QCOMPARE(s.a().log().last(), fits ? kOk : kFail);
+    QCOMPARE(s.sink.log.last(), fits ? kOk : kFail);
     if (fits)
         QCOMPARE(s.flash(0, length), image);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::empty_image_never_passes()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("image.bin", QByteArray());
-    s.open_identified();
+    QVERIFY(s.open_identified());
     // A check of no bytes has no passes to wait for its answer.
-    s.dialogs.expect_error("Time over!");
-    s.click("pushButton_UpdateFlash");
+    s.sink.expect_error("Time over!");
+    s.update_flash();
     QVERIFY(s.frames('l').isEmpty());
-    QCOMPARE(s.a().log().last(), kFail);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.log.last(), kFail);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::file_gone_before_update()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QString path = s.load_image("image.bin", pattern(3000));
     QVERIFY(QFile::remove(path));
-    s.open_identified();
-    s.dialogs.expect_error("Read fail,please check the path!");
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log(), QStringList({path}));
+    QVERIFY(s.open_identified());
+    s.sink.expect_error("Read fail,please check the path!");
+    s.update_flash();
+    QCOMPARE(s.sink.log, QStringList({path}));
     QVERIFY(s.frames('K').size() == 1 && s.frames('l').isEmpty());
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::file_changed_before_update()
 {
-    FlashSession s(chip(kVq4410));
+    FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
     s.load_image("image.bin", pattern(3000));
     const QByteArray changed = pattern(4500, 42);
     s.write("image.bin", changed);
-    s.open_identified();
-    s.click("pushButton_UpdateFlash");
-    QCOMPARE(s.a().log().last(), kOk);
+    QVERIFY(s.open_identified());
+    s.update_flash();
+    QCOMPARE(s.sink.log.last(), kOk);
     QCOMPARE(s.flash(0, 4500), changed);
-    QCOMPARE(s.a().label("label_FlashCRC"),
+    QCOMPARE(s.sink.flash_label_text,
              QString("Flash code, FileCRC = %1  Len = 4500").arg(hex32(crc(changed))));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void UpdateFlashTest::port_closed()

@@ -156,6 +156,22 @@ public:
     {
         return sim.with_device([&](SimDevice& d) { return d.external_flash().read(address, len); });
     }
+    // The image file taken as Input File takes it; the updates read it again.
+    QString load_image(const QString& name, const QByteArray& bytes)
+    {
+        image_path = write(name, bytes);
+        session.load_flash_image(image_path);
+        return image_path;
+    }
+    UpdateReport update_flash() { return session.update_flash(image_path, options()); }
+    // Flash Info as the window's button runs it.
+    int flash_info()
+    {
+        session.discard_input();
+        return session.identify_flash(50);
+    }
+
+    QString image_path;
 };
 
 }  // namespace flash_fixtures
