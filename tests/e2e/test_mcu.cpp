@@ -1,12 +1,13 @@
-// The chip's own flash end to end: the MCU image chosen with Input File,
-// Update MCU and Check Mcu CRC, through a real pty to the simulated boot
-// loader.
+// The chip's own flash end to end: the MCU image taken from a file, Update
+// MCU and Check Mcu CRC, on the session through a real pty to the simulated
+// boot loader; the window's file choice and a newcomer's clicks last.
 
 #include <QDir>
 #include <QFile>
 #include <QtTest>
 #include <ctime>
 
+#include "session_rig.h"
 #include "sim_session.h"
 #include "sim_wire.h"
 
@@ -17,9 +18,6 @@ constexpr uint32_t kVq350A = 0x1971350A;
 constexpr uint32_t kVq350B = 0x1971350B;
 constexpr uint32_t kVq4420 = 0x19714420;
 constexpr uint32_t kVq210Uart0 = 0x19710210;
-
-const char* const kActionButtons[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
-                                      "pushButton_FlashInfo", "pushButton_CheckFlash"};
 
 const QString kOk = "Update MCU is OK!!!!!!";
 const QString kFail = "Update MCU is fail.....";
@@ -60,28 +58,20 @@ QStringList writes_of(const QVector<SimFrame>& frames)
     return out;
 }
 
-class McuSession : public SimSession {
+class McuRig : public SessionRig {
 public:
-    explicit McuSession(const SimConfig& config) : SimSession(config)
+    explicit McuRig(const SimConfig& config) : SessionRig(config)
     {
         // Line pacing would make the large images slow; the frames are what count.
         sim.set_pacing(false);
     }
-    bool start()
-    {
-        if (!SimSession::start())
-            return false;
-        QObject::connect(a().widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
-                         [this](int v) { progress_seen << v; });
-        return true;
-    }
 
+    // Takes the file as Input File does; the updates read it again.
     QString choose(const QByteArray& bytes, const QString& name = "app.bin")
     {
-        const QString path = write(name, bytes);
-        dialogs.file_answers << path;
-        click("pushButton_InputMCUCode");
-        return path;
+        image_path = write(name, bytes);
+        session.load_mcu_image(image_path);
+        return image_path;
     }
     QByteArray internal(uint32_t offset, int len)
     {
@@ -91,28 +81,32 @@ public:
     {
         sim.with_device([&](SimDevice& d) { f(d); return 0; });
     }
-    // Opens, picks the image, clears the log and the records, presses Update MCU.
-    void update(const QByteArray& image)
+    UpdateReport update_mcu()
+    {
+        sink.progress_value = -1;  // so that 0 shows
+        sink.progress_seen.clear();
+        return session.update_mcu(image_path, options());
+    }
+    // Opens, takes the image, clears the log and the records, updates.
+    UpdateReport update(const QByteArray& image)
     {
         open_identified();
         choose(image);
         clear_records();
-        a().widget<QProgressBar>("progressBar")->reset();  // so that setting 0 shows
-        progress_seen.clear();
-        click("pushButton_UpdateMCU");
+        return update_mcu();
     }
-    QStringList log() { return without_timers(a().log()); }
-    bool actions_enabled()
-    {
-        for (const char* name : kActionButtons) {
-            if (!a().button(name)->isEnabled())
-                return false;
-        }
-        return true;
-    }
+    QStringList log() { return without_timers(sink.log); }
 
-    QList<int> progress_seen;
+    QString image_path;
 };
+
+// The window, with the file answered in its dialog.
+QString choose_in_window(SimSession& s, const QString& path)
+{
+    s.dialogs.file_answers << path;
+    s.click("pushButton_InputMCUCode");
+    return path;
+}
 
 }  // namespace
 
@@ -123,7 +117,7 @@ private slots:
     void input_reads_image_data();
     void input_reads_image();
     void input_unreadable_keeps_values();
-    void input_cancelled();
+    void input_file_names_the_image();
 
     void update_programs_image_data();
     void update_programs_image();
@@ -172,54 +166,60 @@ void McuTest::input_reads_image()
     QFETCH(QByteArray, image);
     QFETCH(QString, enter_line);
     QFETCH(uint, run_address);
-    McuSession s(chip(kVq4410));
+    McuRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.a().run_address() = 0xDEADBEEF;
+    s.in.run_address() = 0xDEADBEEF;
     const QString path = s.choose(image);
-    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), path);
-    QCOMPARE(s.a().mcu_image_path(), path);
-    QCOMPARE(s.a().mcu_image_len(), image.size());
-    QCOMPARE(s.a().mcu_image_crc(), sim_wire::crc32(image));
-    QCOMPARE(s.a().run_address(), uint32_t(run_address));
+    QCOMPARE(s.session.mcu_image_length(), image.size());
+    QCOMPARE(s.in.mcu_image_crc(), sim_wire::crc32(image));
+    QCOMPARE(s.in.run_address(), uint32_t(run_address));
     QCOMPARE(s.log(), QStringList({enter_line}));
-    QCOMPARE(s.a().label("label_MCUCRC"),
+    QCOMPARE(s.sink.mcu_label_text,
              "Mcu code, CRC = " + hex32(sim_wire::crc32(image)) + " Len: " + QString::number(image.size()));
     // The same file again gives the same values.
     s.choose(image);
-    QCOMPARE(s.a().mcu_image_crc(), sim_wire::crc32(image));
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.in.mcu_image_crc(), sim_wire::crc32(image));
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::input_unreadable_keeps_values()
 {
-    McuSession s(chip(kVq4410));
+    McuRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = image_of(100);
     s.choose(image);
-    const QString label = s.a().label("label_MCUCRC");
+    const QString label = s.sink.mcu_label_text;
     // A folder and a missing file in its place.
     for (const QString& bad : {s.work_dir.path(), s.work_dir.filePath("missing.bin")}) {
-        s.dialogs.file_answers << bad;
-        s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
-        s.click("pushButton_InputMCUCode");
-        QCOMPARE(s.a().edit("lineEdit_MCU")->text(), bad);
-        QCOMPARE(s.a().mcu_image_len(), 100);
-        QCOMPARE(s.a().mcu_image_crc(), sim_wire::crc32(image));
-        QCOMPARE(s.a().label("label_MCUCRC"), label);
+        s.sink.expected.append({"critical", "Error", "Read fail,please check the path!"});
+        s.session.load_mcu_image(bad);
+        QCOMPARE(s.session.mcu_image_length(), 100);
+        QCOMPARE(s.in.mcu_image_crc(), sim_wire::crc32(image));
+        QCOMPARE(s.sink.mcu_label_text, label);
     }
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
-void McuTest::input_cancelled()
+// The file chosen is named in the window and is where the next choice
+// starts; a cancelled choice changes nothing, an unreadable one is named.
+void McuTest::input_file_names_the_image()
 {
-    McuSession s(chip(kVq4410));
+    SimSession s(chip(kVq4410));
     QVERIFY(s.start());
     const QString label = s.a().label("label_MCUCRC");
     s.click("pushButton_InputMCUCode");  // no answer: cancelled
     QCOMPARE(s.a().edit("lineEdit_MCU")->text(), QString());
-    QCOMPARE(s.a().mcu_image_len(), 0);
+    QCOMPARE(s.a().s().mcu_image_length(), 0);
     QCOMPARE(s.a().label("label_MCUCRC"), label);
-    QCOMPARE(s.log(), QStringList());
+    QCOMPARE(without_timers(s.a().log()), QStringList());
+    const QString path = choose_in_window(s, s.write("app.bin", image_of(100)));
+    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), path);
+    QCOMPARE(s.a().mcu_image_path(), path);
+    const QString missing = s.work_dir.filePath("missing.bin");
+    s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
+    choose_in_window(s, missing);
+    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), missing);
+    QCOMPARE(s.a().mcu_image_path(), missing);
     VERIFY_BOXES(s.dialogs);
 }
 
@@ -247,7 +247,7 @@ void McuTest::update_programs_image()
     QFETCH(uint, run_address);
     QFETCH(uint, start);
     QFETCH(int, frames_per_block);
-    McuSession s(chip(chip_id, vcom));
+    McuRig s(chip(chip_id, vcom));
     QVERIFY(s.start());
     const QByteArray image = image_of(5000, run_address);
     s.update(image);
@@ -272,9 +272,9 @@ void McuTest::update_programs_image()
     QCOMPARE(s.frames('K').size(), 2);
     QCOMPARE(s.frames('K').at(1).variant, '1');
     QCOMPARE(s.frames('N').value(0).address, chip_id == kVq350B ? 0x8000u : 0xF7FF8000u);
-    QCOMPARE(s.progress_seen, QList<int>({0, 40, 81, 100}));
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.progress_seen, QList<int>({0, 40, 81, 100}));
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::update_block_edges_data()
@@ -295,15 +295,15 @@ void McuTest::update_block_edges()
     QFETCH(int, len);
     QFETCH(QStringList, writes);
     QFETCH(QList<int>, progress);
-    McuSession s(chip(kVq4410));
+    McuRig s(chip(kVq4410));
     QVERIFY(s.start());
     const QByteArray image = image_of(len);
     s.update(image);
     QCOMPARE(writes_of(s.frames('J')), writes);
     QCOMPARE(s.internal(0, len), image);
-    QCOMPARE(s.progress_seen, progress);
+    QCOMPARE(s.sink.progress_seen, progress);
     QCOMPARE(s.log().last(), kOk);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::update_limits_data()
@@ -326,11 +326,11 @@ void McuTest::update_limits()
     QFETCH(int, len);
     QFETCH(bool, fits);
     QFETCH(QString, size_line);
-    McuSession s(chip(chip_id));
+    McuRig s(chip(chip_id));
     QVERIFY(s.start());
     const QByteArray image = image_of(len);
     if (!fits)
-        s.dialogs.expect_error("This file is over than mcu to update!");
+        s.sink.expect_error("This file is over than mcu to update!");
     s.update(image);
     const QStringList log = s.log();
     QCOMPARE(log.last(), fits ? kOk : kFail);
@@ -344,8 +344,8 @@ void McuTest::update_limits()
         if (chip_id != kVq350A)
             QCOMPARE(log.mid(0, 2), QStringList({"enter_Addr:0x08008000", "sAddr:0x00000000 eAddr:" + hex32(len)}));
     }
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::update_refusals_data()
@@ -375,17 +375,17 @@ void McuTest::update_refusals()
     QFETCH(QByteArray, image);
     QFETCH(QString, box);
     QFETCH(QStringList, log);
-    McuSession s(chip(chip_id));
+    McuRig s(chip(chip_id));
     QVERIFY(s.start());
     if (!box.isEmpty())
-        s.dialogs.expect_error(box);
+        s.sink.expect_error(box);
     s.update(image);
     QCOMPARE(s.log(), log);
     QCOMPARE(s.frames('K').size(), 0);
     QCOMPARE(s.frames('L').size(), 0);
     QCOMPARE(s.frames('J').size(), 0);
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 enum FaultKind { BlockRefused, BlockWrongLetter, BlockSilent, EraseRefused, CrcWrong, CrcZero, ConnectRefused,
@@ -437,14 +437,14 @@ void McuTest::update_faults()
     QFETCH(int, blocks_sent);
     QFETCH(QString, box);
     QFETCH(QStringList, tail);
-    McuSession s(chip(kVq4410, vcom));
+    McuRig s(chip(kVq4410, vcom));
     QVERIFY(s.start());
     const QByteArray image = image_of(5000);  // two whole blocks and a final write
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.choose(image);
     s.clear_records();
     if (!box.isEmpty())
-        s.dialogs.expect_error(box);
+        s.sink.expect_error(box);
     // Faults hit the second block (offset 0x800); wrong letters the first.
     switch (fault) {
     case BlockRefused: s.fault([&](SimDevice& d) { d.set_status('J', 3, count, 1); }); break;
@@ -453,10 +453,10 @@ void McuTest::update_faults()
     case EraseRefused: s.fault([&](SimDevice& d) { d.set_status('L', 4, count); }); break;
     case CrcWrong: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count); }); break;
     case CrcZero: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count, 0u); }); break;
-    case ConnectRefused: s.a().chip_id() = kVq350B; break;
-    case PartialReplyLeft: s.a().rx_len() = count; break;
+    case ConnectRefused: s.in.chip_id() = kVq350B; break;
+    case PartialReplyLeft: s.in.rx_len() = count; break;
     }
-    s.click("pushButton_UpdateMCU");
+    s.update_mcu();
     QStringList log = s.log();
     if (fault == CrcWrong) {
         const uint32_t reported = ~sim_wire::crc32(image);
@@ -469,8 +469,8 @@ void McuTest::update_faults()
         QCOMPARE(s.internal(0, image.size()), image);
     if (fault == BlockRefused && count == 3)
         QCOMPARE(s.frames('N').size(), 0);  // no CRC after a failed block
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::update_unplugged_midway_data()
@@ -483,29 +483,29 @@ void McuTest::update_unplugged_midway_data()
 void McuTest::update_unplugged_midway()
 {
     QFETCH(bool, vcom);
-    McuSession s(chip(kVq4410, vcom));
+    McuRig s(chip(kVq4410, vcom));
     QVERIFY(s.start());
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.choose(image_of(20000));
     s.clear_records();
     s.sim.unplug_after('J', 3);  // the third block never arrives
-    s.dialogs.expect_error("Time over!");
+    s.sink.expect_error("Time over!");
     QElapsedTimer wall;
     wall.start();
     const std::clock_t cpu = std::clock();
-    s.click("pushButton_UpdateMCU");
+    s.update_mcu();
     const double cpu_ms = double(std::clock() - cpu) * 1000.0 / CLOCKS_PER_SEC;
     const QStringList log = s.log();
     QCOMPARE(log.last(), kFail);
-    QVERIFY(log.contains("Remove " + s.sim.slave_path()));
+    QCOMPARE(s.sink.failed_port, s.sim.slave_path());
     QVERIFY(log.contains("UPDATE_FLASH NG, Addr : 0x1000"));
     QVERIFY(!log.contains("Check CRC is OK..."));
-    QCOMPARE(s.a().link_down(), 1);
-    QVERIFY(!s.a().serial()->isOpen());
+    QCOMPARE(s.in.link_down(), 1);
+    QVERIFY(!s.session.port_open());
     // The wait sleeps between its tests: a hung-up port must not make it spin.
     QVERIFY2(cpu_ms < 0.6 * double(wall.elapsed()) + 200.0,
              qPrintable(QString("cpu %1 ms of %2 ms").arg(cpu_ms).arg(wall.elapsed())));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::stop_ends_silent_wait_data()
@@ -528,9 +528,9 @@ void McuTest::stop_ends_silent_wait()
     QFETCH(bool, vcom);
     QFETCH(int, frames_before_stop);
     QFETCH(QString, last_line);
-    McuSession s(chip(kVq4410, vcom));
+    McuRig s(chip(kVq4410, vcom));
     QVERIFY(s.start());
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.choose(image_of(5000));
     s.fault([&](SimDevice& d) { d.set_silent(letter, 1, letter == 'J' ? 1 : 0); });
     s.clear_records();
@@ -540,54 +540,52 @@ void McuTest::stop_ends_silent_wait()
         const int seen = letter == 'J' ? writes_of(s.frames('J')).size() : s.frames(letter).size();
         if (since_stop.isValid() || seen < frames_before_stop)
             return;
-        s.a().driver().request_stop();
+        s.session.request_stop();
         since_stop.start();
     });
     watch.start(5);
-    s.a().driver().start(Operation::UpdateMcu);
+    const UpdateReport report = s.update_mcu();
     const qint64 after_stop = since_stop.isValid() ? since_stop.elapsed() : -1;
     QVERIFY(after_stop >= 0);
     QVERIFY2(after_stop < 1000, qPrintable(QString::number(after_stop)));
-    const UpdateReport& report = s.a().driver().last_update();
     QCOMPARE(report.verdict, Verdict::Stopped);
     QVERIFY(report.code != 0);
     const QStringList log = s.log();
     QCOMPARE(log.mid(log.size() - 2), QStringList({last_line, kFail}));
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::update_reads_file_afresh()
 {
-    McuSession s(chip(kVq4410));
+    McuRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.open_identified();
+    QVERIFY(s.open_identified());
     const QString path = s.choose(image_of(3000));
     const QByteArray rebuilt = image_of(2500, 0x08008000, 9);
     s.write("app.bin", rebuilt);
-    s.click("pushButton_UpdateMCU");
+    s.update_mcu();
     QCOMPARE(s.log().last(), kOk);
     QCOMPARE(s.internal(0, rebuilt.size()), rebuilt);
-    QCOMPARE(s.a().mcu_image_len(), 2500);
-    QCOMPARE(s.a().label("label_MCUCRC"), "Mcu code, CRC = " + hex32(sim_wire::crc32(rebuilt)) + " Len: 2500");
+    QCOMPARE(s.session.mcu_image_length(), 2500);
+    QCOMPARE(s.sink.mcu_label_text, "Mcu code, CRC = " + hex32(sim_wire::crc32(rebuilt)) + " Len: 2500");
 
     // The named file gone: refused before anything is sent, the path logged.
     QFile::remove(path);
     s.clear_records();
-    s.a().clear_log();
-    s.dialogs.expect_error("Read fail,please check the path!");
-    s.click("pushButton_UpdateMCU");
+    s.sink.log.clear();
+    s.sink.expect_error("Read fail,please check the path!");
+    s.update_mcu();
     QCOMPARE(s.log(), QStringList({path}));
     QCOMPARE(s.frames('K').size(), 0);
 
-    s.a().edit("lineEdit_MCU")->clear();
-    s.dialogs.expect_error("Please input mcu code file");
-    s.click("pushButton_UpdateMCU");
-    VERIFY_BOXES(s.dialogs);
+    s.sink.expect_error("Please input mcu code file");
+    s.session.update_mcu(QString(), s.options());
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::update_vq210_uart0_external_flash()
 {
-    McuSession s(chip(kVq210Uart0));
+    McuRig s(chip(kVq210Uart0));
     QVERIFY(s.start());
     s.write("Flash.ini", "[FLASH]\r\n0x00EF4018,1024,16384,W16M,\r\n");
     const QByteArray image = image_of(5000);
@@ -637,21 +635,21 @@ void McuTest::check_after_update()
 {
     QFETCH(uint, chip_id);
     QFETCH(uint, offset);
-    McuSession s(chip(chip_id));
+    McuRig s(chip(chip_id));
     QVERIFY(s.start());
     const QByteArray image = image_of(5000, 0x08010234);
     s.update(image);
     QCOMPARE(s.log().last(), kOk);
     s.clear_records();
-    s.a().clear_log();
-    s.click("pushButton_CheckMCU");
+    s.sink.log.clear();
+    s.session.check_mcu();
     QCOMPARE(s.log(), QStringList({"Get: 1388, " + QString::number(sim_wire::crc32(image), 16), "Check MCU CRC is OK..."}));
     const QVector<SimFrame> asks = s.frames('N');
     QCOMPARE(asks.size(), 1);
     QCOMPARE(asks[0].address, uint32_t(offset));
     QCOMPARE(s.frames('K').size(), 0);  // no connect before the check
-    QVERIFY(s.actions_enabled());
-    VERIFY_BOXES(s.dialogs);
+    QVERIFY(s.sink.actions);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::check_verdicts_data()
@@ -664,22 +662,22 @@ void McuTest::check_verdicts_data()
 void McuTest::check_verdicts()
 {
     QFETCH(bool, same);
-    McuSession s(chip(kVq350B));
+    McuRig s(chip(kVq350B));
     QVERIFY(s.start());
     const QByteArray image = image_of(3000, 0x08010234);
     const QByteArray held = same ? image : image_of(3000, 0x08010234, 11);
     s.sim.with_device([&](SimDevice& d) { d.internal_flash().replace(0x8000, held.size(), held); return 0; });
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.choose(image);  // a fresh selection: the offset comes from the image's own run address
-    s.a().clear_log();
-    s.click("pushButton_CheckMCU");
+    s.sink.log.clear();
+    s.session.check_mcu();
     QStringList expected{"Get: bb8, " + QString::number(sim_wire::crc32(image), 16)};
     if (!same)
         expected << "Error CRC, return CRC = 0x" + QString::number(sim_wire::crc32(held), 16);
     expected << (same ? "Check MCU CRC is OK..." : "Check MCU CRC is NG...");
     QCOMPARE(s.log(), expected);
     QCOMPARE(s.frames('N').value(0).address, 0x8000u);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::check_refusals_data()
@@ -697,37 +695,37 @@ void McuTest::check_refusals()
     QFETCH(bool, open);
     QFETCH(int, len);
     QFETCH(QString, box);
-    McuSession s(chip(kVq4410));
+    McuRig s(chip(kVq4410));
     QVERIFY(s.start());
     if (open)
-        s.open_identified();
+        QVERIFY(s.open_identified());
     if (len > 0)
         s.choose(image_of(len));
-    s.a().clear_log();
+    s.sink.log.clear();
     s.clear_records();
-    s.dialogs.expect_error(box);
+    s.sink.expect_error(box);
     // With the port closed the button is disabled; the slot still refuses.
-    QMetaObject::invokeMethod(s.window.get(), "on_pushButton_CheckMCU_clicked");
+    s.session.check_mcu();
     QCOMPARE(s.frames('N').size(), 0);
     QCOMPARE(s.log(), QStringList());
-    QCOMPARE(s.actions_enabled(), open);
-    VERIFY_BOXES(s.dialogs);
+    QCOMPARE(s.sink.actions, open);
+    VERIFY_BOXES(s.sink);
 }
 
 void McuTest::check_vq210_uart0_external_flash()
 {
-    McuSession s(chip(kVq210Uart0));
+    McuRig s(chip(kVq210Uart0));
     QVERIFY(s.start());
     const QByteArray image = image_of(3000);
     s.sim.with_device([&](SimDevice& d) { d.external_flash().write(0, image); return 0; });
-    s.open_identified();
+    QVERIFY(s.open_identified());
     s.choose(image);
-    s.a().clear_log();
-    s.click("pushButton_CheckMCU");
+    s.sink.log.clear();
+    s.session.check_mcu();
     QCOMPARE(s.log().last(), QString("Check MCU CRC is OK..."));
     QCOMPARE(s.frames('n').value(0).address, 0u);
     QCOMPARE(s.frames('N').size(), 0);
-    VERIFY_BOXES(s.dialogs);
+    VERIFY_BOXES(s.sink);
 }
 
 QTEST_MAIN(McuTest)

@@ -22,7 +22,13 @@ public:
     void clear_log() override { log.clear(); }
     void error_box(const QString& title, const QString& text) override { shown.append({"critical", title, text}); }
     void notice_box(const QString& title, const QString& text) override { shown.append({"information", title, text}); }
-    void progress(int percent) override { progress_value = percent; }
+    void progress(int percent) override
+    {
+        // As a progress bar shows them: a value again is no change.
+        if (percent != progress_value)
+            progress_seen << percent;
+        progress_value = percent;
+    }
     void chip_identified(uint32_t, const QString& model_name) override { chip = model_name; }
     void flash_fields(const QString& id, const QString& size, const QString& name) override { flash = QStringList{id, size, name}; }
     void mcu_label(const QString& text) override { mcu_label_text = text; }
@@ -49,6 +55,7 @@ public:
     QStringList log;
     QList<ShownBox> expected, shown;
     int progress_value = -1;
+    QList<int> progress_seen;
     QString chip, mcu_label_text, flash_label_text, failed_port;
     QStringList flash;
     bool actions = false;
@@ -65,7 +72,8 @@ public:
     int& write_pacing_us() { return s.write_pacing_us; }
     int link_down() const { return s.link_down; }
     QSerialPort* serial() const { return s.serial; }
-    uint32_t run_address() const { return s.run_address; }
+    uint32_t& run_address() { return s.run_address; }
+    uint32_t& chip_id() { return s.chip_id_; }
     uint32_t mcu_image_crc() const { return s.mcu_image_crc; }
     int flash_image_has_info() const { return s.flash_image_has_info; }
     uint32_t flash_image_info_crc() const { return s.flash_image_info_crc; }
