@@ -68,7 +68,7 @@ public:
     {
         start = surveyed = written = -1;
         clock.start();
-        const int result = skip ? a.update_flash_skip_unchanged(file) : full(file);
+        const int result = skip ? skipping(file) : full(file);
         Timing t;
         t.total = clock.nsecsElapsed() / 1e9;
         t.ok = result == 0;
@@ -81,6 +81,15 @@ public:
     }
 
 private:
+    int skipping(const QString& file)
+    {
+        WindowDriver& drive = a.driver();
+        drive.set_flash_image(file);
+        drive.set_skip_unchanged(true);
+        drive.start(Operation::UpdateFlash);
+        drive.set_skip_unchanged(false);
+        return drive.last_update().code;
+    }
     int full(const QString& file)
     {
         a.edit("lineEdit_Flash")->setText(file);
@@ -152,11 +161,11 @@ int run_rate(uint32_t rate)
     Run run(a);
     const Timing full = run.time(file("a.bin", image_a), false);
     const Timing same = run.time(file("a2.bin", image_a), true);
-    print("identical", rate, full, same, a.update_bytes().bytes_written);
+    print("identical", rate, full, same, a.driver().last_update().bytes.bytes_written);
     const Timing changed = run.time(file("c.bin", image_c), true);
-    print("1% changed", rate, full, changed, a.update_bytes().bytes_written);
+    print("1% changed", rate, full, changed, a.driver().last_update().bytes.bytes_written);
     const Timing resume = run.time(file("b.bin", image_b), true);
-    print("resume at 50%", rate, full, resume, a.update_bytes().bytes_written);
+    print("resume at 50%", rate, full, resume, a.driver().last_update().bytes.bytes_written);
     std::printf("%-14s %4.0f MB/s %8.2f  (full update: prologue %.2f, writes %.2f, final check %.2f)\n", "full", rate / 1e6,
                 full.total, full.prologue, full.writes, full.check);
     std::fflush(stdout);

@@ -1,5 +1,5 @@
 // The application shell: the window as it starts, config.ini in and out,
-// the Exit button, and the link layer's wait for a reply over a real pty.
+// and the Exit button.
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +8,6 @@
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QVBoxLayout>
-#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -21,9 +20,6 @@
 #include "app/user_folder.h"
 #include "fake_port_map.h"
 #include "fifo_watchdog.h"
-#include "protocol/crc32.h"
-#include "protocol/frame.h"
-#include "raw_pty.h"
 #include "test_dialogs.h"
 #include "window_access.h"
 
@@ -124,9 +120,6 @@ private slots:
     void helpers_format();
     void gating_keeps_run_off_for_uart0();
 
-    void wait_loop_times_out_with_box();
-    void reply_arriving_inside_receive_slot_is_seen();
-    void reply_handed_over_by_last_pass_counts();
 
     void real_message_boxes_data();
     void real_message_boxes();
@@ -188,10 +181,8 @@ void ShellTest::startup_state()
 
     QCOMPARE(a.log(), QStringList({"Open config.ini fail", "BL_SET = 0"}));
     QCOMPARE(a.wait_ms(), 3);
-    QCOMPARE(a.rx_wait_enabled(), 1);
     QCOMPARE(a.link_down(), 1);
-    QCOMPARE(a.stop_requested(), 0);
-    QCOMPARE(a.write_pacing_us(), 125);
+    QVERIFY(!a.s().stop_is_requested());
     QCOMPARE(a.chip_id(), 0u);
     QCOMPARE(a.mcu_image_path(), QString("./"));
     QCOMPARE(a.flash_image_path(), QString("./"));
@@ -393,7 +384,7 @@ void ShellTest::wait_index_beyond_box()
     QCOMPARE(a.combo("comboBox_WaitTime")->currentIndex(), -1);
 
     // Open with no port to open: the wait becomes 3 ms, the box says why nothing opened.
-    a.wait_ms() = 8;
+    a.s().set_receive_wait_ms(8);
     dialogs.expect_information("Title", "Open fail");
     QTest::mouseClick(a.button("pushButton_OpenCom"), Qt::LeftButton);
     QCOMPARE(a.wait_ms(), 3);
@@ -577,7 +568,7 @@ void ShellTest::exit_stops_and_closes()
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     QTest::mouseClick(a.button("pushButton_Exit"), Qt::LeftButton);
-    QCOMPARE(a.stop_requested(), 1);
+    QVERIFY(a.s().stop_is_requested());
     QVERIFY(!w->isVisible());
     w.reset();
     QVERIFY(QFile::exists("config.ini"));
@@ -621,98 +612,6 @@ void ShellTest::gating_keeps_run_off_for_uart0()
     for (const char* name : gated)
         QVERIFY2(!a.button(name)->isEnabled(), name);
     QVERIFY(!a.button("pushButton_RunApp")->isEnabled());
-    VERIFY_BOXES(dialogs);
-}
-
-void ShellTest::wait_loop_times_out_with_box()
-{
-    RawPty pty;
-    QVERIFY(!pty.path().isEmpty());
-    RecordingDialogs dialogs;
-    auto w = make_window();
-    MainWindowTestAccess a(*w);
-    a.set_port_text(pty.path());
-    QVERIFY(a.open_port());
-
-    QVERIFY(!a.wait_for_reply(3, 1));
-    // A connect nobody answers: the whole wait, then the box.
-    dialogs.expect_error("Time over!");
-    QCOMPARE(a.connect_device('0', 0x19714410), -2);
-    QCOMPARE(pty.read(64).size(), 64);
-    VERIFY_BOXES(dialogs);
-}
-
-void ShellTest::reply_arriving_inside_receive_slot_is_seen()
-{
-    // The reply comes in two chunks, the second while the receive slot is
-    // still handling the first: Qt then emits no second readyRead.
-    RawPty pty;
-    RecordingDialogs dialogs;
-    auto w = make_window();
-    MainWindowTestAccess a(*w);
-    a.set_port_text(pty.path());
-    QVERIFY(a.open_port());
-
-    const uint32_t chip = 0x19713600;
-    QByteArray reply(63, '\0');
-    QSocketNotifier notifier(pty.master(), QSocketNotifier::Read);
-    connect(&notifier, &QSocketNotifier::activated, [&] {
-        notifier.setEnabled(false);
-        const QByteArray request = pty.read(64);
-        QByteArray signed_bytes = request.left(8) + QByteArray::fromHex("00367119") + "ZKMB";
-        reply[0] = 'K';
-        put_u32le(reply, 1, boot_crc32(signed_bytes));
-        put_u32le(reply, 9, 0x352);
-        pty.write(reply.left(30));
-    });
-    bool second_sent = false;
-    QSerialPort* port = a.serial();
-    connect(port, &QSerialPort::readyRead, [&] {
-        if (second_sent)
-            return;
-        second_sent = true;
-        // Still inside the emission that ran the receive slot.
-        pty.write(reply.mid(30));
-        QElapsedTimer t;
-        t.start();
-        while (port->bytesAvailable() == 0 && t.elapsed() < 2000)
-            QCoreApplication::processEvents();
-    });
-
-    QCOMPARE(a.connect_device('0', chip), 0);
-    QVERIFY(second_sent);
-    QCOMPARE(a.boot_version(), 0x352u);
-    QCOMPARE(a.log().mid(a.log().size() - 2), QStringList({"vcom_index = 0", "VQ360 Boot_Version:352"}));
-    VERIFY_BOXES(dialogs);
-}
-
-// The loop tests the flag once more after its last pass: a reply handed to
-// the receive slot by that pass's event pumping is a reply, not a time-out.
-void ShellTest::reply_handed_over_by_last_pass_counts()
-{
-    RawPty pty;
-    QVERIFY(!pty.path().isEmpty());
-    RecordingDialogs dialogs;
-    auto w = make_window();
-    MainWindowTestAccess a(*w);
-    a.set_port_text(pty.path());
-    QVERIFY(a.open_port());
-
-    // Park a whole reply in the port's buffer without the receive slot seeing it.
-    a.serial()->blockSignals(true);
-    pty.write(QByteArray(63, 'K'));
-    constexpr int kPatienceMs = 3000;
-    while (a.serial()->bytesAvailable() < 63 && a.serial()->waitForReadyRead(kPatienceMs)) {
-    }
-    QCOMPARE(a.serial()->bytesAvailable(), qint64(63));
-    a.serial()->blockSignals(false);
-    a.rx_ready() = 0;
-    a.rx_wait_enabled() = 0;
-
-    // One pass: its test fails, its pumping hands the bytes over, and only
-    // the test after the loop can see them.
-    QVERIFY(a.wait_for_reply(1, 0));
-    QCOMPARE(char(a.rx_buf()[0]), 'K');
     VERIFY_BOXES(dialogs);
 }
 

@@ -1,8 +1,14 @@
 // The connect handshake of the boot session, with no window: identification
-// of each model, its faults, the request on the wire and what the reply sets.
+// of each model, its faults, the request on the wire and what the reply sets;
+// and the link's wait for a reply, over a bare pty.
 
 #include <QtTest>
 
+#include <QSocketNotifier>
+
+#include "protocol/crc32.h"
+#include "protocol/frame.h"
+#include "raw_pty.h"
 #include "serial/boot_sequences.h"
 #include "session_rig.h"
 
@@ -37,6 +43,8 @@ constexpr ExpectedModel kExpectedModels[] = {
 constexpr int kExpectedModelCount = int(sizeof kExpectedModels / sizeof kExpectedModels[0]);
 constexpr uint32_t kUnknownId = 0x19710000;  // chip_id while a port is open with no model identified
 
+constexpr LinkSettings kLink{kDefaultRateIndex, kDefaultRateIndex, 3};
+
 // The first CRC of a connect request as the device checks it (the device's
 // CRC, not the tool's).
 uint32_t first_crc_for(const QByteArray& raw, uint32_t chip_id)
@@ -60,6 +68,7 @@ class BootSessionTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void fresh_session();
     void identifies_each_model_data();
     void identifies_each_model();
     void chip_in_no_entry_is_unknown();
@@ -77,7 +86,27 @@ private slots:
     void target_mode_connect_is_quiet();
     void stale_reply_bytes_before_open_data();
     void stale_reply_bytes_before_open();
+
+    void wait_loop_times_out_with_box();
+    void reply_arriving_inside_receive_slot_is_seen();
+    void reply_handed_over_by_last_pass_counts();
 };
+
+// Before any chip answered: the receive slot waits for more bytes, the
+// writes are paced for a hardware UART, the link is down.
+void BootSessionTest::fresh_session()
+{
+    RecordingSink sink;
+    BootSession session(&sink);
+    BootSessionTestAccess a(session);
+    QCOMPARE(a.rx_wait_enabled(), 1);
+    QCOMPARE(a.write_pacing_us(), 125);
+    QCOMPARE(a.link_down(), 1);
+    QCOMPARE(session.chip_id(), 0u);
+    QVERIFY(!session.port_open());
+    QVERIFY(!session.stop_is_requested());
+    QCOMPARE(sink.log, QStringList());
+}
 
 void BootSessionTest::identifies_each_model_data()
 {
@@ -337,6 +366,97 @@ void BootSessionTest::stale_reply_bytes_before_open()
     QCOMPARE(r.sink.chip, QString("VQ4410"));
     QCOMPARE(r.session.chip_id(), 0x19714410u);
     VERIFY_BOXES(r.sink);
+}
+
+// ---------------------------------------------------------------- The wait for a reply, over a bare pty
+
+void BootSessionTest::wait_loop_times_out_with_box()
+{
+    RawPty pty;
+    QVERIFY(!pty.path().isEmpty());
+    RecordingSink sink;
+    BootSession session(&sink);
+    BootSessionTestAccess a(session);
+    QVERIFY(session.open_port(pty.path(), kDefaultRateIndex));
+
+    QVERIFY(!a.wait_for_reply(3, 1));
+    // A connect nobody answers: the whole wait, then the box.
+    sink.expect_error("Time over!");
+    QCOMPARE(a.connect_device('0', 0x19714410, kLink), -2);
+    QCOMPARE(pty.read(64).size(), 64);
+    VERIFY_BOXES(sink);
+}
+
+void BootSessionTest::reply_arriving_inside_receive_slot_is_seen()
+{
+    // The reply comes in two chunks, the second while the receive slot is
+    // still handling the first: Qt then emits no second readyRead.
+    RawPty pty;
+    RecordingSink sink;
+    BootSession session(&sink);
+    BootSessionTestAccess a(session);
+    QVERIFY(session.open_port(pty.path(), kDefaultRateIndex));
+
+    const uint32_t chip = 0x19713600;
+    QByteArray reply(63, '\0');
+    QSocketNotifier notifier(pty.master(), QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        notifier.setEnabled(false);
+        const QByteArray request = pty.read(64);
+        QByteArray signed_bytes = request.left(8) + QByteArray::fromHex("00367119") + "ZKMB";
+        reply[0] = 'K';
+        put_u32le(reply, 1, boot_crc32(signed_bytes));
+        put_u32le(reply, 9, 0x352);
+        pty.write(reply.left(30));
+    });
+    bool second_sent = false;
+    QSerialPort* port = a.serial();
+    QObject::connect(port, &QSerialPort::readyRead, [&] {
+        if (second_sent)
+            return;
+        second_sent = true;
+        // Still inside the emission that ran the receive slot.
+        pty.write(reply.mid(30));
+        QElapsedTimer t;
+        t.start();
+        while (port->bytesAvailable() == 0 && t.elapsed() < 2000)
+            QCoreApplication::processEvents();
+    });
+
+    QCOMPARE(a.connect_device('0', chip, kLink), 0);
+    QVERIFY(second_sent);
+    QCOMPARE(session.boot_version_now(), 0x352u);
+    QCOMPARE(sink.log, QStringList({"vcom_index = 0", "VQ360 Boot_Version:352"}));
+    VERIFY_BOXES(sink);
+}
+
+// The loop tests the flag once more after its last pass: a reply handed to
+// the receive slot by that pass's event pumping is a reply, not a time-out.
+void BootSessionTest::reply_handed_over_by_last_pass_counts()
+{
+    RawPty pty;
+    QVERIFY(!pty.path().isEmpty());
+    RecordingSink sink;
+    BootSession session(&sink);
+    BootSessionTestAccess a(session);
+    QVERIFY(session.open_port(pty.path(), kDefaultRateIndex));
+
+    // Park a whole reply in the port's buffer without the receive slot seeing it.
+    a.serial()->blockSignals(true);
+    pty.write(QByteArray(63, 'K'));
+    constexpr int kPatienceMs = 3000;
+    while (a.serial()->bytesAvailable() < 63 && a.serial()->waitForReadyRead(kPatienceMs)) {
+    }
+    QCOMPARE(a.serial()->bytesAvailable(), qint64(63));
+    a.serial()->blockSignals(false);
+    a.rx_ready() = 0;
+    a.rx_wait_enabled() = 0;
+
+    // One pass: its test fails, its pumping hands the bytes over, and only
+    // the test after the loop can see them.
+    QVERIFY(a.wait_for_reply(1, 0));
+    QCOMPARE(char(a.rx_buf()[0]), 'K');
+    VERIFY_BOXES(sink);
 }
 
 QTEST_MAIN(BootSessionTest)

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -67,7 +68,8 @@ public:
     explicit BootSessionTestAccess(BootSession& s) : s(s) {}
     int& rx_ready() { return s.rx_ready; }
     int& rx_len() { return s.rx_len; }
-    int rx_wait_enabled() const { return s.rx_wait_enabled; }
+    int& rx_wait_enabled() { return s.rx_wait_enabled; }
+    const uint8_t* rx_buf() const { return s.rx_buf; }
     int vcom_index() const { return s.vcom_index; }
     int& write_pacing_us() { return s.write_pacing_us; }
     int link_down() const { return s.link_down; }
@@ -81,6 +83,11 @@ public:
     int connect_device(char mode, uint32_t chip, const LinkSettings& link)
     {
         return s.connect_device(ConnectMode(mode), chip, link);
+    }
+    // Whether a reply, of any letter, came within the passes.
+    bool wait_for_reply(int passes, int sleep_ms)
+    {
+        return s.await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
     }
     int check_range_crc(uint32_t addr, int len, uint32_t crc) { return s.Check_FlashRangeCRC(addr, len, crc); }
     int check_block_crc(uint32_t addr, int len, uint32_t crc) { return s.Check_FlashBlockCRC(addr, len, crc); }
