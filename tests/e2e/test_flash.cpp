@@ -13,10 +13,8 @@ class FlashTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void flash_info_catalogued();
-    void flash_info_second_variant_catalogued();
-    void flash_info_neither_catalogued();
-    void flash_info_without_catalogue();
+    void flash_info_data();
+    void flash_info();
     void flash_info_port_closed();
     void flash_info_says_why_data();
     void flash_info_says_why();
@@ -50,57 +48,44 @@ private slots:
     void check_exit_during_wait();
 };
 
-void FlashTest::flash_info_catalogued()
+void FlashTest::flash_info_data()
 {
-    FlashRig s(chip(kVq4410));
+    QTest::addColumn<uint>("id0");  // of the first and the second get-flash-ID variant
+    QTest::addColumn<uint>("id1");
+    QTest::addColumn<bool>("catalogue");
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<int>("asks");  // the second only follows a failure
+    QTest::newRow("catalogued") << uint(kId16M) << uint(kId16M) << true
+                                << QStringList({"0xef4018", "16777216", "W16M"}) << 1;
+    QTest::newRow("second variant catalogued") << uint(kUnlisted) << uint(kId16M) << true
+                                               << QStringList({"0xef4018", "16777216", "W16M"}) << 2;
+    QTest::newRow("neither catalogued") << uint(kUnlisted) << 0x00ABCDEFu << true << QStringList({"0xabcdef", "0", ""})
+                                        << 2;
+    QTest::newRow("no Flash.ini") << uint(kId16M) << uint(kId16M) << false << QStringList({"0xef4018", "0", ""}) << 2;
+}
+
+void FlashTest::flash_info()
+{
+    QFETCH(uint, id0);
+    QFETCH(uint, id1);
+    QFETCH(bool, catalogue);
+    QFETCH(QStringList, fields);
+    QFETCH(int, asks);
+    FlashRig s(chip(kVq4410, id0, id1), catalogue);
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
     s.in.rx_len() = 30;  // part of a reply left over: Flash Info starts its gathering afresh
     s.flash_info();
-    QCOMPARE(s.sink.flash, QStringList({"0xef4018", "16777216", "W16M"}));
-    QCOMPARE(s.session.flash_id_now(), kId16M);
-    QCOMPARE(s.session.flash_size_now(), 16 * 1024 * 1024);
-    const QVector<SimFrame> asks = s.frames('m');
-    QCOMPARE(asks.size(), 1);  // the second attempt only follows a failure
-    QCOMPARE(asks[0].raw, QByteArray::fromHex("6d0100") + QByteArray(61, '\0'));
-    QCOMPARE(without_timers(s.sink.log), QStringList());
-    VERIFY_BOXES(s.sink);
-}
-
-void FlashTest::flash_info_second_variant_catalogued()
-{
-    FlashRig s(chip(kVq4410, kUnlisted, kId16M));
-    QVERIFY(s.start());
-    QVERIFY(s.open_identified());
-    s.flash_info();
-    QCOMPARE(s.sink.flash, QStringList({"0xef4018", "16777216", "W16M"}));
-    const QVector<SimFrame> asks = s.frames('m');
-    QCOMPARE(asks.size(), 2);
-    QCOMPARE(asks[1].raw.left(3), QByteArray::fromHex("6d0101"));
-    VERIFY_BOXES(s.sink);
-}
-
-void FlashTest::flash_info_neither_catalogued()
-{
-    FlashRig s(chip(kVq4410, kUnlisted, 0x00ABCDEF));
-    QVERIFY(s.start());
-    QVERIFY(s.open_identified());
-    s.flash_info();
-    QCOMPARE(s.sink.flash, QStringList({"0xabcdef", "0", ""}));
-    QCOMPARE(s.session.flash_id_now(), 0x00ABCDEFu);
-    QCOMPARE(s.session.flash_size_now(), 0);
-    QCOMPARE(s.frames('m').size(), 2);
-    VERIFY_BOXES(s.sink);
-}
-
-void FlashTest::flash_info_without_catalogue()
-{
-    FlashRig s(chip(kVq4410), false);
-    QVERIFY(s.start());
-    QVERIFY(s.open_identified());
-    s.flash_info();
-    QCOMPARE(s.sink.flash, QStringList({"0xef4018", "0", ""}));
-    QCOMPARE(s.frames('m').size(), 2);
+    QCOMPARE(s.sink.flash, fields);
+    QCOMPARE(s.session.flash_id_now(), fields[0].toUInt(nullptr, 16));
+    QCOMPARE(s.session.flash_size_now(), fields[1].toInt());
+    const QVector<SimFrame> frames = s.frames('m');
+    QCOMPARE(frames.size(), asks);
+    QCOMPARE(frames[0].raw, QByteArray::fromHex("6d0100") + QByteArray(61, '\0'));
+    if (asks == 2)
+        QCOMPARE(frames[1].raw.left(3), QByteArray::fromHex("6d0101"));
+    if (!fields[2].isEmpty())  // found: nothing to say why not
+        QCOMPARE(without_timers(s.sink.log), QStringList());
     VERIFY_BOXES(s.sink);
 }
 

@@ -41,9 +41,6 @@ const char kCatalogue[] =
     "0x00AB4022,4096,16384,SIM64M,\r\n"
     "0x00AB4023,3072,16384,SIM48M,\r\n";
 
-const char* const kActionButtons[] = {"pushButton_UpdateMCU", "pushButton_CheckMCU", "pushButton_UpdateFlash",
-                                      "pushButton_FlashInfo", "pushButton_CheckFlash"};
-
 SimConfig chip(uint32_t chip_id, uint32_t id0 = kId16M, uint32_t id1 = kId16M, uint32_t size = 16 * kMiB)
 {
     SimConfig c;
@@ -117,27 +114,6 @@ public:
         load(path);
         return path;
     }
-    void put_in_flash(uint32_t address, const QByteArray& bytes)
-    {
-        sim.with_device([&](SimDevice& d) { d.external_flash().write(address, bytes); return 0; });
-    }
-    QByteArray flash(uint32_t address, int len)
-    {
-        return sim.with_device([&](SimDevice& d) { return d.external_flash().read(address, len); });
-    }
-    QStringList fields()
-    {
-        return {a().edit("lineEdit_FlashID")->text(), a().edit("lineEdit_FlashSize")->text(),
-                a().edit("lineEdit_FlashName")->text()};
-    }
-    bool actions_enabled()
-    {
-        for (const char* name : kActionButtons) {
-            if (!a().button(name)->isEnabled())
-                return false;
-        }
-        return true;
-    }
 };
 
 // The session alone, over the same catalogue and memories.
@@ -147,14 +123,6 @@ public:
     {
         if (catalogue)
             write("Flash.ini", kCatalogue);
-    }
-    void put_in_flash(uint32_t address, const QByteArray& bytes)
-    {
-        sim.with_device([&](SimDevice& d) { d.external_flash().write(address, bytes); return 0; });
-    }
-    QByteArray flash(uint32_t address, int len)
-    {
-        return sim.with_device([&](SimDevice& d) { return d.external_flash().read(address, len); });
     }
     // The image file taken as Input File takes it; the updates read it again.
     QString load_image(const QString& name, const QByteArray& bytes)

@@ -4,20 +4,17 @@
 // QSerialPort to the simulated boot loader on a thread of its own. The
 // protocol's tests run here; the window's own tests use SimSession.
 
-#include <QDir>
-#include <QFile>
 #include <QSerialPort>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "protocol/boot_session.h"
 #include "serial/rates.h"
-#include "sim_server.h"
+#include "sim_host.h"
 #include "test_dialogs.h"
 
 // Everything the session reports, as a front end would see it. Boxes are
 // declared beforehand and checked with VERIFY_BOXES, as the window's are.
-class RecordingSink : public SessionSink {
+class RecordingSink : public SessionSink, public BoxLedger {
 public:
     void log_line(const QString& text) override { log << text; }
     void clear_log() override { log.clear(); }
@@ -31,7 +28,10 @@ public:
         progress_value = percent;
     }
     void chip_identified(uint32_t, const QString& model_name) override { chip = model_name; }
-    void flash_fields(const QString& id, const QString& size, const QString& name) override { flash = QStringList{id, size, name}; }
+    void flash_fields(const QString& id, const QString& size, const QString& name) override
+    {
+        flash = QStringList{id, size, name};
+    }
     void mcu_label(const QString& text) override { mcu_label_text = text; }
     void flash_label(const QString& text) override { flash_label_text = text; }
     void actions_enabled(bool on) override { actions = on; }
@@ -42,19 +42,8 @@ public:
             session->mark_port_removed();
     }
 
-    void expect_error(const QString& text) { expected.append({"critical", "Message", text}); }
-    void expect_information(const QString& title, const QString& text) { expected.append({"information", title, text}); }
-    QString describe(const QList<ShownBox>& boxes) const
-    {
-        QStringList parts;
-        for (const ShownBox& b : boxes)
-            parts << b.kind + ":" + b.title + ":" + b.text;
-        return "[" + parts.join(", ") + "]";
-    }
-
     BootSession* session = nullptr;
     QStringList log;
-    QList<ShownBox> expected, shown;
     int progress_value = -1;
     QList<int> progress_seen;
     QString chip, mcu_label_text, flash_label_text, failed_port;
@@ -95,64 +84,47 @@ public:
     BootSession& s;
 };
 
-class SessionRig {
+class SessionRig : public SimHost {
 public:
-    explicit SessionRig(const SimConfig& config = {}) : sim(config, publish_dir.path()), session(&sink), in(session)
+    explicit SessionRig(const SimConfig& config = {}) : SimHost(config), session(&sink), in(session)
     {
         sink.session = &session;
     }
     ~SessionRig()
     {
-        session.set_sink(&quiet_);
+        static NullSessionSink quiet;
+        session.set_sink(&quiet);
         session.close_port();
-        sim.stop();
-        if (!old_cwd_.isEmpty())
-            QDir::setCurrent(old_cwd_);
     }
 
-    // Starts the simulator; the session works in a folder of its own, where
-    // it finds Flash.ini. A test checks it (QVERIFY(r.start())).
-    bool start()
-    {
-        old_cwd_ = QDir::currentPath();
-        QDir::setCurrent(work_dir.path());
-        return publish_dir.isValid() && work_dir.isValid() && sim.start();
-    }
+    // A test checks it: QVERIFY(r.start()).
+    bool start() { return start_sim(); }
 
     // Opens the simulator's port and identifies the chip, as Open Comm does
-    // with equal rate boxes (no switch to a New Rate); the result of
-    // identify_chip, or -1 when the port would not open.
+    // with equal rate boxes; identify_chip's result, -1 when nothing opened.
     int open(int rate_index = kDefaultRateIndex)
     {
         link = LinkSettings{rate_index, rate_index, 3};
-        session.renew_port();
-        if (!session.open_port(sim.slave_path(), rate_index))
-            return -1;
-        return session.identify_chip(link);
+        return reopen(rate_index);
     }
-    // Open at 115200 and switch to `new_rate_index` on the way, as Open Comm
-    // does when the rate boxes differ.
-    bool open_fast(int new_rate_index)
-    {
-        link = LinkSettings{kDefaultRateIndex, new_rate_index, 3};
-        session.renew_port();
-        if (!session.open_port(sim.slave_path(), kDefaultRateIndex) || session.identify_chip(link) != 0)
-            return false;
-        if (session.reconnect_state_now() == 2) {
-            session.close_port();
-            session.clear_reconnect_state();
-            link.rate_index = new_rate_index;
-            session.renew_port();
-            if (!session.open_port(sim.slave_path(), new_rate_index) || session.identify_chip(link) != 0)
-                return false;
-        }
-        sink.log.clear();
-        return true;
-    }
-    // Open and identified; the log starts empty after it.
     bool open_identified()
     {
         const bool ok = open() == 0;
+        sink.log.clear();
+        return ok;
+    }
+    // Open at 115200 and on at the New Rate, as Open Comm does when the rate
+    // boxes differ; the log starts empty after it.
+    bool open_fast(int new_rate_index)
+    {
+        link = LinkSettings{kDefaultRateIndex, new_rate_index, 3};
+        bool ok = reopen(kDefaultRateIndex) == 0;
+        if (ok && session.reconnect_state_now() == 2) {
+            session.close_port();
+            session.clear_reconnect_state();
+            link.rate_index = new_rate_index;
+            ok = reopen(new_rate_index) == 0;
+        }
         sink.log.clear();
         return ok;
     }
@@ -164,32 +136,15 @@ public:
         return o;
     }
 
-    // A file in the session's working folder; its full path.
-    QString write(const QString& name, const QByteArray& bytes)
-    {
-        QFile f(work_dir.filePath(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qWarning("cannot write %s", qPrintable(name));
-        return f.fileName();
-    }
-    QVector<SimFrame> frames(char letter)
-    {
-        return sim.with_device([letter](SimDevice& d) { return d.frames_of(letter); });
-    }
-    void clear_records()
-    {
-        sim.with_device([](SimDevice& d) { d.clear_records(); return 0; });
-    }
-
-    QTemporaryDir publish_dir;
-    QTemporaryDir work_dir;
-    SimServer sim;
     RecordingSink sink;
     BootSession session;
     BootSessionTestAccess in;
     LinkSettings link{kDefaultRateIndex, kDefaultRateIndex, 3};
 
 private:
-    NullSessionSink quiet_;
-    QString old_cwd_;
+    int reopen(int rate_index)
+    {
+        session.renew_port();
+        return session.open_port(sim.slave_path(), rate_index) ? session.identify_chip(link) : -1;
+    }
 };

@@ -4,13 +4,10 @@
 // loader, which runs on a thread of its own. The window's port list comes
 // from the simulator's publish folder, as it does for an operator.
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
-#include "sim_server.h"
+#include "sim_host.h"
 #include "test_dialogs.h"
 #include "window_access.h"
 
@@ -34,18 +31,16 @@ inline QStringList without_timers(const QStringList& log)
 // chip_id while a port is open with no model identified.
 constexpr uint32_t kSessionUnknownChipId = 0x19710000;
 
-class SimSession {
+class SimSession : public SimHost {
 public:
-    explicit SimSession(const SimConfig& config = {}) : sim(config, publish_dir.path()) {}
+    explicit SimSession(const SimConfig& config = {}) : SimHost(config) {}
 
     // Starts the simulator and builds the window on its port. A test checks
     // it (QVERIFY(s.start())): a failure here must fail that test, not leave
     // a half-built session for the next line to crash on.
     bool start()
     {
-        old_cwd_ = QDir::currentPath();
-        QDir::setCurrent(work_dir.path());
-        if (!publish_dir.isValid() || !work_dir.isValid() || !sim.start())
+        if (!start_sim())
             return false;
         window = std::make_unique<MainWindow>(nullptr, std::make_unique<SystemPortMap>(publish_dir.path()));
         access = std::make_unique<MainWindowTestAccess>(*window);
@@ -57,9 +52,6 @@ public:
     {
         access.reset();
         window.reset();
-        sim.stop();
-        if (!old_cwd_.isEmpty())
-            QDir::setCurrent(old_cwd_);
     }
 
     MainWindowTestAccess& a() { return *access; }
@@ -76,15 +68,6 @@ public:
         access->clear_log();
     }
 
-    // A file in the session's working folder; its full path.
-    QString write(const QString& name, const QByteArray& bytes)
-    {
-        QFile f(work_dir.filePath(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qWarning("cannot write %s", qPrintable(name));
-        return f.fileName();
-    }
-
     // Ends the window as the program ends it; true when it wrote its six
     // lines of config.ini.
     bool close_window_writes_config()
@@ -95,22 +78,7 @@ public:
         return config.open(QIODevice::ReadOnly) && config.readAll().count('\n') == 6;
     }
 
-    QVector<SimFrame> frames(char letter)
-    {
-        return sim.with_device([letter](SimDevice& d) { return d.frames_of(letter); });
-    }
-    void clear_records()
-    {
-        sim.with_device([](SimDevice& d) { d.clear_records(); return 0; });
-    }
-
-    QTemporaryDir publish_dir;
-    QTemporaryDir work_dir;
     RecordingDialogs dialogs;
-    SimServer sim;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<MainWindowTestAccess> access;
-
-private:
-    QString old_cwd_;
 };

@@ -16,7 +16,27 @@ struct ShownBox {
     bool operator==(const ShownBox& o) const { return kind == o.kind && title == o.title && text == o.text; }
 };
 
-class RecordingDialogs : public Dialogs {
+// The boxes a test expects and those it was shown, in order.
+struct BoxLedger {
+    // The "Message" box of the program's show_error.
+    void expect_error(const QString& text) { expected.append({QStringLiteral("critical"), QStringLiteral("Message"), text}); }
+    void expect_information(const QString& title, const QString& text)
+    {
+        expected.append({QStringLiteral("information"), title, text});
+    }
+    QString describe(const QList<ShownBox>& boxes) const
+    {
+        QStringList parts;
+        for (const ShownBox& b : boxes)
+            parts << b.kind + ":" + b.title + ":" + b.text;
+        return "[" + parts.join(", ") + "]";
+    }
+
+    QList<ShownBox> expected;
+    QList<ShownBox> shown;
+};
+
+class RecordingDialogs : public Dialogs, public BoxLedger {
 public:
     RecordingDialogs() { Dialogs::install(this); }
     ~RecordingDialogs() override { Dialogs::install(nullptr); }
@@ -34,22 +54,6 @@ public:
         return file_answers.isEmpty() ? QString() : file_answers.takeFirst();
     }
 
-    // The "Message" box of the program's show_error.
-    void expect_error(const QString& text) { expected.append({QStringLiteral("critical"), QStringLiteral("Message"), text}); }
-    void expect_information(const QString& title, const QString& text)
-    {
-        expected.append({QStringLiteral("information"), title, text});
-    }
-    QString describe(const QList<ShownBox>& boxes) const
-    {
-        QStringList parts;
-        for (const ShownBox& b : boxes)
-            parts << b.kind + ":" + b.title + ":" + b.text;
-        return "[" + parts.join(", ") + "]";
-    }
-
-    QList<ShownBox> expected;
-    QList<ShownBox> shown;
     QStringList file_answers;
 };
 
