@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "serial/boot_sequences.h"
+#include "session_rig.h"
 #include "sim_session.h"
 
 namespace {
@@ -18,34 +19,6 @@ SimConfig chip(uint32_t id)
     c.boot_version = 0x1A2B;
     return c;
 }
-
-// Records what the session reports on its way to the window.
-class TapSink : public SessionSink {
-public:
-    explicit TapSink(SessionSink& shown) : shown(shown) {}
-    void log_line(const QString& t) override { log << t; shown.log_line(t); }
-    void clear_log() override { log.clear(); shown.clear_log(); }
-    void error_box(const QString& a, const QString& b) override { kinds << "box"; shown.error_box(a, b); }
-    void notice_box(const QString& a, const QString& b) override { kinds << "box"; shown.notice_box(a, b); }
-    void progress(int p) override { kinds << "progress"; last_progress = p; shown.progress(p); }
-    void chip_identified(uint32_t id, const QString& n) override { kinds << "chip"; chip = n; shown.chip_identified(id, n); }
-    void flash_fields(const QString& id, const QString& size, const QString& name) override
-    {
-        kinds << "flash";
-        flash = QStringList({id, size, name});
-        shown.flash_fields(id, size, name);
-    }
-    void mcu_label(const QString& t) override { kinds << "mcu label"; labels[0] = t; shown.mcu_label(t); }
-    void flash_label(const QString& t) override { kinds << "flash label"; labels[1] = t; shown.flash_label(t); }
-    void actions_enabled(bool on) override { kinds << "actions"; actions = on; shown.actions_enabled(on); }
-    void port_failed(const QString& n) override { kinds << "port failed"; shown.port_failed(n); }
-
-    SessionSink& shown;
-    QStringList log, kinds, flash;
-    QString chip, labels[2];
-    int last_progress = -1;
-    bool actions = false;
-};
 
 }  // namespace
 
@@ -388,33 +361,39 @@ void SessionTest::sink_carries_what_window_shows()
     s.same_rates();  // no reconnect: its line is the window's own
     if (operation != Operation::OpenPort)
         s.open_identified();
-    TapSink tap(s.a().window_sink());
+    RecordingSink tap;
+    tap.also = &s.a().window_sink();
     tap.actions = s.a().button("pushButton_UpdateMCU")->isEnabled();  // until the session says otherwise
     s.a().s().set_sink(&tap);
     s.a().clear_log();
     s.a().start(operation);
     s.a().s().set_sink(&s.a().window_sink());
 
+    const QMap<QString, bool> reported{{"chip", !tap.chip.isEmpty()}, {"flash", !tap.flash.isEmpty()},
+                                       {"mcu label", !tap.mcu_label_text.isEmpty()},
+                                       {"flash label", !tap.flash_label_text.isEmpty()},
+                                       {"progress", tap.progress_value >= 0}, {"actions", tap.actions_reported}};
     for (const QString& kind : received)
-        QVERIFY2(tap.kinds.contains(kind), qPrintable(kind));
+        QVERIFY2(reported.value(kind), qPrintable(kind));
     QCOMPARE(s.a().widget<QTextEdit>("textEdit")->toPlainText(), tap.log.join('\n'));
-    if (tap.kinds.contains("chip"))
+    if (reported["chip"])
         QCOMPARE(s.a().edit("lineEdit_McuType")->text(), tap.chip);
-    if (tap.kinds.contains("flash"))
+    if (reported["flash"])
         QCOMPARE(QStringList({s.a().edit("lineEdit_FlashID")->text(), s.a().edit("lineEdit_FlashSize")->text(),
                               s.a().edit("lineEdit_FlashName")->text()}),
                  tap.flash);
-    if (tap.kinds.contains("mcu label"))
-        QCOMPARE(s.a().label("label_MCUCRC"), tap.labels[0]);
-    if (tap.kinds.contains("flash label"))
-        QCOMPARE(s.a().label("label_FlashCRC"), tap.labels[1]);
-    if (tap.kinds.contains("progress"))
-        QCOMPARE(s.a().progress(), tap.last_progress);
+    if (reported["mcu label"])
+        QCOMPARE(s.a().label("label_MCUCRC"), tap.mcu_label_text);
+    if (reported["flash label"])
+        QCOMPARE(s.a().label("label_FlashCRC"), tap.flash_label_text);
+    if (reported["progress"])
+        QCOMPARE(s.a().progress(), tap.progress_value);
     for (const char* name : kActionButtons)
         QCOMPARE(s.a().button(name)->isEnabled(), tap.actions);
     QCOMPARE(s.a().button("pushButton_RunApp")->isEnabled(), tap.actions && chip_id != 0x19710210u);
     if (operation == Operation::OpenPort)
         QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
+    QCOMPARE(s.dialogs.shown, tap.shown);
     VERIFY_BOXES(s.dialogs);
 }
 

@@ -50,8 +50,6 @@ private slots:
     void full_image_log();
     void info_block_blanked_on_flash_only_data();
     void info_block_blanked_on_flash_only();
-    void vq210_uart0_at_base_data();
-    void vq210_uart0_at_base();
     void packet_streams_data();
     void packet_streams();
     void diff_records_data();
@@ -62,11 +60,8 @@ private slots:
     void diff_malformed();
     void diff_refused_at_input_is_refused_again();
 
-    void block_refused_three_times();
-    void tail_accepted_at_status_2_on_third_attempt();
-    void silent_block_goes_on();
-    void silent_chip();
-    void crc_mismatch_at_the_end();
+    void block_faults_data();
+    void block_faults();
     void unplugged_mid_update();
     void exit_mid_update();
     void flash_modes_data();
@@ -83,19 +78,29 @@ private slots:
 
 void UpdateFlashTest::full_image_data()
 {
+    QTest::addColumn<uint>("chip_id");
     QTest::addColumn<int>("length");
     QTest::addColumn<QVector<Write>>("expected");
-    QTest::newRow("4096") << 4096 << QVector<Write>{{0, 0, 2048}, {2048, 1, 2048}};
-    QTest::newRow("5000") << 5000 << QVector<Write>{{0, 0, 2048}, {2048, 1, 2048}, {4096, 0, 904}};
-    QTest::newRow("shorter than a block") << 1000 << QVector<Write>{{0, 0, 1000}};
-    QTest::newRow("one byte past a block") << 2049 << QVector<Write>{{0, 0, 2048}, {2048, 1, 1}};
+    QTest::newRow("4096") << uint(kVq4410) << 4096 << QVector<Write>{{0, 0, 2048}, {2048, 1, 2048}};
+    QTest::newRow("5000") << uint(kVq4410) << 5000 << QVector<Write>{{0, 0, 2048}, {2048, 1, 2048}, {4096, 0, 904}};
+    QTest::newRow("shorter than a block") << uint(kVq4410) << 1000 << QVector<Write>{{0, 0, 1000}};
+    QTest::newRow("one byte past a block") << uint(kVq4410) << 2049 << QVector<Write>{{0, 0, 2048}, {2048, 1, 1}};
+    // At VQ210 Uart0's base the last block is always 2047 bytes, 0xFF behind what the image has.
+    QTest::newRow("VQ210 Uart0, 4096") << uint(kVq210Uart0) << 4096
+                                       << QVector<Write>{{0x80000, 0, 2048}, {0x80800, 1, 2048}, {0x81000, 0, 2047}};
+    QTest::newRow("VQ210 Uart0, 5000") << uint(kVq210Uart0) << 5000
+                                       << QVector<Write>{{0x80000, 0, 2048}, {0x80800, 1, 2048}, {0x81000, 0, 2047}};
+    QTest::newRow("VQ210 Uart0, shorter than a block") << uint(kVq210Uart0) << 100
+                                                       << QVector<Write>{{0x80000, 0, 2047}};
 }
 
 void UpdateFlashTest::full_image()
 {
+    QFETCH(uint, chip_id);
     QFETCH(int, length);
     QFETCH(QVector<Write>, expected);
-    FlashRig s(chip(kVq4410));
+    const uint32_t base = chip_id == kVq210Uart0 ? 0x80000 : 0;
+    FlashRig s(chip(chip_id));
     QVERIFY(s.start());
     const QByteArray image = pattern(length);
     s.load_image("image.bin", image);
@@ -103,8 +108,12 @@ void UpdateFlashTest::full_image()
     s.update_flash();
     QCOMPARE(s.sink.log.mid(s.sink.log.size() - 2), QStringList({"", kOk}));
     QCOMPARE(writes(s.frames('l')), expected);
-    QCOMPARE(s.flash(0, length), image);
-    QCOMPARE(s.flash(length, 4096), QByteArray(4096, '\xFF'));
+    const Write& last = expected.last();
+    QCOMPARE(s.frames('l').last().data, image.mid(int(last.address - base)).leftJustified(int(last.length), '\xFF'));
+    QCOMPARE(s.flash(0, int(base)), QByteArray(int(base), '\xFF'));
+    QCOMPARE(s.flash(base, length), image);
+    QCOMPARE(s.flash(base + uint32_t(length), 4096), QByteArray(4096, '\xFF'));
+    QCOMPARE(s.frames('n').value(0).address, base);
     QCOMPARE(s.sink.progress_value, 100);
     QVERIFY(s.sink.actions);
     VERIFY_BOXES(s.sink);
@@ -161,37 +170,6 @@ void UpdateFlashTest::info_block_blanked_on_flash_only()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), image);
-    VERIFY_BOXES(s.sink);
-}
-
-void UpdateFlashTest::vq210_uart0_at_base_data()
-{
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QVector<Write>>("expected");
-    // The last block is always 2047 bytes, 0xFF behind what the image has.
-    QTest::newRow("4096") << 4096
-                          << QVector<Write>{{0x80000, 0, 2048}, {0x80800, 1, 2048}, {0x81000, 0, 2047}};
-    QTest::newRow("5000") << 5000
-                          << QVector<Write>{{0x80000, 0, 2048}, {0x80800, 1, 2048}, {0x81000, 0, 2047}};
-    QTest::newRow("shorter than a block") << 100 << QVector<Write>{{0x80000, 0, 2047}};
-}
-
-void UpdateFlashTest::vq210_uart0_at_base()
-{
-    QFETCH(int, length);
-    QFETCH(QVector<Write>, expected);
-    FlashRig s(chip(kVq210Uart0));
-    QVERIFY(s.start());
-    const QByteArray image = pattern(length);
-    s.load_image("image.bin", image);
-    QVERIFY(s.open_identified());
-    s.update_flash();
-    QCOMPARE(s.sink.log.last(), kOk);
-    QCOMPARE(writes(s.frames('l')), expected);
-    QCOMPARE(s.frames('l').last().data, image.mid(length / 2048 * 2048).leftJustified(2047, '\xFF'));
-    QCOMPARE(s.flash(0, 0x80000), QByteArray(0x80000, '\xFF'));
-    QCOMPARE(s.flash(0x80000, length), image);
-    QCOMPARE(s.frames('n').value(0).address, 0x80000u);
     VERIFY_BOXES(s.sink);
 }
 
@@ -358,83 +336,67 @@ void UpdateFlashTest::diff_refused_at_input_is_refused_again()
     VERIFY_BOXES(s.sink);
 }
 
-void UpdateFlashTest::block_refused_three_times()
-{
-    FlashRig s(chip(kVq4410));
-    QVERIFY(s.start());
-    s.load_image("image.bin", pattern(5000));
-    QVERIFY(s.open_identified());
-    s.sim.with_device([](SimDevice& d) { d.set_status('l', 3, 3); return 0; });
-    s.update_flash();
-    const QStringList log = s.sink.log;
-    QCOMPARE(log.mid(log.size() - 3), QStringList({"CRC Error:0x00000000", "", kFail}));
-    QCOMPARE(writes(s.frames('l')), (QVector<Write>{{0, 0, 2048}, {0, 0, 2048}, {0, 0, 2048}}));
-    QVERIFY(s.frames('n').isEmpty());
-    VERIFY_BOXES(s.sink);
-}
+enum BlockFault { RefusedThrice, TailAtStatus2, OneSilent, SilentChip, FinalCrcWrong };
 
-void UpdateFlashTest::tail_accepted_at_status_2_on_third_attempt()
+void UpdateFlashTest::block_faults_data()
 {
-    FlashRig s(chip(kVq4410));
-    QVERIFY(s.start());
-    const QByteArray image = pattern(1000);
-    s.load_image("image.bin", image);
-    QVERIFY(s.open_identified());
-    s.sim.with_device([](SimDevice& d) { d.set_status('l', 2, 3); return 0; });
-    s.update_flash();
-    QCOMPARE(s.sink.log.last(), kOk);
-    QCOMPARE(s.frames('l').size(), 3);
-    VERIFY_BOXES(s.sink);
-}
-
-void UpdateFlashTest::silent_block_goes_on()
-{
-    FlashRig s(chip(kVq4410));
-    QVERIFY(s.start());
-    const QByteArray image = pattern(6000);
-    s.load_image("image.bin", image);
-    QVERIFY(s.open_identified());
-    s.sim.with_device([](SimDevice& d) { d.set_silent('l', 1); return 0; });
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("time_overs");
+    QTest::addColumn<QVector<uint32_t>>("written");  // addresses of the block writes the device saw
+    QTest::addColumn<QStringList>("tail");           // the last log lines
+    QTest::newRow("block refused three times") << int(RefusedThrice) << 5000 << 0 << QVector<uint32_t>{0, 0, 0}
+                                               << QStringList({"CRC Error:0x00000000", "", kFail});
+    QTest::newRow("tail at status 2 on the third attempt") << int(TailAtStatus2) << 1000 << 0
+                                                           << QVector<uint32_t>{0, 0, 0} << QStringList({kOk});
     // The time-out is shown, the next block follows, the CRC decides.
-    s.sink.expect_error("Time over!");
-    s.update_flash();
-    QCOMPARE(s.frames('l').size(), 3);
-    QCOMPARE(s.sink.log.last(), kOk);
-    QCOMPARE(s.flash(0, 6000), image);
-    VERIFY_BOXES(s.sink);
+    QTest::newRow("a silent block") << int(OneSilent) << 6000 << 1 << QVector<uint32_t>{0, 2048, 4096}
+                                    << QStringList({kOk});
+    // The window keeps writing to a chip that takes the data of every block
+    // but answers only the first. (vqprog's limit on silent blocks is judged
+    // where vqprog runs.)
+    QTest::newRow("silent chip") << int(SilentChip) << 5 * 2048 << 4 << QVector<uint32_t>{0, 2048, 4096, 6144, 8192}
+                                 << QStringList({kOk});
+    QTest::newRow("final CRC wrong") << int(FinalCrcWrong) << 3000 << 0 << QVector<uint32_t>{0, 2048}
+                                     << QStringList({"Check flash CRC fail,return CRC Value: 0x0000001F", "", kFail});
 }
 
-// The window keeps writing to a chip that stops answering: the final check
-// decides. (vqprog's limit on silent blocks is judged where vqprog runs.)
-void UpdateFlashTest::silent_chip()
+void UpdateFlashTest::block_faults()
 {
-    const int written = 5;
+    QFETCH(int, fault);
+    QFETCH(int, length);
+    QFETCH(int, time_overs);
+    QFETCH(QVector<uint32_t>, written);
+    QFETCH(QStringList, tail);
     FlashRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.load_image("image.bin", pattern(5 * 2048));
+    const QByteArray image = pattern(length);
+    s.load_image("image.bin", image);
     QVERIFY(s.open_identified());
-    // The chip takes the data of every block but answers only the first.
-    s.sim.with_device([](SimDevice& d) { d.set_silent('l', SimDevice::kAlways, 1); return 0; });
-    for (int i = 1; i < written; ++i)
+    s.sim.with_device([fault](SimDevice& d) {
+        switch (fault) {
+        case RefusedThrice: d.set_status('l', 3, 3); break;
+        case TailAtStatus2: d.set_status('l', 2, 3); break;
+        case OneSilent: d.set_silent('l', 1); break;
+        case SilentChip: d.set_silent('l', SimDevice::kAlways, 1); break;
+        case FinalCrcWrong: d.set_wrong_crc('n', 1, 0x1Fu); break;
+        }
+        return 0;
+    });
+    for (int i = 0; i < time_overs; ++i)
         s.sink.expect_error("Time over!");
     s.update_flash();
-    QCOMPARE(s.frames('l').size(), written);
-    QCOMPARE(s.sink.log.last(), kOk);
-    VERIFY_BOXES(s.sink);
-}
-
-void UpdateFlashTest::crc_mismatch_at_the_end()
-{
-    FlashRig s(chip(kVq4410));
-    QVERIFY(s.start());
-    s.load_image("image.bin", pattern(3000));
-    QVERIFY(s.open_identified());
-    s.sim.with_device([](SimDevice& d) { d.set_wrong_crc('n'); return 0; });
-    s.update_flash();
     const QStringList log = s.sink.log;
-    QVERIFY(log[log.size() - 3].startsWith("Check flash CRC fail,return CRC Value: "));
-    QCOMPARE(log.last(), kFail);
-    QVERIFY(!log.contains(kOk));
+    QCOMPARE(log.mid(log.size() - tail.size()), tail);
+    QCOMPARE(log.contains(kOk), tail.last() == kOk);
+    QVector<uint32_t> addresses;
+    for (const SimFrame& f : s.frames('l'))
+        addresses << f.address;
+    QCOMPARE(addresses, written);
+    if (tail.last() == kOk)
+        QCOMPARE(s.flash(0, length), image);
+    if (fault == RefusedThrice)
+        QVERIFY(s.frames('n').isEmpty());  // no check after a failed block
     VERIFY_BOXES(s.sink);
 }
 

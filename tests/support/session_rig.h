@@ -12,43 +12,67 @@
 #include "sim_host.h"
 #include "test_dialogs.h"
 
-// Everything the session reports, as a front end would see it. Boxes are
+// Everything the session reports, as a front end would see it, and passed
+// on to `also` (the window, for a test that listens in between). Boxes are
 // declared beforehand and checked with VERIFY_BOXES, as the window's are.
 class RecordingSink : public SessionSink, public BoxLedger {
 public:
-    void log_line(const QString& text) override { log << text; }
-    void clear_log() override { log.clear(); }
-    void error_box(const QString& title, const QString& text) override { shown.append({"critical", title, text}); }
-    void notice_box(const QString& title, const QString& text) override { shown.append({"information", title, text}); }
-    void progress(int percent) override
+    void log_line(const QString& t) override { log << t; if (also) also->log_line(t); }
+    void clear_log() override { log.clear(); if (also) also->clear_log(); }
+    void error_box(const QString& a, const QString& b) override
+    {
+        shown.append({"critical", a, b});
+        if (also)
+            also->error_box(a, b);
+    }
+    void notice_box(const QString& a, const QString& b) override
+    {
+        shown.append({"information", a, b});
+        if (also)
+            also->notice_box(a, b);
+    }
+    void progress(int p) override
     {
         // As a progress bar shows them: a value again is no change.
-        if (percent != progress_value)
-            progress_seen << percent;
-        progress_value = percent;
+        if (p != progress_value)
+            progress_seen << p;
+        progress_value = p;
+        if (also)
+            also->progress(p);
     }
-    void chip_identified(uint32_t, const QString& model_name) override { chip = model_name; }
+    void chip_identified(uint32_t id, const QString& n) override { chip = n; if (also) also->chip_identified(id, n); }
     void flash_fields(const QString& id, const QString& size, const QString& name) override
     {
         flash = QStringList{id, size, name};
+        if (also)
+            also->flash_fields(id, size, name);
     }
-    void mcu_label(const QString& text) override { mcu_label_text = text; }
-    void flash_label(const QString& text) override { flash_label_text = text; }
-    void actions_enabled(bool on) override { actions = on; }
+    void mcu_label(const QString& t) override { mcu_label_text = t; if (also) also->mcu_label(t); }
+    void flash_label(const QString& t) override { flash_label_text = t; if (also) also->flash_label(t); }
+    void actions_enabled(bool on) override
+    {
+        actions = on;
+        actions_reported = true;
+        if (also)
+            also->actions_enabled(on);
+    }
     void port_failed(const QString& name) override
     {
         failed_port = name;
-        if (session)
+        if (also)
+            also->port_failed(name);
+        else if (session)
             session->mark_port_removed();
     }
 
+    SessionSink* also = nullptr;
     BootSession* session = nullptr;
     QStringList log;
     int progress_value = -1;
     QList<int> progress_seen;
     QString chip, mcu_label_text, flash_label_text, failed_port;
     QStringList flash;
-    bool actions = false;
+    bool actions = false, actions_reported = false;
 };
 
 // The session's state no front end needs but a protocol test checks.
