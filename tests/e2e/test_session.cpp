@@ -29,10 +29,10 @@ private slots:
     void sink_carries_what_window_shows_data();
     void sink_carries_what_window_shows();
 
-    void new_rate_reconnects();
+    void new_rate_data();
+    void new_rate();
     void line_is_8n1_without_flow_control_data();
     void line_is_8n1_without_flow_control();
-    void equal_rates_do_not_reconnect();
     void return_115200_on_close();
     void close_comm_disables_actions();
 
@@ -49,28 +49,46 @@ private slots:
     void closes_cleanly_after_device_vanished();
 };
 
-void SessionTest::new_rate_reconnects()
+void SessionTest::new_rate_data()
 {
-    SimSession s(chip(0x19714420));
+    QTest::addColumn<uint>("chip_id");
+    QTest::addColumn<int>("rate_index");  // the New Rate box too; -1: the start-up boxes
+    QTest::addColumn<int>("probes");      // at the rate, then as many at the New Rate
+    QTest::addColumn<int>("rate");        // in force afterwards
+    // 115200 asking for index 9 (1382400), then the New Rate asking for nothing.
+    QTest::newRow("start-up boxes: reconnects") << 0x19714420u << -1 << 15 << 1382400;
+    QTest::newRow("equal boxes: stays") << 0x19714410u << 8 << 1 << 921600;
+}
+
+void SessionTest::new_rate()
+{
+    QFETCH(uint, chip_id);
+    QFETCH(int, rate_index);
+    QFETCH(int, probes);
+    QFETCH(int, rate);
+    SimSession s(chip(chip_id));
     QVERIFY(s.start());
-    // Start-up boxes: 115200, New Rate 1382400.
+    if (rate_index >= 0) {
+        s.a().combo("comboBox_BAUDRATE")->setCurrentIndex(rate_index);
+        s.a().combo("comboBox_NewRate")->setCurrentIndex(rate_index);
+    }
     s.click("pushButton_OpenCom");
 
-    const QVector<SimFrame> probes = s.frames('K');
-    // 15 probes at 115200 asking for index 9, then one at the New Rate asking for nothing.
-    QCOMPARE(probes.size(), 15 + 15);
-    QCOMPARE(uint8_t(probes.first().raw[16]), uint8_t(9));
-    QCOMPARE(uint8_t(probes.at(14).raw[16]), uint8_t(9));
-    QCOMPARE(uint8_t(probes.last().raw[16]), uint8_t(0x7F));
-    QCOMPARE(s.a().log(), QStringList({"vcom_index = 0", "VQ4420 Boot_Version:1a2b",
-                                       "Reconnected with the new baud rate...", "vcom_index = 0",
-                                       "VQ4420 Boot_Version:1a2b"}));
-    QCOMPARE(s.a().combo("comboBox_BAUDRATE")->currentText(), QString("1382400"));
-    QCOMPARE(s.a().serial()->baudRate(), 1382400);
-    QCOMPARE(s.sim.with_device([](SimDevice& d) { return d.rate_in_force(); }), 1382400);
-    QCOMPARE(s.sim.line_rate(), 1382400);
+    const bool reconnects = rate_index < 0;
+    const QVector<SimFrame> sent = s.frames('K');
+    QCOMPARE(sent.size(), reconnects ? 2 * probes : probes);
+    QCOMPARE(uint8_t(sent.first().raw[16]), uint8_t(reconnects ? 9 : 0x7F));
+    QCOMPARE(uint8_t(sent.at(probes - 1).raw[16]), uint8_t(reconnects ? 9 : 0x7F));
+    QCOMPARE(uint8_t(sent.last().raw[16]), uint8_t(0x7F));
+    const QStringList identified = {"vcom_index = 0", s.a().edit("lineEdit_McuType")->text() + " Boot_Version:1a2b"};
+    QCOMPARE(s.a().log(), reconnects ? identified + QStringList{"Reconnected with the new baud rate..."} + identified
+                                     : identified);
+    QCOMPARE(s.a().combo("comboBox_BAUDRATE")->currentText(), QString::number(rate));
+    QCOMPARE(s.a().serial()->baudRate(), rate);
+    QCOMPARE(s.sim.with_device([](SimDevice& d) { return d.rate_in_force(); }), reconnects ? rate : 115200);
+    QCOMPARE(s.sim.line_rate(), rate);
     QCOMPARE(s.a().reconnect_state(), 0);
-    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString("VQ4420"));
+    QCOMPARE(s.a().edit("lineEdit_McuType")->text(), QString(reconnects ? "VQ4420" : "VQ4410"));
     QCOMPARE(s.a().button("pushButton_OpenCom")->text(), QString("Close Comm"));
     VERIFY_BOXES(s.dialogs);
 }
@@ -120,21 +138,6 @@ void SessionTest::line_is_8n1_without_flow_control()
     // (a BootMode press keeps its closed port object).
     QCOMPARE(s.a().serial()->dataBits(), QSerialPort::Data8);
     QCOMPARE(s.a().serial()->parity(), QSerialPort::NoParity);
-    VERIFY_BOXES(s.dialogs);
-}
-
-void SessionTest::equal_rates_do_not_reconnect()
-{
-    SimSession s(chip(0x19714410));
-    QVERIFY(s.start());
-    s.a().combo("comboBox_BAUDRATE")->setCurrentIndex(8);
-    s.a().combo("comboBox_NewRate")->setCurrentIndex(8);
-    s.click("pushButton_OpenCom");
-    QCOMPARE(s.frames('K').size(), 1);
-    QCOMPARE(uint8_t(s.frames('K').first().raw[16]), uint8_t(0x7F));
-    QVERIFY(!s.a().log().contains("Reconnected with the new baud rate..."));
-    QCOMPARE(s.a().serial()->baudRate(), 921600);
-    QCOMPARE(s.a().reconnect_state(), 0);
     VERIFY_BOXES(s.dialogs);
 }
 
