@@ -1,6 +1,7 @@
 // The external flash end to end: Flash Info against Flash.ini, the flash
 // image taken from a file, and Check Flash CRC, on the session through a
-// real pty to the simulated boot loader; the window's side of them last.
+// real pty to the simulated boot loader; a few cases are the
+// window's own (a closed port, the file choice, Exit).
 
 #include <QtTest>
 #include <sys/resource.h>

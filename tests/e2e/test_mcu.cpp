@@ -1,6 +1,7 @@
 // The chip's own flash end to end: the MCU image taken from a file, Update
 // MCU and Check Mcu CRC, on the session through a real pty to the simulated
-// boot loader; the window's file choice and a newcomer's clicks last.
+// boot loader; a few cases are the window's own (the file choice, a
+// newcomer's clicks).
 
 #include <QDir>
 #include <QFile>
@@ -704,7 +705,7 @@ void McuTest::check_refusals()
     s.sink.log.clear();
     s.clear_records();
     s.sink.expect_error(box);
-    // With the port closed the button is disabled; the slot still refuses.
+    // With the port closed the window's button is off; the session still refuses.
     s.session.check_mcu();
     QCOMPARE(s.frames('N').size(), 0);
     QCOMPARE(s.log(), QStringList());

@@ -352,9 +352,9 @@ void UpdateFlashTest::block_faults_data()
     // The time-out is shown, the next block follows, the CRC decides.
     QTest::newRow("a silent block") << int(OneSilent) << 6000 << 1 << QVector<uint32_t>{0, 2048, 4096}
                                     << QStringList({kOk});
-    // The window keeps writing to a chip that takes the data of every block
-    // but answers only the first. (vqprog's limit on silent blocks is judged
-    // where vqprog runs.)
+    // With the window's rule (no limit on silent blocks) the update keeps
+    // writing to a chip that takes the data of every block but answers only
+    // the first. (vqprog's limit is judged where vqprog runs.)
     QTest::newRow("silent chip") << int(SilentChip) << 5 * 2048 << 4 << QVector<uint32_t>{0, 2048, 4096, 6144, 8192}
                                  << QStringList({kOk});
     QTest::newRow("final CRC wrong") << int(FinalCrcWrong) << 3000 << 0 << QVector<uint32_t>{0, 2048}
