@@ -1,8 +1,11 @@
-// Reading and writing config.ini, members of MainWindow.
+// Reading and writing config.ini and the per-user settings, members of MainWindow.
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QTextStream>
 
 #ifndef Q_OS_WIN
@@ -19,6 +22,22 @@ namespace {
 QString config_path()
 {
     return QDir::currentPath() + QStringLiteral("/config.ini");
+}
+
+const QString kSkipUnchangedKey = QStringLiteral("write_only_changed_blocks");
+
+// What the operator chooses once and keeps whatever folder the window works
+// in: config.ini has six fixed lines that other tools read, so nothing new
+// goes there. Empty when there is no folder for it, or when something other
+// than a regular file holds its place (a FIFO would block the read).
+QString user_settings_path()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (folder.isEmpty())
+        return {};
+    const QString path = folder + QStringLiteral("/vq-uart-tool/vqgui.conf");
+    const QFileInfo info(path);
+    return info.exists() && !info.isFile() ? QString() : path;
 }
 
 // config.ini is taken only when it is a regular file (links followed): a
@@ -111,4 +130,23 @@ void MainWindow::write_config()
     QTextStream out(&file);
     out << compose_config(ui->checkBox_BaudRate->isChecked(), mcu_image_path, flash_image_path, bl_set,
                           ui->comboBox_WaitTime->currentIndex());
+}
+
+void MainWindow::read_user_settings()
+{
+    const QString path = user_settings_path();
+    if (path.isEmpty())
+        return;
+    const QSettings settings(path, QSettings::IniFormat);
+    // Restoring the box is not a choice of the operator's to write back.
+    const QSignalBlocker quiet(ui->checkBox_SkipUnchanged);
+    ui->checkBox_SkipUnchanged->setChecked(settings.value(kSkipUnchangedKey, false).toBool());
+}
+
+void MainWindow::on_checkBox_SkipUnchanged_toggled(bool checked)
+{
+    const QString path = user_settings_path();
+    if (!user_settings_used || path.isEmpty())
+        return;
+    QSettings(path, QSettings::IniFormat).setValue(kSkipUnchangedKey, checked);
 }

@@ -61,10 +61,13 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, ConfigFile
     connect(port_watcher, &PortWatcher::arrived, this, &MainWindow::port_arrived);
     connect(port_watcher, &PortWatcher::removed, this, &MainWindow::port_removed);
 
-    if (config == ConfigFile::Used)
+    if (config == ConfigFile::Used) {
         read_config();
-    else
+        read_user_settings();
+    } else {
         config_written_at_exit = false;
+        user_settings_used = false;
+    }
     log_line(QStringLiteral("BL_SET = ") + QString::number(bl_set));
 }
 
@@ -166,5 +169,6 @@ UpdateOptions MainWindow::read_update_options() const
     UpdateOptions options;
     options.link = read_link_settings();
     options.send_file_crc = ui->checkBox_FileCRC->isChecked();
+    options.skip_unchanged = ui->checkBox_SkipUnchanged->isChecked();
     return options;
 }

@@ -20,9 +20,9 @@ class MainWindow : public QMainWindow, private SessionSink {
 
 public:
     // Where the settings come from: config.ini of the working folder, read
-    // at start and written at exit; or, for a front end whose settings are
-    // its own options, the window's defaults alone, the file neither read
-    // nor written.
+    // at start and written at exit, and the per-user settings; or, for a
+    // front end whose settings are its own options, the window's defaults
+    // alone, neither read nor written.
     enum class ConfigFile { Used, Ignored };
 
     // port_map: where the port list comes from; null means the system's own.
@@ -83,6 +83,7 @@ private slots:
     void on_pushButton_InputMCUCode_clicked();
     void on_pushButton_UpdateMCU_clicked();
     void on_pushButton_CheckMCU_clicked();
+    void on_checkBox_SkipUnchanged_toggled(bool checked);  // kept in the per-user settings
 
     // Arrival and removal of a serial device, from the platform's notifications.
     void port_arrived(const QString& name);
@@ -115,10 +116,14 @@ private:
     // Settings file (config.ini in the working directory)
     void read_config();
     void write_config();
+    // Per-user settings (Write only changed blocks), read at start; a box
+    // changed by the operator is written at once.
+    void read_user_settings();
 
     // The rate boxes and the WaitTime entry, read once by a slot.
     LinkSettings read_link_settings() const;
-    // What an Update button asks for: the link and Check File CRC.
+    // What an Update button asks for: the link, Check File CRC and Write
+    // only changed blocks.
     UpdateOptions read_update_options() const;
 
     // Closes the port and leaves the Open button ready: "Open Comm", enabled.
@@ -153,4 +158,5 @@ private:
     int bl_set = 0;
     bool config_kept = false;  // config.ini exists but could not be read: not rewritten at exit
     bool config_written_at_exit = true;
+    bool user_settings_used = true;  // off where config.ini is ignored: a script's options are its own
 };

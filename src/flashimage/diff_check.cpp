@@ -94,7 +94,7 @@ namespace {
 // span is written as the update writes it and each record's range then
 // compared. False once enough are named.
 bool add_written_over(const QByteArray& file, const QVector<DiffRecord>& records, const QVector<int>& group,
-                      QVector<DiffProblem>* problems)
+                      int limit, QVector<DiffProblem>* problems)
 {
     qint64 lo = records[group[0]].address;
     qint64 hi = lo;
@@ -131,12 +131,22 @@ bool add_written_over(const QByteArray& file, const QVector<DiffRecord>& records
                               QStringLiteral("the writes of record %1 (data and 0xFF padding) change its data after "
                                              "its flash CRC check passed: the update would end with this range wrong")
                                   .arg(by + 1)});
-        if (std::count_if(problems->cbegin(), problems->cend(), [](const DiffProblem& p) {
-                return p.kind == DiffProblemKind::Overwritten;
-            }) >= kMaxOverwrittenNamed)
+        if (problems->size() >= limit)
             return false;
     }
     return true;
+}
+
+// The records that later records' writes change after their checks passed,
+// at most `limit` of them.
+QVector<DiffProblem> written_over_records(const QByteArray& file, const QVector<DiffRecord>& records, int limit)
+{
+    QVector<DiffProblem> problems;
+    for (const DiffOverlap& group : overlapping_diff_records(records, kFlashBlockLen)) {
+        if (!group.duplicate && !add_written_over(file, records, group.records, limit, &problems))
+            break;
+    }
+    return problems;
 }
 
 }  // namespace
@@ -193,9 +203,17 @@ QVector<DiffProblem> check_diff_records(const QByteArray& file, qint64 flash_siz
                 QStringLiteral("its data has CRC %1, the record says %2: its flash CRC check cannot pass")
                     .arg(hex32_text(data_crc), hex32_text(r.crc)));
     }
-    for (const DiffOverlap& group : overlapping_diff_records(walk.records, kFlashBlockLen)) {
-        if (!group.duplicate && !add_written_over(file, walk.records, group.records, &problems))
-            break;
-    }
+    problems += written_over_records(file, walk.records, kMaxOverwrittenNamed);
     return problems;
+}
+
+DiffWalk walk_diff_for_update(const QByteArray& file, const uint32_t (&header)[8])
+{
+    DiffWalk walk = walk_diff_records(file, header);
+    if (walk.status != DiffWalkStatus::Ok)
+        return walk;
+    const QVector<DiffProblem> over = written_over_records(file, walk.records, 1);
+    if (!over.isEmpty())
+        return {DiffWalkStatus::Illegal, illegal_document(over.first().reason), {}};
+    return walk;
 }

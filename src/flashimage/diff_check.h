@@ -40,3 +40,10 @@ QVector<DiffOverlap> overlapping_diff_records(const QVector<DiffRecord>& records
 
 // flash_size 0: not known; records are then held to the largest flash.
 QVector<DiffProblem> check_diff_records(const QByteArray& file, qint64 flash_size);
+
+// The records an update from `file` writes, walked before anything is sent:
+// walk_diff_records, and then refused (Illegal, the reason naming both
+// records) when a record's writes change an earlier record's data. Each
+// record's range is checked right after its own writes and nothing checks
+// the whole at the end, so such a file would pass with a range left wrong.
+DiffWalk walk_diff_for_update(const QByteArray& file, const uint32_t (&header)[8]);

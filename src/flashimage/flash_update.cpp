@@ -7,6 +7,7 @@
 
 #include "app/texts.h"
 #include "flashimage/block_frames.h"
+#include "flashimage/diff_check.h"
 #include "flashimage/image_rules.h"
 #include "flashimage/update_plan.h"
 #include "platform/file_read.h"
@@ -128,8 +129,9 @@ int BootSession::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expect
 int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options)
 {
     // Every record is walked before anything is sent: a block area that
-    // cannot be walked to its end is refused whole.
-    const DiffWalk walk = walk_diff_records(image_data.left(len), file_diff_info);
+    // cannot be walked to its end, or whose records would leave one another
+    // wrong, is refused whole.
+    const DiffWalk walk = walk_diff_for_update(image_data.left(len), file_diff_info);
     if (walk.status == DiffWalkStatus::Illegal) {
         log_line(walk.reason);
         return flash_update_result::kIllegalRecords;

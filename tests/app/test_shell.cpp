@@ -199,8 +199,8 @@ void ShellTest::form_layout()
     MainWindowTestAccess a(*w);
 
     QCOMPARE(w->objectName(), QString("MainWindow"));
-    QCOMPARE(w->size(), QSize(960, 660));
-    QCOMPARE(w->minimumSize(), QSize(960, 660));
+    QCOMPARE(w->size(), QSize(960, 682));
+    QCOMPARE(w->minimumSize(), QSize(960, 682));
     QCOMPARE(w->cursor().shape(), Qt::PointingHandCursor);
     QCOMPARE(a.widget<QGroupBox>("groupBox")->title(), QString("Message"));
     QCOMPARE(a.widget<QGroupBox>("groupBox_2")->title(), QString("Control"));
@@ -225,10 +225,11 @@ void ShellTest::form_layout()
         {"gridLayoutWidget", "QWidget", "", {20, 200, 211, 291}},
         {"checkBox_BaudRate", "QCheckBox", "Return 115200 when close Comm", {20, 498, 221, 19}},
         {"checkBox_FileCRC", "QCheckBox", "Check File CRC", {20, 520, 121, 16}},
-        {"label_3", "QLabel", "<html><head/><body><p>Flash ID: </p></body></html>", {20, 554, 81, 16}},
-        {"label_4", "QLabel", "<html><head/><body><p>Flash Size: </p></body></html>", {20, 588, 91, 16}},
-        {"label_5", "QLabel", "<html><head/><body><p>Flash Name: </p></body></html>", {20, 620, 101, 16}},
-        {"verticalLayoutWidget", "QWidget", "", {120, 550, 111, 91}},
+        {"checkBox_SkipUnchanged", "QCheckBox", "Write only changed blocks", {20, 542, 211, 16}},
+        {"label_3", "QLabel", "<html><head/><body><p>Flash ID: </p></body></html>", {20, 576, 81, 16}},
+        {"label_4", "QLabel", "<html><head/><body><p>Flash Size: </p></body></html>", {20, 610, 91, 16}},
+        {"label_5", "QLabel", "<html><head/><body><p>Flash Name: </p></body></html>", {20, 642, 101, 16}},
+        {"verticalLayoutWidget", "QWidget", "", {120, 572, 111, 91}},
         {"pushButton_InputMCUCode", "QPushButton", "Input File", {}},
         {"pushButton_InputFlashCode", "QPushButton", "Input File", {}},
     };
@@ -253,6 +254,7 @@ void ShellTest::form_layout()
     QVERIFY(!a.widget<QTextEdit>("textEdit")->isReadOnly());
     QVERIFY(!a.widget<QCheckBox>("checkBox_BaudRate")->isChecked());
     QVERIFY(!a.widget<QCheckBox>("checkBox_FileCRC")->isChecked());
+    QVERIFY(!a.widget<QCheckBox>("checkBox_SkipUnchanged")->isChecked());
 
     // The ten buttons top to bottom, in their layout.
     const QStringList buttons = {"pushButton_Boot",       "pushButton_BootII",    "pushButton_OpenCom",
@@ -279,7 +281,7 @@ void ShellTest::form_layout()
                                "pushButton_Exit",    "comboBox_Comm",           "lineEdit_FlashID",
                                "lineEdit_FlashSize", "lineEdit_FlashName",      "lineEdit_McuType",
                                "comboBox_BAUDRATE",  "comboBox_NewRate",        "comboBox_WaitTime",
-                               "checkBox_FileCRC"};
+                               "checkBox_FileCRC",   "checkBox_SkipUnchanged"};
     QStringList seen;
     QWidget* start = a.widget<QWidget>("lineEdit_MCU");
     QWidget* at = start;

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "flashimage/block_frames.h"
+#include "flashimage/diff_check.h"
 #include "flashimage/update_plan.h"
 #include "mcu/mcu_plan.h"
 #include "protocol/catalogue.h"
@@ -518,6 +519,12 @@ void WriteRulesTest::diff_refusals_data()
     QTest::newRow("past the address space") << diff_file(record(0xFFFFFFFEu, 4, 0, "abcd")) << 1u << illegal
                                             << "Illegal block record at file offset 32: the data runs past the end "
                                                "of the flash address space";
+    // Record 2's 0xFF padding reaches record 1's range after record 1 was checked.
+    QTest::newRow("later padding over an earlier record")
+        << diff_file(record(1024, 100, 0, pattern(100)) + record(0, 100, 0, pattern(100, 1))) << 2u << illegal
+        << "Illegal document: record 1 of 2 (file offset 32, address 0x00000400): the writes of record 2 (data and "
+           "0xFF padding) change its data after its flash CRC check passed: the update would end with this range "
+           "wrong";
 }
 
 void WriteRulesTest::diff_refusals()
@@ -528,7 +535,7 @@ void WriteRulesTest::diff_refusals()
     QFETCH(QString, reason);
     uint32_t header[8] = {};
     header[kDiffNumberWord] = number;
-    const DiffWalk walk = walk_diff_records(file, header);
+    const DiffWalk walk = walk_diff_for_update(file, header);
     QCOMPARE(int(walk.status), status);
     QCOMPARE(walk.reason, reason);
     QVERIFY(walk.records.isEmpty());
