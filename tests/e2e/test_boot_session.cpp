@@ -45,6 +45,13 @@ constexpr uint32_t kUnknownId = 0x19710000;  // chip_id while a port is open wit
 
 constexpr LinkSettings kLink{kDefaultRateIndex, kDefaultRateIndex, 3};
 
+// A session on no simulator: a bare pty, or nothing.
+struct BareSession {
+    RecordingSink sink;
+    BootSession session{&sink};
+    BootSessionTestAccess a{session};
+};
+
 // The first CRC of a connect request as the device checks it (the device's
 // CRC, not the tool's).
 uint32_t first_crc_for(const QByteArray& raw, uint32_t chip_id)
@@ -96,16 +103,13 @@ private slots:
 // writes are paced for a hardware UART, the link is down.
 void BootSessionTest::fresh_session()
 {
-    RecordingSink sink;
-    BootSession session(&sink);
-    BootSessionTestAccess a(session);
-    QCOMPARE(a.rx_wait_enabled(), 1);
-    QCOMPARE(a.write_pacing_us(), 125);
-    QCOMPARE(a.link_down(), 1);
-    QCOMPARE(session.chip_id(), 0u);
-    QVERIFY(!session.port_open());
-    QVERIFY(!session.stop_is_requested());
-    QCOMPARE(sink.log, QStringList());
+    BareSession b;
+    QCOMPARE(b.a.rx_wait_enabled(), 1);
+    QCOMPARE(b.a.write_pacing_us(), 125);
+    QCOMPARE(b.a.link_down(), 1);
+    QCOMPARE(b.session.chip_id(), 0u);
+    QVERIFY(!b.session.port_open() && !b.session.stop_is_requested());
+    QCOMPARE(b.sink.log, QStringList());
 }
 
 void BootSessionTest::identifies_each_model_data()
@@ -374,17 +378,15 @@ void BootSessionTest::wait_loop_times_out_with_box()
 {
     RawPty pty;
     QVERIFY(!pty.path().isEmpty());
-    RecordingSink sink;
-    BootSession session(&sink);
-    BootSessionTestAccess a(session);
-    QVERIFY(session.open_port(pty.path(), kDefaultRateIndex));
+    BareSession b;
+    QVERIFY(b.session.open_port(pty.path(), kDefaultRateIndex));
 
-    QVERIFY(!a.wait_for_reply(3, 1));
+    QVERIFY(!b.a.wait_for_reply(3, 1));
     // A connect nobody answers: the whole wait, then the box.
-    sink.expect_error("Time over!");
-    QCOMPARE(a.connect_device('0', 0x19714410, kLink), -2);
+    b.sink.expect_error("Time over!");
+    QCOMPARE(b.a.connect_device('0', 0x19714410, kLink), -2);
     QCOMPARE(pty.read(64).size(), 64);
-    VERIFY_BOXES(sink);
+    VERIFY_BOXES(b.sink);
 }
 
 void BootSessionTest::reply_arriving_inside_receive_slot_is_seen()
@@ -392,10 +394,8 @@ void BootSessionTest::reply_arriving_inside_receive_slot_is_seen()
     // The reply comes in two chunks, the second while the receive slot is
     // still handling the first: Qt then emits no second readyRead.
     RawPty pty;
-    RecordingSink sink;
-    BootSession session(&sink);
-    BootSessionTestAccess a(session);
-    QVERIFY(session.open_port(pty.path(), kDefaultRateIndex));
+    BareSession b;
+    QVERIFY(b.session.open_port(pty.path(), kDefaultRateIndex));
 
     const uint32_t chip = 0x19713600;
     QByteArray reply(63, '\0');
@@ -410,7 +410,7 @@ void BootSessionTest::reply_arriving_inside_receive_slot_is_seen()
         pty.write(reply.left(30));
     });
     bool second_sent = false;
-    QSerialPort* port = a.serial();
+    QSerialPort* port = b.a.serial();
     QObject::connect(port, &QSerialPort::readyRead, [&] {
         if (second_sent)
             return;
@@ -423,11 +423,11 @@ void BootSessionTest::reply_arriving_inside_receive_slot_is_seen()
             QCoreApplication::processEvents();
     });
 
-    QCOMPARE(a.connect_device('0', chip, kLink), 0);
+    QCOMPARE(b.a.connect_device('0', chip, kLink), 0);
     QVERIFY(second_sent);
-    QCOMPARE(session.boot_version_now(), 0x352u);
-    QCOMPARE(sink.log, QStringList({"vcom_index = 0", "VQ360 Boot_Version:352"}));
-    VERIFY_BOXES(sink);
+    QCOMPARE(b.session.boot_version_now(), 0x352u);
+    QCOMPARE(b.sink.log, QStringList({"vcom_index = 0", "VQ360 Boot_Version:352"}));
+    VERIFY_BOXES(b.sink);
 }
 
 // The loop tests the flag once more after its last pass: a reply handed to
@@ -436,27 +436,25 @@ void BootSessionTest::reply_handed_over_by_last_pass_counts()
 {
     RawPty pty;
     QVERIFY(!pty.path().isEmpty());
-    RecordingSink sink;
-    BootSession session(&sink);
-    BootSessionTestAccess a(session);
-    QVERIFY(session.open_port(pty.path(), kDefaultRateIndex));
+    BareSession b;
+    QVERIFY(b.session.open_port(pty.path(), kDefaultRateIndex));
 
     // Park a whole reply in the port's buffer without the receive slot seeing it.
-    a.serial()->blockSignals(true);
+    b.a.serial()->blockSignals(true);
     pty.write(QByteArray(63, 'K'));
     constexpr int kPatienceMs = 3000;
-    while (a.serial()->bytesAvailable() < 63 && a.serial()->waitForReadyRead(kPatienceMs)) {
+    while (b.a.serial()->bytesAvailable() < 63 && b.a.serial()->waitForReadyRead(kPatienceMs)) {
     }
-    QCOMPARE(a.serial()->bytesAvailable(), qint64(63));
-    a.serial()->blockSignals(false);
-    a.rx_ready() = 0;
-    a.rx_wait_enabled() = 0;
+    QCOMPARE(b.a.serial()->bytesAvailable(), qint64(63));
+    b.a.serial()->blockSignals(false);
+    b.a.rx_ready() = 0;
+    b.a.rx_wait_enabled() = 0;
 
     // One pass: its test fails, its pumping hands the bytes over, and only
     // the test after the loop can see them.
-    QVERIFY(a.wait_for_reply(1, 0));
-    QCOMPARE(char(a.rx_buf()[0]), 'K');
-    VERIFY_BOXES(sink);
+    QVERIFY(b.a.wait_for_reply(1, 0));
+    QCOMPARE(char(b.a.rx_buf()[0]), 'K');
+    VERIFY_BOXES(b.sink);
 }
 
 QTEST_MAIN(BootSessionTest)

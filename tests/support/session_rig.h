@@ -17,55 +17,34 @@
 // declared beforehand and checked with VERIFY_BOXES, as the window's are.
 class RecordingSink : public SessionSink, public BoxLedger {
 public:
-    void log_line(const QString& t) override { log << t; if (also) also->log_line(t); }
-    void clear_log() override { log.clear(); if (also) also->clear_log(); }
-    void error_box(const QString& a, const QString& b) override
-    {
-        shown.append({"critical", a, b});
-        if (also)
-            also->error_box(a, b);
-    }
-    void notice_box(const QString& a, const QString& b) override
-    {
-        shown.append({"information", a, b});
-        if (also)
-            also->notice_box(a, b);
-    }
+    void log_line(const QString& t) override { log << t; also->log_line(t); }
+    void clear_log() override { log.clear(); also->clear_log(); }
+    void error_box(const QString& a, const QString& b) override { box("critical", a, b); also->error_box(a, b); }
+    void notice_box(const QString& a, const QString& b) override { box("information", a, b); also->notice_box(a, b); }
     void progress(int p) override
     {
-        // As a progress bar shows them: a value again is no change.
-        if (p != progress_value)
+        if (p != progress_value)  // as a progress bar shows them: a value again is no change
             progress_seen << p;
         progress_value = p;
-        if (also)
-            also->progress(p);
+        also->progress(p);
     }
-    void chip_identified(uint32_t id, const QString& n) override { chip = n; if (also) also->chip_identified(id, n); }
+    void chip_identified(uint32_t id, const QString& n) override { chip = n; also->chip_identified(id, n); }
     void flash_fields(const QString& id, const QString& size, const QString& name) override
     {
         flash = QStringList{id, size, name};
-        if (also)
-            also->flash_fields(id, size, name);
+        also->flash_fields(id, size, name);
     }
-    void mcu_label(const QString& t) override { mcu_label_text = t; if (also) also->mcu_label(t); }
-    void flash_label(const QString& t) override { flash_label_text = t; if (also) also->flash_label(t); }
-    void actions_enabled(bool on) override
-    {
-        actions = on;
-        actions_reported = true;
-        if (also)
-            also->actions_enabled(on);
-    }
+    void mcu_label(const QString& t) override { mcu_label_text = t; also->mcu_label(t); }
+    void flash_label(const QString& t) override { flash_label_text = t; also->flash_label(t); }
+    void actions_enabled(bool on) override { actions = on; actions_reported = true; also->actions_enabled(on); }
     void port_failed(const QString& name) override
     {
         failed_port = name;
-        if (also)
-            also->port_failed(name);
-        else if (session)
+        if (also == &nobody_ && session)  // else the window ends the session, as it does
             session->mark_port_removed();
+        also->port_failed(name);
     }
 
-    SessionSink* also = nullptr;
     BootSession* session = nullptr;
     QStringList log;
     int progress_value = -1;
@@ -73,6 +52,13 @@ public:
     QString chip, mcu_label_text, flash_label_text, failed_port;
     QStringList flash;
     bool actions = false, actions_reported = false;
+
+private:
+    void box(const char* kind, const QString& title, const QString& text) { shown.append({kind, title, text}); }
+    NullSessionSink nobody_;
+
+public:
+    SessionSink* also = &nobody_;
 };
 
 // The session's state no front end needs but a protocol test checks.
