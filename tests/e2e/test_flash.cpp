@@ -45,7 +45,8 @@ private slots:
     void check_refusals();
     void check_budget_runs_out();
     void check_removal_during_wait();
-    void check_exit_during_wait();
+    void exit_during_wait_data();
+    void exit_during_wait();
 };
 
 void FlashTest::flash_info_data()
@@ -566,21 +567,38 @@ void FlashTest::check_removal_during_wait()
     VERIFY_BOXES(s.sink);
 }
 
-void FlashTest::check_exit_during_wait()
+void FlashTest::exit_during_wait_data()
 {
+    QTest::addColumn<QString>("button");
+    QTest::newRow("Check Flash CRC, a silent chip") << "pushButton_CheckFlash";
+    QTest::newRow("Update Flash, slow replies") << "pushButton_UpdateFlash";
+}
+
+void FlashTest::exit_during_wait()
+{
+    QFETCH(QString, button);
+    const bool update = button == "pushButton_UpdateFlash";
     FlashSession s(chip(kVq4410));
     QVERIFY(s.start());
-    s.load_image("image.bin", pattern(3000));
+    s.load_image("image.bin", pattern(update ? 64 * 1024 : 3000));
     s.open_identified();
-    s.sim.with_device([](SimDevice& d) { d.set_silent('n', 1); return 0; });
-    QTimer::singleShot(300, s.window.get(), [&s] { s.click("pushButton_Exit"); });
+    if (update)
+        s.sim.set_reply_delay_ms(50);
+    else
+        s.sim.with_device([](SimDevice& d) { d.set_silent('n', 1); return 0; });
+    QTimer::singleShot(update ? 400 : 300, s.window.get(), [&s] { s.click("pushButton_Exit"); });
     QElapsedTimer clock;
     clock.start();
-    s.click("pushButton_CheckFlash");
+    s.click(qPrintable(button));
     QVERIFY2(clock.elapsed() < 10000, "the wait did not end at Exit");
     QVERIFY(s.a().s().stop_is_requested());
     QVERIFY(!s.window->isVisible());
     QVERIFY(!s.a().log().contains("Check flash CRC pass."));
+    if (update) {
+        QCOMPARE(s.a().log().last(), QString("Update flash is fail....."));
+        QVERIFY(s.frames('l').size() < 32);
+        QVERIFY(s.frames('n').isEmpty());
+    }
     QVERIFY(s.close_window_writes_config());
     VERIFY_BOXES(s.dialogs);
 }

@@ -1,8 +1,8 @@
 // Update Flash end to end: whole images from address 0 and from the base of
 // VQ210 Uart0, differential images, both block writers, faults and bad
 // files, on the session through a real pty to the simulated boot loader,
-// whose external memory is compared with what must be there afterwards. Exit
-// and a closed port are the window's.
+// whose external memory is compared with what must be there afterwards. A
+// closed port is the window's (Exit is in test_flash).
 
 #include <QtTest>
 
@@ -60,7 +60,6 @@ private slots:
     void block_faults_data();
     void block_faults();
     void unplugged_mid_update();
-    void exit_mid_update();
     void flash_modes_data();
     void flash_modes();
     void flash_mode_refused();
@@ -398,24 +397,6 @@ void UpdateFlashTest::unplugged_mid_update()
     QCOMPARE(s.frames('l').size(), 3);
     QVERIFY(s.frames('n').isEmpty());
     VERIFY_BOXES(s.sink);
-}
-
-void UpdateFlashTest::exit_mid_update()
-{
-    FlashSession s(chip(kVq4410));
-    QVERIFY(s.start());
-    s.load_image("image.bin", pattern(64 * 1024));
-    s.open_identified();
-    s.sim.set_reply_delay_ms(50);
-    QTimer::singleShot(400, s.window.get(), [&s] { s.click("pushButton_Exit"); });
-    s.click("pushButton_UpdateFlash");
-    QVERIFY(s.a().s().stop_is_requested());
-    QCOMPARE(s.a().log().last(), kFail);
-    QVERIFY(s.frames('l').size() < 32);
-    QVERIFY(s.frames('n').isEmpty());
-    QVERIFY(!s.window->isVisible());
-    QVERIFY(s.close_window_writes_config());
-    VERIFY_BOXES(s.dialogs);
 }
 
 void UpdateFlashTest::flash_modes_data()
