@@ -78,7 +78,6 @@ private slots:
     void fresh_session();
     void identifies_each_model_data();
     void identifies_each_model();
-    void chip_in_no_entry_is_unknown();
     void probing_stops_data();
     void probing_stops();
     void late_connect_reply_still_identifies_data();
@@ -138,38 +137,28 @@ void BootSessionTest::identifies_each_model()
     VERIFY_BOXES(r.sink);
 }
 
-void BootSessionTest::chip_in_no_entry_is_unknown()
-{
-    SessionRig r(chip(0x19719999));
-    QVERIFY(r.start());
-    QVERIFY(r.open() != 0);
-    QCOMPARE(r.sink.chip, QString("unknown"));
-    QCOMPARE(r.session.chip_id(), kUnknownId);
-    QCOMPARE(r.frames('K').size(), kExpectedModelCount);
-    QVERIFY(r.session.port_open());
-    QVERIFY(!r.sink.actions);
-    QCOMPARE(r.sink.log, QStringList());
-    VERIFY_BOXES(r.sink);
-}
-
 void BootSessionTest::probing_stops_data()
 {
-    QTest::addColumn<bool>("silent");  // else a reply of another letter
+    QTest::addColumn<int>("fault");  // 0: silent once, 1: a reply of another letter, 2: a chip in no entry
+    QTest::addColumn<int>("probes");
     QTest::addColumn<QStringList>("log");
-    QTest::newRow("silent chip: Time over!") << true << QStringList();
-    QTest::newRow("wrong letter") << false << QStringList({"Connect device,and return error command"});
+    QTest::newRow("silent chip: Time over!") << 0 << 1 << QStringList();
+    QTest::newRow("wrong letter") << 1 << 1 << QStringList({"Connect device,and return error command"});
+    QTest::newRow("chip in no entry: every model probed") << 2 << kExpectedModelCount << QStringList();
 }
 
 void BootSessionTest::probing_stops()
 {
-    QFETCH(bool, silent);
+    QFETCH(int, fault);
+    QFETCH(int, probes);
     QFETCH(QStringList, log);
-    SessionRig r(chip(0x19714700));
+    const bool silent = fault == 0;
+    SessionRig r(chip(fault == 2 ? 0x19719999 : 0x19714700));
     QVERIFY(r.start());
-    r.sim.with_device([silent](SimDevice& d) {
-        if (silent)
+    r.sim.with_device([fault](SimDevice& d) {
+        if (fault == 0)
             d.set_silent('K', 1);
-        else
+        else if (fault == 1)
             d.set_wrong_letter('K', 1);
         return 0;
     });
@@ -181,11 +170,12 @@ void BootSessionTest::probing_stops()
     // A silent chip gets the whole wait: 51 x 30 ms, less room for a coarse clock; no upper bound.
     if (silent)
         QVERIFY2(clock.elapsed() >= 1400, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(r.frames('K').size(), 1);
+    QCOMPARE(r.frames('K').size(), probes);
     QCOMPARE(r.sink.log, log);
     QCOMPARE(r.sink.chip, QString("unknown"));
     QCOMPARE(r.session.chip_id(), kUnknownId);
     QVERIFY(r.session.port_open());
+    QVERIFY(!r.sink.actions);
     VERIFY_BOXES(r.sink);
 }
 

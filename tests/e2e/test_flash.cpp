@@ -30,6 +30,7 @@ private slots:
     void input_diff_refused();
     void input_plain_despite_suffix_data();
     void input_plain_despite_suffix();
+    void input_file_names_the_image_data();
     void input_file_names_the_image();
     void input_unreadable_file();
 
@@ -284,25 +285,48 @@ void FlashTest::input_plain_despite_suffix()
     VERIFY_BOXES(s.sink);
 }
 
+void FlashTest::input_file_names_the_image_data()
+{
+    QTest::addColumn<bool>("mcu");
+    QTest::newRow("MCU") << true;
+    QTest::newRow("flash") << false;
+}
+
 // The file chosen is named in the window and is where the next choice
 // starts; a cancelled choice changes nothing, an unreadable one is named.
 void FlashTest::input_file_names_the_image()
 {
+    QFETCH(bool, mcu);
+    const char* const button = mcu ? "pushButton_InputMCUCode" : "pushButton_InputFlashCode";
+    const char* const edit = mcu ? "lineEdit_MCU" : "lineEdit_Flash";
+    const char* const label_name = mcu ? "label_MCUCRC" : "label_FlashCRC";
     FlashSession s(chip(kVq4410));
     QVERIFY(s.start());
-    const QString path = s.load_image("image.bin", pattern(500));
-    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), path);
-    QCOMPARE(s.a().flash_image_path(), path);
-    const QString label = s.a().label("label_FlashCRC");
-    QCOMPARE(label, QString("Flash code, FileCRC = %1  Len = 500").arg(hex32(crc(pattern(500)))));
-    s.load(QString());
-    QCOMPARE(s.a().label("label_FlashCRC"), label);
-    QCOMPARE(s.a().flash_image_path(), path);
-    const QString missing = s.work_dir.filePath("gone.bin");
+    const QString label = s.a().label(label_name);
+    s.click(button);  // no answer: cancelled
+    QCOMPARE(s.a().edit(edit)->text(), QString());
+    QCOMPARE(mcu ? s.a().s().mcu_image_length() : s.a().s().flash_image_length(), 0);
+    QCOMPARE(s.a().label(label_name), label);
+    QCOMPARE(without_timers(s.a().log()), QStringList());
+    const QString path = s.write("image.bin", pattern(500));
+    s.dialogs.file_answers << path;
+    s.click(button);
+    const auto chosen = [&] { return mcu ? s.a().mcu_image_path() : s.a().flash_image_path(); };
+    QCOMPARE(s.a().edit(edit)->text(), path);
+    QCOMPARE(chosen(), path);
+    const QString shown = s.a().label(label_name);
+    QCOMPARE(shown, mcu ? "Mcu code, CRC = " + hex32(crc(pattern(500))) + " Len: 500"
+                        : "Flash code, FileCRC = " + hex32(crc(pattern(500))) + "  Len = 500");
+    s.click(button);  // cancelled: the choice stays
+    QCOMPARE(chosen(), path);
+    QCOMPARE(s.a().label(label_name), shown);
+    const QString missing = s.work_dir.filePath("missing.bin");
     s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
-    s.load(missing);
-    QCOMPARE(s.a().edit("lineEdit_Flash")->text(), missing);
-    QCOMPARE(s.a().label("label_FlashCRC"), label);
+    s.dialogs.file_answers << missing;
+    s.click(button);
+    QCOMPARE(s.a().edit(edit)->text(), missing);
+    QCOMPARE(chosen(), missing);
+    QCOMPARE(s.a().label(label_name), shown);
     VERIFY_BOXES(s.dialogs);
 }
 

@@ -1,7 +1,6 @@
 // The chip's own flash end to end: the MCU image taken from a file, Update
 // MCU and Check Mcu CRC, on the session through a real pty to the simulated
-// boot loader; a few cases are the window's own (the file choice, a
-// newcomer's clicks).
+// boot loader; and a newcomer's clicks in the window.
 
 #include <QDir>
 #include <QFile>
@@ -101,14 +100,6 @@ public:
     QString image_path;
 };
 
-// The window, with the file answered in its dialog.
-QString choose_in_window(SimSession& s, const QString& path)
-{
-    s.dialogs.file_answers << path;
-    s.click("pushButton_InputMCUCode");
-    return path;
-}
-
 }  // namespace
 
 class McuTest : public QObject {
@@ -118,7 +109,6 @@ private slots:
     void input_reads_image_data();
     void input_reads_image();
     void input_unreadable_keeps_values();
-    void input_file_names_the_image();
 
     void update_programs_image_data();
     void update_programs_image();
@@ -199,29 +189,6 @@ void McuTest::input_unreadable_keeps_values()
         QCOMPARE(s.sink.mcu_label_text, label);
     }
     VERIFY_BOXES(s.sink);
-}
-
-// The file chosen is named in the window and is where the next choice
-// starts; a cancelled choice changes nothing, an unreadable one is named.
-void McuTest::input_file_names_the_image()
-{
-    SimSession s(chip(kVq4410));
-    QVERIFY(s.start());
-    const QString label = s.a().label("label_MCUCRC");
-    s.click("pushButton_InputMCUCode");  // no answer: cancelled
-    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), QString());
-    QCOMPARE(s.a().s().mcu_image_length(), 0);
-    QCOMPARE(s.a().label("label_MCUCRC"), label);
-    QCOMPARE(without_timers(s.a().log()), QStringList());
-    const QString path = choose_in_window(s, s.write("app.bin", image_of(100)));
-    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), path);
-    QCOMPARE(s.a().mcu_image_path(), path);
-    const QString missing = s.work_dir.filePath("missing.bin");
-    s.dialogs.expected.append({"critical", "Error", "Read fail,please check the path!"});
-    choose_in_window(s, missing);
-    QCOMPARE(s.a().edit("lineEdit_MCU")->text(), missing);
-    QCOMPARE(s.a().mcu_image_path(), missing);
-    VERIFY_BOXES(s.dialogs);
 }
 
 // ---------------------------------------------------------------- Update MCU
