@@ -17,8 +17,6 @@ private slots:
     void flash_info_data();
     void flash_info();
     void flash_info_port_closed();
-    void flash_info_says_why_data();
-    void flash_info_says_why();
     void flash_info_wrong_reply();
     void reserved_area_data();
     void reserved_area();
@@ -54,26 +52,36 @@ void FlashTest::flash_info_data()
 {
     QTest::addColumn<uint>("id0");  // of the first and the second get-flash-ID variant
     QTest::addColumn<uint>("id1");
-    QTest::addColumn<bool>("catalogue");
+    QTest::addColumn<QByteArray>("catalogue");  // "-": no Flash.ini
     QTest::addColumn<QStringList>("fields");
-    QTest::addColumn<int>("asks");  // the second only follows a failure
-    QTest::newRow("catalogued") << uint(kId16M) << uint(kId16M) << true
-                                << QStringList({"0xef4018", "16777216", "W16M"}) << 1;
-    QTest::newRow("second variant catalogued") << uint(kUnlisted) << uint(kId16M) << true
-                                               << QStringList({"0xef4018", "16777216", "W16M"}) << 2;
-    QTest::newRow("neither catalogued") << uint(kUnlisted) << 0x00ABCDEFu << true << QStringList({"0xabcdef", "0", ""})
-                                        << 2;
-    QTest::newRow("no Flash.ini") << uint(kId16M) << uint(kId16M) << false << QStringList({"0xef4018", "0", ""}) << 2;
+    QTest::addColumn<int>("asks");     // the second only follows a failure
+    QTest::addColumn<QString>("why");  // the one line after it; "PATH" is Flash.ini's path
+    const QByteArray listed(kCatalogue);
+    const QStringList w16m{"0xef4018", "16777216", "W16M"};
+    QTest::newRow("catalogued") << uint(kId16M) << uint(kId16M) << listed << w16m << 1 << "";
+    QTest::newRow("second variant catalogued") << uint(kUnlisted) << uint(kId16M) << listed << w16m << 2 << "";
+    QTest::newRow("neither catalogued") << uint(kUnlisted) << 0x00ABCDEFu << listed << QStringList({"0xabcdef", "0", ""})
+                                        << 2 << "Flash.ini: flash ID 0xabcdef is not listed in PATH";
+    QTest::newRow("no Flash.ini") << uint(kId16M) << uint(kId16M) << QByteArray("-")
+                                  << QStringList({"0xef4018", "0", ""}) << 2 << "Flash.ini: cannot read PATH";
+    QTest::newRow("no valid line") << 0x00ABCDEFu << 0x00ABCDEFu
+                                   << QByteArray("[FLASH]\r\n; W16M 16 MiB\r\n0x00EF4018,16M\r\n")
+                                   << QStringList({"0xabcdef", "0", ""}) << 2 << "Flash.ini: no valid flash line in PATH";
+    QTest::newRow("listed alone") << 0x00ABCDEFu << 0x00ABCDEFu << QByteArray("0x00ABCDEF,1024,16384,SIM16M,\n")
+                                  << QStringList({"0xabcdef", "16777216", "SIM16M"}) << 1 << "";
 }
 
 void FlashTest::flash_info()
 {
     QFETCH(uint, id0);
     QFETCH(uint, id1);
-    QFETCH(bool, catalogue);
+    QFETCH(QByteArray, catalogue);
     QFETCH(QStringList, fields);
     QFETCH(int, asks);
-    FlashRig s(chip(kVq4410, id0, id1), catalogue);
+    QFETCH(QString, why);
+    FlashRig s(chip(kVq4410, id0, id1), false);
+    if (catalogue != "-")
+        s.write("Flash.ini", catalogue);
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
     s.in.rx_len() = 30;  // part of a reply left over: Flash Info starts its gathering afresh
@@ -86,35 +94,8 @@ void FlashTest::flash_info()
     QCOMPARE(frames[0].raw, QByteArray::fromHex("6d0100") + QByteArray(61, '\0'));
     if (asks == 2)
         QCOMPARE(frames[1].raw.left(3), QByteArray::fromHex("6d0101"));
-    if (!fields[2].isEmpty())  // found: nothing to say why not
-        QCOMPARE(without_timers(s.sink.log), QStringList());
-    VERIFY_BOXES(s.sink);
-}
-
-void FlashTest::flash_info_says_why_data()
-{
-    QTest::addColumn<QByteArray>("catalogue");  // "-": no Flash.ini
-    QTest::addColumn<QString>("line");          // the one line after identification; "PATH" is Flash.ini's path
-    QTest::newRow("missing") << QByteArray("-") << "Flash.ini: cannot read PATH";
-    QTest::newRow("no valid line") << QByteArray("[FLASH]\r\n; W16M 16 MiB\r\n0x00EF4018,16M\r\n")
-                                   << "Flash.ini: no valid flash line in PATH";
-    QTest::newRow("ID not listed") << QByteArray(kCatalogue) << "Flash.ini: flash ID 0xabcdef is not listed in PATH";
-    QTest::newRow("listed") << QByteArray("0x00ABCDEF,1024,16384,SIM16M,\n") << "";
-}
-
-void FlashTest::flash_info_says_why()
-{
-    QFETCH(QByteArray, catalogue);
-    QFETCH(QString, line);
-    FlashRig s(chip(kVq4410, 0x00ABCDEF, 0x00ABCDEF), false);
-    if (catalogue != "-")
-        s.write("Flash.ini", catalogue);
-    QVERIFY(s.start());
-    QVERIFY(s.open_identified());
-    s.flash_info();
-    line.replace("PATH", QDir(s.work_dir.path()).filePath("Flash.ini"));
-    QCOMPARE(without_timers(s.sink.log), line.isEmpty() ? QStringList() : QStringList{line});
-    QCOMPARE(s.sink.flash.mid(1), line.isEmpty() ? QStringList({"16777216", "SIM16M"}) : QStringList({"0", ""}));
+    why.replace("PATH", QDir(s.work_dir.path()).filePath("Flash.ini"));
+    QCOMPARE(without_timers(s.sink.log), why.isEmpty() ? QStringList() : QStringList{why});
     VERIFY_BOXES(s.sink);
 }
 
