@@ -58,13 +58,14 @@ void FlashTest::flash_info_data()
     const QStringList w16m{"0xef4018", "16777216", "W16M"};
     QTest::newRow("catalogued") << uint(kId16M) << uint(kId16M) << listed << w16m << 1 << "";
     QTest::newRow("second variant catalogued") << uint(kUnlisted) << uint(kId16M) << listed << w16m << 2 << "";
-    QTest::newRow("neither catalogued") << uint(kUnlisted) << 0x00ABCDEFu << listed << QStringList({"0xabcdef", "0", ""})
-                                        << 2 << "Flash.ini: flash ID 0xabcdef is not listed in PATH";
+    const QStringList unknown{"0xabcdef", "0", ""};
+    QTest::newRow("neither catalogued") << uint(kUnlisted) << 0x00ABCDEFu << listed << unknown << 2
+                                        << "Flash.ini: flash ID 0xabcdef is not listed in PATH";
     QTest::newRow("no Flash.ini") << uint(kId16M) << uint(kId16M) << QByteArray("-")
                                   << QStringList({"0xef4018", "0", ""}) << 2 << "Flash.ini: cannot read PATH";
     QTest::newRow("no valid line") << 0x00ABCDEFu << 0x00ABCDEFu
                                    << QByteArray("[FLASH]\r\n; W16M 16 MiB\r\n0x00EF4018,16M\r\n")
-                                   << QStringList({"0xabcdef", "0", ""}) << 2 << "Flash.ini: no valid flash line in PATH";
+                                   << unknown << 2 << "Flash.ini: no valid flash line in PATH";
     QTest::newRow("listed alone") << 0x00ABCDEFu << 0x00ABCDEFu << QByteArray("0x00ABCDEF,1024,16384,SIM16M,\n")
                                   << QStringList({"0xabcdef", "16777216", "SIM16M"}) << 1 << "";
 }
@@ -183,9 +184,10 @@ void FlashTest::input_bin_info_block()
     QCOMPARE(s.in.flash_image_has_info(), has_info);
     if (has_info)
         QCOMPARE(s.in.flash_image_info_crc(), 0xFEDC0123u);
-    const QString label = has_info ? QString("Flash code, FileCRC = %1  FlashCRC = 0xFEDC0123  Len = %2")
-                                         .arg(hex32(file_crc)).arg(file.size())
-                                   : QString("Flash code, FileCRC = %1  Len = %2").arg(hex32(file_crc)).arg(file.size());
+    const QString label = QString(has_info ? "Flash code, FileCRC = %1  FlashCRC = 0xFEDC0123  Len = %2"
+                                           : "Flash code, FileCRC = %1  Len = %2")
+                              .arg(hex32(file_crc))
+                              .arg(file.size());
     QCOMPARE(s.sink.flash_label_text, label);
     QCOMPARE(s.sink.log, QStringList());
     VERIFY_BOXES(s.sink);

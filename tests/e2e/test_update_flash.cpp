@@ -263,8 +263,9 @@ void UpdateFlashTest::diff_nothing_written_data()
     const QString illegal = "Illegal block record at file offset ";
     // A check of no bytes has no passes to wait for its answer: the update can only fail.
     QTest::newRow("empty record") << diff_file(diff_record(0x10000, QByteArray(), 0), 16) << QStringList{"Time over!"}
-                                  << QStringList({"Write block:0x00010000,0,0x00000000", "Write block data crc:0x00000000",
-                                                  "Crc Value: 0x00000000,0", "", kDiffFail})
+                                  << QStringList({"Write block:0x00010000,0,0x00000000",
+                                                  "Write block data crc:0x00000000", "Crc Value: 0x00000000,0", "",
+                                                  kDiffFail})
                                   << 1;
     QTest::newRow("no blocks") << diff_file(diff_record(0, data, crc(data)), 116, false, false, 0) << QStringList()
                                << QStringList({"There are not any block to update...", "", kDiffFail}) << 0;
