@@ -369,7 +369,7 @@ void SessionTest::sink_carries_what_window_shows()
     tap.actions = s.a().button("pushButton_UpdateMCU")->isEnabled();  // until the session says otherwise
     s.a().s().set_sink(&tap);
     s.a().clear_log();
-    s.a().start(operation);
+    s.a().driver().start(operation);
     s.a().s().set_sink(&s.a().window_sink());
 
     const QMap<QString, bool> reported{{"chip", !tap.chip.isEmpty()}, {"flash", !tap.flash.isEmpty()},

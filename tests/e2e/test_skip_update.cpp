@@ -32,14 +32,6 @@ QByteArray flipped(QByteArray bytes, const QVector<int>& at)
     return bytes;
 }
 
-QVector<uint32_t> addresses(const QVector<SimFrame>& frames)
-{
-    QVector<uint32_t> out;
-    for (const SimFrame& f : frames)
-        out.append(f.address);
-    return out;
-}
-
 constexpr int kRate1382400 = 9;
 
 // The board plugged in again: a new pty on the same memory, opened at

@@ -370,10 +370,7 @@ void UpdateFlashTest::block_faults()
     const QStringList log = s.sink.log;
     QCOMPARE(log.mid(log.size() - tail.size()), tail);
     QCOMPARE(log.contains(kOk), tail.last() == kOk);
-    QVector<uint32_t> addresses;
-    for (const SimFrame& f : s.frames('l'))
-        addresses << f.address;
-    QCOMPARE(addresses, written);
+    QCOMPARE(addresses(s.frames('l')), written);
     if (tail.last() == kOk)
         QCOMPARE(s.flash(0, length), image);
     if (fault == RefusedThrice)

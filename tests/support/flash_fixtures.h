@@ -89,6 +89,15 @@ QByteArray diff_file(const QByteArray& blocks, uint32_t dblk_lenght, bool spoil_
     return header + blocks;
 }
 
+// Where each of the frames was to be written.
+QVector<uint32_t> addresses(const QVector<SimFrame>& frames)
+{
+    QVector<uint32_t> out;
+    for (const SimFrame& f : frames)
+        out.append(f.address);
+    return out;
+}
+
 // One block record of a .diff: address, length, CRC, a word not read, data.
 QByteArray diff_record(uint32_t address, const QByteArray& data, uint32_t record_crc)
 {

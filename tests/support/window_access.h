@@ -24,7 +24,6 @@ public:
     explicit MainWindowTestAccess(MainWindow& w) : w(w), drive(w) {}
 
     WindowDriver& driver() { return drive; }
-    void start(Operation operation) { drive.start(operation); }
 
     template <class T>
     T* widget(const char* name) const
