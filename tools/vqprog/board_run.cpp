@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cstdio>
 
 #include "console.h"
@@ -17,12 +18,12 @@
 #include "protocol/hex_text.h"
 #include "serial/boot_sequences.h"
 #include "serial/port_map.h"
-#include "serial/port_watcher.h"
 #include "signal_watch.h"
 
 namespace {
 
 constexpr int kRemovalGraceMs = 100;        // for a hang-up to be heard after a failure
+constexpr int kPortPollMs = 1000;           // as often as the window looks at its port list
 constexpr int kFlashInfoRetryPauseMs = 50;  // between Flash Info's two attempts, as its button
 constexpr int kRunSettleMs = 60;            // lets the run frame leave before the port closes, as Run's button
 
@@ -66,7 +67,7 @@ public:
     void actions_enabled(bool) override {}
     void port_failed(const QString& name) override
     {
-        run_.port_watcher_->forget(name);
+        run_.port_present_ = false;  // reported here, not again when its node goes
         run_.port_removed(name);
     }
 
@@ -77,8 +78,7 @@ private:
 
 BoardRun::BoardRun(const Options& options, Console& console, SignalWatch& watch)
     : options_(options), console_(console), watch_(watch), sink_(std::make_unique<ConsoleSink>(console, *this)),
-      session_(std::make_unique<BootSession>(sink_.get())), port_map_(PortMap::create_default()),
-      link_(link_settings(options))
+      session_(std::make_unique<BootSession>(sink_.get())), link_(link_settings(options))
 {
 }
 
@@ -96,12 +96,6 @@ int BoardRun::run()
     // The first line of every session log since the window's own: logs of
     // scripts and of the window read alike.
     console_.log(QStringLiteral("BL_SET = 0"));
-    // Hot-plug lines as the window logs them; the removal of this board's
-    // port ends its session.
-    port_watcher_ = new PortWatcher(port_map_.get(), this);
-    connect(port_watcher_, &PortWatcher::arrived, this,
-            [this](const QString& name) { console_.log(QStringLiteral("Insert ") + name); });
-    connect(port_watcher_, &PortWatcher::removed, this, &BoardRun::port_removed);
     connect(&watch_, &SignalWatch::caught, this, &BoardRun::interrupt);
 
     if (!prepare())
@@ -174,12 +168,31 @@ bool BoardRun::prepare()
         return false;
     }
     session_->set_receive_wait_ms(link_.wait_ms);
-    port_ = options_.ports.isEmpty() ? preselected_port(*port_map_) : options_.ports.first();
+    port_ = options_.ports.isEmpty() ? preselected_port(*PortMap::create_default()) : options_.ports.first();
     if (port_.isEmpty()) {
         console_.error(QStringLiteral("no serial port found; name one with --port"));
         return false;
     }
+    // Hot-plug of this board's port, in the window's words. Only its own:
+    // listing every port of the system each second cost a board a fifth of
+    // its CPU, and a board's log has no use for another board's cable.
+    port_present_ = QFileInfo::exists(port_);
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, &BoardRun::watch_port);
+    poll->start(kPortPollMs);
     return true;
+}
+
+void BoardRun::watch_port()
+{
+    const bool present = QFileInfo::exists(port_);
+    if (present == port_present_)
+        return;
+    port_present_ = present;
+    if (present)
+        console_.log(QStringLiteral("Insert ") + port_);
+    else
+        port_removed(port_);
 }
 
 bool BoardRun::run_action(const Action& given)

@@ -15,8 +15,6 @@
 class BoardProduction;
 class BootSession;
 class Console;
-class PortMap;
-class PortWatcher;
 class QTemporaryDir;
 class SignalWatch;
 
@@ -50,6 +48,7 @@ private:
     UpdateOptions update_options() const;
     void notice_removal();
     void port_removed(const QString& name);
+    void watch_port();
     void interrupt(int signal_number);
 
     const Options& options_;
@@ -58,11 +57,10 @@ private:
     int interrupted_by_ = 0;  // the signal that stopped the run, 0 while none
     std::unique_ptr<ConsoleSink> sink_;
     std::unique_ptr<BootSession> session_;
-    std::unique_ptr<PortMap> port_map_;
-    PortWatcher* port_watcher_ = nullptr;
     std::unique_ptr<QTemporaryDir> catalogue_dir_;
     std::unique_ptr<BoardProduction> production_;  // serial number, stamped images, records
     QString port_;
+    bool port_present_ = false;  // its device node, as last seen
     // The rates the next open uses: after a switch to the New Rate the boot
     // loader listens there, after Run it is back at the default rate.
     LinkSettings link_;
