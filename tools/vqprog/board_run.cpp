@@ -251,7 +251,8 @@ bool BoardRun::identify()
 {
     if (session_->port_open())
         return true;
-    const int result = open_and_identify();
+    // After a switch to the New Rate the link's rate follows, as the window's rate box does.
+    const int result = session_->open_and_identify(port_, &link_);
     if (!session_->port_open())
         return false;
     if (result != operation_result::kOk) {
@@ -262,30 +263,6 @@ bool BoardRun::identify()
     }
     console_.note(QStringLiteral("chip %1 on %2").arg(session_->chip_model_name(), port_));
     return true;
-}
-
-// Open Comm's sequence: open, identify, and where the boot loader moved to
-// the New Rate, reopen there and identify again.
-int BoardRun::open_and_identify()
-{
-    session_->set_receive_wait_ms(link_.wait_ms);
-    int result = open_at_current_rate();
-    if (session_->reconnect_state_now() == 2) {
-        session_->close_port();
-        link_.rate_index = link_.new_rate_index;
-        console_.log(QStringLiteral("Reconnected with the new baud rate..."));
-        result = open_at_current_rate();
-    }
-    session_->clear_reconnect_state();
-    return result;
-}
-
-int BoardRun::open_at_current_rate()
-{
-    session_->renew_port();
-    if (!session_->open_port(port_, link_.rate_index))
-        return operation_result::kOpenFailed;
-    return session_->identify_chip(link_) == 0 ? operation_result::kOk : operation_result::kNoChip;
 }
 
 void BoardRun::close_port()

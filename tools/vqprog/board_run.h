@@ -35,8 +35,6 @@ private:
     bool prepare();  // port, Flash.ini, log file
     bool run_action(const Action& given);
     bool identify();
-    int open_and_identify();  // operation_result, as Open Comm ends
-    int open_at_current_rate();
     void close_port();
     int send_boot_sequence(const QByteArray& sequence);
     int run_application();
