@@ -24,18 +24,10 @@ int MainWindow::open_or_close_operation()
     if (session_.port_open()) {
         set_action_buttons_enabled(false);
         close_port_offer_open();
+        session_.clear_reconnect_state();
     } else {
         result = Open_SerialPort();
     }
-
-    if (session_.reconnect_state_now() == 2) {
-        // The boot loader now listens at the New Rate.
-        session_.close_port();
-        ui->comboBox_BAUDRATE->setCurrentIndex(ui->comboBox_NewRate->currentIndex());
-        log_line(QStringLiteral("Reconnected with the new baud rate..."));
-        result = Open_SerialPort();
-    }
-    session_.clear_reconnect_state();
     return result;
 }
 
@@ -53,27 +45,39 @@ void MainWindow::on_pushButton_BootII_clicked()
 
 int MainWindow::Open_SerialPort()
 {
-    session_.renew_port();
-    if (!session_.open_port(ui->comboBox_Comm->currentText(), ui->comboBox_BAUDRATE->currentIndex()))
-        return operation_result::kOpenFailed;
-    ui->pushButton_OpenCom->setText(texts::kCloseComm);
-
     // The handshake pumps events while it waits: another press of Open or
     // BootMode would close the port under it. Those buttons stay off until
     // it ends; whatever the Open button was set to meanwhile is applied then.
-    const bool boot_enabled = ui->pushButton_Boot->isEnabled();
-    const bool boot2_enabled = ui->pushButton_BootII->isEnabled();
-    open_button_wanted = ui->pushButton_OpenCom->isEnabled();
-    identifying = true;
-    ui->pushButton_OpenCom->setEnabled(false);
-    ui->pushButton_Boot->setEnabled(false);
-    ui->pushButton_BootII->setEnabled(false);
-    const int identified = session_.identify_chip(read_link_settings());
-    identifying = false;
-    ui->pushButton_OpenCom->setEnabled(open_button_wanted);
-    ui->pushButton_Boot->setEnabled(boot_enabled);
-    ui->pushButton_BootII->setEnabled(boot2_enabled);
-    return identified == 0 ? operation_result::kOk : operation_result::kNoChip;
+    class Steps : public OpenSteps {
+    public:
+        explicit Steps(MainWindow& w) : w_(w) {}
+        void port_opened() override
+        {
+            w_.ui->pushButton_OpenCom->setText(texts::kCloseComm);
+            boot_enabled_ = w_.ui->pushButton_Boot->isEnabled();
+            boot2_enabled_ = w_.ui->pushButton_BootII->isEnabled();
+            w_.open_button_wanted = w_.ui->pushButton_OpenCom->isEnabled();
+            w_.identifying = true;
+            w_.ui->pushButton_OpenCom->setEnabled(false);
+            w_.ui->pushButton_Boot->setEnabled(false);
+            w_.ui->pushButton_BootII->setEnabled(false);
+        }
+        void chip_asked() override
+        {
+            w_.identifying = false;
+            w_.ui->pushButton_OpenCom->setEnabled(w_.open_button_wanted);
+            w_.ui->pushButton_Boot->setEnabled(boot_enabled_);
+            w_.ui->pushButton_BootII->setEnabled(boot2_enabled_);
+        }
+        void rate_moved(int rate_index) override { w_.ui->comboBox_BAUDRATE->setCurrentIndex(rate_index); }
+
+    private:
+        MainWindow& w_;
+        bool boot_enabled_ = false;
+        bool boot2_enabled_ = false;
+    } steps(*this);
+    LinkSettings link = read_link_settings();
+    return session_.open_and_identify(ui->comboBox_Comm->currentText(), &link, &steps);
 }
 
 void MainWindow::Close_SerialPort()

@@ -1,6 +1,6 @@
 #pragma once
 
-// The typed way into a window that runs without an operator (vqprog, the
+// The typed way into a window that runs without an operator (the
 // tests): set the inputs an operator would set, start the operation of a
 // button, read back what the window holds. How an operation ended comes from
 // MainWindow::operation_ended(Operation, int), emitted once per operation

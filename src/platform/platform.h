@@ -10,8 +10,9 @@ namespace platform {
 // Blocks the thread for about ms milliseconds (no event processing).
 void sleep_ms(int ms);
 
-// Busy wait of us microseconds on the high-resolution clock; used for the
-// short pauses between block frames, far below the scheduler's granularity.
+// A pause of us microseconds on the high-resolution clock, never shorter;
+// used for the short pauses between block frames. A busy wait on Windows;
+// elsewhere a precise sleep whose last microseconds are spun.
 void delay_us(int us);
 
 struct LocalTime {

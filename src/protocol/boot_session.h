@@ -35,6 +35,17 @@
 class QSerialPort;
 struct McuRange;
 
+// What a front end does around the steps of Open: the window names its Open
+// button "Close Comm" once the port is open, holds Open and BootMode off
+// while the chip is identified, and moves its rate box to the New Rate.
+class OpenSteps {
+public:
+    virtual ~OpenSteps() = default;
+    virtual void port_opened() {}
+    virtual void chip_asked() {}  // the identification has ended
+    virtual void rate_moved(int rate_index) { (void)rate_index; }
+};
+
 // What a checked exchange does with a reply that is not the expected one.
 struct ReplyChecks {
     const char* wrong_letter_line = nullptr;  // logged when the reply has another letter
@@ -75,6 +86,11 @@ public:
     bool stop_is_requested() const { return stop_requested == 1; }
 
     // ---- Procedures ----
+    // Open: opens `name` at link->rate_index and identifies the chip; where
+    // the boot loader moved to the New Rate, opens again there (link's rate
+    // follows) and identifies it again. operation_result: kOk, kOpenFailed
+    // or kNoChip (the port left open).
+    int open_and_identify(const QString& name, LinkSettings* link, OpenSteps* steps = nullptr);
     // Connects as each catalogued model in turn; chip_identified reports
     // the one that answered, or "unknown".
     int identify_chip(const LinkSettings& link);  // identify_chip_result
@@ -132,6 +148,8 @@ private:
     void pause_for_reply(int ms);
     void pump_events();
     void write_frame(const QByteArray& frame);
+
+    int open_at(const QString& name, const LinkSettings& link, OpenSteps& steps);
 
     // Connect handshake
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);

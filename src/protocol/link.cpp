@@ -73,10 +73,16 @@ Reply BootSession::await_reply(const ReplyWait& wait)
 {
     if (wait.passes == 0)
         return Reply::Sent;
-    for (int pass = 0; pass < wait.passes; ++pass) {
+    for (int pass = 0; pass < wait.passes;) {
         if (rx_ready == 1)
             break;
-        pause_for_reply(wait.sleep_ms);
+        // Passes shorter than a slice are slept through together: the reply
+        // still ends the wait the moment it is whole and a stop within a
+        // slice, the time a silent device is given stays the passes' sum, but
+        // the program is not woken a thousand times a second to learn nothing.
+        const int group = wait.sleep_ms > 0 ? qBound(1, kPauseSliceMs / wait.sleep_ms, wait.passes - pass) : 1;
+        pause_for_reply(group * wait.sleep_ms);
+        pass += group;
         pump_events();
         // A stop ends every wait; a removal only those that watch for it
         // (the others run out and report for themselves).

@@ -194,6 +194,35 @@ int BootSession::send_boot_sequence(const QString& name, int rate_index, const Q
     return operation_result::kOk;
 }
 
+int BootSession::open_and_identify(const QString& name, LinkSettings* link, OpenSteps* steps)
+{
+    OpenSteps none;
+    OpenSteps& s = steps ? *steps : none;
+    set_receive_wait_ms(link->wait_ms);
+    int result = open_at(name, *link, s);
+    if (reconnect_state == 2) {
+        // The boot loader now listens at the New Rate.
+        close_port();
+        link->rate_index = link->new_rate_index;
+        s.rate_moved(link->rate_index);
+        log_line(QStringLiteral("Reconnected with the new baud rate..."));
+        result = open_at(name, *link, s);
+    }
+    reconnect_state = 0;
+    return result;
+}
+
+int BootSession::open_at(const QString& name, const LinkSettings& link, OpenSteps& steps)
+{
+    renew_port();
+    if (!open_port(name, link.rate_index))
+        return operation_result::kOpenFailed;
+    steps.port_opened();
+    const int identified = identify_chip(link);
+    steps.chip_asked();
+    return identified == identify_chip_result::kOk ? operation_result::kOk : operation_result::kNoChip;
+}
+
 int BootSession::identify_chip(const LinkSettings& link)
 {
     chip_id_ = 0;

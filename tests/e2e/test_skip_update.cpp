@@ -40,7 +40,7 @@ void replug(FlashRig& r)
 {
     QTRY_VERIFY_WITH_TIMEOUT(!r.session.port_open(), 5000);
     QVERIFY(r.sim.replug());
-    QVERIFY(r.open_fast(kRate1382400));
+    QVERIFY(r.open_identified(kRate1382400));
     r.clear_records();
 }
 
@@ -155,7 +155,7 @@ void SkipUpdateTest::resume_after_unplug()
         path = s.write("image.bin", image);
     }
     const int blocks = image.size() / kBlk;
-    QVERIFY(s.open_fast(kRate1382400));
+    QVERIFY(s.open_identified(kRate1382400));
     s.sim.unplug_after('l', blocks / 2 + 1);
     QVERIFY(s.session.update_flash(path, s.options(true)).verdict != Verdict::Passed);
     QCOMPARE(s.sink.log.last(), diff ? QString("Diff Update flash is fail.....") : kFail);
@@ -253,7 +253,7 @@ void SkipUpdateTest::diff_record_padded_over()
     const QByteArray records = diff_record(0, a, crc(a)) + diff_record(1024, b, crc(b));
     const QString path = s.write("image.diff", diff_file(records, uint32_t(records.size()), false, false, 2));
     s.put_in_flash(1024, b);
-    QVERIFY(s.open_fast(kRate1382400));
+    QVERIFY(s.open_identified(kRate1382400));
     QCOMPARE(s.session.update_flash(path, s.options(true)).code, 0);
     QCOMPARE(s.sink.log.last(), kDiffOk);
     QCOMPARE(s.flash(0, 1124), a + QByteArray(924, '\xFF') + b);

@@ -462,7 +462,7 @@ void VqprogTest::signal_mid_update_data()
 {
     QTest::addColumn<int>("signal_number");
     QTest::addColumn<int>("exit_code");
-    QTest::addColumn<QString>("action");  // the MCU update's waits do not look at the stop flag
+    QTest::addColumn<QString>("action");
     QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << "update-flash";
     QTest::newRow("SIGINT") << int(SIGINT) << 130 << "update-flash";
     QTest::newRow("SIGHUP") << int(SIGHUP) << 129 << "update-flash";

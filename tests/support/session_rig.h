@@ -111,31 +111,18 @@ public:
     // A test checks it: QVERIFY(r.start()).
     bool start() { return start_sim(); }
 
-    // Opens the simulator's port and identifies the chip, as Open Comm does
-    // with equal rate boxes; identify_chip's result, -1 when nothing opened.
-    int open(int rate_index = kDefaultRateIndex)
+    // Open as Open Comm runs it: the simulator's port at the rate, the chip
+    // identified, and again at the New Rate where the chip moved there;
+    // operation_result. Equal rates unless a New Rate is given.
+    int open(int rate_index = kDefaultRateIndex, int new_rate_index = -1)
     {
-        link = LinkSettings{rate_index, rate_index, 3};
-        return reopen(rate_index);
+        link = LinkSettings{rate_index, new_rate_index < 0 ? rate_index : new_rate_index, 3};
+        return session.open_and_identify(sim.slave_path(), &link);
     }
-    bool open_identified()
+    // Open, and the log starts empty after it.
+    bool open_identified(int new_rate_index = -1)
     {
-        const bool ok = open() == 0;
-        sink.log.clear();
-        return ok;
-    }
-    // Open at 115200 and on at the New Rate, as Open Comm does when the rate
-    // boxes differ; the log starts empty after it.
-    bool open_fast(int new_rate_index)
-    {
-        link = LinkSettings{kDefaultRateIndex, new_rate_index, 3};
-        bool ok = reopen(kDefaultRateIndex) == 0;
-        if (ok && session.reconnect_state_now() == 2) {
-            session.close_port();
-            session.clear_reconnect_state();
-            link.rate_index = new_rate_index;
-            ok = reopen(new_rate_index) == 0;
-        }
+        const bool ok = open(kDefaultRateIndex, new_rate_index) == 0;
         sink.log.clear();
         return ok;
     }
@@ -151,11 +138,4 @@ public:
     BootSession session;
     BootSessionTestAccess in;
     LinkSettings link{kDefaultRateIndex, kDefaultRateIndex, 3};
-
-private:
-    int reopen(int rate_index)
-    {
-        session.renew_port();
-        return session.open_port(sim.slave_path(), rate_index) ? session.identify_chip(link) : -1;
-    }
 };

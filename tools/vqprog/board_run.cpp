@@ -8,22 +8,24 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
-#include <cstdlib>
 
-#include "app/mainwindow.h"
-#include "app/window_driver.h"
 #include "console.h"
-#include "signal_watch.h"
 #include "flash/flash_frames.h"
+#include "platform/platform.h"
 #include "production.h"
+#include "protocol/boot_session.h"
+#include "protocol/connect_frame.h"
 #include "protocol/hex_text.h"
+#include "serial/boot_sequences.h"
+#include "serial/port_map.h"
+#include "signal_watch.h"
 
 namespace {
 
-constexpr int kRemovalGraceMs = 100;  // for the window to hear of a hang-up after a failure
-// A flash update stops within a block of a signal; the MCU update's waits run
-// to their end whatever the stop flag says, so one is not waited for longer.
-constexpr int kStopGraceMs = 3000;
+constexpr int kRemovalGraceMs = 100;        // for a hang-up to be heard after a failure
+constexpr int kPortPollMs = 1000;           // as often as the window looks at its port list
+constexpr int kFlashInfoRetryPauseMs = 50;  // between Flash Info's two attempts, as its button
+constexpr int kRunSettleMs = 60;            // lets the run frame leave before the port closes, as Run's button
 
 void say_interrupted(int signal_number)
 {
@@ -37,55 +39,71 @@ qint64 file_size(const QString& path)
     return path.isEmpty() ? 0 : QFileInfo(path).size();
 }
 
+// The port the window's list pre-selects: the USB serial device, or else the first listed.
+QString preselected_port(PortMap& map)
+{
+    const QList<PortMapEntry> entries = map.entries();
+    const int pre = preselected_entry(entries);
+    return entries.isEmpty() ? QString() : entries.at(pre >= 0 ? pre : 0).port_name.trimmed();
+}
+
 }  // namespace
 
-// Boxes become "error:" lines and are answered as OK would answer them.
-class BoardRun::ConsoleDialogs : public Dialogs {
+// What the session reports, on the console: log lines to stdout, boxes to
+// stderr as "error:" lines (answered at once, as OK would answer them).
+class BoardRun::ConsoleSink : public SessionSink {
 public:
-    explicit ConsoleDialogs(Console& console) : console_(console) {}
-    void critical(QWidget*, const QString&, const QString& text) override { console_.error(text); }
-    void information(QWidget*, const QString&, const QString& text) override { console_.error(text); }
+    ConsoleSink(Console& console, BoardRun& run) : console_(console), run_(run) {}
+
+    void log_line(const QString& text) override { console_.log(text); }
+    void clear_log() override {}
+    void error_box(const QString&, const QString& text) override { console_.error(text); }
+    void notice_box(const QString&, const QString& text) override { console_.error(text); }
+    void progress(int percent) override { console_.progress(percent); }
+    void chip_identified(uint32_t, const QString&) override {}
+    void flash_fields(const QString&, const QString&, const QString&) override {}
+    void mcu_label(const QString&) override {}
+    void flash_label(const QString&) override {}
+    void actions_enabled(bool) override {}
+    void port_failed(const QString& name) override
+    {
+        run_.port_present_ = false;  // reported here, not again when its node goes
+        run_.port_removed(name);
+    }
 
 private:
     Console& console_;
+    BoardRun& run_;
 };
 
 BoardRun::BoardRun(const Options& options, Console& console, SignalWatch& watch)
-    : options_(options), console_(console), watch_(watch), dialogs_(std::make_unique<ConsoleDialogs>(console))
+    : options_(options), console_(console), watch_(watch), sink_(std::make_unique<ConsoleSink>(console, *this)),
+      session_(std::make_unique<BootSession>(sink_.get())), link_(link_settings(options))
 {
-    Dialogs::install(dialogs_.get());
 }
 
 BoardRun::~BoardRun()
 {
     production_.reset();
-    driver_.reset();
-    window_.reset();
-    Dialogs::install(nullptr);
+    // A device that goes away while the port closes reports to nobody.
+    static NullSessionSink nobody;
+    session_->set_sink(&nobody);
+    session_.reset();
 }
 
 int BoardRun::run()
 {
-    // A script's settings are its options: whatever a window left in
-    // config.ini of this folder plays no part, and the file stays as it is.
-    window_ = std::make_unique<MainWindow>(nullptr, nullptr, MainWindow::ConfigFile::Ignored);
-    driver_ = std::make_unique<WindowDriver>(*window_);
-    // What the window logged while it started comes first.
-    for (const QString& line : driver_->log_lines())
-        console_.log(line);
-    connect(window_.get(), &MainWindow::logged, this, [this](const QString& text) { console_.log(text); });
-    connect(window_.get(), &MainWindow::progress_changed, this, [this](int percent) { console_.progress(percent); });
-    connect(window_.get(), &MainWindow::operation_ended, this, [this](Operation, int result) { result_ = result; });
+    // The first line of every session log since the window's own: logs of
+    // scripts and of the window read alike.
+    console_.log(QStringLiteral("BL_SET = 0"));
     connect(&watch_, &SignalWatch::caught, this, &BoardRun::interrupt);
 
     if (!prepare())
         return kExitUsage;
-    production_ = std::make_unique<BoardProduction>(options_, console_, *window_, *driver_);
+    production_ = std::make_unique<BoardProduction>(options_, console_, *session_, port_, last_update_);
     // A signal that ended a wait on the records is answered below: no port is opened.
     if (const int refused = production_->begin(); refused != kExitOk && watch_.signal_number() == 0)
         return refused;
-    driver_->set_max_timed_out_blocks(options_.max_timeouts);
-    driver_->set_skip_unchanged(options_.skip_unchanged);
     if (watch_.signal_number() != 0)
         interrupt(watch_.signal_number());
 
@@ -93,15 +111,14 @@ int BoardRun::run()
     for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0; ++i) {
         const Action& action = options_.actions[i];
         const bool needs_session = action.name != QLatin1String("identify") && action.name != QLatin1String("bootmode");
-        if (needs_session && !driver_->port_open() && !run_action(Action{QStringLiteral("identify"), QString()}))
+        if (needs_session && !session_->port_open() && !run_action(Action{QStringLiteral("identify"), QString()}))
             code = kExitFailed;
         else if (!run_action(action))
             code = kExitFailed;
         if (code != kExitOk && device_gone_)
             code = kExitDeviceGone;
     }
-    // Closed as its own button closes it: the port is never left open.
-    start(Operation::ClosePort);
+    close_port();  // never left open
     production_->report_lost_records();
     if (code == kExitOk && production_->records_lost())
         code = kExitFailed;
@@ -115,30 +132,28 @@ int BoardRun::run()
     return code;
 }
 
-// The operation running stops as Exit would stop it; the action loop then
-// ends, and the port is closed as at every end.
+// Every wait for the device ends at once; the procedure running returns
+// "stopped" through its normal path, the action loop ends and the port is
+// closed as at every end.
 void BoardRun::interrupt(int signal_number)
 {
     if (interrupted_by_ != 0)
         return;
     interrupted_by_ = signal_number;
-    driver_->request_stop();
-    QTimer::singleShot(kStopGraceMs, this, &BoardRun::abandon);
+    session_->request_stop();
 }
 
-// Still inside the operation after the grace: the port is closed under it
-// and the program ends here, before the window could touch the port again.
-void BoardRun::abandon()
+void BoardRun::port_removed(const QString& name)
 {
-    driver_->close_port_now();
-    say_interrupted(interrupted_by_);
-    std::_Exit(SignalWatch::exit_code(interrupted_by_));
+    console_.log(QStringLiteral("Remove ") + name);
+    if (session_->port_open() && name == port_)
+        session_->mark_port_removed();
 }
 
 bool BoardRun::prepare()
 {
     if (!options_.flash_ini.isEmpty()) {
-        // The window reads Flash.ini from the working directory at every
+        // The session reads Flash.ini from the working directory at every
         // identification: give it a directory of its own holding a copy.
         catalogue_dir_ = std::make_unique<QTemporaryDir>();
         if (!catalogue_dir_->isValid() ||
@@ -152,41 +167,42 @@ bool BoardRun::prepare()
         console_.error(QStringLiteral("cannot append to %1").arg(options_.log_file));
         return false;
     }
-    const LinkSettings link = link_settings(options_);
-    driver_->set_rate_index(link.rate_index);
-    driver_->set_new_rate_index(link.new_rate_index);
-    driver_->set_wait_ms(link.wait_ms);
-    driver_->set_file_crc(options_.file_crc);
-
-    // The port list the window fills a second after start, filled now.
-    driver_->refresh_ports();
-    port_ = options_.ports.isEmpty() ? driver_->selected_port() : options_.ports.first();
+    session_->set_receive_wait_ms(link_.wait_ms);
+    port_ = options_.ports.isEmpty() ? preselected_port(*PortMap::create_default()) : options_.ports.first();
     if (port_.isEmpty()) {
         console_.error(QStringLiteral("no serial port found; name one with --port"));
         return false;
     }
-    driver_->set_port(port_);
+    // Hot-plug of this board's port, in the window's words. Only its own:
+    // listing every port of the system each second cost a board a fifth of
+    // its CPU, and a board's log has no use for another board's cable.
+    port_present_ = QFileInfo::exists(port_);
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, &BoardRun::watch_port);
+    poll->start(kPortPollMs);
     return true;
 }
 
-int BoardRun::start(Operation operation)
+void BoardRun::watch_port()
 {
-    driver_->start(operation);
-    return result_;
+    const bool present = QFileInfo::exists(port_);
+    if (present == port_present_)
+        return;
+    port_present_ = present;
+    if (present)
+        console_.log(QStringLiteral("Insert ") + port_);
+    else
+        port_removed(port_);
 }
 
 bool BoardRun::run_action(const Action& given)
 {
-    // With stamps, the window reads this board's own copy of the image.
-    const Action action = production_->for_window(given);
+    // With stamps, the session reads this board's own copy of the image.
+    const Action action = production_->for_session(given);
     const bool takes_image = action.name != QLatin1String("bootmode");
     console_.action_started(action.name, takes_image ? file_size(action.arg) : 0);
     QElapsedTimer clock;
     clock.start();
-    // The window refills its list when ports come and go while its own is
-    // closed; the board's port is chosen again before every action.
-    if (!driver_->port_open())
-        driver_->set_port(port_);
 
     bool ok = false;
     if (action.name == QLatin1String("identify"))
@@ -202,94 +218,126 @@ bool BoardRun::run_action(const Action& given)
     else if (action.name == QLatin1String("check-flash"))
         ok = check_flash(action.arg);
     else if (action.name == QLatin1String("run"))
-        ok = start(Operation::RunApp) == operation_result::kOk;
+        ok = run_application() == operation_result::kOk;
     else if (action.name == QLatin1String("bootmode"))
-        ok = start(action.arg == QLatin1String("1") ? Operation::BootMode1 : Operation::BootMode2) ==
+        ok = send_boot_sequence(action.arg == QLatin1String("1") ? bootupdate_sequence() : bootmode2_sequence()) ==
              operation_result::kOk;
     if (!ok)
         notice_removal();
-    device_gone_ = device_gone_ || driver_->device_removed();
+    device_gone_ = device_gone_ || session_->device_removed();
     ok = ok && !device_gone_;
 
     // Committed before the result is reported: a board reported done is recorded.
     production_->record(given, ok, device_gone_, clock.elapsed() / 1000.0);
     const bool update = action.name == QLatin1String("update-mcu") || action.name == QLatin1String("update-flash");
-    console_.result(action.name, ok, clock.elapsed() / 1000.0, driver_->chip_model(),
-                    update ? driver_->last_update().bytes : std::optional<UpdateBytes>());
+    console_.result(action.name, ok, clock.elapsed() / 1000.0, session_->chip_model_name(),
+                    update ? last_update_.bytes : std::optional<UpdateBytes>());
     return ok;
 }
 
 // A hang-up can still be on its way when a procedure has ended on a time-out;
-// a port whose device node is gone was removed even if the window never saw it.
+// a port whose device node is gone was removed even if nobody heard of it.
 void BoardRun::notice_removal()
 {
     QElapsedTimer clock;
     clock.start();
-    while (!driver_->device_removed() && clock.elapsed() < kRemovalGraceMs)
+    while (!session_->device_removed() && clock.elapsed() < kRemovalGraceMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, kRemovalGraceMs);
-    if (driver_->device_removed() || (port_.startsWith(QLatin1String("/dev/")) && !QFileInfo::exists(port_)))
+    if (session_->device_removed() || (port_.startsWith(QLatin1String("/dev/")) && !QFileInfo::exists(port_)))
         device_gone_ = true;
 }
 
 bool BoardRun::identify()
 {
-    if (driver_->port_open())
+    if (session_->port_open())
         return true;
-    const int result = start(Operation::OpenPort);
-    if (!driver_->port_open())
+    // After a switch to the New Rate the link's rate follows, as the window's rate box does.
+    const int result = session_->open_and_identify(port_, &link_);
+    if (!session_->port_open())
         return false;
     if (result != operation_result::kOk) {
         // The window keeps the port open for its operator; a script has none.
-        start(Operation::ClosePort);
+        close_port();
         console_.note(QStringLiteral("no chip identified on %1").arg(port_));
         return false;
     }
-    console_.note(QStringLiteral("chip %1 on %2").arg(driver_->chip_model(), port_));
+    console_.note(QStringLiteral("chip %1 on %2").arg(session_->chip_model_name(), port_));
     return true;
+}
+
+void BoardRun::close_port()
+{
+    if (session_->port_open())
+        session_->close_port();
+}
+
+int BoardRun::send_boot_sequence(const QByteArray& sequence)
+{
+    session_->set_receive_wait_ms(link_.wait_ms);
+    close_port();
+    const int result = session_->send_boot_sequence(port_, link_.rate_index, sequence);
+    if (result == operation_result::kOk)
+        close_port();
+    return result;
+}
+
+int BoardRun::run_application()
+{
+    if (session_->refuse_closed_port())
+        return operation_result::kPortClosed;
+    session_->discard_input();
+    const int result = session_->run_application(kAppStartAddress);
+    platform::sleep_ms(kRunSettleMs);
+    close_port();
+    link_.rate_index = kDefaultRateIndex;  // the application talks at the default rate
+    return result;
+}
+
+UpdateOptions BoardRun::update_options() const
+{
+    UpdateOptions options;
+    options.link = link_;
+    options.send_file_crc = options_.file_crc;
+    options.skip_unchanged = options_.skip_unchanged;
+    options.max_timed_out_blocks = options_.max_timeouts;
+    return options;
 }
 
 bool BoardRun::flash_info()
 {
-    const int result = start(Operation::FlashInfo);
-    // The window shows 0 for what it could not read.
+    session_->discard_input();
+    const int result = session_->identify_flash(kFlashInfoRetryPauseMs);
+    // Shown as 0 where it could not be read, as the window's fields show it.
     const bool read = result == flash_id_result::kOk || result == flash_id_result::kNotCatalogued;
-    const QString name = read ? driver_->flash_name() : QString();
+    const QString name = read ? session_->flash_name_now() : QString();
     console_.note(QStringLiteral("flash ID %1, size %2, name %3")
-                      .arg(read ? hex_lower_text(driver_->flash_id()) : QStringLiteral("0"),
-                           QString::number(read ? driver_->flash_size() : 0), name.isEmpty() ? "-" : name));
+                      .arg(read ? hex_lower_text(session_->flash_id_now()) : QStringLiteral("0"),
+                           QString::number(read ? session_->flash_size_now() : 0), name.isEmpty() ? "-" : name));
     return result == flash_id_result::kOk;
 }
 
 bool BoardRun::update_mcu(const QString& file)
 {
-    driver_->set_mcu_image(file);
-    // The UART0 variant keeps its application in the external flash: its
-    // update ends with a flash update's code, 0 for success all the same.
-    return start(Operation::UpdateMcu) == 0;
+    last_update_ = session_->update_mcu(file, update_options());
+    return last_update_.verdict == Verdict::Passed;
 }
 
 bool BoardRun::check_mcu(const QString& file)
 {
-    if (!file.isEmpty()) {
-        driver_->set_mcu_image(file);
-        if (start(Operation::InputMcuImage) != operation_result::kOk)
-            return false;
-    }
-    return start(Operation::CheckMcu) == 0;
+    if (!file.isEmpty() && session_->load_mcu_image(file) != operation_result::kOk)
+        return false;
+    return session_->check_mcu() == 0;
 }
 
 bool BoardRun::update_flash(const QString& file)
 {
-    driver_->set_flash_image(file);
-    return start(Operation::UpdateFlash) == flash_update_result::kOk;
+    last_update_ = session_->update_flash(file, update_options());
+    return last_update_.verdict == Verdict::Passed;
 }
 
 bool BoardRun::check_flash(const QString& file)
 {
-    if (!file.isEmpty()) {
-        driver_->set_flash_image(file);
-        if (start(Operation::InputFlashImage) != operation_result::kOk)
-            return false;
-    }
-    return start(Operation::CheckFlash) == flash_crc_result::kOk;
+    if (!file.isEmpty() && session_->load_flash_image(file) != operation_result::kOk)
+        return false;
+    return session_->check_flash(options_.file_crc) == flash_crc_result::kOk;
 }

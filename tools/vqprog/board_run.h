@@ -1,23 +1,22 @@
 #pragma once
 
-// One board: the real main window, hidden, driven through its typed driver.
-// Every frame, retry, box and verdict is the window's; this class only sets
-// the inputs, starts the operations and reads how each ended.
+// One board: a boot-loader session driven from the command line. Every
+// frame, retry and verdict is the session's, as the window's buttons get
+// them; this class reads the options, calls the procedures in order and
+// reports through the console what the session reports.
 
 #include <QObject>
 #include <QString>
 #include <memory>
 
-#include "app/dialogs.h"
-#include "app/operation.h"
 #include "options.h"
+#include "protocol/session_report.h"
 
 class BoardProduction;
+class BootSession;
 class Console;
-class MainWindow;
 class QTemporaryDir;
 class SignalWatch;
-class WindowDriver;
 
 class BoardRun : public QObject {
     Q_OBJECT
@@ -31,31 +30,38 @@ public:
     int run();
 
 private:
-    class ConsoleDialogs;
+    class ConsoleSink;
 
-    bool prepare();  // port, rates, WaitTime, Flash.ini
+    bool prepare();  // port, Flash.ini, log file
     bool run_action(const Action& given);
-    int start(Operation operation);  // the operation's result code
     bool identify();
+    void close_port();
+    int send_boot_sequence(const QByteArray& sequence);
+    int run_application();
     bool flash_info();
     bool update_mcu(const QString& file);
     bool check_mcu(const QString& file);
     bool update_flash(const QString& file);
     bool check_flash(const QString& file);
+    UpdateOptions update_options() const;
     void notice_removal();
+    void port_removed(const QString& name);
+    void watch_port();
     void interrupt(int signal_number);
-    void abandon();  // the operation did not stop in time
 
     const Options& options_;
     Console& console_;
     SignalWatch& watch_;
     int interrupted_by_ = 0;  // the signal that stopped the run, 0 while none
-    std::unique_ptr<ConsoleDialogs> dialogs_;
-    std::unique_ptr<MainWindow> window_;
-    std::unique_ptr<WindowDriver> driver_;
+    std::unique_ptr<ConsoleSink> sink_;
+    std::unique_ptr<BootSession> session_;
     std::unique_ptr<QTemporaryDir> catalogue_dir_;
     std::unique_ptr<BoardProduction> production_;  // serial number, stamped images, records
     QString port_;
+    bool port_present_ = false;  // its device node, as last seen
+    // The rates the next open uses: after a switch to the New Rate the boot
+    // loader listens there, after Run it is back at the default rate.
+    LinkSettings link_;
+    UpdateReport last_update_;
     bool device_gone_ = false;
-    int result_ = 0;  // of the operation that ended last
 };

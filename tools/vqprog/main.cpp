@@ -1,7 +1,7 @@
-// vqprog: the window's procedures from the command line, one board per
-// process, or several boards in parallel as child processes.
+// vqprog: the boot-loader session's procedures from the command line, one
+// board per process, or several boards in parallel as child processes.
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <csignal>
 #include <cstdio>
@@ -46,16 +46,6 @@ bool port_known(const QString& name, const QStringList& listed)
     return listed.contains(name) || (QFileInfo::exists(name) && !QFileInfo(name).isDir());
 }
 
-// Qt's notes go to stderr as usual, except the one the offscreen platform
-// prints on every start in a session without a runtime folder: scripts read
-// stderr for "error:" lines and should not learn to skip noise.
-void quiet_platform_notes(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
-        return;
-    std::fputs(qPrintable(qFormatLogMessage(type, context, text) + QLatin1Char('\n')), stderr);
-}
-
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -65,19 +55,14 @@ int main(int argc, char* argv[])
         std::fputs(qPrintable(bash_completion_script()), stdout);
         return kExitOk;
     }
-    // Reading the records needs neither a window nor a port.
-    if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("records")) {
-        QCoreApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
+    // Reading the records needs no port.
+    if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("records"))
         return run_records_command(QCoreApplication::arguments());
-    }
-    // Hidden, whatever the session: the window is driven, never shown.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(quiet_platform_notes);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails with EFBIG and is reported
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("vqprog"));
-    QApplication::setApplicationVersion(QStringLiteral(VQ_VERSION));
+    QCoreApplication::setApplicationName(QStringLiteral("vqprog"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VQ_VERSION));
     // From here on SIGINT, SIGTERM and SIGHUP stop the work in order.
     SignalWatch watch;
     RecordsDb::set_stop_check([] {
@@ -85,7 +70,7 @@ int main(int argc, char* argv[])
         return s ? QStringLiteral("interrupted by ") + SignalWatch::name(s) : QString();
     });
 
-    const ParseResult parsed = parse_command_line(QApplication::arguments());
+    const ParseResult parsed = parse_command_line(QCoreApplication::arguments());
     switch (parsed.outcome) {
     case ParseOutcome::Help:
         std::fputs(qPrintable(parsed.help), stdout);

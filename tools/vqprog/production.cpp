@@ -6,11 +6,10 @@
 #include <QTemporaryDir>
 #include <algorithm>
 
-#include "app/mainwindow.h"
-#include "app/window_driver.h"
 #include "console.h"
 #include "platform/file_read.h"
 #include "platform/file_write.h"
+#include "protocol/boot_session.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
 #include "signal_watch.h"
@@ -24,8 +23,10 @@ const char* memory_folder(StampMemory memory)
 
 }  // namespace
 
-BoardProduction::BoardProduction(const Options& options, Console& console, MainWindow& window, WindowDriver& driver)
-    : options_(options), p_(options.production), console_(console), window_(window), driver_(driver)
+BoardProduction::BoardProduction(const Options& options, Console& console, const BootSession& session,
+                                 const QString& port, const UpdateReport& last_update)
+    : options_(options), p_(options.production), console_(console), session_(session), port_(port),
+      last_update_(last_update)
 {
 }
 
@@ -105,7 +106,7 @@ bool BoardProduction::stamp_image(StampMemory memory, const QString& file, QStri
         bytes = s.bytes;
         if (!stamped_dir_)
             stamped_dir_ = std::make_unique<QTemporaryDir>();
-        // The window judges an image by its name (.bin, .diff): the copy keeps it.
+        // The session judges an image by its name (.bin, .diff): the copy keeps it.
         const QString folder = stamped_dir_->filePath(
             QStringLiteral("%1-%2").arg(QLatin1String(memory_folder(memory))).arg(images_[int(memory)].size()));
         image.path = folder + QLatin1Char('/') + QFileInfo(file).fileName();
@@ -143,7 +144,7 @@ const BoardProduction::Image* BoardProduction::image_of(const Action& given) con
     return i >= 0 ? &images_[int(memory)][i] : nullptr;
 }
 
-Action BoardProduction::for_window(const Action& given) const
+Action BoardProduction::for_session(const Action& given) const
 {
     const Image* image = given.arg.isEmpty() ? nullptr : image_of(given);
     return image ? Action{given.name, image->path} : given;
@@ -162,15 +163,15 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
     BoardRecord r;
     r.time_utc = QDateTime::currentDateTimeUtc().addMSecs(-qint64(seconds * 1000));
     r.station = p_.station;
-    r.port = options_.ports.isEmpty() ? driver_.selected_port() : options_.ports.first();
-    if (driver_.chip_id() != 0) {
-        r.chip_model = driver_.chip_model();
-        r.chip_id = hex32_text(driver_.chip_id());
-        r.boot_version = QString::number(driver_.boot_version(), 16);  // as the window logs it
+    r.port = port_;
+    if (session_.chip_id() != 0) {
+        r.chip_model = session_.chip_model_name();
+        r.chip_id = hex32_text(session_.chip_id());
+        r.boot_version = QString::number(session_.boot_version_now(), 16);  // as the connect logs it
     }
-    if (driver_.flash_id() != 0) {
-        r.flash_id = hex_lower_text(driver_.flash_id());
-        r.flash_name = driver_.flash_name();
+    if (session_.flash_id_now() != 0) {
+        r.flash_id = hex_lower_text(session_.flash_id_now());
+        r.flash_name = session_.flash_name_now();
     }
     r.action = given.name;
     if (image) {
@@ -186,8 +187,8 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
                      : stopped_by ? SignalWatch::exit_code(stopped_by) : device_gone ? kExitDeviceGone : kExitFailed;
     r.seconds = seconds;
     if (updates && image) {
-        r.bytes_written = driver_.last_update().bytes.bytes_written;
-        r.bytes_skipped = driver_.last_update().bytes.bytes_skipped;
+        r.bytes_written = last_update_.bytes.bytes_written;
+        r.bytes_skipped = last_update_.bytes.bytes_skipped;
     }
     r.serial = serial_;
     r.counter = p_.serial_counter;

@@ -1,7 +1,7 @@
 #pragma once
 
 // One board on a production line: its serial number, its own copy of each
-// stamped image for the window to program, and a record of every action it
+// stamped image for the session to program, and a record of every action it
 // ran, committed before the action's result is reported.
 
 #include <QObject>
@@ -11,19 +11,22 @@
 
 #include "app/operation.h"
 #include "options.h"
+#include "protocol/session_report.h"
 #include "records.h"
 
+class BootSession;
 class Console;
-class MainWindow;
 class QTemporaryDir;
 class RecordsDb;
-class WindowDriver;
 
 class BoardProduction : public QObject {
     Q_OBJECT
 
 public:
-    BoardProduction(const Options& options, Console& console, MainWindow& window, WindowDriver& driver);
+    // session: what was identified; port: the board's; last_update: what the
+    // last update reported, read when its record is written.
+    BoardProduction(const Options& options, Console& console, const BootSession& session, const QString& port,
+                    const UpdateReport& last_update);
     ~BoardProduction() override;
 
     // Before anything is sent: checks the stamps against the images, opens
@@ -31,9 +34,9 @@ public:
     // kExitOk, or the exit code to end the board with (its messages given).
     int begin();
 
-    // The action as the window is to run it: its image replaced by this
+    // The action as the session is to run it: its image replaced by this
     // board's stamped copy where it has stamps.
-    Action for_window(const Action& given) const;
+    Action for_session(const Action& given) const;
 
     // Writes the action's record (given: as on the command line). Call before
     // its result is reported.
@@ -46,7 +49,7 @@ public:
 private:
     struct Image {
         QString given;    // the file as named
-        QString path;     // the file the window reads
+        QString path;     // the file the session reads
         qint64 length = -1;
         QString crc;
     };
@@ -59,8 +62,9 @@ private:
     const Options& options_;
     const ProductionOptions& p_;
     Console& console_;
-    MainWindow& window_;
-    WindowDriver& driver_;
+    const BootSession& session_;
+    QString port_;
+    const UpdateReport& last_update_;
     std::unique_ptr<RecordsDb> records_;
     std::unique_ptr<QTemporaryDir> stamped_dir_;
     qint64 serial_ = -1;
