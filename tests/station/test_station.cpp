@@ -188,14 +188,13 @@ void StationTest::setup_dialog_writes_the_file()
         d->accept();
     });
     QTest::mouseClick(w.findChild<QPushButton*>("setup"), Qt::LeftButton);
-    QCOMPARE(w.setup().name, QString("bench-9"));
     QCOMPARE(station_child_arguments(w.setup(), "P").mid(3),
              QStringList({"--station", "bench-9", "update-flash", dir.filePath("app.bin"), "check-flash"}));
     QVERIFY(!w.setup().usb_adapters);
     StationSetup back;
     QString error;
     QVERIFY(load_station_setup(file, &back, &error));
-    QCOMPARE(back.name, QString("bench-9"));
+    QCOMPARE(station_child_arguments(back, "P"), station_child_arguments(w.setup(), "P"));
 }
 
 // Two stations' runs interleaved: each board is its identification and the
@@ -379,9 +378,8 @@ void StationTest::line_view_of_two_stations()
     for (int row = 0; row < 2; ++row) {
         for (int c = 0; c < 4; ++c)
             QCOMPARE(t->item(row, c)->text(), expected[row][c]);
+        QCOMPARE(t->item(row, 5)->text(), QString("ok"));  // column 4, the last board's time, is the clock's
     }
-    QCOMPARE(t->item(0, 5)->text(), QString("ok"));
-    QCOMPARE(t->item(1, 5)->text(), QString("ok"));
     QVERIFY(s.window->counters_label()->text().startsWith("Today: passed 2   failed 0"));
 }
 
