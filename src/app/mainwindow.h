@@ -13,7 +13,6 @@
 class QTimer;
 class Ui_MainWindow;
 class PortWatcher;
-class WindowDriver;
 
 class MainWindow : public QMainWindow, private SessionSink {
     Q_OBJECT
@@ -91,7 +90,6 @@ private slots:
 
 private:
     friend class MainWindowTestAccess;
-    friend class WindowDriver;
 
     // What the session shows, on the window's widgets.
     void clear_log() override;
@@ -110,7 +108,6 @@ private:
     int open_or_close_operation();
     int input_mcu_image_operation();
     int input_flash_image_operation();
-    UpdateReport update_flash_operation(const UpdateOptions& options);
     int run_app_operation();
 
     // Settings file (config.ini in the working directory)

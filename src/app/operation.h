@@ -59,6 +59,5 @@ enum : int {
     kCancelled = -108,       // the file dialog was answered with no file
     kNoFlash = -109,         // no catalogued external flash identified (Check Flash)
     kFlashModeFailed = -110, // the flash mode the flash needs could not be set
-    kNothingToDo = -111,     // OpenPort on an open port, ClosePort on a closed one
 };
 }  // namespace operation_result
