@@ -1,8 +1,7 @@
 #pragma once
 
 // What a button of the window does, as a value: the window's operation_ended
-// signal says which operation ended and how, so that a front end that runs
-// the window hidden learns the outcome from a number, never from a log text.
+// signal says which operation ended and how, as a number, never as a log text.
 
 #include <QMetaType>
 
