@@ -98,6 +98,10 @@ public:
     int reconnect_state_now() const { return reconnect_state; }
     void clear_reconnect_state() { reconnect_state = 0; }
     int run_application(uint32_t start_address);  // run_application_result
+    // Run Uart Application: the run frame to the application's start, given
+    // the time to leave before the port may close. operation_result::kPortClosed
+    // or run_application_result.
+    int start_application();
     // Reads and takes an MCU or flash image file: operation_result.
     int load_mcu_image(const QString& path);
     int load_flash_image(const QString& path);
@@ -110,6 +114,8 @@ public:
     // Get Flash ID, a second time after pause_ms when the first found no
     // catalogued flash: flash_id_result.
     int identify_flash(int pause_ms);
+    // Flash Info: identify_flash from an empty line, the second attempt after a pause.
+    int flash_info();
     void discard_input();  // empties the port's buffers and the reply being gathered
     void log_timestamp();  // "Timer:h:m:s", local time
     bool refuse_closed_port();  // "Please open the port!" when it is closed
