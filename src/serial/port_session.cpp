@@ -244,7 +244,7 @@ int BootSession::identify_chip(const LinkSettings& link)
     }
     if (result != identify_chip_result::kOk) {
         chip_id_ = kUnknownChipId;
-        sink_->chip_identified(chip_id_, QStringLiteral("unknown"));
+        sink_->chip_identified(chip_id_, chip_model_name());
     }
     // A device removed during identification stays down.
     if (serial->isOpen())
