@@ -1,7 +1,7 @@
 // Updates that leave out what the flash holds, against the full update of
-// the same 16 MiB image in the same run: the real window against a vqsim
-// process at 1382400 baud, its CRCs computed at a given rate. One line per
-// case, with where the time goes.
+// the same 16 MiB image in the same run: a boot session, as the window and
+// vqprog drive it, against a vqsim process at 1382400 baud, its CRCs
+// computed at a given rate. One line per case, with where the time goes.
 //
 //   bench_skip              both CRC rates (8 MB/s, 1 MB/s)
 //   bench_skip RATE         one rate, in bytes per second
@@ -12,25 +12,18 @@
 // whose first half is C's and whose second half is new, so the flash holds
 // what an update to B interrupted half-way leaves behind.
 
-#include <QApplication>
-#include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 #include <cstdio>
-#include <memory>
 
-#include "app/mainwindow.h"
+#include "protocol/boot_session.h"
 #include "random_bytes.h"
-#include "serial/port_map.h"
-#include "test_dialogs.h"
-#include "window_access.h"
 
 namespace {
 
@@ -49,29 +42,37 @@ struct Timing {
     bool ok = false;
 };
 
-class Run {
+// The session's log lines, timed; nothing is shown.
+class Run : public NullSessionSink {
 public:
-    Run(MainWindowTestAccess& access) : a(access)
+    void log_line(const QString& line) override
     {
-        QObject::connect(&a.w, &MainWindow::logged, [this](const QString& line) {
-            const double t = clock.nsecsElapsed() / 1e9;
-            if (line.startsWith(QLatin1String("Start to update flash")))
-                start = t;
-            else if (line.startsWith(QLatin1String("Blocks that differ")))
-                surveyed = t;
-            else if (line.startsWith(QLatin1String("End to update flash")))
-                written = t;
-        });
+        const double t = clock.nsecsElapsed() / 1e9;
+        if (line.startsWith(QLatin1String("Start to update flash")))
+            start = t;
+        else if (line.startsWith(QLatin1String("Blocks that differ")))
+            surveyed = t;
+        else if (line.startsWith(QLatin1String("End to update flash")))
+            written = t;
+    }
+
+    bool open(const QString& port)
+    {
+        link = LinkSettings{kRate115200, kRate1382400, 3};
+        return session.open_and_identify(port, &link) == operation_result::kOk;
     }
 
     Timing time(const QString& file, bool skip)
     {
         start = surveyed = written = -1;
         clock.start();
-        const int result = skip ? skipping(file) : full(file);
+        UpdateOptions options;
+        options.link = link;
+        options.skip_unchanged = skip;
+        last = session.update_flash(file, options);
         Timing t;
         t.total = clock.nsecsElapsed() / 1e9;
-        t.ok = result == 0;
+        t.ok = last.code == 0;
         t.prologue = start;
         const double writes_from = surveyed >= 0 ? surveyed : start;
         t.survey = surveyed >= 0 ? surveyed - start : 0;
@@ -80,24 +81,11 @@ public:
         return t;
     }
 
-private:
-    int skipping(const QString& file)
-    {
-        WindowDriver& drive = a.driver();
-        drive.set_flash_image(file);
-        drive.set_skip_unchanged(true);
-        drive.start(Operation::UpdateFlash);
-        drive.set_skip_unchanged(false);
-        return drive.last_update().code;
-    }
-    int full(const QString& file)
-    {
-        a.edit("lineEdit_Flash")->setText(file);
-        QTest::mouseClick(a.button("pushButton_UpdateFlash"), Qt::LeftButton);
-        return a.last_log() == QLatin1String("Update flash is OK!!!!!!") ? 0 : 1;
-    }
+    UpdateReport last;
 
-    MainWindowTestAccess& a;
+private:
+    BootSession session{this};
+    LinkSettings link;
     QElapsedTimer clock;
     double start = -1, surveyed = -1, written = -1;
 };
@@ -134,13 +122,9 @@ int run_rate(uint32_t rate)
     if (!m.hasMatch())
         return 2;
 
-    RecordingDialogs dialogs;
-    MainWindow w(nullptr, std::make_unique<SystemPortMap>(publish.path()));
-    MainWindowTestAccess a(w);
-    a.set_port_text(m.captured(1));
-    a.combo("comboBox_BAUDRATE")->setCurrentIndex(kRate115200);
-    a.combo("comboBox_NewRate")->setCurrentIndex(kRate1382400);
-    QTest::mouseClick(a.button("pushButton_OpenCom"), Qt::LeftButton);
+    Run run;
+    if (!run.open(m.captured(1)))
+        return 2;
 
     const auto file = [&](const char* name, const QByteArray& bytes) {
         QFile f(work.filePath(QString::fromLatin1(name)));
@@ -158,14 +142,13 @@ int run_rate(uint32_t rate)
     }
     const QByteArray image_b = image_c.left(kImageLen / 2) + noise(kImageLen / 2, 99);
 
-    Run run(a);
     const Timing full = run.time(file("a.bin", image_a), false);
     const Timing same = run.time(file("a2.bin", image_a), true);
-    print("identical", rate, full, same, a.driver().last_update().bytes.bytes_written);
+    print("identical", rate, full, same, run.last.bytes.bytes_written);
     const Timing changed = run.time(file("c.bin", image_c), true);
-    print("1% changed", rate, full, changed, a.driver().last_update().bytes.bytes_written);
+    print("1% changed", rate, full, changed, run.last.bytes.bytes_written);
     const Timing resume = run.time(file("b.bin", image_b), true);
-    print("resume at 50%", rate, full, resume, a.driver().last_update().bytes.bytes_written);
+    print("resume at 50%", rate, full, resume, run.last.bytes.bytes_written);
     std::printf("%-14s %4.0f MB/s %8.2f  (full update: prologue %.2f, writes %.2f, final check %.2f)\n", "full", rate / 1e6,
                 full.total, full.prologue, full.writes, full.check);
     std::fflush(stdout);
@@ -178,8 +161,7 @@ int run_rate(uint32_t rate)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() > 1)
         return run_rate(args[1].toUInt());

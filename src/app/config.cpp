@@ -146,7 +146,7 @@ void MainWindow::read_user_settings()
 void MainWindow::on_checkBox_SkipUnchanged_toggled(bool checked)
 {
     const QString path = user_settings_path();
-    if (!user_settings_used || path.isEmpty())
+    if (path.isEmpty())
         return;
     QSettings(path, QSettings::IniFormat).setValue(kSkipUnchangedKey, checked);
 }

@@ -3,15 +3,10 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-namespace {
-constexpr int kFlashInfoRetryPauseMs = 50;  // between Flash Info's two attempts
-}  // namespace
-
 void MainWindow::on_pushButton_FlashInfo_clicked()
 {
-    session_.discard_input();
     ui->pushButton_FlashInfo->setEnabled(false);
-    const int result = session_.identify_flash(kFlashInfoRetryPauseMs);
+    const int result = session_.flash_info();
     ui->pushButton_FlashInfo->setEnabled(true);
     emit operation_ended(Operation::FlashInfo, result);
 }

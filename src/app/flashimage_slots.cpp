@@ -13,17 +13,12 @@ void MainWindow::on_pushButton_InputFlashCode_clicked()
 
 void MainWindow::on_pushButton_UpdateFlash_clicked()
 {
-    const UpdateReport report = update_flash_operation(read_update_options());
-    emit operation_ended(Operation::UpdateFlash, report.code);
-}
-
-UpdateReport MainWindow::update_flash_operation(const UpdateOptions& options)
-{
     const QString name = ui->lineEdit_Flash->text();
     // A .diff named by hand is where the next file dialog starts.
     if (!name.isEmpty() && is_diff_image_name(name))
         flash_image_path = name;
-    return session_.update_flash(name, options);
+    const UpdateReport report = session_.update_flash(name, read_update_options());
+    emit operation_ended(Operation::UpdateFlash, report.code);
 }
 
 int MainWindow::input_flash_image_operation()

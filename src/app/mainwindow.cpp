@@ -27,7 +27,7 @@ const QStringList kWaitTimes = {"1ms", "2ms", "3ms", "4ms", "5ms", "6ms", "7ms",
 
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, ConfigFile config)
+MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
     : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), session_(this), port_map(std::move(map))
 {
     ui->setupUi(this);
@@ -61,13 +61,8 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, ConfigFile
     connect(port_watcher, &PortWatcher::arrived, this, &MainWindow::port_arrived);
     connect(port_watcher, &PortWatcher::removed, this, &MainWindow::port_removed);
 
-    if (config == ConfigFile::Used) {
-        read_config();
-        read_user_settings();
-    } else {
-        config_written_at_exit = false;
-        user_settings_used = false;
-    }
+    read_config();
+    read_user_settings();
     log_line(QStringLiteral("BL_SET = ") + QString::number(bl_set));
 }
 
@@ -128,7 +123,6 @@ void MainWindow::clear_log()
 void MainWindow::progress(int percent)
 {
     ui->progressBar->setValue(percent);
-    emit progress_changed(percent);
 }
 
 void MainWindow::chip_identified(uint32_t, const QString& model_name)

@@ -7,50 +7,33 @@
 
 #include "app/operation.h"
 #include "protocol/boot_session.h"
-#include "protocol/hex_text.h"
 #include "serial/port_map.h"
 
 class QTimer;
 class Ui_MainWindow;
 class PortWatcher;
-class WindowDriver;
 
 class MainWindow : public QMainWindow, private SessionSink {
     Q_OBJECT
 
 public:
-    // Where the settings come from: config.ini of the working folder, read
-    // at start and written at exit, and the per-user settings; or, for a
-    // front end whose settings are its own options, the window's defaults
-    // alone, neither read nor written.
-    enum class ConfigFile { Used, Ignored };
-
     // port_map: where the port list comes from; null means the system's own.
-    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {},
-                        ConfigFile config = ConfigFile::Used);
+    // The settings come from config.ini of the working folder, read at start
+    // and written at exit, and from the per-user settings.
+    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {});
     ~MainWindow() override;
 
     void set_action_buttons_enabled(bool on);
 
     void log_line(const QString& text) override;
     void show_error(const QString& text);
-    void log_timestamp() { session_.log_timestamp(); }
-    static QString hex32(uint32_t value) { return hex32_text(value); }
-    static QString hex_bytes(const uint8_t* bytes, int count) { return hex_bytes_text(bytes, count); }
 
-    // A window run without an operator (scripts, production lines) must not
-    // leave its settings behind: off, the destructor leaves config.ini alone.
+    // Off, the destructor leaves config.ini alone.
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
 
-    // The boot-loader session the buttons drive.
-    BootSession& session() { return session_; }
-    const BootSession& session() const { return session_; }
-
 signals:
-    // Every line appended to the log pane and every progress value, as they
-    // happen, for front ends that run the window hidden.
+    // Every line appended to the log pane, as it happens.
     void logged(const QString& text);
-    void progress_changed(int percent);
     // Once per operation of a button, after its last log line (the verdict
     // where it has one): which operation ended and its result code (see
     // app/operation.h; 0 is success).
@@ -91,7 +74,6 @@ private slots:
 
 private:
     friend class MainWindowTestAccess;
-    friend class WindowDriver;
 
     // What the session shows, on the window's widgets.
     void clear_log() override;
@@ -110,7 +92,6 @@ private:
     int open_or_close_operation();
     int input_mcu_image_operation();
     int input_flash_image_operation();
-    UpdateReport update_flash_operation(const UpdateOptions& options);
     int run_app_operation();
 
     // Settings file (config.ini in the working directory)
@@ -158,5 +139,4 @@ private:
     int bl_set = 0;
     bool config_kept = false;  // config.ini exists but could not be read: not rewritten at exit
     bool config_written_at_exit = true;
-    bool user_settings_used = true;  // off where config.ini is ignored: a script's options are its own
 };

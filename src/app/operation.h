@@ -1,8 +1,7 @@
 #pragma once
 
 // What a button of the window does, as a value: the window's operation_ended
-// signal says which operation ended and how, so that a front end that runs
-// the window hidden learns the outcome from a number, never from a log text.
+// signal says which operation ended and how, as a number, never as a log text.
 
 #include <QMetaType>
 
@@ -59,6 +58,5 @@ enum : int {
     kCancelled = -108,       // the file dialog was answered with no file
     kNoFlash = -109,         // no catalogued external flash identified (Check Flash)
     kFlashModeFailed = -110, // the flash mode the flash needs could not be set
-    kNothingToDo = -111,     // OpenPort on an open port, ClosePort on a closed one
 };
 }  // namespace operation_result

@@ -21,6 +21,7 @@ constexpr ReplyWait kFlashIdWait{kGetFlashIdPasses, kGetFlashIdSleepMs, flash_re
 // The flash CRC command's replies, progress reports and then the verdict,
 // are gathered by flash_crc_wait.
 constexpr ReplyWait kFlashCrcSend{0, 0, 0, false, false};
+constexpr int kFlashInfoRetryPauseMs = 50;  // between Flash Info's two attempts
 constexpr ReplyChecks kFlashModeChecks{flash_text::kSetFlashModeWrongReply};
 constexpr ReplyChecks kFlashIdChecks{flash_text::kFlashIdWrongReply, true};
 }  // namespace
@@ -80,6 +81,12 @@ int BootSession::identify_flash(int pause_ms)
     if (result != flash_id_result::kOk && !flash_catalogue_problem.isEmpty())
         log_line(flash_catalogue_problem);
     return result;
+}
+
+int BootSession::flash_info()
+{
+    discard_input();
+    return identify_flash(kFlashInfoRetryPauseMs);
 }
 
 int BootSession::prepare_flash_mode(int mode, bool announce_nand)

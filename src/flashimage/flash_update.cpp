@@ -45,7 +45,8 @@ int BootSession::flash_update_prologue(const LinkSettings& link, int image_len)
     return flash_update_result::kOk;
 }
 
-int BootSession::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets)
+int BootSession::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets,
+                                    int max_timed_out_blocks)
 {
     QByteArray staged;
     for (const BlockWrite& w : plan) {
@@ -99,7 +100,7 @@ int BootSession::Update_FlashFull(int len, int blk, const UpdateOptions& options
         return result;
     log_update_start();
     log_link_kind();
-    result = write_image_blocks(0, len, blk, TailStyle::Exact, vcom_index == 1, options.skip_unchanged);
+    result = write_image_blocks(0, len, blk, TailStyle::Exact, vcom_index == 1, options);
     if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
@@ -117,7 +118,7 @@ int BootSession::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expect
         return result;
     log_update_start();
     log_link_kind();
-    result = write_image_blocks(base, len, blk, TailStyle::PaddedAlways, false, options.skip_unchanged);
+    result = write_image_blocks(base, len, blk, TailStyle::PaddedAlways, false, options);
     if (result != flash_update_result::kOk)
         return result;
     set_progress(kProgressDone);
@@ -154,7 +155,8 @@ int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options
         log_line(QStringLiteral("Write block:") + hex32_text(r.address) + QLatin1Char(',') + QString::number(r.length) +
                  QLatin1Char(',') + hex32_text(r.crc));
         log_line(QStringLiteral("Write block data crc:") + hex32_text(diff_record_data_crc(image_data, r)));
-        result = write_flash_blocks(image_data, plan_diff_record(r, blk), packets);
+        result = write_flash_blocks(image_data, plan_diff_record(r, blk), packets,
+                                    options.max_timed_out_blocks);
         if (result != flash_update_result::kOk)
             return result;
         if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc_result::kOk)
@@ -235,7 +237,6 @@ UpdateReport BootSession::update_flash(const QString& path, const UpdateOptions&
         image_data.replace(kImageInfoOffset, kImageInfoEnd - kImageInfoOffset,
                            QByteArray(kImageInfoEnd - kImageInfoOffset, '\xFF'));
     }
-    max_timed_out_blocks = options.max_timed_out_blocks;
     sink_->clear_log();
     sink_->actions_enabled(false);
     int result;

@@ -30,11 +30,11 @@ SurveyAnswer BootSession::ask_flash_crc(uint32_t address, uint32_t len)
 }
 
 int BootSession::write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets,
-                                    bool skip_unchanged)
+                                    const UpdateOptions& options)
 {
     const QVector<BlockWrite> all = plan_flash_image(len, blk, base, style);
-    if (!skip_unchanged)
-        return write_flash_blocks(image_data, all, packets);
+    if (!options.skip_unchanged)
+        return write_flash_blocks(image_data, all, packets, options.max_timed_out_blocks);
     const SkipPlan survey = survey_flash_image(image_as_left_in_flash(image_data, len, blk, style), blk,
                                                [&](const SurveyRegion& r) {
                                                    return ask_flash_crc(base + r.offset, r.len);
@@ -49,7 +49,7 @@ int BootSession::write_image_blocks(uint32_t base, int len, int blk, TailStyle s
     log_line(skip_survey_line(changed.size(), all.size(), bytes));
     update_bytes_.bytes_skipped = len - bytes;
     for (const BlockWrite& w : changed) {
-        const int result = write_flash_blocks(image_data, {w}, packets);
+        const int result = write_flash_blocks(image_data, {w}, packets, options.max_timed_out_blocks);
         if (result != flash_update_result::kOk)
             return result;
     }

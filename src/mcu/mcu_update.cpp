@@ -97,7 +97,6 @@ UpdateReport BootSession::update_mcu(const QString& path, const UpdateOptions& o
     sink_->mcu_label(mcu_image_label(image));
     image_data = std::move(file.bytes);
 
-    max_timed_out_blocks = options.max_timed_out_blocks;
     sink_->actions_enabled(false);
     int result;
     if (app_in_external_flash()) {

@@ -98,6 +98,10 @@ public:
     int reconnect_state_now() const { return reconnect_state; }
     void clear_reconnect_state() { reconnect_state = 0; }
     int run_application(uint32_t start_address);  // run_application_result
+    // Run Uart Application: the run frame to the application's start, given
+    // the time to leave before the port may close. operation_result::kPortClosed
+    // or run_application_result.
+    int start_application();
     // Reads and takes an MCU or flash image file: operation_result.
     int load_mcu_image(const QString& path);
     int load_flash_image(const QString& path);
@@ -110,6 +114,8 @@ public:
     // Get Flash ID, a second time after pause_ms when the first found no
     // catalogued flash: flash_id_result.
     int identify_flash(int pause_ms);
+    // Flash Info: identify_flash from an empty line, the second attempt after a pause.
+    int flash_info();
     void discard_input();  // empties the port's buffers and the reply being gathered
     void log_timestamp();  // "Timer:h:m:s", local time
     bool refuse_closed_port();  // "Please open the port!" when it is closed
@@ -182,7 +188,8 @@ private:
     int Write_FlashBlock(const QByteArray& data, uint32_t address, int seq);
     int Write_FlashBlockPackets(const QByteArray& data, uint32_t address, int seq);
     int flash_update_prologue(const LinkSettings& link, int image_len);
-    int write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets);
+    int write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets,
+                           int max_timed_out_blocks);
     void log_update_start();
     void log_link_kind();
     int Update_FlashFull(int len, int blk, const UpdateOptions& options);
@@ -190,7 +197,8 @@ private:
     int Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc, const UpdateOptions& options);
     int Update_FlashDiff(int len, int blk, const UpdateOptions& options);
     SurveyAnswer ask_flash_crc(uint32_t address, uint32_t len);
-    int write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets, bool skip_unchanged);
+    int write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets,
+                           const UpdateOptions& options);
     QVector<DiffRecord> diff_records_to_write(const QVector<DiffRecord>& records, int blk);
 
     SessionSink* sink_;
@@ -217,7 +225,6 @@ private:
     // Abort flags of long operations
     int link_down = 1;
     int stop_requested = 0;
-    int max_timed_out_blocks = 0;     // of the flash update running
     int timed_out_blocks_in_row = 0;  // of the flash update running, across its calls of write_flash_blocks
     UpdateBytes update_bytes_;        // what the update running wrote and left out
 

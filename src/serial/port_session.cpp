@@ -18,6 +18,7 @@
 
 namespace {
 constexpr int kBootSettleMs = 100;  // lets the sequence leave before the port closes
+constexpr int kRunSettleMs = 60;    // lets the run frame leave before the port closes
 // The boot loader hands over to the application and answers nothing.
 constexpr ReplyWait kRunSend{0, 0, 0, false, false};
 
@@ -243,7 +244,7 @@ int BootSession::identify_chip(const LinkSettings& link)
     }
     if (result != identify_chip_result::kOk) {
         chip_id_ = kUnknownChipId;
-        sink_->chip_identified(chip_id_, QStringLiteral("unknown"));
+        sink_->chip_identified(chip_id_, chip_model_name());
     }
     // A device removed during identification stays down.
     if (serial->isOpen())
@@ -255,6 +256,16 @@ int BootSession::run_application(uint32_t start_address)
 {
     exchange(build_run_request(start_address), kRunSend);
     return run_application_result::kSent;
+}
+
+int BootSession::start_application()
+{
+    if (refuse_closed_port())
+        return operation_result::kPortClosed;
+    discard_input();
+    const int result = run_application(kAppStartAddress);
+    platform::sleep_ms(kRunSettleMs);
+    return result;
 }
 
 bool BootSession::refuse_closed_port()

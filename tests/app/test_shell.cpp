@@ -18,6 +18,7 @@
 
 #include "app/settings.h"
 #include "app/user_folder.h"
+#include "protocol/hex_text.h"
 #include "fake_port_map.h"
 #include "fifo_watchdog.h"
 #include "test_dialogs.h"
@@ -579,16 +580,16 @@ void ShellTest::exit_stops_and_closes()
 
 void ShellTest::helpers_format()
 {
-    QCOMPARE(MainWindow::hex32(134250496), QString("0x08008000"));
-    QCOMPARE(MainWindow::hex32(0x8000000A), QString("0x8000000A"));
-    QCOMPARE(MainWindow::hex32(0), QString("0x00000000"));
+    QCOMPARE(hex32_text(134250496), QString("0x08008000"));
+    QCOMPARE(hex32_text(0x8000000A), QString("0x8000000A"));
+    QCOMPARE(hex32_text(0), QString("0x00000000"));
     const uint8_t bytes[] = {0x4B, 0x05, 0x00};
-    QCOMPARE(MainWindow::hex_bytes(bytes, 3), QString("4b 5 0 "));
+    QCOMPARE(hex_bytes_text(bytes, 3), QString("4b 5 0 "));
 
     RecordingDialogs dialogs;
     auto w = make_window();
     MainWindowTestAccess a(*w);
-    w->log_timestamp();
+    a.s().log_timestamp();
     QVERIFY(QRegularExpression("^Timer:([1-9]?[0-9]):([1-5]?[0-9]):([1-5]?[0-9])$").match(a.last_log()).hasMatch());
     dialogs.expect_error("some text");
     w->show_error("some text");

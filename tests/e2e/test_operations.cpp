@@ -1,5 +1,5 @@
 // The window's operation_ended signal, as a front end sees it: every button's
-// operation started through the driver against the simulated boot loader,
+// operation started against the simulated boot loader,
 // once ending well and once not, reports exactly once, with its named code,
 // after every line it logs (its verdict among them).
 
@@ -50,7 +50,6 @@ void OperationsTest::ends_once_after_its_lines_data()
     QTest::newRow("open, silent chip") << Operation::OpenPort << "silent K" << int(kNoChip) << "" << QStringList{"Time over!"};
     QTest::newRow("open, no such port") << Operation::OpenPort << "no port" << int(kOpenFailed) << "" << QStringList{"Open fail"};
     QTest::newRow("close") << Operation::ClosePort << "" << int(kOk) << "" << none;
-    QTest::newRow("close, closed") << Operation::ClosePort << "closed" << int(kNothingToDo) << "" << none;
     QTest::newRow("bootmode 1") << Operation::BootMode1 << "" << int(kOk) << "" << none;
     QTest::newRow("bootmode 1, no such port") << Operation::BootMode1 << "no port" << int(kOpenFailed) << "" << QStringList{"Open fail"};
     QTest::newRow("bootmode 2") << Operation::BootMode2 << "" << int(kOk) << "" << none;
@@ -90,13 +89,13 @@ void OperationsTest::ends_once_after_its_lines()
 
     FlashSession s(fault == "unlisted" ? chip(kVq4410, kUnlisted, kUnlisted) : chip(kVq4410));
     QVERIFY(s.start());
-    WindowDriver& driver = s.a().driver();
+    MainWindowTestAccess& a = s.a();
     const QByteArray mcu = mcu_image();
     const QByteArray flash = pattern(5000, 1);
     const QString flash_path =
         fault == "spoilt diff" ? s.write("image.diff", diff_file(pattern(100), 100, true)) : s.write("flash.bin", flash);
-    driver.set_mcu_image(fault == "missing file" ? s.work_dir.filePath("none.bin") : s.write("mcu.bin", mcu));
-    driver.set_flash_image(flash_path);
+    a.edit("lineEdit_MCU")->setText(fault == "missing file" ? s.work_dir.filePath("none.bin") : s.write("mcu.bin", mcu));
+    a.edit("lineEdit_Flash")->setText(flash_path);
     s.sim.with_device([&](SimDevice& d) {
         if (fault != "other code") {
             d.internal_flash().replace(0, mcu.size(), mcu);
@@ -111,16 +110,16 @@ void OperationsTest::ends_once_after_its_lines()
         return 0;
     });
     if (operation == Operation::CheckMcu)
-        driver.start(Operation::InputMcuImage);
+        a.start(Operation::InputMcuImage);
     if (operation == Operation::CheckFlash)
-        driver.start(Operation::InputFlashImage);
+        a.start(Operation::InputFlashImage);
     const bool needs_session = operation != Operation::OpenPort && operation != Operation::BootMode1 &&
                                operation != Operation::BootMode2 && operation != Operation::InputMcuImage &&
                                operation != Operation::InputFlashImage;
     if (needs_session && fault != "closed")
         s.open_identified();
     if (fault == "no port")
-        driver.set_port(s.work_dir.filePath("no-such-port"));
+        a.set_port(s.work_dir.filePath("no-such-port"));
     s.dialogs.shown.clear();
 
     QStringList lines;
@@ -129,7 +128,7 @@ void OperationsTest::ends_once_after_its_lines()
     QObject::connect(s.window.get(), &MainWindow::logged, &listener, [&](const QString& line) { lines << line; });
     QObject::connect(s.window.get(), &MainWindow::operation_ended, &listener,
                      [&](Operation op, int code) { ended.append({op, code, int(lines.size())}); });
-    driver.start(operation);
+    a.start(operation);
 
     QCOMPARE(ended.size(), 1);
     QCOMPARE(ended[0].operation, operation);

@@ -359,8 +359,8 @@ void SessionTest::sink_carries_what_window_shows()
     QByteArray image(5000, '\x5A');
     sim_wire::set_u32(image, 4, 0x08008000);
     const QString path = s.write("image.bin", image);
-    s.a().driver().set_mcu_image(path);
-    s.a().driver().set_flash_image(path);
+    s.a().edit("lineEdit_MCU")->setText(path);
+    s.a().edit("lineEdit_Flash")->setText(path);
     s.same_rates();  // no reconnect: its line is the window's own
     if (operation != Operation::OpenPort)
         s.open_identified();
@@ -369,7 +369,7 @@ void SessionTest::sink_carries_what_window_shows()
     tap.actions = s.a().button("pushButton_UpdateMCU")->isEnabled();  // until the session says otherwise
     s.a().s().set_sink(&tap);
     s.a().clear_log();
-    s.a().driver().start(operation);
+    s.a().start(operation);
     s.a().s().set_sink(&s.a().window_sink());
 
     const QMap<QString, bool> reported{{"chip", !tap.chip.isEmpty()}, {"flash", !tap.flash.isEmpty()},

@@ -141,12 +141,7 @@ public:
         return image_path;
     }
     UpdateReport update_flash() { return session.update_flash(image_path, options()); }
-    // Flash Info as the window's button runs it.
-    int flash_info()
-    {
-        session.discard_input();
-        return session.identify_flash(50);
-    }
+    int flash_info() { return session.flash_info(); }
 
     QString image_path;
 };

@@ -56,7 +56,7 @@ public:
 
     MainWindowTestAccess& a() { return *access; }
     void click(const char* button) { QTest::mouseClick(access->button(button), Qt::LeftButton); }
-    void same_rates() { access->driver().set_new_rate_index(access->combo("comboBox_BAUDRATE")->currentIndex()); }
+    void same_rates() { access->combo("comboBox_NewRate")->setCurrentIndex(access->combo("comboBox_BAUDRATE")->currentIndex()); }
 
     // Open Comm with equal rate boxes: the chip is identified at 115200.
     void open_identified()

@@ -2,9 +2,9 @@
 
 // Test-side view of the main window: its widgets by object name and the
 // state the operator cannot see but the window's own tests check (its paths,
-// timers, and what it passed to its session). Inputs are set and operations
-// started through the window's own driver, as front ends do. The protocol's
-// state is the session's; its tests use session_rig.h.
+// timers, and what it passed to its session), and a way to start the
+// operation of a button whatever its state. The protocol's state is the
+// session's; its tests use session_rig.h.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,14 +16,60 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "app/dialogs.h"
 #include "app/mainwindow.h"
-#include "app/window_driver.h"
 
 class MainWindowTestAccess {
 public:
-    explicit MainWindowTestAccess(MainWindow& w) : w(w), drive(w) {}
+    explicit MainWindowTestAccess(MainWindow& w) : w(w) {}
 
-    WindowDriver& driver() { return drive; }
+    // Runs the operation of its button to its end, as a click would, whether
+    // or not the button is enabled at the moment: Open Comm opens or closes
+    // as the port is, an Input File button's dialog is answered with the path
+    // its line holds (an empty one cancels it).
+    void start(Operation operation)
+    {
+        switch (operation) {
+        case Operation::OpenPort:
+        case Operation::ClosePort:
+            w.on_pushButton_OpenCom_clicked();
+            break;
+        case Operation::BootMode1:
+            w.on_pushButton_Boot_clicked();
+            break;
+        case Operation::BootMode2:
+            w.on_pushButton_BootII_clicked();
+            break;
+        case Operation::InputMcuImage: {
+            const FileDialogAnswer answer(edit("lineEdit_MCU")->text());
+            w.on_pushButton_InputMCUCode_clicked();
+            break;
+        }
+        case Operation::UpdateMcu:
+            w.on_pushButton_UpdateMCU_clicked();
+            break;
+        case Operation::CheckMcu:
+            w.on_pushButton_CheckMCU_clicked();
+            break;
+        case Operation::InputFlashImage: {
+            const FileDialogAnswer answer(edit("lineEdit_Flash")->text());
+            w.on_pushButton_InputFlashCode_clicked();
+            break;
+        }
+        case Operation::UpdateFlash:
+            w.on_pushButton_UpdateFlash_clicked();
+            break;
+        case Operation::FlashInfo:
+            w.on_pushButton_FlashInfo_clicked();
+            break;
+        case Operation::CheckFlash:
+            w.on_pushButton_CheckFlash_clicked();
+            break;
+        case Operation::RunApp:
+            w.on_pushButton_RunApp_clicked();
+            break;
+        }
+    }
 
     template <class T>
     T* widget(const char* name) const
@@ -54,12 +100,48 @@ public:
     int progress() const { return widget<QProgressBar>("progressBar")->value(); }
     QString label(const char* name) const { return widget<QLabel>(name)->text(); }
     void write_config() { w.write_config(); }
+    // The port list holds `path` alone, selected.
     void set_port_text(const QString& path)
     {
         combo("comboBox_Comm")->clear();
-        drive.set_port(path);
+        set_port(path);
+    }
+    // Selects the port by its name; one the list does not hold is added.
+    void set_port(const QString& name)
+    {
+        QComboBox* ports = combo("comboBox_Comm");
+        int index = ports->findText(name);
+        if (index < 0) {
+            ports->addItem(name);
+            index = ports->count() - 1;
+        }
+        ports->setCurrentIndex(index);
     }
 
     MainWindow& w;
-    WindowDriver drive;
+
+private:
+    // A file dialog answered with `path`; boxes go on to whatever shows them.
+    class FileDialogAnswer : public Dialogs {
+    public:
+        explicit FileDialogAnswer(const QString& path) : outer_(Dialogs::current()), path_(path)
+        {
+            Dialogs::install(this);
+        }
+        ~FileDialogAnswer() override { Dialogs::install(&outer_); }
+
+        void critical(QWidget* parent, const QString& title, const QString& text) override
+        {
+            outer_.critical(parent, title, text);
+        }
+        void information(QWidget* parent, const QString& title, const QString& text) override
+        {
+            outer_.information(parent, title, text);
+        }
+        QString open_file_name(QWidget*, const QString&, const QString&, const QString&) override { return path_; }
+
+    private:
+        Dialogs& outer_;
+        QString path_;
+    };
 };

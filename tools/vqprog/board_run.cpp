@@ -11,10 +11,8 @@
 
 #include "console.h"
 #include "flash/flash_frames.h"
-#include "platform/platform.h"
 #include "production.h"
 #include "protocol/boot_session.h"
-#include "protocol/connect_frame.h"
 #include "protocol/hex_text.h"
 #include "serial/boot_sequences.h"
 #include "serial/port_map.h"
@@ -24,8 +22,6 @@ namespace {
 
 constexpr int kRemovalGraceMs = 100;        // for a hang-up to be heard after a failure
 constexpr int kPortPollMs = 1000;           // as often as the window looks at its port list
-constexpr int kFlashInfoRetryPauseMs = 50;  // between Flash Info's two attempts, as its button
-constexpr int kRunSettleMs = 60;            // lets the run frame leave before the port closes, as Run's button
 
 void say_interrupted(int signal_number)
 {
@@ -283,11 +279,9 @@ int BoardRun::send_boot_sequence(const QByteArray& sequence)
 
 int BoardRun::run_application()
 {
-    if (session_->refuse_closed_port())
-        return operation_result::kPortClosed;
-    session_->discard_input();
-    const int result = session_->run_application(kAppStartAddress);
-    platform::sleep_ms(kRunSettleMs);
+    const int result = session_->start_application();
+    if (result == operation_result::kPortClosed)
+        return result;
     close_port();
     link_.rate_index = kDefaultRateIndex;  // the application talks at the default rate
     return result;
@@ -305,8 +299,7 @@ UpdateOptions BoardRun::update_options() const
 
 bool BoardRun::flash_info()
 {
-    session_->discard_input();
-    const int result = session_->identify_flash(kFlashInfoRetryPauseMs);
+    const int result = session_->flash_info();
     // Shown as 0 where it could not be read, as the window's fields show it.
     const bool read = result == flash_id_result::kOk || result == flash_id_result::kNotCatalogued;
     const QString name = read ? session_->flash_name_now() : QString();
