@@ -79,16 +79,6 @@ QString crc_text(const QByteArray& bytes)
     return "0x" + QString("%1").arg(crc(bytes), 8, 16, QChar('0')).toUpper();
 }
 
-QVector<BoardRecord> records_in(const QString& target)
-{
-    QString error;
-    QVector<BoardRecord> all;
-    const auto db = RecordsDb::open(target, RecordsDb::Access::Read, &error);
-    if (!db || !db->list({}, &all, &error))
-        qWarning("cannot read the records: %s", qPrintable(error));
-    return all;
-}
-
 QVector<BoardRecord> of_action(const QVector<BoardRecord>& all, const QString& action)
 {
     QVector<BoardRecord> out;

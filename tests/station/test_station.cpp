@@ -32,16 +32,6 @@ QByteArray image()
     return pattern(40000, 7);  // 20 blocks: room to pull a board out half way
 }
 
-QVector<BoardRecord> records_in(const QString& target)
-{
-    QString error;
-    QVector<BoardRecord> all;
-    const auto db = RecordsDb::open(target, RecordsDb::Access::Read, &error);
-    if (!db || !db->list({}, &all, &error))
-        qWarning("cannot read the records: %s", qPrintable(error));
-    return all;
-}
-
 struct Station {
     explicit Station(Bench& b, const QString& records = "line.db")
     {

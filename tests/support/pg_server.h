@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "records.h"
+
 class PgServer {
 public:
     static constexpr int kCommandTimeoutMs = 120000;
@@ -202,3 +204,15 @@ private:
     PgServer server_;
     int count_ = 0;
 };
+
+// Every record a target holds, read as `vqprog records` reads them; none
+// (with a warning) when the target cannot be read.
+inline QVector<BoardRecord> records_in(const QString& target)
+{
+    QString error;
+    QVector<BoardRecord> all;
+    const auto db = RecordsDb::open(target, RecordsDb::Access::Read, &error);
+    if (!db || !db->list({}, &all, &error))
+        qWarning("cannot read the records: %s", qPrintable(error));
+    return all;
+}
