@@ -22,8 +22,8 @@
 #include <QTemporaryDir>
 #include <cstdio>
 
-#include "protocol/boot_session.h"
 #include "random_bytes.h"
+#include "session/boot_session.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/settings.h"
+#include "protocol/config_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

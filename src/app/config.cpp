@@ -15,7 +15,7 @@
 #endif
 
 #include "app/mainwindow.h"
-#include "app/settings.h"
+#include "protocol/config_lines.h"
 #include "ui_mainwindow.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <QTimer>
 
 #include "app/dialogs.h"
-#include "app/settings.h"
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
+#include "protocol/config_lines.h"
 #include "serial/port_watcher.h"
 #include "serial/rates.h"
 #include "ui_mainwindow.h"

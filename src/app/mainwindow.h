@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/operation.h"
-#include "protocol/boot_session.h"
 #include "serial/port_map.h"
+#include "session/boot_session.h"
+#include "session/operation.h"
 
 class QTimer;
 class Ui_MainWindow;
@@ -36,7 +36,7 @@ signals:
     void logged(const QString& text);
     // Once per operation of a button, after its last log line (the verdict
     // where it has one): which operation ended and its result code (see
-    // app/operation.h; 0 is success).
+    // session/operation.h; 0 is success).
     void operation_ended(Operation operation, int result);
 
 protected:

@@ -3,7 +3,7 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
-#include "app/texts.h"
+#include "protocol/texts.h"
 #include "serial/port_map.h"
 #include "serial/port_watcher.h"
 #include "ui_mainwindow.h"

@@ -2,7 +2,7 @@
 // what the window does around the session's port.
 
 #include "app/mainwindow.h"
-#include "app/texts.h"
+#include "protocol/texts.h"
 #include "serial/boot_sequences.h"
 #include "serial/rates.h"
 #include "ui_mainwindow.h"

@@ -1,9 +1,9 @@
 #include "flashimage/image_rules.h"
 
-#include "app/texts.h"
 #include "protocol/crc32.h"
 #include "protocol/frame.h"
 #include "protocol/hex_text.h"
+#include "protocol/texts.h"
 
 namespace {
 constexpr char kDiffSuffix[] = ".diff";

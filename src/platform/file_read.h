@@ -7,8 +7,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include "flashimage/flash_limits.h"
-
 struct FileRead {
     bool ok = false;         // a regular file, read without error
     bool truncated = false;  // it holds more than the bound: bytes has the first `limit`
@@ -16,9 +14,6 @@ struct FileRead {
 };
 
 FileRead read_regular_file(const QString& path, qint64 limit);
-
-// Larger than any flash the tool can program.
-constexpr qint64 kMaxImageFileBytes = kLargestFlashBytes;
 
 // A whole file or nothing: one larger than the bound is refused from its
 // size, before a byte is read, so a huge (or sparse) file costs no memory.

@@ -16,11 +16,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/settings.h"
 #include "app/user_folder.h"
-#include "protocol/hex_text.h"
 #include "fake_port_map.h"
 #include "fifo_watchdog.h"
+#include "protocol/config_lines.h"
+#include "protocol/hex_text.h"
 #include "test_dialogs.h"
 #include "window_access.h"
 

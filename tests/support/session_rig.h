@@ -7,8 +7,8 @@
 #include <QSerialPort>
 #include <QtTest>
 
-#include "protocol/boot_session.h"
 #include "serial/rates.h"
+#include "session/boot_session.h"
 #include "sim_host.h"
 #include "test_dialogs.h"
 

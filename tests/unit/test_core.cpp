@@ -3,8 +3,8 @@
 
 #include <QtTest>
 
-#include "app/settings.h"
 #include "protocol/catalogue.h"
+#include "protocol/config_lines.h"
 #include "protocol/connect_frame.h"
 #include "protocol/crc32.h"
 #include "protocol/frame.h"

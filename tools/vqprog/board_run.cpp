@@ -12,10 +12,10 @@
 #include "console.h"
 #include "flash/flash_frames.h"
 #include "production.h"
-#include "protocol/boot_session.h"
 #include "protocol/hex_text.h"
 #include "serial/boot_sequences.h"
 #include "serial/port_map.h"
+#include "session/boot_session.h"
 #include "signal_watch.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "options.h"
-#include "protocol/session_report.h"
+#include "session/session_report.h"
 
 class BoardProduction;
 class BootSession;

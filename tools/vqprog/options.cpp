@@ -3,8 +3,8 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
-#include "app/settings.h"
 #include "command_table.h"
+#include "protocol/config_lines.h"
 #include "serial/rates.h"
 
 namespace {

@@ -7,11 +7,12 @@
 #include <algorithm>
 
 #include "console.h"
+#include "flashimage/flash_limits.h"
 #include "platform/file_read.h"
 #include "platform/file_write.h"
-#include "protocol/boot_session.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
+#include "session/boot_session.h"
 #include "signal_watch.h"
 
 namespace {

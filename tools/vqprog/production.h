@@ -9,10 +9,10 @@
 #include <QStringList>
 #include <memory>
 
-#include "app/operation.h"
 #include "options.h"
-#include "protocol/session_report.h"
 #include "records.h"
+#include "session/operation.h"
+#include "session/session_report.h"
 
 class BootSession;
 class Console;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "command_table.h"
+#include "flashimage/flash_limits.h"
 #include "options.h"
 #include "platform/file_read.h"
 #include "records.h"

@@ -5,8 +5,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include "app/texts.h"
 #include "options.h"
+#include "protocol/texts.h"
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "flashimage/flash_limits.h"
 #include "platform/file_read.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"

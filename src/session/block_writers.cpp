@@ -1,9 +1,9 @@
 // The two block writers of the external flash, members of BootSession.
 
-#include "app/texts.h"
 #include "flashimage/block_frames.h"
-#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 namespace {
 // Rounds of 1 ms; a removed device or Exit ends them early. Each frame is

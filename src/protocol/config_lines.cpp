@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "protocol/config_lines.h"
 
 #include <QIODevice>
 

@@ -5,15 +5,16 @@
 
 #include <QSerialPort>
 
-#include "app/texts.h"
 #include "flashimage/block_frames.h"
 #include "flashimage/diff_check.h"
+#include "flashimage/flash_limits.h"
 #include "flashimage/image_rules.h"
 #include "flashimage/update_plan.h"
 #include "platform/file_read.h"
-#include "protocol/boot_session.h"
-#include "protocol/hex_text.h"
 #include "protocol/catalogue.h"
+#include "protocol/hex_text.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 static_assert(block_write_result::kTimedOut == block_packets_result::kTimedOut,
               "write_flash_blocks counts time-outs of both writers by one code");

@@ -4,14 +4,14 @@
 
 #include <QSerialPort>
 
-#include "app/texts.h"
 #include "flash/flash_frames.h"
 #include "flash/flash_ini.h"
 #include "platform/platform.h"
-#include "protocol/boot_session.h"
-#include "protocol/hex_text.h"
 #include "protocol/catalogue.h"
 #include "protocol/frame.h"
+#include "protocol/hex_text.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 namespace {
 constexpr ReplyWait kFlashModeWait{kSetFlashModePasses, kSetFlashModeSleepMs,

@@ -12,10 +12,12 @@
 // milliseconds; the procedure then returns through its normal path and its
 // report says Verdict::Stopped.
 //
-// Members are defined in the folder of their subsystem: the link in
-// protocol/link.cpp, the connect handshake in protocol/connect.cpp, the MCU
-// commands and update in mcu/, the flash commands and checks in flash/, the
-// block writers and flash updates in flashimage/, the port in serial/.
+// Every member is defined in this folder, one file a subsystem: the link
+// (link.cpp), the connect handshake (connect.cpp), the port with Open,
+// identify and Run (port_session.cpp), the MCU commands and update, the flash
+// commands and checks, the block writers, the flash updates and the skip
+// update. The rules they call (frames, plans, image checks) are the pure
+// folders below.
 
 #include <QByteArray>
 #include <QObject>
@@ -29,8 +31,8 @@
 #include "protocol/connect_frame.h"
 #include "protocol/link.h"
 #include "protocol/reply_gather.h"
-#include "protocol/session_report.h"
-#include "protocol/session_sink.h"
+#include "session/session_report.h"
+#include "session/session_sink.h"
 
 class QSerialPort;
 struct McuRange;

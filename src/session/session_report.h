@@ -5,10 +5,10 @@
 #include <QString>
 #include <cstdint>
 
-#include "app/operation.h"
 #include "flashimage/skip_plan.h"
 #include "protocol/link.h"
 #include "serial/rates.h"
+#include "session/operation.h"
 
 struct UpdateOptions {
     // Read once: the rate the port is open at, the New Rate (the same index:

@@ -5,11 +5,11 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 
-#include "app/texts.h"
-#include "protocol/boot_session.h"
-#include "protocol/hex_text.h"
 #include "platform/platform.h"
 #include "protocol/frame.h"
+#include "protocol/hex_text.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 namespace {
 constexpr int kWriteTimeoutMs = 2000;

@@ -9,10 +9,10 @@
 // that times out ends the survey (the device may still be computing, or be
 // gone), so a silent device costs one question's wait, not one per region.
 
-#include "app/texts.h"
 #include "flashimage/image_rules.h"
-#include "protocol/boot_session.h"
 #include "protocol/hex_text.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 SurveyAnswer BootSession::ask_flash_crc(uint32_t address, uint32_t len)
 {

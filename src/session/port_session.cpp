@@ -8,13 +8,13 @@
 #include <sys/ioctl.h>
 #endif
 
-#include "app/texts.h"
 #include "platform/platform.h"
-#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
+#include "protocol/texts.h"
 #include "serial/port_advice.h"
 #include "serial/rates.h"
+#include "session/boot_session.h"
 
 namespace {
 constexpr int kBootSettleMs = 100;  // lets the sequence leave before the port closes

@@ -5,9 +5,9 @@
 
 #include <QSerialPort>
 
-#include "app/texts.h"
-#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 namespace {
 constexpr int kShortestImage = 16;  // anything shorter is no image worth checking

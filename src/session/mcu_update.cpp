@@ -4,15 +4,16 @@
 
 #include <QSerialPort>
 
-#include "app/texts.h"
+#include "flashimage/flash_limits.h"
 #include "flashimage/update_plan.h"
-#include "platform/file_read.h"
-#include "protocol/boot_session.h"
-#include "protocol/hex_text.h"
-#include "mcu/mcu_plan.h"
-#include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
+#include "mcu/mcu_plan.h"
+#include "platform/file_read.h"
+#include "protocol/catalogue.h"
 #include "protocol/frame.h"
+#include "protocol/hex_text.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 namespace {
 QString block_failed_line(uint32_t offset)

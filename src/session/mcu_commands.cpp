@@ -2,12 +2,12 @@
 // framings, members of BootSession. Their waits run to the end whatever
 // happens meanwhile but a stop: the update looks at link_down between blocks.
 
-#include "app/texts.h"
-#include "protocol/boot_session.h"
-#include "protocol/catalogue.h"
 #include "mcu/mcu_frames.h"
 #include "mcu/mcu_plan.h"
+#include "protocol/catalogue.h"
 #include "protocol/frame.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 namespace {
 constexpr ReplyWait kEraseWait{kEraseWaitPasses, kEraseWaitSleepMs, 'L', false, false};

@@ -2,11 +2,11 @@
 
 #include <QSerialPort>
 
-#include "app/texts.h"
 #include "platform/platform.h"
-#include "protocol/boot_session.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
+#include "protocol/texts.h"
+#include "session/boot_session.h"
 
 namespace {
 // 51 passes of 30 ms, about 1.5 s; the boot loader clears its buffers first.
