@@ -201,7 +201,7 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
     OpenSteps& s = steps ? *steps : none;
     set_receive_wait_ms(link->wait_ms);
     int result = open_at(name, *link, s);
-    if (reconnect_state == 2) {
+    if (reconnect_state == kReconnectAgreed) {
         // The boot loader now listens at the New Rate.
         close_port();
         link->rate_index = link->new_rate_index;
@@ -209,7 +209,7 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
         log_line(QStringLiteral("Reconnected with the new baud rate..."));
         result = open_at(name, *link, s);
     }
-    reconnect_state = 0;
+    reconnect_state = kReconnectNone;
     return result;
 }
 
@@ -236,8 +236,8 @@ int BootSession::identify_chip(const LinkSettings& link)
             chip_id_ = kChipModels[i].chip_id;
             sink_->chip_identified(chip_id_, model_name(i));
             sink_->actions_enabled(true);
-            if (reconnect_state == 1)
-                reconnect_state = 2;
+            if (reconnect_state == kReconnectAsked)
+                reconnect_state = kReconnectAgreed;
             result = identify_chip_result::kOk;
             break;
         }
