@@ -109,12 +109,6 @@ void SocketRun::stop(int signal_number)
     child_->stop(signal_number);
 }
 
-void SocketRun::kill_now()
-{
-    if (child_)
-        child_->kill_now();
-}
-
 bool SocketRun::take_returned_board()
 {
     const bool returned = returned_while_ending_ && !child_ && !device_.isEmpty();

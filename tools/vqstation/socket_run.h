@@ -54,12 +54,11 @@ public:
     void board_arrived(const QString& port);
     void board_removed();
 
-    // The board on device(); child's port is set here.
+    // Runs the board on device(): child's port is taken from it.
     void start(ChildStart child);
     // As a signal to the gang: the child stops its operation and closes its
     // port, or is killed after the grace period.
     void stop(int signal_number);
-    void kill_now();
     void set_serial(qint64 serial);
     // A board came back while the child of the one pulled out was still
     // ending: true once, for the station to start it.
