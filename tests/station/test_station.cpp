@@ -94,6 +94,8 @@ void StationTest::failure_reasons_data()
     QTest::newRow("the window's verdict") << end(1, false, "update-flash", "Update flash is fail.....")
                                           << "Update flash is fail.....";
     QTest::newRow("refused before any action") << end(2, false, "", "", "the image is empty") << "the image is empty";
+    QTest::newRow("killed after the grace period") << end(128 + SIGKILL, false, "update-flash", "")
+                                                   << "killed: vqprog did not stop within 10 s";
 }
 
 void StationTest::failure_reasons()

@@ -1,12 +1,18 @@
 // vqprog's rules that need no board: the link its options start with, the
-// verdict a gang shows for a board, and which of several signals decides.
+// verdict a gang shows for a board, which of several signals decides, and
+// what a board's child leaves behind when it is killed or orphaned.
 
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "board_child.h"
 #include "gang.h"
 #include "options.h"
+#include "records.h"
 #include "serial/rates.h"
 #include "signal_watch.h"
 
@@ -19,6 +25,7 @@ private slots:
     void gang_verdict_data();
     void gang_verdict();
     void first_signal_decides();
+    void board_child_killed_or_orphaned();
 };
 
 void VqprogRulesTest::link_settings_data()
@@ -54,15 +61,16 @@ void VqprogRulesTest::gang_verdict_data()
     // Both still running, for the parent, when the signal came.
     QTest::newRow("passed before the parent saw it end") << kExitOk << "ok";
     QTest::newRow("stopped by the signal") << SignalWatch::exit_code(SIGTERM) << "INTERRUPTED";
+    QTest::newRow("killed after the grace period") << SignalWatch::exit_code(SIGKILL) << "KILLED";
 }
 
 void VqprogRulesTest::gang_verdict()
 {
     QFETCH(int, exit_code);
     QFETCH(QString, verdict);
-    QProcess child;
+    BoardChild child;
     BoardState b;
-    b.process = &child;
+    b.child = &child;
     b.interrupted = true;
     b.exit_code = exit_code;
     QCOMPARE(Gang::verdict(b), verdict);
@@ -77,6 +85,72 @@ void VqprogRulesTest::first_signal_decides()
     ::raise(SIGINT);
     QTRY_COMPARE(caught.size(), 2);
     QCOMPARE(watch.signal_number(), int(SIGTERM));
+}
+
+// A child that ignores its stop is killed after the grace period: the port
+// lock it held goes and its board is recorded as killed. One whose parent
+// dies is stopped by the kernel.
+void VqprogRulesTest::board_child_killed_or_orphaned()
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath("records.db");
+    QString error;
+    QVERIFY2(RecordsDb::open(db, RecordsDb::Access::Write, &error), qPrintable(error));
+    const QString name = QString("vqtest-%1").arg(::getpid());
+    const QString lock = "/tmp/LCK.." + name;
+    ChildStart start;
+    start.program = "/bin/sh";
+    start.args = QStringList{"-c", QString("trap '' TERM; echo $$ > %1; "
+                                           "echo '{\"event\":\"action\",\"action\":\"update-flash\"}'; "
+                                           "exec sleep 60").arg(lock)};
+    start.port = "/dev/" + name;
+    start.records = db;
+    BoardChild child;
+    bool ended = false;
+    connect(&child, &BoardChild::ended, this, [&ended] { ended = true; });
+    child.start(start);
+    QTRY_VERIFY(QFileInfo(lock).size() > 0);
+    child.stop(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(ended, kChildStopGraceMs + 5000);
+    QVERIFY(child.killed());
+    QVERIFY(!QFileInfo::exists(lock));
+    QVector<BoardRecord> records;
+    QVERIFY(RecordsDb::open(db, RecordsDb::Access::Read, &error)->list(RecordFilter(), &records, &error));
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0].verdict, QString(verdicts::kKilled));
+    QCOMPARE(records[0].action, QString("update-flash"));
+    QCOMPARE(records[0].port, start.port);
+
+    // The orphan comes back to this process, which keeps it to be looked at.
+    QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    int pipe_ends[2];
+    QCOMPARE(::pipe(pipe_ends), 0);
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+        BoardChild orphan;
+        ChildStart sleeper;
+        sleeper.program = "/bin/sleep";
+        sleeper.args = QStringList{"60"};
+        orphan.start(sleeper);
+        const qint64 pid = orphan.pid();
+        ::_exit(::write(pipe_ends[1], &pid, sizeof pid) == sizeof pid ? 0 : 1);
+    }
+    qint64 orphan = 0;
+    QCOMPARE(::read(pipe_ends[0], &orphan, sizeof orphan), ssize_t(sizeof orphan));
+    int status = 0;
+    QCOMPARE(::waitpid(parent, &status, 0), parent);
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+    // A zombie until this process ends: the last field is its wait status.
+    const auto stat = [orphan] {
+        QFile f(QString("/proc/%1/stat").arg(orphan));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    QByteArray fields;
+    QTRY_VERIFY((fields = stat()).contains(") Z "));
+    const int wait_status = fields.trimmed().split(' ').last().toInt();
+    QVERIFY(WIFSIGNALED(wait_status));
+    QCOMPARE(WTERMSIG(wait_status), int(SIGTERM));
 }
 
 QTEST_GUILESS_MAIN(VqprogRulesTest)

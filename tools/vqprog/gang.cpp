@@ -2,11 +2,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
@@ -16,12 +13,6 @@
 namespace {
 
 constexpr int kRedrawMs = 200;  // progress lines on a terminal, at most five times a second
-// A signalled child stops its operation and closes its port within a few
-// seconds; one that has not ended by then is killed.
-constexpr int kChildStopGraceMs = 10000;
-// Where the port library keeps its lock files (LCK..pts_3, naming the pid).
-const char* const kLockDirs[] = {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-                                 "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
 
 void put(FILE* stream, const QString& line)
 {
@@ -50,8 +41,10 @@ Gang::Gang(const Options& options, const QStringList& ports, SignalWatch& watch)
 
 QString Gang::verdict(const BoardState& board)
 {
+    if (board.exit_code == SignalWatch::exit_code(SIGKILL))
+        return QStringLiteral("KILLED");
     if (interrupted_board(board))
-        return board.process ? QStringLiteral("INTERRUPTED") : QStringLiteral("SKIPPED");
+        return board.child ? QStringLiteral("INTERRUPTED") : QStringLiteral("SKIPPED");
     switch (board.exit_code) {
     case kExitOk:
         return QStringLiteral("ok");
@@ -87,8 +80,13 @@ int Gang::run()
     draw(true);
     print_summary();
     if (interrupted_by_ != 0) {
-        put(stderr, QStringLiteral("vqprog: interrupted by %1; running boards were stopped")
-                        .arg(SignalWatch::name(interrupted_by_)));
+        int killed = 0;
+        for (const BoardState& b : boards_)
+            killed += b.exit_code == SignalWatch::exit_code(SIGKILL);
+        put(stderr, QStringLiteral("vqprog: interrupted by %1; running boards were %2")
+                        .arg(SignalWatch::name(interrupted_by_),
+                             killed ? QStringLiteral("stopped, %1 of them killed").arg(killed)
+                                    : QStringLiteral("stopped")));
         return SignalWatch::exit_code(interrupted_by_);
     }
     for (const BoardState& b : boards_) {
@@ -102,24 +100,25 @@ void Gang::start_next()
 {
     const int i = next_++;
     BoardState& b = boards_[i];
-    b.process = new QProcess(this);
-    // The children's boxes come back as JSON events; their stderr would only repeat them.
-    b.process->setStandardErrorFile(QProcess::nullDevice());
-    connect(b.process, &QProcess::readyReadStandardOutput, this, [this, i] { read_child(i); });
-    connect(b.process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [this, i](int code, QProcess::ExitStatus status) { finished(i, code, status == QProcess::CrashExit); });
-    connect(b.process, &QProcess::errorOccurred, this, [this, i](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            finished(i, kExitUsage, true);
+    b.child = new BoardChild(this);
+    // The children's boxes come back as JSON events; their error lines would only repeat them.
+    connect(b.child, &BoardChild::child_event, this, [this, i](const ChildEvent& e) {
+        handle_event(i, e);
+        draw(false);
     });
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(kRecordsOpenedEnv), QStringLiteral("1"));
+    connect(b.child, &BoardChild::ended, this, [this, i](int code, bool crashed) { finished(i, code, crashed); });
+    ChildStart start;
+    start.program = QCoreApplication::applicationFilePath();
+    start.args = child_arguments(options_, b.port);
+    start.port = b.port;
+    start.env.insert(QLatin1String(kRecordsOpenedEnv), QStringLiteral("1"));
     if (children_tmp_.isValid())
-        env.insert(QStringLiteral("TMPDIR"), children_tmp_.path());
-    b.process->setProcessEnvironment(env);
+        start.env.insert(QStringLiteral("TMPDIR"), children_tmp_.path());
+    start.records = options_.production.records;
+    start.station = options_.production.station;
     b.clock.start();
     ++running_;
-    b.process->start(QCoreApplication::applicationFilePath(), child_arguments(options_, b.port));
+    b.child->start(start);
 }
 
 // Each running child gets the same signal and stops as it would alone:
@@ -130,53 +129,16 @@ void Gang::interrupt(int signal_number)
         return;
     interrupted_by_ = signal_number;
     for (BoardState& b : boards_) {
-        if (!b.process || b.exit_code >= 0)
+        if (!b.child || b.exit_code >= 0)
             continue;
         b.interrupted = true;
-        if (b.process->processId() > 0)
-            ::kill(pid_t(b.process->processId()), signal_number);
-    }
-    QTimer::singleShot(kChildStopGraceMs, this, &Gang::kill_late_children);
-}
-
-// A child killed leaves what its own ending would have cleared: its port's
-// lock file is removed here, and its board named, as its last record may be missing.
-void Gang::kill_late_children()
-{
-    for (BoardState& b : boards_) {
-        if (!b.process || b.exit_code >= 0)
-            continue;
-        const QByteArray pid = QByteArray::number(b.process->processId());
-        b.process->kill();
-        b.process->waitForFinished();
-        put(stderr, QStringLiteral("%1: error: killed after %2 s without stopping; the record of its last action "
-                                   "may be missing")
-                        .arg(b.port)
-                        .arg(kChildStopGraceMs / 1000));
-        QString name = b.port.startsWith(QLatin1String("/dev/")) ? b.port.mid(5) : b.port.section(QLatin1Char('/'), -1);
-        name.replace(QLatin1Char('/'), QLatin1Char('_'));
-        for (const char* dir : kLockDirs) {
-            QFile lock(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
-            if (lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed() == pid) {
-                lock.close();
-                lock.remove();
-            }
-        }
+        b.child->stop(signal_number);
     }
 }
 
-void Gang::read_child(int board)
+void Gang::handle_event(int board, const ChildEvent& e)
 {
     BoardState& b = boards_[board];
-    for (const QByteArray& line : b.lines.feed(b.process->readAllStandardOutput()))
-        handle_event(board, line);
-    draw(false);
-}
-
-void Gang::handle_event(int board, const QByteArray& line)
-{
-    BoardState& b = boards_[board];
-    const ChildEvent e = parse_child_event(line);
     QJsonObject event = e.object;
     switch (e.kind) {
     case ChildEvent::Kind::Action:
@@ -212,12 +174,20 @@ void Gang::handle_event(int board, const QByteArray& line)
 void Gang::finished(int board, int exit_code, bool crashed)
 {
     BoardState& b = boards_[board];
-    if (b.exit_code >= 0)
-        return;  // a failed start reports twice
-    read_child(board);
-    b.exit_code = crashed ? kExitUsage + 100 : exit_code;
+    b.exit_code = b.child->killed() ? SignalWatch::exit_code(SIGKILL) : crashed ? kExitUsage + 100 : exit_code;
     b.seconds = b.clock.elapsed() / 1000.0;
     --running_;
+    if (b.child->killed()) {
+        if (tty_ && drawn_lines_ > 0)
+            draw(true);
+        QString line =
+            QStringLiteral("%1: error: killed after %2 s without stopping").arg(b.port).arg(kChildStopGraceMs / 1000);
+        if (!b.child->record_error().isEmpty())
+            line += QStringLiteral("; ") + b.child->record_error();
+        else if (!options_.production.records.isEmpty())
+            line += QStringLiteral("; recorded as killed");
+        put(stderr, line);
+    }
     report_board(b);
     draw(true);
 }
@@ -235,6 +205,8 @@ void Gang::report_board(const BoardState& b)
                       {QStringLiteral("seconds"), b.seconds}};
     if (interrupted_board(b))
         board.insert(QStringLiteral("interrupted"), true);
+    if (b.exit_code == SignalWatch::exit_code(SIGKILL))
+        board.insert(QStringLiteral("killed"), true);
     put(stdout, QString::fromUtf8(QJsonDocument(board).toJson(QJsonDocument::Compact)));
 }
 
@@ -250,7 +222,7 @@ void Gang::draw(bool force)
         QString state;
         if (b.exit_code >= 0)
             state = verdict(b);
-        else if (!b.process)
+        else if (!b.child)
             state = QStringLiteral("waiting");
         else if (b.percent >= 0)
             state = b.meter.text(b.percent);

@@ -12,11 +12,10 @@
 #include <QTemporaryDir>
 #include <QVector>
 
-#include "child_events.h"
+#include "board_child.h"
 #include "options.h"
 #include "progress_text.h"
 
-class QProcess;
 class SignalWatch;
 
 struct BoardState {
@@ -30,8 +29,7 @@ struct BoardState {
     QElapsedTimer clock;
     double seconds = 0;
     ProgressMeter meter;
-    QProcess* process = nullptr;
-    ChildLines lines;
+    BoardChild* child = nullptr;  // null while not started
 };
 
 class Gang : public QObject {
@@ -43,17 +41,16 @@ public:
     // signal's number when a signal stopped the gang.
     int run();
 
-    // "ok", "FAILED", "GONE" or "ERROR" from a child's exit code;
-    // "INTERRUPTED" or "SKIPPED" for a board a signal stopped or kept from starting.
+    // "ok", "FAILED", "GONE" or "ERROR" from a child's exit code; "KILLED"
+    // for one that did not stop in time; "INTERRUPTED" or "SKIPPED" for a
+    // board a signal stopped or kept from starting.
     static QString verdict(const BoardState& board);
 
 private:
     void start_next();
-    void read_child(int board);
-    void handle_event(int board, const QByteArray& line);
+    void handle_event(int board, const ChildEvent& e);
     void finished(int board, int exit_code, bool crashed);
     void interrupt(int signal_number);
-    void kill_late_children();
     void report_board(const BoardState& b);
     void draw(bool force);
     void print_summary();

@@ -1,30 +1,14 @@
 #include "socket_run.h"
 
-#include <QProcess>
 #include <csignal>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 #include "options.h"
 #include "protocol/texts.h"
 
-namespace {
-
-// A station that dies without closing must not leave boards running behind it
-// (their ports locked): the kernel hands each child a SIGTERM, which vqprog
-// answers as a stop.
-class BoardProcess : public QProcess {
-public:
-    using QProcess::QProcess;
-
-protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
-};
-
-}  // namespace
-
 QString failure_reason(const BoardEnd& e)
 {
+    if (e.exit_code == 128 + SIGKILL)
+        return QStringLiteral("killed: vqprog did not stop within %1 s").arg(kChildStopGraceMs / 1000);
     if (e.stopped)
         return QStringLiteral("stopped: the station closed");
     if (e.removed || e.exit_code == kExitDeviceGone)
@@ -50,13 +34,11 @@ SocketRun::SocketRun(QString key, QString label, QObject* parent)
 
 SocketRun::~SocketRun()
 {
-    if (process_) {
+    if (child_) {
         // Its end is reported to nobody: the socket is going.
-        disconnect(process_, nullptr, this, nullptr);
-        if (!stopped_)
-            stop(SIGTERM);
-        if (!process_->waitForFinished(kBoardStopGraceMs))
-            kill_now();
+        disconnect(child_, nullptr, this, nullptr);
+        stopped_ = true;
+        delete child_;  // stops it, and kills it after the grace period
     }
 }
 
@@ -67,19 +49,19 @@ QString SocketRun::progress_text() const
 
 double SocketRun::seconds() const
 {
-    return process_ ? clock_.elapsed() / 1000.0 : seconds_;
+    return child_ ? child_->seconds() : seconds_;
 }
 
 qint64 SocketRun::child_pid() const
 {
-    return process_ ? process_->processId() : 0;
+    return child_ ? child_->pid() : 0;
 }
 
 void SocketRun::board_arrived(const QString& port)
 {
     device_ = port;
-    returned_while_ending_ = process_ && removed_while_running_;
-    if (!process_)
+    returned_while_ending_ = child_ && removed_while_running_;
+    if (!child_)
         state_ = TileState::Ready;
     emit changed();
 }
@@ -87,7 +69,7 @@ void SocketRun::board_arrived(const QString& port)
 void SocketRun::board_removed()
 {
     device_.clear();
-    if (process_)
+    if (child_)
         removed_while_running_ = true;
     // A board that ended while present leaves with its result; one that was
     // taken out under its update keeps "board removed" until the next arrives.
@@ -96,9 +78,9 @@ void SocketRun::board_removed()
     emit changed();
 }
 
-void SocketRun::start(const QString& program, const QStringList& args, const QString& folder)
+void SocketRun::start(ChildStart child)
 {
-    if (process_ || device_.isEmpty())
+    if (child_ || device_.isEmpty())
         return;
     state_ = TileState::Programming;
     action_.clear();
@@ -107,59 +89,29 @@ void SocketRun::start(const QString& program, const QStringList& args, const QSt
     end_ = BoardEnd();
     action_error_.clear();
     action_log_.clear();
-    stderr_pending_.clear();
     removed_while_running_ = false;
     stopped_ = false;
     exit_code_ = -1;
-    lines_ = ChildLines();
-    clock_.start();
-    process_ = new BoardProcess(this);
-    process_->setWorkingDirectory(folder);
-    connect(process_, &QProcess::readyReadStandardOutput, this, &SocketRun::read_events);
-    // What vqprog refuses before any board is touched (an image, the
-    // records) it says on stderr only.
-    connect(process_, &QProcess::readyReadStandardError, this, [this] {
-        stderr_pending_ += process_->readAllStandardError();
-        int cut;
-        while ((cut = stderr_pending_.indexOf('\n')) >= 0) {
-            const QString line = QString::fromUtf8(stderr_pending_.left(cut));
-            stderr_pending_.remove(0, cut + 1);
-            if (line.startsWith(QLatin1String("error: ")))
-                end_.last_error = line.mid(7);
-        }
-    });
-    connect(process_, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [this](int code, QProcess::ExitStatus status) { ended(code, status == QProcess::CrashExit); });
-    connect(process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            end_.last_error = QStringLiteral("cannot start %1").arg(process_->program());
-            ended(kExitUsage, false);
-        }
-    });
-    process_->start(program, args);
+    child_ = new BoardChild(this);
+    connect(child_, &BoardChild::child_event, this, &SocketRun::take_event);
+    connect(child_, &BoardChild::error_line, this, [this](const QString& text) { end_.last_error = text; });
+    connect(child_, &BoardChild::ended, this, &SocketRun::ended);
+    child.port = device_;
+    child_->start(child);
     emit changed();
 }
 
 void SocketRun::stop(int signal_number)
 {
-    if (!process_)
+    if (!child_)
         return;
     stopped_ = true;
-    if (process_->processId() > 0)
-        ::kill(pid_t(process_->processId()), signal_number);
-}
-
-void SocketRun::kill_now()
-{
-    if (process_) {
-        process_->kill();
-        process_->waitForFinished(3000);
-    }
+    child_->stop(signal_number);
 }
 
 bool SocketRun::take_returned_board()
 {
-    const bool returned = returned_while_ending_ && !process_ && !device_.isEmpty();
+    const bool returned = returned_while_ending_ && !child_ && !device_.isEmpty();
     returned_while_ending_ = false;
     return returned;
 }
@@ -172,53 +124,47 @@ void SocketRun::set_serial(qint64 serial)
     }
 }
 
-void SocketRun::read_events()
+void SocketRun::take_event(const ChildEvent& e)
 {
-    if (!process_)
-        return;
-    for (const QByteArray& line : lines_.feed(process_->readAllStandardOutput())) {
-        const ChildEvent e = parse_child_event(line);
-        switch (e.kind) {
-        case ChildEvent::Kind::Action:
-            action_ = e.action;
-            percent_ = -1;
-            meter_.start(e.bytes);
-            action_error_.clear();
-            action_log_.clear();
-            break;
-        case ChildEvent::Kind::Progress:
-            percent_ = e.percent;
-            break;
-        case ChildEvent::Kind::Log:
-            if (!e.text.trimmed().isEmpty())
-                action_log_ = e.text.trimmed();
-            break;
-        case ChildEvent::Kind::Result:
-            if (!e.ok && end_.failed_action.isEmpty()) {
-                end_.failed_action = e.action;
-                end_.failed_line = action_error_.isEmpty() ? action_log_ : action_error_;
-            }
-            break;
-        case ChildEvent::Kind::Error:
-            action_error_ = e.text;
-            end_.last_error = e.text;
-            break;
-        default:
-            break;
+    switch (e.kind) {
+    case ChildEvent::Kind::Action:
+        action_ = e.action;
+        percent_ = -1;
+        meter_.start(e.bytes);
+        action_error_.clear();
+        action_log_.clear();
+        break;
+    case ChildEvent::Kind::Progress:
+        percent_ = e.percent;
+        break;
+    case ChildEvent::Kind::Log:
+        if (!e.text.trimmed().isEmpty())
+            action_log_ = e.text.trimmed();
+        break;
+    case ChildEvent::Kind::Result:
+        if (!e.ok && end_.failed_action.isEmpty()) {
+            end_.failed_action = e.action;
+            end_.failed_line = action_error_.isEmpty() ? action_log_ : action_error_;
         }
+        break;
+    case ChildEvent::Kind::Error:
+        action_error_ = e.text;
+        end_.last_error = e.text;
+        break;
+    default:
+        break;
     }
     emit changed();
 }
 
 void SocketRun::ended(int exit_code, bool crashed)
 {
-    if (!process_ || exit_code_ >= 0)
-        return;  // a failed start reports twice
-    read_events();
+    if (child_->killed())
+        exit_code = 128 + SIGKILL;
     exit_code_ = exit_code;
-    seconds_ = clock_.elapsed() / 1000.0;
-    process_->deleteLater();
-    process_ = nullptr;
+    seconds_ = child_->seconds();
+    child_->deleteLater();
+    child_ = nullptr;
     const bool ok = !crashed && exit_code == kExitOk && !removed_while_running_;
     state_ = ok ? TileState::Pass : TileState::Fail;
     end_.exit_code = exit_code;

@@ -4,22 +4,15 @@
 // --json, read back as the gang's parent reads its boards. A board that
 // hangs or crashes ends its own child and no other.
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
-#include "child_events.h"
+#include "board_child.h"
 #include "progress_text.h"
-
-class QProcess;
-
-// A child told to stop closes its port within a few seconds (vqprog gives its
-// operation three); one still running after this is killed.
-constexpr int kBoardStopGraceMs = 10000;
 
 // How a board's child ended, as far as a failure's reason goes.
 struct BoardEnd {
-    int exit_code = -1;
+    int exit_code = -1;  // 128 + SIGKILL: killed after the grace period
     bool crashed = false;
     bool removed = false;  // its port went away while it ran
     bool stopped = false;  // the station stopped it
@@ -52,7 +45,7 @@ public:
     QString progress_text() const;  // percent, kB/s, time left
     const QString& detail() const { return detail_; }  // PASS: the serial; FAIL: the reason
     double seconds() const;  // of the run going on, or of the last one
-    bool running() const { return process_ != nullptr; }
+    bool running() const { return child_ != nullptr; }
     qint64 child_pid() const;  // 0 while none runs
     int exit_code() const { return exit_code_; }
     bool stopped_by_station() const { return stopped_; }
@@ -61,10 +54,11 @@ public:
     void board_arrived(const QString& port);
     void board_removed();
 
-    void start(const QString& program, const QStringList& args, const QString& folder);
-    // As a signal to the gang: the child stops its operation and closes its port.
+    // Runs the board on device(): child's port is taken from it.
+    void start(ChildStart child);
+    // As a signal to the gang: the child stops its operation and closes its
+    // port, or is killed after the grace period.
     void stop(int signal_number);
-    void kill_now();
     void set_serial(qint64 serial);
     // A board came back while the child of the one pulled out was still
     // ending: true once, for the station to start it.
@@ -75,7 +69,7 @@ signals:
     void finished();
 
 private:
-    void read_events();
+    void take_event(const ChildEvent& e);
     void ended(int exit_code, bool crashed);
 
     QString key_;
@@ -89,15 +83,12 @@ private:
     BoardEnd end_;          // what the board's events said, for the reason of a failure
     QString action_error_;  // the box of the action running
     QString action_log_;    // its last log line: the window's verdict
-    QByteArray stderr_pending_;
-    QElapsedTimer clock_;
     double seconds_ = 0;
     bool removed_while_running_ = false;
     bool returned_while_ending_ = false;
     bool stopped_ = false;
     int exit_code_ = -1;
-    QProcess* process_ = nullptr;
-    ChildLines lines_;
+    BoardChild* child_ = nullptr;  // while one runs
 };
 
 // The one line a failed board's tile shows.

@@ -92,6 +92,12 @@ bool load_station_setup(const QString& file, StationSetup* setup, QString* error
 
     out.baud = s.value(QStringLiteral("link/baud"), 0).toInt();
     out.new_rate = s.value(QStringLiteral("link/new_rate"), 0).toInt();
+    for (const int rate : {out.baud, out.new_rate}) {
+        if (rate != 0 && baud_index_of(rate) < 0) {
+            *error = QStringLiteral("%1: [link] %2: rate not in the list").arg(file).arg(rate);
+            return false;
+        }
+    }
     out.skip_unchanged = s.value(QStringLiteral("production/skip_unchanged"), false).toBool();
     out.stamps = list_value(s, QStringLiteral("production/stamps"));
     out.serial_counter = text_value(s, QStringLiteral("production/serial_counter")).trimmed();
@@ -153,32 +159,33 @@ QStringList station_setup_problems(const StationSetup& setup)
     return problems;
 }
 
+Options station_board_options(const StationSetup& setup)
+{
+    Options o;
+    o.baud_index = setup.baud > 0 ? baud_index_of(setup.baud) : -1;
+    o.new_rate_index = setup.new_rate > 0 ? baud_index_of(setup.new_rate) : -1;
+    o.skip_unchanged = setup.skip_unchanged;
+    o.flash_ini = setup.flash_ini;
+    ProductionOptions& p = o.production;
+    p.records = setup.records;
+    p.station = setup.name;
+    p.serial_counter = setup.serial_counter;
+    // A start without its counter means nothing to vqprog.
+    if (!setup.serial_counter.isEmpty())
+        p.serial_start = setup.serial_start;
+    for (const QString& text : setup.stamps) {
+        // One vqprog cannot read keeps its text: the board's vqprog refuses it by name.
+        const StampParse parsed = parse_board_stamp(text);
+        BoardStamp stamp = parsed.ok ? parsed.stamp : BoardStamp();
+        stamp.text = text;
+        p.stamps.append(stamp);
+    }
+    for (const StationAction& a : setup.actions)
+        o.actions.append({a.name, a.file});
+    return o;
+}
+
 QStringList station_child_arguments(const StationSetup& setup, const QString& port)
 {
-    QStringList args{QStringLiteral("--json"), QStringLiteral("--port"), port};
-    if (setup.baud > 0)
-        args << QStringLiteral("--baud") << QString::number(setup.baud);
-    if (setup.new_rate > 0)
-        args << QStringLiteral("--new-rate") << QString::number(setup.new_rate);
-    if (setup.skip_unchanged)
-        args << QStringLiteral("--skip-unchanged");
-    if (!setup.flash_ini.isEmpty())
-        args << QStringLiteral("--flash-ini") << setup.flash_ini;
-    if (!setup.records.isEmpty())
-        args << QStringLiteral("--records") << setup.records;
-    if (!setup.name.isEmpty())
-        args << QStringLiteral("--station") << setup.name;
-    if (!setup.serial_counter.isEmpty()) {
-        args << QStringLiteral("--serial-counter") << setup.serial_counter;
-        if (setup.serial_start >= 0)
-            args << QStringLiteral("--serial-start") << QString::number(setup.serial_start);
-    }
-    for (const QString& stamp : setup.stamps)
-        args << QStringLiteral("--stamp") << stamp;
-    for (const StationAction& a : setup.actions) {
-        args << a.name;
-        if (!a.file.isEmpty())
-            args << a.file;
-    }
-    return args;
+    return child_arguments(station_board_options(setup), port);
 }

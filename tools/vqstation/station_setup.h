@@ -28,6 +28,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include "options.h"
+
 struct StationAction {
     QString name;  // update-mcu, update-flash, check-flash, check-mcu, run
     QString file;  // absolute; empty for actions without an image
@@ -59,6 +61,11 @@ bool save_station_setup(const QString& file, const StationSetup& setup, QString*
 
 // The setup's problems that no board should be started with; empty when none.
 QStringList station_setup_problems(const StationSetup& setup);
+
+// What each board's vqprog is told: the setup's actions, link, stamps,
+// counter and records as vqprog's own options, so that the station never
+// spells a vqprog flag itself.
+Options station_board_options(const StationSetup& setup);
 
 // The arguments that make vqprog run one board of this station on port.
 QStringList station_child_arguments(const StationSetup& setup, const QString& port);

@@ -327,7 +327,13 @@ void StationWindow::start_board(SocketRun* socket)
         if (!snapshot.isEmpty())
             a.file = snapshot;
     }
-    socket->start(env_.vqprog, station_child_arguments(taken, socket->device()), setup_.folder);
+    ChildStart child;
+    child.program = env_.vqprog;
+    child.args = station_child_arguments(taken, socket->device());
+    child.folder = setup_.folder;
+    child.records = setup_.records;
+    child.station = setup_.name;
+    socket->start(child);
     update_gating();
 }
 
@@ -531,8 +537,14 @@ void StationWindow::edit_setup()
 void StationWindow::closeEvent(QCloseEvent* event)
 {
     if (running_boards() == 0) {
-        if (stopped_for_close_ > 0)
+        int killed = 0;
+        for (const SocketRun* s : sockets_)
+            killed += s->exit_code() == 128 + SIGKILL;
+        if (stopped_for_close_ > 0 && killed == 0)
             std::fprintf(stderr, "vqstation: closed; %d running board(s) were stopped\n", stopped_for_close_);
+        else if (stopped_for_close_ > 0)
+            std::fprintf(stderr, "vqstation: closed; %d running board(s) were stopped, %d of them killed\n",
+                         stopped_for_close_, killed);
         event->accept();
         return;
     }
@@ -552,8 +564,4 @@ void StationWindow::stop_all_for_close()
     start_all_->setEnabled(false);
     for (SocketRun* s : sockets_)
         s->stop(SIGTERM);
-    QTimer::singleShot(kBoardStopGraceMs, this, [this] {
-        for (SocketRun* s : sockets_)
-            s->kill_now();
-    });
 }

@@ -99,18 +99,18 @@ bool read_production_options(const QCommandLineParser& parser, bool several_boar
 QStringList production_child_arguments(const ProductionOptions& p)
 {
     QStringList args;
-    for (const BoardStamp& s : p.stamps)
-        args << QStringLiteral("--stamp") << s.text;
+    if (!p.records.isEmpty())
+        args << QStringLiteral("--records") << p.records;
+    if (!p.station.isEmpty())
+        args << QStringLiteral("--station") << p.station;
     if (p.serial >= 0)
         args << QStringLiteral("--serial") << QString::number(p.serial);
     if (!p.serial_counter.isEmpty())
         args << QStringLiteral("--serial-counter") << p.serial_counter;
     if (p.serial_start >= 0)
         args << QStringLiteral("--serial-start") << QString::number(p.serial_start);
-    if (!p.records.isEmpty())
-        args << QStringLiteral("--records") << p.records;
-    if (!p.station.isEmpty())
-        args << QStringLiteral("--station") << p.station;
+    for (const BoardStamp& s : p.stamps)
+        args << QStringLiteral("--stamp") << s.text;
     return args;
 }
 

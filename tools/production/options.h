@@ -55,8 +55,12 @@ ParseResult parse_command_line(const QStringList& args);
 // window's start-up values for those they do not.
 LinkSettings link_settings(const Options& options);
 
-// The arguments that make a child vqprog do the same work on one port.
+// The arguments that make a child vqprog do the same work on one port: the
+// one writer of a child's command line, for the gang's parent and the station.
 QStringList child_arguments(const Options& options, const QString& port);
+
+// The index in the rate list of a rate in bits per second; -1 when not in it.
+int baud_index_of(int rate);
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;

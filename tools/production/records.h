@@ -57,6 +57,9 @@ constexpr char kOk[] = "ok";
 constexpr char kFailed[] = "failed";
 constexpr char kDeviceGone[] = "device gone";
 constexpr char kStopped[] = "stopped";  // by a signal
+// Its vqprog did not stop within the grace period; written by the parent
+// that killed it, with what the child had announced.
+constexpr char kKilled[] = "killed";
 }  // namespace verdicts
 
 // One board action. Numbers below 0 and empty texts are stored as NULL.

@@ -16,13 +16,7 @@ int rate_index(const QString& text)
 {
     bool ok = false;
     const int rate = text.toInt(&ok);
-    if (!ok)
-        return -1;
-    for (int i = 0; i < int(kBaudRates.size()); ++i) {
-        if (kBaudRates[i] == rate)
-            return i;
-    }
-    return -1;
+    return ok ? baud_index_of(rate) : -1;
 }
 
 // A file named on the command line: it must be a readable regular file.
@@ -174,6 +168,15 @@ ParseResult parse_command_line(const QStringList& args)
         return r;
     r.outcome = ParseOutcome::Run;
     return r;
+}
+
+int baud_index_of(int rate)
+{
+    for (int i = 0; i < int(kBaudRates.size()); ++i) {
+        if (kBaudRates[i] == rate)
+            return i;
+    }
+    return -1;
 }
 
 LinkSettings link_settings(const Options& o)

@@ -1,0 +1,192 @@
+#include "board_child.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <QTimer>
+#include <csignal>
+#include <memory>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include "options.h"
+#include "records.h"
+
+namespace {
+
+// Where the port library keeps its lock files (LCK..pts_3, naming the pid).
+const char* const kLockDirs[] = {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                                 "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
+
+// A parent that dies without stopping its boards must not leave them running
+// behind it, their ports locked: the kernel hands each child a SIGTERM,
+// which vqprog answers as a stop.
+class OrphanStoppingProcess : public QProcess {
+public:
+    explicit OrphanStoppingProcess(QObject* parent) : QProcess(parent), parent_pid_(::getpid()) {}
+
+protected:
+    void setupChildProcess() override
+    {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // The parent may have gone between the fork and the line above.
+        if (::getppid() != parent_pid_)
+            ::raise(SIGTERM);
+    }
+
+private:
+    pid_t parent_pid_;
+};
+
+}  // namespace
+
+BoardChild::BoardChild(QObject* parent) : QObject(parent) {}
+
+BoardChild::~BoardChild()
+{
+    if (!running())
+        return;
+    // Its end is reported to nobody: the owner is going.
+    blockSignals(true);
+    if (!stopping())
+        stop(SIGTERM);
+    const int left = kChildStopGraceMs - int(clock_.elapsed() - stop_started_ms_);
+    if (!process_->waitForFinished(qMax(left, 0)))
+        kill_now();
+}
+
+void BoardChild::start(const ChildStart& start)
+{
+    if (process_)
+        return;
+    start_ = start;
+    process_ = new OrphanStoppingProcess(this);
+    if (!start.folder.isEmpty())
+        process_->setWorkingDirectory(start.folder);
+    process_->setProcessEnvironment(start.env);
+    connect(process_, &QProcess::readyReadStandardOutput, this, &BoardChild::read_events);
+    // What vqprog refuses before any board is touched (an image, the
+    // records) it says on stderr only.
+    connect(process_, &QProcess::readyReadStandardError, this, &BoardChild::read_errors);
+    connect(process_, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this](int code, QProcess::ExitStatus status) { finished(code, status == QProcess::CrashExit); });
+    connect(process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            emit error_line(QStringLiteral("cannot start %1").arg(process_->program()));
+            finished(kExitUsage, false);
+        }
+    });
+    clock_.start();
+    process_->start(start.program, start.args);
+    pid_ = process_->processId();
+}
+
+bool BoardChild::running() const
+{
+    return process_ && !ended_;
+}
+
+qint64 BoardChild::pid() const
+{
+    return running() ? pid_ : 0;
+}
+
+double BoardChild::seconds() const
+{
+    return running() ? clock_.elapsed() / 1000.0 : seconds_;
+}
+
+void BoardChild::stop(int signal_number)
+{
+    if (!running() || stopping())
+        return;
+    stop_signal_ = signal_number;
+    stop_started_ms_ = clock_.elapsed();
+    if (pid_ > 0)
+        ::kill(pid_t(pid_), signal_number);
+    grace_ = new QTimer(this);
+    grace_->setSingleShot(true);
+    connect(grace_, &QTimer::timeout, this, &BoardChild::kill_now);
+    grace_->start(kChildStopGraceMs);
+}
+
+void BoardChild::kill_now()
+{
+    if (!running())
+        return;
+    killed_ = true;
+    process_->kill();
+    process_->waitForFinished(3000);
+}
+
+void BoardChild::read_events()
+{
+    for (const QByteArray& line : lines_.feed(process_->readAllStandardOutput())) {
+        const ChildEvent e = parse_child_event(line);
+        if (e.kind == ChildEvent::Kind::Action)
+            action_ = e.action;
+        else if (e.kind == ChildEvent::Kind::Result && !e.chip.isEmpty())
+            chip_ = e.chip;
+        emit child_event(e);
+    }
+}
+
+void BoardChild::read_errors()
+{
+    stderr_pending_ += process_->readAllStandardError();
+    int cut;
+    while ((cut = stderr_pending_.indexOf('\n')) >= 0) {
+        const QString line = QString::fromUtf8(stderr_pending_.left(cut));
+        stderr_pending_.remove(0, cut + 1);
+        if (line.startsWith(QLatin1String("error: ")))
+            emit error_line(line.mid(7));
+    }
+}
+
+void BoardChild::finished(int exit_code, bool crashed)
+{
+    if (ended_)
+        return;  // a failed start reports twice
+    read_events();
+    read_errors();
+    ended_ = true;
+    seconds_ = clock_.elapsed() / 1000.0;
+    if (grace_)
+        grace_->stop();
+    if (killed_)
+        clean_up_after_kill();
+    emit ended(exit_code, crashed);
+}
+
+// A killed child leaves what its own ending would have cleared: its port's
+// lock file, and the record of the action it was in.
+void BoardChild::clean_up_after_kill()
+{
+    QString name = start_.port.startsWith(QLatin1String("/dev/")) ? start_.port.mid(5)
+                                                                   : start_.port.section(QLatin1Char('/'), -1);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : kLockDirs) {
+        QFile lock(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
+        if (!name.isEmpty() && lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed().toLongLong() == pid_) {
+            lock.close();
+            lock.remove();
+        }
+    }
+    if (start_.records.isEmpty())
+        return;
+    // The child opened the records before it touched the board; one that
+    // cannot be opened now is not created behind the line's back.
+    std::unique_ptr<RecordsDb> db = RecordsDb::open(start_.records, RecordsDb::Access::Existing, &record_error_);
+    if (!db)
+        return;
+    BoardRecord r;
+    r.time_utc = QDateTime::currentDateTimeUtc().addMSecs(-qint64(seconds_ * 1000));
+    r.station = start_.station;
+    r.port = start_.port;
+    r.chip_model = chip_;
+    r.action = action_;
+    r.verdict = verdicts::kKilled;
+    r.exit_code = 128 + SIGKILL;
+    r.seconds = seconds_;
+    db->add(r, &record_error_);
+}
