@@ -21,7 +21,8 @@
 // within a fraction of a second (SQLite's busy time-out, PostgreSQL's
 // lock_timeout) and is tried again until the stop check says to stop or
 // kLockWaitLimitMs have passed; a PostgreSQL statement is also bounded by
-// statement_timeout.
+// statement_timeout. A database that says nothing at all is bounded on this
+// side (see RecordsDb::any_given_up).
 
 #include <QDateTime>
 #include <QSqlError>
