@@ -272,9 +272,14 @@ bool StationWindow::open_setup(const QString& file)
     records_were_ready_ = false;
     records_state_ = setup_.records.isEmpty() ? RecordsState::None : RecordsState::Preparing;
     records_label_->setStyleSheet(QString());
-    records_label_->setText(setup_.records.isEmpty() ? QString() : QStringLiteral("Records: opening %1...").arg(setup_.records));
+    RecordsTarget target;
+    QString unparsed;
+    records_label_->setText(setup_.records.isEmpty() ? QString()
+                            : QStringLiteral("Records: opening %1...")
+                                  .arg(parse_records_target(setup_.records, &target, &unparsed) ? target.display
+                                                                                                : setup_.records));
     if (!setup_.records.isEmpty())
-        records_->prepare(setup_.records, setup_.serial_counter, setup_.serial_start);
+        prepare_records();
     refresh_images();
     first_scan_done_ = false;
     rescan_ports();
@@ -449,8 +454,7 @@ void StationWindow::refresh_records()
         return;
     if (!records_were_ready_) {
         // Not there at the start (a server down, a folder not yet mounted): tried again.
-        records_state_ = RecordsState::Preparing;
-        records_->prepare(setup_.records, setup_.serial_counter, setup_.serial_start);
+        prepare_records();
         return;
     }
     const QDateTime today = start_of_today(now);
@@ -462,9 +466,17 @@ void StationWindow::refresh_records()
     records_->read(filter);
 }
 
+void StationWindow::prepare_records()
+{
+    records_state_ = RecordsState::Preparing;
+    ++prepares_pending_;
+    records_->prepare(setup_.records, setup_.serial_counter, setup_.serial_start);
+}
+
 void StationWindow::records_prepared(bool ok, const QString& error)
 {
-    if (setup_.records.isEmpty())
+    // Only the last setup's answer counts.
+    if (--prepares_pending_ > 0 || setup_.records.isEmpty())
         return;
     records_state_ = ok ? RecordsState::Ready : RecordsState::Unusable;
     records_were_ready_ = records_were_ready_ || ok;

@@ -92,6 +92,7 @@ private:
     void show_chart(const QVector<SlotCount>& halves);
     void show_line(const QVector<LineRow>& rows);
     void update_gating();
+    void prepare_records();
     void records_prepared(bool ok, const QString& error);
     void records_read(bool ok, const QVector<BoardRecord>& records, const QString& error);
     void show_records_problem(const QString& error);
@@ -123,7 +124,8 @@ private:
 
     StationRecords* records_ = nullptr;
     RecordsState records_state_ = RecordsState::None;
-    bool records_were_ready_ = false;  // once opened, never created again in this setup
+    bool records_were_ready_ = false;
+    int prepares_pending_ = 0;  // once opened, never created again in this setup
     QSet<SocketRun*> waiting_for_records_;  // boards plugged in while the target was being opened
     struct SerialLookup {
         QPointer<SocketRun> socket;
