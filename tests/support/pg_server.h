@@ -216,3 +216,32 @@ inline QVector<BoardRecord> records_in(const QString& target)
         qWarning("cannot read the records: %s", qPrintable(error));
     return all;
 }
+
+// A "server" that takes connections and never says a word: the kernel
+// completes each handshake into the backlog, nobody accepts or answers. A
+// client waits on it as on a server that is frozen.
+class SilentServer {
+public:
+    SilentServer()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 64) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            qFatal("no listening socket for the silent server");
+        port_ = ntohs(a.sin_port);
+    }
+    ~SilentServer() { ::close(fd_); }
+    // connect_timeout=0: the client library alone would wait for ever.
+    QString url() const
+    {
+        return QStringLiteral("postgresql://vq@127.0.0.1:%1/silent?connect_timeout=0").arg(port_);
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};

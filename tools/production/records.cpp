@@ -10,10 +10,12 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QSysInfo>
+#include <QSemaphore>
 #include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
+#include <cstdio>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +31,14 @@ constexpr char kPgLockTimeout[] = "500ms";
 constexpr char kPgStatementTimeout[] = "10s";  // a server that stalls is refused, not waited on for ever
 constexpr int kReadBusyTimeoutMs = 60000;  // reading the records has no signal watch: a signal ends it
 constexpr int kPgConnectTimeoutS = 10;       // an unreachable server is refused, not waited on for minutes
+// A working server answers every statement within its statement_timeout (and
+// connects within connect_timeout): one silent for longer is given up on, also
+// with connect_timeout=0 or a server frozen mid-statement.
+constexpr int kAnswerLimitMs = 15000;
+// A stop is answered by the call itself between its tries (naming the lock it
+// waited for); one that has not returned by then is waiting on a silent server.
+constexpr int kStopGraceMs = 800;
+constexpr int kCallPollMs = 50;
 // Serialises the creation of the schema by stations starting at once: the
 // server's CREATE ... IF NOT EXISTS is not safe against a concurrent twin.
 constexpr int kPgSchemaLock = 0x76710001;
@@ -185,6 +195,15 @@ QString next_connection_name()
     return QStringLiteral("vq_records_%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
+// How a record that could not be written is named.
+QString record_loss_text(const BoardRecord& r)
+{
+    QString which = QStringLiteral("record of %1 on %2").arg(r.action, r.port.isEmpty() ? QStringLiteral("-") : r.port);
+    if (r.serial >= 0)
+        which += QStringLiteral(" (serial %1)").arg(r.serial);
+    return which + QStringLiteral(", ") + r.verdict + QStringLiteral(", could not be written");
+}
+
 BoardRecord record_from(const QSqlQuery& q)
 {
     const auto text = [&q](int i) { return q.value(i).toString(); };
@@ -254,7 +273,38 @@ QDateTime parse_since(const QString& text)
     return t.isValid() ? t.toUTC() : QDateTime();
 }
 
-RecordsDb::RecordsDb(const RecordsTarget& target, const QString& connection, Access access)
+
+// The database work proper. Made, used and dropped on one thread (Qt's SQL
+// connections belong to the thread that opened them): RecordsDb's worker.
+class RecordsDb::Connection {
+public:
+    static std::unique_ptr<Connection> open(const QString& target, Access access, std::function<void()> heard,
+                                            QString* error);
+    ~Connection();
+    bool add_counter(const QString& counter, qint64 start, QString* error);
+    bool take_serial(const QString& counter, qint64 start, qint64* serial, QString* error);
+    bool add(const BoardRecord& record, QString* error);
+    bool list(const RecordFilter& filter, QVector<BoardRecord>* records, QString* error);
+    int schema_version() const { return schema_version_; }
+
+private:
+    Connection(const RecordsTarget& target, const QString& connection, Access access);
+    bool ensure_schema(QString* error);
+    // Runs a write (one statement, or a transaction) until it is through.
+    bool write(bool transaction, const std::function<QSqlError(QSqlQuery&)>& body, QString* reason);
+    QString file_replaced() const;
+    void rollback();
+    QString failure(const QString& what, const QString& reason) const;
+
+    RecordsTarget target_;
+    QString connection_;
+    Access access_;
+    std::function<void()> heard_;  // the database answered: the caller's silence clock starts again
+    quint64 file_id_[2] = {0, 0};  // SQLite: the file's device and inode, as opened
+    int schema_version_ = 0;
+};
+
+RecordsDb::Connection::Connection(const RecordsTarget& target, const QString& connection, Access access)
     : target_(target), connection_(connection), access_(access)
 {
 }
@@ -264,7 +314,7 @@ void RecordsDb::set_stop_check(std::function<QString()> check)
     stop_check() = std::move(check);
 }
 
-RecordsDb::~RecordsDb()
+RecordsDb::Connection::~Connection()
 {
     {
         QSqlDatabase db = QSqlDatabase::database(connection_, false);
@@ -278,12 +328,13 @@ QString RecordsDb::default_station()
     return QSysInfo::machineHostName();
 }
 
-QString RecordsDb::failure(const QString& what, const QString& reason) const
+QString RecordsDb::Connection::failure(const QString& what, const QString& reason) const
 {
     return QStringLiteral("records %1: %2: %3").arg(target_.display, what, reason.trimmed());
 }
 
-std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, QString* error)
+std::unique_ptr<RecordsDb::Connection> RecordsDb::Connection::open(const QString& text, Access access,
+                                                                  std::function<void()> heard, QString* error)
 {
     RecordsTarget target;
     if (!parse_records_target(text, &target, error))
@@ -304,7 +355,8 @@ std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, Q
         }
     }
 
-    std::unique_ptr<RecordsDb> records(new RecordsDb(target, next_connection_name(), access));
+    std::unique_ptr<Connection> records(new Connection(target, next_connection_name(), access));
+    records->heard_ = std::move(heard);
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, records->connection_);
     if (sqlite) {
         db.setDatabaseName(target.path);
@@ -326,6 +378,7 @@ std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, Q
         *error = records->failure(QStringLiteral("cannot open"), db.lastError().text());
         return nullptr;
     }
+    records->heard_();
     // The server's notes on tables that already exist are no news to an operator.
     if (!sqlite) {
         QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO WARNING"));
@@ -346,7 +399,7 @@ std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, Q
 
 // A file removed (or replaced) under a run would take the rest of the run's
 // records with it, and a new file would hand out the counter's numbers again.
-QString RecordsDb::file_replaced() const
+QString RecordsDb::Connection::file_replaced() const
 {
     if (target_.kind != RecordsTarget::Kind::Sqlite || file_id_[1] == 0)
         return QString();
@@ -357,7 +410,7 @@ QString RecordsDb::file_replaced() const
     return QString();
 }
 
-bool RecordsDb::write(bool transaction, const std::function<QSqlError(QSqlQuery&)>& body, QString* reason)
+bool RecordsDb::Connection::write(bool transaction, const std::function<QSqlError(QSqlQuery&)>& body, QString* reason)
 {
     const QSqlDatabase db = QSqlDatabase::database(connection_, false);
     const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
@@ -365,6 +418,7 @@ bool RecordsDb::write(bool transaction, const std::function<QSqlError(QSqlQuery&
     clock.start();
     for (;;) {
         const qint64 try_started = clock.elapsed();
+        heard_();
         *reason = file_replaced();
         if (!reason->isEmpty())
             return false;
@@ -411,13 +465,13 @@ bool RecordsDb::write(bool transaction, const std::function<QSqlError(QSqlQuery&
     }
 }
 
-void RecordsDb::rollback()
+void RecordsDb::Connection::rollback()
 {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.exec(QStringLiteral("ROLLBACK"));
 }
 
-bool RecordsDb::ensure_schema(QString* error)
+bool RecordsDb::Connection::ensure_schema(QString* error)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     const bool sqlite = target_.kind == RecordsTarget::Kind::Sqlite;
@@ -486,7 +540,7 @@ bool RecordsDb::ensure_schema(QString* error)
     return true;
 }
 
-bool RecordsDb::add_counter(const QString& counter, qint64 start, QString* error)
+bool RecordsDb::Connection::add_counter(const QString& counter, qint64 start, QString* error)
 {
     QString reason;
     const bool ok = write(true, [&](QSqlQuery& q) {
@@ -508,7 +562,7 @@ bool RecordsDb::add_counter(const QString& counter, qint64 start, QString* error
     return ok;
 }
 
-bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial, QString* error)
+bool RecordsDb::Connection::take_serial(const QString& counter, qint64 start, qint64* serial, QString* error)
 {
     if (start >= 0 && !add_counter(counter, start, error))
         return false;
@@ -541,12 +595,9 @@ bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial
     return true;
 }
 
-bool RecordsDb::add(const BoardRecord& r, QString* error)
+bool RecordsDb::Connection::add(const BoardRecord& r, QString* error)
 {
-    QString which = QStringLiteral("record of %1 on %2").arg(r.action, r.port.isEmpty() ? QStringLiteral("-") : r.port);
-    if (r.serial >= 0)
-        which += QStringLiteral(" (serial %1)").arg(r.serial);
-    which += QStringLiteral(", ") + r.verdict + QStringLiteral(", could not be written");
+    const QString which = record_loss_text(r);
     const QStringList names = field_names();
     const QDateTime time = r.time_utc.isValid() ? r.time_utc : QDateTime::currentDateTimeUtc();
     const QVariantList values = {
@@ -586,7 +637,7 @@ bool RecordsDb::add(const BoardRecord& r, QString* error)
     return true;
 }
 
-bool RecordsDb::list(const RecordFilter& filter, QVector<BoardRecord>* records, QString* error)
+bool RecordsDb::Connection::list(const RecordFilter& filter, QVector<BoardRecord>* records, QString* error)
 {
     QStringList where;
     if (filter.serial >= 0)
@@ -600,6 +651,11 @@ bool RecordsDb::list(const RecordFilter& filter, QVector<BoardRecord>* records, 
         sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
     sql += QStringLiteral(" ORDER BY id");
 
+    const QString replaced = file_replaced();
+    if (!replaced.isEmpty()) {
+        *error = failure(QStringLiteral("cannot read the records"), replaced);
+        return false;
+    }
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.setForwardOnly(true);
     q.prepare(sql);
@@ -615,5 +671,155 @@ bool RecordsDb::list(const RecordFilter& filter, QVector<BoardRecord>* records, 
     }
     while (q.next())
         records->append(record_from(q));
+    return true;
+}
+
+struct RecordsDb::Worker {
+    QThread thread;
+    QObject context;  // lives on thread: jobs are queued to it
+    std::unique_ptr<Connection> connection;
+    QSemaphore done;
+    QElapsedTimer clock;
+    QAtomicInteger<qint64> heard_ms{0};
+    int answer_limit_ms = kAnswerLimitMs;
+};
+
+namespace {
+QAtomicInt given_up_calls;
+}
+
+bool RecordsDb::any_given_up()
+{
+    return given_up_calls.loadAcquire() > 0;
+}
+
+void RecordsDb::quick_exit(int code)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(code);
+}
+
+int RecordsDb::quick_exit_if_given_up(int code)
+{
+    if (any_given_up())
+        quick_exit(code);
+    return code;
+}
+
+bool RecordsDb::call(const QString& what, const std::function<bool(Connection*, QString*)>& job, QString* error)
+{
+    const auto fail = [&](const QString& reason) {
+        *error = QStringLiteral("records %1: %2: %3").arg(display_, what, reason);
+        return false;
+    };
+    if (!given_up_.isEmpty())
+        return fail(given_up_);
+    Worker* w = worker_;
+    // Written on the worker, read here only once the job has released `done`.
+    auto answer = std::make_shared<std::pair<bool, QString>>(false, QString());
+    w->heard_ms.storeRelease(w->clock.elapsed());
+    QMetaObject::invokeMethod(&w->context, [w, job, answer] {
+        answer->first = job(w->connection.get(), &answer->second);
+        w->done.release();
+    }, Qt::QueuedConnection);
+    qint64 stop_seen = -1;
+    for (;;) {
+        if (w->done.tryAcquire(1, kCallPollMs)) {
+            if (!answer->first)
+                *error = answer->second;
+            return answer->first;
+        }
+        const qint64 now = w->clock.elapsed();
+        QString reason;
+        const QString stop = stop_check() ? stop_check()() : QString();
+        if (!stop.isEmpty() && stop_seen < 0)
+            stop_seen = now;
+        if (stop_seen >= 0 && now - stop_seen >= kStopGraceMs)
+            reason = stop + QStringLiteral(" while waiting for the database to answer");
+        else if (now - w->heard_ms.loadAcquire() >= w->answer_limit_ms)
+            reason = QStringLiteral("no answer from the database within %1 s; given up").arg(w->answer_limit_ms / 1000);
+        if (!reason.isEmpty()) {
+            given_up_ = reason;
+            given_up_calls.fetchAndAddOrdered(1);
+            return fail(reason);
+        }
+    }
+}
+
+std::unique_ptr<RecordsDb> RecordsDb::open(const QString& text, Access access, QString* error)
+{
+    RecordsTarget target;
+    if (!parse_records_target(text, &target, error))
+        return nullptr;
+    std::unique_ptr<RecordsDb> records(new RecordsDb);
+    records->display_ = target.display;
+    auto* w = new Worker;
+    records->worker_ = w;
+    w->clock.start();
+    // A read may wait out another client's write lock in one statement.
+    if (target.kind == RecordsTarget::Kind::Sqlite && access == Access::Read)
+        w->answer_limit_ms = kReadBusyTimeoutMs + kAnswerLimitMs;
+    w->context.moveToThread(&w->thread);
+    w->thread.start();
+    auto version = std::make_shared<int>(0);
+    const bool ok = records->call(QStringLiteral("cannot open"), [w, text, access, version](Connection*, QString* e) {
+        w->connection = Connection::open(text, access, [w] { w->heard_ms.storeRelease(w->clock.elapsed()); }, e);
+        if (w->connection)
+            *version = w->connection->schema_version();
+        return w->connection != nullptr;
+    }, error);
+    if (!ok)
+        return nullptr;
+    records->schema_version_ = *version;
+    return records;
+}
+
+RecordsDb::~RecordsDb()
+{
+    if (given_up_.isEmpty()) {
+        QString ignored;
+        Worker* w = worker_;
+        call(QString(), [w](Connection*, QString*) {
+            w->connection.reset();
+            return true;
+        }, &ignored);
+    }
+    // A thread still inside the driver is left to the process's end.
+    if (!given_up_.isEmpty())
+        return;
+    worker_->thread.quit();
+    worker_->thread.wait();
+    delete worker_;
+}
+
+bool RecordsDb::add_counter(const QString& counter, qint64 start, QString* error)
+{
+    return call(QStringLiteral("counter %1").arg(counter),
+                [=](Connection* c, QString* e) { return c->add_counter(counter, start, e); }, error);
+}
+
+bool RecordsDb::take_serial(const QString& counter, qint64 start, qint64* serial, QString* error)
+{
+    auto taken = std::make_shared<qint64>(-1);
+    if (!call(QStringLiteral("cannot take a number from counter %1").arg(counter),
+              [=](Connection* c, QString* e) { return c->take_serial(counter, start, taken.get(), e); }, error))
+        return false;
+    *serial = *taken;
+    return true;
+}
+
+bool RecordsDb::add(const BoardRecord& record, QString* error)
+{
+    return call(record_loss_text(record), [=](Connection* c, QString* e) { return c->add(record, e); }, error);
+}
+
+bool RecordsDb::list(const RecordFilter& filter, QVector<BoardRecord>* records, QString* error)
+{
+    auto out = std::make_shared<QVector<BoardRecord>>();
+    if (!call(QStringLiteral("cannot read the records"),
+              [=](Connection* c, QString* e) { return c->list(filter, out.get(), e); }, error))
+        return false;
+    *records += *out;
     return true;
 }

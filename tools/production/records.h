@@ -21,7 +21,8 @@
 // within a fraction of a second (SQLite's busy time-out, PostgreSQL's
 // lock_timeout) and is tried again until the stop check says to stop or
 // kLockWaitLimitMs have passed; a PostgreSQL statement is also bounded by
-// statement_timeout.
+// statement_timeout. A database that says nothing at all is bounded on this
+// side (see RecordsDb::any_given_up).
 
 #include <QDateTime>
 #include <QSqlError>
@@ -62,6 +63,11 @@ constexpr char kStopped[] = "stopped";  // by a signal
 constexpr char kKilled[] = "killed";
 }  // namespace verdicts
 
+// The action of the record that closes a board's records: its verdict and
+// exit code are the board's, its seconds the whole run's. A board without
+// one did not end (its vqprog was killed, or runs still).
+constexpr char kBoardAction[] = "board";
+
 // One board action. Numbers below 0 and empty texts are stored as NULL.
 struct BoardRecord {
     qint64 id = -1;           // set by the database
@@ -100,8 +106,6 @@ struct RecordFilter {
 // without a zone, UTC). Invalid when it is neither.
 QDateTime parse_since(const QString& text);
 
-class QSqlQuery;
-
 class RecordsDb {
 public:
     enum class Access {
@@ -110,8 +114,9 @@ public:
         Existing,  // written, but never created: it must exist and hold records
     };
 
-    // Asked between the tries of a wait for another client's lock: a
-    // non-empty answer ("interrupted by SIGTERM") ends the wait with it.
+    // Asked between the tries of a wait for another client's lock, and while
+    // a call waits for the database at all: a non-empty answer ("interrupted
+    // by SIGTERM") ends the wait with it. Called from any thread.
     static void set_stop_check(std::function<QString()> check);
 
     ~RecordsDb();
@@ -123,7 +128,7 @@ public:
     // file, a newer schema than this program knows).
     static std::unique_ptr<RecordsDb> open(const QString& target, Access access, QString* error);
 
-    const QString& display() const { return target_.display; }
+    const QString& display() const { return display_; }
 
     // start >= 0 creates the counter at that number if it does not exist
     // yet (an existing counter keeps its own); start < 0 refuses an unknown
@@ -138,24 +143,35 @@ public:
     // survives a crash. The message says which record was lost otherwise.
     bool add(const BoardRecord& record, QString* error);
 
+    // With an SQLite file, one removed or replaced since it was opened is
+    // refused: its records are no longer the ones this run writes to.
     bool list(const RecordFilter& filter, QVector<BoardRecord>* records, QString* error);
 
     int schema_version() const { return schema_version_; }
 
     static QString default_station();
 
-private:
-    RecordsDb(const RecordsTarget& target, const QString& connection, Access access);
-    bool ensure_schema(QString* error);
-    // Runs a write (one statement, or a transaction) until it is through.
-    bool write(bool transaction, const std::function<QSqlError(QSqlQuery&)>& body, QString* reason);
-    QString file_replaced() const;
-    void rollback();
-    QString failure(const QString& what, const QString& reason) const;
+    // The driver's calls block, and a server that accepts and never answers
+    // (or is frozen) would hold them for ever: each call runs on the
+    // connection's own thread and is given up when the database has not
+    // answered for kAnswerLimitMs, or kStopGraceMs after the stop check
+    // spoke. A call given up leaves that thread inside the driver: the
+    // process must then end by quick_exit_if_given_up(), not by the usual
+    // clean-up, which would close the connection under it.
+    static bool any_given_up();
+    [[noreturn]] static void quick_exit(int code);
+    static int quick_exit_if_given_up(int code);
 
-    RecordsTarget target_;
-    QString connection_;
-    Access access_;
-    quint64 file_id_[2] = {0, 0};  // SQLite: the file's device and inode, as opened
+private:
+    class Connection;
+    struct Worker;
+    RecordsDb() = default;
+    // Runs job on the connection's thread (with the connection, null while
+    // none is open); false with its error, or one naming what when given up.
+    bool call(const QString& what, const std::function<bool(Connection*, QString*)>& job, QString* error);
+
+    Worker* worker_ = nullptr;  // left behind, never freed, once a call was given up
+    QString display_;
     int schema_version_ = 0;
+    QString given_up_;  // why a call was given up; every later call fails with it
 };

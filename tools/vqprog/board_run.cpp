@@ -103,6 +103,8 @@ int BoardRun::run()
     if (watch_.signal_number() != 0)
         interrupt(watch_.signal_number());
 
+    QElapsedTimer board_clock;
+    board_clock.start();
     int code = kExitOk;
     for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0; ++i) {
         const Action& action = options_.actions[i];
@@ -115,6 +117,10 @@ int BoardRun::run()
             code = kExitDeviceGone;
     }
     close_port();  // never left open
+    // A stop between two actions leaves code ok: the board was stopped all the same.
+    const int stopped_by = interrupted_by_ != 0 ? interrupted_by_ : watch_.signal_number();
+    production_->record_board(stopped_by != 0 ? SignalWatch::exit_code(stopped_by) : code,
+                              board_clock.elapsed() / 1000.0);
     production_->report_lost_records();
     if (code == kExitOk && production_->records_lost())
         code = kExitFailed;

@@ -58,7 +58,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     // Reading the records needs no port.
     if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("records"))
-        return run_records_command(QCoreApplication::arguments());
+        return RecordsDb::quick_exit_if_given_up(run_records_command(QCoreApplication::arguments()));
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);  // past a file-size limit a write fails with EFBIG and is reported
     QCoreApplication::setApplicationName(QStringLiteral("vqprog"));
@@ -115,11 +115,20 @@ int main(int argc, char* argv[])
         // A signal that ended the parent's wait on the records: the gang says so, starting no board.
         if (!refusals.isEmpty() && watch.signal_number() == 0)
             return kExitUsage;
-        Gang gang(options, ports, watch);
-        return gang.run();
+        int code = 0;
+        {
+            Gang gang(options, ports, watch);
+            code = gang.run();
+        }
+        return RecordsDb::quick_exit_if_given_up(code);
     }
 
-    Console console(options, options.ports.value(0));
-    BoardRun board(options, console, watch);
-    return board.run();
+    int code = 0;
+    {
+        Console console(options, options.ports.value(0));
+        BoardRun board(options, console, watch);
+        code = board.run();
+    }
+    // A records call given up on a silent server leaves its thread in the driver.
+    return RecordsDb::quick_exit_if_given_up(code);
 }

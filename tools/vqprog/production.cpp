@@ -79,6 +79,7 @@ int BoardProduction::begin()
             console_.error(error);
             // The number is spent all the same: say what became of it.
             record(options_.actions.first(), false, false, 0);
+            record_board(kExitFailed, 0);
             return kExitFailed;
         }
     }
@@ -161,6 +162,28 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
     if (!records_)
         return;
 
+    BoardRecord r = board_record(seconds);
+    r.action = given.name;
+    if (image) {
+        r.image_file = QFileInfo(image->given).fileName();
+        r.image_length = image->length;
+        r.image_crc = image->crc;
+    }
+    const int stopped_by = ok ? 0 : SignalWatch::caught_now();
+    r.verdict = ok ? verdicts::kOk
+                   : stopped_by ? verdicts::kStopped : device_gone ? verdicts::kDeviceGone : verdicts::kFailed;
+    r.exit_code = ok ? kExitOk
+                     : stopped_by ? SignalWatch::exit_code(stopped_by) : device_gone ? kExitDeviceGone : kExitFailed;
+    r.seconds = seconds;
+    if (updates && image) {
+        r.bytes_written = last_update_.bytes.bytes_written;
+        r.bytes_skipped = last_update_.bytes.bytes_skipped;
+    }
+    add(r);
+}
+
+BoardRecord BoardProduction::board_record(double seconds) const
+{
     BoardRecord r;
     r.time_utc = QDateTime::currentDateTimeUtc().addMSecs(-qint64(seconds * 1000));
     r.station = p_.station;
@@ -174,31 +197,34 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
         r.flash_id = hex_lower_text(session_.flash_id_now());
         r.flash_name = session_.flash_name_now();
     }
-    r.action = given.name;
-    if (image) {
-        r.image_file = QFileInfo(image->given).fileName();
-        r.image_length = image->length;
-        r.image_crc = image->crc;
-    }
     r.stamps = stamp_values_;
-    const int stopped_by = ok ? 0 : SignalWatch::caught_now();
-    r.verdict = ok ? verdicts::kOk
-                   : stopped_by ? verdicts::kStopped : device_gone ? verdicts::kDeviceGone : verdicts::kFailed;
-    r.exit_code = ok ? kExitOk
-                     : stopped_by ? SignalWatch::exit_code(stopped_by) : device_gone ? kExitDeviceGone : kExitFailed;
-    r.seconds = seconds;
-    if (updates && image) {
-        r.bytes_written = last_update_.bytes.bytes_written;
-        r.bytes_skipped = last_update_.bytes.bytes_skipped;
-    }
     r.serial = serial_;
     r.counter = p_.serial_counter;
+    return r;
+}
+
+void BoardProduction::record_board(int exit_code, double seconds)
+{
+    // A board stopped before its first record has nothing to close; one that
+    // lost a record did not pass, and without this one it does not count as passed.
+    if (!records_ || tried_ == 0 || lost_ > 0)
+        return;
+    BoardRecord r = board_record(seconds);
+    r.action = QLatin1String(kBoardAction);
+    const int stopped_by = exit_code == kExitOk ? 0 : SignalWatch::caught_now();
+    r.verdict = exit_code == kExitOk ? verdicts::kOk
+                : stopped_by         ? verdicts::kStopped
+                : exit_code == kExitDeviceGone ? verdicts::kDeviceGone
+                                               : verdicts::kFailed;
+    r.exit_code = stopped_by ? SignalWatch::exit_code(stopped_by) : exit_code;
+    r.seconds = seconds;
     add(r);
 }
 
 void BoardProduction::add(const BoardRecord& record)
 {
     QString error;
+    ++tried_;
     if (!records_->add(record, &error)) {
         ++lost_;
         console_.error(error);

@@ -41,6 +41,9 @@ public:
     // Writes the action's record (given: as on the command line). Call before
     // its result is reported.
     void record(const Action& given, bool ok, bool device_gone, double seconds);
+    // Closes the board's records with its own (see kBoardAction); call after
+    // its last action, before its result is reported.
+    void record_board(int exit_code, double seconds);
 
     // Records that could not be written: the board must not pass.
     bool records_lost() const { return lost_ > 0; }
@@ -56,6 +59,7 @@ private:
     bool stamp_image(StampMemory memory, const QString& file, QString* error);
     int image_index(StampMemory memory, const QString& given) const;
     const Image* image_of(const Action& given) const;
+    BoardRecord board_record(double seconds) const;  // the fields every record of this board shares
     void add(const BoardRecord& record);
     bool active() const;
 
@@ -71,5 +75,6 @@ private:
     QStringList stamp_values_;
     QVector<Image> images_[2];          // by StampMemory: every image file of that memory
     int last_image_[2] = {-1, -1};      // what a check without a file checks against
+    int tried_ = 0;  // records written or lost
     int lost_ = 0;
 };

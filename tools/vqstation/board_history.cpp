@@ -3,9 +3,11 @@
 #include <QHash>
 #include <QMap>
 
-QVector<BoardOutcome> boards_of(const QVector<BoardRecord>& records)
+QVector<BoardOutcome> boards_of(const QVector<BoardRecord>& records,
+                                const std::function<bool(const BoardOutcome&)>& still_running)
 {
     QVector<BoardOutcome> boards;
+    QVector<bool> closed;  // by its "board" record
     QHash<QString, int> open;  // station + port: its board still taking records
     for (const BoardRecord& r : records) {
         const QString key = r.station + QLatin1Char('\n') + r.port;
@@ -20,12 +22,30 @@ QVector<BoardOutcome> boards_of(const QVector<BoardRecord>& records)
             b.verdict = r.verdict;
             open.insert(key, boards.size());
             boards.append(b);
+            closed.append(false);
         }
-        BoardOutcome& b = boards[open.value(key)];
+        const int index = open.value(key);
+        BoardOutcome& b = boards[index];
         b.time_utc = r.time_utc.addMSecs(qint64(r.seconds * 1000));
         if (b.ok && r.verdict != QLatin1String(verdicts::kOk)) {
             b.ok = false;
             b.verdict = r.verdict;
+        }
+        if (r.action == QLatin1String(kBoardAction)) {
+            closed[index] = true;
+            open.remove(key);
+        }
+    }
+    for (int i = 0; i < boards.size(); ++i) {
+        BoardOutcome& b = boards[i];
+        if (closed[i])
+            continue;
+        const bool last_of_port = open.value(b.station + QLatin1Char('\n') + b.port, -1) == i;
+        if (last_of_port && still_running && still_running(b)) {
+            b.ended = false;
+        } else if (b.ok) {
+            b.ok = false;
+            b.verdict = QLatin1String(kUnfinished);
         }
     }
     return boards;
@@ -36,7 +56,7 @@ StationTally tally_of(const QVector<BoardOutcome>& boards, const QDateTime& sinc
     StationTally t;
     const QDateTime hour_ago = now.addSecs(-3600);
     for (const BoardOutcome& b : boards) {
-        if (b.time_utc < since || b.time_utc > now)
+        if (!b.ended || b.time_utc < since || b.time_utc > now)
             continue;
         ++(b.ok ? t.passed : t.failed);
         t.last_hour += b.time_utc >= hour_ago;
@@ -53,7 +73,7 @@ QVector<SlotCount> slots_of(const QVector<BoardOutcome>& boards, const QDateTime
         halves[i].start = first.addMSecs(slot_ms * i);
     for (const BoardOutcome& b : boards) {
         const qint64 since_first = first.msecsTo(b.time_utc);
-        if (since_first < 0 || b.time_utc > now)
+        if (!b.ended || since_first < 0 || b.time_utc > now)
             continue;
         const int i = qMin(int(since_first / slot_ms), bins - 1);
         ++(b.ok ? halves[i].passed : halves[i].failed);
@@ -72,7 +92,7 @@ QVector<LineRow> line_rows(const QVector<BoardOutcome>& boards, const QDateTime&
         row.station = it.key();
         row.tally = tally_of(it.value(), since, now);
         for (const BoardOutcome& b : it.value()) {
-            if (!row.last_time.isValid() || b.time_utc >= row.last_time) {
+            if (b.ended && (!row.last_time.isValid() || b.time_utc >= row.last_time)) {
                 row.last_time = b.time_utc;
                 row.last_verdict = b.verdict;
             }

@@ -3,12 +3,14 @@
 // Boards out of the production records. vqprog writes one record per action
 // of a board; a station counts boards. A board's records are the ones of one
 // station and port from its identification (every run starts with one) up
-// to the next, or those that share its serial number; it passed when every
-// one of them says ok.
+// to the next, or those that share its serial number, and vqprog's "board"
+// record closes them. It passed when that record is there and every one of
+// them says ok: a board whose vqprog was killed has none and did not pass.
 
 #include <QDateTime>
 #include <QString>
 #include <QVector>
+#include <functional>
 
 #include "records.h"
 
@@ -17,12 +19,20 @@ struct BoardOutcome {
     QString port;
     QDateTime time_utc;  // of its last record
     bool ok = true;
-    QString verdict;  // "ok", or the first record's that was not
+    QString verdict;  // "ok", or the first record's that was not, or kUnfinished
+    bool ended = true;  // false: still running, not counted yet
     qint64 serial = -1;
 };
 
-// records in the order they were written (by id).
-QVector<BoardOutcome> boards_of(const QVector<BoardRecord>& records);
+// The verdict of a board whose vqprog ended without its "board" record.
+constexpr char kUnfinished[] = "unfinished";
+
+// records in the order they were written (by id). A port's last board
+// without its "board" record is still running when still_running says so
+// (none given: never); otherwise it, like any such board followed by
+// another, failed as unfinished.
+QVector<BoardOutcome> boards_of(const QVector<BoardRecord>& records,
+                                const std::function<bool(const BoardOutcome&)>& still_running = {});
 
 struct StationTally {
     int passed = 0;
@@ -33,7 +43,7 @@ struct StationTally {
     double yield() const { return total() > 0 ? 100.0 * passed / total() : -1.0; }
 };
 
-// The boards that ended at or after since, and the hour before now.
+// The boards that ended (see BoardOutcome::ended) at or after since, and the hour before now.
 StationTally tally_of(const QVector<BoardOutcome>& boards, const QDateTime& since, const QDateTime& now);
 
 // Boards passed and failed in each of `bins` slots of `slot_minutes`, the

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "port_publish.h"
+#include "records.h"
 #include "signal_watch.h"
 #include "station_window.h"
 #include "vq_version.h"
@@ -76,16 +77,21 @@ int main(int argc, char* argv[])
     parser.process(*app);
 
     StationEnvironment env{parser.value(vqprog), default_publish_dir()};
-    StationWindow window(env);
-    QString setup = parser.positionalArguments().value(0);
-    if (setup.isEmpty())
-        setup = QSettings().value(QStringLiteral("last_setup")).toString();
-    if (!setup.isEmpty() && !window.open_setup(setup))
-        std::fprintf(stderr, "vqstation: cannot use the setup %s\n", qPrintable(setup));
+    int code = 0;
+    {
+        StationWindow window(env);
+        QString setup = parser.positionalArguments().value(0);
+        if (setup.isEmpty())
+            setup = QSettings().value(QStringLiteral("last_setup")).toString();
+        if (!setup.isEmpty() && !window.open_setup(setup))
+            std::fprintf(stderr, "vqstation: cannot use the setup %s\n", qPrintable(setup));
 
-    // A signal closes the window as its close button would: boards stopped first.
-    SignalWatch watch;
-    QObject::connect(&watch, &SignalWatch::caught, &window, &QWidget::close);
-    window.show();
-    return app->exec();
+        // A signal closes the window as its close button would: boards stopped first.
+        SignalWatch watch;
+        QObject::connect(&watch, &SignalWatch::caught, &window, &QWidget::close);
+        window.show();
+        code = app->exec();
+    }
+    // A records call given up on a silent server still sits in the driver.
+    return RecordsDb::quick_exit_if_given_up(code);
 }

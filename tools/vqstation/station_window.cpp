@@ -29,11 +29,13 @@
 #include "platform/file_read.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
+#include "production_options.h"
 #include "records.h"
 #include "serial/port_map.h"
 #include "serial/port_watcher.h"
 #include "setup_dialog.h"
 #include "socket_run.h"
+#include "station_records.h"
 #include "tile_widget.h"
 
 using namespace QtCharts;
@@ -102,6 +104,14 @@ StationWindow::StationWindow(const StationEnvironment& env, QWidget* parent)
     published->addPath(env_.publish_dir);
     connect(published, &QFileSystemWatcher::directoryChanged, this, &StationWindow::rescan_ports);
 
+    // The station opens (and creates) the records once; its boards only open
+    // what is there, so a target removed under them fails the board rather
+    // than start an empty one that hands out the same numbers again.
+    qputenv(kRecordsOpenedEnv, "1");
+    records_ = new StationRecords(this);
+    connect(records_, &StationRecords::prepared, this, &StationWindow::records_prepared);
+    connect(records_, &StationRecords::read_done, this, &StationWindow::records_read);
+
     tick_ = new QTimer(this);
     connect(tick_, &QTimer::timeout, this, [this] {
         for (TileWidget* t : tiles_) {
@@ -150,7 +160,11 @@ void StationWindow::build_ui()
     counters_->setFont(counters_font);
     left->addWidget(title_);
     left->addWidget(images_);
+    records_label_ = new QLabel(central);
+    records_label_->setTextFormat(Qt::PlainText);
+    records_label_->setWordWrap(true);
     left->addWidget(counters_);
+    left->addWidget(records_label_);
     auto* buttons = new QHBoxLayout;
     start_all_ = new QPushButton(QStringLiteral("Start all"), central);
     setup_button_ = new QPushButton(QStringLiteral("Setup..."), central);
@@ -236,7 +250,6 @@ bool StationWindow::open_setup(const QString& file)
     setup_file_ = QFileInfo(file).absoluteFilePath();
     setup_ok_ = true;
     QSettings().setValue(QStringLiteral("last_setup"), setup_file_);
-    records_.reset();
     images_seen_.clear();
     title_->setText(QStringLiteral("Station %1  (%2)").arg(station_name(), QFileInfo(file).fileName()));
     const QStringList problems = station_setup_problems(setup_);
@@ -254,6 +267,19 @@ bool StationWindow::open_setup(const QString& file)
     const bool line = setup_.records.startsWith(QLatin1String("postgres"));
     tabs_->setTabEnabled(1, line);
     chart_view_->setVisible(!setup_.records.isEmpty());
+    waiting_for_records_.clear();
+    serial_lookups_.clear();
+    records_were_ready_ = false;
+    records_state_ = setup_.records.isEmpty() ? RecordsState::None : RecordsState::Preparing;
+    records_label_->setStyleSheet(QString());
+    RecordsTarget target;
+    QString unparsed;
+    records_label_->setText(setup_.records.isEmpty() ? QString()
+                            : QStringLiteral("Records: opening %1...")
+                                  .arg(parse_records_target(setup_.records, &target, &unparsed) ? target.display
+                                                                                                : setup_.records));
+    if (!setup_.records.isEmpty())
+        prepare_records();
     refresh_images();
     first_scan_done_ = false;
     rescan_ports();
@@ -316,6 +342,10 @@ void StationWindow::start_board(SocketRun* socket)
 {
     if (!setup_ok_ || closing_ || socket->running() || socket->device().isEmpty())
         return;
+    if (records_state_ == RecordsState::Preparing) {
+        waiting_for_records_.insert(socket);
+        return;
+    }
     // An image changed on disk shows its new CRC before the board takes it.
     refresh_images();
     // Each board takes the images as they were read for the header, so what
@@ -370,21 +400,11 @@ void StationWindow::board_finished(SocketRun* socket)
         show_tally(tally_of(session_boards_, start_of_today(b.time_utc), b.time_utc));
         return;
     }
+    // The serial number the board took is in its records: the next read brings it.
+    if (socket->state() == TileState::Pass)
+        serial_lookups_.append({socket, socket->device(),
+                                QDateTime::currentDateTimeUtc().addMSecs(-qint64(socket->seconds() * 1000) - 2000)});
     refresh_records();
-    // The serial number the board took is in its records.
-    if (records_ && socket->state() == TileState::Pass) {
-        RecordFilter filter;
-        filter.station = station_name();
-        filter.since = QDateTime::currentDateTimeUtc().addMSecs(-qint64(socket->seconds() * 1000) - 2000);
-        QVector<BoardRecord> records;
-        QString error;
-        if (records_->list(filter, &records, &error)) {
-            for (const BoardRecord& r : records) {
-                if (r.port == socket->device() && r.serial >= 0)
-                    socket->set_serial(r.serial);
-            }
-        }
-    }
 }
 
 void StationWindow::update_gating()
@@ -436,30 +456,101 @@ void StationWindow::refresh_records()
         show_tally(tally_of(session_boards_, start_of_today(now), now));
         return;
     }
-    QString error;
-    // Read only: before the first board has written there may be nothing yet.
-    if (!records_)
-        records_ = RecordsDb::open(setup_.records, RecordsDb::Access::Read, &error);
-    if (!records_) {
-        show_tally(StationTally());
+    if (records_state_ == RecordsState::Preparing)
+        return;
+    if (!records_were_ready_) {
+        // Not there at the start (a server down, a folder not yet mounted): tried again.
+        prepare_records();
         return;
     }
     const QDateTime today = start_of_today(now);
     const QDateTime chart_start = now.addSecs(-qint64(kChartSlots + 1) * kChartSlotMinutes * 60);
     RecordFilter filter;
     filter.since = qMin(today, chart_start).addSecs(-3600);  // a board's first record may predate its end
-    const bool line = setup_.records.startsWith(QLatin1String("postgres"));
-    if (!line)
+    if (!setup_.records.startsWith(QLatin1String("postgres")))
         filter.station = station_name();
-    QVector<BoardRecord> records;
-    if (!records_->list(filter, &records, &error)) {
-        records_.reset();  // a lost server: opened again next time
+    records_->read(filter);
+}
+
+void StationWindow::prepare_records()
+{
+    records_state_ = RecordsState::Preparing;
+    ++prepares_pending_;
+    records_->prepare(setup_.records, setup_.serial_counter, setup_.serial_start);
+}
+
+void StationWindow::records_prepared(bool ok, const QString& error)
+{
+    // Only the last setup's answer counts.
+    if (--prepares_pending_ > 0 || setup_.records.isEmpty())
+        return;
+    records_state_ = ok ? RecordsState::Ready : RecordsState::Unusable;
+    records_were_ready_ = records_were_ready_ || ok;
+    if (ok) {
+        records_label_->setStyleSheet(QString());
+        records_label_->setText(QString());
+    } else {
+        show_records_problem(error);
+    }
+    // Boards that came meanwhile run now; without usable records each fails
+    // with its own vqprog's reason.
+    const QSet<SocketRun*> waiting = waiting_for_records_;
+    waiting_for_records_.clear();
+    for (SocketRun* s : sockets_) {
+        if (waiting.contains(s))
+            start_board(s);
+    }
+    if (ok)
+        refresh_records();
+}
+
+void StationWindow::show_records_problem(const QString& error)
+{
+    records_label_->setStyleSheet(QStringLiteral("color: #c01c28; font-weight: bold"));
+    records_label_->setText(QStringLiteral("Records cannot be used: ") + error);
+}
+
+void StationWindow::records_read(bool ok, const QVector<BoardRecord>& records, const QString& error)
+{
+    if (setup_.records.isEmpty() || closing_)
+        return;
+    if (!ok) {
+        records_state_ = RecordsState::Unusable;
+        show_records_problem(error);
+        counters_->setText(QStringLiteral("Today: no counters while the records cannot be read"));
         return;
     }
-    const QVector<BoardOutcome> all = boards_of(records);
+    records_state_ = RecordsState::Ready;
+    records_label_->setStyleSheet(QString());
+    records_label_->setText(QString());
+    for (int i = serial_lookups_.size() - 1; i >= 0; --i) {
+        SerialLookup& l = serial_lookups_[i];
+        bool found = false;
+        for (const BoardRecord& r : records) {
+            if (l.socket && r.port == l.port && r.serial >= 0 && r.time_utc >= l.since && r.station == station_name()) {
+                l.socket->set_serial(r.serial);
+                found = true;
+            }
+        }
+        if (found || !l.socket || ++l.reads >= 2)
+            serial_lookups_.removeAt(i);
+    }
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime today = start_of_today(now);
+    // This station's boards whose child runs now have not ended yet; any
+    // other without its end record has: its vqprog was killed.
+    QSet<QString> running_ports;
+    for (const SocketRun* s : sockets_) {
+        if (s->running())
+            running_ports.insert(s->device());
+    }
+    const QString me = station_name();
+    const QVector<BoardOutcome> all = boards_of(records, [&](const BoardOutcome& b) {
+        return b.station != me || running_ports.contains(b.port);
+    });
     QVector<BoardOutcome> mine;
     for (const BoardOutcome& b : all) {
-        if (b.station == station_name())
+        if (b.station == me)
             mine.append(b);
     }
     show_tally(tally_of(mine, today, now));
@@ -467,7 +558,7 @@ void StationWindow::refresh_records()
     const qint64 slot_secs = kChartSlotMinutes * 60;
     const QDateTime chart_end = QDateTime::fromSecsSinceEpoch((now.toSecsSinceEpoch() / slot_secs + 1) * slot_secs, Qt::UTC);
     show_chart(slots_of(mine, chart_end, kChartSlots, kChartSlotMinutes));
-    if (line)
+    if (setup_.records.startsWith(QLatin1String("postgres")))
         show_line(line_rows(all, today, now));
 }
 

@@ -6,6 +6,8 @@
 
 #include <QFileInfo>
 #include <QHash>
+#include <QPointer>
+#include <QSet>
 #include <QMainWindow>
 #include <QVector>
 #include <memory>
@@ -24,8 +26,8 @@ class QTableWidget;
 class QTabWidget;
 class QTemporaryDir;
 class QTimer;
-class RecordsDb;
 class SocketRun;
+class StationRecords;
 class TileWidget;
 namespace QtCharts {
 class QBarSet;
@@ -63,6 +65,11 @@ public:
     int running_boards() const;
     QTableWidget* line_table() const { return line_table_; }
     QLabel* counters_label() const { return counters_; }
+    QLabel* records_label() const { return records_label_; }
+    // The records target as the station found it: opened (and created when
+    // missing) once per setup, then read every few seconds.
+    enum class RecordsState { None, Preparing, Ready, Unusable };
+    RecordsState records_state() const { return records_state_; }
     QLabel* images_label() const { return images_; }
 
 public slots:
@@ -85,6 +92,10 @@ private:
     void show_chart(const QVector<SlotCount>& halves);
     void show_line(const QVector<LineRow>& rows);
     void update_gating();
+    void prepare_records();
+    void records_prepared(bool ok, const QString& error);
+    void records_read(bool ok, const QVector<BoardRecord>& records, const QString& error);
+    void show_records_problem(const QString& error);
     void stop_all_for_close();
 
     StationEnvironment env_;
@@ -111,12 +122,24 @@ private:
     std::unique_ptr<QTemporaryDir> snapshots_;
     int snapshot_count_ = 0;
 
-    std::unique_ptr<RecordsDb> records_;
+    StationRecords* records_ = nullptr;
+    RecordsState records_state_ = RecordsState::None;
+    bool records_were_ready_ = false;
+    int prepares_pending_ = 0;  // once opened, never created again in this setup
+    QSet<SocketRun*> waiting_for_records_;  // boards plugged in while the target was being opened
+    struct SerialLookup {
+        QPointer<SocketRun> socket;
+        QString port;
+        QDateTime since;
+        int reads = 0;  // a read under way when the board ended may not hold its record yet
+    };
+    QVector<SerialLookup> serial_lookups_;  // PASS tiles whose number the next read brings
     QVector<BoardOutcome> session_boards_;  // without records: the boards of this run
 
     QLabel* title_ = nullptr;
     QLabel* images_ = nullptr;
     QLabel* counters_ = nullptr;
+    QLabel* records_label_ = nullptr;
     QPushButton* start_all_ = nullptr;
     QPushButton* setup_button_ = nullptr;
     QTabWidget* tabs_ = nullptr;
