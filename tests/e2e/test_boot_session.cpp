@@ -85,6 +85,8 @@ private slots:
     void target_mode_connect_is_quiet();
 
     void wait_loop_times_out_with_box();
+    void silent_wait_lasts_its_passes_data();
+    void silent_wait_lasts_its_passes();
     void reply_arriving_inside_receive_slot_is_seen();
     void reply_handed_over_by_last_pass_counts();
 };
@@ -294,6 +296,31 @@ void BootSessionTest::wait_loop_times_out_with_box()
     QCOMPARE(b.a.connect_device('0', 0x19714410, kLink), -2);
     QCOMPARE(pty.read(64).size(), 64);
     VERIFY_BOXES(b.sink);
+}
+
+void BootSessionTest::silent_wait_lasts_its_passes_data()
+{
+    QTest::addColumn<int>("passes");
+    QTest::addColumn<int>("sleep_ms");
+    QTest::newRow("1 ms passes, as a block write's") << 250 << 1;
+    QTest::newRow("passes of a slice or more") << 30 << 10;
+}
+
+// A silent device is given the passes' sum: never less, and not a multiple
+// of it (a stalled line would hold every block that long). The upper bound
+// leaves room for a loaded machine.
+void BootSessionTest::silent_wait_lasts_its_passes()
+{
+    QFETCH(int, passes);
+    QFETCH(int, sleep_ms);
+    RawPty pty;
+    BareSession b;
+    QVERIFY(b.session.open_port(pty.path(), kDefaultRateIndex));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!b.a.wait_for_reply(passes, sleep_ms));
+    const qint64 took = clock.elapsed();
+    QVERIFY2(took >= passes * sleep_ms && took < 3 * passes * sleep_ms, qPrintable(QString::number(took)));
 }
 
 void BootSessionTest::reply_arriving_inside_receive_slot_is_seen()

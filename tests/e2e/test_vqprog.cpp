@@ -796,6 +796,7 @@ void VqprogTest::completion_data()
     QTest::newRow("--serial-counter") << "vqprog --serial-counter " << QStringList();
     QTest::newRow("the records subcommand") << "vqprog rec" << QStringList{"records"};
     QTest::newRow("records options") << "vqprog records a.db --s" << QStringList{"--serial", "--since", "--station"};
+    QTest::newRow("records --since takes a time") << "vqprog records a.db --since " << QStringList();
 }
 
 void VqprogTest::completion()

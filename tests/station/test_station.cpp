@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include "board_history.h"
+#include "options.h"
 #include "pg_server.h"
 #include "protocol/hex_text.h"
 #include "socket_run.h"
@@ -33,7 +34,7 @@ QByteArray image()
 }
 
 struct Station {
-    explicit Station(Bench& b, const QString& records = "line.db")
+    explicit Station(Bench& b, const QString& records = "line.db", const QString& program = VQPROG_PATH)
     {
         b.write("image.bin", image());
         b.write("station.ini", QStringLiteral("[station]\nname=bench-1\nrecords=%1\n"
@@ -42,7 +43,7 @@ struct Station {
                                               "[sockets]\nusb_adapters=false\nsimulated=true\n")
                                    .arg(records)
                                    .toUtf8());
-        window = std::make_unique<StationWindow>(StationEnvironment{VQPROG_PATH, b.publish.path()});
+        window = std::make_unique<StationWindow>(StationEnvironment{program, b.publish.path()});
         window->show();
         ok = window->open_setup(b.work.filePath("station.ini"));
     }
@@ -72,7 +73,11 @@ private slots:
     void boards_from_records();
     void sockets_of_a_setup();
     void four_boards_one_after_another();
+    void socket_after_its_board_is_pulled_data();
+    void socket_after_its_board_is_pulled();
+    void tile_colours_tell_states_apart();
     void board_removed_mid_update_and_back();
+    void board_back_while_its_child_ends();
     void closing_mid_run_leaves_nothing_behind();
     void board_there_before_the_station_waits_for_a_click();
     void line_view_of_two_stations();
@@ -110,7 +115,8 @@ void StationTest::failure_reasons()
 void StationTest::setup_file_data()
 {
     QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<QString>("outcome");  // the child's arguments after --json --port P, or the error
+    // The child's arguments after --json --port P and the sockets taken, or the error.
+    QTest::addColumn<QString>("outcome");
     QTest::newRow("in order, paths from the file's folder")
         << QByteArray("[station]\nname=b2\nrecords=\"postgresql://vq@db/line?connect_timeout=5,x\"\n"
                       "[actions]\n10=check-flash\n2=update-flash img/a b.bin\n1=update-mcu m.bin\n"
@@ -118,7 +124,10 @@ void StationTest::setup_file_data()
                       "serial_counter=c\nserial_start=7\n")
         << "--baud 230400 --skip-unchanged --records postgresql://vq@db/line?connect_timeout=5,x --station b2 "
            "--serial-counter c --serial-start 7 --stamp flash@0x10:dec:4 --stamp mcu@0:u32le "
-           "update-mcu DIR/m.bin update-flash DIR/img/a b.bin check-flash";
+           "update-mcu DIR/m.bin update-flash DIR/img/a b.bin check-flash; usb simulated";
+    QTest::newRow("counter from 0, sockets without usb_adapters")
+        << QByteArray("[production]\nserial_counter=c\nserial_start=0\n[sockets]\nsimulated=false\nports=/dev/ttyS1\n")
+        << "--serial-counter c --serial-start 0; usb /dev/ttyS1";
     QTest::newRow("not an action") << QByteArray("[actions]\n1=erase\n")
                                    << "DIR/s.ini: [actions] 1=erase: not an action "
                                       "(update-mcu, update-flash, check-flash, check-mcu, run)";
@@ -137,7 +146,9 @@ void StationTest::setup_file()
     StationSetup setup;
     QString error;
     const QString got = load_station_setup(f.fileName(), &setup, &error)
-                            ? station_child_arguments(setup, "P").mid(3).join(' ')
+                            ? station_child_arguments(setup, "P").mid(3).join(' ') + ";" +
+                                  (setup.usb_adapters ? " usb" : "") + (setup.simulated ? " simulated" : "") +
+                                  (setup.ports.isEmpty() ? "" : " " + setup.ports.join(' '))
                             : error;
     QCOMPARE(got, outcome.replace("DIR", dir.path()));
 }
@@ -293,6 +304,51 @@ void StationTest::four_boards_one_after_another()
                              10000);
 }
 
+void StationTest::socket_after_its_board_is_pulled_data()
+{
+    // e: the child ends, g: the station sees the port gone, b: a board is put back
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<int>("exit_code");
+    QTest::addColumn<QString>("tile");
+    QTest::addColumn<bool>("restart");  // the board put back is for the station to start
+    QTest::newRow("vqprog saw it go first") << "eg" << kExitDeviceGone << "FAIL board removed" << false;
+    QTest::newRow("the station saw it go first") << "ge" << kExitFailed << "FAIL board removed" << false;
+    QTest::newRow("put back while the child ends") << "gbe" << kExitFailed << "FAIL board removed" << true;
+}
+
+void StationTest::socket_after_its_board_is_pulled()
+{
+    QFETCH(QString, steps);
+    QFETCH(int, exit_code);
+    QFETCH(QString, tile);
+    QFETCH(bool, restart);
+    QTemporaryDir dir;
+    SocketRun s("k", "socket", nullptr);
+    s.board_arrived("/dev/ttyUSB0");
+    s.start("sh", {"-c", QString("while [ ! -e go ]; do sleep 0.02; done; exit %1").arg(exit_code)}, dir.path());
+    for (const QChar step : steps) {
+        if (step == 'e') {
+            QVERIFY(QFile(dir.filePath("go")).open(QIODevice::WriteOnly));
+            QVERIFY(QTest::qWaitFor([&] { return !s.running(); }, kRunTimeoutMs));
+        } else if (step == 'g') {
+            s.board_removed();
+        } else {
+            s.board_arrived("/dev/ttyUSB1");
+        }
+    }
+    QCOMPARE(TileWidget::state_word(s) + " " + s.detail(), tile);
+    QCOMPARE(s.take_returned_board(), restart);
+}
+
+// A board waiting for its click must not look busy, nor a passed one failed.
+void StationTest::tile_colours_tell_states_apart()
+{
+    QSet<QRgb> colours;
+    for (TileState state : {TileState::Waiting, TileState::Ready, TileState::Programming, TileState::Pass, TileState::Fail})
+        colours.insert(TileWidget::state_colour(state).rgb());
+    QCOMPARE(colours.size(), 5);
+}
+
 void StationTest::board_removed_mid_update_and_back()
 {
     Bench b;
@@ -315,6 +371,29 @@ void StationTest::board_removed_mid_update_and_back()
     QVERIFY(s.ends_in(0, TileState::Pass));
     QCOMPARE(s.window->sockets().size(), 1);
     QCOMPARE(b.flash_of(0, image().size()), image());
+}
+
+// The pulled board's child still ending (a stand-in that ends when told)
+// when the next board is put in: that board is started once it has.
+void StationTest::board_back_while_its_child_ends()
+{
+    Bench b;
+    const QString child = b.write("child.sh", "#!/bin/sh\necho run >> runs\n[ -e go ] && exit 0\n"
+                                             "while [ ! -e go ]; do sleep 0.02; done\nexit 1\n");
+    QVERIFY(QFile::setPermissions(child, QFile::ReadOwner | QFile::ExeOwner));
+    Station s(b, "line.db", child);
+    QVERIFY(s.ok);
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    QVERIFY(QTest::qWaitFor([&] { return s.socket(0) && s.socket(0)->running(); }));
+    sim->unplug();
+    QVERIFY(QTest::qWaitFor([&] { return s.socket(0)->device().isEmpty(); }));
+    QVERIFY(sim->replug());
+    QVERIFY(QTest::qWaitFor([&] { return !s.socket(0)->device().isEmpty(); }));
+    QVERIFY(s.socket(0)->running());
+    b.write("go", "");
+    QVERIFY(QTest::qWaitFor([&] { return QFile(b.work.filePath("runs")).size() == 8; }, 30000));  // ran twice
+    QVERIFY(s.ends_in(0, TileState::Pass));
 }
 
 void StationTest::closing_mid_run_leaves_nothing_behind()

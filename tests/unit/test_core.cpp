@@ -2,7 +2,9 @@
 // the connect/run frames, each against values worked out by hand.
 
 #include <QtTest>
+#include <chrono>
 
+#include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/config_lines.h"
 #include "protocol/connect_frame.h"
@@ -40,6 +42,8 @@ private slots:
     void pacing_from_link_code_data();
     void pacing_from_link_code();
     void run_request_layout();
+    void delay_us_never_short_data();
+    void delay_us_never_short();
 };
 
 void CoreTest::crc_check_values_data()
@@ -413,6 +417,27 @@ void CoreTest::run_request_layout()
     QCOMPARE(f.left(12), QByteArray::fromHex("4f0080000800000000000000"));
     QCOMPARE(get_u32le(f, 12), boot_crc32(QByteArray::fromHex("4f0080000800000000000000")));
     QCOMPARE(f.mid(16), QByteArray(48, '\0'));
+}
+
+void CoreTest::delay_us_never_short_data()
+{
+    QTest::addColumn<int>("us");
+    QTest::newRow("short pacing") << 50;
+    QTest::newRow("long pacing") << 125;
+}
+
+// An adapter's chip may drop a block sent before its pause is over: no call
+// may return early, however the kernel happens to wake the thread.
+void CoreTest::delay_us_never_short()
+{
+    QFETCH(int, us);
+    using clock = std::chrono::steady_clock;
+    for (int call = 0; call < 5000; ++call) {
+        const auto start = clock::now();
+        platform::delay_us(us);
+        const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - start).count();
+        QVERIFY2(took >= us * 1000LL, qPrintable(QString("call %1: %2 ns").arg(call).arg(took)));
+    }
 }
 
 QTEST_APPLESS_MAIN(CoreTest)

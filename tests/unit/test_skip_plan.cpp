@@ -48,7 +48,8 @@ private slots:
     void unreadable_regions_are_written();
     void writes_left_in_data();
     void writes_left_in();
-    void diff_survey_stops_at_a_time_out();
+    void diff_survey_after_a_failed_answer_data();
+    void diff_survey_after_a_failed_answer();
     void image_as_left_in_flash_data();
     void image_as_left_in_flash();
     void diff_records_never_skipped_data();
@@ -196,19 +197,32 @@ void SkipPlanTest::writes_left_in()
     QCOMPARE(sent_progress, progress);
 }
 
-void SkipPlanTest::diff_survey_stops_at_a_time_out()
+void SkipPlanTest::diff_survey_after_a_failed_answer_data()
 {
-    // Three records the flash already holds; the second question times out.
+    QTest::addColumn<int>("second");  // SurveyReply to the second question
+    QTest::addColumn<QVector<bool>>("write");
+    QTest::addColumn<int>("asked");
+    QTest::newRow("time-out: nothing more asked") << int(SurveyReply::StopAsking) << QVector<bool>{false, true, true} << 2;
+    QTest::newRow("unreadable: the next still asked") << int(SurveyReply::Unreadable) << QVector<bool>{false, true, false}
+                                                      << 3;
+}
+
+void SkipPlanTest::diff_survey_after_a_failed_answer()
+{
+    QFETCH(int, second);
+    QFETCH(QVector<bool>, write);
+    QFETCH(int, asked);
+    // Three records the flash already holds.
     QVector<DiffRecord> records;
     for (uint32_t i = 0; i < 3; ++i)
         records.append({i * 0x1000, 0x100, 0xC0DE0000 + i, 0, 0, 0, 0});
-    int asked = 0;
-    const QVector<bool> write = survey_diff_records(records, [&](const SurveyRegion& r) {
-        return ++asked == 2 ? SurveyAnswer{SurveyReply::StopAsking, 0}
-                            : SurveyAnswer{SurveyReply::Crc, 0xC0DE0000 + r.offset / 0x1000};
-    });
-    QCOMPARE(write, (QVector<bool>{false, true, true}));
-    QCOMPARE(asked, 2);
+    int questions = 0;
+    QCOMPARE(survey_diff_records(records, [&](const SurveyRegion& r) {
+                 return ++questions == 2 ? SurveyAnswer{SurveyReply(second), 0}
+                                         : SurveyAnswer{SurveyReply::Crc, 0xC0DE0000 + r.offset / 0x1000};
+             }),
+             write);
+    QCOMPARE(questions, asked);
 }
 
 void SkipPlanTest::image_as_left_in_flash_data()

@@ -1,6 +1,7 @@
 // vqprog's rules that need no board: the link its options start with, the
 // verdict a gang shows for a board, which of several signals decides, and
-// what a board's child leaves behind when it is killed or orphaned.
+// what a board's child leaves behind when it is killed or orphaned, and its
+// --json events as a parent reads them back.
 
 #include <QProcess>
 #include <QtTest>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "board_child.h"
+#include "child_events.h"
 #include "gang.h"
 #include "options.h"
 #include "records.h"
@@ -26,6 +28,8 @@ private slots:
     void gang_verdict();
     void first_signal_decides();
     void board_child_killed_or_orphaned();
+    void child_events_data();
+    void child_events();
 };
 
 void VqprogRulesTest::link_settings_data()
@@ -151,6 +155,39 @@ void VqprogRulesTest::board_child_killed_or_orphaned()
     const int wait_status = fields.trimmed().split(' ').last().toInt();
     QVERIFY(WIFSIGNALED(wait_status));
     QCOMPARE(WTERMSIG(wait_status), int(SIGTERM));
+}
+
+void VqprogRulesTest::child_events_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("fields");  // text|percent|action|bytes|ok|chip
+    // Lines as a vqprog --json run against the simulator wrote them.
+    using K = ChildEvent::Kind;
+    QTest::newRow("log") << QByteArray(R"({"event":"log","text":"VQ4410 Boot_Version:10002"})") << int(K::Log)
+                         << "VQ4410 Boot_Version:10002|-1||0|0|";
+    QTest::newRow("progress") << QByteArray(R"({"event":"progress","percent":25})") << int(K::Progress) << "|25||0|0|";
+    QTest::newRow("error") << QByteArray(R"({"event":"error","text":"Time over!"})") << int(K::Error)
+                           << "Time over!|-1||0|0|";
+    QTest::newRow("action") << QByteArray(R"({"action":"update-flash","bytes":9000,"event":"action"})")
+                            << int(K::Action) << "|-1|update-flash|9000|0|";
+    QTest::newRow("result") << QByteArray(R"({"action":"update-flash","bytes_skipped":0,"bytes_written":9000,)"
+                                          R"("chip":"VQ4410","event":"result","ok":true,"port":"/dev/pts/0",)"
+                                          R"("seconds":0.271})")
+                            << int(K::Result) << "|-1|update-flash|0|1|VQ4410";
+}
+
+void VqprogRulesTest::child_events()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, kind);
+    QFETCH(QString, fields);
+    const ChildEvent e = parse_child_event(line);
+    QCOMPARE(int(e.kind), kind);
+    QCOMPARE(QStringList({e.text, QString::number(e.percent), e.action, QString::number(e.bytes),
+                          QString::number(e.ok), e.chip})
+                 .join('|'),
+             fields);
 }
 
 QTEST_GUILESS_MAIN(VqprogRulesTest)

@@ -5,9 +5,7 @@
 
 #include "socket_run.h"
 
-namespace {
-
-QColor colour_of(TileState s)
+QColor TileWidget::state_colour(TileState s)
 {
     switch (s) {
     case TileState::Waiting:
@@ -23,6 +21,8 @@ QColor colour_of(TileState s)
     }
     return Qt::gray;
 }
+
+namespace {
 
 // The largest point size at which text fits the box, no larger than cap.
 QFont fitted(QFont font, const QString& text, const QSize& box, int cap)
@@ -87,7 +87,7 @@ void TileWidget::paintEvent(QPaintEvent*)
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF r = QRectF(rect()).adjusted(3, 3, -3, -3);
     p.setPen(Qt::NoPen);
-    p.setBrush(colour_of(s.state()));
+    p.setBrush(state_colour(s.state()));
     p.drawRoundedRect(r, 8, 8);
 
     const int pad = 8;

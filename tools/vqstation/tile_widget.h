@@ -4,9 +4,11 @@
 // colour, the line under it (progress, serial number or reason) and the
 // elapsed time. A click asks for the board in it to be started.
 
+#include <QColor>
 #include <QWidget>
 
 class SocketRun;
+enum class TileState;
 
 class TileWidget : public QWidget {
     Q_OBJECT
@@ -16,6 +18,7 @@ public:
     SocketRun* socket() const { return socket_; }
 
     static QString state_word(const SocketRun& socket);
+    static QColor state_colour(TileState state);
     // The line under the state word.
     static QString detail_line(const SocketRun& socket);
 
