@@ -93,6 +93,10 @@ public:
     // follows) and identifies it again. operation_result: kOk, kOpenFailed
     // or kNoChip (the port left open).
     int open_and_identify(const QString& name, LinkSettings* link, OpenSteps* steps = nullptr);
+    // Presence: opens `name` at kBaudRates[rate_index], sends one connect
+    // that asks for no rate change, waits wait_ms for its reply and closes
+    // the port again. true when a boot loader answered, whatever its model.
+    bool boot_loader_answers(const QString& name, int rate_index, int wait_ms);
     // Connects as each catalogued model in turn; chip_identified reports
     // the one that answered, or "unknown".
     int identify_chip(const LinkSettings& link);  // identify_chip_result

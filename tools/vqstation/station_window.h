@@ -14,6 +14,7 @@
 #include "port_publish.h"
 #include "station_setup.h"
 
+class AnswerPresence;
 class PortMap;
 class PortWatcher;
 class QCloseEvent;
@@ -64,6 +65,7 @@ public:
     QTableWidget* line_table() const { return line_table_; }
     QLabel* counters_label() const { return counters_; }
     QLabel* images_label() const { return images_; }
+    AnswerPresence* presence() const { return presence_; }
 
 public slots:
     void start_all();
@@ -86,6 +88,9 @@ private:
     void show_line(const QVector<LineRow>& rows);
     void update_gating();
     void stop_all_for_close();
+    void answer_presence_setup();
+    void follow_answer_socket(SocketRun* socket, const QString& port);
+    QStringList named_port_targets() const;
 
     StationEnvironment env_;
     StationSetup setup_;
@@ -95,6 +100,9 @@ private:
     PortWatcher* watcher_ = nullptr;
     bool first_scan_done_ = false;
     bool closing_ = false;
+    AnswerPresence* presence_ = nullptr;
+    QTimer* links_timer_ = nullptr;   // runs while a named port's link is missing
+    QStringList links_seen_;          // what the named ports led to at the last scan
     int stopped_for_close_ = 0;
 
     QVector<SocketRun*> sockets_;
