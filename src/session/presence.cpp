@@ -7,17 +7,18 @@
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
+#include "serial/port_advice.h"
 #include "session/boot_session.h"
 
 namespace {
 constexpr int kPresenceSliceMs = 10;  // the reply flag is tested this often
 }
 
-bool BootSession::boot_loader_answers(const QString& name, int rate_index, int wait_ms)
+PortPresence BootSession::boot_loader_presence(const QString& name, int rate_index, int wait_ms)
 {
     renew_port();
-    if (!open_port(name, rate_index))
-        return false;
+    if (!open_port(name, rate_index, HolderLook::OpenAndAsk))
+        return port_lock_holder(name, HolderLook::OpenAndAsk) ? PortPresence::Held : PortPresence::Silent;
     // Open's first connect, at the base rate and asking for no other one:
     // a board that answers is left at the rate its own run will open at.
     // Any model's boot loader answers a connect, the signature only says
@@ -29,5 +30,5 @@ bool BootSession::boot_loader_answers(const QString& name, int rate_index, int w
     const bool answered = exchange(request, wait) == Reply::Ok;
     if (serial->isOpen())
         close_port();
-    return answered;
+    return answered ? PortPresence::Answered : PortPresence::Silent;
 }

@@ -405,7 +405,9 @@ void StationTest::boards_present_while_they_answer()
         serials << s.socket_of(sims[i])->detail();
         QCOMPARE(b.flash_of(i, image().size()), image());
     }
-    QCOMPARE(serials, (QSet<QString>{"SN 500", "SN 501"}));
+    // All three took a number at their start; the failed board's is spent.
+    QCOMPARE(serials.size(), 2);
+    QVERIFY(serials.subtract({"SN 500", "SN 501", "SN 502"}).isEmpty());
     QCOMPARE(ended.value(s.socket_of(sims[2])), TileState::Fail);
     // Silent after its run: gone.
     QVERIFY(QTest::qWaitFor([&] { return s.socket_of(sims[2])->state() == TileState::Waiting; }));

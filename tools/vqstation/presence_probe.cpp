@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "protocol/frame.h"
-#include "serial/port_advice.h"
 #include "serial/rates.h"
 #include "session/boot_session.h"
 #include "socket_run.h"
@@ -29,15 +28,13 @@ public:
 // serves that thread's events only, never the window's.
 class ProbeWorker : public QObject {
 public:
-    PortAnswer ask(const QString& port, int rate_index, int wait_ms)
+    PortPresence ask(const QString& port, int rate_index, int wait_ms)
     {
-        if (port_lock_holder(port))
-            return PortAnswer::Busy;
         if (!session_) {
             session_ = std::make_unique<BootSession>(&sink_);
             sink_.session = session_.get();
         }
-        return session_->boot_loader_answers(port, rate_index, wait_ms) ? PortAnswer::Answered : PortAnswer::Silent;
+        return session_->boot_loader_presence(port, rate_index, wait_ms);
     }
 
 private:
@@ -139,8 +136,8 @@ void AnswerPresence::ask(SocketRun* socket)
         [this, worker, socket, id, port, generation, rate_index, wait_ms] {
             QElapsedTimer held;
             held.start();
-            const PortAnswer answer = worker->ask(port, rate_index, wait_ms);
-            const qint64 ms = answer == PortAnswer::Busy ? 0 : held.elapsed();
+            const PortPresence answer = worker->ask(port, rate_index, wait_ms);
+            const qint64 ms = answer == PortPresence::Held ? 0 : held.elapsed();
             QMetaObject::invokeMethod(
                 this, [this, socket, id, generation, answer, ms] { took(socket, id, generation, answer, ms); },
                 Qt::QueuedConnection);
@@ -148,18 +145,18 @@ void AnswerPresence::ask(SocketRun* socket)
         Qt::QueuedConnection);
 }
 
-void AnswerPresence::took(SocketRun* socket, quint64 id, quint64 generation, PortAnswer answer, qint64 held_ms)
+void AnswerPresence::took(SocketRun* socket, quint64 id, quint64 generation, PortPresence answer, qint64 held_ms)
 {
     port_time_ms_ += held_ms;
     Watch* w = watches_.value(socket);
     if (!w || w->id != id)
         return;
     w->in_flight = false;
-    if (generation == w->generation && answer != PortAnswer::Busy) {
+    if (generation == w->generation && answer != PortPresence::Held) {
         const bool initial = w->initial;
         w->initial = false;
         const bool was_answering = w->answering;
-        w->answering = answer == PortAnswer::Answered;
+        w->answering = answer == PortPresence::Answered;
         if (w->answering && !was_answering)
             emit answered(socket, w->port, initial);
         else if (!w->answering && was_answering)

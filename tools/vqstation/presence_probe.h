@@ -12,6 +12,8 @@
 #include <QObject>
 #include <QString>
 
+#include "session/boot_session.h"
+
 class QThread;
 class QTimer;
 class SocketRun;
@@ -25,12 +27,6 @@ constexpr int kPresenceWaitMs = 100;  // plus both frames' time on the line
 // The wait for one socket's answer at a rate: kPresenceWaitMs and the time
 // a connect and its reply take on the line.
 int presence_wait_ms(int baud);
-
-enum class PortAnswer {
-    Answered,  // a boot loader replied to the connect
-    Silent,    // the port opened and nothing answered, or it would not open
-    Busy,      // another program holds the port: not asked
-};
 
 class AnswerPresence : public QObject {
     Q_OBJECT
@@ -67,7 +63,7 @@ signals:
 private:
     struct Watch;
     void ask(SocketRun* socket);
-    void took(SocketRun* socket, quint64 id, quint64 generation, PortAnswer answer, qint64 held_ms);
+    void took(SocketRun* socket, quint64 id, quint64 generation, PortPresence answer, qint64 held_ms);
 
     QHash<SocketRun*, Watch*> watches_;
     int rate_index_;
