@@ -6,6 +6,10 @@
 //   2. The station's own CPU while 16 boards run: vqstation and 16 vqsim as
 //      processes of their own, the station's share read from /proc (its
 //      children's CPU is theirs, not the station's).
+//   3. The station polling 16 presence=answer sockets with no board (16
+//      vqsim processes silent to every connect): the station's CPU (it runs
+//      in this process, the simulators apart) and the share of each
+//      socket's port time the polling holds the port open.
 //   --screenshot FILE: a 16-socket station at 1280x800 with PASS, FAIL,
 //   programming and waiting tiles, written as a PNG.
 
@@ -17,6 +21,8 @@
 #include <csignal>
 #include <unistd.h>
 
+#include "port_publish.h"
+#include "presence_probe.h"
 #include "records.h"
 #include "socket_run.h"
 #include "station_window.h"
@@ -116,6 +122,44 @@ void cpu_figures()
     }
 }
 
+void presence_figures()
+{
+    Bench b;
+    b.write("image.bin", pattern(20000, 5));
+    b.write("station.ini", QByteArray(kSetup) + "presence=answer\n");
+    std::vector<std::unique_ptr<QProcess>> sims;
+    for (int i = 0; i < 16; ++i) {
+        sims.push_back(std::make_unique<QProcess>());
+        sims.back()->start(VQSIM_PATH, {"--publish-dir", b.publish.path(), "--silent", "K:always"});
+        sims.back()->waitForStarted();
+    }
+    pump_until([&] { return published_ports(b.publish.path()).size() == 16; }, 10000);
+    StationWindow w(StationEnvironment{VQPROG_PATH, b.publish.path()});
+    w.show();
+    w.open_setup(b.work.filePath("station.ini"));
+    QTest::qWait(3000);  // every socket asked a few times
+    const double cpu_before = cpu_seconds(::getpid());
+    const qint64 held_before = w.presence()->port_time_ms();
+    const int asked_before = w.presence()->asked();
+    QElapsedTimer t;
+    t.start();
+    QTest::qWait(10000);
+    const double seconds = t.elapsed() / 1000.0;
+    const double cpu = cpu_seconds(::getpid()) - cpu_before;
+    const double held = (w.presence()->port_time_ms() - held_before) / 1000.0;
+    const int asked = w.presence()->asked() - asked_before;
+    std::printf("station polling 16 silent presence=answer sockets (%d sockets): %.1f %% of one core "
+                "(%.2f s in %.1f s)\n",
+                int(w.sockets().size()), 100.0 * cpu / seconds, cpu, seconds);
+    std::printf("  %.2f polls a second per socket, the port held %.0f ms a poll: %.1f %% of each socket's "
+                "port time\n",
+                asked / 16.0 / seconds, asked > 0 ? 1000.0 * held / asked : 0.0, 100.0 * held / (16 * seconds));
+    for (auto& sim : sims) {
+        sim->terminate();
+        sim->waitForFinished(5000);
+    }
+}
+
 // An earlier shift of this station, so the chart has something to show.
 void seed_history(const QString& target)
 {
@@ -195,5 +239,6 @@ int main(int argc, char* argv[])
     }
     first_frame_figures();
     cpu_figures();
+    presence_figures();
     return 0;
 }

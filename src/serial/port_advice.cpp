@@ -263,7 +263,7 @@ bool user_listed_in(const struct group& g)
 
 }  // namespace
 
-std::optional<PortHolder> port_lock_holder(const QString& port)
+std::optional<PortHolder> port_lock_holder(const QString& port, HolderLook look)
 {
     for (const QString& path : lock_files(port)) {
         const LockInfo lock = read_lock(path);
@@ -275,7 +275,8 @@ std::optional<PortHolder> port_lock_holder(const QString& port)
     // and no last close drops it.
     if (::geteuid() != 0)
         return std::nullopt;
-    const QVector<PortHolder> others = fd_holders(port);
+    const QVector<PortHolder> others =
+        look == HolderLook::Processes ? fd_holders(port) : QVector<PortHolder>{PortHolder{0, QString(), port}};
     if (others.isEmpty())
         return std::nullopt;
     const int fd = ::open(QFile::encodeName(port).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -341,7 +342,7 @@ PortFacts gather_port_facts(const QString& port)
 
 #else
 
-std::optional<PortHolder> port_lock_holder(const QString&)
+std::optional<PortHolder> port_lock_holder(const QString&, HolderLook)
 {
     return std::nullopt;
 }

@@ -60,7 +60,14 @@ PortFacts gather_port_facts(const QString& port);
 // takes a lock older than 30 s for a leftover even when its process still
 // runs, root's open passes an exclusive mode, and the port library's close
 // would then clear that program's exclusive mode.
-std::optional<PortHolder> port_lock_holder(const QString& port);
+//
+// How root looks for a holder that left no lock file: every process's open
+// files (the port itself opened only when another has it, so no line of a
+// port nobody uses is raised), or, for a caller that opens the port next in
+// any case, the port opened at once and its exclusive mode asked: a presence
+// poll every second, where the scan would cost more than the poll.
+enum class HolderLook { Processes, OpenAndAsk };
+std::optional<PortHolder> port_lock_holder(const QString& port, HolderLook look = HolderLook::Processes);
 
 // The pid a lock file names: as text (the usual form), or as a 4-byte
 // binary number (an older form); 0 when it names none.

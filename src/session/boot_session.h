@@ -31,6 +31,7 @@
 #include "protocol/connect_frame.h"
 #include "protocol/link.h"
 #include "protocol/reply_gather.h"
+#include "serial/port_advice.h"
 #include "session/session_report.h"
 #include "session/session_sink.h"
 
@@ -46,6 +47,13 @@ public:
     virtual void port_opened() {}
     virtual void chip_asked() {}  // the identification has ended
     virtual void rate_moved(int rate_index) { (void)rate_index; }
+};
+
+// Whether a board's boot loader is listening on a port.
+enum class PortPresence {
+    Answered,  // a boot loader replied to a connect
+    Silent,    // nothing replied, or the port would not open
+    Held,      // another program holds the port: it was left alone
 };
 
 // What a checked exchange does with a reply that is not the expected one.
@@ -69,8 +77,8 @@ public:
     // old one may be inside its own signal emission, so it goes later.
     void renew_port();
     // Opens `name` at kBaudRates[rate_index], 8N1; "Open fail" and advice
-    // when it will not open.
-    bool open_port(const QString& name, int rate_index);
+    // when it will not open. `look`: how root looks for a holder of the port.
+    bool open_port(const QString& name, int rate_index, HolderLook look = HolderLook::Processes);
     void close_port();
     bool port_open() const;
     const QString& port_name() const { return port_name_; }
@@ -93,6 +101,10 @@ public:
     // follows) and identifies it again. operation_result: kOk, kOpenFailed
     // or kNoChip (the port left open).
     int open_and_identify(const QString& name, LinkSettings* link, OpenSteps* steps = nullptr);
+    // Presence: opens `name` at kBaudRates[rate_index], sends one connect
+    // that asks for no rate change, waits wait_ms for its reply and closes
+    // the port again. Answered when a boot loader replied, whatever its model.
+    PortPresence boot_loader_presence(const QString& name, int rate_index, int wait_ms);
     // Connects as each catalogued model in turn; chip_identified reports
     // the one that answered, or "unknown".
     int identify_chip(const LinkSettings& link);  // identify_chip_result

@@ -126,7 +126,7 @@ void BootSession::renew_port()
     serial = new QSerialPort;
 }
 
-bool BootSession::open_port(const QString& name, int rate_index)
+bool BootSession::open_port(const QString& name, int rate_index, HolderLook look)
 {
     // Reusing the port object: drop the connections of its last open.
     serial->disconnect(this);
@@ -139,7 +139,7 @@ bool BootSession::open_port(const QString& name, int rate_index)
     serial->setFlowControl(QSerialPort::NoFlowControl);
     // A port another program has locked is not opened even where the open
     // would pass: two programs on one line garble each other's frames.
-    if (port_lock_holder(port_name_) || !serial->open(QIODevice::ReadWrite)) {
+    if (port_lock_holder(port_name_, look) || !serial->open(QIODevice::ReadWrite)) {
         sink_->notice_box(QStringLiteral("Title"), QStringLiteral("Open fail"));
         const QString advice = port_open_advice(gather_port_facts(port_name_));
         if (!advice.isEmpty())

@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include "serial/port_advice.h"
+#include "serial/rates.h"
+#include "session/boot_session.h"
 #include "vqprog_bench.h"
 
 using namespace flash_fixtures;
@@ -204,33 +206,40 @@ void PortErrorsTest::refused_open_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("unprivileged");
     QTest::addColumn<QString>("line");  // %1 the port, %2 the holder's pid
+    QTest::addColumn<bool>("poll");     // a station's presence poll instead of vqprog: left alone, nothing sent
     QTest::newRow("no permission") << "mode" << true
                                    << "Cannot open %1: permission denied; it belongs to the group dialout: add yourself "
-                                      "with `sudo usermod -aG dialout $USER`, then log out and in again.";
+                                      "with `sudo usermod -aG dialout $USER`, then log out and in again."
+                                   << false;
     QTest::newRow("the group may only read it")
         << "group reads" << true
         << "Cannot open %1: permission denied; only its owner may use it: ask for a udev rule that gives it to a group "
-           "of yours (GROUP=\"dialout\", MODE=\"0660\").";
+           "of yours (GROUP=\"dialout\", MODE=\"0660\")." << false;
     QTest::newRow("held by another program")
-        << "held" << true << "Cannot open %1: perl (pid %2) holds it, as /proc/%2/fd shows; close that program first.";
+        << "held" << true << "Cannot open %1: perl (pid %2) holds it, as /proc/%2/fd shows; close that program first."
+        << false;
     QTest::newRow("held by a program of root's")
         << "root held" << true
         << "Cannot open %1: another program holds it, one you may not see; it may be ModemManager, which probes new "
            "serial devices as modems: keep it away from this one with the udev property ID_MM_DEVICE_IGNORE: a line "
            "'KERNEL==\"NAME\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"' in /etc/udev/rules.d/99-vq-uart.rules, then plug the "
-           "device in again.";
+           "device in again." << false;
     QTest::newRow("held exclusively, root's open passes")
-        << "root held" << false << "Cannot open %1: perl (pid %2) holds it exclusively; close that program first.";
+        << "root held" << false << "Cannot open %1: perl (pid %2) holds it exclusively; close that program first."
+        << false;
     QTest::newRow("held by another vqprog")
         << "vqprog" << false
         << "Cannot open %1: another VQ program holds it, vqprog (pid %2); two VQ programs never share a port: close "
-           "it there first.";
+           "it there first." << false;
     QTest::newRow("locked by another program")
-        << "uucp lock" << false << "Cannot open %1: sleep (pid %2) holds it, as %3 shows; close that program first.";
+        << "uucp lock" << false << "Cannot open %1: sleep (pid %2) holds it, as %3 shows; close that program first."
+        << false;
     QTest::newRow("lock of an ended process of another user")
         << "root lock" << true
         << "Cannot open %1: the lock file %3 names process %2, which has ended, and you may not remove it: run "
-           "`sudo rm %3`.";
+           "`sudo rm %3`." << false;
+    QTest::newRow("held exclusively, a presence poll") << "root held" << false << "" << true;
+    QTest::newRow("locked, a presence poll") << "uucp lock" << false << "" << true;
 }
 
 void PortErrorsTest::refused_open()
@@ -238,6 +247,7 @@ void PortErrorsTest::refused_open()
     QFETCH(QString, kind);
     QFETCH(bool, unprivileged);
     QFETCH(QString, line);
+    QFETCH(bool, poll);
     if (unprivileged && (::geteuid() != 0 || nobody_uid_ == 0))
         QSKIP("needs root, to run vqprog as the user nobody");
     if (kind == "root held" && ::geteuid() != 0)
@@ -294,13 +304,22 @@ void PortErrorsTest::refused_open()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(holder_pid) + "\nvqprog\n") > 0);
     }
 
-    const Outcome second = run_vqprog({"--port", port, "identify"}, unprivileged);
-    if (kind == "root lock" || kind == "uucp lock")
-        QFile::remove(lock);
-    line.replace("NAME", QFileInfo(port).fileName());
-    QVERIFY2(second.out.contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out.join('\n')));
-    QCOMPARE(second.err.filter("error:"), QStringList{kOpenFail});
-    QCOMPARE(second.exit_code, 1);
+    if (poll) {
+        NullSessionSink sink;
+        BootSession session(&sink);
+        QCOMPARE(session.boot_loader_presence(port, kDefaultRateIndex, 100), PortPresence::Held);
+        QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
+        if (!lock.isEmpty())
+            QFile::remove(lock);
+    } else {
+        const Outcome second = run_vqprog({"--port", port, "identify"}, unprivileged);
+        if (kind == "root lock" || kind == "uucp lock")
+            QFile::remove(lock);
+        line.replace("NAME", QFileInfo(port).fileName());
+        QVERIFY2(second.out.contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out.join('\n')));
+        QCOMPARE(second.err.filter("error:"), QStringList{kOpenFail});
+        QCOMPARE(second.exit_code, 1);
+    }
     if (kind == "root held") {
         // The holder keeps its exclusive mode.
         const int fd = ::open(port_path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -16,6 +16,8 @@
 #include "board_history.h"
 #include "options.h"
 #include "pg_server.h"
+#include "presence_probe.h"
+#include "protocol/connect_frame.h"
 #include "protocol/hex_text.h"
 #include "socket_run.h"
 #include "station_window.h"
@@ -34,14 +36,15 @@ QByteArray image()
 }
 
 struct Station {
-    explicit Station(Bench& b, const QString& records = "line.db", const QString& program = VQPROG_PATH)
+    explicit Station(Bench& b, const QString& records = "line.db", const QString& sockets = "simulated=true\n",
+                     const QString& program = VQPROG_PATH)
     {
         b.write("image.bin", image());
         b.write("station.ini", QStringLiteral("[station]\nname=bench-1\nrecords=%1\n"
                                               "[actions]\n1=update-flash image.bin\n2=check-flash\n"
                                               "[production]\nserial_counter=boards\nserial_start=500\n"
-                                              "[sockets]\nusb_adapters=false\nsimulated=true\n")
-                                   .arg(records)
+                                              "[sockets]\nusb_adapters=false\n%2")
+                                   .arg(records, sockets)
                                    .toUtf8());
         window = std::make_unique<StationWindow>(StationEnvironment{program, b.publish.path()});
         window->show();
@@ -53,9 +56,25 @@ struct Station {
         return QTest::qWaitFor([&] { return socket(i) && !socket(i)->running() && socket(i)->state() == state; },
                                kRunTimeoutMs);
     }
+    // The socket of a simulated chip, found by its published entry.
+    SocketRun* socket_of(SimServer* sim) const
+    {
+        for (SocketRun* r : window->sockets()) {
+            if (r->key() == "sim:" + QFileInfo(sim->published_file()).fileName())
+                return r;
+        }
+        return nullptr;
+    }
     std::unique_ptr<StationWindow> window;
     bool ok = false;
 };
+
+// A presence poll: a connect in identify mode at the base rate that asks
+// for no rate change (a board's own run reconnects that way only at its New Rate).
+bool is_presence_poll(const SimFrame& f)
+{
+    return f.letter == 'K' && f.variant == '0' && f.line.rate == 115200 && uchar(f.raw.at(16)) == kNoBaudChange;
+}
 
 }  // namespace
 
@@ -80,6 +99,8 @@ private slots:
     void board_back_while_its_child_ends();
     void closing_mid_run_leaves_nothing_behind();
     void board_there_before_the_station_waits_for_a_click();
+    void boards_present_while_they_answer();
+    void by_path_link_made_after_its_tty();
     void line_view_of_two_stations();
     void records_file_removed_mid_run();
     void silent_records_server();
@@ -133,6 +154,11 @@ void StationTest::setup_file_data()
                                       "(update-mcu, update-flash, check-flash, check-mcu, run)";
     QTest::newRow("an update without its image") << QByteArray("[actions]\n1=update-flash\n")
                                                  << "DIR/s.ini: [actions] 1=update-flash: needs an image file";
+    QTest::newRow("presence neither port nor answer")
+        << QByteArray("[sockets]\npresence=poll\n") << "DIR/s.ini: [sockets] presence=poll: not port or answer";
+    QTest::newRow("a port's own presence misspelt")
+        << QByteArray("[sockets]\nports=/dev/ttyUSB0 presence=answer, /dev/ttyUSB1 answer\n")
+        << "DIR/s.ini: [sockets] ports: /dev/ttyUSB1 answer: after a port only presence=port or presence=answer";
 }
 
 void StationTest::setup_file()
@@ -166,7 +192,9 @@ void StationTest::setup_round_trip()
     s.serial_counter = "boards";
     s.serial_start = 1000;
     s.usb_adapters = false;
-    s.ports = QStringList{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"};
+    s.ports = QStringList{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "/dev/ttyUSB1"};
+    s.presence = "answer";
+    s.port_presence.insert(s.ports[0], "port");
     QString error;
     StationSetup back;
     QVERIFY(save_station_setup(dir.filePath("s.ini"), s, &error));
@@ -174,6 +202,8 @@ void StationTest::setup_round_trip()
     QCOMPARE(station_child_arguments(back, "P"), station_child_arguments(s, "P"));
     QCOMPARE(back.ports, s.ports);
     QVERIFY(!back.usb_adapters && back.simulated);
+    QVERIFY(!socket_presence_by_answer(back, s.ports[0]));
+    QVERIFY(socket_presence_by_answer(back, s.ports[1]) && socket_presence_by_answer(back, "sim:1-0.port"));
 }
 
 // The Setup button's dialog, filled and accepted: the file it names is
@@ -381,7 +411,7 @@ void StationTest::board_back_while_its_child_ends()
     const QString child = b.write("child.sh", "#!/bin/sh\necho run >> runs\n[ -e go ] && exit 0\n"
                                              "while [ ! -e go ]; do sleep 0.02; done\nexit 1\n");
     QVERIFY(QFile::setPermissions(child, QFile::ReadOwner | QFile::ExeOwner));
-    Station s(b, "line.db", child);
+    Station s(b, "line.db", "simulated=true\n", child);
     QVERIFY(s.ok);
     SimServer* sim = b.add();
     QVERIFY(sim);
@@ -436,6 +466,98 @@ void StationTest::board_there_before_the_station_waits_for_a_click()
     QTest::mouseClick(s.window->tile(0), Qt::LeftButton);
     QVERIFY(s.ends_in(0, TileState::Pass));
     QCOMPARE(b.flash_of(0, image().size()), image());
+}
+
+// Adapters that stay plugged in: boards are there while their boot loader
+// answers. Two answer and pass; one stops answering under its update and
+// fails; a board that passed and stops answering leaves its socket.
+void StationTest::boards_present_while_they_answer()
+{
+    Bench b;
+    QVector<SimServer*> sims;
+    for (int i = 0; i < 3; ++i) {
+        sims << b.add();
+        QVERIFY(sims.last());
+        sims.last()->with_device([](SimDevice& d) { d.set_silent('K', SimDevice::kAlways); });
+    }
+    Station s(b, "line.db", "simulated=true\npresence=answer\n");
+    QVERIFY(s.ok);
+    QCOMPARE(s.window->sockets().size(), 3);
+    QHash<SocketRun*, TileState> ended;
+    for (SimServer* sim : sims) {
+        SocketRun* r = s.socket_of(sim);
+        QVERIFY(r);
+        QObject::connect(r, &SocketRun::finished, [&ended, r, sim] {
+            ended[r] = r->state();
+            // The board that fell silent under its update answers nothing after it either.
+            if (r->state() == TileState::Fail)
+                sim->with_device([](SimDevice& d) { d.set_silent('K', SimDevice::kAlways); });
+        });
+        QVERIFY(Bench::reached(sim, 'K', 2));  // asked twice, silent
+        QCOMPARE(TileWidget::state_word(*r), QString("WAITING"));
+    }
+    QCOMPARE(s.window->running_boards(), 0);
+
+    sims[2]->with_device([](SimDevice& d) { d.set_silent('l', SimDevice::kAlways, 3); });
+    for (SimServer* sim : sims)
+        sim->with_device([](SimDevice& d) { d.set_silent('K', 0); });
+    QVERIFY(QTest::qWaitFor([&] { return ended.size() == 3; }, kRunTimeoutMs));
+    QSet<QString> serials;
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(ended.value(s.socket_of(sims[i])), TileState::Pass);
+        serials << s.socket_of(sims[i])->detail();
+        QCOMPARE(b.flash_of(i, image().size()), image());
+    }
+    // All three took a number at their start; the failed board's is spent.
+    QCOMPARE(serials.size(), 2);
+    QVERIFY(serials.subtract({"SN 500", "SN 501", "SN 502"}).isEmpty());
+    QCOMPARE(ended.value(s.socket_of(sims[2])), TileState::Fail);
+    // Silent after its run: gone.
+    QVERIFY(QTest::qWaitFor([&] { return s.socket_of(sims[2])->state() == TileState::Waiting; }));
+
+    // Still answering after its run: asked on, never started again.
+    const int polls = sims[0]->with_device([](SimDevice& d) { return d.frames_of('K').size(); });
+    QVERIFY(Bench::reached(sims[0], 'K', polls + 2));
+    QCOMPARE(TileWidget::state_word(*s.socket_of(sims[0])), QString("PASS"));
+    QCOMPARE(s.window->running_boards(), 0);
+    sims[0]->with_device([](SimDevice& d) { d.set_silent('K', SimDevice::kAlways); });
+    QVERIFY(QTest::qWaitFor([&] { return s.socket_of(sims[0])->state() == TileState::Waiting; }));
+    QCOMPARE(TileWidget::state_word(*s.socket_of(sims[1])), QString("PASS"));
+    QCOMPARE(boards_of(records_in(b.work.filePath("line.db"))).size(), 3);
+
+    // No poll reached a board while its run had the port.
+    for (SimServer* sim : sims) {
+        const QVector<SimFrame> frames = sim->with_device([](SimDevice& d) { return d.frames(); });
+        int first = -1, last = -1;
+        for (int i = 0; i < frames.size(); ++i) {
+            if (is_presence_poll(frames[i]))
+                continue;
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+        QVERIFY(first >= 0);
+        for (int i = first; i <= last; ++i)
+            QVERIFY2(!is_presence_poll(frames[i]), qPrintable(QString("poll at frame %1").arg(i)));
+    }
+}
+
+// udev may make a by-path link after the port list has shown its tty: the
+// socket still takes its board when the link appears.
+void StationTest::by_path_link_made_after_its_tty()
+{
+    Bench b;
+    SimServer* sim = b.add();
+    QVERIFY(sim);
+    QTemporaryDir by_path;
+    const QString link = by_path.filePath("pci-0000:00:14.0-usb-0:3:1.0-port0");
+    Station s(b, "line.db", QString("simulated=false\nports=%1\n").arg(link));
+    QVERIFY(s.ok);
+    QCOMPARE(s.window->sockets().size(), 1);
+    QCOMPARE(TileWidget::state_word(*s.socket(0)), QString("WAITING"));
+    QVERIFY(QFile::link(sim->slave_path(), link));
+    QVERIFY(s.ends_in(0, TileState::Pass));
+    QCOMPARE(s.socket(0)->device(), sim->slave_path());
 }
 
 void StationTest::line_view_of_two_stations()

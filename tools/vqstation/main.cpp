@@ -66,7 +66,10 @@ int main(int argc, char* argv[])
         "                serial_start=N  flash_ini=FILE\n"
         "  [sockets]     usb_adapters=true|false (every USB serial adapter is a socket)\n"
         "                simulated=true|false (every simulated chip is a socket)\n"
-        "                ports=/dev/serial/by-path/..., /dev/ttyUSB3 (one socket each)"));
+        "                ports=/dev/serial/by-path/..., /dev/ttyUSB3 (one socket each; a name may be\n"
+        "                  followed by presence=port|answer, its own)\n"
+        "                presence=port|answer (a board is in a socket when its port appears, or\n"
+        "                  while its boot loader answers: for adapters that stay plugged in)"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("SETUP"), QStringLiteral("the station's setup file"),

@@ -25,7 +25,17 @@ QStringList list_value(const QSettings& s, const QString& key)
     return out;
 }
 
+bool presence_mode(const QString& mode)
+{
+    return mode == QLatin1String(kPresencePort) || mode == QLatin1String(kPresenceAnswer);
+}
+
 }  // namespace
+
+bool socket_presence_by_answer(const StationSetup& setup, const QString& key)
+{
+    return setup.port_presence.value(key, setup.presence) == QLatin1String(kPresenceAnswer);
+}
 
 QStringList station_action_names()
 {
@@ -106,7 +116,29 @@ bool load_station_setup(const QString& file, StationSetup* setup, QString* error
     out.flash_ini = ini.isEmpty() ? QString() : dir.absoluteFilePath(ini);
     out.usb_adapters = s.value(QStringLiteral("sockets/usb_adapters"), true).toBool();
     out.simulated = s.value(QStringLiteral("sockets/simulated"), true).toBool();
-    out.ports = list_value(s, QStringLiteral("sockets/ports"));
+    out.presence = text_value(s, QStringLiteral("sockets/presence")).trimmed();
+    if (out.presence.isEmpty())
+        out.presence = QLatin1String(kPresencePort);
+    if (!presence_mode(out.presence)) {
+        *error = QStringLiteral("%1: [sockets] presence=%2: not port or answer").arg(file, out.presence);
+        return false;
+    }
+    // "NAME" or "NAME presence=answer": device names and URLs have no spaces.
+    for (const QString& item : list_value(s, QStringLiteral("sockets/ports"))) {
+        const QStringList words = item.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const QString name = words.first();
+        for (const QString& word : words.mid(1)) {
+            const QString mode = word.section(QLatin1Char('='), 1);
+            if (!word.startsWith(QLatin1String("presence=")) || !presence_mode(mode)) {
+                *error = QStringLiteral("%1: [sockets] ports: %2: after a port only presence=port or "
+                                        "presence=answer")
+                             .arg(file, item);
+                return false;
+            }
+            out.port_presence.insert(name, mode);
+        }
+        out.ports << name;
+    }
     *setup = out;
     return true;
 }
@@ -134,7 +166,13 @@ bool save_station_setup(const QString& file, const StationSetup& setup, QString*
     s.setValue(QStringLiteral("production/flash_ini"), setup.flash_ini);
     s.setValue(QStringLiteral("sockets/usb_adapters"), setup.usb_adapters);
     s.setValue(QStringLiteral("sockets/simulated"), setup.simulated);
-    s.setValue(QStringLiteral("sockets/ports"), setup.ports);
+    s.setValue(QStringLiteral("sockets/presence"), setup.presence);
+    QStringList ports;
+    for (const QString& name : setup.ports) {
+        const QString own = setup.port_presence.value(name);
+        ports << (own.isEmpty() ? name : name + QStringLiteral(" presence=") + own);
+    }
+    s.setValue(QStringLiteral("sockets/ports"), ports);
     s.sync();
     if (s.status() != QSettings::NoError) {
         *error = QStringLiteral("cannot write %1").arg(file);

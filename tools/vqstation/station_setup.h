@@ -22,8 +22,10 @@
 //   [sockets]
 //   usb_adapters=true                     ; every USB serial adapter is a socket
 //   simulated=true                        ; so is every simulated chip
-//   ports=/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0, /dev/ttyUSB7
+//   ports=/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0, /dev/ttyUSB7 presence=answer
+//   presence=port                         ; or answer: a board is there while its boot loader answers
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -49,11 +51,23 @@ struct StationSetup {
     bool usb_adapters = true;
     bool simulated = true;
     QStringList ports;  // device names or /dev/serial/by-path names, one socket each
+    // How a socket learns that a board is in it: its port appearing, or, for
+    // adapters that stay plugged in, its boot loader answering. A named port
+    // may say otherwise than the rest after its name in ports=.
+    QString presence = QStringLiteral("port");
+    QHash<QString, QString> port_presence;  // a named port's own, where it has one
     QString folder;     // where the setup file lives: the children's working folder
 
     // The files of the actions, each once, in order.
     QStringList image_files() const;
 };
+
+constexpr char kPresencePort[] = "port";
+constexpr char kPresenceAnswer[] = "answer";
+
+// Whether the socket of that key (a named port, an adapter's device, a
+// simulator's entry) waits for its boot loader to answer.
+bool socket_presence_by_answer(const StationSetup& setup, const QString& key);
 
 // false with a message naming the file and the line's trouble.
 bool load_station_setup(const QString& file, StationSetup* setup, QString* error);

@@ -26,6 +26,7 @@
 #include <cstdio>
 
 #include "flashimage/flash_limits.h"
+#include "presence_probe.h"
 #include "platform/file_read.h"
 #include "protocol/crc32.h"
 #include "protocol/hex_text.h"
@@ -33,6 +34,7 @@
 #include "records.h"
 #include "serial/port_map.h"
 #include "serial/port_watcher.h"
+#include "serial/rates.h"
 #include "setup_dialog.h"
 #include "socket_run.h"
 #include "station_records.h"
@@ -46,6 +48,7 @@ constexpr int kTickMs = 250;              // elapsed times and progress on the t
 constexpr int kRecordsRefreshMs = 4000;   // counters, chart and the line view: "every few seconds"
 constexpr int kChartSlots = 16;           // eight hours...
 constexpr int kChartSlotMinutes = 30;     // ...in half hours
+constexpr int kLinkLookMs = 250;          // a named port's link looked for while it is missing
 
 bool is_usb_serial_adapter(const QString& device)
 {
@@ -94,6 +97,7 @@ StationWindow::StationWindow(const StationEnvironment& env, QWidget* parent)
     : QMainWindow(parent), env_(env), port_map_(std::make_unique<SystemPortMap>(env.publish_dir))
 {
     build_ui();
+    answer_presence_setup();
     watcher_ = new PortWatcher(port_map_.get(), this);
     connect(watcher_, &PortWatcher::arrived, this, &StationWindow::rescan_ports);
     connect(watcher_, &PortWatcher::removed, this, &StationWindow::rescan_ports);
@@ -127,6 +131,7 @@ StationWindow::StationWindow(const StationEnvironment& env, QWidget* parent)
 
 StationWindow::~StationWindow()
 {
+    presence_->forget_all();
     // Told all at once, so a slow board does not hold up the others' stop;
     // each socket then waits for its own child (SocketRun's destructor).
     for (SocketRun* s : sockets_) {
@@ -257,6 +262,13 @@ bool StationWindow::open_setup(const QString& file)
         title_->setText(title_->text() + QStringLiteral("  -  ") + problems.join(QStringLiteral("; ")));
     // The sockets are the new setup's: the named ones have their tiles from
     // the start, waiting; the others come as their ports do.
+    presence_->forget_all();
+    int rate_index = kDefaultRateIndex;
+    for (int i = 0; i < int(kBaudRates.size()); ++i) {
+        if (kBaudRates[i] == setup_.baud)
+            rate_index = i;
+    }
+    presence_->set_rate_index(rate_index);
     qDeleteAll(tiles_);
     qDeleteAll(sockets_);
     tiles_.clear();
@@ -321,6 +333,10 @@ void StationWindow::rescan_ports()
     for (const PresentSocket& p : present) {
         SocketRun* s = socket_for(p);
         seen.insert(s);
+        if (socket_presence_by_answer(setup_, p.key)) {
+            follow_answer_socket(s, p.device);
+            continue;
+        }
         if (s->device() == p.device)
             continue;
         if (!s->device().isEmpty())
@@ -332,10 +348,68 @@ void StationWindow::rescan_ports()
             start_board(s);
     }
     for (SocketRun* s : sockets_) {
-        if (!seen.contains(s) && !s->device().isEmpty())
+        if (seen.contains(s))
+            continue;
+        if (presence_->watching(s))
+            follow_answer_socket(s, QString());
+        else if (!s->device().isEmpty())
             s->board_removed();
     }
     first_scan_done_ = true;
+    links_seen_ = named_port_targets();
+    if (links_seen_.contains(QString()))
+        links_timer_->start();
+    else
+        links_timer_->stop();
+}
+
+void StationWindow::answer_presence_setup()
+{
+    presence_ = new AnswerPresence(this);
+    connect(presence_, &AnswerPresence::answered, this, [this](SocketRun* s, const QString& port, bool initial) {
+        if (closing_ || s->running())
+            return;
+        s->board_arrived(port);
+        // Answering at the station's first look is being there before it
+        // looked: that board waits for its click.
+        if (!initial)
+            start_board(s);
+    });
+    connect(presence_, &AnswerPresence::went_silent, this, [](SocketRun* s) {
+        if (!s->running() && !s->device().isEmpty())
+            s->board_removed();
+    });
+    connect(presence_, &AnswerPresence::start_ready, this, &StationWindow::start_board);
+    // udev may make a by-path link after the port list has shown its tty,
+    // and nothing is announced when it does.
+    links_timer_ = new QTimer(this);
+    links_timer_->setInterval(kLinkLookMs);
+    connect(links_timer_, &QTimer::timeout, this, [this] {
+        if (named_port_targets() != links_seen_)
+            rescan_ports();
+    });
+}
+
+// An answer socket's board is on the port it answered on: on another port,
+// or none, it has gone.
+void StationWindow::follow_answer_socket(SocketRun* socket, const QString& port)
+{
+    if (!socket->device().isEmpty() && socket->device() != port)
+        socket->board_removed();
+    if (!closing_)
+        presence_->watch(socket, port, !first_scan_done_);
+}
+
+// Where each named port leads now; empty for one that is missing. A URL is
+// no file and leads to itself.
+QStringList StationWindow::named_port_targets() const
+{
+    QStringList out;
+    for (const QString& name : setup_.ports) {
+        const QFileInfo info(name);
+        out << (name.contains(QLatin1String("://")) ? name : info.exists() ? info.canonicalFilePath() : QString());
+    }
+    return out;
 }
 
 void StationWindow::start_board(SocketRun* socket)
@@ -346,6 +420,9 @@ void StationWindow::start_board(SocketRun* socket)
         waiting_for_records_.insert(socket);
         return;
     }
+    // The port is being asked whether its board answers: started once it is free.
+    if (presence_->hold_start(socket))
+        return;
     // An image changed on disk shows its new CRC before the board takes it.
     refresh_images();
     // Each board takes the images as they were read for the header, so what
@@ -649,6 +726,7 @@ void StationWindow::closeEvent(QCloseEvent* event)
 void StationWindow::stop_all_for_close()
 {
     closing_ = true;
+    presence_->forget_all();
     stopped_for_close_ = running_boards();
     title_->setText(QStringLiteral("Closing: stopping %1 running board(s)...").arg(stopped_for_close_));
     update_gating();

@@ -16,6 +16,7 @@
 #include "port_publish.h"
 #include "station_setup.h"
 
+class AnswerPresence;
 class PortMap;
 class PortWatcher;
 class QCloseEvent;
@@ -71,6 +72,7 @@ public:
     enum class RecordsState { None, Preparing, Ready, Unusable };
     RecordsState records_state() const { return records_state_; }
     QLabel* images_label() const { return images_; }
+    AnswerPresence* presence() const { return presence_; }
 
 public slots:
     void start_all();
@@ -97,6 +99,9 @@ private:
     void records_read(bool ok, const QVector<BoardRecord>& records, const QString& error);
     void show_records_problem(const QString& error);
     void stop_all_for_close();
+    void answer_presence_setup();
+    void follow_answer_socket(SocketRun* socket, const QString& port);
+    QStringList named_port_targets() const;
 
     StationEnvironment env_;
     StationSetup setup_;
@@ -106,6 +111,9 @@ private:
     PortWatcher* watcher_ = nullptr;
     bool first_scan_done_ = false;
     bool closing_ = false;
+    AnswerPresence* presence_ = nullptr;
+    QTimer* links_timer_ = nullptr;   // runs while a named port's link is missing
+    QStringList links_seen_;          // what the named ports led to at the last scan
     int stopped_for_close_ = 0;
 
     QVector<SocketRun*> sockets_;
