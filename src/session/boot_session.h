@@ -55,6 +55,8 @@ struct ReplyChecks {
     bool time_over_box = true;                // "Time over!" when none came
 };
 
+class QDeadlineTimer;
+
 class BootSession : public QObject {
     Q_OBJECT
 
@@ -81,6 +83,13 @@ public:
     int send_boot_sequence(const QString& name, int rate_index, const QByteArray& sequence);
     // The receive slot's wait for more bytes, 1 to 8 ms (WaitTime).
     void set_receive_wait_ms(int ms) { wait_ms = ms; }
+    // A boot loader whose last command was cut short by a stop (a flash CRC
+    // check, a queued reply) is still finishing it when the next connect
+    // comes, and answers with what that command left. A front end that may
+    // follow such a stop connects again, after the line has gone quiet, for
+    // up to ms while the answers say a boot loader is there; 0 (the window):
+    // one attempt, as the operator's Open button makes.
+    void set_busy_connect_retry_ms(int ms) { busy_retry_ms_ = ms; }
 
     // ---- Stop ----
     // Ends every wait for the device from now on; sticky.
@@ -158,6 +167,9 @@ private:
     void write_frame(const QByteArray& frame);
 
     int open_at(const QString& name, const LinkSettings& link, OpenSteps& steps);
+    // Empties the line until nothing has come for quiet_ms; false when a
+    // stop, a removal or the deadline came first.
+    bool drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline);
 
     // Connect handshake
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
@@ -223,6 +235,8 @@ private:
     int vcom_index = 0;
     int write_pacing_us = 125;
     int reconnect_state = 0;
+    int busy_retry_ms_ = 0;
+    bool connect_heard_busy_ = false;  // the last identification got a wrong or a partial reply
 
     // Abort flags of long operations
     int link_down = 1;

@@ -182,8 +182,7 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
     }
     r.stamps = stamp_values_;
     const int stopped_by = ok ? 0 : SignalWatch::caught_now();
-    r.verdict = ok ? verdicts::kOk
-                   : stopped_by ? verdicts::kStopped : device_gone ? verdicts::kDeviceGone : verdicts::kFailed;
+    r.verdict = action_verdict(ok, device_gone);
     r.exit_code = ok ? kExitOk
                      : stopped_by ? SignalWatch::exit_code(stopped_by) : device_gone ? kExitDeviceGone : kExitFailed;
     r.seconds = seconds;
@@ -194,6 +193,15 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
     r.serial = serial_;
     r.counter = p_.serial_counter;
     add(r);
+}
+
+QString action_verdict(bool ok, bool device_gone)
+{
+    if (ok)
+        return QLatin1String(verdicts::kOk);
+    if (SignalWatch::caught_now() != 0)
+        return QLatin1String(verdicts::kStopped);
+    return QLatin1String(device_gone ? verdicts::kDeviceGone : verdicts::kFailed);
 }
 
 void BoardProduction::add(const BoardRecord& record)
