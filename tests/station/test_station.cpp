@@ -12,8 +12,11 @@
 #include <QTableWidget>
 #include <QtTest>
 #include <csignal>
+#include <sys/stat.h>
 
 #include "board_history.h"
+#include "chart_axis.h"
+#include "image_watch.h"
 #include "pg_server.h"
 #include "protocol/hex_text.h"
 #include "socket_run.h"
@@ -24,6 +27,7 @@
 using namespace flash_fixtures;
 
 Q_DECLARE_METATYPE(BoardEnd)
+Q_DECLARE_METATYPE(FileState)
 
 namespace {
 
@@ -68,10 +72,15 @@ private slots:
     void setup_file_data();
     void setup_file();
     void setup_round_trip();
+    void copy_is_whole_data();
+    void copy_is_whole();
+    void chart_count_axis_data();
+    void chart_count_axis();
     void setup_dialog_writes_the_file();
     void boards_from_records();
     void sockets_of_a_setup();
     void four_boards_one_after_another();
+    void image_rewritten_in_place_is_waited_for();
     void board_removed_mid_update_and_back();
     void closing_mid_run_leaves_nothing_behind();
     void board_there_before_the_station_waits_for_a_click();
@@ -82,15 +91,20 @@ void StationTest::failure_reasons_data()
 {
     QTest::addColumn<BoardEnd>("end");
     QTest::addColumn<QString>("reason");
-    const auto end = [](int code, bool removed, const char* action, const char* line, const char* error = "") {
+    const auto end = [](int code, bool removed, const char* action, const char* line, const char* error = "",
+                        const char* log = "") {
         BoardEnd e;
         e.exit_code = code, e.removed = removed, e.failed_action = action, e.failed_line = line, e.last_error = error;
+        e.failed_log = log;
         return e;
     };
     QTest::newRow("removal seen by the station") << end(1, true, "update-flash", "Time over!") << "board removed";
     QTest::newRow("removal seen by vqprog") << end(3, false, "update-flash", "") << "board removed";
     QTest::newRow("silent socket") << end(1, false, "identify", "Time over!") << "no chip answered";
     QTest::newRow("port would not open") << end(1, false, "identify", "Open fail") << "Open fail";
+    QTest::newRow("port that is no serial port")
+        << end(1, false, "identify", "Open fail", "", "Cannot open /dev/null: not a serial port.")
+        << "Open fail: Cannot open /dev/null: not a serial port.";
     QTest::newRow("the window's verdict") << end(1, false, "update-flash", "Update flash is fail.....")
                                           << "Update flash is fail.....";
     QTest::newRow("refused before any action") << end(2, false, "", "", "the image is empty") << "the image is empty";
@@ -120,6 +134,11 @@ void StationTest::setup_file_data()
                                       "(update-mcu, update-flash, check-flash, check-mcu, run)";
     QTest::newRow("an update without its image") << QByteArray("[actions]\n1=update-flash\n")
                                                  << "DIR/s.ini: [actions] 1=update-flash: needs an image file";
+    // DIR/by-path is a link to /dev/ttyS0, as a /dev/serial/by-path name is to its adapter.
+    QTest::newRow("a by-path name and its own device") << QByteArray("[sockets]\nports=DIR/by-path, /dev/ttyS0\n")
+                                                       << "DIR/s.ini: [sockets] ports: DIR/by-path and /dev/ttyS0 "
+                                                          "are the same port";
+    QTest::newRow("a FIFO for a setup file") << QByteArray("FIFO") << "DIR/s.ini: not a plain file";
 }
 
 void StationTest::setup_file()
@@ -127,8 +146,13 @@ void StationTest::setup_file()
     QFETCH(QByteArray, ini);
     QFETCH(QString, outcome);
     QTemporaryDir dir;
+    QVERIFY(QFile::link("/dev/ttyS0", dir.filePath("by-path")));
+    ini.replace("DIR", dir.path().toUtf8());
     QFile f(dir.filePath("s.ini"));
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ini) == ini.size());
+    if (ini == "FIFO")
+        QCOMPARE(::mkfifo(qPrintable(f.fileName()), 0600), 0);
+    else
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ini) == ini.size());
     f.close();
     StationSetup setup;
     QString error;
@@ -136,6 +160,55 @@ void StationTest::setup_file()
                             ? station_child_arguments(setup, "P").mid(3).join(' ')
                             : error;
     QCOMPARE(got, outcome.replace("DIR", dir.path()));
+}
+
+// A snapshot is taken of a file that did not change around its read, nor
+// just before it: a writer between two of its writes leaves it alone too.
+void StationTest::copy_is_whole_data()
+{
+    QTest::addColumn<FileState>("before");
+    QTest::addColumn<FileState>("after");
+    QTest::addColumn<bool>("whole");
+    const QDateTime now = QDateTime::currentDateTime();
+    const FileState old{524288, now.addSecs(-60)};
+    QTest::newRow("left alone") << old << old << true;
+    QTest::newRow("grew during the read") << FileState{196608, old.modified} << old << false;
+    QTest::newRow("rewritten to the same size") << old << FileState{524288, now.addMSecs(-10)} << false;
+    QTest::newRow("written a moment ago") << FileState{524288, now.addMSecs(-200)}
+                                          << FileState{524288, now.addMSecs(-200)} << false;
+    QTest::newRow("no such file") << FileState{} << FileState{} << false;
+}
+
+void StationTest::copy_is_whole()
+{
+    QFETCH(FileState, before);
+    QFETCH(FileState, after);
+    QFETCH(bool, whole);
+    QCOMPARE(::copy_is_whole(before, after, QDateTime::currentDateTime()), whole);
+}
+
+// Whole numbers at even steps, never 0,1,2,3,5 or 0,9,18,27,37.
+void StationTest::chart_count_axis_data()
+{
+    QTest::addColumn<int>("largest");
+    QTest::addColumn<int>("top");
+    QTest::addColumn<int>("step");
+    QTest::newRow("no board") << 0 << 1 << 1;
+    QTest::newRow("4") << 4 << 4 << 1;
+    QTest::newRow("5") << 5 << 6 << 2;
+    QTest::newRow("37") << 37 << 40 << 10;
+    QTest::newRow("130") << 130 << 150 << 50;
+}
+
+void StationTest::chart_count_axis()
+{
+    QFETCH(int, largest);
+    QFETCH(int, top);
+    QFETCH(int, step);
+    const CountAxis axis = count_axis(largest);
+    QCOMPARE(axis.top, top);
+    QCOMPARE(axis.step, step);
+    QVERIFY(axis.ticks() <= 5 && axis.top % axis.step == 0);
 }
 
 // What the dialog saves is what the station reads back.
@@ -269,6 +342,30 @@ void StationTest::four_boards_one_after_another()
     for (const BoardOutcome& o : boards)
         QVERIFY(o.ok);
     QVERIFY(s.window->counters_label()->text().startsWith("Today: passed 4   failed 0   yield 100.0 %"));
+}
+
+// The image rewritten in place (not replaced by a rename) while a board is
+// plugged: the board waits for the writer and takes the whole new image.
+void StationTest::image_rewritten_in_place_is_waited_for()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    const QByteArray next = pattern(60000, 11);
+    QFile writer(b.work.filePath("image.bin"));
+    QVERIFY(writer.open(QIODevice::WriteOnly));  // truncated, then written in two goes
+    QVERIFY(writer.write(next.left(20000)) == 20000 && writer.flush());
+    QVERIFY(b.add());
+    QTest::qWait(600);  // the board arrives meanwhile
+    QVERIFY(writer.write(next.mid(20000)) == next.size() - 20000 && writer.flush());
+    writer.close();
+    QVERIFY2(s.ends_in(0, TileState::Pass), qPrintable(s.socket(0)->detail()));
+    QCOMPARE(b.flash_of(0, next.size()), next);
+    QVERIFY(s.window->images_label()->text().contains(QString("%1 bytes").arg(next.size())));
+    for (const BoardRecord& r : records_in(b.work.filePath("line.db"))) {
+        if (r.action == "update-flash")
+            QCOMPARE(r.image_length, qint64(next.size()));
+    }
 }
 
 void StationTest::board_removed_mid_update_and_back()

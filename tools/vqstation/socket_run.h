@@ -5,6 +5,7 @@
 // hangs or crashes ends its own child and no other.
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -25,6 +26,7 @@ struct BoardEnd {
     bool stopped = false;  // the station stopped it
     QString failed_action;
     QString failed_line;  // the failed action's box, else its last log line
+    QString failed_log;   // the failed action's last log line (the advice after "Open fail")
     QString last_error;   // the last "error:" vqprog printed, also before any action
 };
 
@@ -66,6 +68,15 @@ public:
     void stop(int signal_number);
     void kill_now();
     void set_serial(qint64 serial);
+    // The board is not started: why, on its tile (FAIL, or READY while held).
+    void refuse(const QString& reason);
+    void hold(const QString& why);
+    // Files the child was given under other names (the station's snapshots):
+    // its reasons name the operator's files.
+    void set_shown_names(const QHash<QString, QString>& given_for_taken) { shown_names_ = given_for_taken; }
+    // Where this board's vqprog writes its log; empty while none.
+    const QString& log_file() const { return log_file_; }
+    void set_log_file(const QString& path) { log_file_ = path; }
     // A board came back while the child of the one pulled out was still
     // ending: true once, for the station to start it.
     bool take_returned_board();
@@ -98,6 +109,8 @@ private:
     int exit_code_ = -1;
     QProcess* process_ = nullptr;
     ChildLines lines_;
+    QHash<QString, QString> shown_names_;
+    QString log_file_;
 };
 
 // The one line a failed board's tile shows.

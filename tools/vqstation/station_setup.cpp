@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSettings>
 #include <algorithm>
 
@@ -27,6 +28,12 @@ QStringList list_value(const QSettings& s, const QString& key)
 
 }  // namespace
 
+QString socket_device(const QString& name)
+{
+    const QFileInfo info(name);
+    return QDir::cleanPath(info.isSymLink() ? info.symLinkTarget() : name);
+}
+
 QStringList station_action_names()
 {
     return {QStringLiteral("update-mcu"), QStringLiteral("update-flash"), QStringLiteral("check-flash"),
@@ -51,8 +58,18 @@ QStringList StationSetup::image_files() const
 bool load_station_setup(const QString& file, StationSetup* setup, QString* error)
 {
     const QFileInfo info(file);
-    if (!info.isFile() || !info.isReadable()) {
-        *error = QStringLiteral("%1: no such readable file").arg(file);
+    // A FIFO or a device would hang QSettings or feed it a stream: only a
+    // plain file is a setup.
+    if (!info.exists() && !info.isSymLink()) {
+        *error = QStringLiteral("%1: no such file").arg(file);
+        return false;
+    }
+    if (!info.isFile()) {
+        *error = QStringLiteral("%1: not a plain file").arg(file);
+        return false;
+    }
+    if (!info.isReadable()) {
+        *error = QStringLiteral("%1: not readable").arg(file);
         return false;
     }
     QSettings s(file, QSettings::IniFormat);
@@ -101,6 +118,18 @@ bool load_station_setup(const QString& file, StationSetup* setup, QString* error
     out.usb_adapters = s.value(QStringLiteral("sockets/usb_adapters"), true).toBool();
     out.simulated = s.value(QStringLiteral("sockets/simulated"), true).toBool();
     out.ports = list_value(s, QStringLiteral("sockets/ports"));
+    // A by-path name and the device it leads to would be two sockets, two
+    // boards' children, on one port.
+    QHash<QString, QString> named_by_device;
+    for (const QString& name : out.ports) {
+        const QString device = socket_device(name);
+        if (named_by_device.contains(device)) {
+            *error = QStringLiteral("%1: [sockets] ports: %2 and %3 are the same port")
+                         .arg(file, named_by_device.value(device), name);
+            return false;
+        }
+        named_by_device.insert(device, name);
+    }
     *setup = out;
     return true;
 }

@@ -4,6 +4,7 @@
 // from the moment its port appears; a header with the images, today's
 // counters and the last eight hours; and the whole line from shared records.
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
 #include <QMainWindow>
@@ -11,12 +12,14 @@
 #include <memory>
 
 #include "board_history.h"
+#include "image_watch.h"
 #include "port_publish.h"
 #include "station_setup.h"
 
 class PortMap;
 class PortWatcher;
 class QCloseEvent;
+class QResizeEvent;
 class QGridLayout;
 class QLabel;
 class QPushButton;
@@ -64,6 +67,7 @@ public:
     QTableWidget* line_table() const { return line_table_; }
     QLabel* counters_label() const { return counters_; }
     QLabel* images_label() const { return images_; }
+    QLabel* title_label() const { return title_; }
 
 public slots:
     void start_all();
@@ -73,6 +77,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void build_ui();
@@ -80,7 +85,15 @@ private:
     void board_finished(SocketRun* socket);
     SocketRun* socket_for(const PresentSocket& present);
     void refresh_images();
+    // The images still changing on disk, in the words of the header; empty
+    // when every one has a snapshot to give (or a reason of its own).
+    QStringList unsettled_images() const;
     QString snapshot(const QString& name, const QByteArray& bytes);
+    QString board_log_file(const SocketRun* socket) const;
+    void drop_socket(SocketRun* socket);
+    void lay_out_tiles();
+    void set_header_text(QLabel* label, const QString& text);
+    void elide_header();
     void show_tally(const StationTally& tally);
     void show_chart(const QVector<SlotCount>& halves);
     void show_line(const QVector<LineRow>& rows);
@@ -102,14 +115,15 @@ private:
     QHash<QString, SocketRun*> by_key_;
 
     struct ImageInfo {
-        qint64 size = -1;
-        QDateTime modified;
+        FileState state;
+        bool settling = false;  // written to meanwhile: no snapshot yet
         QString text;  // "flash.bin 0x1234ABCD, 65536 bytes"
         QString snapshot;  // the bytes that CRC is of, which the boards take; empty: unreadable
     };
     QHash<QString, ImageInfo> images_seen_;
     std::unique_ptr<QTemporaryDir> snapshots_;
     int snapshot_count_ = 0;
+    QHash<SocketRun*, QElapsedTimer> held_since_;  // boards waiting for an image to settle
 
     std::unique_ptr<RecordsDb> records_;
     QVector<BoardOutcome> session_boards_;  // without records: the boards of this run
