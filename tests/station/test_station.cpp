@@ -81,6 +81,7 @@ private slots:
     void sockets_of_a_setup();
     void four_boards_one_after_another();
     void image_rewritten_in_place_is_waited_for();
+    void empty_image_named_as_the_operator_gave_it();
     void board_removed_mid_update_and_back();
     void closing_mid_run_leaves_nothing_behind();
     void board_there_before_the_station_waits_for_a_click();
@@ -331,6 +332,9 @@ void StationTest::four_boards_one_after_another()
     }
     QVERIFY(s.window->images_label()->text().contains(hex32_text(crc(expected))));
     QCOMPARE(s.window->sockets().size(), 4);
+    QFile log(s.socket(3)->log_file());  // each board its own
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll().count("Update flash is OK!!!!!!"), 1);
     QSet<QString> serials;
     for (int i = 0; i < 4; ++i) {
         QCOMPARE(TileWidget::state_word(*s.socket(i)), QString("PASS"));
@@ -366,6 +370,23 @@ void StationTest::image_rewritten_in_place_is_waited_for()
         if (r.action == "update-flash")
             QCOMPARE(r.image_length, qint64(next.size()));
     }
+}
+
+// The board's refusal of its snapshot names the operator's file, and its
+// log (the one a tile's menu opens) says the same.
+void StationTest::empty_image_named_as_the_operator_gave_it()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    b.write("image.bin", QByteArray());
+    QVERIFY(b.add());
+    QVERIFY(s.ends_in(0, TileState::Fail));
+    const QString reason = b.work.filePath("image.bin") + ": the image is empty";
+    QCOMPARE(s.socket(0)->detail(), reason);
+    QFile log(s.socket(0)->log_file());
+    QVERIFY2(log.open(QIODevice::ReadOnly), qPrintable(log.fileName()));
+    QVERIFY(log.readAll().trimmed().endsWith("vqstation: FAIL: " + reason.toUtf8()));
 }
 
 void StationTest::board_removed_mid_update_and_back()

@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QFileSystemWatcher>
 #include <QGridLayout>
 #include <QHeaderView>
@@ -421,6 +422,17 @@ int StationWindow::running_boards() const
 void StationWindow::board_finished(SocketRun* socket)
 {
     update_gating();
+    // The board's log ends with what its tile says: also a refusal vqprog
+    // made before it had a log, and a board that was killed.
+    QFile log(socket->log_file());
+    if (!socket->log_file().isEmpty() && log.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        log.write(QStringLiteral("%1 %2 vqstation: %3%4\n")
+                      .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")),
+                           socket->device(),
+                           socket->state() == TileState::Fail ? QStringLiteral("FAIL") : QStringLiteral("PASS"),
+                           socket->detail().isEmpty() ? QString() : QStringLiteral(": ") + socket->detail())
+                      .toUtf8());
+    }
     if (closing_) {
         if (running_boards() == 0)
             QTimer::singleShot(0, this, &QWidget::close);
