@@ -169,23 +169,28 @@ void StationTest::copy_is_whole_data()
 {
     QTest::addColumn<FileState>("before");
     QTest::addColumn<FileState>("after");
+    QTest::addColumn<qint64>("unchanged_ms");  // as the station has seen it
     QTest::addColumn<bool>("whole");
     const QDateTime now = QDateTime::currentDateTime();
     const FileState old{524288, now.addSecs(-60)};
-    QTest::newRow("left alone") << old << old << true;
-    QTest::newRow("grew during the read") << FileState{196608, old.modified} << old << false;
-    QTest::newRow("rewritten to the same size") << old << FileState{524288, now.addMSecs(-10)} << false;
-    QTest::newRow("written a moment ago") << FileState{524288, now.addMSecs(-200)}
-                                          << FileState{524288, now.addMSecs(-200)} << false;
-    QTest::newRow("no such file") << FileState{} << FileState{} << false;
+    const FileState fresh{524288, now.addMSecs(-200)};
+    const FileState ahead{524288, now.addSecs(30)};  // a file server's clock running ahead
+    QTest::newRow("left alone") << old << old << qint64(0) << true;
+    QTest::newRow("grew during the read") << FileState{196608, old.modified} << old << qint64(0) << false;
+    QTest::newRow("rewritten to the same size") << old << FileState{524288, now.addMSecs(-10)} << qint64(0) << false;
+    QTest::newRow("written a moment ago") << fresh << fresh << qint64(200) << false;
+    QTest::newRow("stamped ahead, seen unchanged for a while") << ahead << ahead << qint64(1500) << true;
+    QTest::newRow("stamped ahead, just seen") << ahead << ahead << qint64(0) << false;
+    QTest::newRow("no such file") << FileState{} << FileState{} << qint64(5000) << false;
 }
 
 void StationTest::copy_is_whole()
 {
     QFETCH(FileState, before);
     QFETCH(FileState, after);
+    QFETCH(qint64, unchanged_ms);
     QFETCH(bool, whole);
-    QCOMPARE(::copy_is_whole(before, after, QDateTime::currentDateTime()), whole);
+    QCOMPARE(::copy_is_whole(before, after, QDateTime::currentDateTime(), unchanged_ms), whole);
 }
 
 // Whole numbers at even steps, never 0,1,2,3,5 or 0,9,18,27,37.

@@ -26,10 +26,11 @@ constexpr int kImageQuietMs = 1000;
 
 // True when a read that found `before` just ahead of it and `after` just
 // behind it holds the whole file: nothing wrote to it meanwhile, nor within
-// quiet_ms before `now`.
+// quiet_ms before `now` by its time stamp, or (a file server's clock may run
+// ahead) by how long the station has seen it as it is, unchanged_ms.
 inline bool copy_is_whole(const FileState& before, const FileState& after, const QDateTime& now,
-                          int quiet_ms = kImageQuietMs)
+                          qint64 unchanged_ms, int quiet_ms = kImageQuietMs)
 {
     return before.size >= 0 && before == after && before.modified.isValid() &&
-           before.modified.msecsTo(now) >= quiet_ms;
+           (before.modified.msecsTo(now) >= quiet_ms || unchanged_ms >= quiet_ms);
 }

@@ -479,12 +479,17 @@ void StationWindow::refresh_images()
         const QFileInfo info(file);
         ImageInfo& seen = images_seen_[file];
         const FileState before = FileState::of(file);
-        if (seen.text.isEmpty() || seen.settling || seen.state != before) {
+        const bool changed = seen.state != before || !seen.state_seen.isValid();
+        if (changed) {
             seen.state = before;
+            seen.state_seen.start();
+        }
+        if (seen.text.isEmpty() || seen.settling || changed) {
             const WholeFileRead read = read_whole_file(file, kMaxImageFileBytes);
             const bool ok = read.status == WholeFileStatus::Ok;
             // Only a file that did not change around the read is a snapshot.
-            seen.settling = ok && !copy_is_whole(before, FileState::of(file), QDateTime::currentDateTime());
+            seen.settling = ok && !copy_is_whole(before, FileState::of(file), QDateTime::currentDateTime(),
+                                                 seen.state_seen.elapsed());
             seen.text = seen.settling ? QStringLiteral("%1  being written: waiting for it").arg(info.fileName())
                         : ok          ? QStringLiteral("%1  CRC %2, %3 bytes")
                                    .arg(info.fileName(), hex32_text(boot_crc32(read.bytes)))

@@ -116,7 +116,8 @@ private:
 
     struct ImageInfo {
         FileState state;
-        bool settling = false;  // written to meanwhile: no snapshot yet
+        QElapsedTimer state_seen;  // since the station first saw it as it is
+        bool settling = false;     // written to meanwhile: no snapshot yet
         QString text;  // "flash.bin 0x1234ABCD, 65536 bytes"
         QString snapshot;  // the bytes that CRC is of, which the boards take; empty: unreadable
     };
