@@ -317,6 +317,7 @@ void StationWindow::drop_socket(SocketRun* socket)
     by_key_.remove(socket->key());
     held_since_.remove(socket);
     grid_->removeWidget(tile);
+    tile->hide();
     tile->deleteLater();
     socket->deleteLater();
     lay_out_tiles();
