@@ -60,7 +60,7 @@ bool load_station_setup(const QString& file, StationSetup* setup, QString* error
     const QFileInfo info(file);
     // A FIFO or a device would hang QSettings or feed it a stream: only a
     // plain file is a setup.
-    if (!info.exists() && !info.isSymLink()) {
+    if (!info.exists()) {
         *error = QStringLiteral("%1: no such file").arg(file);
         return false;
     }
