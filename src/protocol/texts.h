@@ -9,6 +9,7 @@ inline constexpr char kTimeOver[] = "Time over!";
 inline constexpr char kPleaseOpenPort[] = "Please open the port!";
 inline constexpr char kOpenComm[] = "Open Comm";
 inline constexpr char kCloseComm[] = "Close Comm";
+inline constexpr char kOpenFail[] = "Open fail";
 inline constexpr char kConnectWrongLetter[] = "Connect device,and return error command";
 // Spelling as the boot loader's documents have it.
 inline constexpr char kMcuWrongLetter[] = "Erease mcu flash,and return error command";

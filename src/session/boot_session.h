@@ -63,6 +63,8 @@ struct ReplyChecks {
     bool time_over_box = true;                // "Time over!" when none came
 };
 
+class QDeadlineTimer;
+
 class BootSession : public QObject {
     Q_OBJECT
 
@@ -89,6 +91,13 @@ public:
     int send_boot_sequence(const QString& name, int rate_index, const QByteArray& sequence);
     // The receive slot's wait for more bytes, 1 to 8 ms (WaitTime).
     void set_receive_wait_ms(int ms) { wait_ms = ms; }
+    // A boot loader whose last command was cut short by a stop (a flash CRC
+    // check, a queued reply) is still finishing it when the next connect
+    // comes, and answers with what that command left. A front end that may
+    // follow such a stop connects again, after the line has gone quiet, for
+    // up to ms while the answers say a boot loader is there; 0 (the window):
+    // one attempt, as the operator's Open button makes.
+    void set_busy_connect_retry_ms(int ms) { busy_retry_ms_ = ms; }
 
     // ---- Stop ----
     // Ends every wait for the device from now on; sticky.
@@ -170,6 +179,9 @@ private:
     void write_frame(const QByteArray& frame);
 
     int open_at(const QString& name, const LinkSettings& link, OpenSteps& steps);
+    // Empties the line until nothing has come for quiet_ms; false when a
+    // stop, a removal or the deadline came first.
+    bool drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline);
 
     // Connect handshake
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
@@ -238,6 +250,8 @@ private:
     int vcom_index = 0;           // 1: a virtual-COM link, which takes a block in packets
     int write_pacing_us = 125;    // the pause between a block's frames, from the link code
     int reconnect_state = kReconnectNone;  // the New Rate switch, below
+    int busy_retry_ms_ = 0;       // how long a front end's connect tries again after a reply out of turn
+    bool connect_heard_busy_ = false;  // the last identification got a wrong or a partial reply
 
     // The switch to the New Rate: asked in the connect request, then agreed
     // when the chip answered, after which Open reopens the port at that rate.

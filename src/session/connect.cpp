@@ -32,8 +32,11 @@ int BootSession::connect_device(ConnectMode mode, uint32_t expected_chip_id, con
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
+        connect_heard_busy_ = true;
         return connect_result::kWrongLetter;
     default:
+        // Part of a reply: something is talking on the line, only not as asked.
+        connect_heard_busy_ = connect_heard_busy_ || rx_len > 0;
         return connect_result::kTimedOut;
     }
     const ConnectReply reply = parse_connect_reply(rx_buf);

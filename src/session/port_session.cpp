@@ -1,6 +1,8 @@
 // The session itself and its port: opening, closing, the boot sequences,
 // identifying the chip, members of BootSession.
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QSerialPort>
 
 #ifdef Q_OS_LINUX
@@ -21,6 +23,10 @@ constexpr int kBootSettleMs = 100;  // lets the sequence leave before the port c
 constexpr int kRunSettleMs = 60;    // lets the run frame leave before the port closes
 // The boot loader hands over to the application and answers nothing.
 constexpr ReplyWait kRunSend{0, 0, 0, false, false};
+// A busy boot loader's leftovers (CRC progress reports, a queued reply) come
+// well inside this of each other; a line this quiet is free for a connect.
+constexpr int kBusyQuietMs = 300;
+constexpr int kDrainSliceMs = 20;
 
 // A USB serial adapter holds a short reply for its latency timer (several
 // milliseconds a block) unless its driver is asked to hand bytes over at
@@ -140,7 +146,7 @@ bool BootSession::open_port(const QString& name, int rate_index, HolderLook look
     // A port another program has locked is not opened even where the open
     // would pass: two programs on one line garble each other's frames.
     if (port_lock_holder(port_name_, look) || !serial->open(QIODevice::ReadWrite)) {
-        sink_->notice_box(QStringLiteral("Title"), QStringLiteral("Open fail"));
+        sink_->notice_box(QStringLiteral("Title"), QString::fromLatin1(texts::kOpenFail));
         const QString advice = port_open_advice(gather_port_facts(port_name_));
         if (!advice.isEmpty())
             log_line(advice);
@@ -219,9 +225,38 @@ int BootSession::open_at(const QString& name, const LinkSettings& link, OpenStep
     if (!open_port(name, link.rate_index))
         return operation_result::kOpenFailed;
     steps.port_opened();
-    const int identified = identify_chip(link);
+    connect_heard_busy_ = false;
+    int identified = identify_chip(link);
+    // Only a boot loader that answered out of turn is asked again: a silent
+    // line or a chip of no catalogued model fails at once, as it always has.
+    QDeadlineTimer deadline(busy_retry_ms_);
+    while (identified != identify_chip_result::kOk && connect_heard_busy_ && busy_retry_ms_ > 0 &&
+           !deadline.hasExpired() && serial->isOpen()) {
+        log_line(QStringLiteral("The boot loader is still busy: connecting again when the line is quiet"));
+        if (!drain_until_quiet(kBusyQuietMs, deadline))
+            break;
+        // Once heard busy it stays so: a boot loader still computing may let
+        // the next connect go unanswered.
+        identified = identify_chip(link);
+    }
     steps.chip_asked();
     return identified == identify_chip_result::kOk ? operation_result::kOk : operation_result::kNoChip;
+}
+
+bool BootSession::drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline)
+{
+    QElapsedTimer quiet;
+    quiet.start();
+    while (quiet.elapsed() < quiet_ms) {
+        if (aborted() || !serial->isOpen() || deadline.hasExpired())
+            return false;
+        pause_for_reply(kDrainSliceMs);
+        if (rx_len > 0 || rx_ready == 1 || serial->bytesAvailable() > 0) {
+            discard_input();
+            quiet.restart();
+        }
+    }
+    return true;
 }
 
 int BootSession::identify_chip(const LinkSettings& link)

@@ -329,6 +329,7 @@ void VqprogTest::failures()
     QVERIFY(!results.isEmpty());
     QCOMPARE(results.last().value("action").toString(), actions.first());
     QCOMPARE(results.last().value("ok").toBool(), false);
+    QCOMPARE(results.last().value("verdict").toString(), QString(exit_code == 3 ? "device gone" : "failed"));
     QVERIFY(!QFile::exists(b.work.filePath("config.ini")));
     if (!fault.startsWith("unplug"))
         QVERIFY(!sim->with_device([](SimDevice& d) { return d.app_started(); }));
@@ -467,6 +468,9 @@ void VqprogTest::signal_mid_update_data()
     QTest::newRow("SIGINT") << int(SIGINT) << 130 << "update-flash";
     QTest::newRow("SIGHUP") << int(SIGHUP) << 129 << "update-flash";
     QTest::newRow("SIGTERM in the MCU update") << int(SIGTERM) << 143 << "update-mcu";
+    // The boot loader goes on with the CRC the stop cut short: the next run
+    // connects once it is done, within its bound, and the stop has its verdict.
+    QTest::newRow("SIGTERM in the flash check") << int(SIGTERM) << 143 << "check-flash";
 }
 
 void VqprogTest::signal_mid_update()
@@ -475,19 +479,27 @@ void VqprogTest::signal_mid_update()
     QFETCH(int, exit_code);
     QFETCH(QString, action);
     Bench b;
-    SimServer* sim = b.add();
+    SimConfig slow_crc = chip(kVq4410);
+    slow_crc.crc_rate = 400000;  // 1 MiB: 2.6 s, reporting its progress as a boot loader does
+    slow_crc.progress_reports = 3;
+    SimServer* sim = b.add(slow_crc);
     QVERIFY(sim);
     sim->set_reply_delay_ms(20);
     b.write("image.bin", action == "update-mcu" ? mcu_image(1 << 20) : pattern(1 << 20, 7));
-    const auto run = b.start({"--port", sim->slave_path(), action, "image.bin"});
-    QVERIFY(Bench::reached(sim, action == "update-mcu" ? 'J' : 'l', 3));
+    const bool check = action == "check-flash";
+    const auto run = b.start(QStringList{"--port", sim->slave_path(), action, "image.bin"} +
+                             (check ? QStringList{"--json"} : QStringList()));
+    QVERIFY(Bench::reached(sim, action == "update-mcu" ? 'J' : check ? 'n' : 'l', check ? 1 : 3));
     QVERIFY(signal_twice(run->processId(), signal_number, signal_number == SIGINT ? SIGTERM : SIGINT));
     const Outcome o = Bench::finish(*run);
     QVERIFY(o.finished);
     QCOMPARE(o.exit_code, exit_code);
     QVERIFY2(o.err.filter(QRegularExpression("^vqprog: interrupted by SIG[A-Z]+; port closed$")).size() == 1,
              qPrintable(o.err.join('\n')));
-    QVERIFY(action == "update-mcu" || !o.out.filter(QRegularExpression("^vqprog: " + action + " FAILED")).isEmpty());
+    if (check)
+        QCOMPARE(results_of(events_of(o.out)).last().value("verdict").toString(), QString("stopped"));
+    else
+        QVERIFY(action == "update-mcu" || !o.out.filter(QRegularExpression("^vqprog: " + action + " FAILED")).isEmpty());
 
     // Another user opens the port at once: neither exclusive mode nor a lock file is left behind.
     QStringList opener{VQPROG_PATH, "--port", sim->slave_path(), "identify"};
@@ -747,6 +759,8 @@ void VqprogTest::bad_usage_data()
                                << "--wait-ms takes 1 to 8";
     QTest::newRow("wait 0 ms") << QStringList{"--port", "PORT", "--wait-ms", "0", "identify"}
                                << "--wait-ms takes 1 to 8";
+    QTest::newRow("busy retry below 0") << QStringList{"--port", "PORT", "--busy-retry", "-1", "identify"}
+                                        << "--busy-retry takes seconds from 0 to 600";
     QTest::newRow("bootmode 3") << QStringList{"--port", "PORT", "bootmode", "3"} << "bootmode takes 1 or 2";
     QTest::newRow("unknown option") << QStringList{"--port", "PORT", "--turbo", "identify"}
                                     << "Unknown option 'turbo'.";

@@ -12,9 +12,12 @@
 #include <QTableWidget>
 #include <QtTest>
 #include <csignal>
+#include <sys/stat.h>
 
 #include "board_history.h"
 #include "options.h"
+#include "chart_axis.h"
+#include "image_watch.h"
 #include "pg_server.h"
 #include "presence_probe.h"
 #include "protocol/connect_frame.h"
@@ -27,6 +30,7 @@
 using namespace flash_fixtures;
 
 Q_DECLARE_METATYPE(BoardEnd)
+Q_DECLARE_METATYPE(FileState)
 
 namespace {
 
@@ -88,6 +92,10 @@ private slots:
     void setup_file_data();
     void setup_file();
     void setup_round_trip();
+    void copy_is_whole_data();
+    void copy_is_whole();
+    void chart_count_axis_data();
+    void chart_count_axis();
     void setup_dialog_writes_the_file();
     void boards_from_records();
     void sockets_of_a_setup();
@@ -95,6 +103,8 @@ private slots:
     void socket_after_its_board_is_pulled_data();
     void socket_after_its_board_is_pulled();
     void tile_colours_tell_states_apart();
+    void image_rewritten_in_place_is_waited_for();
+    void empty_image_named_as_the_operator_gave_it();
     void board_removed_mid_update_and_back();
     void board_back_while_its_child_ends();
     void closing_mid_run_leaves_nothing_behind();
@@ -110,15 +120,20 @@ void StationTest::failure_reasons_data()
 {
     QTest::addColumn<BoardEnd>("end");
     QTest::addColumn<QString>("reason");
-    const auto end = [](int code, bool removed, const char* action, const char* line, const char* error = "") {
+    const auto end = [](int code, bool removed, const char* action, const char* line, const char* error = "",
+                        const char* log = "") {
         BoardEnd e;
         e.exit_code = code, e.removed = removed, e.failed_action = action, e.failed_line = line, e.last_error = error;
+        e.failed_log = log;
         return e;
     };
     QTest::newRow("removal seen by the station") << end(1, true, "update-flash", "Time over!") << "board removed";
     QTest::newRow("removal seen by vqprog") << end(3, false, "update-flash", "") << "board removed";
     QTest::newRow("silent socket") << end(1, false, "identify", "Time over!") << "no chip answered";
     QTest::newRow("port would not open") << end(1, false, "identify", "Open fail") << "Open fail";
+    QTest::newRow("port that is no serial port")
+        << end(1, false, "identify", "Open fail", "", "Cannot open /dev/null: not a serial port.")
+        << "Open fail: Cannot open /dev/null: not a serial port.";
     QTest::newRow("the window's verdict") << end(1, false, "update-flash", "Update flash is fail.....")
                                           << "Update flash is fail.....";
     QTest::newRow("refused before any action") << end(2, false, "", "", "the image is empty") << "the image is empty";
@@ -159,6 +174,11 @@ void StationTest::setup_file_data()
     QTest::newRow("a port's own presence misspelt")
         << QByteArray("[sockets]\nports=/dev/ttyUSB0 presence=answer, /dev/ttyUSB1 answer\n")
         << "DIR/s.ini: [sockets] ports: /dev/ttyUSB1 answer: after a port only presence=port or presence=answer";
+    // DIR/by-path is a link to /dev/ttyS0, as a /dev/serial/by-path name is to its adapter.
+    QTest::newRow("a by-path name and its own device") << QByteArray("[sockets]\nports=DIR/by-path, /dev/ttyS0\n")
+                                                       << "DIR/s.ini: [sockets] ports: DIR/by-path and /dev/ttyS0 "
+                                                          "are the same port";
+    QTest::newRow("a FIFO for a setup file") << QByteArray("FIFO") << "DIR/s.ini: not a plain file";
 }
 
 void StationTest::setup_file()
@@ -166,8 +186,13 @@ void StationTest::setup_file()
     QFETCH(QByteArray, ini);
     QFETCH(QString, outcome);
     QTemporaryDir dir;
+    QVERIFY(QFile::link("/dev/ttyS0", dir.filePath("by-path")));
+    ini.replace("DIR", dir.path().toUtf8());
     QFile f(dir.filePath("s.ini"));
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ini) == ini.size());
+    if (ini == "FIFO")
+        QCOMPARE(::mkfifo(qPrintable(f.fileName()), 0600), 0);
+    else
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ini) == ini.size());
     f.close();
     StationSetup setup;
     QString error;
@@ -177,6 +202,60 @@ void StationTest::setup_file()
                                   (setup.ports.isEmpty() ? "" : " " + setup.ports.join(' '))
                             : error;
     QCOMPARE(got, outcome.replace("DIR", dir.path()));
+}
+
+// A snapshot is taken of a file that did not change around its read, nor
+// just before it: a writer between two of its writes leaves it alone too.
+void StationTest::copy_is_whole_data()
+{
+    QTest::addColumn<FileState>("before");
+    QTest::addColumn<FileState>("after");
+    QTest::addColumn<qint64>("unchanged_ms");  // as the station has seen it
+    QTest::addColumn<bool>("whole");
+    const QDateTime now = QDateTime::currentDateTime();
+    const FileState old{524288, now.addSecs(-60)};
+    const FileState fresh{524288, now.addMSecs(-200)};
+    const FileState ahead{524288, now.addSecs(30)};  // a file server's clock running ahead
+    QTest::newRow("left alone") << old << old << qint64(0) << true;
+    QTest::newRow("grew during the read") << FileState{196608, old.modified} << old << qint64(0) << false;
+    QTest::newRow("rewritten to the same size") << old << FileState{524288, now.addMSecs(-10)} << qint64(0) << false;
+    QTest::newRow("written a moment ago") << fresh << fresh << qint64(200) << false;
+    QTest::newRow("stamped ahead, seen unchanged for a while") << ahead << ahead << qint64(1500) << true;
+    QTest::newRow("stamped ahead, just seen") << ahead << ahead << qint64(0) << false;
+    QTest::newRow("no such file") << FileState{} << FileState{} << qint64(5000) << false;
+}
+
+void StationTest::copy_is_whole()
+{
+    QFETCH(FileState, before);
+    QFETCH(FileState, after);
+    QFETCH(qint64, unchanged_ms);
+    QFETCH(bool, whole);
+    QCOMPARE(::copy_is_whole(before, after, QDateTime::currentDateTime(), unchanged_ms), whole);
+}
+
+// Whole numbers at even steps, never 0,1,2,3,5 or 0,9,18,27,37.
+void StationTest::chart_count_axis_data()
+{
+    QTest::addColumn<int>("largest");
+    QTest::addColumn<int>("top");
+    QTest::addColumn<int>("step");
+    QTest::newRow("no board") << 0 << 1 << 1;
+    QTest::newRow("4") << 4 << 4 << 1;
+    QTest::newRow("5") << 5 << 6 << 2;
+    QTest::newRow("37") << 37 << 40 << 10;
+    QTest::newRow("130") << 130 << 150 << 50;
+}
+
+void StationTest::chart_count_axis()
+{
+    QFETCH(int, largest);
+    QFETCH(int, top);
+    QFETCH(int, step);
+    const CountAxis axis = count_axis(largest);
+    QCOMPARE(axis.top, top);
+    QCOMPARE(axis.step, step);
+    QVERIFY(axis.ticks() <= 5 && axis.top % axis.step == 0);
 }
 
 // What the dialog saves is what the station reads back.
@@ -316,6 +395,9 @@ void StationTest::four_boards_one_after_another()
     QVERIFY(s.window->images_label()->text().contains(hex32_text(crc(expected))));
     QCOMPARE(s.window->sockets().size(), 4);
     // Each number comes from the station's next read of the records.
+    QFile log(s.socket(3)->log_file());  // each board its own
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll().count("Update flash is OK!!!!!!"), 1);
     QSet<QString> serials;
     QVERIFY(QTest::qWaitFor([&] {
         serials.clear();
@@ -355,7 +437,11 @@ void StationTest::socket_after_its_board_is_pulled()
     QTemporaryDir dir;
     SocketRun s("k", "socket", nullptr);
     s.board_arrived("/dev/ttyUSB0");
-    s.start("sh", {"-c", QString("while [ ! -e go ]; do sleep 0.02; done; exit %1").arg(exit_code)}, dir.path());
+    ChildStart child;
+    child.program = "sh";
+    child.args = QStringList{"-c", QString("while [ ! -e go ]; do sleep 0.02; done; exit %1").arg(exit_code)};
+    child.folder = dir.path();
+    s.start(child);
     for (const QChar step : steps) {
         if (step == 'e') {
             QVERIFY(QFile(dir.filePath("go")).open(QIODevice::WriteOnly));
@@ -377,6 +463,47 @@ void StationTest::tile_colours_tell_states_apart()
     for (TileState state : {TileState::Waiting, TileState::Ready, TileState::Programming, TileState::Pass, TileState::Fail})
         colours.insert(TileWidget::state_colour(state).rgb());
     QCOMPARE(colours.size(), 5);
+}
+
+// The image rewritten in place (not replaced by a rename) while a board is
+// plugged: the board waits for the writer and takes the whole new image.
+void StationTest::image_rewritten_in_place_is_waited_for()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    const QByteArray next = pattern(60000, 11);
+    QFile writer(b.work.filePath("image.bin"));
+    QVERIFY(writer.open(QIODevice::WriteOnly));  // truncated, then written in two goes
+    QVERIFY(writer.write(next.left(20000)) == 20000 && writer.flush());
+    QVERIFY(b.add());
+    QTest::qWait(600);  // the board arrives meanwhile
+    QVERIFY(writer.write(next.mid(20000)) == next.size() - 20000 && writer.flush());
+    writer.close();
+    QVERIFY2(s.ends_in(0, TileState::Pass), qPrintable(s.socket(0)->detail()));
+    QCOMPARE(b.flash_of(0, next.size()), next);
+    QVERIFY(s.window->images_label()->text().contains(QString("%1 bytes").arg(next.size())));
+    for (const BoardRecord& r : records_in(b.work.filePath("line.db"))) {
+        if (r.action == "update-flash")
+            QCOMPARE(r.image_length, qint64(next.size()));
+    }
+}
+
+// The board's refusal of its snapshot names the operator's file, and its
+// log (the one a tile's menu opens) says the same.
+void StationTest::empty_image_named_as_the_operator_gave_it()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    b.write("image.bin", QByteArray());
+    QVERIFY(b.add());
+    QVERIFY(s.ends_in(0, TileState::Fail));
+    const QString reason = b.work.filePath("image.bin") + ": the image is empty";
+    QCOMPARE(s.socket(0)->detail(), reason);
+    QFile log(s.socket(0)->log_file());
+    QVERIFY2(log.open(QIODevice::ReadOnly), qPrintable(log.fileName()));
+    QVERIFY(log.readAll().trimmed().endsWith("vqstation: FAIL: " + reason.toUtf8()));
 }
 
 void StationTest::board_removed_mid_update_and_back()

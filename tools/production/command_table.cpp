@@ -114,6 +114,11 @@ const QVector<OptionRow>& option_rows()
          QStringLiteral("end an update as failed after N block writes in a row with no reply (default %1; 0: never)")
              .arg(kDefaultMaxTimeouts),
          P},
+        {"busy-retry", V::Typed, "SECONDS",
+         QStringLiteral("connect again for up to SECONDS while a boot loader answers out of turn, still finishing "
+                        "a command a stop cut short (default %1; 0: one connect, as the window)")
+             .arg(kDefaultBusyRetryMs / 1000),
+         P},
         {"stamp", V::Typed, "STAMP",
          "write the board's serial number into an image: MEMORY@OFFSET:FORMAT, MEMORY flash or mcu, FORMAT u32le, "
          "u32be, dec:N, hex:N or mac:AA:BB:CC:DD:EE:FF; several times for several",

@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kMinWaitMs = 1;
 constexpr int kMaxWaitMs = 8;
+constexpr int kMaxBusyRetrySeconds = 600;
 
 int rate_index(const QString& text)
 {
@@ -94,9 +95,10 @@ ParseResult parse_command_line(const QStringList& args)
     const QCommandLineOption quiet = table_option(QStringLiteral("quiet"));
     const QCommandLineOption log = table_option(QStringLiteral("log"));
     const QCommandLineOption max_timeouts = table_option(QStringLiteral("max-timeouts"));
+    const QCommandLineOption busy_retry = table_option(QStringLiteral("busy-retry"));
     parser.addOptions(
         {port, from_list, max_parallel, baud, new_rate, wait, file_crc, skip_unchanged, flash_ini, json, quiet, log,
-         max_timeouts});
+         max_timeouts, busy_retry});
     add_production_options(parser);
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
@@ -154,6 +156,15 @@ ParseResult parse_command_line(const QStringList& args)
             return r;
         }
     }
+    if (parser.isSet(busy_retry)) {
+        bool ok = false;
+        const double seconds = parser.value(busy_retry).toDouble(&ok);
+        if (!ok || seconds < 0 || seconds > kMaxBusyRetrySeconds) {
+            r.error = QStringLiteral("--busy-retry takes seconds from 0 to %1").arg(kMaxBusyRetrySeconds);
+            return r;
+        }
+        o.busy_retry_ms = qRound(seconds * 1000);
+    }
     o.file_crc = parser.isSet(file_crc);
     o.skip_unchanged = parser.isSet(skip_unchanged);
     if (parser.isSet(flash_ini) && !take_file(parser.value(flash_ini), &o.flash_ini, &r.error))
@@ -201,6 +212,8 @@ QStringList child_arguments(const Options& o, const QString& port)
         args << QStringLiteral("--skip-unchanged");
     if (o.max_timeouts != kDefaultMaxTimeouts)
         args << QStringLiteral("--max-timeouts") << QString::number(o.max_timeouts);
+    if (o.busy_retry_ms != kDefaultBusyRetryMs)
+        args << QStringLiteral("--busy-retry") << QString::number(o.busy_retry_ms / 1000.0);
     if (!o.flash_ini.isEmpty())
         args << QStringLiteral("--flash-ini") << o.flash_ini;
     if (!o.log_file.isEmpty())

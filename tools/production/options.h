@@ -18,6 +18,12 @@ struct Action {
 // would otherwise hold the line for a second per block of the image.
 constexpr int kDefaultMaxTimeouts = 3;
 
+// A board stopped in the middle of a command is connected again for this
+// long while its boot loader answers out of turn: the longest command a stop
+// leaves running is a flash CRC check, about 2 s over a 16 MiB flash at the
+// simulator's pace; 10 s leaves room for a device five times slower.
+constexpr int kDefaultBusyRetryMs = 10000;
+
 struct Options {
     QStringList ports;  // empty: the port the window pre-selects
     bool ports_from_list = false;
@@ -34,6 +40,7 @@ struct Options {
     // Block writes in a row that get no reply before an update ends as failed;
     // 0 keeps the window's rule (a timed-out block counts as written).
     int max_timeouts = kDefaultMaxTimeouts;
+    int busy_retry_ms = kDefaultBusyRetryMs;  // 0: one connect, as the window makes
     QVector<Action> actions;
     ProductionOptions production;  // stamps, serial numbers, records
 };

@@ -170,6 +170,7 @@ bool BoardRun::prepare()
         return false;
     }
     session_->set_receive_wait_ms(link_.wait_ms);
+    session_->set_busy_connect_retry_ms(options_.busy_retry_ms);
     port_ = options_.ports.isEmpty() ? preselected_port(*PortMap::create_default()) : options_.ports.first();
     if (port_.isEmpty()) {
         console_.error(QStringLiteral("no serial port found; name one with --port"));
@@ -232,7 +233,7 @@ bool BoardRun::run_action(const Action& given)
     // Committed before the result is reported: a board reported done is recorded.
     production_->record(given, ok, device_gone_, clock.elapsed() / 1000.0);
     const bool update = action.name == QLatin1String("update-mcu") || action.name == QLatin1String("update-flash");
-    console_.result(action.name, ok, clock.elapsed() / 1000.0, session_->chip_model_name(),
+    console_.result(action.name, ok, action_verdict(ok, device_gone_), clock.elapsed() / 1000.0, session_->chip_model_name(),
                     update ? last_update_.bytes : std::optional<UpdateBytes>());
     return ok;
 }

@@ -110,7 +110,7 @@ void Console::action_started(const QString& action, qint64 bytes)
     }
 }
 
-void Console::result(const QString& action, bool ok, double seconds, const QString& chip,
+void Console::result(const QString& action, bool ok, const QString& verdict, double seconds, const QString& chip,
                      const std::optional<UpdateBytes>& bytes)
 {
     append_to_log_file(QStringLiteral("%1: %2").arg(action, ok ? QStringLiteral("ok") : QStringLiteral("FAILED")));
@@ -118,6 +118,7 @@ void Console::result(const QString& action, bool ok, double seconds, const QStri
         QJsonObject event{{QStringLiteral("event"), QStringLiteral("result")},
                           {QStringLiteral("action"), action},
                           {QStringLiteral("ok"), ok},
+                          {QStringLiteral("verdict"), verdict},
                           {QStringLiteral("seconds"), double(qRound(seconds * 1000)) / 1000.0},
                           {QStringLiteral("port"), port_},
                           {QStringLiteral("chip"), chip}};

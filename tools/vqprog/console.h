@@ -24,8 +24,9 @@ public:
     void error(const QString& text);
     void note(const QString& text);  // vqprog's own line, not the window's
     void action_started(const QString& action, qint64 bytes);
-    // bytes: what an update wrote and left out; none for the other actions.
-    void result(const QString& action, bool ok, double seconds, const QString& chip,
+    // verdict: as the action's record says it ("ok", "failed", "device gone",
+    // "stopped"); bytes: what an update wrote and left out, none for the others.
+    void result(const QString& action, bool ok, const QString& verdict, double seconds, const QString& chip,
                 const std::optional<UpdateBytes>& bytes = {});
 
     bool log_file_failed() const { return log_failed_; }

@@ -170,8 +170,7 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
         r.image_crc = image->crc;
     }
     const int stopped_by = ok ? 0 : SignalWatch::caught_now();
-    r.verdict = ok ? verdicts::kOk
-                   : stopped_by ? verdicts::kStopped : device_gone ? verdicts::kDeviceGone : verdicts::kFailed;
+    r.verdict = action_verdict(ok, device_gone);
     r.exit_code = ok ? kExitOk
                      : stopped_by ? SignalWatch::exit_code(stopped_by) : device_gone ? kExitDeviceGone : kExitFailed;
     r.seconds = seconds;
@@ -219,6 +218,15 @@ void BoardProduction::record_board(int exit_code, double seconds)
     r.exit_code = stopped_by ? SignalWatch::exit_code(stopped_by) : exit_code;
     r.seconds = seconds;
     add(r);
+}
+
+QString action_verdict(bool ok, bool device_gone)
+{
+    if (ok)
+        return QLatin1String(verdicts::kOk);
+    if (SignalWatch::caught_now() != 0)
+        return QLatin1String(verdicts::kStopped);
+    return QLatin1String(device_gone ? verdicts::kDeviceGone : verdicts::kFailed);
 }
 
 void BoardProduction::add(const BoardRecord& record)

@@ -16,6 +16,11 @@
 
 class BootSession;
 class Console;
+
+// An action's verdict as its record and its --json result give it: a signal
+// caught by now makes a failed action "stopped".
+QString action_verdict(bool ok, bool device_gone);
+
 class QTemporaryDir;
 class RecordsDb;
 

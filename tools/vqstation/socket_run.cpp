@@ -18,6 +18,9 @@ QString failure_reason(const BoardEnd& e)
     // The handshake timed out: the port opened and nothing answered in it.
     if (e.failed_action == QLatin1String("identify") && e.failed_line == QLatin1String(texts::kTimeOver))
         return QStringLiteral("no chip answered");
+    // The port's own trouble ("not a serial port") comes as the line after the box.
+    if (e.failed_line == QLatin1String(texts::kOpenFail) && !e.failed_log.isEmpty() && e.failed_log != e.failed_line)
+        return e.failed_line + QStringLiteral(": ") + e.failed_log;
     if (!e.failed_line.isEmpty())
         return e.failed_line;
     if (!e.last_error.isEmpty())
@@ -61,8 +64,10 @@ void SocketRun::board_arrived(const QString& port)
 {
     device_ = port;
     returned_while_ending_ = child_ && removed_while_running_;
-    if (!child_)
+    if (!child_) {
         state_ = TileState::Ready;
+        detail_.clear();  // the last board's result left with it
+    }
     emit changed();
 }
 
@@ -124,6 +129,24 @@ void SocketRun::set_serial(qint64 serial)
     }
 }
 
+void SocketRun::refuse(const QString& reason)
+{
+    if (child_)
+        return;
+    state_ = TileState::Fail;
+    detail_ = reason;
+    emit changed();
+}
+
+void SocketRun::hold(const QString& why)
+{
+    if (child_ || device_.isEmpty())
+        return;
+    state_ = TileState::Ready;
+    detail_ = why;
+    emit changed();
+}
+
 void SocketRun::take_event(const ChildEvent& e)
 {
     switch (e.kind) {
@@ -145,6 +168,7 @@ void SocketRun::take_event(const ChildEvent& e)
         if (!e.ok && end_.failed_action.isEmpty()) {
             end_.failed_action = e.action;
             end_.failed_line = action_error_.isEmpty() ? action_log_ : action_error_;
+            end_.failed_log = action_log_;
         }
         break;
     case ChildEvent::Kind::Error:
@@ -172,6 +196,8 @@ void SocketRun::ended(int exit_code, bool crashed)
     end_.removed = removed_while_running_;
     end_.stopped = stopped_;
     detail_ = ok ? QString() : failure_reason(end_);
+    for (auto i = shown_names_.cbegin(); i != shown_names_.cend(); ++i)
+        detail_.replace(i.key(), i.value());
     if (!ok && (removed_while_running_ || exit_code == kExitDeviceGone))
         removed_while_running_ = true;
     if (state_ == TileState::Pass && device_.isEmpty())

@@ -4,6 +4,7 @@
 // --json, read back as the gang's parent reads its boards. A board that
 // hangs or crashes ends its own child and no other.
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -18,6 +19,7 @@ struct BoardEnd {
     bool stopped = false;  // the station stopped it
     QString failed_action;
     QString failed_line;  // the failed action's box, else its last log line
+    QString failed_log;   // the failed action's last log line (the advice after "Open fail")
     QString last_error;   // the last "error:" vqprog printed, also before any action
 };
 
@@ -60,6 +62,15 @@ public:
     // port, or is killed after the grace period.
     void stop(int signal_number);
     void set_serial(qint64 serial);
+    // The board is not started: why, on its tile (FAIL, or READY while held).
+    void refuse(const QString& reason);
+    void hold(const QString& why);
+    // Files the child was given under other names (the station's snapshots):
+    // its reasons name the operator's files.
+    void set_shown_names(const QHash<QString, QString>& given_for_taken) { shown_names_ = given_for_taken; }
+    // Where this board's vqprog writes its log; empty while none.
+    const QString& log_file() const { return log_file_; }
+    void set_log_file(const QString& path) { log_file_ = path; }
     // A board came back while the child of the one pulled out was still
     // ending: true once, for the station to start it.
     bool take_returned_board();
@@ -89,6 +100,8 @@ private:
     bool stopped_ = false;
     int exit_code_ = -1;
     BoardChild* child_ = nullptr;  // while one runs
+    QHash<QString, QString> shown_names_;
+    QString log_file_;
 };
 
 // The one line a failed board's tile shows.

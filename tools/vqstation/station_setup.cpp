@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSettings>
 #include <algorithm>
 
@@ -37,6 +38,12 @@ bool socket_presence_by_answer(const StationSetup& setup, const QString& key)
     return setup.port_presence.value(key, setup.presence) == QLatin1String(kPresenceAnswer);
 }
 
+QString socket_device(const QString& name)
+{
+    const QFileInfo info(name);
+    return QDir::cleanPath(info.isSymLink() ? info.symLinkTarget() : name);
+}
+
 QStringList station_action_names()
 {
     return {QStringLiteral("update-mcu"), QStringLiteral("update-flash"), QStringLiteral("check-flash"),
@@ -61,8 +68,18 @@ QStringList StationSetup::image_files() const
 bool load_station_setup(const QString& file, StationSetup* setup, QString* error)
 {
     const QFileInfo info(file);
-    if (!info.isFile() || !info.isReadable()) {
-        *error = QStringLiteral("%1: no such readable file").arg(file);
+    // A FIFO or a device would hang QSettings or feed it a stream: only a
+    // plain file is a setup.
+    if (!info.exists()) {
+        *error = QStringLiteral("%1: no such file").arg(file);
+        return false;
+    }
+    if (!info.isFile()) {
+        *error = QStringLiteral("%1: not a plain file").arg(file);
+        return false;
+    }
+    if (!info.isReadable()) {
+        *error = QStringLiteral("%1: not readable").arg(file);
         return false;
     }
     QSettings s(file, QSettings::IniFormat);
@@ -138,6 +155,18 @@ bool load_station_setup(const QString& file, StationSetup* setup, QString* error
             out.port_presence.insert(name, mode);
         }
         out.ports << name;
+    }
+    // A by-path name and the device it leads to would be two sockets, two
+    // boards' children, on one port.
+    QHash<QString, QString> named_by_device;
+    for (const QString& name : out.ports) {
+        const QString device = socket_device(name);
+        if (named_by_device.contains(device)) {
+            *error = QStringLiteral("%1: [sockets] ports: %2 and %3 are the same port")
+                         .arg(file, named_by_device.value(device), name);
+            return false;
+        }
+        named_by_device.insert(device, name);
     }
     *setup = out;
     return true;

@@ -84,6 +84,10 @@ Options station_board_options(const StationSetup& setup);
 // The arguments that make vqprog run one board of this station on port.
 QStringList station_child_arguments(const StationSetup& setup, const QString& port);
 
+// The device a socket's port name leads to: a /dev/serial/by-path link is
+// followed to its adapter's device.
+QString socket_device(const QString& name);
+
 // Actions a station may run, in the order the dialog offers them.
 QStringList station_action_names();
 bool station_action_takes_file(const QString& name);

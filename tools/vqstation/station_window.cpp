@@ -6,13 +6,17 @@
 #include <QChart>
 #include <QChartView>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QFileSystemWatcher>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
+#include <QUrl>
 #include <QStackedBarSeries>
 #include <QSaveFile>
 #include <QTabWidget>
@@ -25,6 +29,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "chart_axis.h"
 #include "flashimage/flash_limits.h"
 #include "presence_probe.h"
 #include "platform/file_read.h"
@@ -49,6 +54,11 @@ constexpr int kRecordsRefreshMs = 4000;   // counters, chart and the line view: 
 constexpr int kChartSlots = 16;           // eight hours...
 constexpr int kChartSlotMinutes = 30;     // ...in half hours
 constexpr int kLinkLookMs = 250;          // a named port's link looked for while it is missing
+// A board whose image is being written waits for the writer this long, looking
+// again at this pace, then fails with the reason.
+constexpr int kImageSettleLimitMs = 10000;
+constexpr int kImageRecheckMs = 250;
+const char kFullText[] = "full_text";
 
 bool is_usb_serial_adapter(const QString& device)
 {
@@ -71,8 +81,7 @@ QVector<PresentSocket> present_sockets(const StationSetup& setup, const QStringL
     for (const QString& name : setup.ports) {
         // A by-path name is a link to the adapter's device; that device
         // need not exist while its socket is empty.
-        const QFileInfo info(name);
-        const QString device = info.isSymLink() ? QDir::cleanPath(info.symLinkTarget()) : name;
+        const QString device = socket_device(name);
         taken << device;
         if (!device.isEmpty() && (devices.contains(device) || QFileInfo::exists(device)))
             out.append({name, short_name(name), device});
@@ -156,9 +165,13 @@ void StationWindow::build_ui()
     title_font.setPointSize(title_font.pointSize() + 4);
     title_font.setBold(true);
     title_->setFont(title_font);
-    title_->setText(QStringLiteral("No setup yet: Setup... makes one"));
+    set_header_text(title_, QStringLiteral("No setup yet: Setup... makes one"));
     images_ = new QLabel(central);
     images_->setTextFormat(Qt::PlainText);
+    // Long paths are elided to the room there is (the whole text in the
+    // tooltip): a label never widens the window past the screen.
+    for (QLabel* l : {title_, images_})
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     counters_ = new QLabel(central);
     QFont counters_font = counters_->font();
     counters_font.setPointSize(counters_font.pointSize() + 2);
@@ -247,7 +260,7 @@ bool StationWindow::open_setup(const QString& file)
     if (running_boards() > 0)
         return false;  // a running board keeps the setup it started with
     if (!load_station_setup(file, &setup, &error)) {
-        title_->setText(QStringLiteral("No setup: ") + error);
+        set_header_text(title_, QStringLiteral("No setup: ") + error);
         setup_ok_ = false;
         return false;
     }
@@ -256,10 +269,11 @@ bool StationWindow::open_setup(const QString& file)
     setup_ok_ = true;
     QSettings().setValue(QStringLiteral("last_setup"), setup_file_);
     images_seen_.clear();
-    title_->setText(QStringLiteral("Station %1  (%2)").arg(station_name(), QFileInfo(file).fileName()));
+    QString title = QStringLiteral("Station %1  (%2)").arg(station_name(), QFileInfo(file).fileName());
     const QStringList problems = station_setup_problems(setup_);
     if (!problems.isEmpty())
-        title_->setText(title_->text() + QStringLiteral("  -  ") + problems.join(QStringLiteral("; ")));
+        title += QStringLiteral("  -  ") + problems.join(QStringLiteral("; "));
+    set_header_text(title_, title);
     // The sockets are the new setup's: the named ones have their tiles from
     // the start, waiting; the others come as their ports do.
     presence_->forget_all();
@@ -310,13 +324,43 @@ SocketRun* StationWindow::socket_for(const PresentSocket& present)
     sockets_.append(s);
     tiles_.append(tile);
     by_key_.insert(present.key, s);
+    connect(tile, &TileWidget::log_requested, this, [s] {
+        if (!s->log_file().isEmpty())
+            QDesktopServices::openUrl(QUrl::fromLocalFile(s->log_file()));
+    });
+    lay_out_tiles();
+    return s;
+}
+
+void StationWindow::lay_out_tiles()
+{
     // The grid keeps as square as the count allows: 16 sockets are 4 x 4.
     const int columns = qMax(1, int(std::ceil(std::sqrt(double(sockets_.size())))));
     for (int i = 0; i < tiles_.size(); ++i) {
         grid_->removeWidget(tiles_[i]);
         grid_->addWidget(tiles_[i], i / columns, i % columns);
+        tiles_[i]->set_number(i + 1);
     }
-    return s;
+}
+
+// A simulated socket lives as long as its simulator: once it is gone and its
+// tile has no result to show, the tile goes too.
+void StationWindow::drop_socket(SocketRun* socket)
+{
+    const int at = sockets_.indexOf(socket);
+    if (at < 0 || socket->running())
+        return;
+    TileWidget* tile = tiles_.takeAt(at);
+    sockets_.removeAt(at);
+    by_key_.remove(socket->key());
+    held_since_.remove(socket);
+    waiting_for_records_.remove(socket);
+    presence_->forget(socket);
+    grid_->removeWidget(tile);
+    tile->hide();
+    tile->deleteLater();
+    socket->deleteLater();
+    lay_out_tiles();
 }
 
 void StationWindow::rescan_ports()
@@ -347,13 +391,16 @@ void StationWindow::rescan_ports()
         if (first_scan_done_ && !closing_)
             start_board(s);
     }
-    for (SocketRun* s : sockets_) {
+    for (SocketRun* s : QVector<SocketRun*>(sockets_)) {
         if (seen.contains(s))
             continue;
         if (presence_->watching(s))
             follow_answer_socket(s, QString());
         else if (!s->device().isEmpty())
             s->board_removed();
+        if (s->key().startsWith(QLatin1String("sim:")) && !s->running() &&
+            s->state() == TileState::Waiting)
+            drop_socket(s);
     }
     first_scan_done_ = true;
     links_seen_ = named_port_targets();
@@ -414,8 +461,10 @@ QStringList StationWindow::named_port_targets() const
 
 void StationWindow::start_board(SocketRun* socket)
 {
-    if (!setup_ok_ || closing_ || socket->running() || socket->device().isEmpty())
+    if (!setup_ok_ || closing_ || socket->running() || socket->device().isEmpty()) {
+        held_since_.remove(socket);
         return;
+    }
     if (records_state_ == RecordsState::Preparing) {
         waiting_for_records_.insert(socket);
         return;
@@ -425,18 +474,45 @@ void StationWindow::start_board(SocketRun* socket)
         return;
     // An image changed on disk shows its new CRC before the board takes it.
     refresh_images();
+    // An image being written is waited for, never taken half way: the board
+    // is looked at again shortly, and fails with the reason if the writer
+    // does not finish in time.
+    const QStringList unsettled = unsettled_images();
+    if (!unsettled.isEmpty()) {
+        if (!held_since_.contains(socket))
+            held_since_[socket].start();
+        if (held_since_[socket].elapsed() >= kImageSettleLimitMs) {
+            held_since_.remove(socket);
+            socket->refuse(QStringLiteral("%1 kept changing for %2 s: not taken")
+                               .arg(unsettled.join(QStringLiteral(", ")))
+                               .arg(kImageSettleLimitMs / 1000));
+            return;
+        }
+        socket->hold(QStringLiteral("waiting for %1 to be written").arg(unsettled.join(QStringLiteral(", "))));
+        QTimer::singleShot(kImageRecheckMs, socket, [this, socket] { start_board(socket); });
+        return;
+    }
+    held_since_.remove(socket);
     // Each board takes the images as they were read for the header, so what
-    // the operator sees is what it gets, and a file rewritten meanwhile never
-    // reaches a board half way.
+    // the operator sees is what it gets. Its reasons name the operator's
+    // files, not the copies.
     StationSetup taken = setup_;
+    QHash<QString, QString> shown_names;
     for (StationAction& a : taken.actions) {
         const QString snapshot = images_seen_.value(a.file).snapshot;
-        if (!snapshot.isEmpty())
+        if (!snapshot.isEmpty()) {
+            shown_names.insert(snapshot, a.file);
             a.file = snapshot;
+        }
     }
     ChildStart child;
     child.program = env_.vqprog;
     child.args = station_child_arguments(taken, socket->device());
+    const QString log = board_log_file(socket);
+    socket->set_log_file(log);
+    if (!log.isEmpty())
+        child.args = QStringList{QStringLiteral("--log"), log} + child.args;
+    socket->set_shown_names(shown_names);
     child.folder = setup_.folder;
     child.records = setup_.records;
     child.station = setup_.name;
@@ -461,6 +537,17 @@ int StationWindow::running_boards() const
 void StationWindow::board_finished(SocketRun* socket)
 {
     update_gating();
+    // The board's log ends with what its tile says: also a refusal vqprog
+    // made before it had a log, and a board that was killed.
+    QFile log(socket->log_file());
+    if (!socket->log_file().isEmpty() && log.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        log.write(QStringLiteral("%1 %2 vqstation: %3%4\n")
+                      .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")),
+                           socket->device(),
+                           socket->state() == TileState::Fail ? QStringLiteral("FAIL") : QStringLiteral("PASS"),
+                           socket->detail().isEmpty() ? QString() : QStringLiteral(": ") + socket->detail())
+                      .toUtf8());
+    }
     if (closing_) {
         if (running_boards() == 0)
             QTimer::singleShot(0, this, &QWidget::close);
@@ -496,20 +583,77 @@ void StationWindow::refresh_images()
     for (const QString& file : setup_.image_files()) {
         const QFileInfo info(file);
         ImageInfo& seen = images_seen_[file];
-        if (seen.text.isEmpty() || seen.size != info.size() || seen.modified != info.lastModified()) {
-            seen.size = info.size();
-            seen.modified = info.lastModified();
+        const FileState before = FileState::of(file);
+        const bool changed = seen.state != before || !seen.state_seen.isValid();
+        if (changed) {
+            seen.state = before;
+            seen.state_seen.start();
+        }
+        if (seen.text.isEmpty() || seen.settling || changed) {
             const WholeFileRead read = read_whole_file(file, kMaxImageFileBytes);
-            seen.text = read.status == WholeFileStatus::Ok
-                            ? QStringLiteral("%1  CRC %2, %3 bytes")
-                                  .arg(info.fileName(), hex32_text(boot_crc32(read.bytes)))
-                                  .arg(read.bytes.size())
-                            : whole_file_problem(file, read, kMaxImageFileBytes);
-            seen.snapshot = read.status == WholeFileStatus::Ok ? snapshot(info.fileName(), read.bytes) : QString();
+            const bool ok = read.status == WholeFileStatus::Ok;
+            // Only a file that did not change around the read is a snapshot.
+            seen.settling = ok && !copy_is_whole(before, FileState::of(file), QDateTime::currentDateTime(),
+                                                 seen.state_seen.elapsed());
+            seen.text = seen.settling ? QStringLiteral("%1  being written: waiting for it").arg(info.fileName())
+                        : ok          ? QStringLiteral("%1  CRC %2, %3 bytes")
+                                   .arg(info.fileName(), hex32_text(boot_crc32(read.bytes)))
+                                   .arg(read.bytes.size())
+                                      : whole_file_problem(file, read, kMaxImageFileBytes);
+            seen.snapshot = ok && !seen.settling ? snapshot(info.fileName(), read.bytes) : QString();
         }
         lines << seen.text;
     }
-    images_->setText(lines.isEmpty() ? QStringLiteral("no image") : lines.join(QLatin1Char('\n')));
+    set_header_text(images_, lines.isEmpty() ? QStringLiteral("no image") : lines.join(QLatin1Char('\n')));
+}
+
+QStringList StationWindow::unsettled_images() const
+{
+    QStringList out;
+    for (const QString& file : setup_.image_files()) {
+        if (images_seen_.value(file).settling)
+            out << QFileInfo(file).fileName();
+    }
+    return out;
+}
+
+// One log per board run, under the station's data folder, named by the
+// time it started and its socket: what an operator opens from a tile.
+QString StationWindow::board_log_file(const SocketRun* socket) const
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+                           QStringLiteral("/boards/") + QDate::currentDate().toString(Qt::ISODate);
+    if (!QDir().mkpath(folder))
+        return QString();
+    const QString name = QStringLiteral("%1-socket%2.log")
+                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("HHmmss.zzz")))
+                             .arg(sockets_.indexOf(const_cast<SocketRun*>(socket)) + 1);
+    return folder + QLatin1Char('/') + name;
+}
+
+void StationWindow::set_header_text(QLabel* label, const QString& text)
+{
+    label->setProperty(kFullText, text);
+    label->setToolTip(text);
+    const QFontMetrics m(label->font());
+    const int room = qMax(80, label->width());
+    QStringList lines;
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        lines << m.elidedText(line, Qt::ElideMiddle, room);
+    label->setText(lines.join(QLatin1Char('\n')));
+}
+
+void StationWindow::elide_header()
+{
+    for (QLabel* l : {title_, images_})
+        set_header_text(l, l->property(kFullText).toString());
+}
+
+void StationWindow::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    // The labels have their new width only once the layout has run.
+    QTimer::singleShot(0, this, &StationWindow::elide_header);
 }
 
 // A copy under the file's own name (the board's records and its .bin or .diff
@@ -664,8 +808,9 @@ void StationWindow::show_chart(const QVector<SlotCount>& halves)
         failed_set_->append(halves[i].failed);
         top = qMax(top, halves[i].passed + halves[i].failed);
     }
-    chart_y_->setRange(0, top);
-    chart_y_->setTickCount(qMin(top, 4) + 1);
+    const CountAxis axis = count_axis(top);
+    chart_y_->setRange(0, axis.top);
+    chart_y_->setTickCount(axis.ticks());
 }
 
 void StationWindow::show_line(const QVector<LineRow>& rows)
@@ -696,7 +841,7 @@ void StationWindow::edit_setup()
         return;
     QString error;
     if (!save_station_setup(dialog.file(), dialog.setup(), &error)) {
-        title_->setText(error);
+        set_header_text(title_, error);
         return;
     }
     open_setup(dialog.file());
@@ -728,7 +873,7 @@ void StationWindow::stop_all_for_close()
     closing_ = true;
     presence_->forget_all();
     stopped_for_close_ = running_boards();
-    title_->setText(QStringLiteral("Closing: stopping %1 running board(s)...").arg(stopped_for_close_));
+    set_header_text(title_, QStringLiteral("Closing: stopping %1 running board(s)...").arg(stopped_for_close_));
     update_gating();
     start_all_->setEnabled(false);
     for (SocketRun* s : sockets_)

@@ -4,6 +4,7 @@
 // from the moment its port appears; a header with the images, today's
 // counters and the last eight hours; and the whole line from shared records.
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
@@ -13,6 +14,7 @@
 #include <memory>
 
 #include "board_history.h"
+#include "image_watch.h"
 #include "port_publish.h"
 #include "station_setup.h"
 
@@ -20,6 +22,7 @@ class AnswerPresence;
 class PortMap;
 class PortWatcher;
 class QCloseEvent;
+class QResizeEvent;
 class QGridLayout;
 class QLabel;
 class QPushButton;
@@ -73,6 +76,7 @@ public:
     RecordsState records_state() const { return records_state_; }
     QLabel* images_label() const { return images_; }
     AnswerPresence* presence() const { return presence_; }
+    QLabel* title_label() const { return title_; }
 
 public slots:
     void start_all();
@@ -82,6 +86,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void build_ui();
@@ -89,7 +94,15 @@ private:
     void board_finished(SocketRun* socket);
     SocketRun* socket_for(const PresentSocket& present);
     void refresh_images();
+    // The images still changing on disk, in the words of the header; empty
+    // when every one has a snapshot to give (or a reason of its own).
+    QStringList unsettled_images() const;
     QString snapshot(const QString& name, const QByteArray& bytes);
+    QString board_log_file(const SocketRun* socket) const;
+    void drop_socket(SocketRun* socket);
+    void lay_out_tiles();
+    void set_header_text(QLabel* label, const QString& text);
+    void elide_header();
     void show_tally(const StationTally& tally);
     void show_chart(const QVector<SlotCount>& halves);
     void show_line(const QVector<LineRow>& rows);
@@ -121,14 +134,16 @@ private:
     QHash<QString, SocketRun*> by_key_;
 
     struct ImageInfo {
-        qint64 size = -1;
-        QDateTime modified;
+        FileState state;
+        QElapsedTimer state_seen;  // since the station first saw it as it is
+        bool settling = false;     // written to meanwhile: no snapshot yet
         QString text;  // "flash.bin 0x1234ABCD, 65536 bytes"
         QString snapshot;  // the bytes that CRC is of, which the boards take; empty: unreadable
     };
     QHash<QString, ImageInfo> images_seen_;
     std::unique_ptr<QTemporaryDir> snapshots_;
     int snapshot_count_ = 0;
+    QHash<SocketRun*, QElapsedTimer> held_since_;  // boards waiting for an image to settle
 
     StationRecords* records_ = nullptr;
     RecordsState records_state_ = RecordsState::None;

@@ -1,7 +1,11 @@
 #include "tile_widget.h"
 
+#include <QContextMenuEvent>
+#include <QHelpEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolTip>
 
 #include "socket_run.h"
 
@@ -70,7 +74,7 @@ QString TileWidget::detail_line(const SocketRun& s)
     case TileState::Waiting:
         return QStringLiteral("waiting for a board");
     case TileState::Ready:
-        return QStringLiteral("board present: click to start");
+        return s.detail().isEmpty() ? QStringLiteral("board present: click to start") : s.detail();
     case TileState::Programming:
         return s.progress_text();  // the action has its own line above the bar
     case TileState::Pass:
@@ -104,13 +108,22 @@ void TileWidget::paintEvent(QPaintEvent*)
     p.drawText(top, Qt::AlignLeft | Qt::AlignVCenter, QString::number(number_));
     p.setFont(small);
     const QString where = s.device().isEmpty() ? s.label() : s.device();
-    p.drawText(top.adjusted(QFontMetrics(bold).horizontalAdvance(QString::number(number_)) + 8, 0, 0, 0),
-               Qt::AlignLeft | Qt::AlignVCenter,
-               QFontMetrics(small).elidedText(where, Qt::ElideLeft, top.width() - 70));
-    if (s.state() == TileState::Programming || s.state() == TileState::Pass || s.state() == TileState::Fail)
-        p.drawText(top, Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("%1 s").arg(s.seconds(), 0, 'f', 1));
+    const bool timed =
+        s.state() == TileState::Programming || s.state() == TileState::Pass || s.state() == TileState::Fail;
+    const QString seconds = timed ? QStringLiteral("%1 s").arg(s.seconds(), 0, 'f', 1) : QString();
+    // The port gets what the number and the seconds leave, at this font's size.
+    const int left = QFontMetrics(bold).horizontalAdvance(QString::number(number_)) + 8;
+    const int right = timed ? QFontMetrics(small).horizontalAdvance(QStringLiteral("0000.0 s")) + 8 : 0;
+    p.drawText(top.adjusted(left, 0, -right, 0), Qt::AlignLeft | Qt::AlignVCenter,
+               QFontMetrics(small).elidedText(where, Qt::ElideLeft, qMax(0, top.width() - left - right)));
+    if (timed)
+        p.drawText(top, Qt::AlignRight | Qt::AlignVCenter, seconds);
 
-    const QRect bottom(inner.left(), inner.bottom() - line_h, inner.width(), line_h);
+    // A reason gets two lines, its font shrunk until it fits them; the
+    // tooltip and the board's log have it whole.
+    const bool reason = s.state() == TileState::Fail || (s.state() == TileState::Ready && !s.detail().isEmpty());
+    const int bottom_h = reason ? 2 * line_h : line_h;
+    const QRect bottom(inner.left(), inner.bottom() - bottom_h, inner.width(), bottom_h);
     const QRect middle(inner.left(), top.bottom(), inner.width(), bottom.top() - top.bottom());
     QRect word_box = middle;
     if (s.state() == TileState::Programming) {
@@ -131,8 +144,53 @@ void TileWidget::paintEvent(QPaintEvent*)
     p.setFont(fitted(big, word, word_box.size(), 48));
     p.drawText(word_box, Qt::AlignCenter, word);
     p.setFont(small);
-    p.drawText(bottom, Qt::AlignLeft | Qt::AlignVCenter,
-               QFontMetrics(small).elidedText(detail_line(s), Qt::ElideRight, bottom.width()));
+    if (reason) {
+        QFont f = small;
+        const QString text = detail_line(s);
+        const int flags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWrapAnywhere;
+        for (int px = f.pixelSize(); px > 8; --px) {
+            f.setPixelSize(px);
+            if (QFontMetrics(f).boundingRect(bottom, flags, text).height() <= bottom.height())
+                break;
+        }
+        p.setFont(f);
+        p.drawText(bottom, flags, text);
+    } else {
+        p.drawText(bottom, Qt::AlignLeft | Qt::AlignVCenter,
+                   QFontMetrics(small).elidedText(detail_line(s), Qt::ElideRight, bottom.width()));
+    }
+}
+
+void TileWidget::set_number(int number)
+{
+    if (number != number_) {
+        number_ = number;
+        update();
+    }
+}
+
+bool TileWidget::event(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        QString tip = detail_line(*socket_);
+        if (!socket_->log_file().isEmpty())
+            tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + QStringLiteral("log: ") + socket_->log_file();
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), tip, this);
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TileWidget::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    QAction* open_log = menu.addAction(QStringLiteral("Open this board's log"));
+    open_log->setEnabled(!socket_->log_file().isEmpty());
+    if (menu.exec(event->globalPos()) == open_log)
+        emit log_requested();
 }
 
 void TileWidget::mouseReleaseEvent(QMouseEvent* event)
