@@ -34,7 +34,7 @@
 #include "session/session_report.h"
 #include "session/session_sink.h"
 
-class QSerialPort;
+class Transport;
 struct McuRange;
 
 // What a front end does around the steps of Open: the window names its Open
@@ -68,8 +68,8 @@ public:
     // A fresh port object, so that readyRead is never connected twice; the
     // old one may be inside its own signal emission, so it goes later.
     void renew_port();
-    // Opens `name` at kBaudRates[rate_index], 8N1; "Open fail" and advice
-    // when it will not open.
+    // Opens `name` (a device, or an rfc2217:// or socket:// URL) at
+    // kBaudRates[rate_index], 8N1; "Open fail" and advice when it will not open.
     bool open_port(const QString& name, int rate_index);
     void close_port();
     bool port_open() const;
@@ -145,7 +145,7 @@ private:
 
     // Link: write a frame, or a block's frames, and wait for the reply
     void serial_receiveData();
-    void serial_error();
+    void transport_gone();
     Reply exchange(const QByteArray& frame, const ReplyWait& wait);
     Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
     // The exchange with the command's rules for a wrong reply and a time-out.
@@ -158,6 +158,9 @@ private:
     void write_frame(const QByteArray& frame);
 
     int open_at(const QString& name, const LinkSettings& link, OpenSteps& steps);
+    // The transport for `name`: the current one where it is of the same kind.
+    void take_transport_for(const QString& name);
+    bool refuse_rate_change(const QString& name, const LinkSettings& link);
 
     // Connect handshake
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
@@ -205,8 +208,8 @@ private:
 
     SessionSink* sink_;
 
-    // The one serial port
-    QSerialPort* serial = nullptr;
+    // The one link to the boot loader: a serial port here or one served over the network
+    Transport* transport_ = nullptr;
     QString port_name_;
     bool port_removed_ = false;  // the open port's device went away; cleared when a port opens
 

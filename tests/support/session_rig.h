@@ -5,6 +5,8 @@
 // protocol's tests run here; the window's own tests use SimSession.
 
 #include <QSerialPort>
+
+#include "serial/serial_transport.h"
 #include <QtTest>
 
 #include "serial/rates.h"
@@ -72,7 +74,12 @@ public:
     int vcom_index() const { return s.vcom_index; }
     int& write_pacing_us() { return s.write_pacing_us; }
     int link_down() const { return s.link_down; }
-    QSerialPort* serial() const { return s.serial; }
+    // The local port under the session; null while it talks over the network.
+    QSerialPort* serial() const
+    {
+        auto* local = qobject_cast<SerialTransport*>(s.transport_);
+        return local ? local->port() : nullptr;
+    }
     uint32_t& run_address() { return s.run_address; }
     uint32_t& chip_id() { return s.chip_id_; }
     uint32_t mcu_image_crc() const { return s.mcu_image_crc; }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "serial/port_url.h"
 #include "signal_watch.h"
 
 namespace {
@@ -153,6 +154,8 @@ void Gang::kill_late_children()
                                    "may be missing")
                         .arg(b.port)
                         .arg(kChildStopGraceMs / 1000));
+        if (is_remote_port(b.port))
+            continue;  // a served port has no lock file here
         QString name = b.port.startsWith(QLatin1String("/dev/")) ? b.port.mid(5) : b.port.section(QLatin1Char('/'), -1);
         name.replace(QLatin1Char('/'), QLatin1Char('_'));
         for (const char* dir : kLockDirs) {
