@@ -192,13 +192,16 @@ bool TcpTransport::wait_ready_read(int ms)
 {
     if (!open_)
         return false;
-    const int before = rx_.size();
+    // Counted, not measured in rx_: the socket's own readyRead may run the
+    // receive slot from inside the wait, which takes the bytes away.
+    const qint64 before = received_;
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         take_socket_bytes();
-        if (rx_.size() > before) {
-            announce();
+        if (received_ > before) {
+            if (!rx_.isEmpty())
+                announce();
             return true;
         }
         const qint64 left = ms - clock.elapsed();
@@ -206,8 +209,9 @@ bool TcpTransport::wait_ready_read(int ms)
             return false;
         if (!socket_->waitForReadyRead(int(left)) && socket_->state() != QAbstractSocket::ConnectedState) {
             take_socket_bytes();
-            if (rx_.size() > before) {
-                announce();
+            if (received_ > before) {
+                if (!rx_.isEmpty())
+                    announce();
                 return true;
             }
             lost();
@@ -239,10 +243,13 @@ void TcpTransport::take_socket_bytes() const
     const QByteArray chunk = socket_->readAll();
     if (kind_ == Kind::RawSocket) {
         rx_.append(chunk);
+        received_ += chunk.size();
         return;
     }
     QVector<telnet::Command> commands;
+    const int had = rx_.size();
     decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
+    received_ += rx_.size() - had;
     for (const telnet::Command& c : commands) {
         if (c.verb == telnet::kSb) {
             if (c.option == telnet::kComPort && !c.value.isEmpty()) {

@@ -52,6 +52,7 @@ private:
     bool announcing_ = false;
     int rate_ = 0;
     mutable QByteArray rx_;
+    mutable qint64 received_ = 0;  // data bytes taken from the socket since the transport was made
     mutable telnet::Decoder decoder_;
     mutable telnet::Options options_;
     // The last confirmation of each COM-PORT-OPTION command, with its value.

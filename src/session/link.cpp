@@ -59,12 +59,14 @@ void BootSession::pause_for_reply(int ms)
         if (left <= 0 || rx_ready == 1 || stop_requested == 1)
             return;
         const int slice = int(qMin<qint64>(left, kPauseSliceMs));
-        if (port_open() && transport_->bytes_available() == 0) {
+        if (!port_open()) {
+            platform::sleep_ms(slice);
+        } else if (transport_->bytes_available() == 0) {
             // Delivers readyRead to the receive slot when bytes come.
             transport_->wait_ready_read(slice);
-        } else {
-            platform::sleep_ms(slice);
         }
+        // Bytes already waiting (a network link reads them while it looks)
+        // are handed over at once, not after a slice's sleep.
         pump_events();
     }
 }
