@@ -41,6 +41,7 @@ bool TcpTransport::open(int rate)
         return false;
     }
     socket_->abort();
+    lost_announced_ = false;
     socket_->connectToHost(url.host, quint16(url.port));
     if (!socket_->waitForConnected(kConnectMs)) {
         switch (socket_->error()) {
@@ -289,9 +290,15 @@ void TcpTransport::lost()
         return;
     if (socket_->state() == QAbstractSocket::ConnectedState)
         return;  // an error that did not end the connection
+    if (lost_announced_)
+        return;
+    lost_announced_ = true;
     failure_ = QStringLiteral("%1: the connection was closed").arg(name_);
-    open_ = false;
+    // Open while it is announced, as a serial port is when its device goes:
+    // whoever hears of it closes the link as its removal.
     emit gone();
+    if (open_)
+        close();
 }
 
 std::unique_ptr<Transport> make_transport(const QString& name)

@@ -50,6 +50,7 @@ private:
     QTcpSocket* socket_;
     bool open_ = false;
     bool announcing_ = false;
+    bool lost_announced_ = false;
     int rate_ = 0;
     mutable QByteArray rx_;
     mutable qint64 received_ = 0;  // data bytes taken from the socket since the transport was made
