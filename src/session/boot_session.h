@@ -24,6 +24,8 @@
 #include <QString>
 #include <QVector>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include "flash/flash_frames.h"
 #include "flashimage/skip_plan.h"
@@ -210,6 +212,8 @@ private:
 
     // The one link to the boot loader: a serial port here or one served over the network
     Transport* transport_ = nullptr;
+    // Where links come from; a unit test plays a script instead.
+    std::function<std::unique_ptr<Transport>(const QString&)> transport_maker_;
     QString port_name_;
     bool port_removed_ = false;  // the open port's device went away; cleared when a port opens
 

@@ -19,7 +19,8 @@ constexpr ReplyWait kRunSend{0, 0, 0, false, false};
 
 BootSession::BootSession(SessionSink* sink, QObject* parent) : QObject(parent), sink_(sink)
 {
-    transport_ = make_transport(QString()).release();
+    transport_maker_ = make_transport;
+    transport_ = transport_maker_(QString()).release();
 }
 
 BootSession::~BootSession()
@@ -100,7 +101,7 @@ void BootSession::renew_port()
         close_port();
     transport_->disconnect(this);
     transport_->deleteLater();
-    transport_ = make_transport(transport_->name()).release();
+    transport_ = transport_maker_(transport_->name()).release();
 }
 
 void BootSession::take_transport_for(const QString& name)
@@ -111,7 +112,7 @@ void BootSession::take_transport_for(const QString& name)
         close_port();
     transport_->disconnect(this);
     transport_->deleteLater();
-    transport_ = make_transport(name).release();
+    transport_ = transport_maker_(name).release();
 }
 
 bool BootSession::open_port(const QString& name, int rate_index)
