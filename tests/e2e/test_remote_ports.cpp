@@ -63,6 +63,7 @@ private slots:
     void raw_socket_at_one_rate();
     void server_stopped_mid_update();
     void round_trip_of_20_ms();
+    void gang_of_remote_and_local();
     void unreachable_ports_data();
     void unreachable_ports();
 
@@ -184,6 +185,25 @@ void RemotePortsTest::round_trip_of_20_ms()
     QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
     QVERIFY(!any_line_has(o, "Time over!"));
     QVERIFY(bench_->flash_of(0, image.size()) == image);
+}
+
+// A gang of a board behind the server and a local one: each child on its
+// own port, both programmed.
+void RemotePortsTest::gang_of_remote_and_local()
+{
+    SimServer* local = bench_->add();
+    QVERIFY(local);
+    const QByteArray image = noise(256 * 1024, 35);
+    bench_->write("flash.bin", image);
+    const Outcome o = bench_->run({"--port", server_->rfc2217_url(), "--port", local->slave_path(), "--new-rate",
+                                   "921600", "--records", "line.db", "update-flash", "flash.bin"});
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY(bench_->flash_of(0, image.size()) == image);
+    QVERIFY(bench_->flash_of(1, image.size()) == image);
+    QStringList ports;
+    for (const BoardRecord& r : records_in(bench_->work.filePath("line.db")))
+        ports << r.port;
+    QVERIFY2(ports.contains(server_->rfc2217_url()) && ports.contains(local->slave_path()), qPrintable(ports.join(' ')));
 }
 
 // Each ends in one line saying what happened and never in an OK; a port
