@@ -29,6 +29,8 @@ TcpTransport::~TcpTransport()
 
 bool TcpTransport::open(int rate)
 {
+    // Not open while the last connection is dropped: that is no loss to announce.
+    open_ = false;
     failure_.clear();
     rx_.clear();
     decoder_ = telnet::Decoder();
