@@ -19,7 +19,7 @@ void check(bool ok)
 
 void walk_records(const QByteArray& file)
 {
-    uint32_t header[8] = {};
+    DiffHeader header{};
     for (int w = 0; w < 8 && (w + 1) * 4 <= file.size(); ++w) {
         const auto* p = reinterpret_cast<const uint8_t*>(file.constData()) + w * 4;
         header[w] = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];

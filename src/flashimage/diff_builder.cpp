@@ -183,9 +183,7 @@ DiffDryRun apply_diff(QByteArray flash, const QByteArray& diff_file, const DryRu
         return fail(illegal_document(QStringLiteral("the block area's CRC is %1, dblk_crc says %2")
                                          .arg(hex32_text(check.blk_tcrc), hex32_text(r.header[kDblkCrc]))));
 
-    uint32_t words[kDiffHeaderWords];
-    std::copy(r.header.begin(), r.header.end(), words);
-    const DiffWalk walk = walk_diff_records(diff_file, words);
+    const DiffWalk walk = walk_diff_records(diff_file, r.header);
     if (walk.status == DiffWalkStatus::NoBlocks)
         return fail(QStringLiteral("There are not any block to update...: dblk_number is 0"));
     if (walk.status == DiffWalkStatus::Illegal)

@@ -164,9 +164,7 @@ QVector<DiffProblem> check_diff_records(const QByteArray& file, qint64 flash_siz
                              .arg(header[kDblkLenght])
                              .arg(area)});
 
-    uint32_t words[kDiffHeaderWords];
-    std::copy(header.begin(), header.end(), words);
-    const DiffWalk walk = walk_diff_records(file, words);
+    const DiffWalk walk = walk_diff_records(file, header);
     if (walk.status == DiffWalkStatus::Illegal) {
         problems.append({DiffProblemKind::Unwalkable, -1, -1, walk.reason});
         return problems;
@@ -207,7 +205,7 @@ QVector<DiffProblem> check_diff_records(const QByteArray& file, qint64 flash_siz
     return problems;
 }
 
-DiffWalk walk_diff_for_update(const QByteArray& file, const uint32_t (&header)[8])
+DiffWalk walk_diff_for_update(const QByteArray& file, const DiffHeader& header)
 {
     DiffWalk walk = walk_diff_records(file, header);
     if (walk.status != DiffWalkStatus::Ok)

@@ -46,4 +46,4 @@ QVector<DiffProblem> check_diff_records(const QByteArray& file, qint64 flash_siz
 // records) when a record's writes change an earlier record's data. Each
 // record's range is checked right after its own writes and nothing checks
 // the whole at the end, so such a file would pass with a range left wrong.
-DiffWalk walk_diff_for_update(const QByteArray& file, const uint32_t (&header)[8]);
+DiffWalk walk_diff_for_update(const QByteArray& file, const DiffHeader& header);

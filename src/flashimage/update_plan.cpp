@@ -95,7 +95,7 @@ bool stage_block(const QByteArray& source, const BlockWrite& write, QByteArray* 
     return true;
 }
 
-DiffWalk walk_diff_records(const QByteArray& file, const uint32_t (&header)[8])
+DiffWalk walk_diff_records(const QByteArray& file, const DiffHeader& header)
 {
     DiffWalk walk{DiffWalkStatus::Ok, QString(), {}};
     if (header[kDiffNumberWord] == 0) {

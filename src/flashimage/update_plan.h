@@ -30,7 +30,11 @@ enum : int {
     kOk = 0,
     kRefused = -1,        // port closed, a connect failed, or dblk_number is 0
     kNoFlashId = -2,
-    kStopped = -3,        // too large for the flash, Exit or removal after a block, verification failed
+    // The boot loader's procedures end three ways with -3, and operators'
+    // scripts read the number: the names tell them apart in the code.
+    kStopped = -3,        // Exit or removal after a block
+    kTooLarge = -3,       // the image is larger than the identified flash
+    kCheckFailed = -3,    // written, but the boot loader's CRC of it did not match
     kModeFailed = -4,
     kBlockRefused = -5,   // a block refused three times ("CRC Error:")
     kIllegalRecords = -6, // a .diff block area that cannot be walked; nothing sent
@@ -109,7 +113,7 @@ struct DiffWalk {
 // a record header or a record's data runs past the end of the file, a length
 // is 0x80000000 or more, a record's range passes the end of the 32-bit
 // address space, or the block area is empty.
-DiffWalk walk_diff_records(const QByteArray& file, const uint32_t (&header)[8]);
+DiffWalk walk_diff_records(const QByteArray& file, const DiffHeader& header);
 
 // A record's writes: sub-blocks from its address with the sequence bit
 // starting at 0, then a padded 2047-byte tail when the length is not a

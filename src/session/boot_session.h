@@ -98,9 +98,9 @@ public:
     // Connects as each catalogued model in turn; chip_identified reports
     // the one that answered, or "unknown".
     int identify_chip(const LinkSettings& link);  // identify_chip_result
-    // 2 while the boot loader must be reopened at the New Rate.
+    // kReconnectAgreed while the boot loader must be reopened at the New Rate.
     int reconnect_state_now() const { return reconnect_state; }
-    void clear_reconnect_state() { reconnect_state = 0; }
+    void clear_reconnect_state() { reconnect_state = kReconnectNone; }
     int run_application(uint32_t start_address);  // run_application_result
     // Run Uart Application: the run frame to the application's start, given
     // the time to leave before the port may close. operation_result::kPortClosed
@@ -217,23 +217,32 @@ private:
     QString port_name_;
     bool port_removed_ = false;  // the open port's device went away; cleared when a port opens
 
-    // Reply gathering
+    // Reply gathering. The int flags keep the boot loader's 0/1 values, which
+    // the tests read back as numbers.
     uint8_t rx_buf[kRxBufLen] = {};
-    int rx_len = 0;
-    int rx_ready = 0;
+    int rx_len = 0;    // bytes of the reply gathered so far
+    int rx_ready = 0;  // 1: rx_buf holds a whole reply, not yet taken by a wait
+    // 1: the receive slot waits wait_ms for the rest of a short reply before
+    // judging it; the connect reply's "no need to wait" flag turns it off.
     int rx_wait_enabled = 1;
-    int wait_ms = 3;
+    int wait_ms = 3;  // that wait, 1 to 8 ms (WaitTime)
 
     // The identified chip and what its boot loader reported
     uint32_t chip_id_ = 0;
     uint32_t boot_version = 0;
-    int vcom_index = 0;
-    int write_pacing_us = 125;
-    int reconnect_state = 0;
+    int vcom_index = 0;           // 1: a virtual-COM link, which takes a block in packets
+    int write_pacing_us = 125;    // the pause between a block's frames, from the link code
+    int reconnect_state = kReconnectNone;  // the New Rate switch, below
+
+    // The switch to the New Rate: asked in the connect request, then agreed
+    // when the chip answered, after which Open reopens the port at that rate.
+    static constexpr int kReconnectNone = 0;
+    static constexpr int kReconnectAsked = 1;
+    static constexpr int kReconnectAgreed = 2;
 
     // Abort flags of long operations
-    int link_down = 1;
-    int stop_requested = 0;
+    int link_down = 1;  // 1 until a chip has answered on the open port, and again once its device goes
+    int stop_requested = 0;  // 1 from request_stop() on; sticky
     int timed_out_blocks_in_row = 0;  // of the flash update running, across its calls of write_flash_blocks
     UpdateBytes update_bytes_;        // what the update running wrote and left out
 
@@ -245,9 +254,9 @@ private:
     // Selected flash image
     int flash_image_len = 0;
     uint32_t flash_image_crc = 0;
-    int flash_image_has_info = 0;
-    uint32_t flash_image_info_crc = 0;
-    uint32_t file_diff_info[8] = {};
+    int flash_image_has_info = 0;          // 1: a .bin whose image info block is valid
+    uint32_t flash_image_info_crc = 0;     // the CRC that block says the flash must show
+    DiffHeader diff_header{};              // a .diff's header, as read at Input File
     QByteArray image_data;
 
     // Identified external flash

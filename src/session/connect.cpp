@@ -17,10 +17,10 @@ int BootSession::connect_device(ConnectMode mode, uint32_t expected_chip_id, con
 {
     uint8_t baud_request = kNoBaudChange;
     if (link.rate_index == link.new_rate_index) {
-        reconnect_state = 0;
+        reconnect_state = kReconnectNone;
     } else {
         baud_request = static_cast<uint8_t>(link.new_rate_index);
-        reconnect_state = 1;
+        reconnect_state = kReconnectAsked;
     }
     const QByteArray request =
         build_connect_request(mode, connect_nonce(platform::local_time()), expected_chip_id, baud_request,

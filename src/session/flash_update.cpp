@@ -40,7 +40,7 @@ int BootSession::flash_update_prologue(const LinkSettings& link, int image_len)
         return flash_update_result::kModeFailed;
     if (image_len > flash_size) {
         show_error(texts::kImageOverFlashSize);
-        return flash_update_result::kStopped;
+        return flash_update_result::kTooLarge;
     }
     return flash_update_result::kOk;
 }
@@ -105,7 +105,8 @@ int BootSession::Update_FlashFull(int len, int blk, const UpdateOptions& options
         return result;
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
-    return Check_FlashImageCRC(options.send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk : flash_update_result::kStopped;
+    return Check_FlashImageCRC(options.send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk
+                                                                             : flash_update_result::kCheckFailed;
 }
 
 int BootSession::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc,
@@ -124,7 +125,7 @@ int BootSession::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expect
     set_progress(kProgressDone);
     log_line(texts::kEndUpdateFlash);
     return Check_FlashRangeCRC(base, len, expected_crc) == flash_crc_result::kOk ? flash_update_result::kOk
-                                                                             : flash_update_result::kStopped;
+                                                                             : flash_update_result::kCheckFailed;
 }
 
 int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options)
@@ -132,7 +133,7 @@ int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options
     // Every record is walked before anything is sent: a block area that
     // cannot be walked to its end, or whose records would leave one another
     // wrong, is refused whole.
-    const DiffWalk walk = walk_diff_for_update(image_data.left(len), file_diff_info);
+    const DiffWalk walk = walk_diff_for_update(image_data.left(len), diff_header);
     if (walk.status == DiffWalkStatus::Illegal) {
         log_line(walk.reason);
         return flash_update_result::kIllegalRecords;
@@ -160,7 +161,7 @@ int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options
         if (result != flash_update_result::kOk)
             return result;
         if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc_result::kOk)
-            return flash_update_result::kStopped;
+            return flash_update_result::kCheckFailed;
         set_progress(r.progress);
         log_line(QString());
     }
@@ -175,7 +176,7 @@ void BootSession::take_flash_image_check(const FlashImageCheck& check)
     flash_image_len = check.len;
     flash_image_crc = check.crc;
     if (check.is_diff) {
-        std::copy(check.diff_info.begin(), check.diff_info.end(), file_diff_info);
+        diff_header = check.diff_info;
     } else {
         flash_image_has_info = check.has_info;
         flash_image_info_crc = check.info_crc;

@@ -181,7 +181,7 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
     if (refuse_rate_change(name, *link))
         return operation_result::kOpenFailed;
     int result = open_at(name, *link, s);
-    if (reconnect_state == 2) {
+    if (reconnect_state == kReconnectAgreed) {
         // The boot loader now listens at the New Rate. A local port is
         // opened again there; a served one stays connected (a new
         // connection would find the server's port at its configured rate)
@@ -205,7 +205,7 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
             result = identified == identify_chip_result::kOk ? operation_result::kOk : operation_result::kNoChip;
         }
     }
-    reconnect_state = 0;
+    reconnect_state = kReconnectNone;
     return result;
 }
 
@@ -246,8 +246,8 @@ int BootSession::identify_chip(const LinkSettings& link)
             chip_id_ = kChipModels[i].chip_id;
             sink_->chip_identified(chip_id_, model_name(i));
             sink_->actions_enabled(true);
-            if (reconnect_state == 1)
-                reconnect_state = 2;
+            if (reconnect_state == kReconnectAsked)
+                reconnect_state = kReconnectAgreed;
             result = identify_chip_result::kOk;
             break;
         }

@@ -96,7 +96,7 @@ public:
     uint32_t mcu_image_crc() const { return s.mcu_image_crc; }
     int flash_image_has_info() const { return s.flash_image_has_info; }
     uint32_t flash_image_info_crc() const { return s.flash_image_info_crc; }
-    QVector<uint32_t> file_diff_info() const { return QVector<uint32_t>(s.file_diff_info, s.file_diff_info + 8); }
+    QVector<uint32_t> file_diff_info() const { return QVector<uint32_t>(s.diff_header.begin(), s.diff_header.end()); }
     int connect_device(char mode, uint32_t chip, const LinkSettings& link)
     {
         return s.connect_device(ConnectMode(mode), chip, link);

@@ -473,7 +473,7 @@ void WriteRulesTest::diff_records()
     QFETCH(uint, number);
     QFETCH(QString, records);
     QFETCH(QStringList, plans);
-    uint32_t header[8] = {};
+    DiffHeader header{};
     header[kDiffNumberWord] = number;
     const DiffWalk walk = walk_diff_records(file, header);
     QCOMPARE(int(walk.status), int(DiffWalkStatus::Ok));
@@ -533,7 +533,7 @@ void WriteRulesTest::diff_refusals()
     QFETCH(uint, number);
     QFETCH(int, status);
     QFETCH(QString, reason);
-    uint32_t header[8] = {};
+    DiffHeader header{};
     header[kDiffNumberWord] = number;
     const DiffWalk walk = walk_diff_for_update(file, header);
     QCOMPARE(int(walk.status), status);
@@ -546,7 +546,7 @@ void WriteRulesTest::diff_progress_beyond_int_range()
     // 100 times a position past 21.5 MB no longer fits an int.
     const int n = 22 * 1000 * 1000;
     const QByteArray file = diff_file(record(0, 16, 0, pattern(16)) + record(0x100000, n, 0, QByteArray(n, '\0')));
-    uint32_t header[8] = {};
+    DiffHeader header{};
     header[kDiffNumberWord] = 2;
     const DiffWalk walk = walk_diff_records(file, header);
     QCOMPARE(walk.records.size(), 2);

@@ -370,9 +370,7 @@ Inspection inspect_diff(const QByteArray& bytes, const FlashImageCheck& check, q
             in.lines << QStringLiteral("label: ") + check.label;
             in.json[QStringLiteral("label")] = check.label;
         }
-        uint32_t words[kDiffHeaderWords];
-        std::copy(check.diff_info.begin(), check.diff_info.end(), words);
-        const DiffWalk walk = walk_diff_records(bytes, words);
+        const DiffWalk walk = walk_diff_records(bytes, check.diff_info);
         QJsonArray records;
         for (const DiffRecord& r : walk.records) {
             QJsonObject o;
