@@ -9,16 +9,18 @@
 
 #include "app/mainwindow.h"
 #include "app/user_folder.h"
+#include "serial/remote_ports.h"
 #include "vq_version.h"
 
 namespace {
 
 constexpr char kUserFolderOption[] = "--user-folder";
 constexpr char kFolderName[] = "vq-uart-tool";
+constexpr char kRemotePortOption[] = "--remote-port";
 
 // The manual page is made from this text.
 constexpr char kHelp[] =
-    "Usage: vqgui [--user-folder]\n"
+    "Usage: vqgui [--user-folder] [--remote-port URL]...\n"
     "Programs VQ chips through their boot loader over a UART, from one window.\n"
     "\n"
     "The window reads and writes its settings (config.ini) and the external flash\n"
@@ -30,6 +32,10 @@ constexpr char kHelp[] =
     "                 absolute folder),\n"
     "                 created on first start with the sample Flash.ini; the menu\n"
     "                 entry starts the window this way\n"
+    "  --remote-port URL\n"
+    "                 list a port served over the network, rfc2217://HOST:PORT\n"
+    "                 or socket://HOST:PORT, after the local ports from now on\n"
+    "                 (kept in the per-user settings, not in config.ini)\n"
     "  -h, --help     display this help and exit\n"
     "  -v, --version  display version information and exit\n";
 
@@ -65,6 +71,17 @@ int main(int argc, char* argv[])
     if (has_argument(argc, argv, "--version", "-v")) {
         std::printf("vqgui %s\n", VQ_VERSION);
         return 0;
+    }
+    // Kept before the window lists its ports, so that it lists them at once.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], kRemotePortOption) != 0)
+            continue;
+        const QString problem = i + 1 < argc ? keep_remote_port(QString::fromLocal8Bit(argv[++i]))
+                                             : QStringLiteral("--remote-port needs a URL");
+        if (!problem.isEmpty()) {
+            std::fprintf(stderr, "vqgui: %s\n", qPrintable(problem));
+            return 2;
+        }
     }
     QApplication app(argc, argv);
     // A window started from the menu has no folder of the user's choosing,

@@ -6,6 +6,7 @@
 #include "protocol/texts.h"
 #include "serial/port_map.h"
 #include "serial/port_watcher.h"
+#include "serial/remote_ports.h"
 #include "ui_mainwindow.h"
 
 #ifdef Q_OS_WIN
@@ -29,6 +30,8 @@ QString MainWindow::GetComm(int index, QString /*keyValue*/)
 void MainWindow::LockforTPdevice()
 {
     port_entries = port_map->entries();
+    for (const QString& url : kept_remote_ports())
+        port_entries.append(PortMapEntry{url, url, false});
     ui->comboBox_Comm->clear();
     usb_port_index = -1;
     QStringList list;

@@ -24,6 +24,8 @@
 #include <QString>
 #include <QVector>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include "flash/flash_frames.h"
 #include "flashimage/skip_plan.h"
@@ -35,7 +37,7 @@
 #include "session/session_report.h"
 #include "session/session_sink.h"
 
-class QSerialPort;
+class Transport;
 struct McuRange;
 
 // What a front end does around the steps of Open: the window names its Open
@@ -78,8 +80,9 @@ public:
     // A fresh port object, so that readyRead is never connected twice; the
     // old one may be inside its own signal emission, so it goes later.
     void renew_port();
-    // Opens `name` at kBaudRates[rate_index], 8N1; "Open fail" and advice
-    // when it will not open. `look`: how root looks for a holder of the port.
+    // Opens `name` (a device, or an rfc2217:// or socket:// URL) at
+    // kBaudRates[rate_index], 8N1; "Open fail" and advice when it will not
+    // open. `look`: how root looks for a holder of a local port.
     bool open_port(const QString& name, int rate_index, HolderLook look = HolderLook::Processes);
     void close_port();
     bool port_open() const;
@@ -166,7 +169,7 @@ private:
 
     // Link: write a frame, or a block's frames, and wait for the reply
     void serial_receiveData();
-    void serial_error();
+    void transport_gone();
     Reply exchange(const QByteArray& frame, const ReplyWait& wait);
     Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
     // The exchange with the command's rules for a wrong reply and a time-out.
@@ -182,6 +185,9 @@ private:
     // Empties the line until nothing has come for quiet_ms; false when a
     // stop, a removal or the deadline came first.
     bool drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline);
+    // The transport for `name`: the current one where it is of the same kind.
+    void take_transport_for(const QString& name);
+    bool refuse_rate_change(const QString& name, const LinkSettings& link);
 
     // Connect handshake
     int connect_device(ConnectMode mode, uint32_t expected_chip_id, const LinkSettings& link);
@@ -229,8 +235,10 @@ private:
 
     SessionSink* sink_;
 
-    // The one serial port
-    QSerialPort* serial = nullptr;
+    // The one link to the boot loader: a serial port here or one served over the network
+    Transport* transport_ = nullptr;
+    // Where links come from; a unit test plays a script instead.
+    std::function<std::unique_ptr<Transport>(const QString&)> transport_maker_;
     QString port_name_;
     bool port_removed_ = false;  // the open port's device went away; cleared when a port opens
 

@@ -1,6 +1,5 @@
 // The connect handshake, a member of BootSession.
 
-#include <QSerialPort>
 
 #include "platform/platform.h"
 #include "protocol/catalogue.h"

@@ -2,7 +2,6 @@
 // catalogue lookup, and the wait of the flash CRC command, members of
 // BootSession.
 
-#include <QSerialPort>
 
 #include "flash/flash_frames.h"
 #include "flash/flash_ini.h"
@@ -41,7 +40,7 @@ int BootSession::Set_FlashMode(uint8_t mode)
 
 int BootSession::Get_FlashID(uint8_t variant)
 {
-    if (!serial->isOpen()) {
+    if (!port_open()) {
         show_error(texts::kPleaseOpenPort);
         return flash_id_result::kPortClosed;
     }

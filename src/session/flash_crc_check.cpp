@@ -3,7 +3,6 @@
 // status '2'; operators' scripts read these lines, so each keeps its own
 // (judge_flash_crc_reply has the differences).
 
-#include <QSerialPort>
 
 #include "protocol/catalogue.h"
 #include "protocol/texts.h"

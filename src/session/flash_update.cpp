@@ -3,7 +3,6 @@
 // address 0 and from a base address, and the differential update, members
 // of BootSession.
 
-#include <QSerialPort>
 
 #include "flashimage/block_frames.h"
 #include "flashimage/diff_check.h"

@@ -3,12 +3,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QSerialPort>
 
 #include "platform/platform.h"
 #include "protocol/frame.h"
 #include "protocol/hex_text.h"
 #include "protocol/texts.h"
+#include "serial/transport.h"
 #include "session/boot_session.h"
 
 namespace {
@@ -18,14 +18,14 @@ constexpr int kPauseSliceMs = 10;  // longest time a wait goes without handling 
 
 void BootSession::serial_receiveData()
 {
-    if (!serial || !serial->isOpen())
+    if (!port_open())
         return;
     // The wait for more bytes lets a reply that arrives in pieces be read
     // in one go; when the bytes waiting already complete a reply there is
     // nothing to wait for, and the wait would only delay every block.
-    if (rx_wait_enabled == 1 && rx_len + serial->bytesAvailable() < kReplyLen)
-        serial->waitForReadyRead(wait_ms);
-    const QByteArray chunk = serial->readAll();
+    if (rx_wait_enabled == 1 && rx_len + transport_->bytes_available() < kReplyLen)
+        transport_->wait_ready_read(wait_ms);
+    const QByteArray chunk = transport_->read_all();
     QCoreApplication::processEvents();
     gather_chunk(chunk.constData(), chunk.size(), rx_buf, rx_len, rx_ready);
 }
@@ -37,7 +37,7 @@ void BootSession::pump_events()
     // running (it waits and pumps events), so bytes that arrived then sit in
     // the port's buffer with no signal to come. Hand them over here, or a
     // reply that has arrived would be reported as a time-out.
-    if (serial && serial->isOpen() && serial->bytesAvailable() > 0)
+    if (port_open() && transport_->bytes_available() > 0)
         serial_receiveData();
 }
 
@@ -59,12 +59,14 @@ void BootSession::pause_for_reply(int ms)
         if (left <= 0 || rx_ready == 1 || stop_requested == 1)
             return;
         const int slice = int(qMin<qint64>(left, kPauseSliceMs));
-        if (serial && serial->isOpen() && serial->bytesAvailable() == 0) {
-            // Delivers readyRead to the receive slot when bytes come.
-            serial->waitForReadyRead(slice);
-        } else {
+        if (!port_open()) {
             platform::sleep_ms(slice);
+        } else if (transport_->bytes_available() == 0) {
+            // Delivers readyRead to the receive slot when bytes come.
+            transport_->wait_ready_read(slice);
         }
+        // Bytes already waiting (a network link reads them while it looks)
+        // are handed over at once, not after a slice's sleep.
         pump_events();
     }
 }
@@ -109,7 +111,7 @@ Reply BootSession::exchange(const QVector<FrameOut>& frames, const ReplyWait& wa
         if (frame.wait_written)
             write_frame(frame.bytes);
         else
-            serial->write(frame.bytes);
+            transport_->write(frame.bytes);
         for (int round = 0; round < frame.settle_rounds; ++round) {
             if (frame.paced && !wait.events_first)
                 platform::delay_us(wait.pause_us);
@@ -149,7 +151,7 @@ Reply BootSession::checked_exchange(const QVector<FrameOut>& frames, const Reply
 
 void BootSession::discard_input()
 {
-    serial->clear(QSerialPort::AllDirections);
+    transport_->discard();
     // A partial reply in rx_buf is as stale as the bytes just discarded.
     rx_len = 0;
     rx_ready = 0;
@@ -159,6 +161,6 @@ void BootSession::write_frame(const QByteArray& frame)
 {
     // A write that fails or stalls is not judged here: the reply's wait
     // reports it as a time-out, as for a reply lost on the line.
-    serial->write(frame);
-    serial->waitForBytesWritten(kWriteTimeoutMs);
+    transport_->write(frame);
+    transport_->wait_written(kWriteTimeoutMs);
 }

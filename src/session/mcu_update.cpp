@@ -2,7 +2,6 @@
 // (where it goes, erase, block by block, then the boot loader's CRC of what
 // it holds) and checking it, members of BootSession.
 
-#include <QSerialPort>
 
 #include "flashimage/flash_limits.h"
 #include "flashimage/update_plan.h"

@@ -3,19 +3,15 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QSerialPort>
-
-#ifdef Q_OS_LINUX
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#endif
 
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
 #include "protocol/texts.h"
-#include "serial/port_advice.h"
+#include "serial/port_url.h"
 #include "serial/rates.h"
+#include "serial/serial_transport.h"
+#include "serial/transport.h"
 #include "session/boot_session.h"
 
 namespace {
@@ -27,38 +23,22 @@ constexpr ReplyWait kRunSend{0, 0, 0, false, false};
 // well inside this of each other; a line this quiet is free for a connect.
 constexpr int kBusyQuietMs = 300;
 constexpr int kDrainSliceMs = 20;
-
-// A USB serial adapter holds a short reply for its latency timer (several
-// milliseconds a block) unless its driver is asked to hand bytes over at
-// once. Drivers that do not know the request, a pseudo-terminal among
-// them, are left as they are; on Windows the adapter's own setting rules.
-void request_low_latency(QSerialPort& port)
-{
-#ifdef Q_OS_LINUX
-    serial_struct settings{};
-    if (::ioctl(port.handle(), TIOCGSERIAL, &settings) == 0) {
-        settings.flags |= ASYNC_LOW_LATENCY;
-        ::ioctl(port.handle(), TIOCSSERIAL, &settings);
-    }
-#else
-    Q_UNUSED(port)
-#endif
-}
 }  // namespace
 
 BootSession::BootSession(SessionSink* sink, QObject* parent) : QObject(parent), sink_(sink)
 {
-    serial = new QSerialPort;
+    transport_maker_ = make_transport;
+    transport_ = transport_maker_(QString()).release();
 }
 
 BootSession::~BootSession()
 {
     // A device that went away under the open port reports its error while
     // the port closes; nobody is left to handle it.
-    serial->disconnect(this);
-    if (serial->isOpen())
+    transport_->disconnect(this);
+    if (transport_->is_open())
         close_port();
-    delete serial;
+    delete transport_;
 }
 
 void BootSession::log_line(const QString& text)
@@ -120,41 +100,47 @@ UpdateReport BootSession::make_report(Operation operation, int code) const
 
 bool BootSession::port_open() const
 {
-    return serial && serial->isOpen();
+    return transport_ && transport_->is_open();
 }
 
 void BootSession::renew_port()
 {
-    if (serial->isOpen())
+    if (transport_->is_open())
         close_port();
-    serial->disconnect(this);
-    serial->deleteLater();
-    serial = new QSerialPort;
+    transport_->disconnect(this);
+    transport_->deleteLater();
+    transport_ = transport_maker_(transport_->name()).release();
+}
+
+void BootSession::take_transport_for(const QString& name)
+{
+    if (transport_kind(name) == transport_->kind())
+        return;
+    if (transport_->is_open())
+        close_port();
+    transport_->disconnect(this);
+    transport_->deleteLater();
+    transport_ = transport_maker_(name).release();
 }
 
 bool BootSession::open_port(const QString& name, int rate_index, HolderLook look)
 {
-    // Reusing the port object: drop the connections of its last open.
-    serial->disconnect(this);
+    take_transport_for(name);
+    // Reusing the transport: drop the connections of its last open.
+    transport_->disconnect(this);
     port_name_ = name;
-    serial->setPortName(port_name_);
-    serial->setBaudRate(baud_rate_for_index(rate_index), QSerialPort::AllDirections);
-    serial->setDataBits(QSerialPort::Data8);
-    serial->setParity(QSerialPort::NoParity);
-    serial->setStopBits(QSerialPort::OneStop);
-    serial->setFlowControl(QSerialPort::NoFlowControl);
-    // A port another program has locked is not opened even where the open
-    // would pass: two programs on one line garble each other's frames.
-    if (port_lock_holder(port_name_, look) || !serial->open(QIODevice::ReadWrite)) {
+    transport_->set_name(port_name_);
+    if (auto* local = dynamic_cast<SerialTransport*>(transport_))
+        local->set_holder_look(look);
+    if (!transport_->open(baud_rate_for_index(rate_index))) {
         sink_->notice_box(QStringLiteral("Title"), QString::fromLatin1(texts::kOpenFail));
-        const QString advice = port_open_advice(gather_port_facts(port_name_));
-        if (!advice.isEmpty())
-            log_line(advice);
+        const QString why = transport_->failure_line();
+        if (!why.isEmpty())
+            log_line(why);
         return false;
     }
-    request_low_latency(*serial);
-    connect(serial, &QSerialPort::readyRead, this, &BootSession::serial_receiveData, Qt::DirectConnection);
-    connect(serial, &QSerialPort::errorOccurred, this, &BootSession::serial_error, Qt::DirectConnection);
+    connect(transport_, &Transport::ready_read, this, &BootSession::serial_receiveData, Qt::DirectConnection);
+    connect(transport_, &Transport::gone, this, &BootSession::transport_gone, Qt::DirectConnection);
     port_removed_ = false;
     // A new session starts with an empty reply buffer: a partial reply of
     // the last one would be put in front of the first reply of this one.
@@ -166,27 +152,23 @@ bool BootSession::open_port(const QString& name, int rate_index, HolderLook look
 void BootSession::close_port()
 {
     discard_input();
-    serial->close();
+    transport_->close();
 }
 
 void BootSession::mark_port_removed()
 {
     link_down = 1;
     port_removed_ = true;
-    serial->close();
+    transport_->close();
 }
 
-void BootSession::serial_error()
+void BootSession::transport_gone()
 {
-    const QSerialPort::SerialPortError error = serial->error();
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
-        error != QSerialPort::WriteError)
-        return;
-    if (!serial->isOpen())
-        return;
-    // The device went away under the open port (on Linux a hung-up tty
-    // floods read errors until the port is closed): the front end handles
-    // it as the removal of that port, once.
+    // The device or the connection went away under the open link: the
+    // front end handles it as the removal of that port, once. A network
+    // link says what happened; a local port's "Remove" says it all.
+    if (transport_->kind() != Transport::Kind::Local && !transport_->failure_line().isEmpty())
+        log_line(transport_->failure_line());
     sink_->port_failed(port_name_);
 }
 
@@ -206,17 +188,49 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
     OpenSteps none;
     OpenSteps& s = steps ? *steps : none;
     set_receive_wait_ms(link->wait_ms);
+    if (refuse_rate_change(name, *link))
+        return operation_result::kOpenFailed;
     int result = open_at(name, *link, s);
     if (reconnect_state == kReconnectAgreed) {
-        // The boot loader now listens at the New Rate.
-        close_port();
+        // The boot loader now listens at the New Rate. A local port is
+        // opened again there; a served one stays connected (a new
+        // connection would find the server's port at its configured rate)
+        // and has the server move its port, confirmed before the next frame.
+        const bool served = transport_->kind() != Transport::Kind::Local && transport_->is_open();
+        if (!served)
+            close_port();
         link->rate_index = link->new_rate_index;
         s.rate_moved(link->rate_index);
         log_line(QStringLiteral("Reconnected with the new baud rate..."));
-        result = open_at(name, *link, s);
+        if (!served) {
+            result = open_at(name, *link, s);
+        } else if (!transport_->set_rate(baud_rate_for_index(link->rate_index))) {
+            log_line(transport_->failure_line());
+            close_port();
+            result = operation_result::kOpenFailed;
+        } else {
+            discard_input();
+            const int identified = identify_chip(*link);
+            s.chip_asked();
+            result = identified == identify_chip_result::kOk ? operation_result::kOk : operation_result::kNoChip;
+        }
     }
     reconnect_state = kReconnectNone;
     return result;
+}
+
+bool BootSession::refuse_rate_change(const QString& name, const LinkSettings& link)
+{
+    if (link.new_rate_index == link.rate_index || parse_port_url(name).scheme != PortUrl::RawSocket)
+        return false;
+    // The boot loader would move and the server's port could not follow:
+    // the board would be left talking at a rate nobody listens at.
+    sink_->notice_box(QStringLiteral("Title"), QStringLiteral("Open fail"));
+    log_line(QStringLiteral("%1 carries bytes only and cannot change the rate: give the New Rate equal to the rate "
+                            "(%2), or name the port rfc2217://")
+                 .arg(name.trimmed())
+                 .arg(baud_rate_for_index(link.rate_index)));
+    return true;
 }
 
 int BootSession::open_at(const QString& name, const LinkSettings& link, OpenSteps& steps)
@@ -231,7 +245,7 @@ int BootSession::open_at(const QString& name, const LinkSettings& link, OpenStep
     // line or a chip of no catalogued model fails at once, as it always has.
     QDeadlineTimer deadline(busy_retry_ms_);
     while (identified != identify_chip_result::kOk && connect_heard_busy_ && busy_retry_ms_ > 0 &&
-           !deadline.hasExpired() && serial->isOpen()) {
+           !deadline.hasExpired() && transport_->is_open()) {
         log_line(QStringLiteral("The boot loader is still busy: connecting again when the line is quiet"));
         if (!drain_until_quiet(kBusyQuietMs, deadline))
             break;
@@ -248,10 +262,10 @@ bool BootSession::drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline
     QElapsedTimer quiet;
     quiet.start();
     while (quiet.elapsed() < quiet_ms) {
-        if (aborted() || !serial->isOpen() || deadline.hasExpired())
+        if (aborted() || !transport_->is_open() || deadline.hasExpired())
             return false;
         pause_for_reply(kDrainSliceMs);
-        if (rx_len > 0 || rx_ready == 1 || serial->bytesAvailable() > 0) {
+        if (rx_len > 0 || rx_ready == 1 || transport_->bytes_available() > 0) {
             discard_input();
             quiet.restart();
         }
@@ -282,7 +296,7 @@ int BootSession::identify_chip(const LinkSettings& link)
         sink_->chip_identified(chip_id_, chip_model_name());
     }
     // A device removed during identification stays down.
-    if (serial->isOpen())
+    if (port_open())
         link_down = 0;
     return result;
 }
@@ -305,7 +319,7 @@ int BootSession::start_application()
 
 bool BootSession::refuse_closed_port()
 {
-    if (serial->isOpen())
+    if (port_open())
         return false;
     show_error(texts::kPleaseOpenPort);
     return true;

@@ -2,8 +2,6 @@
 // line station asks of a socket whose adapter never leaves, before it starts
 // a board there.
 
-#include <QSerialPort>
-
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
@@ -28,7 +26,7 @@ PortPresence BootSession::boot_loader_presence(const QString& name, int rate_ind
     const ReplyWait wait{qMax(1, wait_ms / kPresenceSliceMs), kPresenceSliceMs, 'K', true, false};
     rx_wait_enabled = 1;
     const bool answered = exchange(request, wait) == Reply::Ok;
-    if (serial->isOpen())
+    if (port_open())
         close_port();
     return answered ? PortPresence::Answered : PortPresence::Silent;
 }

@@ -1,6 +1,7 @@
 // The connect handshake of the boot session, with no window: identification
-// of each model, its faults, the request on the wire and what the reply sets;
-// and the link's wait for a reply, over a bare pty.
+// of each model, its faults, the request on the wire and what the reply sets
+// (the last two played from a script, no device needed); and the link's wait
+// for a reply, over a bare pty.
 
 #include <QtTest>
 
@@ -67,6 +68,31 @@ int probed_model(const QByteArray& raw)
             return i;
     }
     return -1;
+}
+
+// What a chip of `chip_id` answers to a connect request, signed over the
+// request as the device signs it, with the link fields given.
+QByteArray connect_reply(const QByteArray& request, uint32_t chip_id, uint32_t link_code = 0, bool vcom = false,
+                         bool no_wait = false)
+{
+    QByteArray reply(63, '\0');
+    if (request.size() != 64 || request[0] != 'K')
+        return QByteArray();
+    QByteArray signed_bytes = request.left(8) + QByteArray(4, '\0') + "ZKMB";
+    put_u32le(signed_bytes, 8, chip_id);
+    reply[0] = 'K';
+    put_u32le(reply, 1, boot_crc32(signed_bytes));
+    put_u32le(reply, 9, 0x1A2B);
+    put_u32le(reply, 13, link_code);
+    if (vcom) {
+        reply[17] = 'V';
+        reply[18] = 'v';
+    }
+    if (no_wait) {
+        reply[30] = 'x';
+        reply[31] = char(0x87);
+    }
+    return reply;
 }
 
 }  // namespace
@@ -190,6 +216,7 @@ void BootSessionTest::probing_stops_data()
     QTest::newRow("silent chip, connecting again: absent at once") << 0 << 1 << QStringList() << 3000;
 }
 
+// Played from a script: the chip's answers to the connect requests.
 void BootSessionTest::probing_stops()
 {
     QFETCH(int, fault);
@@ -198,37 +225,42 @@ void BootSessionTest::probing_stops()
     QFETCH(int, busy_retry_ms);
     const bool silent = fault == 0;
     const bool found = busy_retry_ms > 0 && fault == 1;
-    SessionRig r(chip(fault == 2 ? 0x19719999 : 0x19714700));
-    QVERIFY(r.start());
-    r.sim.with_device([fault](SimDevice& d) {
-        if (fault == 0)
-            d.set_silent('K', 1);
-        else if (fault == 1)
-            d.set_wrong_letter('K', 1);
-        return 0;
+    BareSession b;
+    int requests = 0;
+    b.a.play([&](const QByteArray& request) {
+        if (request.size() != 64 || request[0] != 'K')
+            return QByteArray();
+        ++requests;
+        if (fault == 0 && requests == 1)
+            return QByteArray();
+        QByteArray reply = connect_reply(request, fault == 2 ? 0x19719999 : 0x19714700);
+        if (fault == 1 && requests == 1)
+            reply[0] = '?';
+        return reply;
     });
     if (silent)
-        r.sink.expect_error("Time over!");
-    r.session.set_busy_connect_retry_ms(busy_retry_ms);
+        b.sink.expect_error("Time over!");
+    b.session.set_busy_connect_retry_ms(busy_retry_ms);
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(r.open() == 0, found);
+    LinkSettings link = kLink;
+    QCOMPARE(b.session.open_and_identify(QStringLiteral("scripted"), &link) == 0, found);
     // A silent chip gets the whole wait: 51 x 30 ms, less room for a coarse clock; no upper bound.
     if (silent)
         QVERIFY2(clock.elapsed() >= 1400, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(r.frames('K').size(), probes);
+    QCOMPARE(requests, probes);
     if (found) {
-        QCOMPARE(r.sink.log.mid(0, log.size()), log);
-        QCOMPARE(r.session.chip_id(), 0x19714700u);
-        VERIFY_BOXES(r.sink);
+        QCOMPARE(b.sink.log.mid(0, log.size()), log);
+        QCOMPARE(b.session.chip_id(), 0x19714700u);
+        VERIFY_BOXES(b.sink);
         return;
     }
-    QCOMPARE(r.sink.log, log);
-    QCOMPARE(r.sink.chip, QString("unknown"));
-    QCOMPARE(r.session.chip_id(), kUnknownId);
-    QVERIFY(r.session.port_open());
-    QVERIFY(!r.sink.actions);
-    VERIFY_BOXES(r.sink);
+    QCOMPARE(b.sink.log, log);
+    QCOMPARE(b.sink.chip, QString("unknown"));
+    QCOMPARE(b.session.chip_id(), kUnknownId);
+    QVERIFY(b.session.port_open());
+    QVERIFY(!b.sink.actions);
+    VERIFY_BOXES(b.sink);
 }
 
 void BootSessionTest::reply_sets_the_link_data()
@@ -250,6 +282,8 @@ void BootSessionTest::reply_sets_the_link_data()
     QTest::newRow("virtual COM") << 0x1971350Au << false << 0u << true << 1 << 77;
 }
 
+// Played from a script: what a chip of this ID answers to every connect
+// request, signed over the request as the device signs it.
 void BootSessionTest::reply_sets_the_link()
 {
     QFETCH(uint, chip_id);
@@ -258,20 +292,20 @@ void BootSessionTest::reply_sets_the_link()
     QFETCH(bool, vcom);
     QFETCH(int, rx_wait_enabled);
     QFETCH(int, pacing);
-    SimConfig c = chip(chip_id);
-    c.no_wait_flag = no_wait;
-    c.link_code = link_code;
-    c.vcom = vcom;
-    SessionRig r(c);
-    QVERIFY(r.start());
-    r.in.write_pacing_us() = 77;
-    r.open();
-    QCOMPARE(r.in.rx_wait_enabled(), rx_wait_enabled);
-    QCOMPARE(r.in.write_pacing_us(), pacing);
-    QCOMPARE(r.in.vcom_index(), int(vcom));
+    BareSession b;
+    const auto written =
+        b.a.play([&](const QByteArray& request) { return connect_reply(request, chip_id, link_code, vcom, no_wait); });
+    b.a.write_pacing_us() = 77;
+    LinkSettings link = kLink;
+    QCOMPARE(b.session.open_and_identify(QStringLiteral("scripted"), &link),
+             chip_id == 0x19719999u ? int(operation_result::kNoChip) : int(operation_result::kOk));
+    QVERIFY(!written->isEmpty());
+    QCOMPARE(b.a.rx_wait_enabled(), rx_wait_enabled);
+    QCOMPARE(b.a.write_pacing_us(), pacing);
+    QCOMPARE(b.a.vcom_index(), int(vcom));
     if (vcom)
-        QCOMPARE(r.sink.log, QStringList({"vcom_index = 1", "VQ350A Boot_Version:1a2b"}));
-    VERIFY_BOXES(r.sink);
+        QCOMPARE(b.sink.log, QStringList({"vcom_index = 1", "VQ350A Boot_Version:1a2b"}));
+    VERIFY_BOXES(b.sink);
 }
 
 void BootSessionTest::target_mode_connect_is_quiet()

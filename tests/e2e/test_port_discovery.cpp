@@ -1,6 +1,7 @@
 // The port list, its USB pre-selection, and serial devices that come and
 // go: from a test port map, and from simulators that publish and unplug.
 
+#include <QSettings>
 #include <QtTest>
 #include <cstring>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include "fifo_watchdog.h"
 #include "raw_pty.h"
 #include "serial/port_watcher.h"
+#include "serial/remote_ports.h"
 #include "sim_session.h"
 
 Q_DECLARE_METATYPE(PortMapEntry)
@@ -76,6 +78,7 @@ private slots:
     void preselection_rule();
     void usb_device_preselected();
     void no_usb_device_keeps_open_button();
+    void remote_ports_listed_after_local_ones();
     void empty_map_leaves_list_empty();
     void arrival_while_closed_rebuilds_list();
     void simulator_port_listed_and_followed();
@@ -125,6 +128,28 @@ void PortDiscoveryTest::usb_device_preselected()
     QCOMPARE(w.access->usb_port_index(), 2);
     QVERIFY(w.access->button("pushButton_OpenCom")->isEnabled());
     QVERIFY(!w.access->port_timer()->isActive());
+    VERIFY_BOXES(w.dialogs);
+}
+
+// Ports served over the network come from this user's settings, after the
+// system's; the USB device is still the one pre-selected.
+void PortDiscoveryTest::remote_ports_listed_after_local_ones()
+{
+    QSettings kept(QSettings::NativeFormat, QSettings::UserScope, "vq-uart-tool", "vqgui");
+    kept.remove("ports/remote");
+    QCOMPARE(keep_remote_port("rfc2217://fixture1:4001"), QString());
+    QCOMPARE(keep_remote_port(" socket://fixture2:7000 "), QString());
+    QCOMPARE(keep_remote_port("rfc2217://fixture1:4001"), QString());  // kept once
+    QCOMPARE(keep_remote_port("/dev/ttyUSB0"), QString("/dev/ttyUSB0: not rfc2217://host:port or socket://host:port"));
+    QCOMPARE(keep_remote_port("rfc2217://fixture3"),
+             QString("rfc2217://fixture3: no TCP port; write it as rfc2217://fixture3:port"));
+    ListWindow w({port("/dev/ttyS0"), port("/dev/ttyACM0")});
+    QTRY_COMPARE_WITH_TIMEOUT(w.items().size(), 4, 3000);
+    kept.remove("ports/remote");
+    QCOMPARE(w.items(), QStringList({"/dev/ttyS0", "/dev/ttyACM0", "rfc2217://fixture1:4001", "socket://fixture2:7000"}));
+    QCOMPARE(w.access->combo("comboBox_Comm")->currentText(), QString("/dev/ttyACM0"));
+    QFile config(w.dir.filePath("config.ini"));
+    QVERIFY(!config.open(QIODevice::ReadOnly) || !config.readAll().contains("fixture"));
     VERIFY_BOXES(w.dialogs);
 }
 

@@ -751,6 +751,8 @@ void VqprogTest::bad_usage_data()
                                        << "cannot read file: .";
     QTest::newRow("unknown port") << QStringList{"--port", "/dev/no-such-port", "identify"}
                                   << "unknown port: /dev/no-such-port";
+    QTest::newRow("URL without a TCP port") << QStringList{"--port", "rfc2217://fixture1", "identify"}
+                                            << "rfc2217://fixture1: no TCP port; write it as rfc2217://fixture1:port";
     QTest::newRow("rate not in list") << QStringList{"--port", "PORT", "--baud", "12345", "identify"}
                                       << "rate not in the list: 12345";
     QTest::newRow("new rate not in list") << QStringList{"--port", "PORT", "--new-rate", "fast", "identify"}

@@ -7,7 +7,9 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include "scripted_transport.h"
 #include "serial/rates.h"
+#include "serial/serial_transport.h"
 #include "session/boot_session.h"
 #include "sim_host.h"
 #include "test_dialogs.h"
@@ -72,8 +74,24 @@ public:
     int vcom_index() const { return s.vcom_index; }
     int& write_pacing_us() { return s.write_pacing_us; }
     int link_down() const { return s.link_down; }
-    QSerialPort* serial() const { return s.serial; }
+    // The local port under the session; null while it talks over the network.
+    QSerialPort* serial() const
+    {
+        auto* local = qobject_cast<SerialTransport*>(s.transport_);
+        return local ? local->port() : nullptr;
+    }
     uint32_t& run_address() { return s.run_address; }
+    // Every link the session makes from now on plays `responder`; the
+    // frames written to any of them are kept in the list returned.
+    std::shared_ptr<QList<QByteArray>> play(ScriptedTransport::Responder responder)
+    {
+        auto written = std::make_shared<QList<QByteArray>>();
+        s.transport_maker_ = [responder, written](const QString& name) -> std::unique_ptr<Transport> {
+            return std::make_unique<ScriptedTransport>(name, responder, written);
+        };
+        s.renew_port();
+        return written;
+    }
     uint32_t& chip_id() { return s.chip_id_; }
     uint32_t mcu_image_crc() const { return s.mcu_image_crc; }
     int flash_image_has_info() const { return s.flash_image_has_info; }

@@ -18,6 +18,7 @@
 
 #include "app/dialogs.h"
 #include "app/mainwindow.h"
+#include "serial/serial_transport.h"
 
 class MainWindowTestAccess {
 public:
@@ -87,7 +88,12 @@ public:
     BootSession& s() const { return w.session_; }
     // The window as the session's sink, for a test that listens in between.
     SessionSink& window_sink() { return w; }
-    QSerialPort* serial() const { return s().serial; }
+    // The local port under the session; null while it talks over the network.
+    QSerialPort* serial() const
+    {
+        auto* local = qobject_cast<SerialTransport*>(s().transport_);
+        return local ? local->port() : nullptr;
+    }
     QTimer* port_timer() const { return w.port_timer; }
     int wait_ms() const { return s().wait_ms; }
     uint32_t& chip_id() { return s().chip_id_; }

@@ -15,6 +15,7 @@
 #include "protocol/hex_text.h"
 #include "serial/boot_sequences.h"
 #include "serial/port_map.h"
+#include "serial/port_url.h"
 #include "session/boot_session.h"
 #include "signal_watch.h"
 
@@ -179,6 +180,10 @@ bool BoardRun::prepare()
     // Hot-plug of this board's port, in the window's words. Only its own:
     // listing every port of the system each second cost a board a fifth of
     // its CPU, and a board's log has no use for another board's cable.
+    // A port served over the network has no node to watch: its loss is the
+    // connection's, which the session reports.
+    if (is_remote_port(port_))
+        return true;
     port_present_ = QFileInfo::exists(port_);
     auto* poll = new QTimer(this);
     connect(poll, &QTimer::timeout, this, &BoardRun::watch_port);

@@ -16,6 +16,7 @@
 #include "records_command.h"
 #include "signal_watch.h"
 #include "serial/port_map.h"
+#include "serial/port_url.h"
 #include "vq_version.h"
 
 namespace {
@@ -40,9 +41,17 @@ QStringList listed_ports()
     return names;
 }
 
-// A port is one the window lists, or a device file (a pty not published by a simulator).
-bool port_known(const QString& name, const QStringList& listed)
+// A port is one the window lists, a device file (a pty not published by a
+// simulator), or a port served over the network; `problem` says what is
+// wrong with a URL.
+bool port_known(const QString& name, const QStringList& listed, QString* problem)
 {
+    const PortUrl url = parse_port_url(name);
+    if (url.scheme != PortUrl::Local) {
+        *problem = url.problem;
+        return url.problem.isEmpty();
+    }
+    *problem = QStringLiteral("unknown port: %1").arg(name);
     return listed.contains(name) || (QFileInfo::exists(name) && !QFileInfo(name).isDir());
 }
 
@@ -87,9 +96,10 @@ int main(int argc, char* argv[])
 
     const QStringList listed = listed_ports();
     for (const QString& port : options.ports) {
-        if (!port_known(port, listed)) {
+        QString problem;
+        if (!port_known(port, listed, &problem)) {
             ParseResult unknown = parsed;
-            unknown.error = QStringLiteral("unknown port: %1").arg(port);
+            unknown.error = problem;
             return usage_error(unknown);
         }
     }

@@ -38,6 +38,7 @@
 #include "production_options.h"
 #include "records.h"
 #include "serial/port_map.h"
+#include "serial/port_url.h"
 #include "serial/port_watcher.h"
 #include "serial/rates.h"
 #include "setup_dialog.h"
@@ -79,6 +80,12 @@ QVector<PresentSocket> present_sockets(const StationSetup& setup, const QStringL
     QVector<PresentSocket> out;
     QStringList taken;
     for (const QString& name : setup.ports) {
+        // A port served over the network is there as long as the station
+        // runs; the child's connection says otherwise.
+        if (is_remote_port(name)) {
+            out.append({name, short_name(name), name});
+            continue;
+        }
         // A by-path name is a link to the adapter's device; that device
         // need not exist while its socket is empty.
         const QString device = socket_device(name);

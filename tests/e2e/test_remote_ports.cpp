@@ -1,0 +1,257 @@
+// Boards on other machines: vqprog through the real port server, ser2net,
+// in front of the simulator's pseudo-terminal, over RFC 2217 and raw TCP,
+// and through a relay of the test's own that delays or cuts. Judged by the
+// simulated memory, what the simulator saw of the line, the exit codes, the
+// lines printed and the records.
+
+#include <QtTest>
+#include <algorithm>
+
+#include "pg_server.h"
+#include "random_bytes.h"
+#include "records.h"
+#include "ser2net_rig.h"
+#include "vqprog_bench.h"
+
+namespace {
+
+
+QString dump(const Outcome& o)
+{
+    return QString("exit %1\n").arg(o.exit_code) + (o.out + o.err).join('\n');
+}
+
+bool any_line_has(const Outcome& o, const QString& text)
+{
+    return std::any_of(o.out.begin(), o.out.end(), [&](const QString& l) { return l.contains(text); }) ||
+           std::any_of(o.err.begin(), o.err.end(), [&](const QString& l) { return l.contains(text); });
+}
+
+// Runs vqprog to its end while watching the rate the server set the
+// simulator's line to; the highest seen.
+Outcome run_watching_rate(Bench& bench, SimServer* sim, const QStringList& args, int* top_rate)
+{
+    auto p = bench.start(args);
+    *top_rate = 0;
+    Outcome o;
+    if (p->waitForStarted()) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!(o.finished = p->waitForFinished(20)) && clock.elapsed() < kRunTimeoutMs)
+            *top_rate = std::max(*top_rate, sim->line_rate());
+    }
+    if (!o.finished) {
+        p->kill();
+        p->waitForFinished();
+    }
+    o.exit_code = p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1;
+    o.out = lines_of(p->readAllStandardOutput());
+    o.err = lines_of(p->readAllStandardError());
+    return o;
+}
+
+}  // namespace
+
+class RemotePortsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void rfc2217_update_at_the_new_rate();
+    void raw_socket_at_one_rate_data();
+    void raw_socket_at_one_rate();
+    void server_stopped_mid_update();
+    void round_trip_of_20_ms();
+    void gang_of_remote_and_local();
+    void unreachable_ports_data();
+    void unreachable_ports();
+
+private:
+    std::unique_ptr<Bench> bench_;
+    std::unique_ptr<Ser2net> server_;
+    SimServer* sim_ = nullptr;
+};
+
+void RemotePortsTest::init()
+{
+    bench_ = std::make_unique<Bench>();
+    sim_ = bench_->add();
+    QVERIFY(sim_);
+    server_ = std::make_unique<Ser2net>();
+    QString error;
+    QVERIFY2(server_->start(sim_->slave_path(), &error), qPrintable(error));
+}
+
+void RemotePortsTest::cleanup()
+{
+    server_.reset();
+    bench_.reset();
+}
+
+// The boot loader moves to the New Rate and the server's port follows it
+// over RFC 2217, as a local port is opened again there.
+void RemotePortsTest::rfc2217_update_at_the_new_rate()
+{
+    const QByteArray image = noise(2 * int(kMiB), 31);
+    bench_->write("flash.bin", image);
+    int top_rate = 0;
+    const Outcome o = run_watching_rate(*bench_, sim_,
+                                        {"--port", server_->rfc2217_url(), "--baud", "115200", "--new-rate", "1382400",
+                                         "--records", "line.db", "update-flash", "flash.bin"},
+                                        &top_rate);
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY(o.out.contains("Reconnected with the new baud rate..."));
+    QVERIFY(o.out.contains("Update flash is OK!!!!!!"));
+    QVERIFY(!any_line_has(o, "Time over!"));
+    QCOMPARE(top_rate, 1382400);
+    QVERIFY(bench_->flash_of(0, image.size()) == image);
+    const QVector<BoardRecord> all = records_in(bench_->work.filePath("line.db"));
+    QVERIFY(!all.isEmpty());
+    QCOMPARE(all.last().port, server_->rfc2217_url());
+    QCOMPARE(all.last().verdict, QString(verdicts::kOk));
+}
+
+void RemotePortsTest::raw_socket_at_one_rate_data()
+{
+    QTest::addColumn<QString>("new_rate");
+    QTest::addColumn<int>("exit_code");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("New Rate equal to the rate") << "115200" << 0 << "Update flash is OK!!!!!!";
+    QTest::newRow("a rate change refused")
+        << "921600" << 1
+        << "carries bytes only and cannot change the rate: give the New Rate equal to the rate (115200)";
+}
+
+void RemotePortsTest::raw_socket_at_one_rate()
+{
+    QFETCH(QString, new_rate);
+    QFETCH(int, exit_code);
+    QFETCH(QString, line);
+    const QByteArray image = noise(256 * 1024, 32);
+    bench_->write("flash.bin", image);
+    const Outcome o = bench_->run(
+        {"--port", server_->socket_url(), "--baud", "115200", "--new-rate", new_rate, "update-flash", "flash.bin"});
+    QVERIFY2(o.finished && o.exit_code == exit_code, qPrintable(dump(o)));
+    QVERIFY2(any_line_has(o, line), qPrintable(dump(o)));
+    if (exit_code == 0)
+        QVERIFY(bench_->flash_of(0, image.size()) == image);
+    else
+        QCOMPARE(bench_->frames_received(), 0);  // refused before the boot loader could move
+}
+
+// The server goes away in the middle of an update: the device is gone,
+// the record says so, and once the server is back the next run works.
+void RemotePortsTest::server_stopped_mid_update()
+{
+    const QByteArray image = noise(2 * int(kMiB), 33);
+    bench_->write("flash.bin", image);
+    // At one rate: a board left at the New Rate would need a reset before the next run.
+    const QStringList args{"--port",    server_->rfc2217_url(), "--new-rate",   "115200", "--records",
+                           "line.db",   "update-flash",         "flash.bin"};
+    auto p = bench_->start(args);
+    QVERIFY(Bench::reached(sim_, 'l', 20));
+    server_->stop();
+    const Outcome o = Bench::finish(*p);
+    QVERIFY2(o.finished && o.exit_code == 3, qPrintable(dump(o)));
+    QVERIFY2(o.out.contains(server_->rfc2217_url() + ": the connection was closed"), qPrintable(dump(o)));
+    QVERIFY(!o.out.contains("Update flash is OK!!!!!!"));
+    const QVector<BoardRecord> first = records_in(bench_->work.filePath("line.db"));
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(first.last().action, QString("update-flash"));
+    QCOMPARE(first.last().verdict, QString(verdicts::kDeviceGone));
+    QCOMPARE(first.last().port, server_->rfc2217_url());
+
+    // The operator resets the board, which was left inside a block frame.
+    sim_->with_device([](SimDevice& d) {
+        d = SimDevice(d.config());
+        return 0;
+    });
+    QString error;
+    QVERIFY2(server_->restart(&error), qPrintable(error));
+    const Outcome again = bench_->run(args);
+    QVERIFY2(again.finished && again.exit_code == 0, qPrintable(dump(again)));
+    QVERIFY(bench_->flash_of(0, image.size()) == image);
+}
+
+// 10 ms each way between the tool and the server: slower, never a time-out.
+void RemotePortsTest::round_trip_of_20_ms()
+{
+    RelayThread relay(server_->rfc2217_port, 10);
+    const QByteArray image = noise(128 * 1024, 34);
+    bench_->write("flash.bin", image);
+    const Outcome o = bench_->run({"--port", relay.url("rfc2217"), "--new-rate", "921600", "update-flash", "flash.bin",
+                                   "check-flash"});
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY(!any_line_has(o, "Time over!"));
+    QVERIFY(bench_->flash_of(0, image.size()) == image);
+}
+
+// A gang of a board behind the server and a local one: each child on its
+// own port, both programmed.
+void RemotePortsTest::gang_of_remote_and_local()
+{
+    SimServer* local = bench_->add();
+    QVERIFY(local);
+    const QByteArray image = noise(256 * 1024, 35);
+    bench_->write("flash.bin", image);
+    const Outcome o = bench_->run({"--port", server_->rfc2217_url(), "--port", local->slave_path(), "--new-rate",
+                                   "921600", "--records", "line.db", "update-flash", "flash.bin"});
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY(bench_->flash_of(0, image.size()) == image);
+    QVERIFY(bench_->flash_of(1, image.size()) == image);
+    QStringList ports;
+    for (const BoardRecord& r : records_in(bench_->work.filePath("line.db")))
+        ports << r.port;
+    QVERIFY2(ports.contains(server_->rfc2217_url()) && ports.contains(local->slave_path()), qPrintable(ports.join(' ')));
+}
+
+// Each ends in one line saying what happened and never in an OK; a port
+// that never answered is a failure, not a device gone.
+void RemotePortsTest::unreachable_ports_data()
+{
+    QTest::addColumn<QString>("port");  // "silent" for a server that accepts and says nothing
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<int>("exit_code");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("connection refused") << QString("127.0.0.1:%1").arg(free_tcp_port()) << "rfc2217" << 1
+                                        << ": connection refused; is the port server running there?";
+    QTest::newRow("name that does not resolve") << "no-such-fixture.invalid:4001" << "rfc2217" << 1
+                                                << ": the host no-such-fixture.invalid is not known";
+    QTest::newRow("silent server, RFC 2217") << "silent" << "rfc2217" << 1
+                                             << ": the server did not answer the serial-port options within 3 s";
+    QTest::newRow("silent server, raw TCP") << "silent" << "socket" << 1 << "no chip identified on socket://";
+    QTest::newRow("raw TCP at the default New Rate")
+        << QString("127.0.0.1:%1").arg(free_tcp_port()) << "socket" << 1 << "cannot change the rate";
+}
+
+void RemotePortsTest::unreachable_ports()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, scheme);
+    QFETCH(int, exit_code);
+    QFETCH(QString, line);
+    std::unique_ptr<RelayThread> silent;
+    QString url = scheme + "://" + port;
+    if (port == "silent") {
+        silent = std::make_unique<RelayThread>(0, 0);
+        url = silent->url(scheme);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    // Equal rates, or socket:// refuses before it connects.
+    const Outcome o = bench_->run(QStringList{"--port", url} +
+                                  (QTest::currentDataTag() == QLatin1String("raw TCP at the default New Rate")
+                                       ? QStringList()
+                                       : QStringList{"--new-rate", "115200"}) +
+                                  QStringList{"identify"});
+    QVERIFY2(o.finished && o.exit_code == exit_code, qPrintable(dump(o)));
+    QVERIFY2(any_line_has(o, line), qPrintable(dump(o)));
+    QVERIFY(!any_line_has(o, "identify ok"));
+    // The waits the tool sets, not a hang: 5 s to connect, 3 s for the
+    // options, a chip's identification over every catalogued model.
+    QVERIFY2(clock.elapsed() < 60000, qPrintable(QString::number(clock.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(RemotePortsTest)
+#include "test_remote_ports.moc"

@@ -1,0 +1,79 @@
+#pragma once
+
+// A link with no line and no device behind it: every frame the session
+// writes is answered by a responder the test writes (a function of the
+// frame, so a reply can carry the request's signature); an empty answer is
+// silence. For the rules of a single command, without a simulator or a pty.
+
+#include <QThread>
+#include <functional>
+#include <memory>
+
+#include "serial/transport.h"
+
+class ScriptedTransport : public Transport {
+public:
+    using Responder = std::function<QByteArray(const QByteArray& frame)>;
+
+    ScriptedTransport(const QString& name, Responder responder, std::shared_ptr<QList<QByteArray>> written)
+        : responder_(std::move(responder)), written_(std::move(written))
+    {
+        name_ = name;
+    }
+
+    Kind kind() const override { return Kind::Local; }
+    bool open(int rate) override
+    {
+        rate_ = rate;
+        open_ = true;
+        return true;
+    }
+    bool changes_rate() const override { return true; }
+    bool set_rate(int rate) override
+    {
+        rate_ = rate;
+        return true;
+    }
+    int rate() const override { return rate_; }
+    bool is_open() const override { return open_; }
+    void close() override { open_ = false; }
+    qint64 write(const QByteArray& bytes) override
+    {
+        written_->append(bytes);
+        pending_ += responder_(bytes);
+        return bytes.size();
+    }
+    bool wait_written(int) override { return true; }
+    qint64 bytes_available() const override { return rx_.size(); }
+    // The answer arrives at the first look; silence takes the time asked.
+    bool wait_ready_read(int ms) override
+    {
+        if (pending_.isEmpty()) {
+            QThread::msleep(ulong(ms));
+            return false;
+        }
+        rx_ += pending_;
+        pending_.clear();
+        emit ready_read();
+        return true;
+    }
+    QByteArray read_all() override
+    {
+        QByteArray out;
+        out.swap(rx_);
+        return out;
+    }
+    void discard() override
+    {
+        rx_.clear();
+        pending_.clear();
+    }
+
+private:
+    Responder responder_;
+    std::shared_ptr<QList<QByteArray>> written_;
+    QByteArray pending_;
+    QByteArray rx_;
+    int rate_ = 0;
+    bool open_ = false;
+};

@@ -1,0 +1,157 @@
+// What a port name asks for and the telnet side of RFC 2217, as bytes:
+// URLs taken apart, the stream split into data and commands across chunk
+// boundaries, the option answers, the control messages.
+
+#include <QtTest>
+
+#include "serial/port_url.h"
+#include "serial/telnet_codec.h"
+
+using namespace telnet;
+
+class TransportTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void port_urls_data();
+    void port_urls();
+    void decoding_data();
+    void decoding();
+    void option_answers_data();
+    void option_answers();
+    void control_messages();
+};
+
+void TransportTest::port_urls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("scheme");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("device") << "/dev/ttyACM0" << int(PortUrl::Local) << "" << 0 << "";
+    QTest::newRow("rfc2217") << "rfc2217://fixture3:4001" << int(PortUrl::Rfc2217) << "fixture3" << 4001 << "";
+    QTest::newRow("socket, pyserial options") << "socket://host:7000?logging=debug" << int(PortUrl::RawSocket)
+                                              << "host" << 7000 << "";
+    QTest::newRow("IPv6") << "rfc2217://[::1]:4001" << int(PortUrl::Rfc2217) << "::1" << 4001 << "";
+    QTest::newRow("no port") << "rfc2217://fixture3" << int(PortUrl::Rfc2217) << "fixture3" << -1
+                             << "rfc2217://fixture3: no TCP port; write it as rfc2217://fixture3:port";
+    QTest::newRow("no host") << "socket://:4001" << int(PortUrl::RawSocket) << "" << 4001
+                             << "socket://:4001: no host; write it as socket://host:port";
+    QTest::newRow("a path") << "rfc2217://host:4001/ttyUSB0" << int(PortUrl::Rfc2217) << "host" << 4001
+                            << "rfc2217://host:4001/ttyUSB0: a path after the port is not understood";
+}
+
+void TransportTest::port_urls()
+{
+    QFETCH(QString, name);
+    QFETCH(int, scheme);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, problem);
+    const PortUrl u = parse_port_url(name);
+    QCOMPARE(int(u.scheme), scheme);
+    QCOMPARE(u.problem, problem);
+    if (problem.isEmpty()) {
+        QCOMPARE(u.host, host);
+        QCOMPARE(u.port, port);
+    }
+}
+
+// "|" in a stream cuts it into the chunks the decoder is fed; commands
+// are written verb:option or sb:option:value (hex).
+void TransportTest::decoding_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QStringList>("commands");
+    QTest::newRow("doubled IAC is one data byte")
+        << QByteArray::fromHex("41ffff42") << QByteArray::fromHex("41ff42") << QStringList();
+    QTest::newRow("doubled IAC cut between chunks")
+        << QByteArray::fromHex("41ff") + "|" + QByteArray::fromHex("ff42") << QByteArray::fromHex("41ff42") << QStringList();
+    QTest::newRow("option commands between data")
+        << QByteArray::fromHex("41fffd2c42fffb03") << QByteArray("AB") << QStringList{"253:44", "251:3"};
+    QTest::newRow("verb cut from its option")
+        << QByteArray::fromHex("fffd") + "|" + QByteArray::fromHex("00") << QByteArray() << QStringList{"253:0"};
+    QTest::newRow("rate confirmed, cut in the value")
+        << QByteArray::fromHex("fffa2c650015") + "|" + QByteArray::fromHex("1800fff04b") << QByteArray("K")
+        << QStringList{"250:44:65001518" "00"};
+    QTest::newRow("IAC doubled inside a subnegotiation")
+        << QByteArray::fromHex("fffa2c6500ffff0000fff0") << QByteArray() << QStringList{"250:44:6500ff0000"};
+    QTest::newRow("NOP and go-ahead carry nothing") << QByteArray::fromHex("fff141fff942") << QByteArray("AB")
+                                                    << QStringList();
+}
+
+void TransportTest::decoding()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QByteArray, data);
+    QFETCH(QStringList, commands);
+    Decoder decoder;
+    QByteArray got;
+    QVector<Command> seen;
+    for (const QByteArray& chunk : stream.split('|'))
+        decoder.feed(chunk.constData(), chunk.size(), &got, &seen);
+    QCOMPARE(got, data);
+    QStringList texts;
+    for (const Command& c : seen) {
+        QString t = QStringLiteral("%1:%2").arg(c.verb).arg(c.option);
+        if (c.verb == kSb)
+            t += QLatin1Char(':') + QString::fromLatin1(c.value.toHex());
+        texts << t;
+    }
+    QCOMPARE(texts, commands);
+}
+
+// Requests the server makes, one after another, and what the client
+// answers to each ("-" for nothing); the client has made its offer first.
+void TransportTest::option_answers_data()
+{
+    QTest::addColumn<QStringList>("requests");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<bool>("agreed");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("server agrees to every offer")
+        << QStringList{"do 44", "do 0", "will 0", "do 3", "will 3"} << QStringList{"-", "-", "-", "-", "-"} << true << false;
+    QTest::newRow("server asks for echo and terminal type")
+        << QStringList{"will 1", "do 24"} << QStringList{"fffe01", "fffc18"} << false << false;
+    QTest::newRow("server without the serial-port option")
+        << QStringList{"dont 44", "do 0"} << QStringList{"-", "-"} << false << true;
+    QTest::newRow("server drops binary it had agreed to")
+        << QStringList{"will 0", "wont 0", "wont 0"} << QStringList{"-", "fffe00", "-"} << false << false;
+    QTest::newRow("server asks first for an option we do")
+        << QStringList{"do 44", "dont 44", "do 44"} << QStringList{"-", "fffc2c", "fffb2c"} << true << true;
+}
+
+void TransportTest::option_answers()
+{
+    QFETCH(QStringList, requests);
+    QFETCH(QStringList, answers);
+    QFETCH(bool, agreed);
+    QFETCH(bool, refused);
+    Options options;
+    QCOMPARE(options.offer().toHex(), QByteArray("fffb2cfffb00fffb03fffd00fffd03"));
+    const QMap<QString, uint8_t> verbs{{"will", kWill}, {"wont", kWont}, {"do", kDo}, {"dont", kDont}};
+    for (int i = 0; i < requests.size(); ++i) {
+        const QStringList r = requests[i].split(' ');
+        const QByteArray answer = options.answer(verbs.value(r[0]), uint8_t(r[1].toInt()));
+        QCOMPARE(answer.isEmpty() ? QByteArray("-") : answer.toHex(), answers[i].toLatin1());
+    }
+    QCOMPARE(options.com_port_agreed(), agreed);
+    QCOMPARE(options.com_port_refused(), refused);
+}
+
+void TransportTest::control_messages()
+{
+    // 1382400 is 0x00151800: big-endian, and no IAC in it to double.
+    QCOMPARE(set_baud_rate(1382400).toHex(), QByteArray("fffa2c0100151800fff0"));
+    // A rate whose bytes hold 0xFF goes out with them doubled.
+    QCOMPARE(set_baud_rate(0xFF00).toHex(), QByteArray("fffa2c010000ffff00fff0"));
+    QCOMPARE(value_u32(QByteArray::fromHex("00151800")), 1382400u);
+    QCOMPARE(com_port_command(com::kPurgeData, QByteArray(1, char(com::kPurgeBoth))).toHex(),
+             QByteArray("fffa2c0c03fff0"));
+    QCOMPARE(escape(QByteArray::fromHex("00ff01ffff")).toHex(), QByteArray("00ffff01ffffffff"));
+}
+
+QTEST_GUILESS_MAIN(TransportTest)
+#include "test_transport.moc"
