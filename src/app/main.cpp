@@ -35,7 +35,8 @@ constexpr char kHelp[] =
     "  --remote-port URL\n"
     "                 list a port served over the network, rfc2217://HOST:PORT\n"
     "                 or socket://HOST:PORT, after the local ports from now on\n"
-    "                 (kept in the per-user settings, not in config.ini)\n"
+    "                 (kept in the per-user settings, not in config.ini); with no\n"
+    "                 USB device plugged in, it is selected and Open is offered\n"
     "  -h, --help     display this help and exit\n"
     "  -v, --version  display version information and exit\n";
 
@@ -73,9 +74,12 @@ int main(int argc, char* argv[])
         return 0;
     }
     // Kept before the window lists its ports, so that it lists them at once.
+    QString offered;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], kRemotePortOption) != 0)
             continue;
+        if (i + 1 < argc)
+            offered = QString::fromLocal8Bit(argv[i + 1]);
         const QString problem = i + 1 < argc ? keep_remote_port(QString::fromLocal8Bit(argv[++i]))
                                              : QStringLiteral("--remote-port needs a URL");
         if (!problem.isEmpty()) {
@@ -100,6 +104,7 @@ int main(int argc, char* argv[])
         }
     }
     MainWindow window;
+    window.offer_remote_port(offered);
     window.show();
     return app.exec();
 }

@@ -28,6 +28,10 @@ public:
     void log_line(const QString& text) override;
     void show_error(const QString& text);
 
+    // A remote port named at start: with no USB device to pre-select, the
+    // list's refresh selects it and offers Open, as it does the USB device.
+    void offer_remote_port(const QString& url) { offered_remote_port_ = url.trimmed(); }
+
     // Off, the destructor leaves config.ini alone.
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
 
@@ -130,6 +134,7 @@ private:
     QList<PortMapEntry> port_entries;  // the map as enumerated by the last refresh
     PortWatcher* port_watcher = nullptr;
     bool refresh_after_removal = false;  // the open port was removed; the next refresh offers Open again
+    QString offered_remote_port_;
 
     // Where the file dialogs start: the last image chosen
     QString mcu_image_path = QStringLiteral("./");

@@ -38,8 +38,12 @@ void MainWindow::LockforTPdevice()
     for (int i = 0; i < port_entries.size(); ++i)
         list << GetComm(i, QStringLiteral("value"));
     ui->comboBox_Comm->insertItems(ui->comboBox_Comm->count(), list);
+    const int offered = offered_remote_port_.isEmpty() ? -1 : list.indexOf(offered_remote_port_);
     if (usb_port_index >= 0) {
         ui->comboBox_Comm->setCurrentIndex(usb_port_index);
+        set_open_button_enabled(true);
+    } else if (offered >= 0) {
+        ui->comboBox_Comm->setCurrentIndex(offered);
         set_open_button_enabled(true);
     } else if (refresh_after_removal && !list.isEmpty()) {
         // The removal took the Open button away; any port listed now is

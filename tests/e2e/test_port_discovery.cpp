@@ -151,6 +151,15 @@ void PortDiscoveryTest::remote_ports_listed_after_local_ones()
     QFile config(w.dir.filePath("config.ini"));
     QVERIFY(!config.open(QIODevice::ReadOnly) || !config.readAll().contains("fixture"));
     VERIFY_BOXES(w.dialogs);
+
+    // Without a USB device, the port named at start is selected and offered.
+    QCOMPARE(keep_remote_port("socket://fixture2:7000"), QString());
+    ListWindow bare({port("/dev/ttyS0")});
+    bare.window->offer_remote_port("socket://fixture2:7000");
+    QTRY_COMPARE_WITH_TIMEOUT(bare.items().size(), 2, 3000);
+    kept.remove("ports/remote");
+    QCOMPARE(bare.access->combo("comboBox_Comm")->currentText(), QString("socket://fixture2:7000"));
+    QVERIFY(bare.access->button("pushButton_OpenCom")->isEnabled());
 }
 
 void PortDiscoveryTest::no_usb_device_keeps_open_button()
