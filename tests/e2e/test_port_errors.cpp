@@ -205,41 +205,36 @@ void PortErrorsTest::refused_open_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("unprivileged");
-    QTest::addColumn<QString>("line");  // %1 the port, %2 the holder's pid
-    QTest::addColumn<bool>("poll");     // a station's presence poll instead of vqprog: left alone, nothing sent
+    QTest::addColumn<QString>("line");  // %1 the port, %2 the holder's pid; none: a station's presence poll instead
     QTest::newRow("no permission") << "mode" << true
                                    << "Cannot open %1: permission denied; it belongs to the group dialout: add yourself "
-                                      "with `sudo usermod -aG dialout $USER`, then log out and in again."
-                                   << false;
+                                      "with `sudo usermod -aG dialout $USER`, then log out and in again.";
     QTest::newRow("the group may only read it")
         << "group reads" << true
         << "Cannot open %1: permission denied; only its owner may use it: ask for a udev rule that gives it to a group "
-           "of yours (GROUP=\"dialout\", MODE=\"0660\")." << false;
+           "of yours (GROUP=\"dialout\", MODE=\"0660\").";
     QTest::newRow("held by another program")
-        << "held" << true << "Cannot open %1: perl (pid %2) holds it, as /proc/%2/fd shows; close that program first."
-        << false;
+        << "held" << true << "Cannot open %1: perl (pid %2) holds it, as /proc/%2/fd shows; close that program first.";
     QTest::newRow("held by a program of root's")
         << "root held" << true
         << "Cannot open %1: another program holds it, one you may not see; it may be ModemManager, which probes new "
            "serial devices as modems: keep it away from this one with the udev property ID_MM_DEVICE_IGNORE: a line "
            "'KERNEL==\"NAME\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"' in /etc/udev/rules.d/99-vq-uart.rules, then plug the "
-           "device in again." << false;
+           "device in again.";
     QTest::newRow("held exclusively, root's open passes")
-        << "root held" << false << "Cannot open %1: perl (pid %2) holds it exclusively; close that program first."
-        << false;
+        << "root held" << false << "Cannot open %1: perl (pid %2) holds it exclusively; close that program first.";
     QTest::newRow("held by another vqprog")
         << "vqprog" << false
         << "Cannot open %1: another VQ program holds it, vqprog (pid %2); two VQ programs never share a port: close "
-           "it there first." << false;
+           "it there first.";
     QTest::newRow("locked by another program")
-        << "uucp lock" << false << "Cannot open %1: sleep (pid %2) holds it, as %3 shows; close that program first."
-        << false;
+        << "uucp lock" << false << "Cannot open %1: sleep (pid %2) holds it, as %3 shows; close that program first.";
     QTest::newRow("lock of an ended process of another user")
         << "root lock" << true
         << "Cannot open %1: the lock file %3 names process %2, which has ended, and you may not remove it: run "
-           "`sudo rm %3`." << false;
-    QTest::newRow("held exclusively, a presence poll") << "root held" << false << "" << true;
-    QTest::newRow("locked, a presence poll") << "uucp lock" << false << "" << true;
+           "`sudo rm %3`.";
+    QTest::newRow("held exclusively, a presence poll") << "root held" << false << "";
+    QTest::newRow("locked, a presence poll") << "uucp lock" << false << "";
 }
 
 void PortErrorsTest::refused_open()
@@ -247,7 +242,6 @@ void PortErrorsTest::refused_open()
     QFETCH(QString, kind);
     QFETCH(bool, unprivileged);
     QFETCH(QString, line);
-    QFETCH(bool, poll);
     if (unprivileged && (::geteuid() != 0 || nobody_uid_ == 0))
         QSKIP("needs root, to run vqprog as the user nobody");
     if (kind == "root held" && ::geteuid() != 0)
@@ -262,6 +256,10 @@ void PortErrorsTest::refused_open()
 
     std::unique_ptr<QProcess> holder;
     QString lock;
+    const auto unlock = qScopeGuard([&lock] {
+        if (!lock.isEmpty())
+            QFile::remove(lock);
+    });
     qint64 holder_pid = 0;
     const QByteArray image = pattern(256 * 1024, 3);
     b.write("image.bin", image);
@@ -304,17 +302,13 @@ void PortErrorsTest::refused_open()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(holder_pid) + "\nvqprog\n") > 0);
     }
 
-    if (poll) {
+    if (line.isEmpty()) {  // the poll leaves a held port alone and sends nothing
         NullSessionSink sink;
         BootSession session(&sink);
         QCOMPARE(session.boot_loader_presence(port, kDefaultRateIndex, 100), PortPresence::Held);
         QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
-        if (!lock.isEmpty())
-            QFile::remove(lock);
     } else {
         const Outcome second = run_vqprog({"--port", port, "identify"}, unprivileged);
-        if (kind == "root lock" || kind == "uucp lock")
-            QFile::remove(lock);
         line.replace("NAME", QFileInfo(port).fileName());
         QVERIFY2(second.out.contains(line.arg(port).arg(holder_pid).arg(lock)), qPrintable(second.out.join('\n')));
         QCOMPARE(second.err.filter("error:"), QStringList{kOpenFail});

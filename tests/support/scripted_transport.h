@@ -8,6 +8,7 @@
 #include <QThread>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "serial/transport.h"
 
@@ -18,22 +19,13 @@ public:
     ScriptedTransport(const QString& name, Responder responder, std::shared_ptr<QList<QByteArray>> written)
         : responder_(std::move(responder)), written_(std::move(written))
     {
-        name_ = name;
+        set_name(name);
     }
 
     Kind kind() const override { return Kind::Local; }
-    bool open(int rate) override
-    {
-        rate_ = rate;
-        open_ = true;
-        return true;
-    }
+    bool open(int rate) override { rate_ = rate; return open_ = true; }
     bool changes_rate() const override { return true; }
-    bool set_rate(int rate) override
-    {
-        rate_ = rate;
-        return true;
-    }
+    bool set_rate(int rate) override { rate_ = rate; return true; }
     int rate() const override { return rate_; }
     bool is_open() const override { return open_; }
     void close() override { open_ = false; }
@@ -57,17 +49,8 @@ public:
         emit ready_read();
         return true;
     }
-    QByteArray read_all() override
-    {
-        QByteArray out;
-        out.swap(rx_);
-        return out;
-    }
-    void discard() override
-    {
-        rx_.clear();
-        pending_.clear();
-    }
+    QByteArray read_all() override { return std::exchange(rx_, QByteArray()); }
+    void discard() override { rx_.clear(); pending_.clear(); }
 
 private:
     Responder responder_;

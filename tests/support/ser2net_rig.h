@@ -3,38 +3,24 @@
 // The port server of fixture hosts, ser2net, run by a test on 127.0.0.1 in
 // front of a simulated chip's pseudo-terminal: one configuration of its own
 // in a temporary folder, an RFC 2217 (telnet) port and a raw TCP port to
-// the same device. Also the tests' own relay, a QTcpServer in the test's
-// event loop that adds a delay each way and can cut the connection.
+// the same device. Also the tests' own relay, which adds a delay each way.
 
-#include <QElapsedTimer>
-#include <QFile>
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 // A TCP port of 127.0.0.1 that nobody listens on at the moment.
 inline int free_tcp_port()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
 }
 
 class Ser2net {
@@ -45,9 +31,9 @@ public:
     // configuration does; false with `error` when it cannot.
     bool start(const QString& device, QString* error)
     {
-        const QString program = QStandardPaths::findExecutable(QStringLiteral("ser2net"), {"/usr/sbin", "/usr/bin"});
+        const QString program = QStandardPaths::findExecutable("ser2net", {"/usr/sbin", "/usr/bin"});
         if (program.isEmpty()) {
-            *error = QStringLiteral("no ser2net: scripts/setup.sh installs it");
+            *error = "no ser2net: scripts/setup.sh installs it";
             return false;
         }
         if (rfc2217_port == 0) {
@@ -55,23 +41,21 @@ public:
             raw_port = free_tcp_port();
         }
         device_ = device;
-        QFile config(dir_.filePath(QStringLiteral("ser2net.yaml")));
-        if (!config.open(QIODevice::WriteOnly) || config.write(yaml().toUtf8()) < 0) {
-            *error = QStringLiteral("cannot write %1").arg(config.fileName());
+        QFile config(dir_.filePath("ser2net.yaml"));
+        if (!config.open(QIODevice::WriteOnly) || config.write(yaml().toUtf8()) < 0 || !config.flush()) {
+            *error = "cannot write " + config.fileName();
             return false;
         }
-        config.close();
         process_.setProcessChannelMode(QProcess::MergedChannels);
         // -u: no lock files of its own in the system's lock folder.
-        process_.start(program, {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-u"), QStringLiteral("-P"),
-                                 dir_.filePath(QStringLiteral("pid")), QStringLiteral("-c"), config.fileName()});
+        process_.start(program, {"-n", "-d", "-u", "-P", dir_.filePath("pid"), "-c", config.fileName()});
         if (!process_.waitForStarted()) {
-            *error = QStringLiteral("ser2net did not start");
+            *error = "ser2net did not start";
             return false;
         }
         // Ready once it accepts connections.
         if (!QTest::qWaitFor([this] { return accepts(rfc2217_port) && accepts(raw_port); }, 10000)) {
-            *error = QStringLiteral("ser2net did not listen: ") + QString::fromLocal8Bit(process_.readAll());
+            *error = "ser2net did not listen: " + QString::fromLocal8Bit(process_.readAll());
             return false;
         }
         return true;
@@ -83,12 +67,11 @@ public:
     }
     void stop()
     {
-        if (process_.state() == QProcess::NotRunning)
-            return;
-        process_.kill();
-        process_.waitForFinished();
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished();
+        }
     }
-    QString output() { return QString::fromLocal8Bit(process_.readAll()); }
 
     QString rfc2217_url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(rfc2217_port); }
     QString socket_url() const { return QStringLiteral("socket://127.0.0.1:%1").arg(raw_port); }
@@ -116,10 +99,8 @@ private:
     static bool accepts(int port)
     {
         QTcpSocket probe;
-        probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
-        const bool ok = probe.waitForConnected(200);
-        probe.abort();
-        return ok;
+        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
+        return probe.waitForConnected(200);
     }
 
     QTemporaryDir dir_;
@@ -127,12 +108,10 @@ private:
     QProcess process_;
 };
 
-// Forwards connections on a port of its own to `target_port`, each byte
-// held `delay_ms` each way; cut() drops every connection. With no target it
-// accepts and never answers. Runs in the test's event loop: a test waits
-// with QTest::qWaitFor (or a QProcess wait that pumps none, so a program
-// under test runs with its own loop while the relay is served from a
-// thread of its own: see RelayThread).
+// Forwards connections on a port of its own to `target_port`, each chunk
+// held `delay_ms` each way; with no target it accepts and never answers.
+// Served from a thread of its own (RelayThread), since a test blocks in
+// QProcess's waits while vqprog talks through it.
 class Relay : public QObject {
 public:
     explicit Relay(int target_port, int delay_ms) : target_port_(target_port), delay_ms_(delay_ms)
@@ -140,14 +119,9 @@ public:
         server_.listen(QHostAddress::LocalHost);
         QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { accept(); });
     }
-    int port() const { return server_.serverPort(); }
-    QString url(const QString& scheme) const { return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(port()); }
-    void cut()
+    QString url(const QString& scheme) const
     {
-        for (const QPointer<QTcpSocket>& s : sockets_) {
-            if (s)
-                s->abort();
-        }
+        return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(server_.serverPort());
     }
 
 private:
@@ -155,22 +129,16 @@ private:
     {
         while (QTcpSocket* in = server_.nextPendingConnection()) {
             in->setParent(this);
-            sockets_ << in;
             if (target_port_ == 0)
-                continue;  // a server that accepts and then says nothing
+                continue;
             auto* out = new QTcpSocket(this);
-            sockets_ << out;
-            out->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            in->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            for (QTcpSocket* s : {in, out}) {
+                s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                QObject::connect(s, &QTcpSocket::disconnected, this, [in, out] { in->abort(); out->abort(); });
+            }
             out->connectToHost(QHostAddress::LocalHost, quint16(target_port_));
             pipe(in, out);
             pipe(out, in);
-            auto drop = [in, out] {
-                in->abort();
-                out->abort();
-            };
-            QObject::connect(in, &QTcpSocket::disconnected, this, drop);
-            QObject::connect(out, &QTcpSocket::disconnected, this, drop);
         }
     }
     void pipe(QTcpSocket* from, QTcpSocket* to)
@@ -188,11 +156,8 @@ private:
     QTcpServer server_;
     int target_port_;
     int delay_ms_;
-    QList<QPointer<QTcpSocket>> sockets_;
 };
 
-// The relay on a thread of its own with its own event loop, for tests that
-// block in QProcess::waitForFinished while vqprog talks through it.
 class RelayThread {
 public:
     RelayThread(int target_port, int delay_ms)
@@ -211,10 +176,6 @@ public:
         thread_.wait();
     }
     QString url(const QString& scheme) const { return relay_->url(scheme); }
-    void cut()
-    {
-        on_thread([this] { relay_->cut(); });
-    }
 
 private:
     template <class F>

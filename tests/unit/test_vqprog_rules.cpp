@@ -131,10 +131,10 @@ void VqprogRulesTest::board_child_killed_or_orphaned()
     QCOMPARE(::pipe(pipe_ends), 0);
     const pid_t parent = ::fork();
     if (parent == 0) {
-        BoardChild orphan;
         ChildStart sleeper;
         sleeper.program = "/bin/sleep";
         sleeper.args = QStringList{"60"};
+        BoardChild orphan;
         orphan.start(sleeper);
         const qint64 pid = orphan.pid();
         ::_exit(::write(pipe_ends[1], &pid, sizeof pid) == sizeof pid ? 0 : 1);
@@ -146,12 +146,11 @@ void VqprogRulesTest::board_child_killed_or_orphaned()
     ::close(pipe_ends[0]);
     ::close(pipe_ends[1]);
     // A zombie until this process ends: the last field is its wait status.
-    const auto stat = [orphan] {
-        QFile f(QString("/proc/%1/stat").arg(orphan));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
     QByteArray fields;
-    QTRY_VERIFY((fields = stat()).contains(") Z "));
+    QTRY_VERIFY([&] {
+        QFile f(QString("/proc/%1/stat").arg(orphan));
+        return f.open(QIODevice::ReadOnly) && (fields = f.readAll()).contains(") Z ");
+    }());
     const int wait_status = fields.trimmed().split(' ').last().toInt();
     QVERIFY(WIFSIGNALED(wait_status));
     QCOMPARE(WTERMSIG(wait_status), int(SIGTERM));
