@@ -77,21 +77,14 @@ QByteArray connect_reply(const QByteArray& request, uint32_t chip_id, uint32_t l
 {
     if (request.size() != 64 || request[0] != 'K')
         return QByteArray();
-    QByteArray reply(63, '\0');
-    QByteArray signed_bytes = request.left(8) + QByteArray(4, '\0') + "ZKMB";
-    put_u32le(signed_bytes, 8, chip_id);
-    reply[0] = 'K';
-    put_u32le(reply, 1, boot_crc32(signed_bytes));
+    QByteArray reply = "K" + QByteArray(62, '\0');
+    put_u32le(reply, 1, boot_crc32(request.left(8) + sim_wire::le32(chip_id) + "ZKMB"));
     put_u32le(reply, 9, 0x1A2B);
     put_u32le(reply, 13, link_code);
-    if (vcom) {
-        reply[17] = 'V';
-        reply[18] = 'v';
-    }
-    if (no_wait) {
-        reply[30] = 'x';
-        reply[31] = char(0x87);
-    }
+    if (vcom)
+        reply.replace(17, 2, "Vv");
+    if (no_wait)
+        reply.replace(30, 2, "x\x87");
     return reply;
 }
 

@@ -7,6 +7,7 @@
 
 #include <QPointer>
 #include <QProcess>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -110,8 +111,6 @@ private:
 
 // Forwards connections on a port of its own to `target_port`, each chunk
 // held `delay_ms` each way; with no target it accepts and never answers.
-// Served from a thread of its own (RelayThread), since a test blocks in
-// QProcess's waits while vqprog talks through it.
 class Relay : public QObject {
 public:
     explicit Relay(int target_port, int delay_ms) : target_port_(target_port), delay_ms_(delay_ms)
@@ -119,10 +118,7 @@ public:
         server_.listen(QHostAddress::LocalHost);
         QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { accept(); });
     }
-    QString url(const QString& scheme) const
-    {
-        return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(server_.serverPort());
-    }
+    int port() const { return server_.serverPort(); }
 
 private:
     void accept()
@@ -158,33 +154,33 @@ private:
     int delay_ms_;
 };
 
-class RelayThread {
+// The relay served from a thread of its own, since a test blocks in
+// QProcess's waits while vqprog talks through it.
+class RelayThread : public QThread {
 public:
-    RelayThread(int target_port, int delay_ms)
+    RelayThread(int target_port, int delay_ms) : target_port_(target_port), delay_ms_(delay_ms)
     {
-        anchor_.moveToThread(&thread_);
-        thread_.start();
-        on_thread([&] { relay_ = new Relay(target_port, delay_ms); });
+        start();
+        listening_.acquire();
     }
-    ~RelayThread()
+    ~RelayThread() override
     {
-        on_thread([this] {
-            delete relay_;
-            anchor_.moveToThread(QCoreApplication::instance()->thread());
-        });
-        thread_.quit();
-        thread_.wait();
+        quit();
+        wait();
     }
-    QString url(const QString& scheme) const { return relay_->url(scheme); }
+    QString url(const QString& scheme) const { return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(port_); }
 
 private:
-    template <class F>
-    void on_thread(F f)
+    void run() override
     {
-        QMetaObject::invokeMethod(&anchor_, f, Qt::BlockingQueuedConnection);
+        Relay relay(target_port_, delay_ms_);
+        port_ = relay.port();
+        listening_.release();
+        exec();
     }
 
-    QThread thread_;
-    QObject anchor_;
-    Relay* relay_ = nullptr;
+    int target_port_;
+    int delay_ms_;
+    int port_ = 0;
+    QSemaphore listening_;
 };
