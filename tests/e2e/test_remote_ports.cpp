@@ -160,7 +160,7 @@ void RemotePortsTest::server_stopped_mid_update()
         return 0;
     });
     QString error;
-    QVERIFY2(server_->restart(&error), qPrintable(error));
+    QVERIFY2(server_->start(sim_->slave_path(), &error), qPrintable(error));
     const Outcome again = bench_->run(args);
     QVERIFY2(again.finished && again.exit_code == 0, qPrintable(dump(again)));
     QVERIFY(bench_->flash_of(0, image.size()) == image);

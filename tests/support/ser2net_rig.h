@@ -37,7 +37,7 @@ public:
             *error = "no ser2net: scripts/setup.sh installs it";
             return false;
         }
-        if (rfc2217_port == 0) {
+        if (rfc2217_port == 0) {  // a start after a stop serves the same ports
             rfc2217_port = free_tcp_port();
             raw_port = free_tcp_port();
         }
@@ -60,11 +60,6 @@ public:
             return false;
         }
         return true;
-    }
-    bool restart(QString* error)
-    {
-        stop();
-        return start(device_, error);
     }
     void stop()
     {

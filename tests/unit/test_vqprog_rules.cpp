@@ -110,12 +110,11 @@ void VqprogRulesTest::board_child_killed_or_orphaned()
     start.port = "/dev/" + name;
     start.records = db;
     BoardChild child;
-    bool ended = false;
-    connect(&child, &BoardChild::ended, this, [&ended] { ended = true; });
+    QSignalSpy ended(&child, &BoardChild::ended);
     child.start(start);
     QTRY_VERIFY(QFileInfo(lock).size() > 0);
     child.stop(SIGTERM);
-    QTRY_VERIFY_WITH_TIMEOUT(ended, kChildStopGraceMs + 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kChildStopGraceMs + 5000);
     QVERIFY(child.killed());
     QVERIFY(!QFileInfo::exists(lock));
     QVector<BoardRecord> records;
