@@ -44,8 +44,7 @@ public:
             QThread::msleep(ulong(ms));
             return false;
         }
-        rx_ += pending_;
-        pending_.clear();
+        rx_ += std::exchange(pending_, QByteArray());
         emit ready_read();
         return true;
     }
