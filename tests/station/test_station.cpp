@@ -22,6 +22,7 @@
 #include "presence_probe.h"
 #include "protocol/connect_frame.h"
 #include "protocol/hex_text.h"
+#include "ser2net_rig.h"
 #include "socket_run.h"
 #include "station_window.h"
 #include "tile_widget.h"
@@ -110,6 +111,7 @@ private slots:
     void closing_mid_run_leaves_nothing_behind();
     void board_there_before_the_station_waits_for_a_click();
     void boards_present_while_they_answer();
+    void remote_sockets_present_while_they_answer();
     void by_path_link_made_after_its_tty();
     void line_view_of_two_stations();
     void records_file_removed_mid_run();
@@ -667,6 +669,72 @@ void StationTest::boards_present_while_they_answer()
         for (int i = first; i <= last; ++i)
             QVERIFY2(!is_presence_poll(frames[i]), qPrintable(QString("poll at frame %1").arg(i)));
     }
+}
+
+// Sockets on a fixture host's port server, each simulated board behind its
+// own ser2net over RFC 2217: found by their answer alone, as nothing on this
+// machine appears when a board goes in, and recorded under their URLs.
+void StationTest::remote_sockets_present_while_they_answer()
+{
+    Bench b;
+    std::vector<std::unique_ptr<Ser2net>> servers;
+    QStringList urls;
+    for (int i = 0; i < 4; ++i) {
+        SimServer* sim = b.add();
+        QVERIFY(sim);
+        sim->with_device([](SimDevice& d) { d.set_silent('K', SimDevice::kAlways); });
+        servers.push_back(std::make_unique<Ser2net>());
+        QString error;
+        QVERIFY2(servers.back()->start(sim->slave_path(), &error), qPrintable(error));
+        urls << servers.back()->rfc2217_url();
+    }
+    QHash<int, TileState> ended;  // outlives the station's sockets
+    Station s(b, "line.db", "simulated=false\npresence=answer\nports=" + urls.join(", ") + "\n");
+    QVERIFY(s.ok);
+    QCOMPARE(s.window->sockets().size(), 4);
+    for (int i = 0; i < 4; ++i) {
+        SocketRun* r = s.socket(i);
+        QCOMPARE(r->key(), urls[i]);
+        QObject::connect(r, &SocketRun::finished, [&ended, r, i] { ended[i] = r->state(); });
+        QVERIFY(Bench::reached(b.sims[i].get(), 'K', 2));  // asked through the server, silent
+        QCOMPARE(TileWidget::state_word(*r), QString("WAITING"));
+    }
+    QCOMPARE(s.window->running_boards(), 0);
+
+    // Boards 0 to 2 put into answering mode; board 2 falls silent under its update.
+    b.sims[2]->with_device([](SimDevice& d) { d.set_silent('l', SimDevice::kAlways, 3); });
+    for (int i = 0; i < 3; ++i)
+        b.sims[i]->with_device([](SimDevice& d) { d.set_silent('K', 0); });
+    QVERIFY(QTest::qWaitFor([&] { return ended.size() == 3; }, kRunTimeoutMs));
+    // Silent behind a server that is still there: timed out, not removed.
+    QCOMPARE(TileWidget::state_word(*s.socket(2)) + " " + s.socket(2)->detail(), QString("FAIL Time over!"));
+    QSet<QString> serials;
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY2(ended.value(i) == TileState::Pass, qPrintable(s.socket(i)->detail()));
+        QCOMPARE(s.socket(i)->device(), urls[i]);
+        QCOMPARE(b.flash_of(i, image().size()), image());
+        serials << s.socket(i)->detail();
+    }
+    QCOMPARE(serials.size(), 2);
+    QVERIFY(serials.subtract({"SN 500", "SN 501", "SN 502"}).isEmpty());
+    // The silent board was only ever asked.
+    for (const SimFrame& f : b.sims[3]->with_device([](SimDevice& d) { return d.frames(); }))
+        QVERIFY(is_presence_poll(f));
+    QCOMPARE(TileWidget::state_word(*s.socket(3)), QString("WAITING"));
+
+    // One board per answering socket, under its URL, numbered as its tile says.
+    const QVector<BoardOutcome> boards = boards_of(records_in(b.work.filePath("line.db")));
+    QSet<int> recorded;
+    for (const BoardOutcome& o : boards) {
+        const int i = urls.indexOf(o.port);
+        QVERIFY2(i >= 0 && i < 3, qPrintable(o.port));
+        recorded << i;
+        QCOMPARE(o.ok, i != 2);
+        if (o.ok)
+            QCOMPARE(s.socket(i)->detail(), QString("SN %1").arg(o.serial));
+    }
+    QCOMPARE(boards.size(), 3);
+    QCOMPARE(recorded.size(), 3);
 }
 
 // udev may make a by-path link after the port list has shown its tty: the
