@@ -79,9 +79,8 @@ int main(int argc, char* argv[])
         if (std::strcmp(argv[i], kRemotePortOption) != 0)
             continue;
         if (i + 1 < argc)
-            offered = QString::fromLocal8Bit(argv[i + 1]);
-        const QString problem = i + 1 < argc ? keep_remote_port(QString::fromLocal8Bit(argv[++i]))
-                                             : QStringLiteral("--remote-port needs a URL");
+            offered = QString::fromLocal8Bit(argv[++i]);
+        const QString problem = offered.isEmpty() ? QStringLiteral("--remote-port needs a URL") : keep_remote_port(offered);
         if (!problem.isEmpty()) {
             std::fprintf(stderr, "vqgui: %s\n", qPrintable(problem));
             return 2;

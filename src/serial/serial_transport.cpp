@@ -53,8 +53,12 @@ bool SerialTransport::open(int rate)
     port_->setFlowControl(QSerialPort::NoFlowControl);
     // A port another program has locked is not opened even where the open
     // would pass: two programs on one line garble each other's frames.
-    if (port_lock_holder(name_, look_) || !port_->open(QIODevice::ReadWrite)) {
-        failure_ = port_open_advice(gather_port_facts(name_));
+    held_ = port_lock_holder(name_, look_).has_value();
+    if (held_ || !port_->open(QIODevice::ReadWrite)) {
+        // The advice looks through every process's open files: a look that
+        // must stay cheap (a presence poll) goes without it.
+        if (look_ == HolderLook::Processes)
+            failure_ = port_open_advice(gather_port_facts(name_));
         return false;
     }
     request_low_latency(*port_);

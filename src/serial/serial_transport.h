@@ -32,10 +32,13 @@ public:
     QSerialPort* port() const { return port_; }
     // How root looks for another holder of the port before opening it.
     void set_holder_look(HolderLook look) { look_ = look; }
+    // The last open found another program holding the port.
+    bool held() const { return held_; }
 
 private:
     void port_error();
 
     QSerialPort* port_;
     HolderLook look_ = HolderLook::Processes;
+    bool held_ = false;
 };

@@ -305,20 +305,8 @@ void TcpTransport::lost()
 
 std::unique_ptr<Transport> make_transport(const QString& name)
 {
-    const Transport::Kind kind = transport_kind(name);
+    const Transport::Kind kind = parse_port_url(name).scheme;
     if (kind == Transport::Kind::Local)
         return std::make_unique<SerialTransport>(name);
     return std::make_unique<TcpTransport>(kind, name);
-}
-
-Transport::Kind transport_kind(const QString& name)
-{
-    switch (parse_port_url(name).scheme) {
-    case PortUrl::Rfc2217:
-        return Transport::Kind::Rfc2217;
-    case PortUrl::RawSocket:
-        return Transport::Kind::RawSocket;
-    default:
-        return Transport::Kind::Local;
-    }
 }

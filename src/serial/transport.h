@@ -14,11 +14,13 @@
 #include <QString>
 #include <memory>
 
+#include "serial/port_url.h"
+
 class Transport : public QObject {
     Q_OBJECT
 
 public:
-    enum class Kind { Local, Rfc2217, RawSocket };
+    using Kind = PortUrl::Scheme;  // which a port's name asks for
 
     explicit Transport(QObject* parent = nullptr) : QObject(parent) {}
     ~Transport() override = default;
@@ -66,4 +68,3 @@ protected:
 // The transport a port name asks for: rfc2217:// and socket:// URLs, else
 // a local serial port.
 std::unique_ptr<Transport> make_transport(const QString& name);
-Transport::Kind transport_kind(const QString& name);

@@ -114,7 +114,7 @@ void BootSession::renew_port()
 
 void BootSession::take_transport_for(const QString& name)
 {
-    if (transport_kind(name) == transport_->kind())
+    if (parse_port_url(name).scheme == transport_->kind())
         return;
     if (transport_->is_open())
         close_port();
@@ -167,7 +167,7 @@ void BootSession::transport_gone()
     // The device or the connection went away under the open link: the
     // front end handles it as the removal of that port, once. A network
     // link says what happened; a local port's "Remove" says it all.
-    if (transport_->kind() != Transport::Kind::Local && !transport_->failure_line().isEmpty())
+    if (!transport_->failure_line().isEmpty())
         log_line(transport_->failure_line());
     sink_->port_failed(port_name_);
 }
@@ -221,11 +221,12 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
 
 bool BootSession::refuse_rate_change(const QString& name, const LinkSettings& link)
 {
-    if (link.new_rate_index == link.rate_index || parse_port_url(name).scheme != PortUrl::RawSocket)
+    take_transport_for(name);
+    if (link.new_rate_index == link.rate_index || transport_->changes_rate())
         return false;
     // The boot loader would move and the server's port could not follow:
     // the board would be left talking at a rate nobody listens at.
-    sink_->notice_box(QStringLiteral("Title"), QStringLiteral("Open fail"));
+    sink_->notice_box(QStringLiteral("Title"), QString::fromLatin1(texts::kOpenFail));
     log_line(QStringLiteral("%1 carries bytes only and cannot change the rate: give the New Rate equal to the rate "
                             "(%2), or name the port rfc2217://")
                  .arg(name.trimmed())

@@ -6,6 +6,7 @@
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
 #include "serial/port_advice.h"
+#include "serial/serial_transport.h"
 #include "session/boot_session.h"
 
 namespace {
@@ -15,8 +16,10 @@ constexpr int kPresenceSliceMs = 10;  // the reply flag is tested this often
 PortPresence BootSession::boot_loader_presence(const QString& name, int rate_index, int wait_ms)
 {
     renew_port();
-    if (!open_port(name, rate_index, HolderLook::OpenAndAsk))
-        return port_lock_holder(name, HolderLook::OpenAndAsk) ? PortPresence::Held : PortPresence::Silent;
+    if (!open_port(name, rate_index, HolderLook::OpenAndAsk)) {
+        const auto* local = dynamic_cast<const SerialTransport*>(transport_);
+        return local && local->held() ? PortPresence::Held : PortPresence::Silent;
+    }
     // Open's first connect, at the base rate and asking for no other one:
     // a board that answers is left at the rate its own run will open at.
     // Any model's boot loader answers a connect, the signature only says

@@ -39,7 +39,9 @@ public:
         }
         if (rfc2217_port == 0) {  // a start after a stop serves the same ports
             rfc2217_port = free_tcp_port();
-            raw_port = free_tcp_port();
+            do  // the first probe is closed: the system may offer its port again
+                raw_port = free_tcp_port();
+            while (raw_port == rfc2217_port);
         }
         device_ = device;
         QFile config(dir_.filePath("ser2net.yaml"));

@@ -186,7 +186,7 @@ void BoardChild::clean_up_after_kill()
     r.chip_model = chip_;
     r.action = action_;
     r.verdict = verdicts::kKilled;
-    r.exit_code = 128 + SIGKILL;
+    r.exit_code = kExitKilled;
     r.seconds = seconds_;
     db->add(r, &record_error_);
 }

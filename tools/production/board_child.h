@@ -12,6 +12,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <csignal>
 
 #include "child_events.h"
 
@@ -22,6 +23,8 @@ class QTimer;
 // seconds (vqprog gives its operation three); one still running after this
 // is killed.
 constexpr int kChildStopGraceMs = 10000;
+// The exit code a board killed after the grace period ends with, as a shell gives it.
+constexpr int kExitKilled = 128 + SIGKILL;
 
 struct ChildStart {
     QString program;

@@ -170,7 +170,7 @@ void BoardProduction::record(const Action& given, bool ok, bool device_gone, dou
         r.image_crc = image->crc;
     }
     const int stopped_by = ok ? 0 : SignalWatch::caught_now();
-    r.verdict = action_verdict(ok, device_gone);
+    r.verdict = verdict_of(ok, device_gone, stopped_by);
     r.exit_code = ok ? kExitOk
                      : stopped_by ? SignalWatch::exit_code(stopped_by) : device_gone ? kExitDeviceGone : kExitFailed;
     r.seconds = seconds;
@@ -206,27 +206,30 @@ void BoardProduction::record_board(int exit_code, double seconds)
 {
     // A board stopped before its first record has nothing to close; one that
     // lost a record did not pass, and without this one it does not count as passed.
-    if (!records_ || tried_ == 0 || lost_ > 0)
+    if (!records_ || tried_ == 0 || lost_ > 0 || board_recorded_)
         return;
+    board_recorded_ = true;
     BoardRecord r = board_record(seconds);
     r.action = QLatin1String(kBoardAction);
     const int stopped_by = exit_code == kExitOk ? 0 : SignalWatch::caught_now();
-    r.verdict = exit_code == kExitOk ? verdicts::kOk
-                : stopped_by         ? verdicts::kStopped
-                : exit_code == kExitDeviceGone ? verdicts::kDeviceGone
-                                               : verdicts::kFailed;
+    r.verdict = verdict_of(exit_code == kExitOk, exit_code == kExitDeviceGone, stopped_by);
     r.exit_code = stopped_by ? SignalWatch::exit_code(stopped_by) : exit_code;
     r.seconds = seconds;
     add(r);
 }
 
-QString action_verdict(bool ok, bool device_gone)
+QString verdict_of(bool ok, bool device_gone, int stopped_by)
 {
     if (ok)
         return QLatin1String(verdicts::kOk);
-    if (SignalWatch::caught_now() != 0)
+    if (stopped_by != 0)
         return QLatin1String(verdicts::kStopped);
     return QLatin1String(device_gone ? verdicts::kDeviceGone : verdicts::kFailed);
+}
+
+QString action_verdict(bool ok, bool device_gone)
+{
+    return verdict_of(ok, device_gone, ok ? 0 : SignalWatch::caught_now());
 }
 
 void BoardProduction::add(const BoardRecord& record)

@@ -20,6 +20,9 @@ class Console;
 // An action's verdict as its record and its --json result give it: a signal
 // caught by now makes a failed action "stopped".
 QString action_verdict(bool ok, bool device_gone);
+// The same for a signal already read (0: none), so that a record's verdict
+// and exit code come from one reading.
+QString verdict_of(bool ok, bool device_gone, int stopped_by);
 
 class QTemporaryDir;
 class RecordsDb;
@@ -82,4 +85,5 @@ private:
     int last_image_[2] = {-1, -1};      // what a check without a file checks against
     int tried_ = 0;  // records written or lost
     int lost_ = 0;
+    bool board_recorded_ = false;  // the closing record is written once, whichever path ends the board
 };

@@ -7,7 +7,7 @@
 
 QString failure_reason(const BoardEnd& e)
 {
-    if (e.exit_code == 128 + SIGKILL)
+    if (e.exit_code == kExitKilled)
         return QStringLiteral("killed: vqprog did not stop within %1 s").arg(kChildStopGraceMs / 1000);
     if (e.stopped)
         return QStringLiteral("stopped: the station closed");
@@ -184,7 +184,7 @@ void SocketRun::take_event(const ChildEvent& e)
 void SocketRun::ended(int exit_code, bool crashed)
 {
     if (child_->killed())
-        exit_code = 128 + SIGKILL;
+        exit_code = kExitKilled;
     exit_code_ = exit_code;
     seconds_ = child_->seconds();
     child_->deleteLater();

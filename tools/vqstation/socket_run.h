@@ -13,7 +13,7 @@
 
 // How a board's child ended, as far as a failure's reason goes.
 struct BoardEnd {
-    int exit_code = -1;  // 128 + SIGKILL: killed after the grace period
+    int exit_code = -1;  // kExitKilled: killed after the grace period
     bool crashed = false;
     bool removed = false;  // its port went away while it ran
     bool stopped = false;  // the station stopped it

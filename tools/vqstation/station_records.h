@@ -26,7 +26,6 @@ public:
     void prepare(const QString& target, const QString& counter, qint64 start);
     // Reads the records; a read asked for while one is under way follows it.
     void read(const RecordFilter& filter);
-    bool busy() const { return calls_ > 0; }
 
 signals:
     void prepared(bool ok, const QString& error);

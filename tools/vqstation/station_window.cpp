@@ -124,10 +124,6 @@ StationWindow::StationWindow(const StationEnvironment& env, QWidget* parent)
     published->addPath(env_.publish_dir);
     connect(published, &QFileSystemWatcher::directoryChanged, this, &StationWindow::rescan_ports);
 
-    // The station opens (and creates) the records once; its boards only open
-    // what is there, so a target removed under them fails the board rather
-    // than start an empty one that hands out the same numbers again.
-    qputenv(kRecordsOpenedEnv, "1");
     records_ = new StationRecords(this);
     connect(records_, &StationRecords::prepared, this, &StationWindow::records_prepared);
     connect(records_, &StationRecords::read_done, this, &StationWindow::records_read);
@@ -284,12 +280,8 @@ bool StationWindow::open_setup(const QString& file)
     // The sockets are the new setup's: the named ones have their tiles from
     // the start, waiting; the others come as their ports do.
     presence_->forget_all();
-    int rate_index = kDefaultRateIndex;
-    for (int i = 0; i < int(kBaudRates.size()); ++i) {
-        if (kBaudRates[i] == setup_.baud)
-            rate_index = i;
-    }
-    presence_->set_rate_index(rate_index);
+    const int rate_index = setup_.baud > 0 ? baud_index_of(setup_.baud) : -1;
+    presence_->set_rate_index(rate_index >= 0 ? rate_index : kDefaultRateIndex);
     qDeleteAll(tiles_);
     qDeleteAll(sockets_);
     tiles_.clear();
@@ -461,7 +453,7 @@ QStringList StationWindow::named_port_targets() const
     QStringList out;
     for (const QString& name : setup_.ports) {
         const QFileInfo info(name);
-        out << (name.contains(QLatin1String("://")) ? name : info.exists() ? info.canonicalFilePath() : QString());
+        out << (is_remote_port(name) ? name : info.exists() ? info.canonicalFilePath() : QString());
     }
     return out;
 }
@@ -512,13 +504,16 @@ void StationWindow::start_board(SocketRun* socket)
             a.file = snapshot;
         }
     }
+    Options board = station_board_options(taken);
+    board.log_file = board_log_file(socket);
+    socket->set_log_file(board.log_file);
     ChildStart child;
     child.program = env_.vqprog;
-    child.args = station_child_arguments(taken, socket->device());
-    const QString log = board_log_file(socket);
-    socket->set_log_file(log);
-    if (!log.isEmpty())
-        child.args = QStringList{QStringLiteral("--log"), log} + child.args;
+    child.args = child_arguments(board, socket->device());
+    // The station opens (and creates) the records once; its boards only open
+    // what is there, so a target removed under them fails the board rather
+    // than start an empty one that hands out the same numbers again.
+    child.env.insert(QLatin1String(kRecordsOpenedEnv), QStringLiteral("1"));
     socket->set_shown_names(shown_names);
     child.folder = setup_.folder;
     child.records = setup_.records;
@@ -740,7 +735,9 @@ void StationWindow::show_records_problem(const QString& error)
 
 void StationWindow::records_read(bool ok, const QVector<BoardRecord>& records, const QString& error)
 {
-    if (setup_.records.isEmpty() || closing_)
+    // Reads go out only once the target is ready: one that answers while a
+    // new setup's target is being prepared is the old setup's.
+    if (setup_.records.isEmpty() || closing_ || records_state_ == RecordsState::Preparing)
         return;
     if (!ok) {
         records_state_ = RecordsState::Unusable;
@@ -859,7 +856,7 @@ void StationWindow::closeEvent(QCloseEvent* event)
     if (running_boards() == 0) {
         int killed = 0;
         for (const SocketRun* s : sockets_)
-            killed += s->exit_code() == 128 + SIGKILL;
+            killed += s->exit_code() == kExitKilled;
         if (stopped_for_close_ > 0 && killed == 0)
             std::fprintf(stderr, "vqstation: closed; %d running board(s) were stopped\n", stopped_for_close_);
         else if (stopped_for_close_ > 0)

@@ -76,7 +76,6 @@ public:
     RecordsState records_state() const { return records_state_; }
     QLabel* images_label() const { return images_; }
     AnswerPresence* presence() const { return presence_; }
-    QLabel* title_label() const { return title_; }
 
 public slots:
     void start_all();
