@@ -34,6 +34,7 @@
 #include "protocol/link.h"
 #include "protocol/reply_gather.h"
 #include "serial/port_advice.h"
+#include "session/presence.h"
 #include "session/session_report.h"
 #include "session/session_sink.h"
 
@@ -51,12 +52,6 @@ public:
     virtual void rate_moved(int rate_index) { (void)rate_index; }
 };
 
-// Whether a board's boot loader is listening on a port.
-enum class PortPresence {
-    Answered,  // a boot loader replied to a connect
-    Silent,    // nothing replied, or the port would not open
-    Held,      // another program holds the port: it was left alone
-};
 
 // What a checked exchange does with a reply that is not the expected one.
 struct ReplyChecks {

@@ -2,6 +2,8 @@
 // line station asks of a socket whose adapter never leaves, before it starts
 // a board there.
 
+#include <QElapsedTimer>
+
 #include "platform/platform.h"
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
@@ -32,4 +34,32 @@ PortPresence BootSession::boot_loader_presence(const QString& name, int rate_ind
     if (port_open())
         close_port();
     return answered ? PortPresence::Answered : PortPresence::Silent;
+}
+
+namespace {
+class PresenceSink : public NullSessionSink {
+public:
+    BootSession* session = nullptr;
+    void port_failed(const QString&) override
+    {
+        if (session)
+            session->mark_port_removed();
+    }
+};
+}  // namespace
+
+PresenceAnswer ask_presence(const PresenceAsk& ask, const std::atomic<bool>& stop)
+{
+    // Until the link is a plain pull: a session of its own on the caller's thread.
+    PresenceAnswer answer;
+    if (stop.load())
+        return answer;
+    PresenceSink sink;
+    BootSession session(&sink);
+    sink.session = &session;
+    QElapsedTimer held;
+    held.start();
+    answer.presence = session.boot_loader_presence(ask.port, ask.rate_index, ask.reply_wait_ms);
+    answer.held_ms = answer.presence == PortPresence::Held ? 0 : int(held.elapsed());
+    return answer;
 }
