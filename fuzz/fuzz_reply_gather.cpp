@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint8_t rx_buf[kRxBufLen];
     memset(rx_buf, 0xA5, sizeof rx_buf);
     int rx_len = 0;
-    int rx_ready = 0;
+    bool rx_ready = false;
     // Each input byte below 0x20 starts a new chunk of that many times 64
     // bytes taken from the rest of the input (wrapping), so long chunks occur.
     size_t at = 0;
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         char chunk[0x20 * 64 + 8];
         for (size_t i = 0; i < want; ++i)
             chunk[i] = char(data[(at + i) % size]);
-        rx_ready = 0;
+        rx_ready = false;
         const int len_before = rx_len;
         gather_chunk(chunk, int(want), rx_buf, rx_len, rx_ready);
         if (rx_len < 0 || rx_len > 62)

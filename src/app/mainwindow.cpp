@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 
-#include <QSerialPort>
+#include <QCoreApplication>
 #include <QTimer>
 
 #include "app/dialogs.h"
@@ -31,6 +31,10 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
     : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), session_(this), port_map(std::move(map))
 {
     ui->setupUi(this);
+    // The session never re-enters the event loop by itself: the window's
+    // events (removal, Exit, repaint, progress) are served here, between the
+    // slices of every wait for the device. The only such call in the program.
+    session_.set_idle([] { QCoreApplication::processEvents(); });
     setWindowFlags(Qt::Dialog | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("VQ_Uart_GUI_V3.52"));
 

@@ -2,7 +2,7 @@
 
 #include "protocol/frame.h"
 
-void gather_chunk(const char* chunk, int size, uint8_t (&rx_buf)[kRxBufLen], int& rx_len, int& rx_ready)
+void gather_chunk(const char* chunk, int size, uint8_t (&rx_buf)[kRxBufLen], int& rx_len, bool& rx_ready)
 {
     if (size < 0)
         size = 0;
@@ -14,12 +14,12 @@ void gather_chunk(const char* chunk, int size, uint8_t (&rx_buf)[kRxBufLen], int
         rx_buf[rx_len++] = static_cast<uint8_t>(chunk[i]);
         if (rx_len >= kRxBufLen) {
             rx_len = 0;
-            rx_ready = 1;
+            rx_ready = true;
             return;
         }
     }
     if (rx_len > kReplyLen - 1) {
         rx_len = 0;
-        rx_ready = 1;
+        rx_ready = true;
     }
 }

@@ -12,4 +12,4 @@ constexpr int kMaxChunkConsidered = 1024;
 // than 63 considered bytes contributes only its last 63, so such a chunk
 // always completes a reply on its own. When more than 62 bytes have gathered,
 // rx_len restarts at 0 and rx_ready is raised; the reply stays in rx_buf[0..62].
-void gather_chunk(const char* chunk, int size, uint8_t (&rx_buf)[kRxBufLen], int& rx_len, int& rx_ready);
+void gather_chunk(const char* chunk, int size, uint8_t (&rx_buf)[kRxBufLen], int& rx_len, bool& rx_ready);

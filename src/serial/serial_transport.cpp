@@ -28,51 +28,50 @@ void request_low_latency(QSerialPort& port)
 }
 }  // namespace
 
-SerialTransport::SerialTransport(const QString& name, QObject* parent) : Transport(parent), port_(new QSerialPort(this))
+SerialTransport::SerialTransport(const QString& name) : Transport(name), port_(std::make_unique<QSerialPort>())
 {
-    name_ = name;
-    connect(port_, &QSerialPort::readyRead, this, &Transport::ready_read, Qt::DirectConnection);
-    connect(port_, &QSerialPort::errorOccurred, this, &SerialTransport::port_error, Qt::DirectConnection);
+    // The port's own error report, heard inside its waits or, at idle, from
+    // the thread's event loop: the only thing taken from its signals.
+    QObject::connect(port_.get(), &QSerialPort::errorOccurred, port_.get(), [this] { port_error(); },
+                     Qt::DirectConnection);
 }
 
 SerialTransport::~SerialTransport()
 {
     // A device that went away under the open port reports its error while
     // the port closes; nobody is left to handle it.
-    port_->disconnect(this);
+    port_->disconnect();
 }
 
-bool SerialTransport::open(int rate)
+OpenResult SerialTransport::open(const OpenRequest& request)
 {
+    OpenResult result;
     failure_.clear();
-    port_->setPortName(name_);
-    port_->setBaudRate(rate, QSerialPort::AllDirections);
+    port_->setPortName(name());
+    port_->setBaudRate(request.rate, QSerialPort::AllDirections);
     port_->setDataBits(QSerialPort::Data8);
     port_->setParity(QSerialPort::NoParity);
     port_->setStopBits(QSerialPort::OneStop);
     port_->setFlowControl(QSerialPort::NoFlowControl);
     // A port another program has locked is not opened even where the open
     // would pass: two programs on one line garble each other's frames.
-    held_ = port_lock_holder(name_, look_).has_value();
-    if (held_ || !port_->open(QIODevice::ReadWrite)) {
+    result.held = port_lock_holder(name(), request.look).has_value();
+    if (result.held || !port_->open(QIODevice::ReadWrite)) {
         // The advice looks through every process's open files: a look that
         // must stay cheap (a presence poll) goes without it.
-        if (look_ == HolderLook::Processes)
-            failure_ = port_open_advice(gather_port_facts(name_));
-        return false;
+        if (request.look == HolderLook::Processes)
+            failure_ = port_open_advice(gather_port_facts(name()));
+        result.failure = failure_;
+        return result;
     }
     request_low_latency(*port_);
-    return true;
+    result.ok = true;
+    return result;
 }
 
-bool SerialTransport::set_rate(int rate)
+bool SerialTransport::set_rate(int rate, const StopToken&)
 {
     return port_->setBaudRate(rate, QSerialPort::AllDirections);
-}
-
-int SerialTransport::rate() const
-{
-    return port_->baudRate();
 }
 
 bool SerialTransport::is_open() const
@@ -87,26 +86,30 @@ void SerialTransport::close()
 
 qint64 SerialTransport::write(const QByteArray& bytes)
 {
+    InCall call(*this);
     return port_->write(bytes);
 }
 
 bool SerialTransport::wait_written(int ms)
 {
+    InCall call(*this);
     return port_->waitForBytesWritten(ms);
 }
 
-qint64 SerialTransport::bytes_available() const
+qint64 SerialTransport::bytes_available()
 {
     return port_->bytesAvailable();
 }
 
-bool SerialTransport::wait_ready_read(int ms)
+bool SerialTransport::wait_for_bytes(int ms)
 {
+    InCall call(*this);
     return port_->waitForReadyRead(ms);
 }
 
 QByteArray SerialTransport::read_all()
 {
+    InCall call(*this);
     return port_->readAll();
 }
 
@@ -120,12 +123,7 @@ void SerialTransport::port_error()
     const QSerialPort::SerialPortError error = port_->error();
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError && error != QSerialPort::WriteError)
         return;
-    if (!port_->isOpen())
-        return;
-    // The device went away under the open port. On Linux a hung-up tty
-    // floods read errors until the port is closed, so it is closed here if
-    // nobody who heard of it did.
-    emit gone();
-    if (port_->isOpen())
-        port_->close();
+    // The device went away under the open port (a local port's "Remove"
+    // line says it all: no failure line of its own).
+    mark_gone(QString());
 }

@@ -1,44 +1,37 @@
 #pragma once
 
 // A serial port of this machine: a USB adapter, a board's own USB serial
-// device, or a simulated chip's pseudo-terminal.
+// device, or a simulated chip's pseudo-terminal. QSerialPort used blocking:
+// its waits need no event loop.
 
-#include "serial/port_advice.h"
+#include <memory>
+
 #include "serial/transport.h"
 
 class QSerialPort;
 
 class SerialTransport : public Transport {
-    Q_OBJECT
-
 public:
-    explicit SerialTransport(const QString& name = QString(), QObject* parent = nullptr);
+    explicit SerialTransport(const QString& name);
     ~SerialTransport() override;
 
     Kind kind() const override { return Kind::Local; }
-    bool open(int rate) override;
+    OpenResult open(const OpenRequest& request) override;
     bool changes_rate() const override { return true; }
-    bool set_rate(int rate) override;
-    int rate() const override;
+    bool set_rate(int rate, const StopToken& stop = {}) override;
     bool is_open() const override;
     void close() override;
     qint64 write(const QByteArray& bytes) override;
     bool wait_written(int ms) override;
-    qint64 bytes_available() const override;
-    bool wait_ready_read(int ms) override;
+    qint64 bytes_available() override;
+    bool wait_for_bytes(int ms) override;
     QByteArray read_all() override;
     void discard() override;
 
-    QSerialPort* port() const { return port_; }
-    // How root looks for another holder of the port before opening it.
-    void set_holder_look(HolderLook look) { look_ = look; }
-    // The last open found another program holding the port.
-    bool held() const { return held_; }
+    QSerialPort* port() const { return port_.get(); }
 
 private:
     void port_error();
 
-    QSerialPort* port_;
-    HolderLook look_ = HolderLook::Processes;
-    bool held_ = false;
+    std::unique_ptr<QSerialPort> port_;
 };

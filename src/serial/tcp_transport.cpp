@@ -1,103 +1,305 @@
 #include "serial/tcp_transport.h"
 
-#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QTcpSocket>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
-#include "serial/port_url.h"
-#include "serial/serial_transport.h"
+#ifndef Q_OS_WIN
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 constexpr int kConnectMs = 5000;      // a host on the fixture network answers far sooner
 constexpr int kNegotiationMs = 3000;  // for the server's answer to the serial-port options
 constexpr int kConfirmMs = 3000;      // for the server to confirm a line setting
-constexpr int kWaitSliceMs = 10;
+constexpr int kWaitSliceMs = 10;      // the longest any wait here goes without looking at the stop
+
+enum class Reach { Connected, Refused, TimedOut, Stopped, NotKnown, Failed };
+
+struct Reached {
+    Reach how = Reach::Failed;
+    qintptr fd = -1;
+    QString why;  // for Failed
+};
+
+// The name's addresses. A literal address needs no lookup; a name is looked
+// up on a thread of its own so that the wait for it can end on a stop (the
+// lookup itself cannot be interrupted: it is left to finish unheard).
+QList<QHostAddress> look_up(const QString& host, const StopToken& stop, int ms, Reach* failed)
+{
+    QHostAddress literal;
+    if (literal.setAddress(host))
+        return {literal};
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        QList<QHostAddress> addresses;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, host] {
+        const QHostInfo info = QHostInfo::fromName(host);
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->addresses = info.addresses();
+        lookup->done = true;
+        lookup->done_cv.notify_all();
+    }).detach();
+    QElapsedTimer clock;
+    clock.start();
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    while (!lookup->done) {
+        if (stop.requested()) {
+            *failed = Reach::Stopped;
+            return {};
+        }
+        if (clock.elapsed() >= ms) {
+            *failed = Reach::TimedOut;
+            return {};
+        }
+        lookup->done_cv.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs));
+    }
+    if (lookup->addresses.isEmpty())
+        *failed = Reach::NotKnown;
+    return lookup->addresses;
+}
+
+#ifndef Q_OS_WIN
+// One address, connected without blocking and polled in slices.
+Reached reach_address(const QHostAddress& address, quint16 port, const StopToken& stop, const QElapsedTimer& clock,
+                      int ms)
+{
+    Reached r;
+    sockaddr_storage storage{};
+    socklen_t len = 0;
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
+        a->sin6_scope_id = address.scopeId().toUInt();
+        len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr.s_addr = htonl(address.toIPv4Address());
+        len = sizeof *a;
+    }
+    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        r.why = QString::fromLocal8Bit(std::strerror(errno));
+        return r;
+    }
+    int error = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), len) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            for (;;) {
+                if (stop.requested()) {
+                    ::close(fd);
+                    r.how = Reach::Stopped;
+                    return r;
+                }
+                const qint64 left = ms - clock.elapsed();
+                if (left <= 0) {
+                    ::close(fd);
+                    r.how = Reach::TimedOut;
+                    return r;
+                }
+                pollfd p{fd, POLLOUT, 0};
+                const int n = ::poll(&p, 1, int(qMin<qint64>(left, kWaitSliceMs)));
+                if (n > 0)
+                    break;
+                if (n < 0 && errno != EINTR) {
+                    error = errno;
+                    break;
+                }
+            }
+            socklen_t size = sizeof error;
+            if (error == EINPROGRESS && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                error = errno;
+        }
+    }
+    if (error == 0) {
+        r.how = Reach::Connected;
+        r.fd = fd;
+        return r;
+    }
+    ::close(fd);
+    r.how = error == ECONNREFUSED ? Reach::Refused : Reach::Failed;
+    r.why = QString::fromLocal8Bit(std::strerror(error));
+    return r;
+}
+#endif
 }  // namespace
 
-TcpTransport::TcpTransport(Kind kind, const QString& name, QObject* parent)
-    : Transport(parent), kind_(kind), socket_(new QTcpSocket(this))
-{
-    name_ = name;
-    connect(socket_, &QTcpSocket::readyRead, this, &TcpTransport::socket_ready_read, Qt::DirectConnection);
-    connect(socket_, &QTcpSocket::disconnected, this, &TcpTransport::lost, Qt::DirectConnection);
-    connect(socket_, &QAbstractSocket::errorOccurred, this, &TcpTransport::lost, Qt::DirectConnection);
-}
+TcpTransport::TcpTransport(const PortUrl& url, const QString& name) : Transport(name), url_(url) {}
 
 TcpTransport::~TcpTransport()
 {
-    socket_->disconnect(this);
+    if (socket_)
+        socket_->disconnect();
 }
 
-bool TcpTransport::open(int rate)
+bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
 {
-    // Not open while the last connection is dropped: that is no loss to announce.
+    QElapsedTimer clock;
+    clock.start();
+    Reach how = Reach::Failed;
+    QString why;
+#ifdef Q_OS_WIN
+    // Windows keeps Qt's own connect: its wait is not sliced for a stop.
+    socket_ = std::make_unique<QTcpSocket>();
+    socket_->connectToHost(url_.host, quint16(url_.port));
+    if (socket_->waitForConnected(kConnectMs)) {
+        how = Reach::Connected;
+    } else {
+        switch (socket_->error()) {
+        case QAbstractSocket::HostNotFoundError: how = Reach::NotKnown; break;
+        case QAbstractSocket::ConnectionRefusedError: how = Reach::Refused; break;
+        case QAbstractSocket::SocketTimeoutError: how = Reach::TimedOut; break;
+        default: why = socket_->errorString(); break;
+        }
+        socket_->abort();
+    }
+    Q_UNUSED(stop)
+#else
+    const QList<QHostAddress> addresses = look_up(url_.host, stop, kConnectMs, &how);
+    QElapsedTimer trip;
+    trip.start();
+    for (const QHostAddress& address : addresses) {
+        const Reached r = reach_address(address, quint16(url_.port), stop, clock, kConnectMs);
+        how = r.how;
+        why = r.why;
+        if (how == Reach::Connected) {
+            socket_ = std::make_unique<QTcpSocket>();
+            socket_->setSocketDescriptor(r.fd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
+            break;
+        }
+        if (how == Reach::Stopped || how == Reach::TimedOut)
+            break;
+    }
+    result->round_trip_ms = int(trip.elapsed());
+#endif
+    switch (how) {
+    case Reach::Connected:
+        break;
+    case Reach::Stopped:
+        result->stopped = true;
+        break;
+    case Reach::NotKnown:
+        failure_ = QStringLiteral("%1: the host %2 is not known").arg(name(), url_.host);
+        break;
+    case Reach::Refused:
+        failure_ = QStringLiteral("%1: connection refused; is the port server running there?").arg(name());
+        break;
+    case Reach::TimedOut:
+        failure_ = QStringLiteral("%1: no connection within %2 s").arg(name()).arg(kConnectMs / 1000);
+        break;
+    case Reach::Failed:
+        failure_ = QStringLiteral("%1: %2").arg(name(), why);
+        break;
+    }
+    if (how != Reach::Connected)
+        return false;
+    // At idle the thread's event loop, where there is one, may hear the end
+    // of the connection first.
+    QObject::connect(socket_.get(), &QTcpSocket::disconnected, socket_.get(), [this] { lost(); },
+                     Qt::DirectConnection);
+    QObject::connect(socket_.get(), &QAbstractSocket::errorOccurred, socket_.get(), [this] { lost(); },
+                     Qt::DirectConnection);
+    // Each frame is a round trip the boot loader waits for: never held back
+    // to be sent with the next.
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return true;
+}
+
+OpenResult TcpTransport::open(const OpenRequest& request)
+{
+    InCall call(*this);
+    OpenResult result;
     open_ = false;
+    stopped_ = false;
     failure_.clear();
     rx_.clear();
     decoder_ = telnet::Decoder();
     options_ = telnet::Options();
     for (bool& seen : confirmation_seen_)
         seen = false;
-    const PortUrl url = parse_port_url(name_);
-    if (!url.problem.isEmpty()) {
-        failure_ = url.problem;
-        return false;
+    if (!url_.problem.isEmpty()) {
+        result.failure = failure_ = url_.problem;
+        return result;
     }
-    socket_->abort();
-    lost_announced_ = false;
-    socket_->connectToHost(url.host, quint16(url.port));
-    if (!socket_->waitForConnected(kConnectMs)) {
-        switch (socket_->error()) {
-        case QAbstractSocket::HostNotFoundError:
-            failure_ = QStringLiteral("%1: the host %2 is not known").arg(name_, url.host);
-            break;
-        case QAbstractSocket::ConnectionRefusedError:
-            failure_ = QStringLiteral("%1: connection refused; is the port server running there?").arg(name_);
-            break;
-        case QAbstractSocket::SocketTimeoutError:
-            failure_ = QStringLiteral("%1: no connection within %2 s").arg(name_).arg(kConnectMs / 1000);
-            break;
-        default:
-            failure_ = QStringLiteral("%1: %2").arg(name_, socket_->errorString());
-            break;
-        }
+    if (socket_) {
+        socket_->disconnect();
         socket_->abort();
-        return false;
+        socket_.reset();
     }
-    // Each frame is a round trip the boot loader waits for: never held back
-    // to be sent with the next.
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (!connect_socket(request.stop, &result)) {
+        result.failure = failure_;
+        return result;
+    }
     open_ = true;
-    rate_ = rate;
-    if (kind_ == Kind::RawSocket)
-        return true;
+    rate_ = request.rate;
+    if (url_.scheme == Kind::RawSocket) {
+        result.ok = true;
+        return result;
+    }
 
+    QElapsedTimer trip;
+    trip.start();
     socket_->write(options_.offer());
-    const bool answered =
-        wait_for_server(kNegotiationMs, [this] { return options_.com_port_agreed() || options_.com_port_refused(); });
-    if (!open_)
-        return false;
+    socket_->flush();
+    const bool answered = wait_for_server(kNegotiationMs, request.stop, [this] {
+        return options_.com_port_agreed() || options_.com_port_refused();
+    });
+    result.round_trip_ms = qMax(result.round_trip_ms, int(trip.elapsed()));
+    if (!open_ || stopped_ || gone()) {
+        result.stopped = stopped_;
+        close();
+        result.failure = failure_;
+        return result;
+    }
     if (!answered || options_.com_port_refused()) {
         failure_ = answered ? QStringLiteral("%1: the server does not control a serial port (no RFC 2217 there; "
                                              "socket:// carries bytes only)")
-                                  .arg(name_)
+                                  .arg(name())
                             : QStringLiteral("%1: the server did not answer the serial-port options within %2 s")
-                                  .arg(name_)
+                                  .arg(name())
                                   .arg(kNegotiationMs / 1000);
         close();
-        return false;
+        result.failure = failure_;
+        return result;
     }
-    if (!set_rate(rate) || !confirm(telnet::com::kSetDataSize, QByteArray(1, 8), "8 data bits") ||
-        !confirm(telnet::com::kSetParity, QByteArray(1, char(telnet::com::kParityNone)), "no parity") ||
-        !confirm(telnet::com::kSetStopSize, QByteArray(1, char(telnet::com::kStopBitsOne)), "one stop bit")) {
+    if (!set_rate(request.rate, request.stop) ||
+        !confirm(telnet::com::kSetDataSize, QByteArray(1, 8), "8 data bits", request.stop) ||
+        !confirm(telnet::com::kSetParity, QByteArray(1, char(telnet::com::kParityNone)), "no parity", request.stop) ||
+        !confirm(telnet::com::kSetStopSize, QByteArray(1, char(telnet::com::kStopBitsOne)), "one stop bit",
+                 request.stop)) {
+        result.stopped = stopped_;
         close();
-        return false;
+        result.failure = failure_;
+        return result;
     }
-    return true;
+    result.ok = true;
+    return result;
 }
 
 template <class Done>
-bool TcpTransport::wait_for_server(int ms, Done done)
+bool TcpTransport::wait_for_server(int ms, const StopToken& stop, Done done)
 {
+    stopped_ = false;
     QElapsedTimer clock;
     clock.start();
     for (;;) {
@@ -106,6 +308,10 @@ bool TcpTransport::wait_for_server(int ms, Done done)
             return true;
         if (!open_)
             return false;
+        if (stop.requested()) {
+            stopped_ = true;
+            return false;
+        }
         const qint64 left = ms - clock.elapsed();
         if (left <= 0)
             return false;
@@ -117,40 +323,42 @@ bool TcpTransport::wait_for_server(int ms, Done done)
     }
 }
 
-bool TcpTransport::confirm(uint8_t command, const QByteArray& value, const char* what)
+bool TcpTransport::confirm(uint8_t command, const QByteArray& value, const char* what, const StopToken& stop)
 {
     const uint8_t answer = uint8_t(command + telnet::com::kServerOffset);
     confirmation_seen_[answer] = false;
     socket_->write(telnet::com_port_command(command, value));
-    if (!wait_for_server(kConfirmMs, [&] { return confirmation_seen_[answer]; })) {
-        if (open_)
+    socket_->flush();
+    if (!wait_for_server(kConfirmMs, stop, [&] { return confirmation_seen_[answer]; })) {
+        if (open_ && !stopped_ && !gone())
             failure_ = QStringLiteral("%1: the server did not confirm %2 within %3 s")
-                           .arg(name_, QLatin1String(what))
+                           .arg(name(), QLatin1String(what))
                            .arg(kConfirmMs / 1000);
         return false;
     }
     return true;
 }
 
-bool TcpTransport::set_rate(int rate)
+bool TcpTransport::set_rate(int rate, const StopToken& stop)
 {
+    InCall call(*this);
     if (!open_)
         return false;
-    if (kind_ == Kind::RawSocket) {
+    if (url_.scheme == Kind::RawSocket) {
         if (rate == rate_)
             return true;
-        failure_ = QStringLiteral("%1 carries bytes only and cannot change the rate").arg(name_);
+        failure_ = QStringLiteral("%1 carries bytes only and cannot change the rate").arg(name());
         return false;
     }
     // The boot loader moves at once; the server must have moved before the
     // next frame goes out, so its confirmation is awaited.
     const QByteArray want = telnet::set_baud_rate(uint32_t(rate)).mid(4, 4);
     const uint8_t answer = telnet::com::kSetBaudRate + telnet::com::kServerOffset;
-    if (!confirm(telnet::com::kSetBaudRate, want, "the rate"))
+    if (!confirm(telnet::com::kSetBaudRate, want, "the rate", stop))
         return false;
     const uint32_t in_force = telnet::value_u32(confirmed_[answer]);
     if (in_force != uint32_t(rate)) {
-        failure_ = QStringLiteral("%1: the server set the rate %2 instead of %3").arg(name_).arg(in_force).arg(rate);
+        failure_ = QStringLiteral("%1: the server set the rate %2 instead of %3").arg(name()).arg(in_force).arg(rate);
         return false;
     }
     rate_ = rate;
@@ -161,6 +369,8 @@ void TcpTransport::close()
 {
     open_ = false;
     rx_.clear();
+    if (!socket_)
+        return;
     // Whatever is still queued is given a moment to leave: Run's frame is
     // the last thing written before a close.
     if (socket_->state() == QAbstractSocket::ConnectedState && socket_->bytesToWrite() > 0)
@@ -172,7 +382,10 @@ qint64 TcpTransport::write(const QByteArray& bytes)
 {
     if (!open_)
         return -1;
-    const qint64 written = socket_->write(kind_ == Kind::Rfc2217 ? telnet::escape(bytes) : bytes);
+    InCall call(*this);
+    const qint64 written = socket_->write(url_.scheme == Kind::Rfc2217 ? telnet::escape(bytes) : bytes);
+    // Out now, not at the next wait: nobody runs an event loop for it.
+    socket_->flush();
     return written < 0 ? -1 : bytes.size();
 }
 
@@ -182,41 +395,35 @@ bool TcpTransport::wait_written(int ms)
         return false;
     if (socket_->bytesToWrite() == 0)
         return true;
+    InCall call(*this);
     return socket_->waitForBytesWritten(ms);
 }
 
-qint64 TcpTransport::bytes_available() const
+qint64 TcpTransport::bytes_available()
 {
     take_socket_bytes();
     return rx_.size();
 }
 
-bool TcpTransport::wait_ready_read(int ms)
+bool TcpTransport::wait_for_bytes(int ms)
 {
     if (!open_)
         return false;
-    // Counted, not measured in rx_: the socket's own readyRead may run the
-    // receive slot from inside the wait, which takes the bytes away.
-    const qint64 before = received_;
+    InCall call(*this);
+    const int before = rx_.size();
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         take_socket_bytes();
-        if (received_ > before) {
-            if (!rx_.isEmpty())
-                announce();
+        if (rx_.size() > before)
             return true;
-        }
         const qint64 left = ms - clock.elapsed();
         if (left <= 0 || !open_)
             return false;
         if (!socket_->waitForReadyRead(int(left)) && socket_->state() != QAbstractSocket::ConnectedState) {
             take_socket_bytes();
-            if (received_ > before) {
-                if (!rx_.isEmpty())
-                    announce();
+            if (rx_.size() > before)
                 return true;
-            }
             lost();
             return false;
         }
@@ -235,24 +442,24 @@ void TcpTransport::discard()
 {
     take_socket_bytes();
     rx_.clear();
-    if (open_ && kind_ == Kind::Rfc2217)
+    if (open_ && url_.scheme == Kind::Rfc2217) {
         socket_->write(telnet::com_port_command(telnet::com::kPurgeData, QByteArray(1, char(telnet::com::kPurgeBoth))));
+        socket_->flush();
+    }
 }
 
-void TcpTransport::take_socket_bytes() const
+void TcpTransport::take_socket_bytes()
 {
-    if (socket_->bytesAvailable() <= 0)
+    if (!socket_ || socket_->bytesAvailable() <= 0)
         return;
     const QByteArray chunk = socket_->readAll();
-    if (kind_ == Kind::RawSocket) {
+    if (url_.scheme == Kind::RawSocket) {
         rx_.append(chunk);
-        received_ += chunk.size();
         return;
     }
     QVector<telnet::Command> commands;
-    const int had = rx_.size();
     decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
-    received_ += rx_.size() - had;
+    bool answered = false;
     for (const telnet::Command& c : commands) {
         if (c.verb == telnet::kSb) {
             if (c.option == telnet::kComPort && !c.value.isEmpty()) {
@@ -263,50 +470,20 @@ void TcpTransport::take_socket_bytes() const
             continue;
         }
         const QByteArray reply = options_.answer(c.verb, c.option);
-        if (!reply.isEmpty())
+        if (!reply.isEmpty()) {
             socket_->write(reply);
+            answered = true;
+        }
     }
-}
-
-void TcpTransport::socket_ready_read()
-{
-    take_socket_bytes();
-    if (!rx_.isEmpty())
-        announce();
-}
-
-void TcpTransport::announce()
-{
-    // As a serial port does: no second announcement from inside the first,
-    // the waiting bytes are read by whoever is running.
-    if (announcing_)
-        return;
-    announcing_ = true;
-    emit ready_read();
-    announcing_ = false;
+    if (answered)
+        socket_->flush();
 }
 
 void TcpTransport::lost()
 {
-    if (!open_)
+    if (!open_ || !socket_)
         return;
     if (socket_->state() == QAbstractSocket::ConnectedState)
         return;  // an error that did not end the connection
-    if (lost_announced_)
-        return;
-    lost_announced_ = true;
-    failure_ = QStringLiteral("%1: the connection was closed").arg(name_);
-    // Open while it is announced, as a serial port is when its device goes:
-    // whoever hears of it closes the link as its removal.
-    emit gone();
-    if (open_)
-        close();
-}
-
-std::unique_ptr<Transport> make_transport(const QString& name)
-{
-    const Transport::Kind kind = parse_port_url(name).scheme;
-    if (kind == Transport::Kind::Local)
-        return std::make_unique<SerialTransport>(name);
-    return std::make_unique<TcpTransport>(kind, name);
+    mark_gone(QStringLiteral("%1: the connection was closed").arg(name()));
 }

@@ -4,59 +4,60 @@
 // the serial-port option (the rate set and changed by the server), or
 // socket://host:port, raw TCP at whatever rate the server's port is set to.
 //
-// Written on QTcpSocket so that it lives on the session's own thread and
-// event loop and blocks in its waits exactly as a QSerialPort does.
+// QTcpSocket used blocking, on the caller's thread: its waits need no event
+// loop. The connect, the option exchange and every confirmation the server
+// owes are waited for in slices of 10 ms that look at the stop.
 
-#include <QElapsedTimer>
+#include <QByteArray>
+#include <memory>
 
+#include "serial/port_url.h"
 #include "serial/telnet_codec.h"
 #include "serial/transport.h"
 
 class QTcpSocket;
 
 class TcpTransport : public Transport {
-    Q_OBJECT
-
 public:
-    TcpTransport(Kind kind, const QString& name, QObject* parent = nullptr);
+    TcpTransport(const PortUrl& url, const QString& name);
     ~TcpTransport() override;
 
-    Kind kind() const override { return kind_; }
-    bool open(int rate) override;
-    bool changes_rate() const override { return kind_ == Kind::Rfc2217; }
-    bool set_rate(int rate) override;
-    int rate() const override { return rate_; }
+    Kind kind() const override { return url_.scheme; }
+    OpenResult open(const OpenRequest& request) override;
+    bool changes_rate() const override { return url_.scheme == Kind::Rfc2217; }
+    bool set_rate(int rate, const StopToken& stop = {}) override;
     bool is_open() const override { return open_; }
     void close() override;
     qint64 write(const QByteArray& bytes) override;
     bool wait_written(int ms) override;
-    qint64 bytes_available() const override;
-    bool wait_ready_read(int ms) override;
+    qint64 bytes_available() override;
+    bool wait_for_bytes(int ms) override;
     QByteArray read_all() override;
     void discard() override;
 
 private:
+    // Makes socket_ and connects it to the URL's host: the one place that
+    // knows which kind of socket carries the link. Fills result's failure
+    // (or stopped) when it does not connect.
+    bool connect_socket(const StopToken& stop, OpenResult* result);
     // Moves what the socket holds into rx_, answering telnet commands.
-    void take_socket_bytes() const;
-    void socket_ready_read();
-    void announce();
+    void take_socket_bytes();
     void lost();
-    // Waits for the server until `done` holds or `ms` passed; false on time-out or loss.
+    // Waits for the server until `done` holds or `ms` passed; false on
+    // time-out, loss or a stop (stopped_ then says so).
     template <class Done>
-    bool wait_for_server(int ms, Done done);
-    bool confirm(uint8_t command, const QByteArray& value, const char* what);
+    bool wait_for_server(int ms, const StopToken& stop, Done done);
+    bool confirm(uint8_t command, const QByteArray& value, const char* what, const StopToken& stop);
 
-    Kind kind_;
-    QTcpSocket* socket_;
+    PortUrl url_;
+    std::unique_ptr<QTcpSocket> socket_;
     bool open_ = false;
-    bool announcing_ = false;
-    bool lost_announced_ = false;
+    bool stopped_ = false;  // the last wait for the server ended on a stop
     int rate_ = 0;
-    mutable QByteArray rx_;
-    mutable qint64 received_ = 0;  // data bytes taken from the socket since the transport was made
-    mutable telnet::Decoder decoder_;
-    mutable telnet::Options options_;
+    QByteArray rx_;
+    telnet::Decoder decoder_;
+    telnet::Options options_;
     // The last confirmation of each COM-PORT-OPTION command, with its value.
-    mutable QByteArray confirmed_[256];
-    mutable bool confirmation_seen_[256] = {};
+    QByteArray confirmed_[256];
+    bool confirmation_seen_[256] = {};
 };

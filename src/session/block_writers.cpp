@@ -20,9 +20,9 @@ int BootSession::Write_FlashBlock(const QByteArray& data, uint32_t address, int 
 {
     const FrameOut frame{build_block_write(address, seq, data), 1, true};
     const Reply reply =
-        checked_exchange(QVector<FrameOut>{frame}, with_pause(kBlockWriteWait, write_pacing_us), kBlockChecks);
+        link_.checked_exchange(QVector<FrameOut>{frame}, with_pause(kBlockWriteWait, write_pacing_us), kBlockChecks);
     if (reply == Reply::Ok || reply == Reply::WrongLetter)
-        return judge_block_write_reply(rx_buf);
+        return judge_block_write_reply(link_.reply());
     return block_write_result::kTimedOut;
 }
 
@@ -33,12 +33,12 @@ int BootSession::Write_FlashBlockPackets(const QByteArray& data, uint32_t addres
     for (const BlockPacket& packet : build_block_packets(form, address, seq, data))
         frames.append(FrameOut{packet.bytes, packet.settle_rounds, packet.paced});
     const ReplyWait wait = form == PacketForm::Narrow64 ? kBlockPacketsNoReply : kBlockPacketsWait;
-    switch (checked_exchange(frames, with_pause(wait, write_pacing_us), kBlockChecks)) {
+    switch (link_.checked_exchange(frames, with_pause(wait, write_pacing_us), kBlockChecks)) {
     case Reply::Sent:
         return block_packets_result::kOk;
     case Reply::Ok:
     case Reply::WrongLetter:
-        return judge_block_packets_reply(rx_buf);
+        return judge_block_packets_reply(link_.reply());
     default:
         return block_packets_result::kTimedOut;
     }

@@ -20,7 +20,7 @@
 // folders below.
 
 #include <QByteArray>
-#include <QObject>
+#include <QDeadlineTimer>
 #include <QString>
 #include <QVector>
 #include <cstdint>
@@ -32,13 +32,12 @@
 #include "flashimage/update_plan.h"
 #include "protocol/connect_frame.h"
 #include "protocol/link.h"
-#include "protocol/reply_gather.h"
 #include "serial/port_advice.h"
+#include "session/link.h"
 #include "session/presence.h"
 #include "session/session_report.h"
 #include "session/session_sink.h"
 
-class Transport;
 struct McuRange;
 
 // What a front end does around the steps of Open: the window names its Open
@@ -53,42 +52,39 @@ public:
 };
 
 
-// What a checked exchange does with a reply that is not the expected one.
-struct ReplyChecks {
-    const char* wrong_letter_line = nullptr;  // logged when the reply has another letter
-    bool dump_wrong_reply = false;            // its first bytes logged first
-    bool time_over_box = true;                // "Time over!" when none came
-};
-
-class QDeadlineTimer;
-
-class BootSession : public QObject {
-    Q_OBJECT
-
+class BootSession {
 public:
-    explicit BootSession(SessionSink* sink, QObject* parent = nullptr);
-    ~BootSession() override;
+    // `maker`: where the links come from (a unit test plays a script).
+    explicit BootSession(SessionSink* sink, TransportMaker maker = make_transport);
+    ~BootSession();
+    BootSession(const BootSession&) = delete;
+    BootSession& operator=(const BootSession&) = delete;
 
-    void set_sink(SessionSink* sink) { sink_ = sink; }
+    void set_sink(SessionSink* sink)
+    {
+        sink_ = sink;
+        link_.set_sink(sink);
+    }
+    // Called between the slices of every wait for the device: the window
+    // serves its events there. Nobody else needs one.
+    void set_idle(std::function<void()> idle) { link_.set_idle(std::move(idle)); }
 
     // ---- Port ----
-    // A fresh port object, so that readyRead is never connected twice; the
-    // old one may be inside its own signal emission, so it goes later.
-    void renew_port();
     // Opens `name` (a device, or an rfc2217:// or socket:// URL) at
-    // kBaudRates[rate_index], 8N1; "Open fail" and advice when it will not
-    // open. `look`: how root looks for a holder of a local port.
-    bool open_port(const QString& name, int rate_index, HolderLook look = HolderLook::Processes);
-    void close_port();
-    bool port_open() const;
-    const QString& port_name() const { return port_name_; }
+    // kBaudRates[rate_index], 8N1, on a fresh transport; "Open fail" and
+    // advice when it will not open (nothing when a stop ended it).
+    bool open_port(const QString& name, int rate_index);
+    void close_port() { link_.close(); }
+    bool port_open() const { return link_.is_open(); }
+    const QString& port_name() const { return link_.port_name(); }
     // The device of the open port went away: the link is down, the port closed.
-    void mark_port_removed();
-    bool device_removed() const { return port_removed_; }
+    void mark_port_removed() { link_.mark_down(); }
+    bool device_removed() const { return link_.removed(); }
     // Opens the port, sends a boot sequence and lets it leave.
     int send_boot_sequence(const QString& name, int rate_index, const QByteArray& sequence);
     // The receive slot's wait for more bytes, 1 to 8 ms (WaitTime).
-    void set_receive_wait_ms(int ms) { wait_ms = ms; }
+    void set_receive_wait_ms(int ms) { link_.set_receive_wait_ms(ms); }
+    int receive_wait_ms() const { return link_.receive_wait_ms(); }
     // A boot loader whose last command was cut short by a stop (a flash CRC
     // check, a queued reply) is still finishing it when the next connect
     // comes, and answers with what that command left. A front end that may
@@ -99,8 +95,10 @@ public:
 
     // ---- Stop ----
     // Ends every wait for the device from now on; sticky.
-    void request_stop() { stop_requested = 1; }
-    bool stop_is_requested() const { return stop_requested == 1; }
+    void request_stop() { link_.request_stop(); }
+    bool stop_is_requested() const { return link_.stop_requested(); }
+    // The flag itself, for a signal handler to set with one store.
+    StopFlag& stop_flag() { return link_.stop_flag(); }
 
     // ---- Procedures ----
     // Open: opens `name` at link->rate_index and identifies the chip; where
@@ -108,10 +106,6 @@ public:
     // follows) and identifies it again. operation_result: kOk, kOpenFailed
     // or kNoChip (the port left open).
     int open_and_identify(const QString& name, LinkSettings* link, OpenSteps* steps = nullptr);
-    // Presence: opens `name` at kBaudRates[rate_index], sends one connect
-    // that asks for no rate change, waits wait_ms for its reply and closes
-    // the port again. Answered when a boot loader replied, whatever its model.
-    PortPresence boot_loader_presence(const QString& name, int rate_index, int wait_ms);
     // Connects as each catalogued model in turn; chip_identified reports
     // the one that answered, or "unknown".
     int identify_chip(const LinkSettings& link);  // identify_chip_result
@@ -137,7 +131,7 @@ public:
     int identify_flash(int pause_ms);
     // Flash Info: identify_flash from an empty line, the second attempt after a pause.
     int flash_info();
-    void discard_input();  // empties the port's buffers and the reply being gathered
+    void discard_input() { link_.discard_input(); }  // the port's buffers and the reply being gathered
     void log_timestamp();  // "Timer:h:m:s", local time
     bool refuse_closed_port();  // "Please open the port!" when it is closed
 
@@ -162,26 +156,10 @@ private:
     UpdateReport make_report(Operation operation, int code) const;
     bool app_in_external_flash() const;
 
-    // Link: write a frame, or a block's frames, and wait for the reply
-    void serial_receiveData();
-    void transport_gone();
-    Reply exchange(const QByteArray& frame, const ReplyWait& wait);
-    Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
-    // The exchange with the command's rules for a wrong reply and a time-out.
-    Reply checked_exchange(const QVector<FrameOut>& frames, const ReplyWait& wait, const ReplyChecks& checks);
-    Reply checked_exchange(const QByteArray& frame, const ReplyWait& wait, const ReplyChecks& checks);
-    Reply await_reply(const ReplyWait& wait);
-    bool aborted() const;  // a stop requested or the device removed
-    void pause_for_reply(int ms);
-    void pump_events();
-    void write_frame(const QByteArray& frame);
-
     int open_at(const QString& name, const LinkSettings& link, OpenSteps& steps);
     // Empties the line until nothing has come for quiet_ms; false when a
     // stop, a removal or the deadline came first.
     bool drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline);
-    // The transport for `name`: the current one where it is of the same kind.
-    void take_transport_for(const QString& name);
     bool refuse_rate_change(const QString& name, const LinkSettings& link);
 
     // Connect handshake
@@ -230,22 +208,8 @@ private:
 
     SessionSink* sink_;
 
-    // The one link to the boot loader: a serial port here or one served over the network
-    Transport* transport_ = nullptr;
-    // Where links come from; a unit test plays a script instead.
-    std::function<std::unique_ptr<Transport>(const QString&)> transport_maker_;
-    QString port_name_;
-    bool port_removed_ = false;  // the open port's device went away; cleared when a port opens
-
-    // Reply gathering. The int flags keep the boot loader's 0/1 values, which
-    // the tests read back as numbers.
-    uint8_t rx_buf[kRxBufLen] = {};
-    int rx_len = 0;    // bytes of the reply gathered so far
-    int rx_ready = 0;  // 1: rx_buf holds a whole reply, not yet taken by a wait
-    // 1: the receive slot waits wait_ms for the rest of a short reply before
-    // judging it; the connect reply's "no need to wait" flag turns it off.
-    int rx_wait_enabled = 1;
-    int wait_ms = 3;  // that wait, 1 to 8 ms (WaitTime)
+    // The transport, the reply being gathered, the stop and link-down flags
+    Link link_;
 
     // The identified chip and what its boot loader reported
     uint32_t chip_id_ = 0;
@@ -262,9 +226,6 @@ private:
     static constexpr int kReconnectAsked = 1;
     static constexpr int kReconnectAgreed = 2;
 
-    // Abort flags of long operations
-    int link_down = 1;  // 1 until a chip has answered on the open port, and again once its device goes
-    int stop_requested = 0;  // 1 from request_stop() on; sticky
     int timed_out_blocks_in_row = 0;  // of the flash update running, across its calls of write_flash_blocks
     UpdateBytes update_bytes_;        // what the update running wrote and left out
 

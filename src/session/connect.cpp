@@ -26,8 +26,8 @@ int BootSession::connect_device(ConnectMode mode, uint32_t expected_chip_id, con
         build_connect_request(mode, connect_nonce(platform::local_time()), expected_chip_id, baud_request,
                               static_cast<uint32_t>(mcu_image_len), static_cast<uint32_t>(flash_image_len));
 
-    rx_wait_enabled = 1;
-    switch (checked_exchange(request, kConnectWait, kConnectChecks)) {
+    link_.set_wait_for_rest(true);
+    switch (link_.checked_exchange(request, kConnectWait, kConnectChecks)) {
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
@@ -35,11 +35,11 @@ int BootSession::connect_device(ConnectMode mode, uint32_t expected_chip_id, con
         return connect_result::kWrongLetter;
     default:
         // Part of a reply: something is talking on the line, only not as asked.
-        connect_heard_busy_ = connect_heard_busy_ || rx_len > 0;
+        connect_heard_busy_ = connect_heard_busy_ || link_.gathered() > 0;
         return connect_result::kTimedOut;
     }
-    const ConnectReply reply = parse_connect_reply(rx_buf);
-    rx_wait_enabled = reply.no_wait ? 0 : 1;
+    const ConnectReply reply = parse_connect_reply(link_.reply());
+    link_.set_wait_for_rest(!reply.no_wait);
     if (reply.signature != reply_signature(request, expected_chip_id))
         return connect_result::kOtherChip;
     write_pacing_us = pacing_for_link_code(reply.link_code, write_pacing_us);

@@ -27,7 +27,7 @@ constexpr ReplyChecks kFlashIdChecks{flash_text::kFlashIdWrongReply, true};
 
 int BootSession::Set_FlashMode(uint8_t mode)
 {
-    switch (checked_exchange(build_set_flash_mode_request(mode), kFlashModeWait, kFlashModeChecks)) {
+    switch (link_.checked_exchange(build_set_flash_mode_request(mode), kFlashModeWait, kFlashModeChecks)) {
     case Reply::Ok:
         log_line(flash_text::kSetFlashModeOk);
         return flash_mode_result::kOk;
@@ -45,9 +45,9 @@ int BootSession::Get_FlashID(uint8_t variant)
         return flash_id_result::kPortClosed;
     }
     sink_->flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
-    switch (checked_exchange(build_get_flash_id_request(variant), kFlashIdWait, kFlashIdChecks)) {
+    switch (link_.checked_exchange(build_get_flash_id_request(variant), kFlashIdWait, kFlashIdChecks)) {
     case Reply::Ok:
-        flash_id = parse_flash_id_reply(rx_buf).id;
+        flash_id = parse_flash_id_reply(link_.reply()).id;
         return Lookup_FlashIni(flash_id) == lookup_flash_ini_result::kListed ? flash_id_result::kOk
                                                                              : flash_id_result::kNotCatalogued;
     case Reply::WrongLetter:
@@ -84,7 +84,7 @@ int BootSession::identify_flash(int pause_ms)
 
 int BootSession::flash_info()
 {
-    discard_input();
+    link_.discard_input();
     return identify_flash(kFlashInfoRetryPauseMs);
 }
 
@@ -106,10 +106,10 @@ int BootSession::flash_crc_wait(const FlashCrcJob& job)
     const bool survey = job.check == FlashCrcCheck::Survey;
     const int budget = survey ? survey_crc_budget(job.length) : flash_crc_budget(job.length);
     for (int pass = 1;; ++pass) {
-        if (rx_ready == 1) {
-            const FlashCrcStep step = judge_flash_crc_reply(job, rx_buf);
+        if (link_.reply_ready()) {
+            const FlashCrcStep step = judge_flash_crc_reply(job, link_.reply());
             if (step.wrong_reply)
-                log_line(hex_bytes_text(rx_buf, kWrongReplyDumpBytes));
+                log_line(hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
             for (const QString& line : step.log_lines)
                 log_line(line);
             if (step.done) {
@@ -121,15 +121,15 @@ int BootSession::flash_crc_wait(const FlashCrcJob& job)
             }
             if (step.progress >= 0)
                 set_progress(step.progress);
-            pump_events();
-            rx_ready = 0;
-            pause_for_reply(kFlashCrcProgressSleepMs);
+            link_.pump();
+            link_.take_reply();
+            link_.pause_for_reply(kFlashCrcProgressSleepMs);
         } else {
-            pause_for_reply(kFlashCrcIdleSleepMs);
+            link_.pause_for_reply(kFlashCrcIdleSleepMs);
         }
-        pump_events();
+        link_.pump();
         // Exit and device removal end the wait without a word.
-        if (aborted())
+        if (link_.aborted())
             return flash_crc_result::kMismatch;
         if (pass > budget) {
             if (!survey)
@@ -141,6 +141,6 @@ int BootSession::flash_crc_wait(const FlashCrcJob& job)
 
 int BootSession::run_flash_crc(const FlashCrcJob& job)
 {
-    exchange(build_flash_crc_request(job.start, job.length, job.crc), kFlashCrcSend);
+    link_.exchange(build_flash_crc_request(job.start, job.length, job.crc), kFlashCrcSend);
     return flash_crc_wait(job);
 }

@@ -51,7 +51,7 @@ int BootSession::check_flash(bool send_file_crc)
 {
     if (refuse_closed_port())
         return operation_result::kPortClosed;
-    discard_input();
+    link_.discard_input();
     if (identify_flash(0) != flash_id_result::kOk)
         return operation_result::kNoFlash;
     if (prepare_flash_mode(flash_mode_for_check(flash_size, chip_id_), false) != prepare_flash_mode_result::kOk)

@@ -24,7 +24,7 @@ int BootSession::flash_update_prologue(const LinkSettings& link, int image_len)
     timed_out_blocks_in_row = 0;
     if (refuse_closed_port())
         return flash_update_result::kRefused;
-    discard_input();
+    link_.discard_input();
     if (connect_device(kIdentifyMode, chip_id_, link) != connect_result::kOk ||
         connect_device(kFlashTargetMode, chip_id_, link) != connect_result::kOk) {
         // A stop ends the connect without a word, as it ends every wait.
@@ -64,7 +64,7 @@ int BootSession::write_flash_blocks(const QByteArray& source, const QVector<Bloc
             return flash_update_result::kBlockRefused;
         }
         // A stop ends the writers' waits with the time-out code too.
-        const bool timed_out = outcome.result == block_write_result::kTimedOut && !aborted();
+        const bool timed_out = outcome.result == block_write_result::kTimedOut && !link_.aborted();
         timed_out_blocks_in_row = timed_out ? timed_out_blocks_in_row + 1 : 0;
         if (max_timed_out_blocks > 0 && timed_out_blocks_in_row >= max_timed_out_blocks) {
             log_line(QStringLiteral("%1 block writes in a row got no reply: the chip stopped answering")
@@ -74,8 +74,8 @@ int BootSession::write_flash_blocks(const QByteArray& source, const QVector<Bloc
         update_bytes_.bytes_written += w.data_len;
         if (w.progress >= 0)
             set_progress(w.progress);
-        pump_events();
-        if (aborted())
+        link_.pump();
+        if (link_.aborted())
             return flash_update_result::kStopped;
     }
     return flash_update_result::kOk;
@@ -149,7 +149,7 @@ int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options
     }
     const QVector<DiffRecord> records =
         options.skip_unchanged ? diff_records_to_write(walk.records, blk) : walk.records;
-    if (aborted())
+    if (link_.aborted())
         return flash_update_result::kStopped;
     const bool packets = vcom_index == 1;
     for (const DiffRecord& r : records) {

@@ -1,82 +1,159 @@
-// The receive slot, the wait for a reply and the one exchange every command
-// goes through, members of BootSession.
+#include "session/link.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include "platform/platform.h"
 #include "protocol/frame.h"
 #include "protocol/hex_text.h"
 #include "protocol/texts.h"
-#include "serial/transport.h"
-#include "session/boot_session.h"
+#include "session/session_sink.h"
 
 namespace {
 constexpr int kWriteTimeoutMs = 2000;
-constexpr int kPauseSliceMs = 10;  // longest time a wait goes without handling events or a stop
+constexpr int kPauseSliceMs = 10;  // longest time a wait goes without the idle hook or a look at the stop
+}  // namespace
+
+Link::Link(SessionSink* sink, TransportMaker maker) : sink_(sink), maker_(std::move(maker)) {}
+
+Link::~Link()
+{
+    if (transport_) {
+        // A device that goes away while the port closes reports to nobody.
+        transport_->on_gone(nullptr);
+        if (transport_->is_open())
+            close();
+    }
 }
 
-void BootSession::serial_receiveData()
+OpenResult Link::open(const QString& name, int rate, HolderLook look)
 {
-    if (!port_open())
+    if (transport_) {
+        transport_->on_gone(nullptr);
+        if (transport_->is_open())
+            close();
+    }
+    port_name_ = name;
+    transport_ = maker_(name);
+    OpenResult result = transport_->open(OpenRequest{rate, look, stop_token()});
+    if (!result.ok)
+        return result;
+    transport_->on_gone([this] { heard_gone(); });
+    removed_ = false;
+    gone_reported_ = false;
+    // A new session starts with an empty reply buffer: a partial reply of
+    // the last one would be put in front of the first reply of this one.
+    rx_len_ = 0;
+    rx_ready_ = false;
+    return result;
+}
+
+bool Link::changes_rate(const QString& name) const
+{
+    if (transport_ && transport_->name() == name)
+        return transport_->changes_rate();
+    return maker_(name)->changes_rate();
+}
+
+bool Link::set_rate(int rate)
+{
+    return transport_ && transport_->set_rate(rate, stop_token());
+}
+
+QString Link::failure_line() const
+{
+    return transport_ ? transport_->failure_line() : QString();
+}
+
+void Link::close()
+{
+    if (!transport_)
+        return;
+    discard_input();
+    transport_->close();
+}
+
+void Link::mark_down()
+{
+    down_ = true;
+    removed_ = true;
+    if (transport_)
+        transport_->close();
+}
+
+void Link::heard_gone()
+{
+    if (!transport_ || !transport_->gone() || gone_reported_)
+        return;
+    gone_reported_ = true;
+    // The device or the connection went away under the open link: the
+    // front end handles it as the removal of that port, once. A network
+    // link says what happened; a local port's "Remove" says it all.
+    if (!transport_->failure_line().isEmpty())
+        sink_->log_line(transport_->failure_line());
+    sink_->port_failed(port_name_);
+    if (transport_->is_open())
+        transport_->close();
+}
+
+void Link::idle()
+{
+    if (idle_)
+        idle_();
+}
+
+void Link::receive()
+{
+    if (!is_open())
         return;
     // The wait for more bytes lets a reply that arrives in pieces be read
     // in one go; when the bytes waiting already complete a reply there is
     // nothing to wait for, and the wait would only delay every block.
-    if (rx_wait_enabled == 1 && rx_len + transport_->bytes_available() < kReplyLen)
-        transport_->wait_ready_read(wait_ms);
+    if (wait_for_rest_ && rx_len_ + transport_->bytes_available() < kReplyLen)
+        transport_->wait_for_bytes(wait_ms_);
     const QByteArray chunk = transport_->read_all();
-    QCoreApplication::processEvents();
-    gather_chunk(chunk.constData(), chunk.size(), rx_buf, rx_len, rx_ready);
+    idle();
+    gather_chunk(chunk.constData(), chunk.size(), rx_buf_, rx_len_, rx_ready_);
 }
 
-void BootSession::pump_events()
+void Link::pump()
 {
-    QCoreApplication::processEvents();
-    // Qt does not emit readyRead again while the receive slot itself is
-    // running (it waits and pumps events), so bytes that arrived then sit in
-    // the port's buffer with no signal to come. Hand them over here, or a
-    // reply that has arrived would be reported as a time-out.
-    if (port_open() && transport_->bytes_available() > 0)
-        serial_receiveData();
+    idle();
+    if (is_open() && transport_->bytes_available() > 0)
+        receive();
+    heard_gone();
 }
 
-bool BootSession::aborted() const
-{
-    return stop_requested == 1 || link_down == 1;
-}
-
-void BootSession::pause_for_reply(int ms)
+void Link::pause_for_reply(int ms)
 {
     // A wait loop's pause, cut short only by a whole reply: the pass count
     // and the time a silent device is given stay as they are, but a reply
     // is taken the moment it is complete instead of at the end of the
-    // sleep. The event loop is served at least every slice.
+    // sleep. The idle hook runs at least every slice.
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         const qint64 left = ms - clock.elapsed();
-        if (left <= 0 || rx_ready == 1 || stop_requested == 1)
+        if (left <= 0 || rx_ready_ || stop_requested())
             return;
         const int slice = int(qMin<qint64>(left, kPauseSliceMs));
-        if (!port_open()) {
+        if (!is_open()) {
             platform::sleep_ms(slice);
         } else if (transport_->bytes_available() == 0) {
-            // Delivers readyRead to the receive slot when bytes come.
-            transport_->wait_ready_read(slice);
+            if (transport_->wait_for_bytes(slice))
+                receive();
         }
         // Bytes already waiting (a network link reads them while it looks)
-        // are handed over at once, not after a slice's sleep.
-        pump_events();
+        // are taken at once, not after a slice's sleep.
+        pump();
     }
 }
 
-Reply BootSession::await_reply(const ReplyWait& wait)
+Reply Link::await_reply(const ReplyWait& wait)
 {
     if (wait.passes == 0)
         return Reply::Sent;
     for (int pass = 0; pass < wait.passes;) {
-        if (rx_ready == 1)
+        if (rx_ready_)
             break;
         // Passes shorter than a slice are slept through together: the reply
         // still ends the wait the moment it is whole and a stop within a
@@ -85,37 +162,32 @@ Reply BootSession::await_reply(const ReplyWait& wait)
         const int group = wait.sleep_ms > 0 ? qBound(1, kPauseSliceMs / wait.sleep_ms, wait.passes - pass) : 1;
         pause_for_reply(group * wait.sleep_ms);
         pass += group;
-        pump_events();
+        pump();
         // A stop ends every wait; a removal only those that watch for it
         // (the others run out and report for themselves).
-        if (stop_requested == 1 || (wait.abortable && aborted()))
+        if (stop_requested() || (wait.abortable && aborted()))
             return Reply::Aborted;
     }
-    // A reply handed over by the last pass still counts.
-    if (rx_ready != 1)
+    // A reply taken by the last pass still counts.
+    if (!rx_ready_)
         return Reply::TimedOut;
-    return rx_buf[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
+    return rx_buf_[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
 }
 
-Reply BootSession::exchange(const QByteArray& frame, const ReplyWait& wait)
-{
-    return exchange(QVector<FrameOut>{FrameOut{frame}}, wait);
-}
-
-Reply BootSession::exchange(const QVector<FrameOut>& frames, const ReplyWait& wait)
+Reply Link::exchange(const QVector<FrameOut>& frames, const ReplyWait& wait)
 {
     if (wait.clear_first)
         discard_input();
-    rx_ready = 0;
+    rx_ready_ = false;
     for (const FrameOut& frame : frames) {
         if (frame.wait_written)
             write_frame(frame.bytes);
-        else
+        else if (transport_)
             transport_->write(frame.bytes);
         for (int round = 0; round < frame.settle_rounds; ++round) {
             if (frame.paced && !wait.events_first)
                 platform::delay_us(wait.pause_us);
-            pump_events();
+            pump();
             if (frame.paced && wait.events_first)
                 platform::delay_us(wait.pause_us);
         }
@@ -123,25 +195,19 @@ Reply BootSession::exchange(const QVector<FrameOut>& frames, const ReplyWait& wa
     return await_reply(wait);
 }
 
-Reply BootSession::checked_exchange(const QByteArray& frame, const ReplyWait& wait, const ReplyChecks& checks)
-{
-    return checked_exchange(QVector<FrameOut>{FrameOut{frame}}, wait, checks);
-}
-
-Reply BootSession::checked_exchange(const QVector<FrameOut>& frames, const ReplyWait& wait,
-                                    const ReplyChecks& checks)
+Reply Link::checked_exchange(const QVector<FrameOut>& frames, const ReplyWait& wait, const ReplyChecks& checks)
 {
     const Reply reply = exchange(frames, wait);
     switch (reply) {
     case Reply::WrongLetter:
         if (checks.dump_wrong_reply)
-            log_line(hex_bytes_text(rx_buf, kWrongReplyDumpBytes));
+            sink_->log_line(hex_bytes_text(rx_buf_, kWrongReplyDumpBytes));
         if (checks.wrong_letter_line)
-            log_line(QString::fromLatin1(checks.wrong_letter_line));
+            sink_->log_line(QString::fromLatin1(checks.wrong_letter_line));
         break;
     case Reply::TimedOut:
         if (checks.time_over_box)
-            show_error(texts::kTimeOver);
+            sink_->error_box(QStringLiteral("Message"), texts::kTimeOver);
         break;
     default:  // a stop or a removal ends the wait without a word
         break;
@@ -149,16 +215,19 @@ Reply BootSession::checked_exchange(const QVector<FrameOut>& frames, const Reply
     return reply;
 }
 
-void BootSession::discard_input()
+void Link::discard_input()
 {
-    transport_->discard();
+    if (transport_)
+        transport_->discard();
     // A partial reply in rx_buf is as stale as the bytes just discarded.
-    rx_len = 0;
-    rx_ready = 0;
+    rx_len_ = 0;
+    rx_ready_ = false;
 }
 
-void BootSession::write_frame(const QByteArray& frame)
+void Link::write_frame(const QByteArray& frame)
 {
+    if (!transport_)
+        return;
     // A write that fails or stalls is not judged here: the reply's wait
     // reports it as a time-out, as for a reply lost on the line.
     transport_->write(frame);

@@ -27,9 +27,9 @@ constexpr ReplyChecks kQuiet{nullptr, false, false};
 
 int BootSession::erase_mcu(uint32_t start_offset, uint32_t end_offset)
 {
-    switch (checked_exchange(build_erase_request(start_offset, end_offset), kEraseWait, kMcuChecks)) {
+    switch (link_.checked_exchange(build_erase_request(start_offset, end_offset), kEraseWait, kMcuChecks)) {
     case Reply::Ok:
-        return judge_erase_reply(rx_buf);
+        return judge_erase_reply(link_.reply());
     case Reply::WrongLetter:
         return mcu_erase_result::kWrongLetter;
     default:
@@ -41,7 +41,7 @@ int BootSession::check_mcu_crc()
 {
     const uint32_t len = uint32_t(mcu_image_len);
     log_line(mcu_crc_request_log(len, mcu_image_crc));
-    switch (checked_exchange(build_mcu_crc_request(len, mcu_image_crc, run_address), kMcuCrcWait, kMcuChecks)) {
+    switch (link_.checked_exchange(build_mcu_crc_request(len, mcu_image_crc, run_address), kMcuCrcWait, kMcuChecks)) {
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
@@ -49,7 +49,7 @@ int BootSession::check_mcu_crc()
     default:
         return mcu_crc_result::kTimedOut;
     }
-    const McuCrcVerdict verdict = judge_mcu_crc_reply(rx_buf, mcu_image_crc);
+    const McuCrcVerdict verdict = judge_mcu_crc_reply(link_.reply(), mcu_image_crc);
     if (verdict.result != mcu_crc_result::kOk)
         log_line(mcu_crc_mismatch_log(verdict.reported_crc));
     return verdict.result;
@@ -62,9 +62,9 @@ int BootSession::program_mcu_block(const QByteArray& data, uint32_t block_offset
     // negative result is never retried.
     if (frame.isEmpty())
         return mcu_program_result::kTimedOut;
-    switch (checked_exchange(QVector<FrameOut>{FrameOut{frame, 1, true}}, kProgramSingleWait, kProgramSingleChecks)) {
+    switch (link_.checked_exchange(QVector<FrameOut>{FrameOut{frame, 1, true}}, kProgramSingleWait, kProgramSingleChecks)) {
     case Reply::Ok:
-        return judge_program_single_reply(rx_buf);
+        return judge_program_single_reply(link_.reply());
     case Reply::WrongLetter:
         return mcu_program_result::kWrongLetter;
     default:
@@ -85,9 +85,9 @@ int BootSession::program_mcu_frames(const QByteArray& data, uint32_t block_offse
     // pause: its reply's wait covers both.
     frames.last().paced = false;
     frames.last().wait_written = false;
-    switch (checked_exchange(frames, kProgramFramesWait, kMcuChecks)) {
+    switch (link_.checked_exchange(frames, kProgramFramesWait, kMcuChecks)) {
     case Reply::Ok:
-        return judge_program_frames_reply(rx_buf);
+        return judge_program_frames_reply(link_.reply());
     case Reply::WrongLetter:
         return mcu_program_frames_result::kWrongLetter;
     default:
@@ -104,9 +104,9 @@ bool BootSession::mcu_image_held(int total, int blk, const McuRange& range)
 {
     const int blocks = plan_mcu_blocks(total, blk, range.start).size();
     const bool held =
-        checked_exchange(build_mcu_crc_request(uint32_t(mcu_image_len), mcu_image_crc, run_address), kMcuCrcWait,
+        link_.checked_exchange(build_mcu_crc_request(uint32_t(mcu_image_len), mcu_image_crc, run_address), kMcuCrcWait,
                          kQuiet) == Reply::Ok &&
-        judge_mcu_crc_reply(rx_buf, mcu_image_crc).result == mcu_crc_result::kOk;
+        judge_mcu_crc_reply(link_.reply(), mcu_image_crc).result == mcu_crc_result::kOk;
     log_line(skip_survey_line(held ? 0 : blocks, blocks, held ? 0 : total));
     if (held) {
         update_bytes_.bytes_skipped = total;

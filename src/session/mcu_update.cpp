@@ -120,7 +120,7 @@ int BootSession::check_mcu()
     if (refuse_closed_port())
         return operation_result::kPortClosed;
     sink_->actions_enabled(false);
-    discard_input();
+    link_.discard_input();
     if (mcu_image_len < kMcuCheckMinImageLen) {
         sink_->actions_enabled(true);
         show_error(QStringLiteral("Please input the mcu code"));
@@ -140,7 +140,7 @@ int BootSession::update_mcu_image(int total, int blk, uint32_t chip, const Updat
     if (result != mcu_update_result::kOk)
         return result;
     if (options.skip_unchanged && mcu_image_held(total, blk, range))
-        return link_down == 1 ? mcu_update_result::kBlockFailed : mcu_update_result::kOk;
+        return link_.down() ? mcu_update_result::kBlockFailed : mcu_update_result::kOk;
     return program_mcu_image(total, blk, range);
 }
 
@@ -153,7 +153,7 @@ int BootSession::mcu_update_prologue(uint32_t chip, const LinkSettings& link, Mc
         return mcu_update_result::kRefused;
     }
     sink_->clear_log();
-    discard_input();
+    link_.discard_input();
     run_address = 0;
     if (plan_mcu_update(chip, range) != mcu_update_result::kOk)
         return mcu_update_result::kRefused;
@@ -196,7 +196,7 @@ int BootSession::program_mcu_image(int total, int blk, const McuRange& range)
             break;
         }
         if (outcome.attempts == kMaxWriteAttempts && outcome.result == mcu_program_result::kWrongLetter) {
-            log_line(hex_bytes_text(rx_buf, kWrongReplyDumpBytes));
+            log_line(hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
             log_line(QStringLiteral("Update mcu flash,and return error command"));
         }
         if (!outcome.accepted) {
@@ -204,7 +204,7 @@ int BootSession::program_mcu_image(int total, int blk, const McuRange& range)
             return mcu_update_result::kBlockFailed;
         }
         update_bytes_.bytes_written += w.len;
-        if (link_down == 1)
+        if (link_.down())
             return mcu_update_result::kBlockFailed;
         set_progress(w.progress);
     }
@@ -216,7 +216,7 @@ int BootSession::program_mcu_image(int total, int blk, const McuRange& range)
         return mcu_update_result::kCrcFailed;
     }
     log_line(QStringLiteral("Check CRC is OK..."));
-    if (link_down == 1)
+    if (link_.down())
         return mcu_update_result::kBlockFailed;
     log_timestamp();
     return mcu_update_result::kOk;

@@ -8,38 +8,24 @@
 #include "protocol/catalogue.h"
 #include "protocol/connect_frame.h"
 #include "protocol/texts.h"
-#include "serial/port_url.h"
 #include "serial/rates.h"
-#include "serial/serial_transport.h"
-#include "serial/transport.h"
 #include "session/boot_session.h"
 
 namespace {
 constexpr int kBootSettleMs = 100;  // lets the sequence leave before the port closes
 constexpr int kRunSettleMs = 60;    // lets the run frame leave before the port closes
-// The boot loader hands over to the application and answers nothing.
-constexpr ReplyWait kRunSend{0, 0, 0, false, false};
+// The boot loader hands over to the application and answers nothing; a
+// boot sequence goes to the application, which answers nothing either.
+constexpr ReplyWait kSendOnly{0, 0, 0, false, false};
 // A busy boot loader's leftovers (CRC progress reports, a queued reply) come
 // well inside this of each other; a line this quiet is free for a connect.
 constexpr int kBusyQuietMs = 300;
 constexpr int kDrainSliceMs = 20;
 }  // namespace
 
-BootSession::BootSession(SessionSink* sink, QObject* parent) : QObject(parent), sink_(sink)
-{
-    transport_maker_ = make_transport;
-    transport_ = transport_maker_(QString()).release();
-}
+BootSession::BootSession(SessionSink* sink, TransportMaker maker) : sink_(sink), link_(sink, std::move(maker)) {}
 
-BootSession::~BootSession()
-{
-    // A device that went away under the open port reports its error while
-    // the port closes; nobody is left to handle it.
-    transport_->disconnect(this);
-    if (transport_->is_open())
-        close_port();
-    delete transport_;
-}
+BootSession::~BootSession() = default;
 
 void BootSession::log_line(const QString& text)
 {
@@ -83,9 +69,9 @@ UpdateReport BootSession::make_report(Operation operation, int code) const
     r.code = code;
     if (code == 0)
         r.verdict = Verdict::Passed;
-    else if (stop_requested == 1)
+    else if (link_.stop_requested())
         r.verdict = Verdict::Stopped;
-    else if (port_removed_)
+    else if (link_.removed())
         r.verdict = Verdict::DeviceGone;
     else
         r.verdict = Verdict::Failed;
@@ -98,87 +84,27 @@ UpdateReport BootSession::make_report(Operation operation, int code) const
     return r;
 }
 
-bool BootSession::port_open() const
+bool BootSession::open_port(const QString& name, int rate_index)
 {
-    return transport_ && transport_->is_open();
-}
-
-void BootSession::renew_port()
-{
-    if (transport_->is_open())
-        close_port();
-    transport_->disconnect(this);
-    transport_->deleteLater();
-    transport_ = transport_maker_(transport_->name()).release();
-}
-
-void BootSession::take_transport_for(const QString& name)
-{
-    if (parse_port_url(name).scheme == transport_->kind())
-        return;
-    if (transport_->is_open())
-        close_port();
-    transport_->disconnect(this);
-    transport_->deleteLater();
-    transport_ = transport_maker_(name).release();
-}
-
-bool BootSession::open_port(const QString& name, int rate_index, HolderLook look)
-{
-    take_transport_for(name);
-    // Reusing the transport: drop the connections of its last open.
-    transport_->disconnect(this);
-    port_name_ = name;
-    transport_->set_name(port_name_);
-    if (auto* local = dynamic_cast<SerialTransport*>(transport_))
-        local->set_holder_look(look);
-    if (!transport_->open(baud_rate_for_index(rate_index))) {
-        sink_->notice_box(QStringLiteral("Title"), QString::fromLatin1(texts::kOpenFail));
-        const QString why = transport_->failure_line();
-        if (!why.isEmpty())
-            log_line(why);
+    const OpenResult opened = link_.open(name, baud_rate_for_index(rate_index));
+    if (opened.ok)
+        return true;
+    // A stop ends the open as it ends every wait: without a word.
+    if (opened.stopped)
         return false;
-    }
-    connect(transport_, &Transport::ready_read, this, &BootSession::serial_receiveData, Qt::DirectConnection);
-    connect(transport_, &Transport::gone, this, &BootSession::transport_gone, Qt::DirectConnection);
-    port_removed_ = false;
-    // A new session starts with an empty reply buffer: a partial reply of
-    // the last one would be put in front of the first reply of this one.
-    rx_len = 0;
-    rx_ready = 0;
-    return true;
-}
-
-void BootSession::close_port()
-{
-    discard_input();
-    transport_->close();
-}
-
-void BootSession::mark_port_removed()
-{
-    link_down = 1;
-    port_removed_ = true;
-    transport_->close();
-}
-
-void BootSession::transport_gone()
-{
-    // The device or the connection went away under the open link: the
-    // front end handles it as the removal of that port, once. A network
-    // link says what happened; a local port's "Remove" says it all.
-    if (!transport_->failure_line().isEmpty())
-        log_line(transport_->failure_line());
-    sink_->port_failed(port_name_);
+    sink_->notice_box(QStringLiteral("Title"), QString::fromLatin1(texts::kOpenFail));
+    if (!opened.failure.isEmpty())
+        log_line(opened.failure);
+    return false;
 }
 
 int BootSession::send_boot_sequence(const QString& name, int rate_index, const QByteArray& sequence)
 {
     if (!open_port(name, rate_index))
         return operation_result::kOpenFailed;
-    discard_input();
-    rx_wait_enabled = 1;
-    write_frame(sequence);
+    link_.discard_input();
+    link_.set_wait_for_rest(true);
+    link_.exchange(QVector<FrameOut>{FrameOut{sequence}}, kSendOnly);
     platform::sleep_ms(kBootSettleMs);
     return operation_result::kOk;
 }
@@ -196,7 +122,7 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
         // opened again there; a served one stays connected (a new
         // connection would find the server's port at its configured rate)
         // and has the server move its port, confirmed before the next frame.
-        const bool served = transport_->kind() != Transport::Kind::Local && transport_->is_open();
+        const bool served = link_.is_remote() && link_.is_open();
         if (!served)
             close_port();
         link->rate_index = link->new_rate_index;
@@ -204,12 +130,13 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
         log_line(QStringLiteral("Reconnected with the new baud rate..."));
         if (!served) {
             result = open_at(name, *link, s);
-        } else if (!transport_->set_rate(baud_rate_for_index(link->rate_index))) {
-            log_line(transport_->failure_line());
+        } else if (!link_.set_rate(baud_rate_for_index(link->rate_index))) {
+            if (!link_.failure_line().isEmpty())
+                log_line(link_.failure_line());
             close_port();
             result = operation_result::kOpenFailed;
         } else {
-            discard_input();
+            link_.discard_input();
             const int identified = identify_chip(*link);
             s.chip_asked();
             result = identified == identify_chip_result::kOk ? operation_result::kOk : operation_result::kNoChip;
@@ -221,8 +148,7 @@ int BootSession::open_and_identify(const QString& name, LinkSettings* link, Open
 
 bool BootSession::refuse_rate_change(const QString& name, const LinkSettings& link)
 {
-    take_transport_for(name);
-    if (link.new_rate_index == link.rate_index || transport_->changes_rate())
+    if (link.new_rate_index == link.rate_index || link_.changes_rate(name))
         return false;
     // The boot loader would move and the server's port could not follow:
     // the board would be left talking at a rate nobody listens at.
@@ -236,7 +162,6 @@ bool BootSession::refuse_rate_change(const QString& name, const LinkSettings& li
 
 int BootSession::open_at(const QString& name, const LinkSettings& link, OpenSteps& steps)
 {
-    renew_port();
     if (!open_port(name, link.rate_index))
         return operation_result::kOpenFailed;
     steps.port_opened();
@@ -246,7 +171,7 @@ int BootSession::open_at(const QString& name, const LinkSettings& link, OpenStep
     // line or a chip of no catalogued model fails at once, as it always has.
     QDeadlineTimer deadline(busy_retry_ms_);
     while (identified != identify_chip_result::kOk && connect_heard_busy_ && busy_retry_ms_ > 0 &&
-           !deadline.hasExpired() && transport_->is_open()) {
+           !deadline.hasExpired() && link_.is_open()) {
         log_line(QStringLiteral("The boot loader is still busy: connecting again when the line is quiet"));
         if (!drain_until_quiet(kBusyQuietMs, deadline))
             break;
@@ -263,11 +188,11 @@ bool BootSession::drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline
     QElapsedTimer quiet;
     quiet.start();
     while (quiet.elapsed() < quiet_ms) {
-        if (aborted() || !transport_->is_open() || deadline.hasExpired())
+        if (link_.aborted() || !link_.is_open() || deadline.hasExpired())
             return false;
-        pause_for_reply(kDrainSliceMs);
-        if (rx_len > 0 || rx_ready == 1 || transport_->bytes_available() > 0) {
-            discard_input();
+        link_.pause_for_reply(kDrainSliceMs);
+        if (link_.gathered() > 0 || link_.reply_ready()) {
+            link_.discard_input();
             quiet.restart();
         }
     }
@@ -298,13 +223,13 @@ int BootSession::identify_chip(const LinkSettings& link)
     }
     // A device removed during identification stays down.
     if (port_open())
-        link_down = 0;
+        link_.set_up();
     return result;
 }
 
 int BootSession::run_application(uint32_t start_address)
 {
-    exchange(build_run_request(start_address), kRunSend);
+    link_.exchange(build_run_request(start_address), kSendOnly);
     return run_application_result::kSent;
 }
 
@@ -312,7 +237,7 @@ int BootSession::start_application()
 {
     if (refuse_closed_port())
         return operation_result::kPortClosed;
-    discard_input();
+    link_.discard_input();
     const int result = run_application(kAppStartAddress);
     platform::sleep_ms(kRunSettleMs);
     return result;

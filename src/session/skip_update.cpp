@@ -18,13 +18,13 @@ SurveyAnswer BootSession::ask_flash_crc(uint32_t address, uint32_t len)
 {
     const int result = run_flash_crc({FlashCrcCheck::Survey, address, len, 0, 0, 0, 0});
     if (result == flash_crc_result::kOk)
-        return {SurveyReply::Crc, parse_flash_crc_reply(rx_buf).value};
+        return {SurveyReply::Crc, parse_flash_crc_reply(link_.reply()).value};
     if (result == flash_crc_result::kWrongReply || result == flash_crc_result::kStatus2) {
         log_line(QStringLiteral("The CRC of ") + hex32_text(address) + QLatin1Char(',') + QString::number(len) +
                  QStringLiteral(" could not be read: written"));
         return {SurveyReply::Unreadable, 0};
     }
-    if (!aborted())
+    if (!link_.aborted())
         log_line(QStringLiteral("No CRC from the device: the rest of the image is written"));
     return {SurveyReply::StopAsking, 0};
 }
@@ -39,7 +39,7 @@ int BootSession::write_image_blocks(uint32_t base, int len, int blk, TailStyle s
                                                [&](const SurveyRegion& r) {
                                                    return ask_flash_crc(base + r.offset, r.len);
                                                });
-    if (aborted())
+    if (link_.aborted())
         return flash_update_result::kStopped;
     // The survey's blocks are the plan's, one for one.
     const QVector<BlockWrite> changed = writes_left_in(all, survey.write);
@@ -66,9 +66,9 @@ QVector<DiffRecord> BootSession::diff_records_to_write(const QVector<DiffRecord>
     qint64 bytes = 0;
     const QVector<bool> write = survey_diff_records(records, [&](const SurveyRegion& r) {
         const SurveyAnswer a = ask_flash_crc(r.offset, r.len);
-        return aborted() ? SurveyAnswer{SurveyReply::StopAsking, 0} : a;
+        return link_.aborted() ? SurveyAnswer{SurveyReply::StopAsking, 0} : a;
     });
-    if (aborted())
+    if (link_.aborted())
         return {};
     const QVector<bool> never_skipped = diff_records_never_skipped(records, blk);
     for (int i = 0; i < records.size(); ++i) {

@@ -187,7 +187,7 @@ void ShellTest::startup_state()
     QCOMPARE(a.chip_id(), 0u);
     QCOMPARE(a.mcu_image_path(), QString("./"));
     QCOMPARE(a.flash_image_path(), QString("./"));
-    QVERIFY(!a.serial()->isOpen());
+    QVERIFY(!a.s().port_open());
     QVERIFY(a.port_timer()->isActive());
     QCOMPARE(a.port_timer()->interval(), 1000);
     VERIFY_BOXES(dialogs);

@@ -362,6 +362,9 @@ void BootSessionTest::reply_arriving_inside_receive_slot_is_seen()
     // still handling the first: Qt then emits no second readyRead.
     RawPty pty;
     BareSession b;
+    // The device answers from this thread's event loop, served as the
+    // window serves it: between the slices of the wait.
+    b.session.set_idle([] { QCoreApplication::processEvents(); });
     QVERIFY(b.session.open_port(pty.path(), kDefaultRateIndex));
 
     const uint32_t chip = 0x19713600;

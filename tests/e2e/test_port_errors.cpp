@@ -303,9 +303,8 @@ void PortErrorsTest::refused_open()
     }
 
     if (line.isEmpty()) {  // the poll leaves a held port alone and sends nothing
-        NullSessionSink sink;
-        BootSession session(&sink);
-        QCOMPARE(session.boot_loader_presence(port, kDefaultRateIndex, 100), PortPresence::Held);
+        const std::atomic<bool> never{false};
+        QCOMPARE(ask_presence(PresenceAsk{port, kDefaultRateIndex, 100}, never).presence, PortPresence::Held);
         QCOMPARE(sim->with_device([](SimDevice& d) { return d.received().size(); }), 0);
     } else {
         const Outcome second = run_vqprog({"--port", port, "identify"}, unprivileged);

@@ -17,16 +17,20 @@ public:
     using Responder = std::function<QByteArray(const QByteArray& frame)>;
 
     ScriptedTransport(const QString& name, Responder responder, std::shared_ptr<QList<QByteArray>> written)
-        : responder_(std::move(responder)), written_(std::move(written))
+        : Transport(name), responder_(std::move(responder)), written_(std::move(written))
     {
-        set_name(name);
     }
 
     Kind kind() const override { return Kind::Local; }
-    bool open(int rate) override { rate_ = rate; return open_ = true; }
+    OpenResult open(const OpenRequest&) override
+    {
+        open_ = true;
+        OpenResult r;
+        r.ok = true;
+        return r;
+    }
     bool changes_rate() const override { return true; }
-    bool set_rate(int rate) override { rate_ = rate; return true; }
-    int rate() const override { return rate_; }
+    bool set_rate(int, const StopToken&) override { return true; }
     bool is_open() const override { return open_; }
     void close() override { open_ = false; }
     qint64 write(const QByteArray& bytes) override
@@ -36,16 +40,15 @@ public:
         return bytes.size();
     }
     bool wait_written(int) override { return true; }
-    qint64 bytes_available() const override { return rx_.size(); }
+    qint64 bytes_available() override { return rx_.size(); }
     // The answer arrives at the first look; silence takes the time asked.
-    bool wait_ready_read(int ms) override
+    bool wait_for_bytes(int ms) override
     {
         if (pending_.isEmpty()) {
             QThread::msleep(ulong(ms));
             return false;
         }
         rx_ += std::exchange(pending_, QByteArray());
-        emit ready_read();
         return true;
     }
     QByteArray read_all() override { return std::exchange(rx_, QByteArray()); }
@@ -56,6 +59,5 @@ private:
     std::shared_ptr<QList<QByteArray>> written_;
     QByteArray pending_;
     QByteArray rx_;
-    int rate_ = 0;
     bool open_ = false;
 };

@@ -67,17 +67,17 @@ public:
 class BootSessionTestAccess {
 public:
     explicit BootSessionTestAccess(BootSession& s) : s(s) {}
-    int& rx_ready() { return s.rx_ready; }
-    int& rx_len() { return s.rx_len; }
-    int& rx_wait_enabled() { return s.rx_wait_enabled; }
-    const uint8_t* rx_buf() const { return s.rx_buf; }
+    bool& rx_ready() { return s.link_.rx_ready_; }
+    int& rx_len() { return s.link_.rx_len_; }
+    bool& rx_wait_enabled() { return s.link_.wait_for_rest_; }
+    const uint8_t* rx_buf() const { return s.link_.reply(); }
     int vcom_index() const { return s.vcom_index; }
     int& write_pacing_us() { return s.write_pacing_us; }
-    int link_down() const { return s.link_down; }
+    int link_down() const { return s.link_.down() ? 1 : 0; }
     // The local port under the session; null while it talks over the network.
     QSerialPort* serial() const
     {
-        auto* local = qobject_cast<SerialTransport*>(s.transport_);
+        auto* local = dynamic_cast<const SerialTransport*>(s.link_.transport());
         return local ? local->port() : nullptr;
     }
     uint32_t& run_address() { return s.run_address; }
@@ -86,10 +86,9 @@ public:
     std::shared_ptr<QList<QByteArray>> play(ScriptedTransport::Responder responder)
     {
         auto written = std::make_shared<QList<QByteArray>>();
-        s.transport_maker_ = [responder, written](const QString& name) -> std::unique_ptr<Transport> {
+        s.link_.set_transport_maker([responder, written](const QString& name) -> std::unique_ptr<Transport> {
             return std::make_unique<ScriptedTransport>(name, responder, written);
-        };
-        s.renew_port();
+        });
         return written;
     }
     uint32_t& chip_id() { return s.chip_id_; }
@@ -104,7 +103,7 @@ public:
     // Whether a reply, of any letter, came within the passes.
     bool wait_for_reply(int passes, int sleep_ms)
     {
-        return s.await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
+        return s.link_.await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
     }
     int check_range_crc(uint32_t addr, int len, uint32_t crc) { return s.Check_FlashRangeCRC(addr, len, crc); }
     int check_block_crc(uint32_t addr, int len, uint32_t crc) { return s.Check_FlashBlockCRC(addr, len, crc); }

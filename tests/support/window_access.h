@@ -91,14 +91,14 @@ public:
     // The local port under the session; null while it talks over the network.
     QSerialPort* serial() const
     {
-        auto* local = qobject_cast<SerialTransport*>(s().transport_);
+        auto* local = dynamic_cast<const SerialTransport*>(s().link_.transport());
         return local ? local->port() : nullptr;
     }
     QTimer* port_timer() const { return w.port_timer; }
-    int wait_ms() const { return s().wait_ms; }
+    int wait_ms() const { return s().receive_wait_ms(); }
     uint32_t& chip_id() { return s().chip_id_; }
     int reconnect_state() const { return s().reconnect_state; }
-    int link_down() const { return s().link_down; }
+    int link_down() const { return s().link_.down() ? 1 : 0; }
     int bl_set() const { return w.bl_set; }
     int usb_port_index() const { return w.usb_port_index; }
     QString mcu_image_path() const { return w.mcu_image_path; }

@@ -136,10 +136,10 @@ void CoreTest::gathering()
 
     uint8_t rx_buf[kRxBufLen] = {};
     int rx_len = 0;
-    int rx_ready = 0;
+    bool rx_ready = false;
     for (const QByteArray& c : chunks)
         gather_chunk(c.constData(), c.size(), rx_buf, rx_len, rx_ready);
-    QCOMPARE(rx_ready, ready);
+    QCOMPARE(int(rx_ready), ready);
     QCOMPARE(rx_len, len);
     if (!reply.isEmpty())
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(rx_buf), 63), reply);
@@ -150,13 +150,13 @@ void CoreTest::gathering_keeps_partial_reply_in_front()
     // 20 bytes left over by an earlier command stay in front of the next reply.
     uint8_t rx_buf[kRxBufLen] = {};
     int rx_len = 0;
-    int rx_ready = 0;
+    bool rx_ready = false;
     const QByteArray stale(20, 'x');
     const QByteArray reply = counting(63);
     gather_chunk(stale.constData(), stale.size(), rx_buf, rx_len, rx_ready);
-    QCOMPARE(rx_ready, 0);
+    QCOMPARE(rx_ready, false);
     gather_chunk(reply.constData(), reply.size(), rx_buf, rx_len, rx_ready);
-    QCOMPARE(rx_ready, 1);
+    QCOMPARE(rx_ready, true);
     QCOMPARE(rx_len, 0);
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(rx_buf), 63), stale + reply.left(43));
 }

@@ -1,11 +1,19 @@
 // What a port name asks for and the telnet side of RFC 2217, as bytes:
 // URLs taken apart, the stream split into data and commands across chunk
-// boundaries, the option answers, the control messages.
+// boundaries, the option answers, the control messages; and a remote port's
+// open ended by a stop wherever the server leaves it hanging.
 
 #include <QtTest>
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include "serial/port_url.h"
 #include "serial/telnet_codec.h"
+#include "serial/transport.h"
 
 using namespace telnet;
 
@@ -20,6 +28,8 @@ private slots:
     void option_answers_data();
     void option_answers();
     void control_messages();
+    void stop_ends_a_hanging_open_data();
+    void stop_ends_a_hanging_open();
 };
 
 void TransportTest::port_urls_data()
@@ -151,6 +161,95 @@ void TransportTest::control_messages()
     QCOMPARE(com_port_command(com::kPurgeData, QByteArray(1, char(com::kPurgeBoth))).toHex(),
              QByteArray("fffa2c0c03fff0"));
     QCOMPARE(escape(QByteArray::fromHex("00ff01ffff")).toHex(), QByteArray("00ffff01ffffffff"));
+}
+
+namespace {
+// A listening socket on 127.0.0.1 that never calls accept(): the kernel
+// completes the handshakes into its queue and nobody answers. With a
+// backlog of 0 and the queue filled, a further connect is never completed.
+struct HangingServer {
+    int fd = -1;
+    int port = 0;
+    QList<int> fillers;
+    explicit HangingServer(bool queue_full)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+        ::listen(fd, 0);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        for (int i = 0; queue_full && i < 4; ++i) {
+            const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(c, reinterpret_cast<sockaddr*>(&a), len);
+            fillers << c;
+        }
+        if (queue_full)
+            QThread::msleep(100);  // the handshakes that fit are done
+    }
+    ~HangingServer()
+    {
+        for (int c : fillers)
+            ::close(c);
+        ::close(fd);
+    }
+};
+}  // namespace
+
+// Where a server leaves the open hanging: the accept queue full (the
+// connect), a server that takes the connection and says nothing (the option
+// exchange), one that agrees to the options and never confirms the rate.
+// Each ends on the stop, not on its own time-out of seconds.
+void TransportTest::stop_ends_a_hanging_open_data()
+{
+    QTest::addColumn<QString>("hang");
+    QTest::newRow("accept queue full") << "queue full";
+    QTest::newRow("accepts, never answers") << "silent";
+    QTest::newRow("never confirms the rate") << "no rate";
+}
+
+void TransportTest::stop_ends_a_hanging_open()
+{
+    QFETCH(QString, hang);
+    HangingServer server(hang == "queue full");
+    std::atomic<bool> done{false};
+    std::thread agree;
+    if (hang == "no rate") {
+        agree = std::thread([&] {
+            const int c = ::accept(server.fd, nullptr, nullptr);
+            char offer[64];
+            [[maybe_unused]] const ssize_t n = ::read(c, offer, sizeof offer);
+            const QByteArray yes = QByteArray::fromHex("fffd2cfffd00fffb00fffd03fffb03");
+            [[maybe_unused]] const ssize_t m = ::write(c, yes.constData(), size_t(yes.size()));
+            while (!done.load())
+                QThread::msleep(5);
+            ::close(c);
+        });
+    }
+    const QString name = QString("rfc2217://127.0.0.1:%1").arg(server.port);
+    std::unique_ptr<Transport> link = make_transport(name);
+    StopFlag stop{false};
+    constexpr int kStopAfterMs = 300;
+    QElapsedTimer clock;
+    clock.start();
+    std::thread stopper([&] {
+        QThread::msleep(kStopAfterMs);
+        stop.store(true);
+    });
+    const OpenResult opened = link->open(OpenRequest{115200, HolderLook::Processes, StopToken(&stop)});
+    const qint64 took = clock.elapsed();
+    stopper.join();
+    done.store(true);
+    if (agree.joinable())
+        agree.join();
+    QVERIFY(!opened.ok);
+    QVERIFY(opened.stopped);
+    QVERIFY(!link->is_open());
+    // Its own time-outs are seconds; a stop is heard within a slice or two.
+    QVERIFY2(took < kStopAfterMs + 500, qPrintable(QString::number(took)));
 }
 
 QTEST_GUILESS_MAIN(TransportTest)

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
 #include "console.h"
@@ -23,6 +25,24 @@ namespace {
 
 constexpr int kRemovalGraceMs = 100;        // for a hang-up to be heard after a failure
 constexpr int kPortPollMs = 1000;           // as often as the window looks at its port list
+
+// A signal ends the session's waits from inside its handler: a store to the
+// stop flag, then the signal watch's own handler, which the event loop hears
+// only once the procedure has returned.
+std::atomic<StopFlag*> g_stop{nullptr};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_passed_on[3];
+
+extern "C" void stop_and_pass_on(int signal_number)
+{
+    if (StopFlag* stop = g_stop.load())
+        stop->store(true);
+    for (int i = 0; i < 3; ++i) {
+        if (kStopSignals[i] == signal_number && g_passed_on[i].sa_handler != SIG_DFL &&
+            g_passed_on[i].sa_handler != SIG_IGN)
+            g_passed_on[i].sa_handler(signal_number);
+    }
+}
 
 void say_interrupted(int signal_number)
 {
@@ -81,6 +101,11 @@ BoardRun::BoardRun(const Options& options, Console& console, SignalWatch& watch)
 
 BoardRun::~BoardRun()
 {
+    if (g_stop.load() == &session_->stop_flag()) {
+        for (int i = 0; i < 3; ++i)
+            ::sigaction(kStopSignals[i], &g_passed_on[i], nullptr);
+        g_stop.store(nullptr);
+    }
     production_.reset();
     // A device that goes away while the port closes reports to nobody.
     static NullSessionSink nobody;
@@ -94,6 +119,16 @@ int BoardRun::run()
     // scripts and of the window read alike.
     console_.log(QStringLiteral("BL_SET = 0"));
     connect(&watch_, &SignalWatch::caught, this, &BoardRun::interrupt);
+    g_stop.store(&session_->stop_flag());
+    struct sigaction action = {};
+    action.sa_handler = stop_and_pass_on;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < 3; ++i)
+        ::sigaction(kStopSignals[i], &action, &g_passed_on[i]);
+    // A signal caught before this one was installed stops the waits too.
+    if (watch_.signal_number() != 0)
+        session_->request_stop();
 
     if (!prepare())
         return kExitUsage;
@@ -107,7 +142,8 @@ int BoardRun::run()
     QElapsedTimer board_clock;
     board_clock.start();
     int code = kExitOk;
-    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0; ++i) {
+    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0 && !session_->stop_is_requested();
+         ++i) {
         const Action& action = options_.actions[i];
         const bool needs_session = action.name != QLatin1String("identify") && action.name != QLatin1String("bootmode");
         if (needs_session && !session_->port_open() && !run_action(Action{QStringLiteral("identify"), QString()}))

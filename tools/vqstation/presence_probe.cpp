@@ -7,39 +7,25 @@
 
 #include "protocol/frame.h"
 #include "serial/rates.h"
-#include "session/boot_session.h"
+#include "session/presence.h"
 #include "socket_run.h"
 
 namespace {
 
-// A hung-up port is closed at its first error, as every front end does, or
-// Qt floods the rest of the wait with read errors.
-class ProbeSink : public NullSessionSink {
-public:
-    BootSession* session = nullptr;
-    void port_failed(const QString&) override
-    {
-        if (session)
-            session->mark_port_removed();
-    }
-};
-
-// Lives on its socket's thread, its session too: the session's wait then
-// serves that thread's events only, never the window's.
+// Lives on its socket's thread: the poll blocks that thread only.
 class ProbeWorker : public QObject {
 public:
     PortPresence ask(const QString& port, int rate_index, int wait_ms)
     {
-        if (!session_) {
-            session_ = std::make_unique<BootSession>(&sink_);
-            sink_.session = session_.get();
-        }
-        return session_->boot_loader_presence(port, rate_index, wait_ms);
+        PresenceAsk question;
+        question.port = port;
+        question.rate_index = rate_index;
+        question.reply_wait_ms = wait_ms;
+        return ask_presence(question, never_).presence;
     }
 
 private:
-    ProbeSink sink_;
-    std::unique_ptr<BootSession> session_;
+    std::atomic<bool> never_{false};
 };
 
 constexpr int kBitsPerByte = 10;  // 8N1
