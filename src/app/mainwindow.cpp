@@ -27,14 +27,15 @@ const QStringList kWaitTimes = {"1ms", "2ms", "3ms", "4ms", "5ms", "6ms", "7ms",
 
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
-    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), session_(this), port_map(std::move(map))
+MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, TransportMaker maker)
+    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), session_(this, std::move(maker)),
+      port_map(std::move(map))
 {
     ui->setupUi(this);
     // The session never re-enters the event loop by itself: the window's
     // events (removal, Exit, repaint, progress) are served here, between the
     // slices of every wait for the device. The only such call in the program.
-    session_.set_idle([] { QCoreApplication::processEvents(); });
+    session_.link().set_idle([] { QCoreApplication::processEvents(); });
     setWindowFlags(Qt::Dialog | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("VQ_Uart_GUI_V3.52"));
 
@@ -50,7 +51,7 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
 
     ui->label_MCUCRC->setText(QString::asprintf("Mcu code,CRC = 0x%x  Len: %d", 0u, 0));
     ui->label_FlashCRC->setText(
-        QString::asprintf("Flash code,CRC = 0x%x  Len: %d", session_.flash_image_crc_now(), session_.flash_image_length()));
+        QString::asprintf("Flash code,CRC = 0x%x  Len: %d", session_.images().flash_crc, session_.images().flash_len));
     ui->progressBar->setValue(0);
 
     set_action_buttons_enabled(false);
@@ -59,6 +60,7 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map)
     if (!port_map)
         port_map = PortMap::create_default();
     port_timer = new QTimer(this);
+    port_timer->setObjectName(QStringLiteral("port_timer"));
     connect(port_timer, &QTimer::timeout, this, &MainWindow::Timer1_Out_Event);
     port_timer->start(kPortListDelayMs);
     port_watcher = new PortWatcher(port_map.get(), this);
@@ -95,7 +97,7 @@ void MainWindow::set_action_buttons_enabled(bool on)
     ui->pushButton_FlashInfo->setEnabled(on);
     ui->pushButton_CheckFlash->setEnabled(on);
     // An application kept in the external flash is not started from here.
-    ui->pushButton_RunApp->setEnabled(chip_model(session_.chip_id()).app == AppStore::ExternalFlash ? false : on);
+    ui->pushButton_RunApp->setEnabled(chip_model(session_.chip().chip_id).app == AppStore::ExternalFlash ? false : on);
 }
 
 void MainWindow::log_line(const QString& text)

@@ -18,9 +18,11 @@ class MainWindow : public QMainWindow, private SessionSink {
 
 public:
     // port_map: where the port list comes from; null means the system's own.
+    // maker: where the session's links come from (a test plays a script).
     // The settings come from config.ini of the working folder, read at start
     // and written at exit, and from the per-user settings.
-    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {});
+    explicit MainWindow(QWidget* parent = nullptr, std::unique_ptr<PortMap> port_map = {},
+                        TransportMaker maker = make_transport);
     ~MainWindow() override;
 
     void set_action_buttons_enabled(bool on);
@@ -34,6 +36,18 @@ public:
 
     // Off, the destructor leaves config.ini alone.
     void set_config_written_at_exit(bool on) { config_written_at_exit = on; }
+    void write_config();  // config.ini in the working directory, as at exit
+
+    // The session the window drives, and the window as that session's sink
+    // (for a front end that listens in between).
+    BootSession& session() { return session_; }
+    SessionSink& session_sink() { return *this; }
+    // What the window keeps that the operator does not see: config.ini's
+    // BL_SET, the port list's USB serial entry, where the file dialogs start.
+    int bl_setting() const { return bl_set; }
+    int usb_port_entry() const { return usb_port_index; }
+    QString mcu_dialog_path() const { return mcu_image_path; }
+    QString flash_dialog_path() const { return flash_image_path; }
 
 signals:
     // Every line appended to the log pane, as it happens.
@@ -77,8 +91,6 @@ private slots:
     void port_removed(const QString& name);
 
 private:
-    friend class MainWindowTestAccess;
-
     // What the session shows, on the window's widgets.
     void clear_log() override;
     void error_box(const QString& title, const QString& text) override;
@@ -100,7 +112,6 @@ private:
 
     // Settings file (config.ini in the working directory)
     void read_config();
-    void write_config();
     // Per-user settings (Write only changed blocks), read at start; a box
     // changed by the operator is written at once.
     void read_user_settings();

@@ -75,7 +75,7 @@ void MainWindow::port_removed(const QString& name)
 
 void MainWindow::end_session_on_removal()
 {
-    session_.mark_port_removed();
+    session_.link().mark_down();
     refresh_after_removal = true;
     ui->pushButton_OpenCom->setText(texts::kOpenComm);
     set_action_buttons_enabled(false);

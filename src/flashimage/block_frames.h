@@ -35,7 +35,7 @@ QByteArray build_block_write(uint32_t address, int seq, const QByteArray& data);
 
 struct BlockPacket {
     QByteArray bytes;   // written whole: 512 or 64 bytes
-    int settle_rounds;  // after waitForBytesWritten: rounds of [pacing pause if paced] then processEvents
+    int settle_rounds;  // after waitForBytesWritten: rounds of [pacing pause if paced] then the link's pump
     bool paced;         // the pause is delay_us(write_pacing_us)
 };
 

@@ -63,8 +63,8 @@ QByteArray build_program_single(uint32_t block_offset, const QByteArray& data);
 using ProgramFrameSize = PacketForm;
 
 // J0, J1..., J2 in sending order. After every frame but the last:
-// waitForBytesWritten, processEvents and, for 512-byte frames,
-// delay_us(kProgramPauseUs); after the last, processEvents only.
+// waitForBytesWritten, the link's pump and, for 512-byte frames,
+// delay_us(kProgramPauseUs); after the last, the pump only.
 // Empty when the data does not fit the 16-bit count.
 QVector<QByteArray> build_program_frames(ProgramFrameSize size, uint32_t block_offset, const QByteArray& data);
 

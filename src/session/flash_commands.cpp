@@ -1,6 +1,6 @@
 // The external-flash commands: set flash mode, get flash ID with the
-// catalogue lookup, and the wait of the flash CRC command, members of
-// BootSession.
+// catalogue lookup, and the wait of the flash CRC command. Touch the link and
+// the chip's flash facts.
 
 
 #include "flash/flash_frames.h"
@@ -10,7 +10,9 @@
 #include "protocol/frame.h"
 #include "protocol/hex_text.h"
 #include "protocol/texts.h"
-#include "session/boot_session.h"
+#include "session/flash_commands.h"
+#include "session/session_parts.h"
+#include "session/session_sink.h"
 
 namespace {
 constexpr ReplyWait kFlashModeWait{kSetFlashModePasses, kSetFlashModeSleepMs,
@@ -25,11 +27,16 @@ constexpr ReplyChecks kFlashModeChecks{flash_text::kSetFlashModeWrongReply};
 constexpr ReplyChecks kFlashIdChecks{flash_text::kFlashIdWrongReply, true};
 }  // namespace
 
-int BootSession::Set_FlashMode(uint8_t mode)
+FlashCommands::FlashCommands(Link& link, ChipFacts& chip, const SelectedImages& images)
+    : link_(link), chip_(chip), images_(images)
+{
+}
+
+int FlashCommands::Set_FlashMode(uint8_t mode)
 {
     switch (link_.checked_exchange(build_set_flash_mode_request(mode), kFlashModeWait, kFlashModeChecks)) {
     case Reply::Ok:
-        log_line(flash_text::kSetFlashModeOk);
+        say::line(link_, flash_text::kSetFlashModeOk);
         return flash_mode_result::kOk;
     case Reply::WrongLetter:
         return flash_mode_result::kWrongReply;
@@ -38,17 +45,17 @@ int BootSession::Set_FlashMode(uint8_t mode)
     }
 }
 
-int BootSession::Get_FlashID(uint8_t variant)
+int FlashCommands::Get_FlashID(uint8_t variant)
 {
-    if (!port_open()) {
-        show_error(texts::kPleaseOpenPort);
+    if (!link_.is_open()) {
+        say::error(link_, texts::kPleaseOpenPort);
         return flash_id_result::kPortClosed;
     }
-    sink_->flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
+    link_.sink().flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
     switch (link_.checked_exchange(build_get_flash_id_request(variant), kFlashIdWait, kFlashIdChecks)) {
     case Reply::Ok:
-        flash_id = parse_flash_id_reply(link_.reply()).id;
-        return Lookup_FlashIni(flash_id) == lookup_flash_ini_result::kListed ? flash_id_result::kOk
+        chip_.flash_id = parse_flash_id_reply(link_.reply()).id;
+        return Lookup_FlashIni(chip_.flash_id) == lookup_flash_ini_result::kListed ? flash_id_result::kOk
                                                                              : flash_id_result::kNotCatalogued;
     case Reply::WrongLetter:
         return flash_id_result::kWrongReply;
@@ -57,19 +64,19 @@ int BootSession::Get_FlashID(uint8_t variant)
     }
 }
 
-int BootSession::Lookup_FlashIni(uint32_t id)
+int FlashCommands::Lookup_FlashIni(uint32_t id)
 {
-    const FlashCatalogueLookup lookup = lookup_flash_catalogue(flash_ini_path(), id, chip_id_);
-    flash_size = lookup.flash_size;
-    flash_name = lookup.flash_name;
-    flash_catalogue_problem = lookup.problem;
-    sink_->flash_fields(lookup.id_text, lookup.size_text, flash_name);
+    const FlashCatalogueLookup lookup = lookup_flash_catalogue(flash_ini_path(), id, chip_.chip_id);
+    chip_.flash_size = lookup.flash_size;
+    chip_.flash_name = lookup.flash_name;
+    chip_.flash_catalogue_problem = lookup.problem;
+    link_.sink().flash_fields(lookup.id_text, lookup.size_text, chip_.flash_name);
     return lookup.found ? lookup_flash_ini_result::kListed : lookup_flash_ini_result::kNotListed;
 }
 
-int BootSession::identify_flash(int pause_ms)
+int FlashCommands::identify_flash(int pause_ms)
 {
-    flash_catalogue_problem.clear();
+    chip_.flash_catalogue_problem.clear();
     if (Get_FlashID(0) == flash_id_result::kOk)
         return flash_id_result::kOk;
     if (pause_ms > 0)
@@ -77,31 +84,31 @@ int BootSession::identify_flash(int pause_ms)
     const int result = Get_FlashID(1);
     // The catalogue itself is silent about a missing or useless Flash.ini;
     // one line after the identification's own says which it is.
-    if (result != flash_id_result::kOk && !flash_catalogue_problem.isEmpty())
-        log_line(flash_catalogue_problem);
+    if (result != flash_id_result::kOk && !chip_.flash_catalogue_problem.isEmpty())
+        say::line(link_, chip_.flash_catalogue_problem);
     return result;
 }
 
-int BootSession::flash_info()
+int FlashCommands::flash_info()
 {
     link_.discard_input();
     return identify_flash(kFlashInfoRetryPauseMs);
 }
 
-int BootSession::prepare_flash_mode(int mode, bool announce_nand)
+int FlashCommands::prepare_flash_mode(int mode, bool announce_nand)
 {
     if (mode != kFlashMode32BitAddress && mode != kFlashModeNand)
         return prepare_flash_mode_result::kOk;
     if (Set_FlashMode(uint8_t(mode)) != flash_mode_result::kOk)
         return prepare_flash_mode_result::kFailed;
     if (mode == kFlashMode32BitAddress)
-        log_line(flash_text::kSet32BitAddress);
+        say::line(link_, flash_text::kSet32BitAddress);
     else if (announce_nand)
-        log_line(QStringLiteral("Set nand flash"));
+        say::line(link_, QStringLiteral("Set nand flash"));
     return prepare_flash_mode_result::kOk;
 }
 
-int BootSession::flash_crc_wait(const FlashCrcJob& job)
+int FlashCommands::flash_crc_wait(const FlashCrcJob& job)
 {
     const bool survey = job.check == FlashCrcCheck::Survey;
     const int budget = survey ? survey_crc_budget(job.length) : flash_crc_budget(job.length);
@@ -109,18 +116,18 @@ int BootSession::flash_crc_wait(const FlashCrcJob& job)
         if (link_.reply_ready()) {
             const FlashCrcStep step = judge_flash_crc_reply(job, link_.reply());
             if (step.wrong_reply)
-                log_line(hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
+                say::line(link_, hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
             for (const QString& line : step.log_lines)
-                log_line(line);
+                say::line(link_, line);
             if (step.done) {
                 if (step.passed) {
-                    log_timestamp();
-                    set_progress(kProgressDone);
+                    say::timestamp(link_);
+                    say::progress(link_, kProgressDone);
                 }
                 return step.result;
             }
             if (step.progress >= 0)
-                set_progress(step.progress);
+                say::progress(link_, step.progress);
             link_.pump();
             link_.take_reply();
             link_.pause_for_reply(kFlashCrcProgressSleepMs);
@@ -133,13 +140,13 @@ int BootSession::flash_crc_wait(const FlashCrcJob& job)
             return flash_crc_result::kMismatch;
         if (pass > budget) {
             if (!survey)
-                show_error(texts::kTimeOver);
+                say::error(link_, texts::kTimeOver);
             return flash_crc_result::kTimedOut;
         }
     }
 }
 
-int BootSession::run_flash_crc(const FlashCrcJob& job)
+int FlashCommands::run_flash_crc(const FlashCrcJob& job)
 {
     link_.exchange(build_flash_crc_request(job.start, job.length, job.crc), kFlashCrcSend);
     return flash_crc_wait(job);

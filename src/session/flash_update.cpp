@@ -1,7 +1,6 @@
 // The flash image: taking the file, and writing the external flash with it:
 // the prologue every update starts with, the whole-image updates from
-// address 0 and from a base address, and the differential update, members
-// of BootSession.
+// address 0 and from a base address, and the differential update.
 
 
 #include "flashimage/block_frames.h"
@@ -13,39 +12,47 @@
 #include "protocol/catalogue.h"
 #include "protocol/hex_text.h"
 #include "protocol/texts.h"
-#include "session/boot_session.h"
+#include "session/flash_commands.h"
+#include "session/flash_updates.h"
+#include "session/operation.h"
+#include "session/session_sink.h"
 
 static_assert(block_write_result::kTimedOut == block_packets_result::kTimedOut,
               "write_flash_blocks counts time-outs of both writers by one code");
 
-int BootSession::flash_update_prologue(const LinkSettings& link, int image_len)
+FlashUpdates::FlashUpdates(const SessionParts& parts, PortSession& port, FlashCommands& flash)
+    : link_(parts.link), chip_(parts.chip), images_(parts.images), bytes_(parts.bytes), port_(port), flash_(flash)
 {
-    sink_->clear_log();
-    timed_out_blocks_in_row = 0;
-    if (refuse_closed_port())
+}
+
+int FlashUpdates::flash_update_prologue(const LinkSettings& link, int image_len)
+{
+    link_.sink().clear_log();
+    timed_out_blocks_in_row_ = 0;
+    if (refuse_closed_port(link_))
         return flash_update_result::kRefused;
     link_.discard_input();
-    if (connect_device(kIdentifyMode, chip_id_, link) != connect_result::kOk ||
-        connect_device(kFlashTargetMode, chip_id_, link) != connect_result::kOk) {
+    if (port_.connect(kIdentifyMode, link) != connect_result::kOk ||
+        port_.connect(kFlashTargetMode, link) != connect_result::kOk) {
         // A stop ends the connect without a word, as it ends every wait.
-        if (!stop_is_requested())
-            show_error(QStringLiteral("Fail to Connect a 350x device"));
+        if (!link_.stop_requested())
+            say::error(link_, QStringLiteral("Fail to Connect a 350x device"));
         return flash_update_result::kRefused;
     }
-    log_line(QStringLiteral("Connect"));
-    if (identify_flash(0) != flash_id_result::kOk)
+    say::line(link_, QStringLiteral("Connect"));
+    if (flash_.identify_flash(0) != flash_id_result::kOk)
         return flash_update_result::kNoFlashId;
-    log_line(QStringLiteral("Get Flash ID"));
-    if (prepare_flash_mode(flash_mode_for_update(flash_size, chip_id_), true) != prepare_flash_mode_result::kOk)
+    say::line(link_, QStringLiteral("Get Flash ID"));
+    if (flash_.prepare_flash_mode(flash_mode_for_update(chip_.flash_size, chip_.chip_id), true) != prepare_flash_mode_result::kOk)
         return flash_update_result::kModeFailed;
-    if (image_len > flash_size) {
-        show_error(texts::kImageOverFlashSize);
+    if (image_len > chip_.flash_size) {
+        say::error(link_, texts::kImageOverFlashSize);
         return flash_update_result::kTooLarge;
     }
     return flash_update_result::kOk;
 }
 
-int BootSession::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets,
+int FlashUpdates::write_flash_blocks(const QByteArray& source, const QVector<BlockWrite>& plan, bool packets,
                                     int max_timed_out_blocks)
 {
     QByteArray staged;
@@ -60,20 +67,20 @@ int BootSession::write_flash_blocks(const QByteArray& source, const QVector<Bloc
                                : Write_FlashBlock(staged, w.address, w.seq);
             });
         if (!outcome.accepted) {
-            log_line(QStringLiteral("CRC Error:") + hex32_text(w.address));
+            say::line(link_, QStringLiteral("CRC Error:") + hex32_text(w.address));
             return flash_update_result::kBlockRefused;
         }
         // A stop ends the writers' waits with the time-out code too.
         const bool timed_out = outcome.result == block_write_result::kTimedOut && !link_.aborted();
-        timed_out_blocks_in_row = timed_out ? timed_out_blocks_in_row + 1 : 0;
-        if (max_timed_out_blocks > 0 && timed_out_blocks_in_row >= max_timed_out_blocks) {
-            log_line(QStringLiteral("%1 block writes in a row got no reply: the chip stopped answering")
-                         .arg(timed_out_blocks_in_row));
+        timed_out_blocks_in_row_ = timed_out ? timed_out_blocks_in_row_ + 1 : 0;
+        if (max_timed_out_blocks > 0 && timed_out_blocks_in_row_ >= max_timed_out_blocks) {
+            say::line(link_, QStringLiteral("%1 block writes in a row got no reply: the chip stopped answering")
+                         .arg(timed_out_blocks_in_row_));
             return flash_update_result::kChipSilent;
         }
-        update_bytes_.bytes_written += w.data_len;
+        bytes_.bytes_written += w.data_len;
         if (w.progress >= 0)
-            set_progress(w.progress);
+            say::progress(link_, w.progress);
         link_.pump();
         if (link_.aborted())
             return flash_update_result::kStopped;
@@ -81,35 +88,35 @@ int BootSession::write_flash_blocks(const QByteArray& source, const QVector<Bloc
     return flash_update_result::kOk;
 }
 
-void BootSession::log_update_start()
+void FlashUpdates::log_update_start()
 {
-    log_timestamp();
-    log_line(QStringLiteral("Start to update flash ..."));
+    say::timestamp(link_);
+    say::line(link_, QStringLiteral("Start to update flash ..."));
 }
 
-void BootSession::log_link_kind()
+void FlashUpdates::log_link_kind()
 {
-    log_line(QStringLiteral("Mcu_Type = ") + hex32_text(chip_id_));
-    log_line(QStringLiteral("vcom_index = ") + QString::number(vcom_index));
+    say::line(link_, QStringLiteral("Mcu_Type = ") + hex32_text(chip_.chip_id));
+    say::line(link_, QStringLiteral("vcom_index = ") + QString::number((chip_.vcom ? 1 : 0)));
 }
 
-int BootSession::Update_FlashFull(int len, int blk, const UpdateOptions& options)
+int FlashUpdates::Update_FlashFull(int len, int blk, const UpdateOptions& options)
 {
-    int result = flash_update_prologue(options.link, flash_image_len);
+    int result = flash_update_prologue(options.link, images_.flash_len);
     if (result != flash_update_result::kOk)
         return result;
     log_update_start();
     log_link_kind();
-    result = write_image_blocks(0, len, blk, TailStyle::Exact, vcom_index == 1, options);
+    result = write_image_blocks(0, len, blk, TailStyle::Exact, chip_.vcom, options);
     if (result != flash_update_result::kOk)
         return result;
-    set_progress(kProgressDone);
-    log_line(texts::kEndUpdateFlash);
-    return Check_FlashImageCRC(options.send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk
+    say::progress(link_, kProgressDone);
+    say::line(link_, texts::kEndUpdateFlash);
+    return flash_.Check_FlashImageCRC(options.send_file_crc) == flash_crc_result::kOk ? flash_update_result::kOk
                                                                              : flash_update_result::kCheckFailed;
 }
 
-int BootSession::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc,
+int FlashUpdates::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expected_crc,
                                 const UpdateOptions& options)
 {
     // The length written is the one that must fit: this also serves an MCU
@@ -122,142 +129,141 @@ int BootSession::Update_FlashAt(uint32_t base, int len, int blk, uint32_t expect
     result = write_image_blocks(base, len, blk, TailStyle::PaddedAlways, false, options);
     if (result != flash_update_result::kOk)
         return result;
-    set_progress(kProgressDone);
-    log_line(texts::kEndUpdateFlash);
-    return Check_FlashRangeCRC(base, len, expected_crc) == flash_crc_result::kOk ? flash_update_result::kOk
+    say::progress(link_, kProgressDone);
+    say::line(link_, texts::kEndUpdateFlash);
+    return flash_.Check_FlashRangeCRC(base, len, expected_crc) == flash_crc_result::kOk ? flash_update_result::kOk
                                                                              : flash_update_result::kCheckFailed;
 }
 
-int BootSession::Update_FlashDiff(int len, int blk, const UpdateOptions& options)
+int FlashUpdates::Update_FlashDiff(int len, int blk, const UpdateOptions& options)
 {
     // Every record is walked before anything is sent: a block area that
     // cannot be walked to its end, or whose records would leave one another
     // wrong, is refused whole.
-    const DiffWalk walk = walk_diff_for_update(image_data.left(len), diff_header);
+    const DiffWalk walk = walk_diff_for_update(images_.data.left(len), images_.diff_header);
     if (walk.status == DiffWalkStatus::Illegal) {
-        log_line(walk.reason);
+        say::line(link_, walk.reason);
         return flash_update_result::kIllegalRecords;
     }
-    int result = flash_update_prologue(options.link, flash_image_len);
+    int result = flash_update_prologue(options.link, images_.flash_len);
     if (result != flash_update_result::kOk)
         return result;
-    set_progress(0);
+    say::progress(link_, 0);
     log_update_start();
     if (walk.status == DiffWalkStatus::NoBlocks) {
-        log_line(QStringLiteral("There are not any block to update..."));
+        say::line(link_, QStringLiteral("There are not any block to update..."));
         return flash_update_result::kRefused;
     }
     const QVector<DiffRecord> records =
         options.skip_unchanged ? diff_records_to_write(walk.records, blk) : walk.records;
     if (link_.aborted())
         return flash_update_result::kStopped;
-    const bool packets = vcom_index == 1;
+    const bool packets = chip_.vcom;
     for (const DiffRecord& r : records) {
-        log_line(QStringLiteral("Write block:") + hex32_text(r.address) + QLatin1Char(',') + QString::number(r.length) +
+        say::line(link_, QStringLiteral("Write block:") + hex32_text(r.address) + QLatin1Char(',') + QString::number(r.length) +
                  QLatin1Char(',') + hex32_text(r.crc));
-        log_line(QStringLiteral("Write block data crc:") + hex32_text(diff_record_data_crc(image_data, r)));
-        result = write_flash_blocks(image_data, plan_diff_record(r, blk), packets,
+        say::line(link_, QStringLiteral("Write block data crc:") + hex32_text(diff_record_data_crc(images_.data, r)));
+        result = write_flash_blocks(images_.data, plan_diff_record(r, blk), packets,
                                     options.max_timed_out_blocks);
         if (result != flash_update_result::kOk)
             return result;
-        if (Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc_result::kOk)
+        if (flash_.Check_FlashBlockCRC(r.address, int(r.length), r.crc) != flash_crc_result::kOk)
             return flash_update_result::kCheckFailed;
-        set_progress(r.progress);
-        log_line(QString());
+        say::progress(link_, r.progress);
+        say::line(link_, QString());
     }
-    set_progress(kProgressDone);
-    log_line(texts::kEndUpdateFlash);
-    log_timestamp();
+    say::progress(link_, kProgressDone);
+    say::line(link_, texts::kEndUpdateFlash);
+    say::timestamp(link_);
     return flash_update_result::kOk;
 }
 
-void BootSession::take_flash_image_check(const FlashImageCheck& check)
+void FlashUpdates::take_flash_image_check(const FlashImageCheck& check)
 {
-    flash_image_len = check.len;
-    flash_image_crc = check.crc;
+    images_.flash_len = check.len;
+    images_.flash_crc = check.crc;
     if (check.is_diff) {
-        diff_header = check.diff_info;
+        images_.diff_header = check.diff_info;
     } else {
-        flash_image_has_info = check.has_info;
-        flash_image_info_crc = check.info_crc;
+        images_.flash_has_info = check.has_info == 1;
+        images_.flash_info_crc = check.info_crc;
     }
     if (check.ok)
-        sink_->flash_label(check.label);
+        link_.sink().flash_label(check.label);
 }
 
-int BootSession::load_flash_image(const QString& path)
+int FlashUpdates::load_flash_image(const QString& path)
 {
     const WholeFileRead file = read_whole_file(path, kMaxImageFileBytes);
     if (file.status != WholeFileStatus::Ok) {
-        sink_->error_box(QStringLiteral("Error"), texts::kReadFail);
+        link_.sink().error_box(QStringLiteral("Error"), texts::kReadFail);
         return operation_result::kReadFailed;
     }
     const FlashImageCheck check = check_flash_image(file.bytes, path);
     for (const QString& line : check.log_lines)
-        log_line(line);
+        say::line(link_, line);
     take_flash_image_check(check);
     if (!check.ok) {
-        show_error(check.error);
+        say::error(link_, check.error);
         return operation_result::kImageRejected;
     }
     return operation_result::kOk;
 }
 
-UpdateReport BootSession::update_flash(const QString& path, const UpdateOptions& options)
+int FlashUpdates::update_flash(const QString& path, const UpdateOptions& options)
 {
-    update_bytes_ = {};
     if (path.isEmpty()) {
-        show_error(QStringLiteral("Please input flash code file"));
-        return make_report(Operation::UpdateFlash, operation_result::kNoFileName);
+        say::error(link_, QStringLiteral("Please input flash code file"));
+        return operation_result::kNoFileName;
     }
     const bool diff = is_diff_image_name(path);
     WholeFileRead file = read_whole_file(path, kMaxImageFileBytes);
     if (file.status != WholeFileStatus::Ok) {
         if (diff) {
-            sink_->error_box(QStringLiteral("Error"), texts::kReadFail);
+            link_.sink().error_box(QStringLiteral("Error"), texts::kReadFail);
         } else {
-            show_error(texts::kReadFail);
-            log_line(path);
+            say::error(link_, texts::kReadFail);
+            say::line(link_, path);
         }
-        return make_report(Operation::UpdateFlash, operation_result::kReadFailed);
+        return operation_result::kReadFailed;
     }
     const FlashImageCheck check = check_flash_image(file.bytes, path);
     // The header words were shown when the file was chosen; the integrity
     // lines are shown again.
     for (const QString& line : check.integrity_lines())
-        log_line(line);
+        say::line(link_, line);
     take_flash_image_check(check);
     if (!check.ok) {
-        show_error(check.error);
-        return make_report(Operation::UpdateFlash, operation_result::kImageRejected);
+        say::error(link_, check.error);
+        return operation_result::kImageRejected;
     }
-    image_data = std::move(file.bytes);
+    images_.data = std::move(file.bytes);
     if (!diff && check.has_info == 1) {
         // The info block states the CRC of the flash as programmed: it is
         // not itself written.
-        image_data.replace(kImageInfoOffset, kImageInfoEnd - kImageInfoOffset,
+        images_.data.replace(kImageInfoOffset, kImageInfoEnd - kImageInfoOffset,
                            QByteArray(kImageInfoEnd - kImageInfoOffset, '\xFF'));
     }
-    sink_->clear_log();
-    sink_->actions_enabled(false);
+    link_.sink().clear_log();
+    link_.sink().actions_enabled(false);
     int result;
     if (diff)
-        result = Update_FlashDiff(flash_image_len, kFlashBlockLen, options);
-    else if (app_in_external_flash())
-        result = Update_FlashAt(chip_model(chip_id_).flash_image_base, flash_image_len, kFlashBlockLen,
-                                image_check_expected_crc(false, flash_image_has_info, flash_image_info_crc,
-                                                         flash_image_crc),
+        result = Update_FlashDiff(images_.flash_len, kFlashBlockLen, options);
+    else if (chip_.app_in_external_flash())
+        result = Update_FlashAt(chip_model(chip_.chip_id).flash_image_base, images_.flash_len, kFlashBlockLen,
+                                image_check_expected_crc(false, images_.flash_has_info, images_.flash_info_crc,
+                                                         images_.flash_crc),
                                 options);
     else
-        result = Update_FlashFull(flash_image_len, kFlashBlockLen, options);
-    log_line(QString());
+        result = Update_FlashFull(images_.flash_len, kFlashBlockLen, options);
+    say::line(link_, QString());
     if (diff)
-        log_line(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
+        say::line(link_, result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
                              : QStringLiteral("Diff Update flash is fail....."));
     else
-        log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
-    sink_->actions_enabled(true);
-    image_data.clear();
-    image_data.squeeze();
-    return make_report(Operation::UpdateFlash, result);
+        say::line(link_, result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
+    link_.sink().actions_enabled(true);
+    images_.data.clear();
+    images_.data.squeeze();
+    return result;
 }

@@ -109,9 +109,6 @@ public:
     int receive_wait_ms() const { return wait_ms_; }
 
 private:
-    friend class BootSessionTestAccess;
-    friend class MainWindowTestAccess;
-
     void receive();  // one chunk of what has come into the reply
     void write_frame(const QByteArray& frame);
     void idle();

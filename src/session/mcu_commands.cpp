@@ -1,5 +1,5 @@
 // The internal flash commands: erase, MCU CRC and program block in its two
-// framings, members of BootSession. Their waits run to the end whatever
+// framings. Their waits run to the end whatever
 // happens meanwhile but a stop: the update looks at link_down between blocks.
 
 #include "mcu/mcu_frames.h"
@@ -7,7 +7,11 @@
 #include "protocol/catalogue.h"
 #include "protocol/frame.h"
 #include "protocol/texts.h"
-#include "session/boot_session.h"
+#include "session/flash_commands.h"
+#include "session/flash_updates.h"
+#include "session/mcu_procedures.h"
+#include "session/operation.h"
+#include "session/session_sink.h"
 
 namespace {
 constexpr ReplyWait kEraseWait{kEraseWaitPasses, kEraseWaitSleepMs, 'L', false, false};
@@ -25,7 +29,7 @@ constexpr ReplyChecks kProgramSingleChecks{nullptr, true};
 constexpr ReplyChecks kQuiet{nullptr, false, false};
 }  // namespace
 
-int BootSession::erase_mcu(uint32_t start_offset, uint32_t end_offset)
+int McuProcedures::erase_mcu(uint32_t start_offset, uint32_t end_offset)
 {
     switch (link_.checked_exchange(build_erase_request(start_offset, end_offset), kEraseWait, kMcuChecks)) {
     case Reply::Ok:
@@ -37,11 +41,11 @@ int BootSession::erase_mcu(uint32_t start_offset, uint32_t end_offset)
     }
 }
 
-int BootSession::check_mcu_crc()
+int McuProcedures::check_mcu_crc()
 {
-    const uint32_t len = uint32_t(mcu_image_len);
-    log_line(mcu_crc_request_log(len, mcu_image_crc));
-    switch (link_.checked_exchange(build_mcu_crc_request(len, mcu_image_crc, run_address), kMcuCrcWait, kMcuChecks)) {
+    const uint32_t len = uint32_t(images_.mcu_len);
+    say::line(link_, mcu_crc_request_log(len, images_.mcu_crc));
+    switch (link_.checked_exchange(build_mcu_crc_request(len, images_.mcu_crc, images_.run_address), kMcuCrcWait, kMcuChecks)) {
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
@@ -49,13 +53,13 @@ int BootSession::check_mcu_crc()
     default:
         return mcu_crc_result::kTimedOut;
     }
-    const McuCrcVerdict verdict = judge_mcu_crc_reply(link_.reply(), mcu_image_crc);
+    const McuCrcVerdict verdict = judge_mcu_crc_reply(link_.reply(), images_.mcu_crc);
     if (verdict.result != mcu_crc_result::kOk)
-        log_line(mcu_crc_mismatch_log(verdict.reported_crc));
+        say::line(link_, mcu_crc_mismatch_log(verdict.reported_crc));
     return verdict.result;
 }
 
-int BootSession::program_mcu_block(const QByteArray& data, uint32_t block_offset)
+int McuProcedures::program_mcu_block(const QByteArray& data, uint32_t block_offset)
 {
     const QByteArray frame = build_program_single(block_offset, data);
     // Longer than the boot loader's frame buffer: nothing is sent, and a
@@ -72,9 +76,9 @@ int BootSession::program_mcu_block(const QByteArray& data, uint32_t block_offset
     }
 }
 
-int BootSession::program_mcu_frames(const QByteArray& data, uint32_t block_offset)
+int McuProcedures::program_mcu_frames(const QByteArray& data, uint32_t block_offset)
 {
-    const ProgramFrameSize size = chip_model(chip_id_).packets;
+    const ProgramFrameSize size = chip_model(chip_.chip_id).packets;
     const QVector<QByteArray> built = build_program_frames(size, block_offset, data);
     if (built.isEmpty())
         return mcu_program_frames_result::kTimedOut;
@@ -100,17 +104,17 @@ int BootSession::program_mcu_frames(const QByteArray& data, uint32_t block_offse
 // written; otherwise the MCU update goes on as it always does. A question
 // that goes unanswered shows no box: the update that follows reports for
 // itself.
-bool BootSession::mcu_image_held(int total, int blk, const McuRange& range)
+bool McuProcedures::mcu_image_held(int total, int blk, const McuRange& range)
 {
     const int blocks = plan_mcu_blocks(total, blk, range.start).size();
     const bool held =
-        link_.checked_exchange(build_mcu_crc_request(uint32_t(mcu_image_len), mcu_image_crc, run_address), kMcuCrcWait,
+        link_.checked_exchange(build_mcu_crc_request(uint32_t(images_.mcu_len), images_.mcu_crc, images_.run_address), kMcuCrcWait,
                          kQuiet) == Reply::Ok &&
-        judge_mcu_crc_reply(link_.reply(), mcu_image_crc).result == mcu_crc_result::kOk;
-    log_line(skip_survey_line(held ? 0 : blocks, blocks, held ? 0 : total));
+        judge_mcu_crc_reply(link_.reply(), images_.mcu_crc).result == mcu_crc_result::kOk;
+    say::line(link_, skip_survey_line(held ? 0 : blocks, blocks, held ? 0 : total));
     if (held) {
-        update_bytes_.bytes_skipped = total;
-        set_progress(kProgressDone);
+        bytes_.bytes_skipped = total;
+        say::progress(link_, kProgressDone);
     }
     return held;
 }

@@ -1,6 +1,7 @@
 // The MCU image: taking the file, programming the chip's own flash with it
 // (where it goes, erase, block by block, then the boot loader's CRC of what
-// it holds) and checking it, members of BootSession.
+// it holds) and checking it. Touch the link, the MCU image and the count of
+// bytes written.
 
 
 #include "flashimage/flash_limits.h"
@@ -12,7 +13,11 @@
 #include "protocol/frame.h"
 #include "protocol/hex_text.h"
 #include "protocol/texts.h"
-#include "session/boot_session.h"
+#include "session/flash_commands.h"
+#include "session/flash_updates.h"
+#include "session/mcu_procedures.h"
+#include "session/operation.h"
+#include "session/session_sink.h"
 
 namespace {
 QString block_failed_line(uint32_t offset)
@@ -21,119 +26,125 @@ QString block_failed_line(uint32_t offset)
 }
 }  // namespace
 
-int BootSession::write_mcu_block(const QByteArray& data, uint32_t block_offset)
+McuProcedures::McuProcedures(const SessionParts& parts, PortSession& port, FlashCommands& flash,
+                             FlashUpdates& updates)
+    : link_(parts.link), chip_(parts.chip), images_(parts.images), bytes_(parts.bytes), port_(port), flash_(flash),
+      updates_(updates)
 {
-    return vcom_index == 1 ? program_mcu_frames(data, block_offset) : program_mcu_block(data, block_offset);
 }
 
-int BootSession::plan_mcu_update(uint32_t chip, McuRange* range)
+int McuProcedures::write_mcu_block(const QByteArray& data, uint32_t block_offset)
 {
-    *range = plan_mcu_range(image_data.left(mcu_image_len), chip);
+    return chip_.vcom ? program_mcu_frames(data, block_offset) : program_mcu_block(data, block_offset);
+}
+
+int McuProcedures::plan_mcu_update(uint32_t chip, McuRange* range)
+{
+    *range = plan_mcu_range(images_.data.left(images_.mcu_len), chip);
     const McuRange& r = *range;
     if (!r.run_address_model) {
         if (r.verdict == McuRangeVerdict::TooLarge) {
-            log_line(QStringLiteral("Mcu maximum eflash size is ") + QString::number(r.limit));
-            show_error(texts::kImageOverMcuSize);
+            say::line(link_, QStringLiteral("Mcu maximum eflash size is ") + QString::number(r.limit));
+            say::error(link_, texts::kImageOverMcuSize);
             return mcu_update_result::kRefused;
         }
         return mcu_update_result::kOk;
     }
-    run_address = r.run_address;
-    log_line(QStringLiteral("enter_Addr:") + hex32_text(run_address));
+    images_.run_address = r.run_address;
+    say::line(link_, QStringLiteral("enter_Addr:") + hex32_text(images_.run_address));
     switch (r.verdict) {
     case McuRangeVerdict::RunAddressTooLow:
-        log_line(QStringLiteral("The run address is less than 0x8008000:") + hex32_text(run_address));
+        say::line(link_, QStringLiteral("The run address is less than 0x8008000:") + hex32_text(images_.run_address));
         return mcu_update_result::kRefused;
     case McuRangeVerdict::RunAddressOutOfRange:
         // Its page would put the start offset below the application area,
         // where the boot loader's own code lives.
-        log_line(QStringLiteral("The run address is out of the mcu flash:") + hex32_text(run_address));
+        say::line(link_, QStringLiteral("The run address is out of the mcu flash:") + hex32_text(images_.run_address));
         return mcu_update_result::kRefused;
     default:
         break;
     }
-    log_line(QStringLiteral("sAddr:") + hex32_text(r.start) + QStringLiteral(" eAddr:") + hex32_text(r.end));
+    say::line(link_, QStringLiteral("sAddr:") + hex32_text(r.start) + QStringLiteral(" eAddr:") + hex32_text(r.end));
     if (r.verdict == McuRangeVerdict::TooLarge) {
-        show_error(texts::kImageOverMcuSize);
+        say::error(link_, texts::kImageOverMcuSize);
         return mcu_update_result::kRefused;
     }
     return mcu_update_result::kOk;
 }
 
-int BootSession::load_mcu_image(const QString& path)
+int McuProcedures::load_mcu_image(const QString& path)
 {
     const WholeFileRead file = read_whole_file(path, kMaxImageFileBytes);
     if (file.status != WholeFileStatus::Ok) {
-        sink_->error_box(QStringLiteral("Error"), texts::kReadFail);
+        link_.sink().error_box(QStringLiteral("Error"), texts::kReadFail);
         return operation_result::kReadFailed;
     }
-    // An image too short to hold the run-address word leaves run_address 0.
+    // An image too short to hold the run-address word leaves images_.run_address 0.
     const McuImage image = read_mcu_image(file.bytes);
-    mcu_image_crc = image.crc;
-    mcu_image_len = image.len;
-    run_address = image.run_address;
-    log_line(QStringLiteral("enter_Addr:") + hex32_text(run_address));
-    sink_->mcu_label(mcu_image_label(image));
+    images_.mcu_crc = image.crc;
+    images_.mcu_len = image.len;
+    images_.run_address = image.run_address;
+    say::line(link_, QStringLiteral("enter_Addr:") + hex32_text(images_.run_address));
+    link_.sink().mcu_label(mcu_image_label(image));
     return operation_result::kOk;
 }
 
-UpdateReport BootSession::update_mcu(const QString& path, const UpdateOptions& options)
+int McuProcedures::update_mcu(const QString& path, const UpdateOptions& options)
 {
-    update_bytes_ = {};
     if (path.isEmpty()) {
-        show_error(QStringLiteral("Please input mcu code file"));
-        return make_report(Operation::UpdateMcu, operation_result::kNoFileName);
+        say::error(link_, QStringLiteral("Please input mcu code file"));
+        return operation_result::kNoFileName;
     }
     // Read afresh: the file may have been rebuilt since it was chosen.
     WholeFileRead file = read_whole_file(path, kMaxImageFileBytes);
     if (file.status != WholeFileStatus::Ok) {
-        show_error(texts::kReadFail);
-        log_line(path);
-        return make_report(Operation::UpdateMcu, operation_result::kReadFailed);
+        say::error(link_, texts::kReadFail);
+        say::line(link_, path);
+        return operation_result::kReadFailed;
     }
     const McuImage image = read_mcu_image(file.bytes);
-    mcu_image_crc = image.crc;
-    mcu_image_len = image.len;
-    sink_->mcu_label(mcu_image_label(image));
-    image_data = std::move(file.bytes);
+    images_.mcu_crc = image.crc;
+    images_.mcu_len = image.len;
+    link_.sink().mcu_label(mcu_image_label(image));
+    images_.data = std::move(file.bytes);
 
-    sink_->actions_enabled(false);
+    link_.sink().actions_enabled(false);
     int result;
-    if (app_in_external_flash()) {
-        result = Update_FlashAt(kExternalAppAddress, mcu_image_len, kMcuBlockLen, mcu_image_crc, options);
-        log_line(QString());
-        log_line(result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
+    if (chip_.app_in_external_flash()) {
+        result = updates_.Update_FlashAt(kExternalAppAddress, images_.mcu_len, kMcuBlockLen, images_.mcu_crc, options);
+        say::line(link_, QString());
+        say::line(link_, result == 0 ? QString(texts::kUpdateFlashOk) : QString(texts::kUpdateFlashFail));
     } else {
-        result = update_mcu_image(mcu_image_len, kMcuBlockLen, chip_id_, options);
-        log_line(QString());
-        log_line(result == mcu_update_result::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
+        result = update_mcu_image(images_.mcu_len, kMcuBlockLen, chip_.chip_id, options);
+        say::line(link_, QString());
+        say::line(link_, result == mcu_update_result::kOk ? QStringLiteral("Update MCU is OK!!!!!!")
                                                   : QStringLiteral("Update MCU is fail....."));
     }
-    sink_->actions_enabled(true);
-    image_data.clear();
-    image_data.squeeze();
-    return make_report(Operation::UpdateMcu, result);
-}
-
-int BootSession::check_mcu()
-{
-    if (refuse_closed_port())
-        return operation_result::kPortClosed;
-    sink_->actions_enabled(false);
-    link_.discard_input();
-    if (mcu_image_len < kMcuCheckMinImageLen) {
-        sink_->actions_enabled(true);
-        show_error(QStringLiteral("Please input the mcu code"));
-        return operation_result::kNoImage;
-    }
-    const int result = app_in_external_flash() ? Check_FlashRangeCRC(kExternalAppAddress, mcu_image_len, mcu_image_crc)
-                                               : check_mcu_crc();
-    log_line(result == 0 ? QStringLiteral("Check MCU CRC is OK...") : QStringLiteral("Check MCU CRC is NG..."));
-    sink_->actions_enabled(true);
+    link_.sink().actions_enabled(true);
+    images_.data.clear();
+    images_.data.squeeze();
     return result;
 }
 
-int BootSession::update_mcu_image(int total, int blk, uint32_t chip, const UpdateOptions& options)
+int McuProcedures::check_mcu()
+{
+    if (refuse_closed_port(link_))
+        return operation_result::kPortClosed;
+    link_.sink().actions_enabled(false);
+    link_.discard_input();
+    if (images_.mcu_len < kMcuCheckMinImageLen) {
+        link_.sink().actions_enabled(true);
+        say::error(link_, QStringLiteral("Please input the mcu code"));
+        return operation_result::kNoImage;
+    }
+    const int result = chip_.app_in_external_flash() ? flash_.Check_FlashRangeCRC(kExternalAppAddress, images_.mcu_len, images_.mcu_crc)
+                                               : check_mcu_crc();
+    say::line(link_, result == 0 ? QStringLiteral("Check MCU CRC is OK...") : QStringLiteral("Check MCU CRC is NG..."));
+    link_.sink().actions_enabled(true);
+    return result;
+}
+
+int McuProcedures::update_mcu_image(int total, int blk, uint32_t chip, const UpdateOptions& options)
 {
     McuRange range;
     const int result = mcu_update_prologue(chip, options.link, &range);
@@ -144,44 +155,44 @@ int BootSession::update_mcu_image(int total, int blk, uint32_t chip, const Updat
     return program_mcu_image(total, blk, range);
 }
 
-int BootSession::mcu_update_prologue(uint32_t chip, const LinkSettings& link, McuRange* range)
+int McuProcedures::mcu_update_prologue(uint32_t chip, const LinkSettings& link, McuRange* range)
 {
-    if (refuse_closed_port())
+    if (refuse_closed_port(link_))
         return mcu_update_result::kRefused;
-    if (mcu_image_len < kMcuMinImageLen) {
-        show_error(QStringLiteral("There aren't any datas to update!"));
+    if (images_.mcu_len < kMcuMinImageLen) {
+        say::error(link_, QStringLiteral("There aren't any datas to update!"));
         return mcu_update_result::kRefused;
     }
-    sink_->clear_log();
+    link_.sink().clear_log();
     link_.discard_input();
-    run_address = 0;
+    images_.run_address = 0;
     if (plan_mcu_update(chip, range) != mcu_update_result::kOk)
         return mcu_update_result::kRefused;
 
-    if (connect_device(kIdentifyMode, chip, link) != connect_result::kOk ||
-        connect_device(kMcuTargetMode, chip, link) != connect_result::kOk) {
+    if (port_.connect(kIdentifyMode, link) != connect_result::kOk ||
+        port_.connect(kMcuTargetMode, link) != connect_result::kOk) {
         // A stop ends the connect without a word, as it ends every wait.
-        if (!stop_is_requested())
-            show_error(QStringLiteral("Fail to Connect a mcu device"));
+        if (!link_.stop_requested())
+            say::error(link_, QStringLiteral("Fail to Connect a mcu device"));
         return mcu_update_result::kRefused;
     }
     return mcu_update_result::kOk;
 }
 
-int BootSession::program_mcu_image(int total, int blk, const McuRange& range)
+int McuProcedures::program_mcu_image(int total, int blk, const McuRange& range)
 {
-    set_progress(0);
-    log_timestamp();
+    say::progress(link_, 0);
+    say::timestamp(link_);
     if (erase_mcu(range.start, range.end) != mcu_erase_result::kOk) {
-        log_line(QStringLiteral("Erase flash NG!!!"));
+        say::line(link_, QStringLiteral("Erase flash NG!!!"));
         return mcu_update_result::kEraseFailed;
     }
-    log_line(QStringLiteral("Erase flash OK..."));
-    log_timestamp();
-    log_line(QStringLiteral("Program flash.."));
+    say::line(link_, QStringLiteral("Erase flash OK..."));
+    say::timestamp(link_);
+    say::line(link_, QStringLiteral("Program flash.."));
 
     for (const McuBlockWrite& w : plan_mcu_blocks(total, blk, range.start)) {
-        const QByteArray data = image_data.mid(w.data_offset, w.len);
+        const QByteArray data = images_.data.mid(w.data_offset, w.len);
         // The plan names only bytes of the image; anything else never reaches the chip.
         if (data.size() != w.len)
             return w.final ? mcu_update_result::kFinalBlockFailed : mcu_update_result::kBlockFailed;
@@ -189,35 +200,35 @@ int BootSession::program_mcu_image(int total, int blk, const McuRange& range)
             write_with_attempts(AttemptRule::McuBlock, [&] { return write_mcu_block(data, w.offset); });
         if (w.final) {
             if (!outcome.accepted) {
-                log_line(block_failed_line(w.offset));
+                say::line(link_, block_failed_line(w.offset));
                 return mcu_update_result::kFinalBlockFailed;
             }
-            update_bytes_.bytes_written += w.len;
+            bytes_.bytes_written += w.len;
             break;
         }
         if (outcome.attempts == kMaxWriteAttempts && outcome.result == mcu_program_result::kWrongLetter) {
-            log_line(hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
-            log_line(QStringLiteral("Update mcu flash,and return error command"));
+            say::line(link_, hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
+            say::line(link_, QStringLiteral("Update mcu flash,and return error command"));
         }
         if (!outcome.accepted) {
-            log_line(block_failed_line(w.offset));
+            say::line(link_, block_failed_line(w.offset));
             return mcu_update_result::kBlockFailed;
         }
-        update_bytes_.bytes_written += w.len;
+        bytes_.bytes_written += w.len;
         if (link_.down())
             return mcu_update_result::kBlockFailed;
-        set_progress(w.progress);
+        say::progress(link_, w.progress);
     }
 
-    set_progress(kProgressDone);
-    log_timestamp();
+    say::progress(link_, kProgressDone);
+    say::timestamp(link_);
     if (check_mcu_crc() != mcu_crc_result::kOk) {
-        log_line(QStringLiteral("Check CRC is NG..."));
+        say::line(link_, QStringLiteral("Check CRC is NG..."));
         return mcu_update_result::kCrcFailed;
     }
-    log_line(QStringLiteral("Check CRC is OK..."));
+    say::line(link_, QStringLiteral("Check CRC is OK..."));
     if (link_.down())
         return mcu_update_result::kBlockFailed;
-    log_timestamp();
+    say::timestamp(link_);
     return mcu_update_result::kOk;
 }

@@ -12,30 +12,33 @@
 #include "flashimage/image_rules.h"
 #include "protocol/hex_text.h"
 #include "protocol/texts.h"
-#include "session/boot_session.h"
+#include "session/flash_commands.h"
+#include "session/flash_updates.h"
+#include "session/operation.h"
+#include "session/session_sink.h"
 
-SurveyAnswer BootSession::ask_flash_crc(uint32_t address, uint32_t len)
+SurveyAnswer FlashUpdates::ask_flash_crc(uint32_t address, uint32_t len)
 {
-    const int result = run_flash_crc({FlashCrcCheck::Survey, address, len, 0, 0, 0, 0});
+    const int result = flash_.run_flash_crc({FlashCrcCheck::Survey, address, len, 0, 0, 0, 0});
     if (result == flash_crc_result::kOk)
         return {SurveyReply::Crc, parse_flash_crc_reply(link_.reply()).value};
     if (result == flash_crc_result::kWrongReply || result == flash_crc_result::kStatus2) {
-        log_line(QStringLiteral("The CRC of ") + hex32_text(address) + QLatin1Char(',') + QString::number(len) +
+        say::line(link_, QStringLiteral("The CRC of ") + hex32_text(address) + QLatin1Char(',') + QString::number(len) +
                  QStringLiteral(" could not be read: written"));
         return {SurveyReply::Unreadable, 0};
     }
     if (!link_.aborted())
-        log_line(QStringLiteral("No CRC from the device: the rest of the image is written"));
+        say::line(link_, QStringLiteral("No CRC from the device: the rest of the image is written"));
     return {SurveyReply::StopAsking, 0};
 }
 
-int BootSession::write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets,
+int FlashUpdates::write_image_blocks(uint32_t base, int len, int blk, TailStyle style, bool packets,
                                     const UpdateOptions& options)
 {
     const QVector<BlockWrite> all = plan_flash_image(len, blk, base, style);
     if (!options.skip_unchanged)
-        return write_flash_blocks(image_data, all, packets, options.max_timed_out_blocks);
-    const SkipPlan survey = survey_flash_image(image_as_left_in_flash(image_data, len, blk, style), blk,
+        return write_flash_blocks(images_.data, all, packets, options.max_timed_out_blocks);
+    const SkipPlan survey = survey_flash_image(image_as_left_in_flash(images_.data, len, blk, style), blk,
                                                [&](const SurveyRegion& r) {
                                                    return ask_flash_crc(base + r.offset, r.len);
                                                });
@@ -46,17 +49,17 @@ int BootSession::write_image_blocks(uint32_t base, int len, int blk, TailStyle s
     qint64 bytes = 0;
     for (const BlockWrite& w : changed)
         bytes += w.data_len;
-    log_line(skip_survey_line(changed.size(), all.size(), bytes));
-    update_bytes_.bytes_skipped = len - bytes;
+    say::line(link_, skip_survey_line(changed.size(), all.size(), bytes));
+    bytes_.bytes_skipped = len - bytes;
     for (const BlockWrite& w : changed) {
-        const int result = write_flash_blocks(image_data, {w}, packets, options.max_timed_out_blocks);
+        const int result = write_flash_blocks(images_.data, {w}, packets, options.max_timed_out_blocks);
         if (result != flash_update_result::kOk)
             return result;
     }
     return flash_update_result::kOk;
 }
 
-QVector<DiffRecord> BootSession::diff_records_to_write(const QVector<DiffRecord>& records, int blk)
+QVector<DiffRecord> FlashUpdates::diff_records_to_write(const QVector<DiffRecord>& records, int blk)
 {
     // A record is left out when its range already holds the CRC the record
     // says it has once written: an interrupted run finishes what it had not.
@@ -76,14 +79,14 @@ QVector<DiffRecord> BootSession::diff_records_to_write(const QVector<DiffRecord>
         const int record_blocks = plan_diff_record(r, blk).size();
         blocks += record_blocks;
         if (!write.at(i) && !never_skipped.at(i)) {
-            update_bytes_.bytes_skipped += r.length;
+            bytes_.bytes_skipped += r.length;
             continue;
         }
         changed.append(r);
         changed_blocks += record_blocks;
         bytes += r.length;
     }
-    log_line(skip_survey_line(changed_blocks, blocks, bytes));
+    say::line(link_, skip_survey_line(changed_blocks, blocks, bytes));
     // The progress bar counts the bytes of the records written.
     qint64 done = 0;
     for (DiffRecord& r : changed) {

@@ -20,7 +20,11 @@
 #include "fake_port_map.h"
 #include "fifo_watchdog.h"
 #include "protocol/config_lines.h"
+#include "protocol/connect_frame.h"
+#include "protocol/frame.h"
 #include "protocol/hex_text.h"
+#include "scripted_transport.h"
+#include "session/session_parts.h"
 #include "test_dialogs.h"
 #include "window_access.h"
 
@@ -33,6 +37,27 @@ std::unique_ptr<MainWindow> make_window()
 {
     return std::make_unique<MainWindow>(nullptr,
                                         std::make_unique<FakePortMap>(std::make_shared<FakePortMap::Shared>()));
+}
+
+// A window whose links play the boot loader of *chip: every connect is
+// answered as that chip answers it, so Open identifies its model.
+std::unique_ptr<MainWindow> make_window_on_chip(std::shared_ptr<uint32_t> chip)
+{
+    auto answer = [chip](const QByteArray& frame) {
+        if (frame.isEmpty() || frame[0] != 'K')
+            return QByteArray();
+        QByteArray reply(kReplyLen, '\0');
+        reply[0] = 'K';
+        const uint32_t signature = reply_signature(frame, *chip);
+        for (int i = 0; i < 4; ++i)
+            reply[1 + i] = char(signature >> (8 * i));
+        return reply;
+    };
+    return std::make_unique<MainWindow>(
+        nullptr, std::make_unique<FakePortMap>(std::make_shared<FakePortMap::Shared>()),
+        [answer](const QString& name) -> std::unique_ptr<Transport> {
+            return std::make_unique<ScriptedTransport>(name, answer, std::make_shared<QList<QByteArray>>());
+        });
 }
 
 QStringList combo_items(QComboBox* c)
@@ -183,7 +208,7 @@ void ShellTest::startup_state()
     QCOMPARE(a.log(), QStringList({"Open config.ini fail", "BL_SET = 0"}));
     QCOMPARE(a.wait_ms(), 3);
     QCOMPARE(a.link_down(), 1);
-    QVERIFY(!a.s().stop_is_requested());
+    QVERIFY(!a.s().link().stop_requested());
     QCOMPARE(a.chip_id(), 0u);
     QCOMPARE(a.mcu_image_path(), QString("./"));
     QCOMPARE(a.flash_image_path(), QString("./"));
@@ -387,7 +412,7 @@ void ShellTest::wait_index_beyond_box()
     QCOMPARE(a.combo("comboBox_WaitTime")->currentIndex(), -1);
 
     // Open with no port to open: the wait becomes 3 ms, the box says why nothing opened.
-    a.s().set_receive_wait_ms(8);
+    a.s().link().set_receive_wait_ms(8);
     dialogs.expect_information("Title", "Open fail");
     QTest::mouseClick(a.button("pushButton_OpenCom"), Qt::LeftButton);
     QCOMPARE(a.wait_ms(), 3);
@@ -571,7 +596,7 @@ void ShellTest::exit_stops_and_closes()
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     QTest::mouseClick(a.button("pushButton_Exit"), Qt::LeftButton);
-    QVERIFY(a.s().stop_is_requested());
+    QVERIFY(a.s().link().stop_requested());
     QVERIFY(!w->isVisible());
     w.reset();
     QVERIFY(QFile::exists("config.ini"));
@@ -589,7 +614,7 @@ void ShellTest::helpers_format()
     RecordingDialogs dialogs;
     auto w = make_window();
     MainWindowTestAccess a(*w);
-    a.s().log_timestamp();
+    say::timestamp(a.s().link());
     QVERIFY(QRegularExpression("^Timer:([1-9]?[0-9]):([1-5]?[0-9]):([1-5]?[0-9])$").match(a.last_log()).hasMatch());
     dialogs.expect_error("some text");
     w->show_error("some text");
@@ -599,16 +624,22 @@ void ShellTest::helpers_format()
 void ShellTest::gating_keeps_run_off_for_uart0()
 {
     RecordingDialogs dialogs;
-    auto w = make_window();
+    auto chip = std::make_shared<uint32_t>(0x19710210);
+    auto w = make_window_on_chip(chip);
     MainWindowTestAccess a(*w);
     const char* gated[] = {"pushButton_OpenCom",  "pushButton_UpdateMCU", "pushButton_CheckMCU",
                            "pushButton_UpdateFlash", "pushButton_FlashInfo", "pushButton_CheckFlash"};
-    a.chip_id() = 0x19710210;
+    a.set_port_text("scripted");
+    a.start(Operation::OpenPort);
+    QCOMPARE(a.chip_id(), 0x19710210u);
     w->set_action_buttons_enabled(true);
     for (const char* name : gated)
         QVERIFY2(a.button(name)->isEnabled(), name);
     QVERIFY(!a.button("pushButton_RunApp")->isEnabled());
-    a.chip_id() = 0x19712100;
+    *chip = 0x19712100;
+    a.start(Operation::ClosePort);
+    a.start(Operation::OpenPort);
+    QCOMPARE(a.chip_id(), 0x19712100u);
     w->set_action_buttons_enabled(true);
     QVERIFY(a.button("pushButton_RunApp")->isEnabled());
     w->set_action_buttons_enabled(false);

@@ -83,11 +83,11 @@ void FlashTest::flash_info()
         s.write("Flash.ini", catalogue);
     QVERIFY(s.start());
     QVERIFY(s.open_identified());
-    s.in.rx_len() = 30;  // part of a reply left over: Flash Info starts its gathering afresh
+    s.leave_partial_reply(30);  // part of a reply left over: Flash Info starts its gathering afresh
     s.flash_info();
     QCOMPARE(s.sink.flash, fields);
-    QCOMPARE(s.session.flash_id_now(), fields[0].toUInt(nullptr, 16));
-    QCOMPARE(s.session.flash_size_now(), fields[1].toInt());
+    QCOMPARE(s.session.chip().flash_id, fields[0].toUInt(nullptr, 16));
+    QCOMPARE(s.session.chip().flash_size, fields[1].toInt());
     const QVector<SimFrame> frames = s.frames('m');
     QCOMPARE(frames.size(), asks);
     QCOMPARE(frames[0].raw, QByteArray::fromHex("6d0100") + QByteArray(61, '\0'));
@@ -179,8 +179,8 @@ void FlashTest::input_bin_info_block()
     QVERIFY(s.start());
     s.load_image(name, file);
     const uint32_t file_crc = crc(file);
-    QCOMPARE(s.session.flash_image_length(), file.size());
-    QCOMPARE(s.session.flash_image_crc_now(), file_crc);
+    QCOMPARE(s.session.images().flash_len, file.size());
+    QCOMPARE(s.session.images().flash_crc, file_crc);
     QCOMPARE(s.in.flash_image_has_info(), has_info);
     if (has_info)
         QCOMPARE(s.in.flash_image_info_crc(), 0xFEDC0123u);
@@ -212,7 +212,7 @@ void FlashTest::input_diff_header_lines()
                               "blk_tCRC:0x00000000",
                           }));
     QCOMPARE(s.sink.flash_label_text, QString("Flash code, FileCRC = 0x00000000  Len = 74565"));
-    QCOMPARE(s.session.flash_image_length(), 32);
+    QCOMPARE(s.session.images().flash_len, 32);
     QCOMPARE(s.in.file_diff_info()[3], 1u);
     VERIFY_BOXES(s.sink);
 }
@@ -242,7 +242,7 @@ void FlashTest::input_diff_refused()
     s.sink.expect_error("Illegal document");
     s.load_image("broken.diff", file);
     QCOMPARE(s.sink.flash_label_text, before);
-    QCOMPARE(s.session.flash_image_length(), file.size());
+    QCOMPARE(s.session.images().flash_len, file.size());
     if (!header.isEmpty())
         QCOMPARE(s.in.file_diff_info(), header);
     QCOMPARE(s.sink.log.size(), 10);
@@ -269,7 +269,7 @@ void FlashTest::input_file_names_the_image()
     const QString label = s.a().label(label_name);
     s.click(button);  // no answer: cancelled
     QCOMPARE(s.a().edit(edit)->text(), QString());
-    QCOMPARE(mcu ? s.a().s().mcu_image_length() : s.a().s().flash_image_length(), 0);
+    QCOMPARE(mcu ? s.a().s().images().mcu_len : s.a().s().images().flash_len, 0);
     QCOMPARE(s.a().label(label_name), label);
     QCOMPARE(without_timers(s.a().log()), QStringList());
     const QString path = s.write("image.bin", pattern(500));
@@ -301,13 +301,13 @@ void FlashTest::input_unreadable_file()
     QCOMPARE(s.session.load_flash_image(s.write("image.bin", pattern(500))), 0);
     s.sink.expected.append({"critical", "Error", "Read fail,please check the path!"});
     s.session.load_flash_image(s.work_dir.filePath("gone.bin"));
-    QCOMPARE(s.session.flash_image_length(), 500);
+    QCOMPARE(s.session.images().flash_len, 500);
     // Larger than any flash: refused from its size, not read.
     const QString huge = s.write("huge.bin", QByteArray());
     QVERIFY(QFile::resize(huge, qint64(4) << 30));
     s.sink.expected.append({"critical", "Error", "Read fail,please check the path!"});
     s.session.load_flash_image(huge);
-    QCOMPARE(s.session.flash_image_length(), 500);
+    QCOMPARE(s.session.images().flash_len, 500);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     QVERIFY2(usage.ru_maxrss < 512 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
@@ -579,7 +579,7 @@ void FlashTest::exit_during_wait()
     clock.start();
     s.click(qPrintable(button));
     QVERIFY2(clock.elapsed() < 10000, "the wait did not end at Exit");
-    QVERIFY(s.a().s().stop_is_requested());
+    QVERIFY(s.a().s().link().stop_requested());
     QVERIFY(!s.window->isVisible());
     QVERIFY(!s.a().log().contains("Check flash CRC pass."));
     if (update) {

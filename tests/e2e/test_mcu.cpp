@@ -159,9 +159,11 @@ void McuTest::input_reads_image()
     QFETCH(uint, run_address);
     McuRig s(chip(kVq4410));
     QVERIFY(s.start());
-    s.in.run_address() = 0xDEADBEEF;
+    // An image chosen before, with another run address: the new one replaces it.
+    s.choose(QByteArray::fromHex("00000000efbeadde"), "before.bin");
+    s.sink.log.clear();
     const QString path = s.choose(image);
-    QCOMPARE(s.session.mcu_image_length(), image.size());
+    QCOMPARE(s.session.images().mcu_len, image.size());
     QCOMPARE(s.in.mcu_image_crc(), sim_wire::crc32(image));
     QCOMPARE(s.in.run_address(), uint32_t(run_address));
     QCOMPARE(s.log(), QStringList({enter_line}));
@@ -184,7 +186,7 @@ void McuTest::input_unreadable_keeps_values()
     for (const QString& bad : {s.work_dir.path(), s.work_dir.filePath("missing.bin")}) {
         s.sink.expected.append({"critical", "Error", "Read fail,please check the path!"});
         s.session.load_mcu_image(bad);
-        QCOMPARE(s.session.mcu_image_length(), 100);
+        QCOMPARE(s.session.images().mcu_len, 100);
         QCOMPARE(s.in.mcu_image_crc(), sim_wire::crc32(image));
         QCOMPARE(s.sink.mcu_label_text, label);
     }
@@ -413,6 +415,7 @@ void McuTest::update_faults()
     s.clear_records();
     if (!box.isEmpty())
         s.sink.expect_error(box);
+    std::unique_ptr<SimServer> other_board;
     // Faults hit the second block (offset 0x800); wrong letters the first.
     switch (fault) {
     case BlockRefused: s.fault([&](SimDevice& d) { d.set_status('J', 3, count, 1); }); break;
@@ -421,8 +424,13 @@ void McuTest::update_faults()
     case EraseRefused: s.fault([&](SimDevice& d) { d.set_status('L', 4, count); }); break;
     case CrcWrong: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count); }); break;
     case CrcZero: s.fault([&](SimDevice& d) { d.set_wrong_crc('N', count, 0u); }); break;
-    case ConnectRefused: s.in.chip_id() = kVq350B; break;
-    case PartialReplyLeft: s.in.rx_len() = count; break;
+    case ConnectRefused:
+        // The board on the line now is another model than the one identified.
+        other_board = std::make_unique<SimServer>(chip(kVq350B), s.publish_dir.path());
+        QVERIFY(other_board->start());
+        QVERIFY(s.session.open_port(other_board->slave_path(), kDefaultRateIndex));
+        break;
+    case PartialReplyLeft: s.leave_partial_reply(count); break;
     }
     s.update_mcu();
     QStringList log = s.log();
@@ -505,14 +513,14 @@ void McuTest::stop_ends_silent_wait()
     s.clear_records();
     // The stop comes from this thread's events, served as the window serves
     // them: between the slices of the wait.
-    s.session.set_idle([] { QCoreApplication::processEvents(); });
+    s.session.link().set_idle([] { QCoreApplication::processEvents(); });
     QElapsedTimer since_stop;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         const int seen = letter == 'J' ? writes_of(s.frames('J')).size() : s.frames(letter).size();
         if (since_stop.isValid() || seen < frames_before_stop)
             return;
-        s.session.request_stop();
+        s.session.link().request_stop();
         since_stop.start();
     });
     watch.start(5);
@@ -539,7 +547,7 @@ void McuTest::update_reads_file_afresh()
     s.update_mcu();
     QCOMPARE(s.log().last(), kOk);
     QCOMPARE(s.internal(0, rebuilt.size()), rebuilt);
-    QCOMPARE(s.session.mcu_image_length(), 2500);
+    QCOMPARE(s.session.images().mcu_len, 2500);
     QCOMPARE(s.sink.mcu_label_text, "Mcu code, CRC = " + hex32(sim_wire::crc32(rebuilt)) + " Len: 2500");
 
     // The named file gone: refused before anything is sent, the path logged.

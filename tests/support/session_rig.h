@@ -9,6 +9,7 @@
 
 #include "scripted_transport.h"
 #include "serial/rates.h"
+#include "protocol/frame.h"
 #include "serial/serial_transport.h"
 #include "session/boot_session.h"
 #include "sim_host.h"
@@ -42,12 +43,12 @@ public:
     void port_failed(const QString& name) override
     {
         failed_port = name;
-        if (also == &nobody_ && session)  // else the window ends the session, as it does
-            session->mark_port_removed();
+        if (also == &nobody_ && link)  // else the window ends the session, as it does
+            link->mark_down();
         also->port_failed(name);
     }
 
-    BootSession* session = nullptr;
+    Link* link = nullptr;  // ended as a removal when its port fails
     QStringList log;
     int progress_value = -1;
     QList<int> progress_seen;
@@ -63,59 +64,157 @@ public:
     SessionSink* also = &nobody_;
 };
 
-// The session's state no front end needs but a protocol test checks.
-class BootSessionTestAccess {
+// The real transport a port's name asks for, with bytes a test puts in
+// front of what the line brings: a partial reply an earlier command left
+// behind, as the line would have left it.
+class TappedTransport : public Transport {
+    // A call of the real one; what it found gone is gone here too.
+    template <class F>
+    auto through(F f)
+    {
+        InCall call(*this);
+        auto result = f();
+        if (real_->gone())
+            mark_gone(real_->failure_line());
+        return result;
+    }
+
 public:
-    explicit BootSessionTestAccess(BootSession& s) : s(s) {}
-    bool& rx_ready() { return s.link_.rx_ready_; }
-    int& rx_len() { return s.link_.rx_len_; }
-    bool& rx_wait_enabled() { return s.link_.wait_for_rest_; }
-    const uint8_t* rx_buf() const { return s.link_.reply(); }
-    int vcom_index() const { return s.vcom_index; }
-    int& write_pacing_us() { return s.write_pacing_us; }
-    int link_down() const { return s.link_.down() ? 1 : 0; }
+    explicit TappedTransport(const QString& name) : Transport(name), real_(make_transport(name))
+    {
+        // Gone at idle: heard through the real one, passed on.
+        real_->on_gone([this] { mark_gone(real_->failure_line()); });
+    }
+
+    void put(const QByteArray& bytes) { extra_ += bytes; }
+    const Transport& real() const { return *real_; }
+
+    Kind kind() const override { return real_->kind(); }
+    OpenResult open(const OpenRequest& r) override { return through([&] { return real_->open(r); }); }
+    bool changes_rate() const override { return real_->changes_rate(); }
+    bool set_rate(int rate, const StopToken& stop) override
+    {
+        const bool moved = through([&] { return real_->set_rate(rate, stop); });
+        failure_ = real_->failure_line();
+        return moved;
+    }
+    bool is_open() const override { return real_->is_open(); }
+    void close() override
+    {
+        extra_.clear();
+        real_->close();
+    }
+    qint64 write(const QByteArray& bytes) override { return through([&] { return real_->write(bytes); }); }
+    bool wait_written(int ms) override { return through([&] { return real_->wait_written(ms); }); }
+    qint64 bytes_available() override
+    {
+        return extra_.size() + through([&] { return real_->bytes_available(); });
+    }
+    bool wait_for_bytes(int ms) override { return through([&] { return real_->wait_for_bytes(ms); }); }
+    QByteArray read_all() override
+    {
+        return std::exchange(extra_, QByteArray()) + through([&] { return real_->read_all(); });
+    }
+    void discard() override
+    {
+        extra_.clear();
+        real_->discard();
+    }
+
+private:
+    std::unique_ptr<Transport> real_;
+    QByteArray extra_;
+};
+
+// What a protocol test reads of a session, through its public face, and
+// the few things it does to it from outside: a script instead of a line, a
+// partial reply left on the line.
+class SessionProbe {
+public:
+    explicit SessionProbe(BootSession& s) : s(s) {}
+    bool rx_ready() const { return s.link().reply_ready(); }
+    int rx_len() const { return s.link().gathered(); }
+    bool rx_wait_enabled() const { return s.link().waits_for_rest(); }
+    const uint8_t* rx_buf() const { return s.link().reply(); }
+    int vcom_index() const { return s.chip().vcom ? 1 : 0; }
+    int link_down() const { return s.link().down() ? 1 : 0; }
     // The local port under the session; null while it talks over the network.
     QSerialPort* serial() const
     {
-        auto* local = dynamic_cast<const SerialTransport*>(s.link_.transport());
+        const Transport* t = s.link().transport();
+        if (auto* tapped = dynamic_cast<const TappedTransport*>(t))
+            t = &tapped->real();
+        auto* local = dynamic_cast<const SerialTransport*>(t);
         return local ? local->port() : nullptr;
     }
-    uint32_t& run_address() { return s.run_address; }
+    uint32_t run_address() const { return s.images().run_address; }
+    uint32_t mcu_image_crc() const { return s.images().mcu_crc; }
+    int flash_image_has_info() const { return s.images().flash_has_info ? 1 : 0; }
+    uint32_t flash_image_info_crc() const { return s.images().flash_info_crc; }
+    QVector<uint32_t> file_diff_info() const
+    {
+        return QVector<uint32_t>(s.images().diff_header.begin(), s.images().diff_header.end());
+    }
     // Every link the session makes from now on plays `responder`; the
     // frames written to any of them are kept in the list returned.
     std::shared_ptr<QList<QByteArray>> play(ScriptedTransport::Responder responder)
     {
         auto written = std::make_shared<QList<QByteArray>>();
-        s.link_.set_transport_maker([responder, written](const QString& name) -> std::unique_ptr<Transport> {
+        s.link().set_transport_maker([responder, written](const QString& name) -> std::unique_ptr<Transport> {
             return std::make_unique<ScriptedTransport>(name, responder, written);
         });
         return written;
     }
-    uint32_t& chip_id() { return s.chip_id_; }
-    uint32_t mcu_image_crc() const { return s.mcu_image_crc; }
-    int flash_image_has_info() const { return s.flash_image_has_info; }
-    uint32_t flash_image_info_crc() const { return s.flash_image_info_crc; }
-    QVector<uint32_t> file_diff_info() const { return QVector<uint32_t>(s.diff_header.begin(), s.diff_header.end()); }
-    int connect_device(char mode, uint32_t chip, const LinkSettings& link)
-    {
-        return s.connect_device(ConnectMode(mode), chip, link);
-    }
     // Whether a reply, of any letter, came within the passes.
     bool wait_for_reply(int passes, int sleep_ms)
     {
-        return s.link_.await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
+        return s.link().await_reply(ReplyWait{passes, sleep_ms, 0, false, false}) != Reply::TimedOut;
     }
-    int check_range_crc(uint32_t addr, int len, uint32_t crc) { return s.Check_FlashRangeCRC(addr, len, crc); }
-    int check_block_crc(uint32_t addr, int len, uint32_t crc) { return s.Check_FlashBlockCRC(addr, len, crc); }
+    // A connect alone on the session's link, as an update starts with one:
+    // what it writes of the chip goes to `connected`, seeded with what the
+    // session knows.
+    int connect_device(char mode, uint32_t chip_id, const LinkSettings& link)
+    {
+        if (!seeded_) {
+            connected = s.chip();
+            seeded_ = true;
+        }
+        return ::connect_device(s.link(), connected, ConnectAsk{ConnectMode(mode), chip_id, link});
+    }
+    ChipFacts connected;
+    // The flash CRC checks alone, on the session's link, with what it knows.
+    int check_range_crc(uint32_t addr, int len, uint32_t crc)
+    {
+        ChipFacts chip = s.chip();
+        FlashCommands flash(s.link(), chip, s.images());
+        return flash.Check_FlashRangeCRC(addr, len, crc);
+    }
+    int check_block_crc(uint32_t addr, int len, uint32_t crc)
+    {
+        ChipFacts chip = s.chip();
+        FlashCommands flash(s.link(), chip, s.images());
+        return flash.Check_FlashBlockCRC(addr, len, crc);
+    }
 
     BootSession& s;
+
+private:
+    bool seeded_ = false;
 };
 
 class SessionRig : public SimHost {
 public:
-    explicit SessionRig(const SimConfig& config = {}) : SimHost(config), session(&sink), in(session)
+    explicit SessionRig(const SimConfig& config = {})
+        : SimHost(config),
+          session(&sink,
+                  [this](const QString& name) -> std::unique_ptr<Transport> {
+                      auto t = std::make_unique<TappedTransport>(name);
+                      tap = t.get();
+                      return t;
+                  }),
+          in(session)
     {
-        sink.session = &session;
+        sink.link = &session.link();
     }
     ~SessionRig()
     {
@@ -143,6 +242,17 @@ public:
         sink.log.clear();
         return ok;
     }
+    // `len` bytes of a reply left behind on the open port and gathered, as
+    // a command cut short leaves them; a whole reply not taken first, where asked.
+    void leave_partial_reply(int len, bool whole_reply_first = false)
+    {
+        if (whole_reply_first) {
+            tap->put(QByteArray(kReplyLen, 'x'));
+            session.link().pump();
+        }
+        tap->put(QByteArray(len, 'x'));
+        session.link().pump();
+    }
     UpdateOptions options(bool skip_unchanged = false) const
     {
         UpdateOptions o;
@@ -152,7 +262,8 @@ public:
     }
 
     RecordingSink sink;
+    TappedTransport* tap = nullptr;  // of the link open now
     BootSession session;
-    BootSessionTestAccess in;
+    SessionProbe in;
     LinkSettings link{kDefaultRateIndex, kDefaultRateIndex, 3};
 };

@@ -1,9 +1,9 @@
 #pragma once
 
-// Test-side view of the main window: its widgets by object name and the
-// state the operator cannot see but the window's own tests check (its paths,
-// timers, and what it passed to its session), and a way to start the
-// operation of a button whatever its state. The protocol's state is the
+// Test-side view of the main window, through its public face: its widgets by
+// object name, the state the operator cannot see but the window's own tests
+// check (its paths, timers, and what it passed to its session), and a way to
+// start the operation of a button whatever its state (its slot, by name). The protocol's state is the
 // session's; its tests use session_rig.h.
 
 #include <QCheckBox>
@@ -33,44 +33,48 @@ public:
         switch (operation) {
         case Operation::OpenPort:
         case Operation::ClosePort:
-            w.on_pushButton_OpenCom_clicked();
+            run_slot("on_pushButton_OpenCom_clicked");
             break;
         case Operation::BootMode1:
-            w.on_pushButton_Boot_clicked();
+            run_slot("on_pushButton_Boot_clicked");
             break;
         case Operation::BootMode2:
-            w.on_pushButton_BootII_clicked();
+            run_slot("on_pushButton_BootII_clicked");
             break;
         case Operation::InputMcuImage: {
             const FileDialogAnswer answer(edit("lineEdit_MCU")->text());
-            w.on_pushButton_InputMCUCode_clicked();
+            run_slot("on_pushButton_InputMCUCode_clicked");
             break;
         }
         case Operation::UpdateMcu:
-            w.on_pushButton_UpdateMCU_clicked();
+            run_slot("on_pushButton_UpdateMCU_clicked");
             break;
         case Operation::CheckMcu:
-            w.on_pushButton_CheckMCU_clicked();
+            run_slot("on_pushButton_CheckMCU_clicked");
             break;
         case Operation::InputFlashImage: {
             const FileDialogAnswer answer(edit("lineEdit_Flash")->text());
-            w.on_pushButton_InputFlashCode_clicked();
+            run_slot("on_pushButton_InputFlashCode_clicked");
             break;
         }
         case Operation::UpdateFlash:
-            w.on_pushButton_UpdateFlash_clicked();
+            run_slot("on_pushButton_UpdateFlash_clicked");
             break;
         case Operation::FlashInfo:
-            w.on_pushButton_FlashInfo_clicked();
+            run_slot("on_pushButton_FlashInfo_clicked");
             break;
         case Operation::CheckFlash:
-            w.on_pushButton_CheckFlash_clicked();
+            run_slot("on_pushButton_CheckFlash_clicked");
             break;
         case Operation::RunApp:
-            w.on_pushButton_RunApp_clicked();
+            run_slot("on_pushButton_RunApp_clicked");
             break;
         }
     }
+
+    // The slot of a button, by its name as the form connects it: a click
+    // that does not look at whether the button is enabled.
+    void run_slot(const char* slot) { QMetaObject::invokeMethod(&w, slot, Qt::DirectConnection); }
 
     template <class T>
     T* widget(const char* name) const
@@ -85,24 +89,24 @@ public:
     QString last_log() const { return log().last(); }
     void clear_log() const { widget<QTextEdit>("textEdit")->clear(); }
 
-    BootSession& s() const { return w.session_; }
+    BootSession& s() const { return w.session(); }
     // The window as the session's sink, for a test that listens in between.
-    SessionSink& window_sink() { return w; }
+    SessionSink& window_sink() { return w.session_sink(); }
     // The local port under the session; null while it talks over the network.
     QSerialPort* serial() const
     {
-        auto* local = dynamic_cast<const SerialTransport*>(s().link_.transport());
+        auto* local = dynamic_cast<const SerialTransport*>(s().link().transport());
         return local ? local->port() : nullptr;
     }
-    QTimer* port_timer() const { return w.port_timer; }
-    int wait_ms() const { return s().receive_wait_ms(); }
-    uint32_t& chip_id() { return s().chip_id_; }
-    int reconnect_state() const { return s().reconnect_state; }
-    int link_down() const { return s().link_.down() ? 1 : 0; }
-    int bl_set() const { return w.bl_set; }
-    int usb_port_index() const { return w.usb_port_index; }
-    QString mcu_image_path() const { return w.mcu_image_path; }
-    QString flash_image_path() const { return w.flash_image_path; }
+    QTimer* port_timer() const { return widget<QTimer>("port_timer"); }
+    int wait_ms() const { return s().link().receive_wait_ms(); }
+    uint32_t chip_id() const { return s().chip().chip_id; }
+    int reconnect_state() const { return s().reconnect_state_now(); }
+    int link_down() const { return s().link().down() ? 1 : 0; }
+    int bl_set() const { return w.bl_setting(); }
+    int usb_port_index() const { return w.usb_port_entry(); }
+    QString mcu_image_path() const { return w.mcu_dialog_path(); }
+    QString flash_image_path() const { return w.flash_dialog_path(); }
     int progress() const { return widget<QProgressBar>("progressBar")->value(); }
     QString label(const char* name) const { return widget<QLabel>(name)->text(); }
     void write_config() { w.write_config(); }

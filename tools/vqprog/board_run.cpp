@@ -101,7 +101,7 @@ BoardRun::BoardRun(const Options& options, Console& console, SignalWatch& watch)
 
 BoardRun::~BoardRun()
 {
-    if (g_stop.load() == &session_->stop_flag()) {
+    if (g_stop.load() == &session_->link().stop_flag()) {
         for (int i = 0; i < 3; ++i)
             ::sigaction(kStopSignals[i], &g_passed_on[i], nullptr);
         g_stop.store(nullptr);
@@ -119,7 +119,7 @@ int BoardRun::run()
     // scripts and of the window read alike.
     console_.log(QStringLiteral("BL_SET = 0"));
     connect(&watch_, &SignalWatch::caught, this, &BoardRun::interrupt);
-    g_stop.store(&session_->stop_flag());
+    g_stop.store(&session_->link().stop_flag());
     struct sigaction action = {};
     action.sa_handler = stop_and_pass_on;
     sigemptyset(&action.sa_mask);
@@ -128,7 +128,7 @@ int BoardRun::run()
         ::sigaction(kStopSignals[i], &action, &g_passed_on[i]);
     // A signal caught before this one was installed stops the waits too.
     if (watch_.signal_number() != 0)
-        session_->request_stop();
+        session_->link().request_stop();
 
     if (!prepare())
         return kExitUsage;
@@ -142,7 +142,7 @@ int BoardRun::run()
     QElapsedTimer board_clock;
     board_clock.start();
     int code = kExitOk;
-    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0 && !session_->stop_is_requested();
+    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0 && !session_->link().stop_requested();
          ++i) {
         const Action& action = options_.actions[i];
         const bool needs_session = action.name != QLatin1String("identify") && action.name != QLatin1String("bootmode");
@@ -179,14 +179,14 @@ void BoardRun::interrupt(int signal_number)
     if (interrupted_by_ != 0)
         return;
     interrupted_by_ = signal_number;
-    session_->request_stop();
+    session_->link().request_stop();
 }
 
 void BoardRun::port_removed(const QString& name)
 {
     console_.log(QStringLiteral("Remove ") + name);
     if (session_->port_open() && name == port_)
-        session_->mark_port_removed();
+        session_->link().mark_down();
 }
 
 bool BoardRun::prepare()
@@ -206,7 +206,7 @@ bool BoardRun::prepare()
         console_.error(QStringLiteral("cannot append to %1").arg(options_.log_file));
         return false;
     }
-    session_->set_receive_wait_ms(link_.wait_ms);
+    session_->link().set_receive_wait_ms(link_.wait_ms);
     session_->set_busy_connect_retry_ms(options_.busy_retry_ms);
     port_ = options_.ports.isEmpty() ? preselected_port(*PortMap::create_default()) : options_.ports.first();
     if (port_.isEmpty()) {
@@ -268,13 +268,13 @@ bool BoardRun::run_action(const Action& given)
              operation_result::kOk;
     if (!ok)
         notice_removal();
-    device_gone_ = device_gone_ || session_->device_removed();
+    device_gone_ = device_gone_ || session_->link().removed();
     ok = ok && !device_gone_;
 
     // Committed before the result is reported: a board reported done is recorded.
     production_->record(given, ok, device_gone_, clock.elapsed() / 1000.0);
     const bool update = action.name == QLatin1String("update-mcu") || action.name == QLatin1String("update-flash");
-    console_.result(action.name, ok, action_verdict(ok, device_gone_), clock.elapsed() / 1000.0, session_->chip_model_name(),
+    console_.result(action.name, ok, action_verdict(ok, device_gone_), clock.elapsed() / 1000.0, session_->chip().model_name(),
                     update ? last_update_.bytes : std::optional<UpdateBytes>());
     return ok;
 }
@@ -285,9 +285,9 @@ void BoardRun::notice_removal()
 {
     QElapsedTimer clock;
     clock.start();
-    while (!session_->device_removed() && clock.elapsed() < kRemovalGraceMs)
+    while (!session_->link().removed() && clock.elapsed() < kRemovalGraceMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, kRemovalGraceMs);
-    if (session_->device_removed() || (port_.startsWith(QLatin1String("/dev/")) && !QFileInfo::exists(port_)))
+    if (session_->link().removed() || (port_.startsWith(QLatin1String("/dev/")) && !QFileInfo::exists(port_)))
         device_gone_ = true;
 }
 
@@ -305,7 +305,7 @@ bool BoardRun::identify()
         console_.note(QStringLiteral("no chip identified on %1").arg(port_));
         return false;
     }
-    console_.note(QStringLiteral("chip %1 on %2").arg(session_->chip_model_name(), port_));
+    console_.note(QStringLiteral("chip %1 on %2").arg(session_->chip().model_name(), port_));
     return true;
 }
 
@@ -317,7 +317,7 @@ void BoardRun::close_port()
 
 int BoardRun::send_boot_sequence(const QByteArray& sequence)
 {
-    session_->set_receive_wait_ms(link_.wait_ms);
+    session_->link().set_receive_wait_ms(link_.wait_ms);
     close_port();
     const int result = session_->send_boot_sequence(port_, link_.rate_index, sequence);
     if (result == operation_result::kOk)
@@ -350,10 +350,10 @@ bool BoardRun::flash_info()
     const int result = session_->flash_info();
     // Shown as 0 where it could not be read, as the window's fields show it.
     const bool read = result == flash_id_result::kOk || result == flash_id_result::kNotCatalogued;
-    const QString name = read ? session_->flash_name_now() : QString();
+    const QString name = read ? session_->chip().flash_name : QString();
     console_.note(QStringLiteral("flash ID %1, size %2, name %3")
-                      .arg(read ? hex_lower_text(session_->flash_id_now()) : QStringLiteral("0"),
-                           QString::number(read ? session_->flash_size_now() : 0), name.isEmpty() ? "-" : name));
+                      .arg(read ? hex_lower_text(session_->chip().flash_id) : QStringLiteral("0"),
+                           QString::number(read ? session_->chip().flash_size : 0), name.isEmpty() ? "-" : name));
     return result == flash_id_result::kOk;
 }
 

@@ -187,14 +187,14 @@ BoardRecord BoardProduction::board_record(double seconds) const
     r.time_utc = QDateTime::currentDateTimeUtc().addMSecs(-qint64(seconds * 1000));
     r.station = p_.station;
     r.port = port_;
-    if (session_.chip_id() != 0) {
-        r.chip_model = session_.chip_model_name();
-        r.chip_id = hex32_text(session_.chip_id());
-        r.boot_version = QString::number(session_.boot_version_now(), 16);  // as the connect logs it
+    if (session_.chip().chip_id != 0) {
+        r.chip_model = session_.chip().model_name();
+        r.chip_id = hex32_text(session_.chip().chip_id);
+        r.boot_version = QString::number(session_.chip().boot_version, 16);  // as the connect logs it
     }
-    if (session_.flash_id_now() != 0) {
-        r.flash_id = hex_lower_text(session_.flash_id_now());
-        r.flash_name = session_.flash_name_now();
+    if (session_.chip().flash_id != 0) {
+        r.flash_id = hex_lower_text(session_.chip().flash_id);
+        r.flash_name = session_.chip().flash_name;
     }
     r.stamps = stamp_values_;
     r.serial = serial_;
