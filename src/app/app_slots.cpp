@@ -9,12 +9,12 @@ constexpr int kExitPauseMs = 500;  // lets a running operation see the stop
 
 void MainWindow::on_pushButton_Exit_clicked()
 {
-    session_.link().request_stop();
+    session_.link().stop().request();
     platform::sleep_ms(kExitPauseMs);
     close();
 }
 
 void MainWindow::on_comboBox_WaitTime_activated(QString)
 {
-    session_.link().set_receive_wait_ms(read_link_settings().wait_ms);
+    session_.link().reply().set_wait_ms(read_link_settings().wait_ms);
 }

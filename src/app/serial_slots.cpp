@@ -17,7 +17,7 @@ void MainWindow::on_pushButton_OpenCom_clicked()
 int MainWindow::open_or_close_operation()
 {
     int result = operation_result::kOk;
-    session_.link().set_receive_wait_ms(read_link_settings().wait_ms);
+    session_.link().reply().set_wait_ms(read_link_settings().wait_ms);
     if (ui->checkBox_BaudRate->isChecked())
         ui->comboBox_BAUDRATE->setCurrentIndex(kDefaultRateIndex);
 
@@ -105,7 +105,7 @@ void MainWindow::set_open_button_enabled(bool on)
 
 int MainWindow::send_boot_sequence(const QByteArray& sequence)
 {
-    session_.link().set_receive_wait_ms(read_link_settings().wait_ms);
+    session_.link().reply().set_wait_ms(read_link_settings().wait_ms);
     if (session_.port_open())
         close_port_offer_open();
     const int result =

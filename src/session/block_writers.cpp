@@ -25,7 +25,7 @@ int FlashUpdates::Write_FlashBlock(const QByteArray& data, uint32_t address, int
     const Reply reply =
         link_.checked_exchange(QVector<FrameOut>{frame}, with_pause(kBlockWriteWait, chip_.write_pacing_us), kBlockChecks);
     if (reply == Reply::Ok || reply == Reply::WrongLetter)
-        return judge_block_write_reply(link_.reply());
+        return judge_block_write_reply(link_.reply().bytes());
     return block_write_result::kTimedOut;
 }
 
@@ -41,7 +41,7 @@ int FlashUpdates::Write_FlashBlockPackets(const QByteArray& data, uint32_t addre
         return block_packets_result::kOk;
     case Reply::Ok:
     case Reply::WrongLetter:
-        return judge_block_packets_reply(link_.reply());
+        return judge_block_packets_reply(link_.reply().bytes());
     default:
         return block_packets_result::kTimedOut;
     }

@@ -31,7 +31,7 @@ UpdateReport BootSession::make_report(Operation operation, int code) const
     r.code = code;
     if (code == 0)
         r.verdict = Verdict::Passed;
-    else if (link_.stop_requested())
+    else if (link_.stop().requested())
         r.verdict = Verdict::Stopped;
     else if (link_.removed())
         r.verdict = Verdict::DeviceGone;

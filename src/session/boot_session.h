@@ -16,8 +16,8 @@
 //
 // It reaches the operator only through its SessionSink; front ends (the
 // window, the command-line programmer) read their inputs, call it and show
-// what it reports. Everything runs on the caller's thread; link().request_stop()
-// (or a store to link().stop_flag()) ends any wait for the device within
+// what it reports. Everything runs on the caller's thread; link().stop().request()
+// (or a store to link().stop().flag()) ends any wait for the device within
 // about 10 ms, and the procedure then returns through its normal path with
 // its report saying Verdict::Stopped.
 

@@ -22,7 +22,7 @@ int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* hea
                                                      ask.expected_chip_id, baud_request, ask.mcu_image_len,
                                                      ask.flash_image_len);
 
-    link.set_wait_for_rest(true);
+    link.reply().set_wait_for_rest(true);
     switch (link.checked_exchange(request, kConnectWait, kConnectChecks)) {
     case Reply::Ok:
         break;
@@ -32,12 +32,12 @@ int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* hea
         return connect_result::kWrongLetter;
     default:
         // Part of a reply: something is talking on the line, only not as asked.
-        if (heard_busy && link.gathered() > 0)
+        if (heard_busy && link.reply().gathered() > 0)
             *heard_busy = true;
         return connect_result::kTimedOut;
     }
-    const ConnectReply reply = parse_connect_reply(link.reply());
-    link.set_wait_for_rest(!reply.no_wait);
+    const ConnectReply reply = parse_connect_reply(link.reply().bytes());
+    link.reply().set_wait_for_rest(!reply.no_wait);
     if (reply.signature != reply_signature(request, ask.expected_chip_id))
         return connect_result::kOtherChip;
     chip.write_pacing_us = pacing_for_link_code(reply.link_code, chip.write_pacing_us);

@@ -54,7 +54,7 @@ int FlashCommands::Get_FlashID(uint8_t variant)
     link_.sink().flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
     switch (link_.checked_exchange(build_get_flash_id_request(variant), kFlashIdWait, kFlashIdChecks)) {
     case Reply::Ok:
-        chip_.flash_id = parse_flash_id_reply(link_.reply()).id;
+        chip_.flash_id = parse_flash_id_reply(link_.reply().bytes()).id;
         return Lookup_FlashIni(chip_.flash_id) == lookup_flash_ini_result::kListed ? flash_id_result::kOk
                                                                              : flash_id_result::kNotCatalogued;
     case Reply::WrongLetter:
@@ -113,10 +113,10 @@ int FlashCommands::flash_crc_wait(const FlashCrcJob& job)
     const bool survey = job.check == FlashCrcCheck::Survey;
     const int budget = survey ? survey_crc_budget(job.length) : flash_crc_budget(job.length);
     for (int pass = 1;; ++pass) {
-        if (link_.reply_ready()) {
-            const FlashCrcStep step = judge_flash_crc_reply(job, link_.reply());
+        if (link_.reply().whole()) {
+            const FlashCrcStep step = judge_flash_crc_reply(job, link_.reply().bytes());
             if (step.wrong_reply)
-                say::line(link_, hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
+                say::line(link_, hex_bytes_text(link_.reply().bytes(), kWrongReplyDumpBytes));
             for (const QString& line : step.log_lines)
                 say::line(link_, line);
             if (step.done) {
@@ -129,7 +129,7 @@ int FlashCommands::flash_crc_wait(const FlashCrcJob& job)
             if (step.progress >= 0)
                 say::progress(link_, step.progress);
             link_.pump();
-            link_.take_reply();
+            link_.reply().take();
             link_.pause_for_reply(kFlashCrcProgressSleepMs);
         } else {
             link_.pause_for_reply(kFlashCrcIdleSleepMs);

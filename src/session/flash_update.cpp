@@ -35,7 +35,7 @@ int FlashUpdates::flash_update_prologue(const LinkSettings& link, int image_len)
     if (port_.connect(kIdentifyMode, link) != connect_result::kOk ||
         port_.connect(kFlashTargetMode, link) != connect_result::kOk) {
         // A stop ends the connect without a word, as it ends every wait.
-        if (!link_.stop_requested())
+        if (!link_.stop().requested())
             say::error(link_, QStringLiteral("Fail to Connect a 350x device"));
         return flash_update_result::kRefused;
     }

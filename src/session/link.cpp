@@ -34,7 +34,7 @@ OpenResult Link::open(const QString& name, int rate, HolderLook look)
     }
     port_name_ = name;
     transport_ = maker_(name);
-    OpenResult result = transport_->open(OpenRequest{rate, look, stop_token()});
+    OpenResult result = transport_->open(OpenRequest{rate, look, stop_.token()});
     if (!result.ok)
         return result;
     transport_->on_gone([this] { heard_gone(); });
@@ -42,8 +42,7 @@ OpenResult Link::open(const QString& name, int rate, HolderLook look)
     gone_reported_ = false;
     // A new session starts with an empty reply buffer: a partial reply of
     // the last one would be put in front of the first reply of this one.
-    rx_len_ = 0;
-    rx_ready_ = false;
+    reply_.clear();
     return result;
 }
 
@@ -56,12 +55,7 @@ bool Link::changes_rate(const QString& name) const
 
 bool Link::set_rate(int rate)
 {
-    return transport_ && transport_->set_rate(rate, stop_token());
-}
-
-QString Link::failure_line() const
-{
-    return transport_ ? transport_->failure_line() : QString();
+    return transport_ && transport_->set_rate(rate, stop_.token());
 }
 
 void Link::close()
@@ -95,12 +89,6 @@ void Link::heard_gone()
         transport_->close();
 }
 
-void Link::idle()
-{
-    if (idle_)
-        idle_();
-}
-
 void Link::receive()
 {
     if (!is_open())
@@ -108,16 +96,18 @@ void Link::receive()
     // The wait for more bytes lets a reply that arrives in pieces be read
     // in one go; when the bytes waiting already complete a reply there is
     // nothing to wait for, and the wait would only delay every block.
-    if (wait_for_rest_ && rx_len_ + transport_->bytes_available() < kReplyLen)
-        transport_->wait_for_bytes(wait_ms_);
+    if (reply_.waits_for_rest() && reply_.gathered() + transport_->bytes_available() < kReplyLen)
+        transport_->wait_for_bytes(reply_.wait_ms());
     const QByteArray chunk = transport_->read_all();
-    idle();
-    gather_chunk(chunk.constData(), chunk.size(), rx_buf_, rx_len_, rx_ready_);
+    if (idle_)
+        idle_();
+    reply_.gather(chunk);
 }
 
 void Link::pump()
 {
-    idle();
+    if (idle_)
+        idle_();
     if (is_open() && transport_->bytes_available() > 0)
         receive();
     heard_gone();
@@ -133,7 +123,7 @@ void Link::pause_for_reply(int ms)
     clock.start();
     for (;;) {
         const qint64 left = ms - clock.elapsed();
-        if (left <= 0 || rx_ready_ || stop_requested())
+        if (left <= 0 || reply_.whole() || stop_.requested())
             return;
         const int slice = int(qMin<qint64>(left, kPauseSliceMs));
         if (!is_open()) {
@@ -153,7 +143,7 @@ Reply Link::await_reply(const ReplyWait& wait)
     if (wait.passes == 0)
         return Reply::Sent;
     for (int pass = 0; pass < wait.passes;) {
-        if (rx_ready_)
+        if (reply_.whole())
             break;
         // Passes shorter than a slice are slept through together: the reply
         // still ends the wait the moment it is whole and a stop within a
@@ -165,20 +155,20 @@ Reply Link::await_reply(const ReplyWait& wait)
         pump();
         // A stop ends every wait; a removal only those that watch for it
         // (the others run out and report for themselves).
-        if (stop_requested() || (wait.abortable && aborted()))
+        if (stop_.requested() || (wait.abortable && aborted()))
             return Reply::Aborted;
     }
     // A reply taken by the last pass still counts.
-    if (!rx_ready_)
+    if (!reply_.whole())
         return Reply::TimedOut;
-    return rx_buf_[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
+    return reply_.bytes()[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
 }
 
 Reply Link::exchange(const QVector<FrameOut>& frames, const ReplyWait& wait)
 {
     if (wait.clear_first)
         discard_input();
-    rx_ready_ = false;
+    reply_.take();
     for (const FrameOut& frame : frames) {
         if (frame.wait_written)
             write_frame(frame.bytes);
@@ -201,7 +191,7 @@ Reply Link::checked_exchange(const QVector<FrameOut>& frames, const ReplyWait& w
     switch (reply) {
     case Reply::WrongLetter:
         if (checks.dump_wrong_reply)
-            sink_->log_line(hex_bytes_text(rx_buf_, kWrongReplyDumpBytes));
+            sink_->log_line(hex_bytes_text(reply_.bytes(), kWrongReplyDumpBytes));
         if (checks.wrong_letter_line)
             sink_->log_line(QString::fromLatin1(checks.wrong_letter_line));
         break;
@@ -219,9 +209,7 @@ void Link::discard_input()
 {
     if (transport_)
         transport_->discard();
-    // A partial reply in rx_buf is as stale as the bytes just discarded.
-    rx_len_ = 0;
-    rx_ready_ = false;
+    reply_.clear();
 }
 
 void Link::write_frame(const QByteArray& frame)

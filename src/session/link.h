@@ -35,6 +35,52 @@ struct ReplyChecks {
     bool time_over_box = true;                // "Time over!" when none came
 };
 
+// The stop every wait of a link looks at: its own flag, set by a front end
+// (Exit, a signal handler's store), and where a caller has one of its own
+// (a pool's stop), that one too. Sticky.
+class StopSource {
+public:
+    void request() { stop_.store(true); }
+    bool requested() const { return token().requested(); }
+    StopToken token() const { return StopToken(&stop_, also_); }
+    StopFlag& flag() { return stop_; }
+    void also_on(const StopFlag* stop) { also_ = stop; }
+
+private:
+    std::atomic<bool> stop_{false};
+    const StopFlag* also_ = nullptr;
+};
+
+// The reply being gathered from what the line brings, chunk by chunk, into
+// a 63-byte reply frame (reply_gather.h has the rule).
+class GatheredReply {
+public:
+    const uint8_t* bytes() const { return buf_; }
+    bool whole() const { return ready_; }  // a whole reply, not yet taken by a wait
+    void take() { ready_ = false; }
+    int gathered() const { return len_; }  // bytes of a reply not yet whole
+    void gather(const QByteArray& chunk) { gather_chunk(chunk.constData(), chunk.size(), buf_, len_, ready_); }
+    // A partial reply is as stale as the bytes just discarded.
+    void clear()
+    {
+        len_ = 0;
+        ready_ = false;
+    }
+    // Whether a short chunk waits wait_ms for the rest before it is judged;
+    // the connect reply's "no need to wait" flag turns it off.
+    void set_wait_for_rest(bool on) { wait_for_rest_ = on; }
+    bool waits_for_rest() const { return wait_for_rest_; }
+    void set_wait_ms(int ms) { wait_ms_ = ms; }
+    int wait_ms() const { return wait_ms_; }
+
+private:
+    uint8_t buf_[kRxBufLen] = {};
+    int len_ = 0;
+    bool ready_ = false;
+    bool wait_for_rest_ = true;
+    int wait_ms_ = 3;  // that wait, 1 to 8 ms (WaitTime)
+};
+
 class Link {
 public:
     explicit Link(SessionSink* sink, TransportMaker maker = make_transport);
@@ -48,19 +94,17 @@ public:
     void set_idle(std::function<void()> idle) { idle_ = std::move(idle); }
 
     // ---- The port ----
-    // Where the transports of the next opens come from (a test plays a script).
-    void set_transport_maker(TransportMaker maker) { maker_ = std::move(maker); }
     // A fresh transport for `name`, opened at `rate`. Not open: the result
     // says why (the link logs nothing itself).
     OpenResult open(const QString& name, int rate, HolderLook look = HolderLook::Processes);
     // Whether the transport `name` asks for can move the far end's rate.
     bool changes_rate(const QString& name) const;
-    // Moves the open link to `rate`, heeding the stop; false with failure_line().
+    // Moves the open link to `rate`, heeding the stop; false with the
+    // transport's failure_line().
     bool set_rate(int rate);
-    QString failure_line() const;
     bool is_open() const { return transport_ && transport_->is_open(); }
-    bool is_remote() const { return transport_ && transport_->kind() != Transport::Kind::Local; }
     const QString& port_name() const { return port_name_; }
+    // What carries the link now (its kind, its failure line); null before the first open.
     const Transport* transport() const { return transport_.get(); }
     void close();  // empties the buffers, then closes
     // The device of the open port went away: the link is down, the port closed.
@@ -71,18 +115,16 @@ public:
     void set_up() { down_ = false; }
 
     // ---- The stop ----
-    // Sticky: ends every wait from now on. The flag may also be set
-    // directly (a signal handler's store).
-    void request_stop() { stop_.store(true); }
-    bool stop_requested() const { return stop_token().requested(); }
-    StopToken stop_token() const { return StopToken(&stop_, also_stop_); }
-    StopFlag& stop_flag() { return stop_; }
-    void also_stop_on(const StopFlag* stop) { also_stop_ = stop; }
-    bool aborted() const { return stop_requested() || down_; }  // a stop, or the device removed
+    StopSource& stop() { return stop_; }
+    const StopSource& stop() const { return stop_; }
+    bool aborted() const { return stop_.requested() || down_; }  // a stop, or the device removed
 
     // ---- The exchange ----
     Reply exchange(const QVector<FrameOut>& frames, const ReplyWait& wait);
-    Reply exchange(const QByteArray& frame, const ReplyWait& wait) { return exchange(QVector<FrameOut>{FrameOut{frame}}, wait); }
+    Reply exchange(const QByteArray& frame, const ReplyWait& wait)
+    {
+        return exchange(QVector<FrameOut>{FrameOut{frame}}, wait);
+    }
     // With the command's rules for a wrong reply and a time-out.
     Reply checked_exchange(const QVector<FrameOut>& frames, const ReplyWait& wait, const ReplyChecks& checks);
     Reply checked_exchange(const QByteArray& frame, const ReplyWait& wait, const ReplyChecks& checks)
@@ -97,21 +139,12 @@ public:
     void discard_input();  // the port's buffers and the reply being gathered
 
     // ---- The reply ----
-    const uint8_t* reply() const { return rx_buf_; }
-    bool reply_ready() const { return rx_ready_; }
-    void take_reply() { rx_ready_ = false; }
-    int gathered() const { return rx_len_; }  // bytes of a reply not yet whole
-    // Whether a short chunk waits receive_wait_ms for the rest before it is
-    // judged; the connect reply's "no need to wait" flag turns it off.
-    void set_wait_for_rest(bool on) { wait_for_rest_ = on; }
-    bool waits_for_rest() const { return wait_for_rest_; }
-    void set_receive_wait_ms(int ms) { wait_ms_ = ms; }
-    int receive_wait_ms() const { return wait_ms_; }
+    GatheredReply& reply() { return reply_; }
+    const GatheredReply& reply() const { return reply_; }
 
 private:
     void receive();  // one chunk of what has come into the reply
     void write_frame(const QByteArray& frame);
-    void idle();
     void heard_gone();
 
     SessionSink* sink_;
@@ -122,12 +155,6 @@ private:
     bool removed_ = false;        // the open port's device went away; cleared when a port opens
     bool gone_reported_ = false;  // its loss has been reported, once
     bool down_ = true;
-    std::atomic<bool> stop_{false};
-    const StopFlag* also_stop_ = nullptr;
-
-    uint8_t rx_buf_[kRxBufLen] = {};
-    int rx_len_ = 0;          // bytes of the reply gathered so far
-    bool rx_ready_ = false;   // rx_buf_ holds a whole reply, not yet taken by a wait
-    bool wait_for_rest_ = true;
-    int wait_ms_ = 3;         // that wait, 1 to 8 ms (WaitTime)
+    StopSource stop_;
+    GatheredReply reply_;
 };

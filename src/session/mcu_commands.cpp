@@ -33,7 +33,7 @@ int McuProcedures::erase_mcu(uint32_t start_offset, uint32_t end_offset)
 {
     switch (link_.checked_exchange(build_erase_request(start_offset, end_offset), kEraseWait, kMcuChecks)) {
     case Reply::Ok:
-        return judge_erase_reply(link_.reply());
+        return judge_erase_reply(link_.reply().bytes());
     case Reply::WrongLetter:
         return mcu_erase_result::kWrongLetter;
     default:
@@ -53,7 +53,7 @@ int McuProcedures::check_mcu_crc()
     default:
         return mcu_crc_result::kTimedOut;
     }
-    const McuCrcVerdict verdict = judge_mcu_crc_reply(link_.reply(), images_.mcu_crc);
+    const McuCrcVerdict verdict = judge_mcu_crc_reply(link_.reply().bytes(), images_.mcu_crc);
     if (verdict.result != mcu_crc_result::kOk)
         say::line(link_, mcu_crc_mismatch_log(verdict.reported_crc));
     return verdict.result;
@@ -68,7 +68,7 @@ int McuProcedures::program_mcu_block(const QByteArray& data, uint32_t block_offs
         return mcu_program_result::kTimedOut;
     switch (link_.checked_exchange(QVector<FrameOut>{FrameOut{frame, 1, true}}, kProgramSingleWait, kProgramSingleChecks)) {
     case Reply::Ok:
-        return judge_program_single_reply(link_.reply());
+        return judge_program_single_reply(link_.reply().bytes());
     case Reply::WrongLetter:
         return mcu_program_result::kWrongLetter;
     default:
@@ -91,7 +91,7 @@ int McuProcedures::program_mcu_frames(const QByteArray& data, uint32_t block_off
     frames.last().wait_written = false;
     switch (link_.checked_exchange(frames, kProgramFramesWait, kMcuChecks)) {
     case Reply::Ok:
-        return judge_program_frames_reply(link_.reply());
+        return judge_program_frames_reply(link_.reply().bytes());
     case Reply::WrongLetter:
         return mcu_program_frames_result::kWrongLetter;
     default:
@@ -110,7 +110,7 @@ bool McuProcedures::mcu_image_held(int total, int blk, const McuRange& range)
     const bool held =
         link_.checked_exchange(build_mcu_crc_request(uint32_t(images_.mcu_len), images_.mcu_crc, images_.run_address), kMcuCrcWait,
                          kQuiet) == Reply::Ok &&
-        judge_mcu_crc_reply(link_.reply(), images_.mcu_crc).result == mcu_crc_result::kOk;
+        judge_mcu_crc_reply(link_.reply().bytes(), images_.mcu_crc).result == mcu_crc_result::kOk;
     say::line(link_, skip_survey_line(held ? 0 : blocks, blocks, held ? 0 : total));
     if (held) {
         bytes_.bytes_skipped = total;

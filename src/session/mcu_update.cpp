@@ -172,7 +172,7 @@ int McuProcedures::mcu_update_prologue(uint32_t chip, const LinkSettings& link, 
     if (port_.connect(kIdentifyMode, link) != connect_result::kOk ||
         port_.connect(kMcuTargetMode, link) != connect_result::kOk) {
         // A stop ends the connect without a word, as it ends every wait.
-        if (!link_.stop_requested())
+        if (!link_.stop().requested())
             say::error(link_, QStringLiteral("Fail to Connect a mcu device"));
         return mcu_update_result::kRefused;
     }
@@ -207,7 +207,7 @@ int McuProcedures::program_mcu_image(int total, int blk, const McuRange& range)
             break;
         }
         if (outcome.attempts == kMaxWriteAttempts && outcome.result == mcu_program_result::kWrongLetter) {
-            say::line(link_, hex_bytes_text(link_.reply(), kWrongReplyDumpBytes));
+            say::line(link_, hex_bytes_text(link_.reply().bytes(), kWrongReplyDumpBytes));
             say::line(link_, QStringLiteral("Update mcu flash,and return error command"));
         }
         if (!outcome.accepted) {

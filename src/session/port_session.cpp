@@ -49,7 +49,7 @@ int PortSession::send_boot_sequence(const QString& name, int rate_index, const Q
     if (!open_port(name, rate_index))
         return operation_result::kOpenFailed;
     link_.discard_input();
-    link_.set_wait_for_rest(true);
+    link_.reply().set_wait_for_rest(true);
     link_.exchange(QVector<FrameOut>{FrameOut{sequence}}, kSendOnly);
     platform::sleep_ms(kBootSettleMs);
     return operation_result::kOk;
@@ -59,7 +59,7 @@ int PortSession::open_and_identify(const QString& name, LinkSettings* link, Open
 {
     OpenSteps none;
     OpenSteps& s = steps ? *steps : none;
-    link_.set_receive_wait_ms(link->wait_ms);
+    link_.reply().set_wait_ms(link->wait_ms);
     if (refuse_rate_change(name, *link))
         return operation_result::kOpenFailed;
     int result = open_at(name, *link, s);
@@ -68,7 +68,7 @@ int PortSession::open_and_identify(const QString& name, LinkSettings* link, Open
         // opened again there; a served one stays connected (a new
         // connection would find the server's port at its configured rate)
         // and has the server move its port, confirmed before the next frame.
-        const bool served = link_.is_remote() && link_.is_open();
+        const bool served = link_.is_open() && link_.transport()->kind() != Transport::Kind::Local;
         if (!served)
             link_.close();
         link->rate_index = link->new_rate_index;
@@ -77,8 +77,8 @@ int PortSession::open_and_identify(const QString& name, LinkSettings* link, Open
         if (!served) {
             result = open_at(name, *link, s);
         } else if (!link_.set_rate(baud_rate_for_index(link->rate_index))) {
-            if (!link_.failure_line().isEmpty())
-                say::line(link_, link_.failure_line());
+            if (!link_.transport()->failure_line().isEmpty())
+                say::line(link_, link_.transport()->failure_line());
             link_.close();
             result = operation_result::kOpenFailed;
         } else {
@@ -137,7 +137,7 @@ bool PortSession::drain_until_quiet(int quiet_ms, const QDeadlineTimer& deadline
         if (link_.aborted() || !link_.is_open() || deadline.hasExpired())
             return false;
         link_.pause_for_reply(kDrainSliceMs);
-        if (link_.gathered() > 0 || link_.reply_ready()) {
+        if (link_.reply().gathered() > 0 || link_.reply().whole()) {
             link_.discard_input();
             quiet.restart();
         }

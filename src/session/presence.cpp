@@ -24,7 +24,7 @@ PresenceAnswer ask_presence(const PresenceAsk& ask, const std::atomic<bool>& sto
     // Nobody watches: a link that goes away under the poll closes itself.
     NullSessionSink nobody;
     Link link(&nobody);
-    link.also_stop_on(&stop);
+    link.stop().also_on(&stop);
     QElapsedTimer held;
     held.start();
     const OpenResult opened = link.open(ask.port, baud_rate_for_index(ask.rate_index), HolderLook::OpenAndAsk);
@@ -44,10 +44,10 @@ PresenceAnswer ask_presence(const PresenceAsk& ask, const std::atomic<bool>& sto
     const QByteArray request = build_connect_request(kIdentifyMode, connect_nonce(platform::local_time()),
                                                      kChipModels[0].chip_id, kNoBaudChange, 0, 0);
     const ReplyWait wait{qMax(1, wait_ms / kPresenceSliceMs), kPresenceSliceMs, 'K', true, false};
-    link.set_wait_for_rest(true);
+    link.reply().set_wait_for_rest(true);
     const bool answered = link.exchange(request, wait) == Reply::Ok;
     link.close();
-    answer.presence = answered && !link.stop_requested() ? PortPresence::Answered : PortPresence::Silent;
+    answer.presence = answered && !link.stop().requested() ? PortPresence::Answered : PortPresence::Silent;
     answer.held_ms = int(held.elapsed());
     return answer;
 }

@@ -21,7 +21,7 @@ SurveyAnswer FlashUpdates::ask_flash_crc(uint32_t address, uint32_t len)
 {
     const int result = flash_.run_flash_crc({FlashCrcCheck::Survey, address, len, 0, 0, 0, 0});
     if (result == flash_crc_result::kOk)
-        return {SurveyReply::Crc, parse_flash_crc_reply(link_.reply()).value};
+        return {SurveyReply::Crc, parse_flash_crc_reply(link_.reply().bytes()).value};
     if (result == flash_crc_result::kWrongReply || result == flash_crc_result::kStatus2) {
         say::line(link_, QStringLiteral("The CRC of ") + hex32_text(address) + QLatin1Char(',') + QString::number(len) +
                  QStringLiteral(" could not be read: written"));

@@ -208,7 +208,7 @@ void ShellTest::startup_state()
     QCOMPARE(a.log(), QStringList({"Open config.ini fail", "BL_SET = 0"}));
     QCOMPARE(a.wait_ms(), 3);
     QCOMPARE(a.link_down(), 1);
-    QVERIFY(!a.s().link().stop_requested());
+    QVERIFY(!a.s().link().stop().requested());
     QCOMPARE(a.chip_id(), 0u);
     QCOMPARE(a.mcu_image_path(), QString("./"));
     QCOMPARE(a.flash_image_path(), QString("./"));
@@ -412,7 +412,7 @@ void ShellTest::wait_index_beyond_box()
     QCOMPARE(a.combo("comboBox_WaitTime")->currentIndex(), -1);
 
     // Open with no port to open: the wait becomes 3 ms, the box says why nothing opened.
-    a.s().link().set_receive_wait_ms(8);
+    a.s().link().reply().set_wait_ms(8);
     dialogs.expect_information("Title", "Open fail");
     QTest::mouseClick(a.button("pushButton_OpenCom"), Qt::LeftButton);
     QCOMPARE(a.wait_ms(), 3);
@@ -596,7 +596,7 @@ void ShellTest::exit_stops_and_closes()
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     QTest::mouseClick(a.button("pushButton_Exit"), Qt::LeftButton);
-    QVERIFY(a.s().link().stop_requested());
+    QVERIFY(a.s().link().stop().requested());
     QVERIFY(!w->isVisible());
     w.reset();
     QVERIFY(QFile::exists("config.ini"));

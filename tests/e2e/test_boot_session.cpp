@@ -51,7 +51,8 @@ constexpr LinkSettings kLink{kDefaultRateIndex, kDefaultRateIndex, 3};
 // the session builds them, the chip's facts a value the test may start from.
 struct BareSession {
     RecordingSink sink;
-    Link link{&sink};
+    TransportMaker maker = make_transport;
+    Link link{&sink, [this](const QString& name) { return maker(name); }};
     ChipFacts chip;
     SelectedImages images;
     PortSession port{link, chip, images};
@@ -61,9 +62,9 @@ struct BareSession {
     std::shared_ptr<QList<QByteArray>> play(ScriptedTransport::Responder responder)
     {
         auto written = std::make_shared<QList<QByteArray>>();
-        link.set_transport_maker([responder, written](const QString& name) -> std::unique_ptr<Transport> {
+        maker = [responder, written](const QString& name) -> std::unique_ptr<Transport> {
             return std::make_unique<ScriptedTransport>(name, responder, written);
-        });
+        };
         return written;
     }
     QSerialPort* serial() const
@@ -144,11 +145,11 @@ private slots:
 void BootSessionTest::fresh_session()
 {
     BareSession b;
-    QCOMPARE(b.link.waits_for_rest(), true);
+    QCOMPARE(b.link.reply().waits_for_rest(), true);
     QCOMPARE(b.chip.write_pacing_us, 125);
     QCOMPARE(b.link.down(), true);
     QCOMPARE(b.chip.chip_id, 0u);
-    QVERIFY(!b.link.is_open() && !b.link.stop_requested());
+    QVERIFY(!b.link.is_open() && !b.link.stop().requested());
     QCOMPARE(b.sink.log, QStringList());
 }
 
@@ -314,7 +315,7 @@ void BootSessionTest::reply_sets_the_link()
     QCOMPARE(b.port.open_and_identify(QStringLiteral("scripted"), &link),
              chip_id == 0x19719999u ? int(operation_result::kNoChip) : int(operation_result::kOk));
     QVERIFY(!written->isEmpty());
-    QCOMPARE(int(b.link.waits_for_rest()), rx_wait_enabled);
+    QCOMPARE(int(b.link.reply().waits_for_rest()), rx_wait_enabled);
     QCOMPARE(b.chip.write_pacing_us, pacing);
     QCOMPARE(b.chip.vcom, vcom);
     if (vcom)
@@ -447,13 +448,13 @@ void BootSessionTest::reply_handed_over_by_last_pass_counts()
     }
     QCOMPARE(b.serial()->bytesAvailable(), qint64(63));
     b.serial()->blockSignals(false);
-    QVERIFY(!b.link.reply_ready());
-    b.link.set_wait_for_rest(false);
+    QVERIFY(!b.link.reply().whole());
+    b.link.reply().set_wait_for_rest(false);
 
     // One pass: its test fails, its pumping hands the bytes over, and only
     // the test after the loop can see them.
     QVERIFY(b.wait_for_reply(1, 0));
-    QCOMPARE(char(b.link.reply()[0]), 'K');
+    QCOMPARE(char(b.link.reply().bytes()[0]), 'K');
     VERIFY_BOXES(b.sink);
 }
 

@@ -579,7 +579,7 @@ void FlashTest::exit_during_wait()
     clock.start();
     s.click(qPrintable(button));
     QVERIFY2(clock.elapsed() < 10000, "the wait did not end at Exit");
-    QVERIFY(s.a().s().link().stop_requested());
+    QVERIFY(s.a().s().link().stop().requested());
     QVERIFY(!s.window->isVisible());
     QVERIFY(!s.a().log().contains("Check flash CRC pass."));
     if (update) {

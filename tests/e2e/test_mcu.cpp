@@ -520,7 +520,7 @@ void McuTest::stop_ends_silent_wait()
         const int seen = letter == 'J' ? writes_of(s.frames('J')).size() : s.frames(letter).size();
         if (since_stop.isValid() || seen < frames_before_stop)
             return;
-        s.session.link().request_stop();
+        s.session.link().stop().request();
         since_stop.start();
     });
     watch.start(5);

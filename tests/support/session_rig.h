@@ -132,10 +132,10 @@ private:
 class SessionProbe {
 public:
     explicit SessionProbe(BootSession& s) : s(s) {}
-    bool rx_ready() const { return s.link().reply_ready(); }
-    int rx_len() const { return s.link().gathered(); }
-    bool rx_wait_enabled() const { return s.link().waits_for_rest(); }
-    const uint8_t* rx_buf() const { return s.link().reply(); }
+    bool rx_ready() const { return s.link().reply().whole(); }
+    int rx_len() const { return s.link().reply().gathered(); }
+    bool rx_wait_enabled() const { return s.link().reply().waits_for_rest(); }
+    const uint8_t* rx_buf() const { return s.link().reply().bytes(); }
     int vcom_index() const { return s.chip().vcom ? 1 : 0; }
     int link_down() const { return s.link().down() ? 1 : 0; }
     // The local port under the session; null while it talks over the network.
@@ -154,16 +154,6 @@ public:
     QVector<uint32_t> file_diff_info() const
     {
         return QVector<uint32_t>(s.images().diff_header.begin(), s.images().diff_header.end());
-    }
-    // Every link the session makes from now on plays `responder`; the
-    // frames written to any of them are kept in the list returned.
-    std::shared_ptr<QList<QByteArray>> play(ScriptedTransport::Responder responder)
-    {
-        auto written = std::make_shared<QList<QByteArray>>();
-        s.link().set_transport_maker([responder, written](const QString& name) -> std::unique_ptr<Transport> {
-            return std::make_unique<ScriptedTransport>(name, responder, written);
-        });
-        return written;
     }
     // Whether a reply, of any letter, came within the passes.
     bool wait_for_reply(int passes, int sleep_ms)

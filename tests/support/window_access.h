@@ -99,7 +99,7 @@ public:
         return local ? local->port() : nullptr;
     }
     QTimer* port_timer() const { return widget<QTimer>("port_timer"); }
-    int wait_ms() const { return s().link().receive_wait_ms(); }
+    int wait_ms() const { return s().link().reply().wait_ms(); }
     uint32_t chip_id() const { return s().chip().chip_id; }
     int reconnect_state() const { return s().reconnect_state_now(); }
     int link_down() const { return s().link().down() ? 1 : 0; }

@@ -101,7 +101,7 @@ BoardRun::BoardRun(const Options& options, Console& console, SignalWatch& watch)
 
 BoardRun::~BoardRun()
 {
-    if (g_stop.load() == &session_->link().stop_flag()) {
+    if (g_stop.load() == &session_->link().stop().flag()) {
         for (int i = 0; i < 3; ++i)
             ::sigaction(kStopSignals[i], &g_passed_on[i], nullptr);
         g_stop.store(nullptr);
@@ -119,7 +119,7 @@ int BoardRun::run()
     // scripts and of the window read alike.
     console_.log(QStringLiteral("BL_SET = 0"));
     connect(&watch_, &SignalWatch::caught, this, &BoardRun::interrupt);
-    g_stop.store(&session_->link().stop_flag());
+    g_stop.store(&session_->link().stop().flag());
     struct sigaction action = {};
     action.sa_handler = stop_and_pass_on;
     sigemptyset(&action.sa_mask);
@@ -128,7 +128,7 @@ int BoardRun::run()
         ::sigaction(kStopSignals[i], &action, &g_passed_on[i]);
     // A signal caught before this one was installed stops the waits too.
     if (watch_.signal_number() != 0)
-        session_->link().request_stop();
+        session_->link().stop().request();
 
     if (!prepare())
         return kExitUsage;
@@ -142,7 +142,7 @@ int BoardRun::run()
     QElapsedTimer board_clock;
     board_clock.start();
     int code = kExitOk;
-    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0 && !session_->link().stop_requested();
+    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0 && !session_->link().stop().requested();
          ++i) {
         const Action& action = options_.actions[i];
         const bool needs_session = action.name != QLatin1String("identify") && action.name != QLatin1String("bootmode");
@@ -179,7 +179,7 @@ void BoardRun::interrupt(int signal_number)
     if (interrupted_by_ != 0)
         return;
     interrupted_by_ = signal_number;
-    session_->link().request_stop();
+    session_->link().stop().request();
 }
 
 void BoardRun::port_removed(const QString& name)
@@ -206,7 +206,7 @@ bool BoardRun::prepare()
         console_.error(QStringLiteral("cannot append to %1").arg(options_.log_file));
         return false;
     }
-    session_->link().set_receive_wait_ms(link_.wait_ms);
+    session_->link().reply().set_wait_ms(link_.wait_ms);
     session_->set_busy_connect_retry_ms(options_.busy_retry_ms);
     port_ = options_.ports.isEmpty() ? preselected_port(*PortMap::create_default()) : options_.ports.first();
     if (port_.isEmpty()) {
@@ -317,7 +317,7 @@ void BoardRun::close_port()
 
 int BoardRun::send_boot_sequence(const QByteArray& sequence)
 {
-    session_->link().set_receive_wait_ms(link_.wait_ms);
+    session_->link().reply().set_wait_ms(link_.wait_ms);
     close_port();
     const int result = session_->send_boot_sequence(port_, link_.rate_index, sequence);
     if (result == operation_result::kOk)
