@@ -1,7 +1,7 @@
 #pragma once
 
 // What differs between the commands' request/reply exchanges, as data. The
-// exchange itself is BootSession::exchange (session/link.cpp).
+// exchange itself is Link::exchange (session/link.h).
 
 #include <QByteArray>
 #include <QVector>

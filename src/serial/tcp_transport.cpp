@@ -1,3 +1,7 @@
+// rfc2217:// and socket:// on a blocking QTcpSocket. The connect is made
+// without blocking and polled, so that a stop is heard while a host that
+// never answers (or a full accept queue) holds it.
+
 #include "serial/tcp_transport.h"
 
 #include <QElapsedTimer>

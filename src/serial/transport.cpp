@@ -1,3 +1,6 @@
+// Which transport a port's name asks for (its kind parsed here, once), and
+// how a transport that finds its link gone says so.
+
 #include "serial/transport.h"
 
 #include "serial/serial_transport.h"

@@ -1,6 +1,8 @@
 // The flash image: taking the file, and writing the external flash with it:
 // the prologue every update starts with, the whole-image updates from
-// address 0 and from a base address, and the differential update.
+// address 0 and from a base address, and the differential update. Touch the
+// link, the flash image, the count of bytes written and the count of block
+// writes in a row with no reply.
 
 
 #include "flashimage/block_frames.h"

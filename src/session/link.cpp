@@ -1,3 +1,8 @@
+// The link's one exchange and its waits: every wait pulls from the transport
+// in slices of at most 10 ms, looks at the stop between them and calls the
+// idle hook. Touches the transport, the reply being gathered, the link's
+// flags and the sink.
+
 #include "session/link.h"
 
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // The internal flash commands: erase, MCU CRC and program block in its two
-// framings. Their waits run to the end whatever
-// happens meanwhile but a stop: the update looks at link_down between blocks.
+// framings. Touch the link only. Their waits run to the end whatever happens
+// meanwhile but a stop: the update looks at the link's down flag between blocks.
 
 #include "mcu/mcu_frames.h"
 #include "mcu/mcu_plan.h"

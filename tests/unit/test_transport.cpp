@@ -14,6 +14,7 @@
 #include "serial/port_url.h"
 #include "serial/telnet_codec.h"
 #include "serial/transport.h"
+#include "session/presence.h"
 
 using namespace telnet;
 
@@ -30,6 +31,7 @@ private slots:
     void control_messages();
     void stop_ends_a_hanging_open_data();
     void stop_ends_a_hanging_open();
+    void presence_polls_end_on_stop();
 };
 
 void TransportTest::port_urls_data()
@@ -250,6 +252,42 @@ void TransportTest::stop_ends_a_hanging_open()
     QVERIFY(!link->is_open());
     // Its own time-outs are seconds; a stop is heard within a slice or two.
     QVERIFY2(took < kStopAfterMs + 500, qPrintable(QString::number(took)));
+}
+
+// The station's polls, several at once from threads of their own, each on a
+// server that leaves it hanging: each ends on the one stop, Silent.
+void TransportTest::presence_polls_end_on_stop()
+{
+    HangingServer full(true);
+    HangingServer silent(false);
+    const QStringList ports = {QString("rfc2217://127.0.0.1:%1").arg(full.port),
+                               QString("rfc2217://127.0.0.1:%1").arg(silent.port),
+                               QString("socket://127.0.0.1:%1").arg(silent.port)};
+    std::atomic<bool> stop{false};
+    QVector<PresenceAnswer> answers(ports.size());
+    QVector<qint64> took(ports.size());
+    std::vector<std::thread> pool;
+    for (int i = 0; i < ports.size(); ++i) {
+        pool.emplace_back([&, i] {
+            QElapsedTimer clock;
+            clock.start();
+            PresenceAsk ask;
+            ask.port = ports[i];
+            ask.reply_wait_ms = 5000;
+            ask.max_wait_ms = 5000;
+            answers[i] = ask_presence(ask, stop);
+            took[i] = clock.elapsed();
+        });
+    }
+    constexpr int kStopAfterMs = 300;
+    QThread::msleep(kStopAfterMs);
+    stop.store(true);
+    for (std::thread& t : pool)
+        t.join();
+    for (int i = 0; i < ports.size(); ++i) {
+        QCOMPARE(answers[i].presence, PortPresence::Silent);
+        QVERIFY2(took[i] < kStopAfterMs + 500, qPrintable(ports[i] + ": " + QString::number(took[i])));
+    }
 }
 
 QTEST_GUILESS_MAIN(TransportTest)
