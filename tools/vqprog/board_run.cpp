@@ -266,7 +266,9 @@ bool BoardRun::run_action(const Action& given)
     else if (action.name == QLatin1String("bootmode"))
         ok = send_boot_sequence(action.arg == QLatin1String("1") ? bootupdate_sequence() : bootmode2_sequence()) ==
              operation_result::kOk;
-    if (!ok)
+    // A stopped run exits with the signal's code whatever the port did: no
+    // grace to wait for a hang-up to be heard.
+    if (!ok && !session_->link().stop().requested())
         notice_removal();
     device_gone_ = device_gone_ || session_->link().removed();
     ok = ok && !device_gone_;
