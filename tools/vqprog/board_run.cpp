@@ -30,17 +30,25 @@ constexpr int kPortPollMs = 1000;           // as often as the window looks at i
 // stop flag, then the signal watch's own handler, which the event loop hears
 // only once the procedure has returned.
 std::atomic<StopFlag*> g_stop{nullptr};
+static_assert(StopFlag::is_always_lock_free && std::atomic<StopFlag*>::is_always_lock_free,
+              "a signal handler may only store to lock-free atomics");
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_passed_on[3];
 
 extern "C" void stop_and_pass_on(int signal_number)
 {
-    if (StopFlag* stop = g_stop.load())
-        stop->store(true);
     for (int i = 0; i < 3; ++i) {
-        if (kStopSignals[i] == signal_number && g_passed_on[i].sa_handler != SIG_DFL &&
-            g_passed_on[i].sa_handler != SIG_IGN)
+        if (kStopSignals[i] != signal_number || g_passed_on[i].sa_handler == SIG_IGN)
+            continue;
+        if (StopFlag* stop = g_stop.load())
+            stop->store(true);
+        if (g_passed_on[i].sa_handler != SIG_DFL) {
             g_passed_on[i].sa_handler(signal_number);
+        } else {
+            // Nobody watches for it: it does what it would have done.
+            ::signal(signal_number, SIG_DFL);
+            ::raise(signal_number);
+        }
     }
 }
 
@@ -142,7 +150,8 @@ int BoardRun::run()
     QElapsedTimer board_clock;
     board_clock.start();
     int code = kExitOk;
-    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0 && !session_->link().stop().requested();
+    for (int i = 0; i < options_.actions.size() && code == kExitOk && interrupted_by_ == 0 &&
+                    !session_->link().stop().requested();
          ++i) {
         const Action& action = options_.actions[i];
         const bool needs_session = action.name != QLatin1String("identify") && action.name != QLatin1String("bootmode");
