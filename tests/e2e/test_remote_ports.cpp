@@ -5,6 +5,7 @@
 
 #include <QtTest>
 #include <algorithm>
+#include <csignal>
 
 #include "pg_server.h"
 #include "random_bytes.h"
@@ -55,6 +56,7 @@ private slots:
     void gang_of_remote_and_local();
     void unreachable_ports_data();
     void unreachable_ports();
+    void signal_while_the_server_says_nothing();
 
 private:
     std::unique_ptr<Bench> bench_;
@@ -237,6 +239,24 @@ void RemotePortsTest::unreachable_ports()
     // The waits the tool sets, not a hang: 5 s to connect, 3 s for the
     // options, a chip's identification over every catalogued model.
     QVERIFY2(clock.elapsed() < 60000, qPrintable(QString::number(clock.elapsed())));
+}
+
+// A signal while a server that took the connection says nothing: the wait
+// for its answer to the serial-port options ends on the signal, long before
+// its own 3 s.
+void RemotePortsTest::signal_while_the_server_says_nothing()
+{
+    const SilentServer silent;
+    const QString port = QString("rfc2217://127.0.0.1:%1").arg(QUrl(silent.url()).port());
+    const auto run = bench_->start({"--port", port, "identify"});
+    QByteArray out;
+    while (!out.contains("BL_SET") && run->waitForReadyRead(kRunTimeoutMs))
+        out += run->readAllStandardOutput();
+    QVERIFY2(out.contains("BL_SET"), out.constData());
+    ::kill(pid_t(run->processId()), SIGTERM);
+    QVERIFY(run->waitForFinished(1500));
+    QCOMPARE(run->exitCode(), 143);
+    QVERIFY(run->readAllStandardError().contains("vqprog: interrupted by SIGTERM; port closed"));
 }
 
 QTEST_GUILESS_MAIN(RemotePortsTest)
