@@ -39,3 +39,8 @@ QString keep_remote_port(const QString& url)
     }
     return QString();
 }
+
+QString remote_port_setting(const QString& key)
+{
+    return user_settings().value(key).toString().trimmed();
+}
