@@ -5,6 +5,8 @@
 // for 127.0.0.1, a client certificate it signed, and a second authority that
 // signed nothing the server holds.
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -32,13 +34,25 @@ public:
                                                                    "2", "-subj", "/CN=another authority"},
                    error) &&
                sign("server", "127.0.0.1", {"-extfile", "server.ext"}, error) &&
-               sign("client", "programming-pc", {}, error);
+               sign("client", "programming-pc", {}, error) && allow_clients(error);
     }
+    // ser2net's folder of allowed client certificates: those of our authority
+    // for the common name programming-pc.
+    QString auth_dir() const { return path("auth"); }
     QString path(const QString& file) const { return dir_.filePath(file); }
     QString ca() const { return path("ca.crt"); }
     QString other_ca() const { return path("other.crt"); }
 
 private:
+    bool allow_clients(QString* error)
+    {
+        const QString allowed = path("auth/programming-pc/allowed_certs");
+        if (!QDir().mkpath(allowed) || !QFile::copy(ca(), allowed + "/ca.crt")) {
+            *error = "cannot fill " + allowed;
+            return false;
+        }
+        return run({"rehash", allowed}, error);
+    }
     bool sign(const QString& name, const QString& common_name, const QStringList& extra, QString* error)
     {
         return run({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
