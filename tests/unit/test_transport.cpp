@@ -4,8 +4,13 @@
 
 #include <QtTest>
 
+#include <QSslConfiguration>
+#include <QSslKey>
+
 #include "serial/port_url.h"
 #include "serial/telnet_codec.h"
+#include "serial/tls_link.h"
+#include "tls_rig.h"
 
 using namespace telnet;
 
@@ -13,6 +18,7 @@ class TransportTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void port_urls_data();
     void port_urls();
     void decoding_data();
@@ -22,7 +28,19 @@ private slots:
     void bounds_data();
     void bounds();
     void control_messages();
+    void tls_files_data();
+    void tls_files();
+
+private:
+    QTemporaryDir config_home_;
+    TestCertificates certs_;
 };
+
+void TransportTest::initTestCase()
+{
+    // The per-user settings of this run, never the user's own.
+    qputenv("XDG_CONFIG_HOME", config_home_.path().toLocal8Bit());
+}
 
 void TransportTest::port_urls_data()
 {
@@ -241,6 +259,59 @@ void TransportTest::control_messages()
     QCOMPARE(com_port_command(com::kPurgeData, QByteArray(1, char(com::kPurgeBoth))).toHex(),
              QByteArray("fffa2c0c03fff0"));
     QCOMPARE(escape(QByteArray::fromHex("00ff01ffff")).toHex(), QByteArray("00ffff01ffffffff"));
+}
+
+// The files of a TLS port, from its URL or else from the per-user
+// settings ("-" for none): what is refused, in one line.
+void TransportTest::tls_files_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("settings");  // ca|cert|key
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("system authorities") << "" << "-|-|-" << "";
+    QTest::newRow("every file") << "ca=@ca.crt&cert=@client.crt&key=@client.key" << "-|-|-" << "";
+    QTest::newRow("authority missing") << "ca=/no/ca.crt" << "-|-|-"
+                                       << "cannot read the authority /no/ca.crt: No such file or directory";
+    QTest::newRow("authority not PEM") << "ca=@server.ext" << "-|-|-" << "the authority @server.ext holds no PEM "
+                                                                      "certificate";
+    QTest::newRow("certificate missing") << "cert=/no/c.crt&key=@client.key" << "-|-|-"
+                                         << "cannot read the certificate /no/c.crt: No such file or directory";
+    QTest::newRow("key not a key") << "cert=@client.crt&key=@client.crt" << "-|-|-"
+                                   << "the key @client.crt is no PEM private key without a pass phrase";
+    QTest::newRow("authority from the settings") << "" << "/no/ca.crt|-|-"
+                                                 << "cannot read the authority /no/ca.crt: No such file or directory";
+    QTest::newRow("the URL's authority first") << "ca=@ca.crt" << "/no/ca.crt|-|-" << "";
+    QTest::newRow("client files from the settings") << "ca=@ca.crt" << "-|@client.crt|/no/k.key"
+                                                    << "cannot read the key /no/k.key: No such file or directory";
+    QTest::newRow("settings' key without its certificate") << "" << "-|-|@client.key"
+                                                           << "the settings' tls/cert and tls/key go together";
+}
+
+void TransportTest::tls_files()
+{
+    QFETCH(QString, query);
+    QFETCH(QString, settings);
+    QFETCH(QString, problem);
+    QString error;
+    if (!QFile::exists(certs_.ca()))
+        QVERIFY2(certs_.make(&error), qPrintable(error));
+    const auto files = [this](QString text) { return text.replace(QLatin1Char('@'), certs_.path(QString()) + '/'); };
+    QSettings user(QSettings::NativeFormat, QSettings::UserScope, "vq-uart-tool", "vqgui");
+    user.remove("tls");
+    const QStringList kept = settings.split('|');
+    for (int i = 0; i < 3; ++i) {
+        if (kept[i] != "-")
+            user.setValue(QStringList{"tls/ca", "tls/cert", "tls/key"}[i], files(kept[i]));
+    }
+    user.sync();
+    const PortUrl url = parse_port_url(files("rfc2217+tls://fixture3:4001?" + query));
+    QCOMPARE(url.problem, QString());
+    QSslConfiguration config;
+    QCOMPARE(tls::configuration(url, &config), files(problem));
+    if (problem.isEmpty() && query.contains("cert="))
+        QVERIFY(!config.localCertificate().isNull() && !config.privateKey().isNull());
+    if (problem.isEmpty() && query.contains("ca="))
+        QCOMPARE(config.caCertificates().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TransportTest)
