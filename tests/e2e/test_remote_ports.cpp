@@ -217,6 +217,9 @@ void RemotePortsTest::unreachable_ports_data()
         << "silent" << "rfc2217" << ": the server did not answer the serial-port options within 3 s";
     QTest::newRow("silent server, raw TCP") << "silent" << "socket" << "no chip identified on socket://";
     QTest::newRow("raw TCP at the default New Rate") << refused << "socket" << "cannot change the rate";
+    // Printed as the port's name, without the white space it was given with.
+    QTest::newRow("name with white space around")
+        << refused + "\n" << " rfc2217" << "\nrfc2217://" + refused + ": connection refused";
     QTest::newRow("endless subnegotiation")
         << "flood" << "rfc2217"
         << ": the server sent a telnet subnegotiation longer than 4096 bytes; connection closed";
