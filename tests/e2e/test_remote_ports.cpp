@@ -256,19 +256,26 @@ void RemotePortsTest::unreachable_ports()
 void RemotePortsTest::tls_data()
 {
     QTest::addColumn<bool>("client_auth");  // the port that asks for the client's certificate
+    QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("query");     // ca=, cert=, key= with the test's file names
     QTest::addColumn<QString>("line");      // of a refusal; empty for an OK
-    QTest::newRow("good authority") << false << "ca=ca.crt" << "";
-    QTest::newRow("wrong authority") << false << "ca=other.crt" << ": the server's certificate does not verify: ";
-    QTest::newRow("client certificate") << true << "ca=ca.crt&cert=client.crt&key=client.key" << "";
+    QTest::newRow("good authority") << false << "127.0.0.1" << "ca=ca.crt" << "";
+    QTest::newRow("wrong authority") << false << "127.0.0.1" << "ca=other.crt"
+                                     << ": the server's certificate does not verify: ";
+    QTest::newRow("host the certificate does not name")
+        << false << "localhost" << "ca=ca.crt"
+        << ": the server's certificate does not verify: The host name did not match";
+    QTest::newRow("client certificate") << true << "127.0.0.1" << "ca=ca.crt&cert=client.crt&key=client.key" << "";
     // Under TLS 1.3 the server judges the client's certificate after the
     // handshake has ended for the client: it closes the connection.
-    QTest::newRow("client certificate missing") << true << "ca=ca.crt" << ": the connection was closed";
+    QTest::newRow("client certificate missing") << true << "127.0.0.1" << "ca=ca.crt"
+                                                << ": the connection was closed";
 }
 
 void RemotePortsTest::tls()
 {
     QFETCH(bool, client_auth);
+    QFETCH(QString, host);
     QFETCH(QString, query);
     QFETCH(QString, line);
     TestCertificates certs;
@@ -281,8 +288,9 @@ void RemotePortsTest::tls()
     bench_->write("flash.bin", image);
     for (const char* file : {"ca.crt", "other.crt", "client.crt", "client.key"})
         query.replace(QLatin1String(file), certs.path(file));
-    const QString url =
-        server_->tls_url(client_auth ? server_->tls_client_auth_port : server_->tls_port) + "?" + query;
+    const QString url = server_->tls_url(client_auth ? server_->tls_client_auth_port : server_->tls_port)
+                            .replace("127.0.0.1", host) +
+                        "?" + query;
     const Outcome o = bench_->run({"--port", url, "--new-rate", "921600", "update-flash", "flash.bin"});
     if (line.isEmpty()) {
         QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
