@@ -63,9 +63,17 @@ public:
             *error = "ser2net did not start";
             return false;
         }
-        // Ready once it accepts connections.
-        if (!QTest::qWaitFor([this] { return accepts(rfc2217_port) && accepts(raw_port) && (tls_port == 0 || accepts(tls_port)); },
-                             10000)) {
+        // Ready once it listens on every port. Not tried by connecting: a
+        // connection makes ser2net open the device its ports share, and it
+        // lets go of it only some milliseconds after the connection ends; the
+        // test's own first connection to another port in that time is turned
+        // away ("Port's device already in use") and closed.
+        if (!QTest::qWaitFor(
+                [this] {
+                    return listens(rfc2217_port) && listens(raw_port) &&
+                           (tls_port == 0 || (listens(tls_port) && listens(tls_client_auth_port)));
+                },
+                10000)) {
             *error = "ser2net did not listen: " + QString::fromLocal8Bit(process_.readAll());
             return false;
         }
@@ -136,11 +144,20 @@ private:
             .arg(tls_client_auth_port)
             .arg(device_, options, auth_dir_);
     }
-    static bool accepts(int port)
+    // The kernel's table of TCP sockets: a line whose local address ends in
+    // the port, in state 0A (LISTEN).
+    static bool listens(int port)
     {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
-        return probe.waitForConnected(200);
+        QFile table("/proc/net/tcp");
+        if (!table.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+        for (QByteArray line = table.readLine(); !line.isEmpty(); line = table.readLine()) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
+                return true;
+        }
+        return false;
     }
 
     QTemporaryDir dir_;
