@@ -300,7 +300,8 @@ void RemotePortsTest::tls()
     }
     QVERIFY2(o.finished && o.exit_code == 1, qPrintable(dump(o)));
     QVERIFY2(dump(o).contains(url + line), qPrintable(dump(o)));
-    QVERIFY(!dump(o).contains("OK"));
+    // The success line, not "OK" anywhere: the certificates' temporary folder may hold it.
+    QVERIFY(!o.out.contains("Update flash is OK!!!!!!"));
     QCOMPARE(bench_->frames_received(), 0);
 }
 
