@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "port_publish.h"
-#include "presence_probe.h"
+#include "presence_polls.h"
 #include "records.h"
 #include "socket_run.h"
 #include "station_window.h"

@@ -19,7 +19,7 @@
 #include "image_watch.h"
 #include "options.h"
 #include "pg_server.h"
-#include "presence_probe.h"
+#include "presence_polls.h"
 #include "protocol/connect_frame.h"
 #include "protocol/hex_text.h"
 #include "ser2net_rig.h"

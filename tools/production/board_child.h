@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <csignal>
+#include <memory>
 
 #include "child_events.h"
 
@@ -60,6 +61,9 @@ public:
 
     // The signal at once, SIGKILL when it has not ended kChildStopGraceMs later.
     void stop(int signal_number);
+    // SIGKILL; its end comes as `ended` once the kernel has reaped it and its
+    // lock file and record are seen to, on a thread of the pool, so the
+    // caller's thread never waits on the database.
     void kill_now();
 
 signals:
@@ -73,9 +77,11 @@ private:
     void read_events();
     void read_errors();
     void finished(int exit_code, bool crashed);
-    void clean_up_after_kill();
+    struct Mailbox;
 
     ChildStart start_;
+    std::shared_ptr<Mailbox> mailbox_;
+    bool destroying_ = false;
     QProcess* process_ = nullptr;
     QTimer* grace_ = nullptr;
     ChildLines lines_;
