@@ -68,6 +68,7 @@ ImageLook look_at_image(const QString& path, qint64 limit, qint64 unchanged_ms)
         look.lease = true;
     } else if (errno == EAGAIN || errno == EBUSY) {
         look.status = ImageLook::BeingWritten;  // a writer has it open
+        look.lease = true;
         look.state = state_of(before);
         return look;
     }
