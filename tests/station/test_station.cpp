@@ -160,6 +160,7 @@ private slots:
     void records_gate_data();
     void records_gate();
     void hundred_sockets_fit_the_screen();
+    void one_port_by_its_host_name_and_address();
     void setup_dialog_writes_the_file();
     void boards_from_records();
     void sockets_of_a_setup();
@@ -977,6 +978,27 @@ void StationTest::remote_sockets_present_while_they_answer()
     recorded.sort();
     expected.sort();
     QCOMPARE(recorded, expected);
+}
+
+// A host name and its address, found one port once the name has resolved
+// (off the controller's thread): the setup is refused, its sockets gone,
+// none of them asked meanwhile. Driven without a window.
+void StationTest::one_port_by_its_host_name_and_address()
+{
+    Bench b;
+    b.write("station.ini", "[sockets]\nusb_adapters=false\nsimulated=false\npresence=answer\n"
+                           "ports=rfc2217://localhost:4003, rfc2217://127.0.0.1:4003/\n");
+    StationController c(StationEnvironment{VQPROG_PATH, b.publish.path()});
+    QSignalSpy titles(&c, &StationController::title_changed);
+    QString error;
+    QVERIFY2(c.open_setup(b.work.filePath("station.ini"), &error), qPrintable(error));
+    QCOMPARE(c.presence()->asked(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!c.setup_ok(), 10000);
+    QCOMPARE(titles.last().at(0).toString(), "No setup: " + b.work.filePath("station.ini") +
+                                                 ": [sockets] ports: rfc2217://localhost:4003 and "
+                                                 "rfc2217://127.0.0.1:4003/ are the same port");
+    QVERIFY(c.sockets().isEmpty());
+    QCOMPARE(c.presence()->asked(), 0);
 }
 
 void StationTest::remote_board_far_away_started_once_data()

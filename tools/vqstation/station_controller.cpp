@@ -227,6 +227,7 @@ void StationController::check_remote_ports()
     addresses_.clear();
     hosts_left_ = hosts_to_resolve(setup_.ports);
     ports_checked_ = hosts_left_.isEmpty();
+    remote_first_look_ = !ports_checked_;
     resolve_limit_->stop();
     if (ports_checked_)
         return;
@@ -264,6 +265,7 @@ void StationController::remote_ports_checked(quint64 setup)
         return;
     }
     rescan_ports();
+    remote_first_look_ = false;
     pump_starts();
 }
 
@@ -321,8 +323,9 @@ void StationController::rescan_ports()
         seen.insert(s);
         if (socket_presence_by_answer(setup_, p.key)) {
             // A remote port is not asked before the setup's ports are known to be distinct.
-            if (ports_checked_ || !is_remote_port(p.device))
-                follow_answer_socket(s, p.device);
+            const bool remote = is_remote_port(p.device);
+            if (ports_checked_ || !remote)
+                follow_answer_socket(s, p.device, !first_scan_done_ || (remote && remote_first_look_));
             continue;
         }
         if (s->device() == p.device)
@@ -339,7 +342,7 @@ void StationController::rescan_ports()
         if (seen.contains(s))
             continue;
         if (presence_->watching(s))
-            follow_answer_socket(s, QString());
+            follow_answer_socket(s, QString(), false);
         else if (!s->device().isEmpty())
             s->board_removed();
         if (s->key().startsWith(QLatin1String("sim:")) && !s->running() && s->state() == TileState::Waiting)
@@ -377,12 +380,12 @@ void StationController::presence_step(SocketRun* s, PresenceStep step, const QSt
 
 // An answer socket's board is on the port it answered on: on another port,
 // or none, it has gone.
-void StationController::follow_answer_socket(SocketRun* socket, const QString& port)
+void StationController::follow_answer_socket(SocketRun* socket, const QString& port, bool first_look)
 {
     if (!socket->device().isEmpty() && socket->device() != port)
         socket->board_removed();
     if (!closing_)
-        presence_->watch(socket, port, !first_scan_done_);
+        presence_->watch(socket, port, first_look);
 }
 
 // Where each named port leads now; empty for one that is missing. A URL is

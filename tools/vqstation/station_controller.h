@@ -111,7 +111,7 @@ private:
     void host_resolved(quint64 setup, const QString& host, const QStringList& addresses);
     void remote_ports_checked(quint64 setup);
     void presence_step(SocketRun* socket, PresenceStep step, const QString& port);
-    void follow_answer_socket(SocketRun* socket, const QString& port);
+    void follow_answer_socket(SocketRun* socket, const QString& port, bool first_look);
     QStringList named_port_targets() const;
     void pump_starts();
     void try_start(SocketRun* socket);
@@ -143,6 +143,7 @@ private:
     // Remote ports named by host: their sockets are not asked, nor their
     // boards started, until every name has resolved and no two are one port.
     bool ports_checked_ = true;
+    bool remote_first_look_ = false;  // their first look is still the station's first
     QHash<QString, QStringList> addresses_;
     QStringList hosts_left_;
     QTimer* resolve_limit_ = nullptr;
