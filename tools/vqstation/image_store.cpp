@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QThread>
+#include <QVector>
 #include <QSaveFile>
 #include <QTemporaryDir>
 #include <atomic>
@@ -17,6 +18,12 @@
 namespace {
 constexpr int kLastLookWaitMs = 100;
 std::atomic<bool> left_running{false};
+// Looks left to end on their own, kept within reach until the process ends.
+QVector<QObject*>& left_behind()
+{
+    static QVector<QObject*> objects;
+    return objects;
+}
 }  // namespace
 
 // Lives on the store's thread: what it has read of each file, so an image
@@ -117,6 +124,7 @@ ImageStore::~ImageStore()
         delete thread_;
     } else {
         left_running = true;
+        left_behind() << thread_ << worker_;
     }
 }
 

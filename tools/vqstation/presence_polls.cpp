@@ -3,6 +3,7 @@
 #include <QMutex>
 #include <QThreadPool>
 #include <QTimer>
+#include <QVector>
 
 #include "protocol/frame.h"
 #include "serial/port_url.h"
@@ -17,6 +18,12 @@ constexpr int kBitsPerByte = 10;  // 8N1
 constexpr int kLastPollsWaitMs = 50;
 
 std::atomic<bool> left_running{false};
+// Pools left to their last polls, kept within reach until the process ends.
+QVector<QThreadPool*>& left_pools()
+{
+    static QVector<QThreadPool*> pools;
+    return pools;
+}
 quint64 next_number = 0;
 
 }  // namespace
@@ -59,10 +66,12 @@ PresencePolls::~PresencePolls()
     forget_all();
     // A poll ends within moments of its stop; one that does not (a host that
     // does not answer a connect) is left to end with the process.
-    if (pool_->waitForDone(kLastPollsWaitMs))
+    if (pool_->waitForDone(kLastPollsWaitMs)) {
         delete pool_;
-    else
+    } else {
         left_running = true;
+        left_pools().append(pool_);
+    }
 }
 
 bool PresencePolls::polls_left_running()
