@@ -1,10 +1,11 @@
 #include "serial/tcp_transport.h"
 
 #include <QCoreApplication>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 #include "serial/port_url.h"
 #include "serial/serial_transport.h"
+#include "serial/tls_link.h"
 
 namespace {
 constexpr int kConnectMs = 5000;      // a host on the fixture network answers far sooner
@@ -14,7 +15,7 @@ constexpr int kWaitSliceMs = 10;
 }  // namespace
 
 TcpTransport::TcpTransport(Kind kind, const QString& name, QObject* parent)
-    : Transport(parent), kind_(kind), socket_(new QTcpSocket(this))
+    : Transport(parent), kind_(kind), socket_(new QSslSocket(this))  // plain TCP until TLS is started
 {
     name_ = name;
     connect(socket_, &QTcpSocket::readyRead, this, &TcpTransport::socket_ready_read, Qt::DirectConnection);
@@ -44,6 +45,7 @@ bool TcpTransport::open(int rate)
     }
     socket_->abort();
     lost_announced_ = false;
+    refusal_.clear();
     socket_->connectToHost(url.host, quint16(url.port));
     if (!socket_->waitForConnected(kConnectMs)) {
         switch (socket_->error()) {
@@ -60,6 +62,10 @@ bool TcpTransport::open(int rate)
             failure_ = QStringLiteral("%1: %2").arg(name_, socket_->errorString());
             break;
         }
+        socket_->abort();
+        return false;
+    }
+    if (url.tls && !tls::start(*static_cast<QSslSocket*>(socket_), url, name_, kConnectMs, &failure_)) {
         socket_->abort();
         return false;
     }
@@ -244,15 +250,24 @@ void TcpTransport::take_socket_bytes() const
     if (socket_->bytesAvailable() <= 0)
         return;
     const QByteArray chunk = socket_->readAll();
-    if (kind_ == Kind::RawSocket) {
-        rx_.append(chunk);
-        received_ += chunk.size();
-        return;
-    }
     QVector<telnet::Command> commands;
     const int had = rx_.size();
-    decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
+    bool bounded = true;
+    if (kind_ == Kind::RawSocket)
+        rx_.append(chunk);
+    else
+        bounded = decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
     received_ += rx_.size() - had;
+    // What the server sends beyond any reply is refused as soon as it passes
+    // its bound, with the reason in place of the loss's own line.
+    if (!bounded || rx_.size() > telnet::kMaxUnreadData) {
+        refusal_ = QStringLiteral("%1: %2; connection closed")
+                       .arg(name_, bounded ? QStringLiteral("the server sent more than %1 bytes nobody asked for")
+                                                 .arg(telnet::kMaxUnreadData)
+                                           : decoder_.fault());
+        socket_->abort();
+        return;
+    }
     for (const telnet::Command& c : commands) {
         if (c.verb == telnet::kSb) {
             if (c.option == telnet::kComPort && !c.value.isEmpty()) {
@@ -295,7 +310,7 @@ void TcpTransport::lost()
     if (lost_announced_)
         return;
     lost_announced_ = true;
-    failure_ = QStringLiteral("%1: the connection was closed").arg(name_);
+    failure_ = refusal_.isEmpty() ? QStringLiteral("%1: the connection was closed").arg(name_) : refusal_;
     // Open while it is announced, as a serial port is when its device goes:
     // whoever hears of it closes the link as its removal.
     emit gone();

@@ -55,6 +55,7 @@ private:
     mutable QByteArray rx_;
     mutable qint64 received_ = 0;  // data bytes taken from the socket since the transport was made
     mutable telnet::Decoder decoder_;
+    mutable QString refusal_;  // why this end closed the connection, when it did
     mutable telnet::Options options_;
     // The last confirmation of each COM-PORT-OPTION command, with its value.
     mutable QByteArray confirmed_[256];
