@@ -110,14 +110,11 @@ BoardChild::~BoardChild()
     // Its end is reported to nobody: the owner is going, and waits here for
     // the child and its clean-up.
     blockSignals(true);
-    destroying_ = true;
     if (!stopping())
         stop(SIGTERM);
     const int left = kChildStopGraceMs - int(clock_.elapsed() - stop_started_ms_);
-    if (!process_->waitForFinished(qMax(left, 0))) {
+    if (!process_->waitForFinished(qMax(left, 0)))
         kill_now();
-        process_->waitForFinished(3000);
-    }
 }
 
 void BoardChild::start(const ChildStart& start)
@@ -171,11 +168,21 @@ void BoardChild::stop(int signal_number)
         ::kill(pid_t(pid_), signal_number);
     grace_ = new QTimer(this);
     grace_->setSingleShot(true);
-    connect(grace_, &QTimer::timeout, this, &BoardChild::kill_now);
+    connect(grace_, &QTimer::timeout, this, &BoardChild::kill_in_background);
     grace_->start(kChildStopGraceMs);
 }
 
 void BoardChild::kill_now()
+{
+    if (!running())
+        return;
+    clean_up_here_ = true;
+    killed_ = true;
+    process_->kill();
+    process_->waitForFinished(3000);
+}
+
+void BoardChild::kill_in_background()
 {
     if (!running())
         return;
@@ -222,8 +229,9 @@ void BoardChild::finished(int exit_code, bool crashed)
         return;
     }
     const KilledBoard killed{start_, pid_, seconds_, action_, chip_};
-    if (destroying_) {
+    if (clean_up_here_) {
         record_error_ = clean_up_after_kill(killed);
+        emit ended(exit_code, crashed);
         return;
     }
     QThreadPool::globalInstance()->start([killed, mailbox = mailbox_, exit_code, crashed] {
