@@ -353,9 +353,9 @@ void StationTest::presence_debounce_data()
                                                            << 100;
     QTest::newRow("silent at the first look, then answering") << true << "s a" << "- start" << 100;
     QTest::newRow("an empty socket") << false << "s s s s" << "- - - -" << 100;
-    QTest::newRow("300 ms away") << false << "s:300 a:300" << "- start" << 700;
-    QTest::newRow("a poll without a measure keeps the wait") << false << "a:300 a" << "start -" << 700;
-    QTest::newRow("nearer again, the wait shrinks gently") << false << "a:300 a:100" << "start -" << 600;
+    QTest::newRow("300 ms away") << false << "s:300 a:300" << "- start" << 400;
+    QTest::newRow("a poll without a measure keeps the wait") << false << "a:300 a" << "start -" << 400;
+    QTest::newRow("nearer again, the wait shrinks gently") << false << "a:300 a:100" << "start -" << 350;
     QTest::newRow("bounded by the Open wait") << false << "s:2000" << "-" << 1500;
 }
 

@@ -50,8 +50,10 @@ inline PresenceStep presence_step(PresenceTrack& t, PortPresence p, int round_tr
 }
 
 // The reply wait to ask the next poll for: the base wait, grown by the round
-// trip the socket showed, bounded by the Open wait.
+// trip the socket showed, bounded by the Open wait. The poll grows it again
+// by what it measures as it opens: an answer late by the network's jitter
+// is still in.
 inline int presence_reply_wait(const PresenceTrack& t, int base_ms, int max_ms)
 {
-    return qMin(max_ms, base_ms + 2 * t.round_trip_ms);
+    return qMin(max_ms, base_ms + t.round_trip_ms);
 }
