@@ -288,7 +288,8 @@ bool screenshot(const QString& file)
         sim->start();
         pump_until([&] { return w.sockets().size() > i; }, 5000);
     }
-    const auto state = [&](int i) { return w.sockets()[i]->state(); };
+    // An unplugged simulator's tile goes once it shows nothing more: gone counts as waiting.
+    const auto state = [&](int i) { return i < w.sockets().size() ? w.sockets()[i]->state() : TileState::Waiting; };
     pump_until([&] {
         for (int i : {0, 1, 2, 3, 4, 5, 14, 15})
             if (state(i) != TileState::Pass)
@@ -300,7 +301,7 @@ bool screenshot(const QString& file)
     pump_until([&] {
         return state(11) == TileState::Fail && state(12) == TileState::Fail && state(13) == TileState::Fail &&
                state(14) == TileState::Waiting && state(15) == TileState::Waiting &&
-               w.sockets()[6]->percent() >= 5;
+               w.sockets().size() > 6 && w.sockets()[6]->percent() >= 5;
     }, 120000);
     w.refresh_records();
     QTest::qWait(300);

@@ -397,8 +397,9 @@ void StationTest::one_port_per_socket_data()
     row("a host name and its IPv6 address", "socket://[::1]:4003", "socket://LOCALHOST:4003", local, true);
     row("two ports of one host", "rfc2217://fixture1:4001", "rfc2217://fixture1:4002", "", false);
     row("a host not resolved is its text", "rfc2217://fixture9:4001", "rfc2217://10.0.0.9:4001", "", false);
-    row("other options reach another port", "rfc2217+tls://h:4001?ca=a.pem", "rfc2217+tls://h:4001?ca=b.pem", "", false);
+    row("other options, one TCP port", "rfc2217+tls://h:4001?ca=a.pem", "rfc2217+tls://h:4001?ca=b.pem", "", true);
     row("the same options", "rfc2217+tls://h:4001?ca=a.pem", "RFC2217+TLS://H:4001/?ca=a.pem", "", true);
+    row("another scheme, one TCP port", "rfc2217://h:4001", "socket://h:4001", "", true);
     row("a by-path link and its device", "DIR/by-path", "/dev/ttyS0", "", true);
     for (const char* bad : {"rfc2217://127.0.0.1", "socket://127.0.0.1:99999", "rfc2217://[::1]", "rfc2217://:4003",
                             "rfc2217://127.0.0.1:4003/x"})
@@ -1083,6 +1084,7 @@ void StationTest::line_view_of_two_stations()
             {"bench-2", "board", "failed"},    {"bench-1", "identify", "ok"},
             {"bench-1", "board", "ok"},        {"bench-2", "identify", "ok"},
             {"bench-2", "update-flash", "ok"}, {"bench-2", "board", "ok"},
+            {"bench-2", "identify", "ok"},  // its next board, still running there
         };
         for (const auto& row : rows) {
             BoardRecord r;

@@ -9,12 +9,6 @@
 
 namespace {
 
-// The scheme as vqprog reads it, whatever its case.
-QString scheme_of(const QString& text)
-{
-    return text.section(QStringLiteral("://"), 0, 0).toLower();
-}
-
 QString canonical_address(const QString& host)
 {
     QString bare = host;
@@ -42,8 +36,6 @@ PortIdentity port_identity(const QString& name, const QHash<QString, QStringList
         id.problem = url.problem;
         return id;
     }
-    const int query_at = text.indexOf(QLatin1Char('?'));
-    const QString query = query_at >= 0 ? text.mid(query_at) : QString();
     id.host = url.host.toLower();
     const QString address = canonical_address(id.host);
     if (!address.isEmpty())
@@ -52,8 +44,8 @@ PortIdentity port_identity(const QString& name, const QHash<QString, QStringList
         for (const QString& a : addresses_of.value(id.host))
             id.addresses << canonical_address(a);
     id.addresses.removeAll(QString());
-    id.port_and_options = QStringLiteral("%1 %2%3").arg(scheme_of(text)).arg(url.port).arg(query);
-    id.key = QStringLiteral("%1://%2:%3%4").arg(scheme_of(text), id.host).arg(url.port).arg(query);
+    id.tcp_port = url.port;
+    id.key = QStringLiteral("%1:%2").arg(id.host).arg(url.port);
     return id;
 }
 
@@ -65,8 +57,8 @@ bool one_port(const PortIdentity& a, const PortIdentity& b)
         return true;
     if (a.host.isEmpty() || b.host.isEmpty())
         return false;
-    // The same port and options at one of the host's addresses.
-    if (a.port_and_options != b.port_and_options)
+    // The same TCP port at one of the host's addresses.
+    if (a.tcp_port != b.tcp_port)
         return false;
     for (const QString& address : a.addresses) {
         if (b.addresses.contains(address))

@@ -4,8 +4,9 @@
 // two sockets polling and kicking each other off the port server. A URL is
 // compared after its scheme's case, a trailing "/" and its host (a name and
 // the addresses it resolves to) are made one; a by-path link after it is
-// followed. Options after '?' stay part of the name: they may change what
-// is reached (a certificate, a CA).
+// followed. The scheme and the options after '?' are not part of it: they
+// say how to talk to a TCP port, and two sockets talking to one TCP port
+// differently would still kick each other off it.
 
 #include <QHash>
 #include <QString>
@@ -14,7 +15,7 @@
 struct PortIdentity {
     QString key;          // equal keys: the same port (addresses aside)
     QString host;         // a remote port's host as written, lower case; empty for a local one
-    QString port_and_options;  // a remote port's scheme, TCP port and options, as one text
+    int tcp_port = 0;     // a remote port's TCP port
     QStringList addresses;  // what the host resolved to; empty while unresolved
     QString problem;      // a malformed URL, in vqprog's words
 };
