@@ -7,10 +7,12 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "serial/tls_link.h"
 
 #ifndef Q_OS_WIN
 #include <arpa/inet.h>
@@ -164,7 +166,7 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
     QString why;
 #ifdef Q_OS_WIN
     // Windows keeps Qt's own connect: its wait is not sliced for a stop.
-    socket_ = std::make_unique<QTcpSocket>();
+    socket_ = std::make_unique<QSslSocket>();  // plain TCP until TLS is started
     socket_->connectToHost(url_.host, quint16(url_.port));
     if (socket_->waitForConnected(kConnectMs)) {
         how = Reach::Connected;
@@ -187,7 +189,7 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
         how = r.how;
         why = r.why;
         if (how == Reach::Connected) {
-            socket_ = std::make_unique<QTcpSocket>();
+            socket_ = std::make_unique<QSslSocket>();  // plain TCP until TLS is started
             socket_->setSocketDescriptor(r.fd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
             break;
         }
@@ -217,6 +219,14 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
     }
     if (how != Reach::Connected)
         return false;
+    if (url_.tls && !tls::start(*socket_, url_, name(), kConnectMs, &failure_, [&stop] { return stop.requested(); })) {
+        if (stop.requested()) {
+            result->stopped = true;
+            failure_.clear();
+        }
+        socket_->abort();
+        return false;
+    }
     // At idle the thread's event loop, where there is one, may hear the end
     // of the connection first.
     QObject::connect(socket_.get(), &QTcpSocket::disconnected, socket_.get(), [this] { lost(); },
@@ -236,6 +246,7 @@ OpenResult TcpTransport::open(const OpenRequest& request)
     open_ = false;
     stopped_ = false;
     failure_.clear();
+    refusal_.clear();
     rx_.clear();
     decoder_ = telnet::Decoder();
     options_ = telnet::Options();
@@ -457,12 +468,22 @@ void TcpTransport::take_socket_bytes()
     if (!socket_ || socket_->bytesAvailable() <= 0)
         return;
     const QByteArray chunk = socket_->readAll();
-    if (url_.scheme == Kind::RawSocket) {
+    QVector<telnet::Command> commands;
+    bool bounded = true;
+    if (url_.scheme == Kind::RawSocket)
         rx_.append(chunk);
+    else
+        bounded = decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
+    // What the server sends beyond any reply is refused as soon as it passes
+    // its bound, with the reason in place of the loss's own line.
+    if (!bounded || rx_.size() > telnet::kMaxUnreadData) {
+        refusal_ = QStringLiteral("%1: %2; connection closed")
+                       .arg(name(), bounded ? QStringLiteral("the server sent more than %1 bytes nobody asked for")
+                                                  .arg(telnet::kMaxUnreadData)
+                                            : decoder_.fault());
+        socket_->abort();
         return;
     }
-    QVector<telnet::Command> commands;
-    decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
     bool answered = false;
     for (const telnet::Command& c : commands) {
         if (c.verb == telnet::kSb) {
@@ -489,5 +510,5 @@ void TcpTransport::lost()
         return;
     if (socket_->state() == QAbstractSocket::ConnectedState)
         return;  // an error that did not end the connection
-    mark_gone(QStringLiteral("%1: the connection was closed").arg(name()));
+    mark_gone(refusal_.isEmpty() ? QStringLiteral("%1: the connection was closed").arg(name()) : refusal_);
 }

@@ -4,8 +4,9 @@
 // the serial-port option (the rate set and changed by the server), or
 // socket://host:port, raw TCP at whatever rate the server's port is set to.
 //
-// QTcpSocket used blocking, on the caller's thread: its waits need no event
-// loop. The connect, the option exchange and every confirmation the server
+// QTcpSocket (a QSslSocket, plain until TLS is started for rfc2217+tls://
+// and socket+tls://) used blocking, on the caller's thread: its waits need no
+// event loop. The connect, the option exchange and every confirmation the server
 // owes are waited for in slices of 10 ms that look at the stop.
 
 #include <QByteArray>
@@ -15,7 +16,7 @@
 #include "serial/telnet_codec.h"
 #include "serial/transport.h"
 
-class QTcpSocket;
+class QSslSocket;
 
 class TcpTransport : public Transport {
 public:
@@ -36,9 +37,9 @@ public:
     void discard() override;
 
 private:
-    // Makes socket_ and connects it to the URL's host: the one place that
-    // knows which kind of socket carries the link. Fills result's failure
-    // (or stopped) when it does not connect.
+    // Makes socket_ and connects it to the URL's host, with TLS where the
+    // URL asks for it: the one place that knows which kind of socket carries
+    // the link. Fills result's failure (or stopped) when it does not connect.
     bool connect_socket(const StopToken& stop, OpenResult* result);
     // Moves what the socket holds into rx_, answering telnet commands.
     void take_socket_bytes();
@@ -50,11 +51,12 @@ private:
     bool confirm(uint8_t command, const QByteArray& value, const char* what, const StopToken& stop);
 
     PortUrl url_;
-    std::unique_ptr<QTcpSocket> socket_;
+    std::unique_ptr<QSslSocket> socket_;
     bool open_ = false;
     bool stopped_ = false;  // the last wait for the server ended on a stop
     int rate_ = 0;
     QByteArray rx_;
+    QString refusal_;  // why this end closed the connection, when it did
     telnet::Decoder decoder_;
     telnet::Options options_;
     // The last confirmation of each COM-PORT-OPTION command, with its value.

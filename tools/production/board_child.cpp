@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QMutex>
+#include <QThreadPool>
 #include <QProcess>
 #include <QTimer>
 #include <csignal>
@@ -38,15 +40,75 @@ private:
     pid_t parent_pid_;
 };
 
+// What a killed child's clean-up needs, apart from the BoardChild, which may go meanwhile.
+struct KilledBoard {
+    ChildStart start;
+    qint64 pid = 0;
+    double seconds = 0;
+    QString action;
+    QString chip;
+};
+
+// A killed child leaves what its own ending would have cleared: its port's
+// lock file, and the record of the action it was in. Returns why the record
+// is missing; empty when it was written or there are no records.
+QString clean_up_after_kill(const KilledBoard& k)
+{
+    QString name = k.start.port.startsWith(QLatin1String("/dev/")) ? k.start.port.mid(5)
+                                                                    : k.start.port.section(QLatin1Char('/'), -1);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : kLockDirs) {
+        QFile lock(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
+        if (!name.isEmpty() && lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed().toLongLong() == k.pid) {
+            lock.close();
+            lock.remove();
+        }
+    }
+    QString error;
+    if (k.start.records.isEmpty())
+        return error;
+    // The child opened the records before it touched the board; one that
+    // cannot be opened now is not created behind the line's back.
+    std::unique_ptr<RecordsDb> db = RecordsDb::open(k.start.records, RecordsDb::Access::Existing, &error);
+    if (!db)
+        return error;
+    BoardRecord r;
+    r.time_utc = QDateTime::currentDateTimeUtc().addMSecs(-qint64(k.seconds * 1000));
+    r.station = k.start.station;
+    r.port = k.start.port;
+    r.chip_model = k.chip;
+    r.action = k.action;
+    r.verdict = verdicts::kKilled;
+    r.exit_code = kExitKilled;
+    r.seconds = k.seconds;
+    db->add(r, &error);
+    return error;
+}
+
 }  // namespace
 
-BoardChild::BoardChild(QObject* parent) : QObject(parent) {}
+// Where a killed child's end goes once its clean-up is done: the BoardChild
+// while it lives, nowhere after.
+struct BoardChild::Mailbox {
+    QMutex lock;
+    BoardChild* to = nullptr;
+};
+
+BoardChild::BoardChild(QObject* parent) : QObject(parent), mailbox_(std::make_shared<Mailbox>())
+{
+    mailbox_->to = this;
+}
 
 BoardChild::~BoardChild()
 {
+    {
+        QMutexLocker hold(&mailbox_->lock);
+        mailbox_->to = nullptr;
+    }
     if (!running())
         return;
-    // Its end is reported to nobody: the owner is going.
+    // Its end is reported to nobody: the owner is going, and waits here for
+    // the child and its clean-up.
     blockSignals(true);
     if (!stopping())
         stop(SIGTERM);
@@ -106,7 +168,7 @@ void BoardChild::stop(int signal_number)
         ::kill(pid_t(pid_), signal_number);
     grace_ = new QTimer(this);
     grace_->setSingleShot(true);
-    connect(grace_, &QTimer::timeout, this, &BoardChild::kill_now);
+    connect(grace_, &QTimer::timeout, this, &BoardChild::kill_in_background);
     grace_->start(kChildStopGraceMs);
 }
 
@@ -114,9 +176,18 @@ void BoardChild::kill_now()
 {
     if (!running())
         return;
+    clean_up_here_ = true;
     killed_ = true;
     process_->kill();
     process_->waitForFinished(3000);
+}
+
+void BoardChild::kill_in_background()
+{
+    if (!running())
+        return;
+    killed_ = true;
+    process_->kill();
 }
 
 void BoardChild::read_events()
@@ -153,40 +224,27 @@ void BoardChild::finished(int exit_code, bool crashed)
     seconds_ = clock_.elapsed() / 1000.0;
     if (grace_)
         grace_->stop();
-    if (killed_)
-        clean_up_after_kill();
-    emit ended(exit_code, crashed);
-}
-
-// A killed child leaves what its own ending would have cleared: its port's
-// lock file, and the record of the action it was in.
-void BoardChild::clean_up_after_kill()
-{
-    QString name = start_.port.startsWith(QLatin1String("/dev/")) ? start_.port.mid(5)
-                                                                   : start_.port.section(QLatin1Char('/'), -1);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* dir : kLockDirs) {
-        QFile lock(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
-        if (!name.isEmpty() && lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed().toLongLong() == pid_) {
-            lock.close();
-            lock.remove();
-        }
+    if (!killed_) {
+        emit ended(exit_code, crashed);
+        return;
     }
-    if (start_.records.isEmpty())
+    const KilledBoard killed{start_, pid_, seconds_, action_, chip_};
+    if (clean_up_here_) {
+        record_error_ = clean_up_after_kill(killed);
+        emit ended(exit_code, crashed);
         return;
-    // The child opened the records before it touched the board; one that
-    // cannot be opened now is not created behind the line's back.
-    std::unique_ptr<RecordsDb> db = RecordsDb::open(start_.records, RecordsDb::Access::Existing, &record_error_);
-    if (!db)
-        return;
-    BoardRecord r;
-    r.time_utc = QDateTime::currentDateTimeUtc().addMSecs(-qint64(seconds_ * 1000));
-    r.station = start_.station;
-    r.port = start_.port;
-    r.chip_model = chip_;
-    r.action = action_;
-    r.verdict = verdicts::kKilled;
-    r.exit_code = kExitKilled;
-    r.seconds = seconds_;
-    db->add(r, &record_error_);
+    }
+    QThreadPool::globalInstance()->start([killed, mailbox = mailbox_, exit_code, crashed] {
+        const QString error = clean_up_after_kill(killed);
+        QMutexLocker hold(&mailbox->lock);
+        if (BoardChild* to = mailbox->to) {
+            QMetaObject::invokeMethod(
+                to,
+                [to, error, exit_code, crashed] {
+                    to->record_error_ = error;
+                    emit to->ended(exit_code, crashed);
+                },
+                Qt::QueuedConnection);
+        }
+    });
 }

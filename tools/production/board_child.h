@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <csignal>
+#include <memory>
 
 #include "child_events.h"
 
@@ -60,6 +61,10 @@ public:
 
     // The signal at once, SIGKILL when it has not ended kChildStopGraceMs later.
     void stop(int signal_number);
+    // SIGKILL, waiting (up to 3 s) for the kernel to reap it and for its
+    // lock file and record; the grace period's kill does not wait: its
+    // clean-up runs on a thread of the pool and `ended` follows it, so an
+    // owner's thread never waits on the child or the database.
     void kill_now();
 
 signals:
@@ -70,12 +75,15 @@ signals:
     void ended(int exit_code, bool crashed);
 
 private:
+    void kill_in_background();
     void read_events();
     void read_errors();
     void finished(int exit_code, bool crashed);
-    void clean_up_after_kill();
+    struct Mailbox;
 
     ChildStart start_;
+    std::shared_ptr<Mailbox> mailbox_;
+    bool clean_up_here_ = false;  // the killed child's clean-up on the caller's thread, waited for
     QProcess* process_ = nullptr;
     QTimer* grace_ = nullptr;
     ChildLines lines_;

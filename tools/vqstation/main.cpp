@@ -95,6 +95,9 @@ int main(int argc, char* argv[])
         window.show();
         code = app->exec();
     }
-    // A records call given up on a silent server still sits in the driver.
+    // A records call given up on a silent server still sits in the driver; a
+    // presence poll or an image read told to stop may still be ending.
+    if (StationController::work_left_running())
+        RecordsDb::quick_exit(code);
     return RecordsDb::quick_exit_if_given_up(code);
 }

@@ -13,6 +13,47 @@
 
 class StationRecordsWorker;
 
+// The records target of the setup in force, as far as its boards go: they
+// wait while it is being opened (a board's vqprog only opens what exists).
+// Reads go out only once it is ready, so a read answered while a new setup's
+// target is being opened is the old setup's and changes nothing.
+struct RecordsGate {
+    enum class State { None, Preparing, Ready, Unusable };
+    State state = State::None;
+    bool were_ready = false;  // opened once in this setup: never created again
+    int prepares_pending = 0;
+
+    // A new setup, whose target is then prepared; the prepares of earlier
+    // setups still under way stay counted.
+    void new_setup()
+    {
+        state = State::None;
+        were_ready = false;
+    }
+    void preparing()
+    {
+        state = State::Preparing;
+        ++prepares_pending;
+    }
+    // false: the answer of an earlier setup's prepare, which changes nothing.
+    bool prepared(bool ok)
+    {
+        if (--prepares_pending > 0 || state == State::None)
+            return false;
+        state = ok ? State::Ready : State::Unusable;
+        were_ready = were_ready || ok;
+        return true;
+    }
+    bool read_answered(bool ok)
+    {
+        if (state == State::Preparing || state == State::None)
+            return false;
+        state = ok ? State::Ready : State::Unusable;
+        return true;
+    }
+    bool boards_wait() const { return state == State::Preparing; }
+};
+
 class StationRecords : public QObject {
     Q_OBJECT
 

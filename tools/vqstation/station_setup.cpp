@@ -2,9 +2,10 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
 #include <QSettings>
 #include <algorithm>
+
+#include "port_identity.h"
 
 namespace {
 
@@ -156,17 +157,14 @@ bool load_station_setup(const QString& file, StationSetup* setup, QString* error
         }
         out.ports << name;
     }
-    // A by-path name and the device it leads to would be two sockets, two
-    // boards' children, on one port.
-    QHash<QString, QString> named_by_device;
-    for (const QString& name : out.ports) {
-        const QString device = socket_device(name);
-        if (named_by_device.contains(device)) {
-            *error = QStringLiteral("%1: [sockets] ports: %2 and %3 are the same port")
-                         .arg(file, named_by_device.value(device), name);
-            return false;
-        }
-        named_by_device.insert(device, name);
+    // Two names of one port (a by-path link and its device, two spellings of
+    // a URL) would be two sockets, two boards' children, on one port; a
+    // malformed URL is refused as vqprog refuses it. Host names are compared
+    // with their addresses once resolved (StationController).
+    const QString problem = same_port_problem(out.ports);
+    if (!problem.isEmpty()) {
+        *error = QStringLiteral("%1: [sockets] ports: %2").arg(file, problem);
+        return false;
     }
     *setup = out;
     return true;

@@ -45,7 +45,7 @@ QFont fitted(QFont font, const QString& text, const QSize& box, int cap)
 TileWidget::TileWidget(int number, SocketRun* socket, QWidget* parent)
     : QWidget(parent), number_(number), socket_(socket)
 {
-    setMinimumSize(160, 90);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     setCursor(Qt::PointingHandCursor);
     connect(socket, &SocketRun::changed, this, qOverload<>(&QWidget::update));

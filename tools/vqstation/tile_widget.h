@@ -15,6 +15,10 @@ class TileWidget : public QWidget {
     Q_OBJECT
 
 public:
+    // The smallest a tile gets: a hundred of them fit a 1280-pixel screen ten abreast.
+    static constexpr int kMinimumWidth = 120;
+    static constexpr int kMinimumHeight = 72;
+
     TileWidget(int number, SocketRun* socket, QWidget* parent);
     SocketRun* socket() const { return socket_; }
     void set_number(int number);
