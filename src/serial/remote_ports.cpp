@@ -17,7 +17,8 @@ QSettings user_settings()
 QStringList kept_remote_ports()
 {
     QStringList out;
-    for (const QString& name : user_settings().value(QLatin1String(kKey)).toStringList()) {
+    for (const QString& kept : user_settings().value(QLatin1String(kKey)).toStringList()) {
+        const QString name = kept.trimmed();  // the file may have been edited by hand
         if (is_remote_port(name) && parse_port_url(name).problem.isEmpty() && !out.contains(name))
             out << name;
     }
@@ -38,4 +39,9 @@ QString keep_remote_port(const QString& url)
         user_settings().setValue(QLatin1String(kKey), kept);
     }
     return QString();
+}
+
+QString remote_port_setting(const QString& key)
+{
+    return user_settings().value(key).toString().trimmed();
 }

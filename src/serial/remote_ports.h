@@ -10,3 +10,5 @@
 QStringList kept_remote_ports();
 // Keeps `url` (rfc2217:// or socket://) once; what is wrong with it, or empty.
 QString keep_remote_port(const QString& url);
+// A value of the same per-user settings (tls/ca and the like); empty when unset.
+QString remote_port_setting(const QString& key);

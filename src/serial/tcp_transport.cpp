@@ -3,10 +3,12 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "serial/tls_link.h"
 
 #ifndef Q_OS_WIN
 #include <arpa/inet.h>
@@ -23,6 +25,7 @@ constexpr int kConnectMs = 5000;      // a host on the fixture network answers f
 constexpr int kNegotiationMs = 3000;  // for the server's answer to the serial-port options
 constexpr int kConfirmMs = 3000;      // for the server to confirm a line setting
 constexpr int kWaitSliceMs = 10;      // the longest any wait here goes without looking at the stop
+constexpr qint64 kSocketBufferBytes = 64 * 1024;
 
 enum class Reach { Connected, Refused, TimedOut, Stopped, NotKnown, Failed };
 
@@ -160,7 +163,7 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
     QString why;
 #ifdef Q_OS_WIN
     // Windows keeps Qt's own connect: its wait is not sliced for a stop.
-    socket_ = std::make_unique<QTcpSocket>();
+    socket_ = std::make_unique<QSslSocket>();
     socket_->connectToHost(url_.host, quint16(url_.port));
     if (socket_->waitForConnected(kConnectMs)) {
         how = Reach::Connected;
@@ -183,7 +186,7 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
         how = r.how;
         why = r.why;
         if (how == Reach::Connected) {
-            socket_ = std::make_unique<QTcpSocket>();
+            socket_ = std::make_unique<QSslSocket>();
             socket_->setSocketDescriptor(r.fd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
             break;
         }
@@ -222,6 +225,10 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
     // Each frame is a round trip the boot loader waits for: never held back
     // to be sent with the next.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // A thread's event loop reads the socket at idle, before anybody looks
+    // at what came: bounded there too, the rest waits in the kernel and
+    // holds the server back.
+    socket_->setReadBufferSize(kSocketBufferBytes);
     return true;
 }
 
@@ -232,6 +239,7 @@ OpenResult TcpTransport::open(const OpenRequest& request)
     open_ = false;
     stopped_ = false;
     failure_.clear();
+    refusal_.clear();
     rx_.clear();
     decoder_ = telnet::Decoder();
     options_ = telnet::Options();
@@ -247,6 +255,13 @@ OpenResult TcpTransport::open(const OpenRequest& request)
         socket_.reset();
     }
     if (!connect_socket(request.stop, &result)) {
+        result.failure = failure_;
+        return result;
+    }
+    if (url_.tls && !tls::start(*socket_, url_, name(), kConnectMs, &failure_,
+                                [&request] { return request.stop.requested(); })) {
+        socket_->abort();
+        result.stopped = request.stop.requested();
         result.failure = failure_;
         return result;
     }
@@ -453,12 +468,24 @@ void TcpTransport::take_socket_bytes()
     if (!socket_ || socket_->bytesAvailable() <= 0)
         return;
     const QByteArray chunk = socket_->readAll();
-    if (url_.scheme == Kind::RawSocket) {
+    QVector<telnet::Command> commands;
+    bool bounded = true;
+    if (url_.scheme == Kind::RawSocket)
         rx_.append(chunk);
+    else
+        bounded = decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
+    // What the server sends beyond any reply is refused as soon as it passes
+    // its bound, with the reason in place of the loss's own line.
+    if (!bounded || rx_.size() > telnet::kMaxUnreadData) {
+        refusal_ = QStringLiteral("%1: %2; connection closed")
+                       .arg(name(), bounded ? QStringLiteral("the server sent more than %1 bytes nobody asked for")
+                                                  .arg(telnet::kMaxUnreadData)
+                                            : decoder_.fault());
+        rx_.clear();
+        socket_->abort();
+        lost();
         return;
     }
-    QVector<telnet::Command> commands;
-    decoder_.feed(chunk.constData(), chunk.size(), &rx_, &commands);
     bool answered = false;
     for (const telnet::Command& c : commands) {
         if (c.verb == telnet::kSb) {
@@ -485,5 +512,5 @@ void TcpTransport::lost()
         return;
     if (socket_->state() == QAbstractSocket::ConnectedState)
         return;  // an error that did not end the connection
-    mark_gone(QStringLiteral("%1: the connection was closed").arg(name()));
+    mark_gone(refusal_.isEmpty() ? QStringLiteral("%1: the connection was closed").arg(name()) : refusal_);
 }

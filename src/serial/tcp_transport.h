@@ -4,9 +4,12 @@
 // the serial-port option (the rate set and changed by the server), or
 // socket://host:port, raw TCP at whatever rate the server's port is set to.
 //
-// QTcpSocket used blocking, on the caller's thread: its waits need no event
-// loop. The connect, the option exchange and every confirmation the server
-// owes are waited for in slices of 10 ms that look at the stop.
+// rfc2217+tls:// and socket+tls:// are the same over TLS.
+//
+// QSslSocket used blocking, on the caller's thread: its waits need no event
+// loop. The connect, the TLS handshake, the option exchange and every
+// confirmation the server owes are waited for in slices of 10 ms that look
+// at the stop.
 
 #include <QByteArray>
 #include <memory>
@@ -15,7 +18,7 @@
 #include "serial/telnet_codec.h"
 #include "serial/transport.h"
 
-class QTcpSocket;
+class QSslSocket;
 
 class TcpTransport : public Transport {
 public:
@@ -50,12 +53,13 @@ private:
     bool confirm(uint8_t command, const QByteArray& value, const char* what, const StopToken& stop);
 
     PortUrl url_;
-    std::unique_ptr<QTcpSocket> socket_;
+    std::unique_ptr<QSslSocket> socket_;  // plain TCP until TLS is started
     bool open_ = false;
     bool stopped_ = false;  // the last wait for the server ended on a stop
     int rate_ = 0;
     QByteArray rx_;
     telnet::Decoder decoder_;
+    QString refusal_;  // why this end closed the connection, when it did
     telnet::Options options_;
     // The last confirmation of each COM-PORT-OPTION command, with its value.
     QByteArray confirmed_[256];

@@ -39,20 +39,23 @@ uint32_t value_u32(const QByteArray& value)
            uint32_t(uint8_t(value[3]));
 }
 
-void Decoder::feed(const char* bytes, int len, QByteArray* data, QVector<Command>* commands)
+bool Decoder::feed(const char* bytes, int len, QByteArray* data, QVector<Command>* commands)
 {
-    for (int i = 0; i < len; ++i) {
+    for (int i = 0; i < len && fault_.isEmpty(); ++i) {
         const uint8_t b = uint8_t(bytes[i]);
         switch (state_) {
         case State::Data:
-            if (b == kIac)
+            if (b == kIac) {
                 state_ = State::Iac;
-            else
+            } else {
                 data->append(char(b));
+                command_run_ = 0;
+            }
             break;
         case State::Iac:
             if (b == kIac) {
                 data->append(char(b));
+                command_run_ = 0;
                 state_ = State::Data;
             } else if (b == kSb) {
                 sub_.clear();
@@ -61,11 +64,13 @@ void Decoder::feed(const char* bytes, int len, QByteArray* data, QVector<Command
                 verb_ = b;
                 state_ = State::Verb;
             } else {
+                ++command_run_;
                 state_ = State::Data;  // NOP, GA and the like carry nothing for us
             }
             break;
         case State::Verb:
             commands->append(Command{verb_, b, QByteArray()});
+            ++command_run_;
             state_ = State::Data;
             break;
         case State::Sub:
@@ -84,11 +89,19 @@ void Decoder::feed(const char* bytes, int len, QByteArray* data, QVector<Command
                 if (!sub_.isEmpty())
                     commands->append(Command{kSb, uint8_t(sub_[0]), sub_.mid(1)});
                 sub_.clear();
+                ++command_run_;
                 state_ = State::Data;
             }
             break;
         }
+        if (sub_.size() > kMaxSubnegotiation)
+            fault_ = QStringLiteral("the server sent a telnet subnegotiation longer than %1 bytes").arg(kMaxSubnegotiation);
+        else if (command_run_ > kMaxCommandRun)
+            fault_ = QStringLiteral("the server sent more than %1 telnet commands without data").arg(kMaxCommandRun);
     }
+    if (!fault_.isEmpty())
+        sub_.clear();
+    return fault_.isEmpty();
 }
 
 bool Options::wanted_here(uint8_t option)

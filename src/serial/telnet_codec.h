@@ -6,6 +6,7 @@
 // No socket here, so every rule is checked with tables of bytes.
 
 #include <QByteArray>
+#include <QString>
 #include <QVector>
 #include <cstdint>
 
@@ -35,17 +36,31 @@ struct Command {
     QByteArray value;    // of a subnegotiation, after its option byte, unescaped
 };
 
+// What a server may send that this end holds before it can act on it. A
+// serial-port server's subnegotiations are a few bytes and its negotiation
+// a few dozen commands, and no reply of the boot loader comes near the data
+// bound; past these the server is broken or hostile, and holding its bytes
+// would let it take the programming PC's memory.
+constexpr int kMaxSubnegotiation = 4096;  // bytes of one IAC SB ... IAC SE
+constexpr int kMaxCommandRun = 1024;      // telnet commands with no data byte between
+constexpr int kMaxUnreadData = 16384;     // data bytes received and not yet read
+
 // Splits what the server sent into data and commands; a command cut by a
 // chunk boundary is completed by the next chunk.
 class Decoder {
 public:
-    void feed(const char* bytes, int len, QByteArray* data, QVector<Command>* commands);
+    // False once the server broke a bound: from then on nothing more is
+    // decoded and fault() says, in one line, what it sent.
+    bool feed(const char* bytes, int len, QByteArray* data, QVector<Command>* commands);
+    const QString& fault() const { return fault_; }
 
 private:
     enum class State { Data, Iac, Verb, Sub, SubIac };
     State state_ = State::Data;
     uint8_t verb_ = 0;
     QByteArray sub_;
+    int command_run_ = 0;
+    QString fault_;
 };
 
 // The client's side of the option negotiation: it offers binary both ways,

@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
+#include <thread>
 
 #include "pg_server.h"
 #include "records.h"
@@ -55,6 +56,7 @@ private slots:
     void schema_and_version();
     void refused_at_open_data();
     void refused_at_open();
+    void lock_held_past_the_answer_limit();
     void records_command_data();
     void records_command();
     void csv_field_data();
@@ -178,6 +180,37 @@ void RecordsTest::refused_at_open()
     QString error;
     QVERIFY(!RecordsDb::open(target, RecordsDb::Access::Write, &error));
     QVERIFY2(error.contains(message), qPrintable(error));
+}
+
+// Another client holds the write lock longer than the database may stay
+// silent: every refused try is the database answering, so the record waits
+// for the lock (up to its minute) instead of being given up after 15 s.
+void RecordsTest::lock_held_past_the_answer_limit()
+{
+    const QString target = stores_.fresh("sqlite");
+    QString error;
+    const auto db = RecordsDb::open(target, RecordsDb::Access::Write, &error);
+    QVERIFY2(db, qPrintable(error));
+    QSemaphore held;
+    bool locked = false;
+    std::thread other([&] {  // a connection lives on the thread that opened it
+        {
+            QSqlDatabase c = QSqlDatabase::addDatabase("QSQLITE", "holder");
+            c.setDatabaseName(target);
+            locked = c.open() && QSqlQuery(c).exec("BEGIN IMMEDIATE");
+            held.release();
+            if (locked) {
+                QThread::sleep(16);
+                QSqlQuery(c).exec("ROLLBACK");
+            }
+        }
+        QSqlDatabase::removeDatabase("holder");
+    });
+    held.acquire();
+    const bool added = locked && db->add(sample("st1", 1, verdicts::kOk, "2024-05-01T10:00:00Z"), &error);
+    other.join();
+    QVERIFY(locked);
+    QVERIFY2(added, qPrintable(error));
 }
 
 void RecordsTest::records_command_data()

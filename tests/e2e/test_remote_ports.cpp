@@ -10,6 +10,7 @@
 #include "random_bytes.h"
 #include "records.h"
 #include "ser2net_rig.h"
+#include "tls_rig.h"
 #include "vqprog_bench.h"
 
 namespace {
@@ -55,6 +56,8 @@ private slots:
     void gang_of_remote_and_local();
     void unreachable_ports_data();
     void unreachable_ports();
+    void tls_data();
+    void tls();
 
 private:
     std::unique_ptr<Bench> bench_;
@@ -154,11 +157,10 @@ void RemotePortsTest::server_stopped_mid_update()
     QCOMPARE(update.port, server_->rfc2217_url());
     QCOMPARE(first.last().verdict, QString(verdicts::kDeviceGone));
 
-    // The operator resets the board, which was left inside a block frame.
-    sim_->with_device([](SimDevice& d) {
-        d = SimDevice(d.config());
-        return 0;
-    });
+    // The board was left inside a block frame; with no reset it takes the
+    // next run's connect once it has given that frame up on the quiet line
+    // (an operator's next run comes seconds later).
+    QTRY_VERIFY_WITH_TIMEOUT(!sim_->with_device([](SimDevice& d) { return d.mid_frame(); }), 5000);
     QString error;
     QVERIFY2(server_->start(sim_->slave_path(), &error), qPrintable(error));
     const Outcome again = bench_->run(args);
@@ -214,6 +216,12 @@ void RemotePortsTest::unreachable_ports_data()
         << "silent" << "rfc2217" << ": the server did not answer the serial-port options within 3 s";
     QTest::newRow("silent server, raw TCP") << "silent" << "socket" << "no chip identified on socket://";
     QTest::newRow("raw TCP at the default New Rate") << refused << "socket" << "cannot change the rate";
+    // Printed as the port's name, without the white space it was given with.
+    QTest::newRow("name with white space around")
+        << refused + "\n" << " rfc2217" << "\nrfc2217://" + refused + ": connection refused";
+    QTest::newRow("endless subnegotiation")
+        << "flood" << "rfc2217"
+        << ": the server sent a telnet subnegotiation longer than 4096 bytes; connection closed";
 }
 
 void RemotePortsTest::unreachable_ports()
@@ -222,8 +230,11 @@ void RemotePortsTest::unreachable_ports()
     QFETCH(QString, scheme);
     QFETCH(QString, line);
     const SilentServer silent;
+    const FloodServer flood;
     if (port == "silent")
         port = QString("127.0.0.1:%1").arg(QUrl(silent.url()).port());
+    if (port == "flood")
+        port = QString("127.0.0.1:%1").arg(flood.port);
     // Equal rates, or socket:// refuses before it connects.
     const QStringList rate = QTest::currentDataTag() == QLatin1String("raw TCP at the default New Rate")
                                  ? QStringList()
@@ -237,6 +248,60 @@ void RemotePortsTest::unreachable_ports()
     // The waits the tool sets, not a hang: 5 s to connect, 3 s for the
     // options, a chip's identification over every catalogued model.
     QVERIFY2(clock.elapsed() < 60000, qPrintable(QString::number(clock.elapsed())));
+}
+
+// ser2net's TLS accepter with certificates of a test authority: the
+// server's certificate must chain to the authority given, and a server that
+// asks for the client's certificate gets it.
+void RemotePortsTest::tls_data()
+{
+    QTest::addColumn<bool>("client_auth");  // the port that asks for the client's certificate
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("query");     // ca=, cert=, key= with the test's file names
+    QTest::addColumn<QString>("line");      // of a refusal; empty for an OK
+    QTest::newRow("good authority") << false << "127.0.0.1" << "ca=ca.crt" << "";
+    QTest::newRow("wrong authority") << false << "127.0.0.1" << "ca=other.crt"
+                                     << ": the server's certificate does not verify: ";
+    QTest::newRow("host the certificate does not name")
+        << false << "localhost" << "ca=ca.crt"
+        << ": the server's certificate does not verify: The host name did not match";
+    QTest::newRow("client certificate") << true << "127.0.0.1" << "ca=ca.crt&cert=client.crt&key=client.key" << "";
+    // Under TLS 1.3 the server judges the client's certificate after the
+    // handshake has ended for the client: it closes the connection.
+    QTest::newRow("client certificate missing") << true << "127.0.0.1" << "ca=ca.crt"
+                                                << ": the connection was closed";
+}
+
+void RemotePortsTest::tls()
+{
+    QFETCH(bool, client_auth);
+    QFETCH(QString, host);
+    QFETCH(QString, query);
+    QFETCH(QString, line);
+    TestCertificates certs;
+    QString error;
+    QVERIFY2(certs.make(&error), qPrintable(error));
+    server_->stop();
+    server_->serve_tls(certs.path("server.crt"), certs.path("server.key"), certs.auth_dir());
+    QVERIFY2(server_->start(sim_->slave_path(), &error), qPrintable(error));
+    const QByteArray image = noise(128 * 1024, 36);
+    bench_->write("flash.bin", image);
+    for (const char* file : {"ca.crt", "other.crt", "client.crt", "client.key"})
+        query.replace(QLatin1String(file), certs.path(file));
+    const QString url = server_->tls_url(client_auth ? server_->tls_client_auth_port : server_->tls_port)
+                            .replace("127.0.0.1", host) +
+                        "?" + query;
+    const Outcome o = bench_->run({"--port", url, "--new-rate", "921600", "update-flash", "flash.bin"});
+    if (line.isEmpty()) {
+        QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+        QVERIFY(o.out.contains("Update flash is OK!!!!!!"));
+        QVERIFY(bench_->flash_of(0, image.size()) == image);
+        return;
+    }
+    QVERIFY2(o.finished && o.exit_code == 1, qPrintable(dump(o)));
+    QVERIFY2(dump(o).contains(url + line), qPrintable(dump(o)));
+    QVERIFY(!dump(o).contains("OK"));
+    QCOMPARE(bench_->frames_received(), 0);
 }
 
 QTEST_GUILESS_MAIN(RemotePortsTest)

@@ -89,6 +89,7 @@ private slots:
     void paced_at_ten_bits_a_byte();
     void takes_in_host_bytes_at_line_rate();
     void replug_serves_the_same_device();
+    void frame_left_unfinished_is_dropped_when_quiet();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -285,4 +286,23 @@ void TestSimServer::replug_serves_the_same_device()
 }
 
 QTEST_GUILESS_MAIN(TestSimServer)
+
+// A link that drops while a frame is on its way leaves its head in the boot
+// loader; the next session's connect must not be taken as its tail.
+void TestSimServer::frame_left_unfinished_is_dropped_when_quiet()
+{
+    Slave host(server_->slave_path());
+    const QByteArray cut = block_write(0, 0, pattern(2048, 1)).left(100);
+    QVERIFY(host.send(cut));
+    QVERIFY(host.read_once(800).isEmpty());  // quiet for longer than the inter-byte time-out
+    const QByteArray request = connect_request('0', 0x19714410);
+    QVERIFY(host.send(request));
+    QCOMPARE(host.read_reply().left(1), QByteArray("K"));
+    server_->with_device([&](SimDevice& d) {
+        QCOMPARE(d.frames().size(), 2);
+        QCOMPARE(d.frames().first().kind, FrameKind::Unknown);
+        QCOMPARE(d.frames().first().raw, cut);
+    });
+}
+
 #include "tst_sim_server.moc"

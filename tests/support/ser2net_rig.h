@@ -15,6 +15,11 @@
 #include <QThread>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 // A TCP port of 127.0.0.1 that nobody listens on at the moment.
 inline int free_tcp_port()
@@ -23,6 +28,8 @@ inline int free_tcp_port()
     probe.listen(QHostAddress::LocalHost);
     return probe.serverPort();
 }
+
+class TestCertificates;
 
 class Ser2net {
 public:
@@ -56,8 +63,17 @@ public:
             *error = "ser2net did not start";
             return false;
         }
-        // Ready once it accepts connections.
-        if (!QTest::qWaitFor([this] { return accepts(rfc2217_port) && accepts(raw_port); }, 10000)) {
+        // Ready once it listens on every port. Not tried by connecting: a
+        // connection makes ser2net open the device its ports share, and it
+        // lets go of it only some milliseconds after the connection ends; the
+        // test's own first connection to another port in that time is turned
+        // away ("Port's device already in use") and closed.
+        if (!QTest::qWaitFor(
+                [this] {
+                    return listens(rfc2217_port) && listens(raw_port) &&
+                           (tls_port == 0 || (listens(tls_port) && listens(tls_client_auth_port)));
+                },
+                10000)) {
             *error = "ser2net did not listen: " + QString::fromLocal8Bit(process_.readAll());
             return false;
         }
@@ -71,11 +87,27 @@ public:
         }
     }
 
+    // Also serves RFC 2217 over TLS with the server's `cert` and `key`, on
+    // one port for any client and on one that asks for a client certificate
+    // allowed by `auth_dir`; set before start().
+    void serve_tls(const QString& cert, const QString& key, const QString& auth_dir)
+    {
+        tls_cert_ = cert;
+        tls_key_ = key;
+        auth_dir_ = auth_dir;
+        tls_port = free_tcp_port();
+        do
+            tls_client_auth_port = free_tcp_port();
+        while (tls_client_auth_port == tls_port);
+    }
+    QString tls_url(int port) const { return QStringLiteral("rfc2217+tls://127.0.0.1:%1").arg(port); }
     QString rfc2217_url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(rfc2217_port); }
     QString socket_url() const { return QStringLiteral("socket://127.0.0.1:%1").arg(raw_port); }
 
     int rfc2217_port = 0;
     int raw_port = 0;
+    int tls_port = 0;
+    int tls_client_auth_port = 0;
 
 private:
     // A fixture host's configuration: chardelay off, as the README advises,
@@ -92,18 +124,92 @@ private:
                               "    connector: serialdev,%3,115200n81,local\n%4")
             .arg(rfc2217_port)
             .arg(raw_port)
-            .arg(device_, options);
+            .arg(device_, options) + tls_yaml(options);
     }
-    static bool accepts(int port)
+    // ser2net checks a client's certificate against <authdir>/<its common
+    // name>/allowed_certs, not against an authority named in ssl().
+    QString tls_yaml(const QString& options) const
     {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
-        return probe.waitForConnected(200);
+        if (tls_port == 0)
+            return QString();
+        const QString ssl = QStringLiteral("ssl(key=%1,cert=%2").arg(tls_key_, tls_cert_);
+        return QStringLiteral("connection: &tls\n"
+                              "    accepter: telnet(rfc2217),%1),tcp,127.0.0.1,%2\n"
+                              "    connector: serialdev,%4,115200n81,local\n%5"
+                              "connection: &tlsauth\n"
+                              "    accepter: telnet(rfc2217),%1,clientauth),tcp,127.0.0.1,%3\n"
+                              "    connector: serialdev,%4,115200n81,local\n%5      authdir: %6\n")
+            .arg(ssl)
+            .arg(tls_port)
+            .arg(tls_client_auth_port)
+            .arg(device_, options, auth_dir_);
+    }
+    // The kernel's table of TCP sockets: a line whose local address ends in
+    // the port, in state 0A (LISTEN).
+    static bool listens(int port)
+    {
+        QFile table("/proc/net/tcp");
+        if (!table.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+        for (QByteArray line = table.readLine(); !line.isEmpty(); line = table.readLine()) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
+                return true;
+        }
+        return false;
     }
 
     QTemporaryDir dir_;
     QString device_;
     QProcess process_;
+    QString tls_cert_, tls_key_, auth_dir_;
+};
+
+// A broken or hostile port server: it opens a telnet subnegotiation on
+// every connection and never ends it, sending as fast as it is read.
+class FloodServer {
+public:
+    FloodServer()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            qFatal("no listening socket for the flood server");
+        port = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FloodServer()
+    {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    int port = 0;
+
+private:
+    void serve()
+    {
+        while (!stop_) {
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0)
+                return;
+            const QByteArray head = QByteArray::fromHex("fffa2c");
+            const QByteArray body(64 * 1024, 'x');
+            bool ok = ::send(c, head.constData(), size_t(head.size()), MSG_NOSIGNAL) == head.size();
+            while (ok && !stop_)
+                ok = ::send(c, body.constData(), size_t(body.size()), MSG_NOSIGNAL) > 0;
+            ::close(c);
+        }
+    }
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // Forwards connections on a port of its own to `target_port`, each chunk

@@ -11,9 +11,14 @@
 #include <thread>
 #include <unistd.h>
 
+#include <QSslConfiguration>
+#include <QSslKey>
+
 #include "serial/port_url.h"
 #include "serial/telnet_codec.h"
 #include "serial/transport.h"
+#include "serial/tls_link.h"
+#include "tls_rig.h"
 
 using namespace telnet;
 
@@ -21,16 +26,31 @@ class TransportTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void port_urls_data();
     void port_urls();
     void decoding_data();
     void decoding();
     void option_answers_data();
     void option_answers();
+    void bounds_data();
+    void bounds();
     void control_messages();
     void stop_ends_a_hanging_open_data();
     void stop_ends_a_hanging_open();
+    void tls_files_data();
+    void tls_files();
+
+private:
+    QTemporaryDir config_home_;
+    TestCertificates certs_;
 };
+
+void TransportTest::initTestCase()
+{
+    // The per-user settings of this run, never the user's own.
+    qputenv("XDG_CONFIG_HOME", config_home_.path().toLocal8Bit());
+}
 
 void TransportTest::port_urls_data()
 {
@@ -39,17 +59,52 @@ void TransportTest::port_urls_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("problem");
-    QTest::newRow("device") << "/dev/ttyACM0" << int(PortUrl::Local) << "" << 0 << "";
-    QTest::newRow("rfc2217") << "rfc2217://fixture3:4001" << int(PortUrl::Rfc2217) << "fixture3" << 4001 << "";
+    QTest::addColumn<QString>("tls");  // "-" plain, else "ca|cert|key" as read
+    QTest::newRow("device") << "/dev/ttyACM0" << int(PortUrl::Local) << "" << 0 << "" << "-";
+    QTest::newRow("rfc2217") << "rfc2217://fixture3:4001" << int(PortUrl::Rfc2217) << "fixture3" << 4001 << "" << "-";
     QTest::newRow("socket, pyserial options") << "socket://host:7000?logging=debug" << int(PortUrl::RawSocket)
-                                              << "host" << 7000 << "";
-    QTest::newRow("IPv6") << "rfc2217://[::1]:4001" << int(PortUrl::Rfc2217) << "::1" << 4001 << "";
+                                              << "host" << 7000 << "" << "-";
+    QTest::newRow("IPv6") << "rfc2217://[::1]:4001" << int(PortUrl::Rfc2217) << "::1" << 4001 << "" << "-";
     QTest::newRow("no port") << "rfc2217://fixture3" << int(PortUrl::Rfc2217) << "fixture3" << -1
-                             << "rfc2217://fixture3: no TCP port; write it as rfc2217://fixture3:port";
+                             << "rfc2217://fixture3: no TCP port; write it as rfc2217://fixture3:port" << "-";
     QTest::newRow("no host") << "socket://:4001" << int(PortUrl::RawSocket) << "" << 4001
-                             << "socket://:4001: no host; write it as socket://host:port";
+                             << "socket://:4001: no host; write it as socket://host:port" << "-";
     QTest::newRow("a path") << "rfc2217://host:4001/ttyUSB0" << int(PortUrl::Rfc2217) << "host" << 4001
-                            << "rfc2217://host:4001/ttyUSB0: a path after the port is not understood";
+                            << "rfc2217://host:4001/ttyUSB0: a path after the port is not understood" << "-";
+    QTest::newRow("scheme in capitals") << "RFC2217://host:4001" << int(PortUrl::Rfc2217) << "host" << 4001 << ""
+                                        << "-";
+    QTest::newRow("white space around") << " socket://host:4001\n" << int(PortUrl::RawSocket) << "host" << 4001
+                                        << "" << "-";
+    for (const char* port : {"65536", "99999", "-1", "+24599", "0", "40x1"})
+        QTest::addRow("port %s", port) << QStringLiteral("rfc2217://host:%1").arg(port) << int(PortUrl::Rfc2217)
+                                       << "host" << 0
+                                       << QStringLiteral("rfc2217://host:%1: the TCP port %1 is not a number from 1 "
+                                                         "to 65535").arg(port) << "-";
+    // The suggested form must itself be taken.
+    QTest::newRow("IPv6 without port") << "rfc2217://[::1]" << int(PortUrl::Rfc2217) << "::1" << 0
+                                       << "rfc2217://[::1]: no TCP port; write it as rfc2217://[::1]:port" << "-";
+    QTest::newRow("IPv6 without brackets")
+        << "socket://::1:4001" << int(PortUrl::RawSocket) << "" << 0
+        << "socket://::1:4001: an IPv6 address goes in brackets; write it as socket://[address]:port" << "-";
+    QTest::newRow("tls") << "rfc2217+tls://fixture3:4001" << int(PortUrl::Rfc2217) << "fixture3" << 4001 << ""
+                         << "||";
+    QTest::newRow("tls, every option") << "Socket+TLS://[fe80::2]:4001?ca=/etc/ca.pem&cert=c%20d.pem&key=k.pem"
+                                       << int(PortUrl::RawSocket) << "fe80::2" << 4001 << ""
+                                       << "/etc/ca.pem|c d.pem|k.pem";
+    QTest::newRow("tls, cert without key") << "rfc2217+tls://h:1?cert=c.pem" << int(PortUrl::Rfc2217) << "h" << 1
+                                           << "rfc2217+tls://h:1?cert=c.pem: cert=FILE and key=FILE go together"
+                                           << "";
+    QTest::newRow("tls, unknown option")
+        << "rfc2217+tls://h:1?verify=no" << int(PortUrl::Rfc2217) << "h" << 1
+        << "rfc2217+tls://h:1?verify=no: the option verify is not understood (ca=FILE, cert=FILE&key=FILE)" << "";
+    QTest::newRow("tls, empty file") << "rfc2217+tls://h:1?ca=" << int(PortUrl::Rfc2217) << "h" << 1
+                                     << "rfc2217+tls://h:1?ca=: ca= names no file" << "";
+    QTest::newRow("authority on a plain port")
+        << "rfc2217://h:1?ca=ca.pem" << int(PortUrl::Rfc2217) << "h" << 1
+        << "rfc2217://h:1?ca=ca.pem: ca= is for a TLS port (rfc2217+tls:// or socket+tls://)" << "-";
+    QTest::newRow("other option on a plain port") << "socket://h:1?timeout=3" << int(PortUrl::RawSocket) << "h" << 1
+                                                  << "socket://h:1?timeout=3: the option timeout is not understood"
+                                                  << "-";
 }
 
 void TransportTest::port_urls()
@@ -59,12 +114,26 @@ void TransportTest::port_urls()
     QFETCH(QString, host);
     QFETCH(int, port);
     QFETCH(QString, problem);
+    QFETCH(QString, tls);
     const PortUrl u = parse_port_url(name);
     QCOMPARE(int(u.scheme), scheme);
     QCOMPARE(u.problem, problem);
     if (problem.isEmpty()) {
         QCOMPARE(u.host, host);
         QCOMPARE(u.port, port);
+        const QString files = u.ca + QLatin1Char('|') + u.cert + QLatin1Char('|') + u.key;
+        QCOMPARE(u.tls ? files : QStringLiteral("-"), tls);
+    } else {
+        QVERIFY(!u.problem.contains(QLatin1Char('\n')));
+        // Every form a refusal suggests is itself taken, with a real port in it.
+        const int at = u.problem.indexOf(QLatin1String("write it as "));
+        if (at >= 0) {
+            QString form = u.problem.mid(at + 11);
+            form.replace(QLatin1String("[address]"), QLatin1String("[::1]"))
+                .replace(QLatin1String("host:port"), QLatin1String("h:port"))
+                .replace(QLatin1String(":port"), QLatin1String(":4001"));
+            QCOMPARE(parse_port_url(form).problem, QString());
+        }
     }
 }
 
@@ -151,8 +220,47 @@ void TransportTest::option_answers()
     QCOMPARE(options.com_port_refused(), refused);
 }
 
+// What a broken or hostile server sends, fed in chunks of 100 bytes.
+void TransportTest::bounds_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QString>("fault");
+    const QByteArray sb = QByteArray::fromHex("fffa2c");
+    const QByteArray se = QByteArray::fromHex("fff0");
+    QTest::newRow("subnegotiation at the bound") << sb + QByteArray(kMaxSubnegotiation - 1, 'x') + se << "";
+    QTest::newRow("subnegotiation never ended")
+        << sb + QByteArray(kMaxSubnegotiation * 4, 'x')
+        << "the server sent a telnet subnegotiation longer than 4096 bytes";
+    QTest::newRow("doubled IACs count as one")
+        << sb + QByteArray(kMaxSubnegotiation - 1, char(0xff)).replace("\xff", "\xff\xff") + se << "";
+    QTest::newRow("options without end") << QByteArray::fromHex("fffb01").repeated(kMaxCommandRun + 1)
+                                         << "the server sent more than 1024 telnet commands without data";
+    QTest::newRow("NOPs without end") << QByteArray::fromHex("fff1").repeated(kMaxCommandRun + 1)
+                                      << "the server sent more than 1024 telnet commands without data";
+    QTest::newRow("options between data") << QByteArray::fromHex("fffb0141").repeated(kMaxCommandRun * 2) << "";
+}
+
+void TransportTest::bounds()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QString, fault);
+    Decoder decoder;
+    QByteArray data;
+    QVector<Command> commands;
+    bool fed = true;
+    for (int at = 0; at < stream.size(); at += 100)
+        fed = decoder.feed(stream.constData() + at, qMin(100, stream.size() - at), &data, &commands) && fed;
+    QCOMPARE(decoder.fault(), fault);
+    QCOMPARE(fed, fault.isEmpty());
+    if (fault.isEmpty())
+        QVERIFY(!commands.isEmpty());
+}
+
 void TransportTest::control_messages()
 {
+    // Parity 0 asks the server for its current parity instead of setting none.
+    QCOMPARE(com_port_command(com::kSetParity, QByteArray(1, char(com::kParityNone))).toHex(),
+             QByteArray("fffa2c0301fff0"));
     // 1382400 is 0x00151800: big-endian, and no IAC in it to double.
     QCOMPARE(set_baud_rate(1382400).toHex(), QByteArray("fffa2c0100151800fff0"));
     // A rate whose bytes hold 0xFF goes out with them doubled.
@@ -209,6 +317,7 @@ void TransportTest::stop_ends_a_hanging_open_data()
     QTest::newRow("accept queue full") << "queue full";
     QTest::newRow("accepts, never answers") << "silent";
     QTest::newRow("never confirms the rate") << "no rate";
+    QTest::newRow("accepts, never answers the TLS handshake") << "silent tls";
 }
 
 void TransportTest::stop_ends_a_hanging_open()
@@ -229,7 +338,8 @@ void TransportTest::stop_ends_a_hanging_open()
             ::close(c);
         });
     }
-    const QString name = QString("rfc2217://127.0.0.1:%1").arg(server.port);
+    const QString name = QString(hang.endsWith("tls") ? "rfc2217+tls://127.0.0.1:%1" : "rfc2217://127.0.0.1:%1")
+                             .arg(server.port);
     std::unique_ptr<Transport> link = make_transport(name);
     StopFlag stop{false};
     constexpr int kStopAfterMs = 300;
@@ -250,6 +360,59 @@ void TransportTest::stop_ends_a_hanging_open()
     QVERIFY(!link->is_open());
     // Its own time-outs are seconds; a stop is heard within a slice or two.
     QVERIFY2(took < kStopAfterMs + 500, qPrintable(QString::number(took)));
+}
+
+// The files of a TLS port, from its URL or else from the per-user
+// settings ("-" for none): what is refused, in one line.
+void TransportTest::tls_files_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("settings");  // ca|cert|key
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("system authorities") << "" << "-|-|-" << "";
+    QTest::newRow("every file") << "ca=@ca.crt&cert=@client.crt&key=@client.key" << "-|-|-" << "";
+    QTest::newRow("authority missing") << "ca=/no/ca.crt" << "-|-|-"
+                                       << "cannot read the authority /no/ca.crt: No such file or directory";
+    QTest::newRow("authority not PEM") << "ca=@server.ext" << "-|-|-" << "the authority @server.ext holds no PEM "
+                                                                      "certificate";
+    QTest::newRow("certificate missing") << "cert=/no/c.crt&key=@client.key" << "-|-|-"
+                                         << "cannot read the certificate /no/c.crt: No such file or directory";
+    QTest::newRow("key not a key") << "cert=@client.crt&key=@client.crt" << "-|-|-"
+                                   << "the key @client.crt is no PEM private key without a pass phrase";
+    QTest::newRow("authority from the settings") << "" << "/no/ca.crt|-|-"
+                                                 << "cannot read the authority /no/ca.crt: No such file or directory";
+    QTest::newRow("the URL's authority first") << "ca=@ca.crt" << "/no/ca.crt|-|-" << "";
+    QTest::newRow("client files from the settings") << "ca=@ca.crt" << "-|@client.crt|/no/k.key"
+                                                    << "cannot read the key /no/k.key: No such file or directory";
+    QTest::newRow("settings' key without its certificate") << "" << "-|-|@client.key"
+                                                           << "the settings' tls/cert and tls/key go together";
+}
+
+void TransportTest::tls_files()
+{
+    QFETCH(QString, query);
+    QFETCH(QString, settings);
+    QFETCH(QString, problem);
+    QString error;
+    if (!QFile::exists(certs_.ca()))
+        QVERIFY2(certs_.make(&error), qPrintable(error));
+    const auto files = [this](QString text) { return text.replace(QLatin1Char('@'), certs_.path(QString()) + '/'); };
+    QSettings user(QSettings::NativeFormat, QSettings::UserScope, "vq-uart-tool", "vqgui");
+    user.remove("tls");
+    const QStringList kept = settings.split('|');
+    for (int i = 0; i < 3; ++i) {
+        if (kept[i] != "-")
+            user.setValue(QStringList{"tls/ca", "tls/cert", "tls/key"}[i], files(kept[i]));
+    }
+    user.sync();
+    const PortUrl url = parse_port_url(files("rfc2217+tls://fixture3:4001?" + query));
+    QCOMPARE(url.problem, QString());
+    QSslConfiguration config;
+    QCOMPARE(tls::configuration(url, &config), files(problem));
+    if (problem.isEmpty() && query.contains("cert="))
+        QVERIFY(!config.localCertificate().isNull() && !config.privateKey().isNull());
+    if (problem.isEmpty() && query.contains("ca="))
+        QCOMPARE(config.caCertificates().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TransportTest)

@@ -26,6 +26,7 @@ private slots:
     void link_settings();
     void gang_verdict_data();
     void gang_verdict();
+    void gang_records_its_killed_board();  // before any signal: a process's first one stays its first
     void first_signal_decides();
     void board_child_killed_or_orphaned();
     void child_events_data();
@@ -38,10 +39,15 @@ void VqprogRulesTest::link_settings_data()
     QTest::addColumn<int>("rate_index");
     QTest::addColumn<int>("new_rate_index");
     QTest::addColumn<int>("wait_ms");
-    QTest::newRow("as the window starts") << QStringList() << kDefaultRateIndex << kDefaultNewRateIndex << 3;
-    QTest::newRow("--wait-ms 1") << QStringList{"--wait-ms", "1"} << kDefaultRateIndex << kDefaultNewRateIndex << 1;
+    QTest::addColumn<int>("busy_retry_ms");
+    QTest::newRow("as the window starts") << QStringList() << kDefaultRateIndex << kDefaultNewRateIndex << 3
+                                          << kDefaultBusyRetryMs;
+    QTest::newRow("--wait-ms 1") << QStringList{"--wait-ms", "1"} << kDefaultRateIndex << kDefaultNewRateIndex << 1
+                                 << kDefaultBusyRetryMs;
     QTest::newRow("--wait-ms 8, rates") << QStringList{"--wait-ms", "8", "--baud", "9600", "--new-rate", "921600"}
-                                        << 0 << 8 << 8;
+                                        << 0 << 8 << 8 << kDefaultBusyRetryMs;
+    QTest::newRow("--busy-retry 2.5") << QStringList{"--busy-retry", "2.5"} << kDefaultRateIndex << kDefaultNewRateIndex
+                                      << 3 << 2500;
 }
 
 void VqprogRulesTest::link_settings()
@@ -50,12 +56,19 @@ void VqprogRulesTest::link_settings()
     QFETCH(int, rate_index);
     QFETCH(int, new_rate_index);
     QFETCH(int, wait_ms);
+    QFETCH(int, busy_retry_ms);
     const ParseResult r = parse_command_line(QStringList{"vqprog"} + args + QStringList{"identify"});
     QVERIFY2(r.outcome == ParseOutcome::Run, qPrintable(r.error));
-    const LinkSettings link = ::link_settings(r.options);
-    QCOMPARE(link.rate_index, rate_index);
-    QCOMPARE(link.new_rate_index, new_rate_index);
-    QCOMPARE(link.wait_ms, wait_ms);
+    // A gang's or a station's child, given the command line written for it, runs with the same settings.
+    const ParseResult child = parse_command_line(QStringList{"vqprog"} + child_arguments(r.options, "P"));
+    QVERIFY2(child.outcome == ParseOutcome::Run, qPrintable(child.error));
+    for (const Options& o : {r.options, child.options}) {
+        const LinkSettings link = ::link_settings(o);
+        QCOMPARE(link.rate_index, rate_index);
+        QCOMPARE(link.new_rate_index, new_rate_index);
+        QCOMPARE(link.wait_ms, wait_ms);
+        QCOMPARE(o.busy_retry_ms, busy_retry_ms);
+    }
 }
 
 void VqprogRulesTest::gang_verdict_data()
@@ -78,6 +91,54 @@ void VqprogRulesTest::gang_verdict()
     b.interrupted = true;
     b.exit_code = exit_code;
     QCOMPARE(Gang::verdict(b), verdict);
+}
+
+// The gang's children are its own program: run as one, this test is a
+// board's vqprog that holds its port's lock, announces an action and ignores
+// its stop.
+namespace {
+int stubborn_board()
+{
+    std::signal(SIGTERM, SIG_IGN);
+    const QString port = QCoreApplication::arguments().value(QCoreApplication::arguments().indexOf("--port") + 1);
+    QFile lock("/tmp/LCK.." + port.mid(5));
+    if (!lock.open(QIODevice::WriteOnly) || lock.write(QByteArray::number(::getpid()) + '\n') < 0)
+        return 1;
+    lock.close();
+    std::puts(R"({"event":"action","action":"update-flash"})");
+    std::fflush(stdout);
+    ::sleep(60);
+    return 0;
+}
+}  // namespace
+
+// A gang board killed after the grace period is recorded as killed, in the
+// gang's records.
+void VqprogRulesTest::gang_records_its_killed_board()
+{
+    QTemporaryDir dir;
+    Options o;
+    o.quiet = true;
+    o.production.records = dir.filePath("records.db");
+    QString error;
+    QVERIFY2(RecordsDb::open(o.production.records, RecordsDb::Access::Write, &error), qPrintable(error));
+    const QString port = QString("/dev/vqtest-gang-%1").arg(::getpid());
+    SignalWatch watch;
+    Gang gang(o, {port}, watch);
+    QTimer held;  // the signal once the board holds its port, deaf to it
+    connect(&held, &QTimer::timeout, &watch, [&] {
+        if (QFileInfo::exists("/tmp/LCK.." + port.mid(5))) {
+            held.stop();
+            emit watch.caught(SIGTERM);
+        }
+    });
+    held.start(20);
+    QCOMPARE(gang.run(), SignalWatch::exit_code(SIGTERM));
+    QVector<BoardRecord> records;
+    QVERIFY(RecordsDb::open(o.production.records, RecordsDb::Access::Read, &error)->list({}, &records, &error));
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0].verdict, QString(verdicts::kKilled));
+    QCOMPARE(records[0].port, port);
 }
 
 void VqprogRulesTest::first_signal_decides()
@@ -123,6 +184,14 @@ void VqprogRulesTest::board_child_killed_or_orphaned()
     QCOMPARE(records[0].verdict, QString(verdicts::kKilled));
     QCOMPARE(records[0].action, QString("update-flash"));
     QCOMPARE(records[0].port, start.port);
+    // Its records file removed under it: the record is lost, and said, never written to a new file.
+    QVERIFY(QFile::remove(db));
+    BoardChild again;
+    again.start(ChildStart{"/bin/sleep", {"60"}, start.port, {}, start.env, db, {}});
+    again.kill_now();
+    QVERIFY(again.killed() && !again.running());
+    QVERIFY(!QFileInfo::exists(db));
+    QVERIFY2(again.record_error().contains("no such file"), qPrintable(again.record_error()));
 
     // The orphan comes back to this process, which keeps it to be looked at.
     QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
@@ -188,5 +257,13 @@ void VqprogRulesTest::child_events()
              fields);
 }
 
-QTEST_GUILESS_MAIN(VqprogRulesTest)
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], "--json") == 0)
+        return stubborn_board();
+    VqprogRulesTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_vqprog_rules.moc"

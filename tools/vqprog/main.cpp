@@ -92,7 +92,13 @@ int main(int argc, char* argv[])
     case ParseOutcome::Run:
         break;
     }
-    const Options& options = parsed.options;
+    Options options = parsed.options;
+    // A URL pasted with a trailing newline or a leading space names the same
+    // port, and is printed, recorded and handed to a gang's children without them.
+    for (QString& port : options.ports) {
+        if (is_remote_port(port))
+            port = port.trimmed();
+    }
 
     const QStringList listed = listed_ports();
     for (const QString& port : options.ports) {

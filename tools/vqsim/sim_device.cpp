@@ -166,6 +166,15 @@ QList<SimReply> SimDevice::feed_timed(const QByteArray& bytes)
     return timed();
 }
 
+void SimDevice::line_idle()
+{
+    unknown_run_open_ = false;
+    for (char byte : pending_)
+        record_unknown(byte);
+    unknown_run_open_ = false;
+    pending_.clear();
+}
+
 int SimDevice::packet_len() const
 {
     return config_.chip_id == kSimVq350aId ? kSmallPacketLen : kPacketLen;

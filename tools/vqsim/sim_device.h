@@ -140,6 +140,13 @@ public:
     QList<QByteArray> feed(const QByteArray& bytes);
     // The same, with when each reply is ready.
     QList<SimReply> feed_timed(const QByteArray& bytes);
+    // Part of a frame is in and the rest has not come.
+    bool mid_frame() const { return !pending_.isEmpty(); }
+    // The line stayed quiet for the inter-byte time-out with part of a frame
+    // in: the boot loader drops it, as UART boot loaders do, so that the
+    // next frame is read from its first byte; the dropped bytes are recorded
+    // as bytes that started no frame.
+    void line_idle();
     // Device time to compute the CRC of len bytes at the configured rate.
     int64_t crc_time_us(uint32_t len) const;
 

@@ -29,6 +29,12 @@ constexpr int kReadBufferLen = 4096;
 constexpr int kPathBufferLen = 128;
 constexpr qint64 kPreciseSleepUs = 2500;  // the last stretch before a due moment, slept rather than timed
 constexpr unsigned long kTimerSlackNs = 1;
+// How long the line may stay quiet in the middle of a frame before the boot
+// loader gives the frame up. A host writes each frame in one go, so gaps
+// inside one are scheduling and network jitter; a link dropped mid-frame
+// must not leave the boot loader waiting for bytes that never come (the
+// next connect would be taken as the rest of the frame).
+constexpr int kInterByteTimeoutMs = 500;
 
 std::atomic<int> g_server_count{0};
 
@@ -87,6 +93,7 @@ private:
     QSocketNotifier* tx_notifier_ = nullptr;
     QTimer* tx_timer_ = nullptr;
     QTimer* rx_timer_ = nullptr;
+    QTimer* idle_timer_ = nullptr;
     std::deque<Arrival> arrivals_;
     std::deque<Piece> queue_;
     qint64 head_due_us_ = -1;
@@ -140,6 +147,15 @@ bool PtyLink::open()
     rx_timer_->setSingleShot(true);
     rx_timer_->setTimerType(Qt::PreciseTimer);
     QObject::connect(rx_timer_, &QTimer::timeout, anchor, [this] { take_in(); });
+    idle_timer_ = new QTimer(anchor);
+    idle_timer_->setSingleShot(true);
+    idle_timer_->setInterval(kInterByteTimeoutMs);
+    QObject::connect(idle_timer_, &QTimer::timeout, anchor, [this] {
+        if (!arrivals_.empty())
+            return;  // bytes still on the line: not quiet
+        std::lock_guard<std::mutex> lock(server_.mutex_);
+        server_.device_.line_idle();
+    });
 
     publish(QString::fromLocal8Bit(path));
     return true;
@@ -168,14 +184,14 @@ void PtyLink::close()
             notifier->deleteLater();
         }
     }
-    for (QTimer* timer : {tx_timer_, rx_timer_}) {
+    for (QTimer* timer : {tx_timer_, rx_timer_, idle_timer_}) {
         if (timer) {
             timer->stop();
             timer->deleteLater();
         }
     }
     rx_notifier_ = tx_notifier_ = nullptr;
-    tx_timer_ = rx_timer_ = nullptr;
+    tx_timer_ = rx_timer_ = idle_timer_ = nullptr;
     arrivals_.clear();
     queue_.clear();
     head_due_us_ = -1;
@@ -238,14 +254,20 @@ void PtyLink::take_in()
         QList<SimReply> replies;
         SimTransport t;
         bool halted;
+        bool mid_frame;
         {
             std::lock_guard<std::mutex> lock(server_.mutex_);
             const int first_new = server_.device_.frames().size();
             replies = server_.device_.feed_timed(head.bytes);
             server_.device_.stamp_line(first_new, head.line);
             halted = server_.device_.halted();
+            mid_frame = server_.device_.mid_frame();
             t = server_.transport_;
         }
+        if (mid_frame)
+            idle_timer_->start();
+        else
+            idle_timer_->stop();
         if (halted) {
             close();
             return;
