@@ -92,6 +92,9 @@ public:
     // up to ms while the answers say a boot loader is there; 0 (the window):
     // one attempt, as the operator's Open button makes.
     void set_busy_connect_retry_ms(int ms) { busy_retry_ms_ = ms; }
+    // A reply that comes after its wait ran out is dropped, never taken as
+    // the next command's (Link::set_drop_late_replies); off in the window.
+    void set_drop_late_replies(bool on) { link_.set_drop_late_replies(on); }
 
     // ---- Stop ----
     // Ends every wait for the device from now on; sticky.

@@ -132,6 +132,7 @@ int BootSession::flash_crc_wait(const FlashCrcJob& job)
         if (link_.aborted())
             return flash_crc_result::kMismatch;
         if (pass > budget) {
+            link_.wait_ran_out();
             if (!survey)
                 show_error(texts::kTimeOver);
             return flash_crc_result::kTimedOut;

@@ -96,6 +96,16 @@ public:
     void pump();
     void discard_input();  // the port's buffers and the reply being gathered
 
+    // ---- Late replies ----
+    // A boot loader may still answer a command whose wait ran out ("Time
+    // over!"). Off (the window, as it always was), that answer is taken by
+    // the next command. On (the front ends beyond the window), the next
+    // exchange first waits a while for it and then until the line has been
+    // quiet, dropping what came: a late answer is never a later command's.
+    void set_drop_late_replies(bool on) { drop_late_replies_ = on; }
+    // A wait of the caller's own (the flash CRC's) ran out.
+    void wait_ran_out() { reply_owed_ = true; }
+
     // ---- The reply ----
     const uint8_t* reply() const { return rx_buf_; }
     bool reply_ready() const { return rx_ready_; }
@@ -116,6 +126,7 @@ private:
     void write_frame(const QByteArray& frame);
     void idle();
     void heard_gone();
+    void drop_late_reply();
 
     SessionSink* sink_;
     TransportMaker maker_;
@@ -133,4 +144,6 @@ private:
     bool rx_ready_ = false;   // rx_buf_ holds a whole reply, not yet taken by a wait
     bool wait_for_rest_ = true;
     int wait_ms_ = 3;         // that wait, 1 to 8 ms (WaitTime)
+    bool drop_late_replies_ = false;
+    bool reply_owed_ = false;  // the last wait ran out; its reply may still come
 };

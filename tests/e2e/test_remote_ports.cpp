@@ -53,6 +53,7 @@ private slots:
     void raw_socket_at_one_rate();
     void server_stopped_mid_update();
     void round_trip_of_20_ms();
+    void stall_mid_update();
     void gang_of_remote_and_local();
     void unreachable_ports_data();
     void unreachable_ports();
@@ -178,6 +179,24 @@ void RemotePortsTest::round_trip_of_20_ms()
                                    "check-flash"});
     QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
     QVERIFY(!dump(o).contains("Time over!"));
+    QVERIFY(bench_->flash_of(0, image.size()) == image);
+}
+
+// The link stalls for 1.5 s in the middle of an update: the block in
+// flight gets no reply within its wait, and that reply, when it comes,
+// answers no later command. The board holds the image and ends OK, as its
+// CRC says.
+void RemotePortsTest::stall_mid_update()
+{
+    const QByteArray image = noise(256 * 1024, 37);
+    bench_->write("flash.bin", image);
+    sim_->set_pacing(true);  // replies spaced as a real line spaces them, not in one burst
+    RelayThread relay(server_->rfc2217_port, 0, 60 * 63, 1500);  // from about the 50th block's reply
+    const Outcome o =
+        bench_->run({"--port", relay.url("rfc2217"), "--new-rate", "921600", "update-flash", "flash.bin"});
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY2(dump(o).contains("Time over!"), qPrintable(dump(o)));  // the stall outlasted a block's wait
+    QVERIFY(o.out.contains("Update flash is OK!!!!!!"));
     QVERIFY(bench_->flash_of(0, image.size()) == image);
 }
 

@@ -83,11 +83,14 @@ public:
     uint32_t& run_address() { return s.run_address; }
     // Every link the session makes from now on plays `responder`; the
     // frames written to any of them are kept in the list returned.
-    std::shared_ptr<QList<QByteArray>> play(ScriptedTransport::Responder responder)
+    std::shared_ptr<QList<QByteArray>> play(ScriptedTransport::Responder responder,
+                                            ScriptedTransport::Line line = {})
     {
         auto written = std::make_shared<QList<QByteArray>>();
-        s.link_.set_transport_maker([responder, written](const QString& name) -> std::unique_ptr<Transport> {
-            return std::make_unique<ScriptedTransport>(name, responder, written);
+        s.link_.set_transport_maker([responder, line, written](const QString& name) -> std::unique_ptr<Transport> {
+            auto t = std::make_unique<ScriptedTransport>(name, responder, written);
+            t->set_line(line);
+            return t;
         });
         return written;
     }
