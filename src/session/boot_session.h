@@ -95,6 +95,9 @@ public:
     // A reply that comes after its wait ran out is dropped, never taken as
     // the next command's (Link::set_drop_late_replies); off in the window.
     void set_drop_late_replies(bool on) { link_.set_drop_late_replies(on); }
+    // Every wait ends when the port is lost, reported as the loss alone
+    // (Link::set_loss_ends_waits); off in the window.
+    void set_loss_ends_waits(bool on) { link_.set_loss_ends_waits(on); }
 
     // ---- Stop ----
     // Ends every wait for the device from now on; sticky.

@@ -27,8 +27,9 @@ int BootSession::flash_update_prologue(const LinkSettings& link, int image_len)
     link_.discard_input();
     if (connect_device(kIdentifyMode, chip_id_, link) != connect_result::kOk ||
         connect_device(kFlashTargetMode, chip_id_, link) != connect_result::kOk) {
-        // A stop ends the connect without a word, as it ends every wait.
-        if (!stop_is_requested())
+        // A stop ends the connect without a word, as it ends every wait;
+        // so does a loss where it ends the waits (its own line said it).
+        if (!stop_is_requested() && !link_.ended_by_loss())
             show_error(QStringLiteral("Fail to Connect a 350x device"));
         return flash_update_result::kRefused;
     }

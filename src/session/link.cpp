@@ -175,7 +175,7 @@ Reply Link::await_reply(const ReplyWait& wait)
         pump();
         // A stop ends every wait; a removal only those that watch for it
         // (the others run out and report for themselves).
-        if (stop_requested() || (wait.abortable && aborted()))
+        if (stop_requested() || (wait.abortable && aborted()) || ended_by_loss())
             return Reply::Aborted;
     }
     // A reply taken by the last pass still counts.

@@ -105,6 +105,12 @@ public:
     void set_drop_late_replies(bool on) { drop_late_replies_ = on; }
     // A wait of the caller's own (the flash CRC's) ran out.
     void wait_ran_out() { reply_owed_ = true; }
+    // Off (the window), a wait that does not watch for a removal runs its
+    // course after the port went away and ends in "Time over!". On (the
+    // front ends beyond it), every wait ends as soon as the loss is heard:
+    // it is reported as the loss, with nothing after it.
+    void set_loss_ends_waits(bool on) { loss_ends_waits_ = on; }
+    bool ended_by_loss() const { return loss_ends_waits_ && removed_; }
 
     // ---- The reply ----
     const uint8_t* reply() const { return rx_buf_; }
@@ -145,5 +151,6 @@ private:
     bool wait_for_rest_ = true;
     int wait_ms_ = 3;         // that wait, 1 to 8 ms (WaitTime)
     bool drop_late_replies_ = false;
+    bool loss_ends_waits_ = false;
     bool reply_owed_ = false;  // the last wait ran out; its reply may still come
 };

@@ -160,8 +160,9 @@ int BootSession::mcu_update_prologue(uint32_t chip, const LinkSettings& link, Mc
 
     if (connect_device(kIdentifyMode, chip, link) != connect_result::kOk ||
         connect_device(kMcuTargetMode, chip, link) != connect_result::kOk) {
-        // A stop ends the connect without a word, as it ends every wait.
-        if (!stop_is_requested())
+        // A stop ends the connect without a word, as it ends every wait;
+        // so does a loss where it ends the waits (its own line said it).
+        if (!stop_is_requested() && !link_.ended_by_loss())
             show_error(QStringLiteral("Fail to Connect a mcu device"));
         return mcu_update_result::kRefused;
     }

@@ -52,6 +52,8 @@ private slots:
     void raw_socket_at_one_rate_data();
     void raw_socket_at_one_rate();
     void server_stopped_mid_update();
+    void server_stopped_at_the_new_rate_data();
+    void server_stopped_at_the_new_rate();
     void round_trip_of_20_ms();
     void stall_mid_update();
     void gang_of_remote_and_local();
@@ -167,6 +169,32 @@ void RemotePortsTest::server_stopped_mid_update()
     const Outcome again = bench_->run(args);
     QVERIFY2(again.finished && again.exit_code == 0, qPrintable(dump(again)));
     QVERIFY(bench_->flash_of(0, image.size()) == image);
+}
+
+// The server goes away while the port moves to the New Rate: the loss is
+// reported as the loss, at once, not as a chip that stopped answering.
+void RemotePortsTest::server_stopped_at_the_new_rate_data()
+{
+    QTest::addColumn<int>("after_ms");  // after the server set the New Rate
+    QTest::newRow("at once: identifying there") << 0;
+    QTest::newRow("50 ms later: the update's connect") << 50;
+}
+
+void RemotePortsTest::server_stopped_at_the_new_rate()
+{
+    QFETCH(int, after_ms);
+    const QByteArray image = noise(64 * 1024, 38);
+    bench_->write("flash.bin", image);
+    auto p = bench_->start({"--port", server_->rfc2217_url(), "--new-rate", "921600", "update-flash", "flash.bin"});
+    QVERIFY(QTest::qWaitFor([&] { return sim_->line_rate() == 921600; }, kRunTimeoutMs));
+    QThread::msleep(ulong(after_ms));
+    server_->stop();
+    const Outcome o = Bench::finish(*p);
+    QVERIFY2(o.finished && o.exit_code == 3, qPrintable(dump(o)));
+    QVERIFY2(o.out.contains(server_->rfc2217_url() + ": the connection was closed"), qPrintable(dump(o)));
+    QVERIFY2(!dump(o).contains("Time over!") && !dump(o).contains("Please open the port!") &&
+                 !dump(o).contains("Fail to Connect"),
+             qPrintable(dump(o)));
 }
 
 // 10 ms each way between the tool and the server: slower, never a time-out.
