@@ -225,6 +225,7 @@ private:
     int reconnect_state = kReconnectNone;  // the New Rate switch, below
     int busy_retry_ms_ = 0;       // how long a front end's connect tries again after a reply out of turn
     bool connect_heard_busy_ = false;  // the last identification got a wrong or a partial reply
+    bool connect_heard_nothing_ = false;  // the last connect's wait ran out with not a byte come
 
     // The switch to the New Rate: asked in the connect request, then agreed
     // when the chip answered, after which Open reopens the port at that rate.

@@ -27,7 +27,9 @@ int BootSession::connect_device(ConnectMode mode, uint32_t expected_chip_id, con
                               static_cast<uint32_t>(mcu_image_len), static_cast<uint32_t>(flash_image_len));
 
     link_.set_wait_for_rest(true);
-    switch (link_.checked_exchange(request, kConnectWait, kConnectChecks)) {
+    connect_heard_nothing_ = false;
+    const Reply replied = link_.checked_exchange(request, kConnectWait, kConnectChecks);
+    switch (replied) {
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
@@ -36,6 +38,7 @@ int BootSession::connect_device(ConnectMode mode, uint32_t expected_chip_id, con
     default:
         // Part of a reply: something is talking on the line, only not as asked.
         connect_heard_busy_ = connect_heard_busy_ || link_.gathered() > 0;
+        connect_heard_nothing_ = replied == Reply::TimedOut && link_.gathered() == 0;
         return connect_result::kTimedOut;
     }
     const ConnectReply reply = parse_connect_reply(link_.reply());

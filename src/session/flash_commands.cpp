@@ -40,10 +40,8 @@ int BootSession::Set_FlashMode(uint8_t mode)
 
 int BootSession::Get_FlashID(uint8_t variant)
 {
-    if (!port_open()) {
-        show_error(texts::kPleaseOpenPort);
+    if (refuse_closed_port())
         return flash_id_result::kPortClosed;
-    }
     sink_->flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
     switch (link_.checked_exchange(build_get_flash_id_request(variant), kFlashIdWait, kFlashIdChecks)) {
     case Reply::Ok:

@@ -167,6 +167,17 @@ int BootSession::open_at(const QString& name, const LinkSettings& link, OpenStep
     steps.port_opened();
     connect_heard_busy_ = false;
     int identified = identify_chip(link);
+    // A board whose last run was cut inside a frame (a connection dropped
+    // mid-update, the next run at once) takes this connect as the rest of
+    // that frame and answers nothing. Its boot loader drops the frame once
+    // the line has been quiet for half a second, which the connect's own
+    // wait has given it: beyond the window, a remote port's first connect
+    // that heard nothing at all is made once more.
+    if (identified != identify_chip_result::kOk && connect_heard_nothing_ && busy_retry_ms_ > 0 &&
+        link_.is_remote() && link_.is_open() && !link_.stop_requested()) {
+        log_line(QStringLiteral("No answer: connecting once more, for a boot loader left inside a frame"));
+        identified = identify_chip(link);
+    }
     // Only a boot loader that answered out of turn is asked again: a silent
     // line or a chip of no catalogued model fails at once, as it always has.
     QDeadlineTimer deadline(busy_retry_ms_);
@@ -247,6 +258,9 @@ bool BootSession::refuse_closed_port()
 {
     if (port_open())
         return false;
-    show_error(texts::kPleaseOpenPort);
+    // After a loss that ended the waits, the port is closed because it was
+    // lost: its own line said so, once.
+    if (!link_.ended_by_loss())
+        show_error(texts::kPleaseOpenPort);
     return true;
 }

@@ -52,6 +52,7 @@ private slots:
     void raw_socket_at_one_rate_data();
     void raw_socket_at_one_rate();
     void server_stopped_mid_update();
+    void board_left_inside_a_frame();
     void server_stopped_at_the_new_rate_data();
     void server_stopped_at_the_new_rate();
     void round_trip_of_20_ms();
@@ -171,6 +172,24 @@ void RemotePortsTest::server_stopped_mid_update()
     QVERIFY(bench_->flash_of(0, image.size()) == image);
 }
 
+// The last run was cut inside a block frame and the next one comes at
+// once: its first connect is taken as the rest of that frame, and the
+// second finds the chip.
+void RemotePortsTest::board_left_inside_a_frame()
+{
+    QTcpSocket cut;
+    cut.connectToHost(QHostAddress::LocalHost, quint16(server_->rfc2217_port));
+    QVERIFY(cut.waitForConnected(5000));
+    // The head of a 2048-byte block write and a tenth of its data.
+    cut.write(QByteArray::fromHex("6c00000000000008") + QByteArray(200, '\x5a'));
+    QVERIFY(cut.waitForBytesWritten(5000));
+    QVERIFY(QTest::qWaitFor([&] { return sim_->with_device([](SimDevice& d) { return d.mid_frame(); }); }, 400));
+    cut.abort();
+    const Outcome o = bench_->run({"--port", server_->rfc2217_url(), "--new-rate", "115200", "identify"});
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY2(dump(o).contains("vqprog: identify ok"), qPrintable(dump(o)));
+}
+
 // The server goes away while the port moves to the New Rate: the loss is
 // reported as the loss, at once, not as a chip that stopped answering.
 void RemotePortsTest::server_stopped_at_the_new_rate_data()
@@ -183,8 +202,9 @@ void RemotePortsTest::server_stopped_at_the_new_rate_data()
 void RemotePortsTest::server_stopped_at_the_new_rate()
 {
     QFETCH(int, after_ms);
-    const QByteArray image = noise(64 * 1024, 38);
+    const QByteArray image = noise(256 * 1024, 38);
     bench_->write("flash.bin", image);
+    sim_->set_pacing(true);  // the update outlasts the wait before the stop
     auto p = bench_->start({"--port", server_->rfc2217_url(), "--new-rate", "921600", "update-flash", "flash.bin"});
     QVERIFY(QTest::qWaitFor([&] { return sim_->line_rate() == 921600; }, kRunTimeoutMs));
     QThread::msleep(ulong(after_ms));
