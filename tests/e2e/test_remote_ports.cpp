@@ -183,7 +183,8 @@ void RemotePortsTest::board_left_inside_a_frame()
     // The head of a 2048-byte block write and a tenth of its data.
     cut.write(QByteArray::fromHex("6c00000000000008") + QByteArray(200, '\x5a'));
     QVERIFY(cut.waitForBytesWritten(5000));
-    QVERIFY(QTest::qWaitFor([&] { return sim_->with_device([](SimDevice& d) { return d.mid_frame(); }); }, 400));
+    // The boot loader gives the frame up half a second after its last byte: the run starts at once.
+    QVERIFY(QTest::qWaitFor([&] { return sim_->with_device([](SimDevice& d) { return d.mid_frame(); }); }, 5000));
     cut.abort();
     const Outcome o = bench_->run({"--port", server_->rfc2217_url(), "--new-rate", "115200", "identify"});
     QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
