@@ -178,8 +178,8 @@ int BootSession::open_at(const QString& name, const LinkSettings& link, OpenStep
         log_line(QStringLiteral("No answer: connecting once more, for a boot loader left inside a frame"));
         identified = identify_chip(link);
     }
-    // Only a boot loader that answered out of turn is asked again: a silent
-    // line or a chip of no catalogued model fails at once, as it always has.
+    // Otherwise only a boot loader that answered out of turn is asked again:
+    // a silent local line or a chip of no catalogued model fails at once.
     QDeadlineTimer deadline(busy_retry_ms_);
     while (identified != identify_chip_result::kOk && connect_heard_busy_ && busy_retry_ms_ > 0 &&
            !deadline.hasExpired() && link_.is_open()) {
