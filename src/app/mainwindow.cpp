@@ -62,6 +62,8 @@ MainWindow::MainWindow(QWidget* parent, std::unique_ptr<PortMap> map, TransportM
     port_timer = new QTimer(this);
     port_timer->setObjectName(QStringLiteral("port_timer"));
     connect(port_timer, &QTimer::timeout, this, &MainWindow::Timer1_Out_Event);
+    // The port chosen, whole, where the box is too narrow for a remote one.
+    connect(ui->comboBox_Comm, &QComboBox::currentTextChanged, ui->comboBox_Comm, &QWidget::setToolTip);
     port_timer->start(kPortListDelayMs);
     port_watcher = new PortWatcher(port_map.get(), this);
     connect(port_watcher, &PortWatcher::arrived, this, &MainWindow::port_arrived);

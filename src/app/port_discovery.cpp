@@ -1,5 +1,7 @@
 // The port list and hot-plug, members of MainWindow.
 
+#include <QAbstractItemView>
+#include <QFontMetrics>
 #include <QTimer>
 
 #include "app/mainwindow.h"
@@ -16,6 +18,7 @@
 
 namespace {
 constexpr int kRefreshAfterChangeMs = 500;
+constexpr int kListMarginPx = 32;  // the list's frame and scroll bar beside the widest name
 }
 
 QString MainWindow::GetComm(int index, QString /*keyValue*/)
@@ -38,6 +41,15 @@ void MainWindow::LockforTPdevice()
     for (int i = 0; i < port_entries.size(); ++i)
         list << GetComm(i, QStringLiteral("value"));
     ui->comboBox_Comm->insertItems(ui->comboBox_Comm->count(), list);
+    // A remote port's name is longer than the box: each entry also shows
+    // it whole as a tooltip, and the list opens as wide as the widest.
+    const QFontMetrics metrics(ui->comboBox_Comm->view()->font());
+    int widest = 0;
+    for (int i = 0; i < list.size(); ++i) {
+        ui->comboBox_Comm->setItemData(i, list.at(i), Qt::ToolTipRole);
+        widest = qMax(widest, metrics.horizontalAdvance(list.at(i)));
+    }
+    ui->comboBox_Comm->view()->setMinimumWidth(widest + kListMarginPx);
     const int offered = offered_remote_port_.isEmpty() ? -1 : list.indexOf(offered_remote_port_);
     if (usb_port_index >= 0) {
         ui->comboBox_Comm->setCurrentIndex(usb_port_index);

@@ -29,6 +29,7 @@ constexpr int kConnectMs = 5000;      // a host on the fixture network answers f
 constexpr int kNegotiationMs = 3000;  // for the server's answer to the serial-port options
 constexpr int kConfirmMs = 3000;      // for the server to confirm a line setting
 constexpr int kWaitSliceMs = 10;      // the longest any wait here goes without looking at the stop
+constexpr qint64 kSocketBufferBytes = 64 * 1024;
 
 enum class Reach { Connected, Refused, TimedOut, Stopped, NotKnown, Failed };
 
@@ -236,6 +237,10 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
     // Each frame is a round trip the boot loader waits for: never held back
     // to be sent with the next.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // A thread's event loop reads the socket at idle, before anybody looks
+    // at what came: bounded there too, the rest waits in the kernel and
+    // holds the server back.
+    socket_->setReadBufferSize(kSocketBufferBytes);
     return true;
 }
 
@@ -481,7 +486,9 @@ void TcpTransport::take_socket_bytes()
                        .arg(name(), bounded ? QStringLiteral("the server sent more than %1 bytes nobody asked for")
                                                   .arg(telnet::kMaxUnreadData)
                                             : decoder_.fault());
+        rx_.clear();
         socket_->abort();
+        lost();
         return;
     }
     bool answered = false;

@@ -105,7 +105,11 @@ bool start(QSslSocket& socket, const PortUrl& url, const QString& name, int ms, 
     while (!socket.isEncrypted()) {
         if (socket.state() != QAbstractSocket::ConnectedState)
             break;
-        if (clock.elapsed() >= ms || (stopped && stopped())) {
+        if (stopped && stopped()) {
+            *failure = QStringLiteral("%1: stopped during the TLS handshake").arg(name);
+            return false;
+        }
+        if (clock.elapsed() >= ms) {
             *failure = QStringLiteral("%1: no TLS handshake within %2 s").arg(name).arg(ms / 1000);
             return false;
         }

@@ -61,6 +61,12 @@ public:
         return port_.send_boot_sequence(name, rate_index, sequence);
     }
     void set_busy_connect_retry_ms(int ms) { port_.set_busy_connect_retry_ms(ms); }
+    // A reply that comes after its wait ran out is dropped, never taken as
+    // the next command's (Link::set_drop_late_replies); off in the window.
+    void set_drop_late_replies(bool on) { link_.set_drop_late_replies(on); }
+    // Every wait ends when the port is lost, reported as the loss alone
+    // (Link::set_loss_ends_waits); off in the window.
+    void set_loss_ends_waits(bool on) { link_.set_loss_ends_waits(on); }
 
     // ---- Procedures ----
     int open_and_identify(const QString& name, LinkSettings* link, OpenSteps* steps = nullptr)

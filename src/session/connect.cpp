@@ -13,7 +13,7 @@ constexpr ReplyWait kConnectWait{51, 30, 'K', true, false};
 constexpr ReplyChecks kConnectChecks{texts::kConnectWrongLetter};
 }  // namespace
 
-int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* heard_busy)
+int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* heard_busy, bool* heard_nothing)
 {
     const uint8_t baud_request = ask.link.rate_index == ask.link.new_rate_index
                                      ? kNoBaudChange
@@ -23,7 +23,10 @@ int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* hea
                                                      ask.flash_image_len);
 
     link.reply().set_wait_for_rest(true);
-    switch (link.checked_exchange(request, kConnectWait, kConnectChecks)) {
+    if (heard_nothing)
+        *heard_nothing = false;
+    const Reply replied = link.checked_exchange(request, kConnectWait, kConnectChecks);
+    switch (replied) {
     case Reply::Ok:
         break;
     case Reply::WrongLetter:
@@ -34,6 +37,8 @@ int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* hea
         // Part of a reply: something is talking on the line, only not as asked.
         if (heard_busy && link.reply().gathered() > 0)
             *heard_busy = true;
+        if (heard_nothing)
+            *heard_nothing = replied == Reply::TimedOut && link.reply().gathered() == 0;
         return connect_result::kTimedOut;
     }
     const ConnectReply reply = parse_connect_reply(link.reply().bytes());

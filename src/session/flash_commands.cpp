@@ -47,10 +47,8 @@ int FlashCommands::Set_FlashMode(uint8_t mode)
 
 int FlashCommands::Get_FlashID(uint8_t variant)
 {
-    if (!link_.is_open()) {
-        say::error(link_, texts::kPleaseOpenPort);
+    if (refuse_closed_port(link_))
         return flash_id_result::kPortClosed;
-    }
     link_.sink().flash_fields(QStringLiteral("0"), QStringLiteral("0"), QString());
     switch (link_.checked_exchange(build_get_flash_id_request(variant), kFlashIdWait, kFlashIdChecks)) {
     case Reply::Ok:
@@ -139,6 +137,7 @@ int FlashCommands::flash_crc_wait(const FlashCrcJob& job)
         if (link_.aborted())
             return flash_crc_result::kMismatch;
         if (pass > budget) {
+            link_.wait_ran_out();
             if (!survey)
                 say::error(link_, texts::kTimeOver);
             return flash_crc_result::kTimedOut;

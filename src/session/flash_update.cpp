@@ -36,8 +36,9 @@ int FlashUpdates::flash_update_prologue(const LinkSettings& link, int image_len)
     link_.discard_input();
     if (port_.connect(kIdentifyMode, link) != connect_result::kOk ||
         port_.connect(kFlashTargetMode, link) != connect_result::kOk) {
-        // A stop ends the connect without a word, as it ends every wait.
-        if (!link_.stop().requested())
+        // A stop ends the connect without a word, as it ends every wait;
+        // so does a loss where it ends the waits (its own line said it).
+        if (!link_.stop().requested() && !link_.ended_by_loss())
             say::error(link_, QStringLiteral("Fail to Connect a 350x device"));
         return flash_update_result::kRefused;
     }

@@ -16,6 +16,15 @@
 namespace {
 constexpr int kWriteTimeoutMs = 2000;
 constexpr int kPauseSliceMs = 10;  // longest time a wait goes without the idle hook or a look at the stop
+// How long after a wait ran out its reply is still looked for: a stall of
+// the link (a network held up, a port server paused) of up to about 3 s
+// over a block's 1 s wait.
+constexpr int kLateReplyMs = 2000;
+// A boot loader's leftovers (a reply, CRC progress reports) come well
+// inside this of each other.
+constexpr int kLateQuietMs = 300;
+// A line that never goes quiet is not waited on for longer than this more.
+constexpr int kLateDrainMs = 3000;
 }  // namespace
 
 Link::Link(SessionSink* sink, TransportMaker maker) : sink_(sink), maker_(std::move(maker)) {}
@@ -48,6 +57,7 @@ OpenResult Link::open(const QString& name, int rate, HolderLook look)
     // A new session starts with an empty reply buffer: a partial reply of
     // the last one would be put in front of the first reply of this one.
     reply_.clear();
+    reply_owed_ = false;
     return result;
 }
 
@@ -160,17 +170,50 @@ Reply Link::await_reply(const ReplyWait& wait)
         pump();
         // A stop ends every wait; a removal only those that watch for it
         // (the others run out and report for themselves).
-        if (stop_.requested() || (wait.abortable && aborted()))
+        if (stop_.requested() || (wait.abortable && aborted()) || ended_by_loss())
             return Reply::Aborted;
     }
     // A reply taken by the last pass still counts.
-    if (!reply_.whole())
+    if (!reply_.whole()) {
+        reply_owed_ = true;
         return Reply::TimedOut;
+    }
     return reply_.bytes()[0] == wait.letter ? Reply::Ok : Reply::WrongLetter;
+}
+
+void Link::drop_late_reply()
+{
+    reply_owed_ = false;
+    QElapsedTimer clock;
+    clock.start();
+    QElapsedTimer quiet;
+    quiet.start();
+    bool came = false;
+    // Not ended by the link being down: that is also the state before a
+    // chip has answered, when a connect's reply may be late too.
+    while (is_open() && !stop_.requested()) {
+        const qint64 waited = clock.elapsed();
+        if ((came || waited >= kLateReplyMs) && quiet.elapsed() >= kLateQuietMs)
+            break;
+        if (waited >= kLateReplyMs + kLateDrainMs)
+            break;
+        const int had = reply_.gathered();
+        pause_for_reply(kPauseSliceMs);
+        if (reply_.whole() || reply_.gathered() != had) {
+            came = came || reply_.whole();
+            reply_.take();
+            quiet.restart();
+        }
+    }
+    // A piece of a reply is as stale as the whole ones.
+    reply_.clear();
 }
 
 Reply Link::exchange(const QVector<FrameOut>& frames, const ReplyWait& wait)
 {
+    if (reply_owed_ && drop_late_replies_)
+        drop_late_reply();
+    reply_owed_ = false;
     if (wait.clear_first)
         discard_input();
     reply_.take();

@@ -138,6 +138,22 @@ public:
     void pump();
     void discard_input();  // the port's buffers and the reply being gathered
 
+    // ---- Late replies ----
+    // A boot loader may still answer a command whose wait ran out ("Time
+    // over!"). Off (the window, as it always was), that answer is taken by
+    // the next command. On (the front ends beyond the window), the next
+    // exchange first waits a while for it and then until the line has been
+    // quiet, dropping what came: a late answer is never a later command's.
+    void set_drop_late_replies(bool on) { drop_late_replies_ = on; }
+    // A wait of the caller's own (the flash CRC's) ran out.
+    void wait_ran_out() { reply_owed_ = true; }
+    // Off (the window), a wait that does not watch for a removal runs its
+    // course after the port went away and ends in "Time over!". On (the
+    // front ends beyond it), every wait ends as soon as the loss is heard:
+    // it is reported as the loss, with nothing after it.
+    void set_loss_ends_waits(bool on) { loss_ends_waits_ = on; }
+    bool ended_by_loss() const { return loss_ends_waits_ && removed_; }
+
     // ---- The reply ----
     GatheredReply& reply() { return reply_; }
     const GatheredReply& reply() const { return reply_; }
@@ -146,6 +162,7 @@ private:
     void receive();  // one chunk of what has come into the reply
     void write_frame(const QByteArray& frame);
     void heard_gone();
+    void drop_late_reply();
 
     SessionSink* sink_;
     TransportMaker maker_;
@@ -157,4 +174,7 @@ private:
     bool down_ = true;
     StopSource stop_;
     GatheredReply reply_;
+    bool drop_late_replies_ = false;
+    bool loss_ends_waits_ = false;
+    bool reply_owed_ = false;  // the last wait ran out; its reply may still come
 };

@@ -171,8 +171,9 @@ int McuProcedures::mcu_update_prologue(uint32_t chip, const LinkSettings& link, 
 
     if (port_.connect(kIdentifyMode, link) != connect_result::kOk ||
         port_.connect(kMcuTargetMode, link) != connect_result::kOk) {
-        // A stop ends the connect without a word, as it ends every wait.
-        if (!link_.stop().requested())
+        // A stop ends the connect without a word, as it ends every wait;
+        // so does a loss where it ends the waits (its own line said it).
+        if (!link_.stop().requested() && !link_.ended_by_loss())
             say::error(link_, QStringLiteral("Fail to Connect a mcu device"));
         return mcu_update_result::kRefused;
     }

@@ -113,8 +113,19 @@ int PortSession::open_at(const QString& name, const LinkSettings& link, OpenStep
     steps.port_opened();
     heard_busy_ = false;
     int identified = identify_chip(link);
-    // Only a boot loader that answered out of turn is asked again: a silent
-    // line or a chip of no catalogued model fails at once, as it always has.
+    // A board whose last run was cut inside a frame (a connection dropped
+    // mid-update, the next run at once) takes this connect as the rest of
+    // that frame and answers nothing. Its boot loader drops the frame once
+    // the line has been quiet for half a second, which the connect's own
+    // wait has given it: beyond the window, a remote port's first connect
+    // that heard nothing at all is made once more.
+    if (identified != identify_chip_result::kOk && heard_nothing_ && busy_retry_ms_ > 0 && link_.is_open() &&
+        link_.transport()->kind() != Transport::Kind::Local && !link_.stop().requested()) {
+        say::line(link_, QStringLiteral("No answer: connecting once more, for a boot loader left inside a frame"));
+        identified = identify_chip(link);
+    }
+    // Otherwise only a boot loader that answered out of turn is asked again:
+    // a silent local line or a chip of no catalogued model fails at once.
     QDeadlineTimer deadline(busy_retry_ms_);
     while (identified != identify_chip_result::kOk && heard_busy_ && busy_retry_ms_ > 0 && !deadline.hasExpired() &&
            link_.is_open()) {
@@ -153,7 +164,7 @@ int PortSession::identify_chip(const LinkSettings& link)
     for (int i = 0; i < kChipModelCount; ++i) {
         const ConnectAsk ask{kIdentifyMode, kChipModels[i].chip_id, link, uint32_t(images_.mcu_len),
                              uint32_t(images_.flash_len)};
-        const int connected = connect_device(link_, chip_, ask, &heard_busy_);
+        const int connected = connect_device(link_, chip_, ask, &heard_busy_, &heard_nothing_);
         if (connected < 0)
             break;
         if (connected == connect_result::kOk) {

@@ -46,8 +46,10 @@ struct ConnectAsk {
 // The connect handshake ('K'): connect_result. Writes the chip's link facts
 // from a matching reply (the version and the link kind in identify mode).
 // `heard_busy`, where given, is set when a wrong or a partial reply came:
-// something talks on the line, only not as asked.
-int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* heard_busy = nullptr);
+// something talks on the line, only not as asked. `heard_nothing`, where
+// given, says whether the wait ran out with not a byte come.
+int connect_device(Link& link, ChipFacts& chip, const ConnectAsk& ask, bool* heard_busy = nullptr,
+                   bool* heard_nothing = nullptr);
 
 class PortSession {
 public:
@@ -99,4 +101,5 @@ private:
     Reconnect reconnect_ = Reconnect::None;
     int busy_retry_ms_ = 0;
     bool heard_busy_ = false;  // the last identification got a wrong or a partial reply
+    bool heard_nothing_ = false;  // the last connect's wait ran out with not a byte come
 };

@@ -16,14 +16,14 @@ namespace {
 constexpr int kPresenceSliceMs = 10;  // the reply flag is tested this often
 }
 
-PresenceAnswer ask_presence(const PresenceAsk& ask, const std::atomic<bool>& stop)
+PresenceAnswer ask_presence(const PresenceAsk& ask, const std::atomic<bool>& stop, const TransportMaker& maker)
 {
     PresenceAnswer answer;
     if (stop.load())
         return answer;
     // Nobody watches: a link that goes away under the poll closes itself.
     NullSessionSink nobody;
-    Link link(&nobody);
+    Link link(&nobody, maker);
     link.stop().also_on(&stop);
     QElapsedTimer held;
     held.start();

@@ -9,6 +9,8 @@
 #include <QString>
 #include <atomic>
 
+#include "serial/transport.h"
+
 // Whether a board's boot loader is listening on a port.
 enum class PortPresence {
     Answered,  // a boot loader replied to a connect
@@ -33,4 +35,6 @@ struct PresenceAnswer {
 };
 
 // Returns within about 10 ms of `stop` becoming true (Silent then).
-PresenceAnswer ask_presence(const PresenceAsk& ask, const std::atomic<bool>& stop);
+// `maker`: where the link's transport comes from (a test plays a script).
+PresenceAnswer ask_presence(const PresenceAsk& ask, const std::atomic<bool>& stop,
+                            const TransportMaker& maker = make_transport);

@@ -36,7 +36,10 @@ bool refuse_closed_port(Link& link)
 {
     if (link.is_open())
         return false;
-    say::error(link, texts::kPleaseOpenPort);
+    // After a loss that ended the waits, the port is closed because it was
+    // lost: its own line said so, once.
+    if (!link.ended_by_loss())
+        say::error(link, texts::kPleaseOpenPort);
     return true;
 }
 

@@ -3,6 +3,9 @@
 
 #include <QSettings>
 #include <QtTest>
+
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -160,6 +163,11 @@ void PortDiscoveryTest::remote_ports_listed_after_local_ones()
     kept.remove("ports/remote");
     QCOMPARE(bare.access->combo("comboBox_Comm")->currentText(), QString("socket://fixture2:7000"));
     QVERIFY(bare.access->button("pushButton_OpenCom")->isEnabled());
+    // Read whole, though wider than the box: its tooltip, and the list.
+    QComboBox* box = bare.access->combo("comboBox_Comm");
+    QCOMPARE(box->toolTip(), QString("socket://fixture2:7000"));
+    QCOMPARE(box->itemData(1, Qt::ToolTipRole).toString(), QString("socket://fixture2:7000"));
+    QVERIFY(box->view()->minimumWidth() > QFontMetrics(box->view()->font()).horizontalAdvance("socket://fixture2:7000"));
 }
 
 void PortDiscoveryTest::no_usb_device_keeps_open_button()

@@ -53,7 +53,11 @@ private slots:
     void raw_socket_at_one_rate_data();
     void raw_socket_at_one_rate();
     void server_stopped_mid_update();
+    void board_left_inside_a_frame();
+    void server_stopped_at_the_new_rate_data();
+    void server_stopped_at_the_new_rate();
     void round_trip_of_20_ms();
+    void stall_mid_update();
     void gang_of_remote_and_local();
     void unreachable_ports_data();
     void unreachable_ports();
@@ -170,6 +174,52 @@ void RemotePortsTest::server_stopped_mid_update()
     QVERIFY(bench_->flash_of(0, image.size()) == image);
 }
 
+// The last run was cut inside a block frame and the next one comes at
+// once: its first connect is taken as the rest of that frame, and the
+// second finds the chip.
+void RemotePortsTest::board_left_inside_a_frame()
+{
+    QTcpSocket cut;
+    cut.connectToHost(QHostAddress::LocalHost, quint16(server_->rfc2217_port));
+    QVERIFY(cut.waitForConnected(5000));
+    // The head of a 2048-byte block write and a tenth of its data.
+    cut.write(QByteArray::fromHex("6c00000000000008") + QByteArray(200, '\x5a'));
+    QVERIFY(cut.waitForBytesWritten(5000));
+    // The boot loader gives the frame up half a second after its last byte: the run starts at once.
+    QVERIFY(QTest::qWaitFor([&] { return sim_->with_device([](SimDevice& d) { return d.mid_frame(); }); }, 5000));
+    cut.abort();
+    const Outcome o = bench_->run({"--port", server_->rfc2217_url(), "--new-rate", "115200", "identify"});
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY2(dump(o).contains("vqprog: identify ok"), qPrintable(dump(o)));
+}
+
+// The server goes away while the port moves to the New Rate: the loss is
+// reported as the loss, at once, not as a chip that stopped answering.
+void RemotePortsTest::server_stopped_at_the_new_rate_data()
+{
+    QTest::addColumn<int>("after_ms");  // after the server set the New Rate
+    QTest::newRow("at once: identifying there") << 0;
+    QTest::newRow("50 ms later: the update's connect") << 50;
+}
+
+void RemotePortsTest::server_stopped_at_the_new_rate()
+{
+    QFETCH(int, after_ms);
+    const QByteArray image = noise(256 * 1024, 38);
+    bench_->write("flash.bin", image);
+    sim_->set_pacing(true);  // the update outlasts the wait before the stop
+    auto p = bench_->start({"--port", server_->rfc2217_url(), "--new-rate", "921600", "update-flash", "flash.bin"});
+    QVERIFY(QTest::qWaitFor([&] { return sim_->line_rate() == 921600; }, kRunTimeoutMs));
+    QThread::msleep(ulong(after_ms));
+    server_->stop();
+    const Outcome o = Bench::finish(*p);
+    QVERIFY2(o.finished && o.exit_code == 3, qPrintable(dump(o)));
+    QVERIFY2(o.out.contains(server_->rfc2217_url() + ": the connection was closed"), qPrintable(dump(o)));
+    QVERIFY2(!dump(o).contains("Time over!") && !dump(o).contains("Please open the port!") &&
+                 !dump(o).contains("Fail to Connect"),
+             qPrintable(dump(o)));
+}
+
 // 10 ms each way between the tool and the server: slower, never a time-out.
 void RemotePortsTest::round_trip_of_20_ms()
 {
@@ -180,6 +230,24 @@ void RemotePortsTest::round_trip_of_20_ms()
                                    "check-flash"});
     QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
     QVERIFY(!dump(o).contains("Time over!"));
+    QVERIFY(bench_->flash_of(0, image.size()) == image);
+}
+
+// The link stalls for 1.5 s in the middle of an update: the block in
+// flight gets no reply within its wait, and that reply, when it comes,
+// answers no later command. The board holds the image and ends OK, as its
+// CRC says.
+void RemotePortsTest::stall_mid_update()
+{
+    const QByteArray image = noise(256 * 1024, 37);
+    bench_->write("flash.bin", image);
+    sim_->set_pacing(true);  // replies spaced as a real line spaces them, not in one burst
+    RelayThread relay(server_->rfc2217_port, 0, 60 * 63, 1500);  // from about the 50th block's reply
+    const Outcome o =
+        bench_->run({"--port", relay.url("rfc2217"), "--new-rate", "921600", "update-flash", "flash.bin"});
+    QVERIFY2(o.finished && o.exit_code == 0, qPrintable(dump(o)));
+    QVERIFY2(dump(o).contains("Time over!"), qPrintable(dump(o)));  // the stall outlasted a block's wait
+    QVERIFY(o.out.contains("Update flash is OK!!!!!!"));
     QVERIFY(bench_->flash_of(0, image.size()) == image);
 }
 

@@ -3,8 +3,11 @@
 // A link with no line and no device behind it: every frame the session
 // writes is answered by a responder the test writes (a function of the
 // frame, so a reply can carry the request's signature); an empty answer is
-// silence. For the rules of a single command, without a simulator or a pty.
+// silence. A line, where the test gives one, brings bytes nobody asked for
+// (a late reply, a boot loader talking on) when the test says they are due.
+// For the rules of a single command, without a simulator or a pty.
 
+#include <QElapsedTimer>
 #include <QThread>
 #include <functional>
 #include <memory>
@@ -15,6 +18,7 @@
 class ScriptedTransport : public Transport {
 public:
     using Responder = std::function<QByteArray(const QByteArray& frame)>;
+    using Line = std::function<QByteArray()>;  // what has come by now, unasked
 
     ScriptedTransport(const QString& name, Responder responder, std::shared_ptr<QList<QByteArray>> written)
         : Transport(name), responder_(std::move(responder)), written_(std::move(written))
@@ -40,22 +44,42 @@ public:
         return bytes.size();
     }
     bool wait_written(int) override { return true; }
-    qint64 bytes_available() override { return rx_.size(); }
+    qint64 bytes_available() override
+    {
+        if (line_)
+            rx_ += line_();
+        return rx_.size();
+    }
     // The answer arrives at the first look; silence takes the time asked.
     bool wait_for_bytes(int ms) override
     {
-        if (pending_.isEmpty()) {
-            QThread::msleep(ulong(ms));
-            return false;
+        if (waited_ms_)
+            *waited_ms_ += ms;
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            if (line_)
+                pending_ += line_();
+            if (!pending_.isEmpty()) {
+                rx_ += std::exchange(pending_, QByteArray());
+                return true;
+            }
+            if (clock.elapsed() >= ms)
+                return false;
+            QThread::msleep(1);
         }
-        rx_ += std::exchange(pending_, QByteArray());
-        return true;
     }
     QByteArray read_all() override { return std::exchange(rx_, QByteArray()); }
     void discard() override { rx_.clear(); pending_.clear(); }
 
+    void set_line(Line line) { line_ = std::move(line); }
+    // Adds up the time the link asked to wait for bytes.
+    void count_waits(std::shared_ptr<qint64> waited_ms) { waited_ms_ = std::move(waited_ms); }
+
 private:
     Responder responder_;
+    Line line_;
+    std::shared_ptr<qint64> waited_ms_;
     std::shared_ptr<QList<QByteArray>> written_;
     QByteArray pending_;
     QByteArray rx_;

@@ -3,8 +3,10 @@
 // The port server of fixture hosts, ser2net, run by a test on 127.0.0.1 in
 // front of a simulated chip's pseudo-terminal: one configuration of its own
 // in a temporary folder, an RFC 2217 (telnet) port and a raw TCP port to
-// the same device. Also the tests' own relay, which adds a delay each way.
+// the same device. Also the tests' own relay, which adds a delay each way
+// and can stall the link once.
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QProcess>
 #include <QSemaphore>
@@ -15,7 +17,9 @@
 #include <QThread>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -213,17 +217,29 @@ private:
 };
 
 // Forwards connections on a port of its own to `target_port`, each chunk
-// held `delay_ms` each way.
+// held `delay_ms` each way; with a stall set, everything either way is also
+// held for stall_ms once the server has sent more than stall_after bytes
+// (the stall starting with a reply, never inside one of the tool's frames),
+// then let go in order.
 class Relay : public QObject {
 public:
-    explicit Relay(int target_port, int delay_ms) : target_port_(target_port), delay_ms_(delay_ms)
+    Relay(int target_port, int delay_ms, qint64 stall_after = -1, int stall_ms = 0)
+        : target_port_(target_port), delay_ms_(delay_ms), stall_after_(stall_after), stall_ms_(stall_ms)
     {
         server_.listen(QHostAddress::LocalHost);
         QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { accept(); });
+        clock_.start();
     }
     int port() const { return server_.serverPort(); }
 
 private:
+    // One direction: chunks leave in the order they came, each when due.
+    struct Lane {
+        QPointer<QTcpSocket> to;
+        QList<QPair<qint64, QByteArray>> queue;  // due (the relay's clock, ms), bytes
+        QTimer timer;
+    };
+
     void accept()
     {
         while (QTcpSocket* in = server_.nextPendingConnection()) {
@@ -234,32 +250,60 @@ private:
                 QObject::connect(s, &QTcpSocket::disconnected, this, [in, out] { in->abort(); out->abort(); });
             }
             out->connectToHost(QHostAddress::LocalHost, quint16(target_port_));
-            pipe(in, out);
-            pipe(out, in);
+            pipe(in, out, false);
+            pipe(out, in, true);
         }
     }
-    void pipe(QTcpSocket* from, QTcpSocket* to)
+    void pipe(QTcpSocket* from, QTcpSocket* to, bool from_server)
     {
-        QObject::connect(from, &QTcpSocket::readyRead, this, [this, from, to] {
+        lanes_.push_back(std::make_unique<Lane>());
+        Lane* lane = lanes_.back().get();
+        lane->to = to;
+        lane->timer.setSingleShot(true);
+        lane->timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&lane->timer, &QTimer::timeout, this, [this, lane] { flush(lane); });
+        QObject::connect(from, &QTcpSocket::readyRead, this, [this, from, lane, from_server] {
             const QByteArray bytes = from->readAll();
-            QPointer<QTcpSocket> target(to);
-            QTimer::singleShot(delay_ms_, Qt::PreciseTimer, this, [target, bytes] {
-                if (target && target->state() == QAbstractSocket::ConnectedState)
-                    target->write(bytes);
-            });
+            if (from_server) {
+                answered_ += bytes.size();
+                if (stall_after_ >= 0 && answered_ > stall_after_ && held_until_ < 0)
+                    held_until_ = clock_.elapsed() + stall_ms_;
+            }
+            qint64 due = std::max(clock_.elapsed() + delay_ms_, held_until_);
+            if (!lane->queue.isEmpty())
+                due = std::max(due, lane->queue.last().first);
+            lane->queue.append({due, bytes});
+            flush(lane);
         });
+    }
+    void flush(Lane* lane)
+    {
+        while (!lane->queue.isEmpty() && lane->queue.first().first <= clock_.elapsed()) {
+            const QByteArray bytes = lane->queue.takeFirst().second;
+            if (lane->to && lane->to->state() == QAbstractSocket::ConnectedState)
+                lane->to->write(bytes);
+        }
+        if (!lane->queue.isEmpty())
+            lane->timer.start(int(lane->queue.first().first - clock_.elapsed()));
     }
 
     QTcpServer server_;
     int target_port_;
     int delay_ms_;
+    qint64 stall_after_;
+    int stall_ms_;
+    qint64 answered_ = 0;     // bytes the server sent through the relay
+    qint64 held_until_ = -1;  // the stall's end on clock_, once it began
+    QElapsedTimer clock_;
+    std::vector<std::unique_ptr<Lane>> lanes_;
 };
 
 // The relay served from a thread of its own, since a test blocks in
 // QProcess's waits while vqprog talks through it.
 class RelayThread : public QThread {
 public:
-    RelayThread(int target_port, int delay_ms) : target_port_(target_port), delay_ms_(delay_ms)
+    RelayThread(int target_port, int delay_ms, qint64 stall_after = -1, int stall_ms = 0)
+        : target_port_(target_port), delay_ms_(delay_ms), stall_after_(stall_after), stall_ms_(stall_ms)
     {
         start();
         listening_.acquire();
@@ -274,7 +318,7 @@ public:
 private:
     void run() override
     {
-        Relay relay(target_port_, delay_ms_);
+        Relay relay(target_port_, delay_ms_, stall_after_, stall_ms_);
         port_ = relay.port();
         listening_.release();
         exec();
@@ -282,6 +326,8 @@ private:
 
     int target_port_;
     int delay_ms_;
+    qint64 stall_after_;
+    int stall_ms_;
     int port_ = 0;
     QSemaphore listening_;
 };

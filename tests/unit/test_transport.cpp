@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -17,8 +18,11 @@
 #include "serial/port_url.h"
 #include "serial/telnet_codec.h"
 #include "serial/transport.h"
-#include "session/presence.h"
 #include "serial/tls_link.h"
+#include "scripted_transport.h"
+#include "session/link.h"
+#include "session/presence.h"
+#include "session/session_sink.h"
 #include "tls_rig.h"
 
 using namespace telnet;
@@ -40,6 +44,11 @@ private slots:
     void stop_ends_a_hanging_open_data();
     void stop_ends_a_hanging_open();
     void presence_polls_end_on_stop();
+    void server_answers_the_open_data();
+    void server_answers_the_open();
+    void late_reply_data();
+    void late_reply();
+    void presence_waits_in_ms();
     void tls_files_data();
     void tls_files();
 
@@ -319,6 +328,7 @@ void TransportTest::stop_ends_a_hanging_open_data()
     QTest::newRow("accept queue full") << "queue full";
     QTest::newRow("accepts, never answers") << "silent";
     QTest::newRow("never confirms the rate") << "no rate";
+    QTest::newRow("accepts, never answers the TLS handshake") << "silent tls";
 }
 
 void TransportTest::stop_ends_a_hanging_open()
@@ -339,7 +349,8 @@ void TransportTest::stop_ends_a_hanging_open()
             ::close(c);
         });
     }
-    const QString name = QString("rfc2217://127.0.0.1:%1").arg(server.port);
+    const QString name = QString(hang.endsWith("tls") ? "rfc2217+tls://127.0.0.1:%1" : "rfc2217://127.0.0.1:%1")
+                             .arg(server.port);
     std::unique_ptr<Transport> link = make_transport(name);
     StopFlag stop{false};
     constexpr int kStopAfterMs = 300;
@@ -396,6 +407,160 @@ void TransportTest::presence_polls_end_on_stop()
         QCOMPARE(answers[i].presence, PortPresence::Silent);
         QVERIFY2(took[i] < kStopAfterMs + 500, qPrintable(ports[i] + ": " + QString::number(took[i])));
     }
+}
+
+namespace {
+// A port server on a thread of its own that answers the option offer as
+// told ("agrees", "refuses" the serial-port option) and confirms every
+// setting, the rate as `rate` when it is given instead of the one asked.
+struct TelnetServer {
+    HangingServer listening{false};
+    std::atomic<bool> done{false};
+    std::thread thread;
+    TelnetServer(const QString& answer, uint32_t rate)
+    {
+        thread = std::thread([this, answer, rate] {
+            const int c = ::accept(listening.fd, nullptr, nullptr);
+            const QByteArray agree = QByteArray::fromHex("fffd00fffb00fffd03fffb03");
+            const QByteArray to_offer =
+                (answer == "refuses" ? QByteArray::fromHex("fffe2c") : QByteArray::fromHex("fffd2c")) + agree;
+            QByteArray in;
+            bool offered = false;
+            while (!done.load()) {
+                pollfd p{c, POLLIN, 0};
+                char buf[512];
+                if (::poll(&p, 1, 10) <= 0)
+                    continue;
+                const ssize_t n = ::read(c, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                in.append(buf, int(n));
+                QByteArray out;
+                if (!offered)
+                    out += to_offer;
+                offered = true;
+                for (int at; (at = in.indexOf(QByteArray::fromHex("fffa2c"))) >= 0;) {
+                    const int end = in.indexOf(QByteArray::fromHex("fff0"), at);
+                    if (end < 0)
+                        break;
+                    QByteArray value = in.mid(at + 4, end - at - 4);
+                    if (in[at + 3] == char(com::kSetBaudRate) && rate != 0)
+                        value = set_baud_rate(rate).mid(4, 4);
+                    out += com_port_command(uint8_t(in[at + 3] + com::kServerOffset), value);
+                    in.remove(0, end + 2);
+                }
+                [[maybe_unused]] const ssize_t m = ::write(c, out.constData(), size_t(out.size()));
+            }
+            ::close(c);
+        });
+    }
+    ~TelnetServer()
+    {
+        done.store(true);
+        thread.join();
+    }
+};
+}  // namespace
+
+// What the server says to the open is what the open reports: a rate put in
+// force other than the one asked is no open, and a server without the
+// serial-port option is named at once, not after the wait for an answer.
+void TransportTest::server_answers_the_open_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<uint>("rate");  // the rate the server confirms; 0: the one asked
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("agrees, confirms each setting") << "agrees" << 0u << "";
+    QTest::newRow("agrees, confirms another rate") << "agrees" << 9600u
+                                                   << ": the server set the rate 9600 instead of 115200";
+    QTest::newRow("refuses the serial-port option")
+        << "refuses" << 0u << ": the server does not control a serial port (no RFC 2217 there";
+}
+
+void TransportTest::server_answers_the_open()
+{
+    QFETCH(QString, answer);
+    QFETCH(uint, rate);
+    QFETCH(QString, failure);
+    TelnetServer server(answer, rate);
+    const QString name = QString("rfc2217://127.0.0.1:%1").arg(server.listening.port);
+    std::unique_ptr<Transport> link = make_transport(name);
+    const OpenResult opened = link->open(OpenRequest{115200, HolderLook::Processes, StopToken()});
+    QCOMPARE(opened.ok, failure.isEmpty());
+    QVERIFY2(failure.isEmpty() || opened.failure.startsWith(name + failure), qPrintable(opened.failure));
+    link->close();
+}
+
+namespace {
+QByteArray frame_of(char letter)
+{
+    return QByteArray(1, letter) + QByteArray(63, '\0');
+}
+
+// A link over a script whose replies come when the test's clock says.
+struct TimedScript {
+    QElapsedTimer clock;
+    QList<QPair<qint64, QByteArray>> due;  // on `clock`, in order
+    std::shared_ptr<qint64> waited_ms = std::make_shared<qint64>(0);
+    TimedScript() { clock.start(); }
+    TransportMaker maker(ScriptedTransport::Responder responder)
+    {
+        return [this, responder](const QString& name) -> std::unique_ptr<Transport> {
+            auto t = std::make_unique<ScriptedTransport>(name, responder, std::make_shared<QList<QByteArray>>());
+            t->set_line([this] {
+                QByteArray out;
+                while (!due.isEmpty() && due.first().first <= clock.elapsed())
+                    out += due.takeFirst().second;
+                return out;
+            });
+            t->count_waits(waited_ms);
+            return t;
+        };
+    }
+};
+}  // namespace
+
+// A reply that comes after its wait ran out. The window takes it as the
+// next command's, as it always has; the front ends beyond it drop it and
+// take the next command's own.
+void TransportTest::late_reply_data()
+{
+    QTest::addColumn<bool>("drop_late_replies");
+    QTest::newRow("the window: taken by the next command") << false;
+    QTest::newRow("beyond the window: dropped") << true;
+}
+
+void TransportTest::late_reply()
+{
+    QFETCH(bool, drop_late_replies);
+    TimedScript script;
+    const auto responder = [&script](const QByteArray& frame) {
+        // 'A' is answered well after its wait, 'B' late enough for A's
+        // answer to come first.
+        const qint64 after = frame[0] == 'A' ? 1000 : 900;
+        script.due.append({script.clock.elapsed() + after, QByteArray(1, char(frame[0] + 1)) + QByteArray(62, 'r')});
+        return QByteArray();
+    };
+    NullSessionSink nobody;
+    Link link(&nobody, script.maker(responder));
+    QVERIFY(link.open("scripted", 115200).ok);
+    link.set_drop_late_replies(drop_late_replies);
+    QCOMPARE(link.exchange(frame_of('A'), ReplyWait{20, 10, 'B', false, false}), Reply::TimedOut);
+    QCOMPARE(link.exchange(frame_of('B'), ReplyWait{150, 10, 'C', false, false}),
+             drop_late_replies ? Reply::Ok : Reply::WrongLetter);
+    QCOMPARE(char(link.reply().bytes()[0]), drop_late_replies ? 'C' : 'B');
+}
+
+// A silent socket's presence poll holds its port for the reply wait asked,
+// in milliseconds.
+void TransportTest::presence_waits_in_ms()
+{
+    TimedScript script;
+    const std::atomic<bool> never{false};
+    const PresenceAnswer a =
+        ask_presence(PresenceAsk{"scripted", 4, 100}, never, script.maker([](const QByteArray&) { return QByteArray(); }));
+    QCOMPARE(a.presence, PortPresence::Silent);
+    QVERIFY2(*script.waited_ms > 0 && *script.waited_ms <= 200, qPrintable(QString::number(*script.waited_ms)));
 }
 
 // The files of a TLS port, from its URL or else from the per-user

@@ -97,7 +97,7 @@ const QVector<OptionRow>& option_rows()
     constexpr OptionScope P = OptionScope::Programming;
     constexpr OptionScope R = OptionScope::Records;
     static const QVector<OptionRow> rows = {
-        {"port", V::Port, "NAME", "serial port, or rfc2217://HOST:PORT or socket://HOST:PORT served over the network; several times for gang programming", P},
+        {"port", V::Port, "NAME", "serial port, or rfc2217://HOST:PORT or socket://HOST:PORT served over the network (rfc2217+tls://, socket+tls:// over TLS); several times for gang programming", P},
         {"ports-from-list", V::None, "", "gang programming on every port the window would list", P},
         {"max-parallel", V::Typed, "N", "at most N boards at once", P},
         {"baud", V::Rate, "RATE", "rate to connect at: " + rate_words(QStringLiteral(", ")), P},

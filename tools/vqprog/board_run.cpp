@@ -217,6 +217,10 @@ bool BoardRun::prepare()
     }
     session_->link().reply().set_wait_ms(link_.wait_ms);
     session_->set_busy_connect_retry_ms(options_.busy_retry_ms);
+    // A stalled link's late reply would shift every answer after it by one
+    // and fail a good board at its CRC.
+    session_->set_drop_late_replies(true);
+    session_->set_loss_ends_waits(true);
     port_ = options_.ports.isEmpty() ? preselected_port(*PortMap::create_default()) : options_.ports.first();
     if (port_.isEmpty()) {
         console_.error(QStringLiteral("no serial port found; name one with --port"));
