@@ -170,6 +170,7 @@ private slots:
     void tile_colours_tell_states_apart();
     void image_rewritten_in_place_is_waited_for();
     void empty_image_named_as_the_operator_gave_it();
+    void image_without_its_copy_is_not_taken();
     void board_removed_mid_update_and_back();
     void board_back_while_its_child_ends();
     void closing_mid_run_leaves_nothing_behind();
@@ -805,6 +806,37 @@ void StationTest::empty_image_named_as_the_operator_gave_it()
     QCOMPARE(s.socket(0)->detail(), reason);
     // The station's own last line is written off the window's thread, a moment after the tile.
     QTRY_VERIFY2(s.log_of(0).trimmed().endsWith("vqstation: FAIL: " + reason.toUtf8()), s.log_of(0).constData());
+}
+
+// A board never reads the operator's file itself, which a writer may have
+// opened again since it was read: without room for its copy it fails.
+void StationTest::image_without_its_copy_is_not_taken()
+{
+    Bench b;
+    const QByteArray tmp = qgetenv("TMPDIR");
+    QVERIFY(QDir(b.work.path()).mkpath("tmp"));
+    qputenv("TMPDIR", b.work.filePath("tmp").toLocal8Bit());  // where the station keeps its copies
+    Station s(b);
+    qputenv("TMPDIR", tmp);
+    if (tmp.isEmpty())
+        qunsetenv("TMPDIR");
+    QVERIFY(s.ok);
+    QTRY_VERIFY(s.window->images_label()->text().contains("40000 bytes"));  // the first copy is made
+    // A file where the copies' folder was: no copy can be made, even as root.
+    const QStringList made = QDir(b.work.filePath("tmp")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(made.size(), 1);
+    QVERIFY(QDir(b.work.filePath("tmp/" + made[0])).removeRecursively());
+    b.write("tmp/" + made[0], "in the way");
+    QVERIFY(QFileInfo(b.work.filePath("tmp/" + made[0])).isFile());
+    b.write("image.bin", pattern(30000, 9));  // read again at the board's start
+    QVERIFY(b.add());
+    QVERIFY(QTest::qWaitFor([&] {
+        SocketRun* r = s.socket(0);
+        return r && !r->running() && (r->state() == TileState::Pass || r->state() == TileState::Fail);
+    }, kRunTimeoutMs));
+    QVERIFY2(s.socket(0)->state() == TileState::Fail, qPrintable(s.socket(0)->detail()));
+    QVERIFY2(s.socket(0)->detail().startsWith(b.work.filePath("image.bin") + ": no copy for the boards could be kept"),
+             qPrintable(s.socket(0)->detail()));
 }
 
 void StationTest::board_removed_mid_update_and_back()

@@ -461,7 +461,12 @@ void StationController::try_start(SocketRun* socket)
         return;
     case ImageWaitClock::Take:
         pending_.remove(socket);
-        launch(socket);
+        // Without its copy a board would read the operator's file itself,
+        // which a writer may have opened again since it was read.
+        if (!images_->refusal().isEmpty())
+            socket->refuse(images_->refusal());
+        else
+            launch(socket);
         return;
     }
 }
