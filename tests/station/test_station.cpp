@@ -171,6 +171,7 @@ private slots:
     void image_rewritten_in_place_is_waited_for();
     void empty_image_named_as_the_operator_gave_it();
     void image_without_its_copy_is_not_taken();
+    void image_whose_writer_never_ends_fails_the_board();
     void board_removed_mid_update_and_back();
     void board_back_while_its_child_ends();
     void closing_mid_run_leaves_nothing_behind();
@@ -837,6 +838,22 @@ void StationTest::image_without_its_copy_is_not_taken()
     QVERIFY2(s.socket(0)->state() == TileState::Fail, qPrintable(s.socket(0)->detail()));
     QVERIFY2(s.socket(0)->detail().startsWith(b.work.filePath("image.bin") + ": no copy for the boards could be kept"),
              qPrintable(s.socket(0)->detail()));
+}
+
+// A writer that keeps the image open: the board waits, then fails with the
+// reason naming the file as it is named (a saved download's "%2F" too).
+void StationTest::image_whose_writer_never_ends_fails_the_board()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    b.write("station.ini", "[actions]\n1=update-flash fw%2Fa.bin\n[sockets]\nusb_adapters=false\n");
+    QFile writer(b.work.filePath("fw%2Fa.bin"));
+    QVERIFY(writer.open(QIODevice::WriteOnly) && writer.write(image()) == image().size() && writer.flush());
+    QVERIFY(s.window->open_setup(b.work.filePath("station.ini")));
+    QVERIFY(b.add());
+    QVERIFY(s.ends_in(0, TileState::Fail));
+    QCOMPARE(s.socket(0)->detail(), QString("fw%2Fa.bin kept changing for 10 s: not taken"));
 }
 
 void StationTest::board_removed_mid_update_and_back()

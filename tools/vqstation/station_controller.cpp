@@ -455,9 +455,9 @@ void StationController::try_start(SocketRun* socket)
         return;
     case ImageWaitClock::GiveUp:
         pending_.remove(socket);
+        // One arg() for both: a file name's own "%2" is no place marker.
         socket->refuse(QStringLiteral("%1 kept changing for %2 s: not taken")
-                           .arg(unsettled.join(QStringLiteral(", ")))
-                           .arg(kImageSettleLimitMs / 1000));
+                           .arg(unsettled.join(QStringLiteral(", ")), QString::number(kImageSettleLimitMs / 1000)));
         return;
     case ImageWaitClock::Take:
         pending_.remove(socket);
