@@ -686,6 +686,13 @@ void StationTest::sockets_of_a_setup()
     QCOMPARE(present(), named + QStringList({"/dev/ttyUSB0=/dev/ttyUSB0", "sim:101-0.port=/dev/pts/8"}));
     setup.usb_adapters = setup.simulated = false;
     QCOMPARE(present(), named);
+    // A remote socket's tile is named by its host and TCP port, not by what
+    // ends its URL (a certificate file, a trailing slash).
+    setup.ports = QStringList{"rfc2217+tls://fixture1:4001?ca=/etc/line/ca.pem", "RFC2217://[::1]:4002/"};
+    QStringList labels;
+    for (const PresentSocket& p : present_sockets(setup, devices, sims))
+        labels << p.label;
+    QCOMPARE(labels, QStringList({"fixture1:4001", "[::1]:4002"}));
 }
 
 void StationTest::four_boards_one_after_another()

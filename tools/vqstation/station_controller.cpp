@@ -37,6 +37,12 @@ bool is_usb_serial_adapter(const QString& device)
 
 QString short_name(const QString& name)
 {
+    // A remote port is its host and TCP port: the scheme and the query (a
+    // certificate file) say how it is reached, not which one it is.
+    const PortUrl url = parse_port_url(name);
+    if (url.scheme != PortUrl::Local && url.problem.isEmpty())
+        return QString::fromLatin1(url.host.contains(QLatin1Char(':')) ? "[%1]:%2" : "%1:%2")
+            .arg(url.host, QString::number(url.port));
     // by-path names are long and alike at the front: the USB location is the end.
     return name.section(QLatin1Char('/'), -1);
 }
