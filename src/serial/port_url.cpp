@@ -32,6 +32,8 @@ QString read_query(const QString& text, const QString& query, PortUrl* u)
 {
     for (const QString& item : query.split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
         const QString option = item.section(QLatin1Char('='), 0, 0);
+        if (option.isEmpty())
+            return QStringLiteral("%1: an option with no name (\"%2\")").arg(text, item);
         const QString value = QUrl::fromPercentEncoding(item.section(QLatin1Char('='), 1).toUtf8());
         const bool tls_option = option == QLatin1String("ca") || option == QLatin1String("cert") ||
                                 option == QLatin1String("key");

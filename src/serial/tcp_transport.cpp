@@ -212,7 +212,7 @@ bool TcpTransport::connect_socket(const StopToken& stop, OpenResult* result)
         failure_ = QStringLiteral("%1: connection refused; is the port server running there?").arg(name());
         break;
     case Reach::TimedOut:
-        failure_ = QStringLiteral("%1: no connection within %2 s").arg(name()).arg(kConnectMs / 1000);
+        failure_ = QStringLiteral("%1: no connection within %2 s").arg(name(), QString::number(kConnectMs / 1000));
         break;
     case Reach::Failed:
         failure_ = QStringLiteral("%1: %2").arg(name(), why);
@@ -296,8 +296,7 @@ OpenResult TcpTransport::open(const OpenRequest& request)
                                              "socket:// carries bytes only)")
                                   .arg(name())
                             : QStringLiteral("%1: the server did not answer the serial-port options within %2 s")
-                                  .arg(name())
-                                  .arg(kNegotiationMs / 1000);
+                                  .arg(name(), QString::number(kNegotiationMs / 1000));
         close();
         result.failure = failure_;
         return result;
@@ -352,8 +351,7 @@ bool TcpTransport::confirm(uint8_t command, const QByteArray& value, const char*
     if (!wait_for_server(kConfirmMs, stop, [&] { return confirmation_seen_[answer]; })) {
         if (open_ && !stopped_ && !gone())
             failure_ = QStringLiteral("%1: the server did not confirm %2 within %3 s")
-                           .arg(name(), QLatin1String(what))
-                           .arg(kConfirmMs / 1000);
+                           .arg(name(), QLatin1String(what), QString::number(kConfirmMs / 1000));
         return false;
     }
     return true;
@@ -378,7 +376,7 @@ bool TcpTransport::set_rate(int rate, const StopToken& stop)
         return false;
     const uint32_t in_force = telnet::value_u32(confirmed_[answer]);
     if (in_force != uint32_t(rate)) {
-        failure_ = QStringLiteral("%1: the server set the rate %2 instead of %3").arg(name()).arg(in_force).arg(rate);
+        failure_ = QStringLiteral("%1: the server set the rate %2 instead of %3").arg(name(), QString::number(in_force), QString::number(rate));
         return false;
     }
     rate_ = rate;

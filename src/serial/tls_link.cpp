@@ -110,7 +110,8 @@ bool start(QSslSocket& socket, const PortUrl& url, const QString& name, int ms, 
             return false;
         }
         if (clock.elapsed() >= ms) {
-            *failure = QStringLiteral("%1: no TLS handshake within %2 s").arg(name).arg(ms / 1000);
+            // One arg() for both: a name's own "%2F" is no place marker.
+            *failure = QStringLiteral("%1: no TLS handshake within %2 s").arg(name, QString::number(ms / 1000));
             return false;
         }
         socket.waitForEncrypted(kSliceMs);

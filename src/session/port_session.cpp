@@ -101,8 +101,7 @@ bool PortSession::refuse_rate_change(const QString& name, const LinkSettings& li
     link_.sink().notice_box(QStringLiteral("Title"), QString::fromLatin1(texts::kOpenFail));
     say::line(link_, QStringLiteral("%1 carries bytes only and cannot change the rate: give the New Rate equal to "
                                     "the rate (%2), or name the port rfc2217://")
-                         .arg(name.trimmed())
-                         .arg(baud_rate_for_index(link.rate_index)));
+                         .arg(name.trimmed(), QString::number(baud_rate_for_index(link.rate_index))));
     return true;
 }
 

@@ -170,6 +170,8 @@ private slots:
     void tile_colours_tell_states_apart();
     void image_rewritten_in_place_is_waited_for();
     void empty_image_named_as_the_operator_gave_it();
+    void image_without_its_copy_is_not_taken();
+    void image_whose_writer_never_ends_fails_the_board();
     void board_removed_mid_update_and_back();
     void board_back_while_its_child_ends();
     void closing_mid_run_leaves_nothing_behind();
@@ -449,7 +451,8 @@ void StationTest::image_lease_rule_data()
     QTest::addColumn<QString>("writer");
     QTest::addColumn<QString>("look");  // status and rule
     QTest::newRow("a writer holding it open") << "open" << "being written, lease";
-    QTest::newRow("a writer that closed it") << "closed" << "taken, lease";
+    QTest::newRow("a writer that closed it a moment ago") << "closed" << "being written, lease";
+    QTest::newRow("a writer that closed it, left alone") << "closed, old" << "taken, lease";
     QTest::newRow("another user's file, just written") << "other user" << "being written, quiet period";
     QTest::newRow("another user's file, left alone") << "other user, old" << "taken, quiet period";
 }
@@ -464,15 +467,15 @@ void StationTest::image_lease_rule()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush());
     if (writer != "open")
         file.close();
+    if (writer.endsWith("old")) {
+        const utimbuf old{::time(nullptr) - 60, ::time(nullptr) - 60};
+        QCOMPARE(::utime(qPrintable(file.fileName()), &old), 0);
+    }
     std::unique_ptr<WithoutLeaseCapability> no_cap;
     if (writer.startsWith("other user")) {
         if (::geteuid() != 0)
             QSKIP("makes another user's file as root");
         QCOMPARE(::chown(qPrintable(file.fileName()), 65534, 65534), 0);
-        if (writer.endsWith("old")) {
-            const utimbuf old{::time(nullptr) - 60, ::time(nullptr) - 60};
-            QCOMPARE(::utime(qPrintable(file.fileName()), &old), 0);
-        }
         no_cap = std::make_unique<WithoutLeaseCapability>();
     }
     const ImageLook l = look_at_image(file.fileName(), 1 << 24);
@@ -684,6 +687,13 @@ void StationTest::sockets_of_a_setup()
     QCOMPARE(present(), named + QStringList({"/dev/ttyUSB0=/dev/ttyUSB0", "sim:101-0.port=/dev/pts/8"}));
     setup.usb_adapters = setup.simulated = false;
     QCOMPARE(present(), named);
+    // A remote socket's tile is named by its host and TCP port, not by what
+    // ends its URL (a certificate file, a trailing slash).
+    setup.ports = QStringList{"rfc2217+tls://fixture1:4001?ca=/etc/line/ca.pem", "RFC2217://[::1]:4002/"};
+    QStringList labels;
+    for (const PresentSocket& p : present_sockets(setup, devices, sims))
+        labels << p.label;
+    QCOMPARE(labels, QStringList({"fixture1:4001", "[::1]:4002"}));
 }
 
 void StationTest::four_boards_one_after_another()
@@ -805,6 +815,53 @@ void StationTest::empty_image_named_as_the_operator_gave_it()
     QCOMPARE(s.socket(0)->detail(), reason);
     // The station's own last line is written off the window's thread, a moment after the tile.
     QTRY_VERIFY2(s.log_of(0).trimmed().endsWith("vqstation: FAIL: " + reason.toUtf8()), s.log_of(0).constData());
+}
+
+// A board never reads the operator's file itself, which a writer may have
+// opened again since it was read: without room for its copy it fails.
+void StationTest::image_without_its_copy_is_not_taken()
+{
+    Bench b;
+    const QByteArray tmp = qgetenv("TMPDIR");
+    QVERIFY(QDir(b.work.path()).mkpath("tmp"));
+    qputenv("TMPDIR", b.work.filePath("tmp").toLocal8Bit());  // where the station keeps its copies
+    Station s(b);
+    qputenv("TMPDIR", tmp);
+    if (tmp.isEmpty())
+        qunsetenv("TMPDIR");
+    QVERIFY(s.ok);
+    QTRY_VERIFY(s.window->images_label()->text().contains("40000 bytes"));  // the first copy is made
+    // A file where the copies' folder was: no copy can be made, even as root.
+    const QStringList made = QDir(b.work.filePath("tmp")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(made.size(), 1);
+    QVERIFY(QDir(b.work.filePath("tmp/" + made[0])).removeRecursively());
+    b.write("tmp/" + made[0], "in the way");
+    QVERIFY(QFileInfo(b.work.filePath("tmp/" + made[0])).isFile());
+    b.write("image.bin", pattern(30000, 9));  // read again at the board's start
+    QVERIFY(b.add());
+    QVERIFY(QTest::qWaitFor([&] {
+        SocketRun* r = s.socket(0);
+        return r && !r->running() && (r->state() == TileState::Pass || r->state() == TileState::Fail);
+    }, kRunTimeoutMs));
+    QVERIFY2(s.socket(0)->state() == TileState::Fail, qPrintable(s.socket(0)->detail()));
+    QVERIFY2(s.socket(0)->detail().startsWith(b.work.filePath("image.bin") + ": no copy for the boards could be kept"),
+             qPrintable(s.socket(0)->detail()));
+}
+
+// A writer that keeps the image open: the board waits, then fails with the
+// reason naming the file as it is named (a saved download's "%2F" too).
+void StationTest::image_whose_writer_never_ends_fails_the_board()
+{
+    Bench b;
+    Station s(b);
+    QVERIFY(s.ok);
+    b.write("station.ini", "[actions]\n1=update-flash fw%2Fa.bin\n[sockets]\nusb_adapters=false\n");
+    QFile writer(b.work.filePath("fw%2Fa.bin"));
+    QVERIFY(writer.open(QIODevice::WriteOnly) && writer.write(image()) == image().size() && writer.flush());
+    QVERIFY(s.window->open_setup(b.work.filePath("station.ini")));
+    QVERIFY(b.add());
+    QVERIFY(s.ends_in(0, TileState::Fail));
+    QCOMPARE(s.socket(0)->detail(), QString("fw%2Fa.bin kept changing for 10 s: not taken"));
 }
 
 void StationTest::board_removed_mid_update_and_back()

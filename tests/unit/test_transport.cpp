@@ -14,6 +14,8 @@
 
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
 
 #include "serial/port_url.h"
 #include "serial/telnet_codec.h"
@@ -51,6 +53,7 @@ private slots:
     void presence_waits_in_ms();
     void tls_files_data();
     void tls_files();
+    void tls_silent_server();
 
 private:
     QTemporaryDir config_home_;
@@ -108,6 +111,8 @@ void TransportTest::port_urls_data()
     QTest::newRow("tls, unknown option")
         << "rfc2217+tls://h:1?verify=no" << int(PortUrl::Rfc2217) << "h" << 1
         << "rfc2217+tls://h:1?verify=no: the option verify is not understood (ca=FILE, cert=FILE&key=FILE)" << "";
+    QTest::newRow("tls, option with no name") << "rfc2217+tls://h:1?=x" << int(PortUrl::Rfc2217) << "h" << 1
+                                              << "rfc2217+tls://h:1?=x: an option with no name (\"=x\")" << "";
     QTest::newRow("tls, empty file") << "rfc2217+tls://h:1?ca=" << int(PortUrl::Rfc2217) << "h" << 1
                                      << "rfc2217+tls://h:1?ca=: ca= names no file" << "";
     QTest::newRow("authority on a plain port")
@@ -614,6 +619,29 @@ void TransportTest::tls_files()
         QVERIFY(!config.localCertificate().isNull() && !config.privateKey().isNull());
     if (problem.isEmpty() && query.contains("ca="))
         QCOMPARE(config.caCertificates().size(), 1);
+}
+
+// A server that takes the connection and never answers the handshake: the
+// line names the port as it was written, a percent-encoded file name too.
+void TransportTest::tls_silent_server()
+{
+    QString error;
+    if (!QFile::exists(certs_.ca()))
+        QVERIFY2(certs_.make(&error), qPrintable(error));
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, "vq-uart-tool", "vqgui").remove("tls");
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const QString name = QStringLiteral("rfc2217+tls://127.0.0.1:%1?ca=").arg(server.serverPort()) +
+                         QString::fromLatin1(QUrl::toPercentEncoding(certs_.ca()));
+    QVERIFY(name.contains("%2F"));
+    const PortUrl url = parse_port_url(name);
+    QCOMPARE(url.ca, certs_.ca());
+    QSslSocket socket;
+    socket.connectToHost(url.host, quint16(url.port));
+    QVERIFY(socket.waitForConnected(2000));
+    QString failure;
+    QVERIFY(!tls::start(socket, url, name, 1000, &failure));
+    QCOMPARE(failure, name + ": no TLS handshake within 1 s");
 }
 
 QTEST_GUILESS_MAIN(TransportTest)

@@ -92,8 +92,11 @@ ImageLook look_at_image(const QString& path, qint64 limit, qint64 unchanged_ms)
         ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
     look.state = state_of(before);
     const bool whole = stat_ok && got == bytes.size() && !past_end && same_file(before, after);
-    const bool done = look.lease ? lease_held
-                                 : copy_is_whole(look.state, state_of(after), QDateTime::currentDateTime(), unchanged_ms);
+    // The lease sees a writer that holds the file open, however long it
+    // pauses; the quiet period still sees one that closed it a moment ago
+    // and is about to write its next part (a save in two steps).
+    const bool quiet = copy_is_whole(look.state, state_of(after), QDateTime::currentDateTime(), unchanged_ms);
+    const bool done = quiet && (!look.lease || lease_held);
     if (whole && done) {
         look.status = ImageLook::Taken;
         look.bytes = bytes;

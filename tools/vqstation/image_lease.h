@@ -5,7 +5,8 @@
 // writing, and is broken the moment one opens it so: a copy read under a
 // lease that held to the end, of a file unchanged around the read, is the
 // file as its writer left it, however long the writer pauses between its
-// writes. A lease is only granted on the caller's own files (or with
+// writes; the quiet period below is kept beside it for a writer that closes
+// the file between two parts. A lease is only granted on the caller's own files (or with
 // CAP_LEASE) and on file systems that keep leases, so a file of another user
 // or on a network share falls back to the quiet-period rule of
 // image_watch.h: unchanged around the read and not written in the second

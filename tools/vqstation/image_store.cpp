@@ -55,7 +55,7 @@ private:
         if (now != k.state || !k.state_seen.isValid()) {
             k.state = now;
             k.state_seen.start();
-        } else if (k.seen.settled) {
+        } else if (k.seen.settled && k.seen.refusal.isEmpty()) {
             return k.seen;  // read before, unchanged since
         }
         const QString name = QFileInfo(file).fileName();
@@ -63,13 +63,19 @@ private:
         ImageSeen& s = k.seen;
         s.settled = l.status != ImageLook::BeingWritten;
         s.snapshot.clear();
+        s.refusal.clear();
         if (l.status == ImageLook::Problem) {
             s.text = l.problem;
         } else if (!s.settled) {
             s.text = QStringLiteral("%1  being written: waiting for it").arg(name);
         } else {
             s.text = QStringLiteral("%1  CRC %2, %3 bytes").arg(name, hex32_text(boot_crc32(l.bytes))).arg(l.bytes.size());
-            s.snapshot = snapshot(name, l.bytes);
+            QString why;
+            s.snapshot = snapshot(name, l.bytes, &why);
+            if (s.snapshot.isEmpty()) {
+                s.refusal = QStringLiteral("%1: no copy for the boards could be kept: %2").arg(file, why);
+                s.text = s.refusal;
+            }
             // What was read is the file's state from now on.
             k.state = l.state;
         }
@@ -78,13 +84,22 @@ private:
 
     // A copy under the file's own name (the board's records and its .bin or
     // .diff rule go by the name), one folder per version read.
-    QString snapshot(const QString& name, const QByteArray& bytes)
+    QString snapshot(const QString& name, const QByteArray& bytes, QString* why)
     {
-        const QString folder = folder_ + QLatin1Char('/') + QString::number(++count_);
-        QSaveFile out(folder + QLatin1Char('/') + name);
-        if (folder_.isEmpty() || !QDir().mkpath(folder) || !out.open(QIODevice::WriteOnly) ||
-            out.write(bytes) != bytes.size() || !out.commit())
+        if (folder_.isEmpty()) {
+            *why = QStringLiteral("no temporary folder");
             return QString();
+        }
+        const QString folder = folder_ + QLatin1Char('/') + QString::number(++count_);
+        if (!QDir().mkpath(folder)) {
+            *why = QStringLiteral("cannot make %1").arg(folder);
+            return QString();
+        }
+        QSaveFile out(folder + QLatin1Char('/') + name);
+        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+            *why = out.errorString();
+            return QString();
+        }
         return out.fileName();
     }
 
@@ -189,6 +204,16 @@ QStringList ImageStore::unsettled() const
             out << QFileInfo(file).fileName();
     }
     return out;
+}
+
+QString ImageStore::refusal() const
+{
+    for (const QString& file : files_) {
+        const QString why = seen_.value(file).refusal;
+        if (!why.isEmpty())
+            return why;
+    }
+    return QString();
 }
 
 QString ImageStore::header_text() const

@@ -20,6 +20,10 @@ struct ImageSeen {
     QString text;      // "flash.bin  CRC 0x1234ABCD, 65536 bytes", or why there is none
     QString snapshot;  // the copy the boards take; empty: none to give
     bool settled = false;  // false: being written, waited for
+    // Read whole, but no copy could be kept (the temporary folder full or
+    // gone): no board may take it, since the file itself may be rewritten
+    // under the board. Looked at again at the next look.
+    QString refusal;
 };
 
 class ImageStore : public QObject {
@@ -39,6 +43,7 @@ public:
     const QStringList& files() const { return files_; }
     ImageSeen seen(const QString& file) const { return seen_.value(file); }
     QStringList unsettled() const;  // the names of the images being written
+    QString refusal() const;        // why no board may take the images now; empty when they may
     QString header_text() const;
 
     static bool looks_left_running();

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QThreadPool>
 #include <csignal>
 #include <memory>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include "vq_version.h"
 
 namespace {
+
+constexpr int kLastLinesWaitMs = 2000;  // a log on a stalled disk is given up, not waited for
 
 // The vqprog installed beside this program, or the one of the build tree.
 QString find_vqprog()
@@ -95,6 +98,9 @@ int main(int argc, char* argv[])
         window.show();
         code = app->exec();
     }
+    // The boards' last log lines go out on the global pool; the quick endings
+    // below skip the application's own wait for it, which would cut them.
+    QThreadPool::globalInstance()->waitForDone(kLastLinesWaitMs);
     // A records call given up on a silent server still sits in the driver; a
     // presence poll or an image read told to stop may still be ending.
     if (StationController::work_left_running())

@@ -37,6 +37,12 @@ bool is_usb_serial_adapter(const QString& device)
 
 QString short_name(const QString& name)
 {
+    // A remote port is its host and TCP port: the scheme and the query (a
+    // certificate file) say how it is reached, not which one it is.
+    const PortUrl url = parse_port_url(name);
+    if (url.scheme != PortUrl::Local && url.problem.isEmpty())
+        return QString::fromLatin1(url.host.contains(QLatin1Char(':')) ? "[%1]:%2" : "%1:%2")
+            .arg(url.host, QString::number(url.port));
     // by-path names are long and alike at the front: the USB location is the end.
     return name.section(QLatin1Char('/'), -1);
 }
@@ -455,13 +461,18 @@ void StationController::try_start(SocketRun* socket)
         return;
     case ImageWaitClock::GiveUp:
         pending_.remove(socket);
+        // One arg() for both: a file name's own "%2" is no place marker.
         socket->refuse(QStringLiteral("%1 kept changing for %2 s: not taken")
-                           .arg(unsettled.join(QStringLiteral(", ")))
-                           .arg(kImageSettleLimitMs / 1000));
+                           .arg(unsettled.join(QStringLiteral(", ")), QString::number(kImageSettleLimitMs / 1000)));
         return;
     case ImageWaitClock::Take:
         pending_.remove(socket);
-        launch(socket);
+        // Without its copy a board would read the operator's file itself,
+        // which a writer may have opened again since it was read.
+        if (!images_->refusal().isEmpty())
+            socket->refuse(images_->refusal());
+        else
+            launch(socket);
         return;
     }
 }
