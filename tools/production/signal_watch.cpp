@@ -45,13 +45,21 @@ SignalWatch::SignalWatch()
 
 SignalWatch::~SignalWatch()
 {
-    for (int s : kWatched)
-        std::signal(s, SIG_DFL);
+    // Once a signal has decided how the program ends, another on its way
+    // out (a second Ctrl+C) is swallowed instead of ending it by the default
+    // action under another exit status. A program started later begins with
+    // the default all the same: exec resets a caught signal.
+    if (g_first == 0) {
+        for (int s : kWatched)
+            std::signal(s, SIG_DFL);
+    }
     delete notifier_;
-    for (int& fd : g_pipe) {
+    // The handler writes nowhere before the descriptors can be reused.
+    const int ends[2] = {g_pipe[0], g_pipe[1]};
+    g_pipe[0] = g_pipe[1] = -1;
+    for (int fd : ends) {
         if (fd >= 0)
             ::close(fd);
-        fd = -1;
     }
 }
 
