@@ -30,6 +30,10 @@ public:
 protected:
     void setupChildProcess() override
     {
+        // Until exec the child runs the parent's signal handlers: a parent's
+        // death heard now would be caught (or, in a test, abort the child)
+        // instead of ending it.
+        ::signal(SIGTERM, SIG_DFL);
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         // The parent may have gone between the fork and the line above.
         if (::getppid() != parent_pid_)

@@ -428,7 +428,9 @@ void StationController::pump_starts()
         if (pending_.contains(s))
             try_start(s);
     }
-    bool image_wait = false;
+    // An image still being written is looked at again until it is done,
+    // so that the header follows it whether or not a board waits.
+    bool image_wait = !images_->unsettled().isEmpty();
     for (const PendingStart& p : qAsConst(pending_))
         image_wait = image_wait || p.clock.since_ms >= 0;
     if (image_wait && !image_recheck_->isActive())
