@@ -33,6 +33,7 @@
 #include "records.h"
 #include "socket_run.h"
 #include "station_window.h"
+#include "hanging_server.h"
 #include "vqprog_bench.h"
 
 using namespace flash_fixtures;
@@ -167,35 +168,16 @@ void presence_figures()
     }
 }
 
-// Listeners on 127.0.0.1 whose backlog is full and who never accept: a
-// connect to them hangs, as one to a host that does not answer.
+// Remote sockets whose connect hangs, as ones on a host that does not answer.
 struct Blackholes {
     explicit Blackholes(int n)
     {
         for (int i = 0; i < n; ++i) {
-            const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in at{};
-            at.sin_family = AF_INET;
-            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t size = sizeof at;
-            ::bind(listener, reinterpret_cast<sockaddr*>(&at), size);
-            ::listen(listener, 0);
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
-            fds << listener;
-            for (int k = 0; k < 2; ++k) {  // the backlog filled
-                const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-                ::connect(c, reinterpret_cast<sockaddr*>(&at), size);
-                fds << c;
-            }
-            urls << QString("rfc2217://127.0.0.1:%1").arg(ntohs(at.sin_port));
+            servers.push_back(std::make_unique<HangingServer>(true));
+            urls << QString("rfc2217://127.0.0.1:%1").arg(servers.back()->port);
         }
     }
-    ~Blackholes()
-    {
-        for (int fd : fds)
-            ::close(fd);
-    }
-    QVector<int> fds;
+    std::vector<std::unique_ptr<HangingServer>> servers;
     QStringList urls;
 };
 
