@@ -8,7 +8,7 @@ packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialpo
           clang libclang-rt-dev xvfb xauth g++-mingw-w64-x86-64 fonts-liberation2
           libisal-dev zlib1g-dev libqt5sql5-sqlite libqt5sql5-psql postgresql libqt5charts5-dev
           help2man dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion
-          ser2net)
+          ser2net openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
