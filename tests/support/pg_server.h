@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "hanging_server.h"
 #include "records.h"
 
 class PgServer {
@@ -224,15 +225,7 @@ class SilentServer {
 public:
     SilentServer()
     {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 64) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            qFatal("no listening socket for the silent server");
-        port_ = ntohs(a.sin_port);
+        fd_ = listen_on_loopback(64, &port_);
     }
     ~SilentServer() { ::close(fd_); }
     // connect_timeout=0: the client library alone would wait for ever.

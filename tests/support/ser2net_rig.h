@@ -25,6 +25,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "hanging_server.h"
+
 // A TCP port of 127.0.0.1 that nobody listens on at the moment.
 inline int free_tcp_port()
 {
@@ -176,15 +178,7 @@ class FloodServer {
 public:
     FloodServer()
     {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            qFatal("no listening socket for the flood server");
-        port = ntohs(a.sin_port);
+        fd_ = listen_on_loopback(8, &port);
         thread_ = std::thread([this] { serve(); });
     }
     ~FloodServer()
